@@ -1,0 +1,46 @@
+# The host build: the Linux launcher, the packer and the tests.
+find_package(Threads REQUIRED)
+find_library(VESKAR_ZSTD_STATIC NAMES libzstd.a REQUIRED)
+find_path(VESKAR_ZSTD_INCLUDE zstd.h REQUIRED)
+
+if(VESKAR_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+set(VESKAR_POSIX_SOURCES
+  platform/posix/error.cpp
+  platform/posix/file.cpp
+  platform/posix/process.cpp
+  platform/posix/resource.cpp
+  platform/posix/system.cpp
+  platform/posix/text.cpp
+)
+
+function(veskar_core_library name)
+  add_library(${name} STATIC ${VESKAR_CORE_SOURCES} ${VESKAR_POSIX_SOURCES} ${ARGN})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR} ${VESKAR_ZSTD_INCLUDE})
+  target_compile_options(${name} PRIVATE ${VESKAR_WARNINGS})
+  target_link_libraries(${name} PUBLIC ${VESKAR_ZSTD_STATIC} Threads::Threads)
+endfunction()
+
+# The launcher's core over the real POSIX layer, and over the recording one.
+veskar_core_library(veskar_core)
+veskar_core_library(veskar_core_recording platform/recording/recording.cpp)
+target_compile_definitions(veskar_core_recording PUBLIC VESKAR_RECORDING=1)
+
+add_executable(veskar-launcher-linux platform/posix/entry.cpp)
+target_link_libraries(veskar-launcher-linux PRIVATE veskar_core -static-libstdc++ -static-libgcc)
+target_compile_options(veskar-launcher-linux PRIVATE ${VESKAR_WARNINGS})
+set_target_properties(veskar-launcher-linux PROPERTIES
+  OUTPUT_NAME veskar-launcher RUNTIME_OUTPUT_DIRECTORY "${VESKAR_BIN_DIR}")
+
+if(EXISTS "${PROJECT_SOURCE_DIR}/packer/CMakeLists.txt")
+  add_subdirectory(packer)
+endif()
+
+enable_testing()
+if(EXISTS "${PROJECT_SOURCE_DIR}/tests/CMakeLists.txt")
+  add_subdirectory(tests)
+endif()

@@ -1,0 +1,71 @@
+//===- diagnostics/fatal.cpp - Fatal reports and OS error text ----------===//
+#include "diagnostics/fatal.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+void ReportFatal(const char *message) {
+  puts(message);
+  exit(2);
+}
+
+void ReportFatalDecode(void) {
+  ReportFatal("Error, couldn't decode attached data.");
+}
+
+void ReportFatalHeader(void) {
+  ReportFatal("Error, couldn't find attached data header.");
+}
+
+void ReportFatalMemory(void) { ReportFatal("Error, couldn't allocate memory."); }
+
+void ReportFatalNameTooLong(void) {
+  ReportFatal("Error, a name in the attached data is longer than 1023 units.");
+}
+
+void ReportFatalExpand(const WCHAR *spec) {
+  PrintWithWideText(stderr, "Error, couldn't runtime expand spec '%ls'.\n", spec);
+  abort();
+}
+
+void ReportFatalOpen(const WCHAR *path) {
+  PrintWithWideText(stderr, "Error, failed to open '%ls' for writing.\n", path);
+  exit(2);
+}
+
+void ReportFatalUnsafeName(const WCHAR *name) {
+  PrintWithWideText(stderr,
+                    "Error, refusing the name '%ls' in the attached data: it "
+                    "would lead outside the unpack directory.\n",
+                    name);
+  exit(2);
+}
+
+void ReportFatalChildPathTooLong(const WCHAR *path) {
+  PrintWithWideText(stderr,
+                    "Error, the path of the main program '%ls' is longer than "
+                    "1023 units.\n",
+                    path);
+  exit(2);
+}
+
+void PrintOsError(const char *message, DWORD code) {
+  char *text = nullptr;
+  FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                     FORMAT_MESSAGE_FROM_SYSTEM,
+                 nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                 (LPSTR)&text, 0, nullptr);
+  // Without an English text for the code, the line keeps its frame.
+  fprintf(stderr, "%s ([Error %ld] %s)\n", message, (long)(LONG)code,
+          text ? text : "no system text for this code");
+}
+
+void ReportFatalOsError(const char *message, DWORD code) {
+  PrintOsError(message, code);
+  exit(2);
+}
+
+void ReportFatalUnpack(void) {
+  DWORD code = GetLastError();
+  ReportFatalOsError("Error, couldn't unpack file to target path.", code);
+}

@@ -1,0 +1,29 @@
+//===- diagnostics/fatal.h - Fatal reports and OS error text ------------===//
+//
+// The launcher never passes an error up a call chain: a failure it cannot
+// continue from calls one of these at the point of failure, which prints one
+// line and ends the process. Plain messages go to standard output; messages
+// carrying a path, a template or an OS error code go to standard error.
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include "platform/platform.h"
+
+[[noreturn]] void ReportFatal(const char *message);
+[[noreturn]] void ReportFatalDecode(void);
+[[noreturn]] void ReportFatalHeader(void);
+[[noreturn]] void ReportFatalMemory(void);
+[[noreturn]] void ReportFatalExpand(const WCHAR *spec);
+[[noreturn]] void ReportFatalOpen(const WCHAR *path);
+[[noreturn]] void ReportFatalOsError(const char *message, DWORD code);
+[[noreturn]] void ReportFatalUnpack(void);
+// An archive name the launcher will not write: one that would lead outside
+// the unpack directory, or one longer than its buffers hold.
+[[noreturn]] void ReportFatalUnsafeName(const WCHAR *name);
+[[noreturn]] void ReportFatalNameTooLong(void);
+[[noreturn]] void ReportFatalChildPathTooLong(const WCHAR *path);
+
+// "%s ([Error %ld] %s)\n" on standard error: the message, the code and the
+// system's text for it. Returns.
+void PrintOsError(const char *message, DWORD code);

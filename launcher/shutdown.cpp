@@ -1,0 +1,55 @@
+//===- launcher/shutdown.cpp - Stopping the child, removing the directory -===//
+//
+// Runs on the main thread after the child has ended and on the console
+// control thread for every event it handles, possibly both at once. The
+// removal is tried once and retried up to 20 times, 100 ms apart, while the
+// directory is still there.
+//
+//===----------------------------------------------------------------------===//
+#include "launcher/state.h"
+
+namespace {
+
+const DWORD kChildGraceMs = 5000;
+const int kRemovalRetries = 20;
+const DWORD kRemovalPauseMs = 100;
+
+bool DirectoryStillThere(void) {
+  DWORD attributes = GetFileAttributesW(state.unpackDirectory);
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+} // namespace
+
+void StopChildAndCleanUp(void) {
+  // A child whose creation is under way is waited for, not missed.
+  while (state.childStarting)
+    Sleep(1);
+
+  HANDLE child =
+      InterlockedExchangePointer((PVOID volatile *)&state.childProcess, nullptr);
+  if (child != nullptr) {
+    if (WaitForSingleObject(child, kChildGraceMs) != WAIT_OBJECT_0)
+      TerminateProcess(child, 0);
+    CloseHandle(child);
+  }
+
+  if (!state.extractionStarted)
+    return;
+  // A console event during extraction: let the main thread stop writing
+  // first, so nothing is written after the removal.
+  for (int i = 0; i < 2000 && state.consoleEventSeen && state.extracting &&
+                  !state.extractionParked;
+       ++i)
+    Sleep(1);
+
+  RemoveDirectoryTree(state.unpackDirectory);
+  for (int retry = 0; retry < kRemovalRetries;) {
+    if (!DirectoryStillThere())
+      return;
+    Sleep(kRemovalPauseMs);
+    RemoveDirectoryTree(state.unpackDirectory);
+    ++retry;
+  }
+}

@@ -1,0 +1,56 @@
+//===- paths/append.cpp - Bounded appends into wide buffers -------------===//
+#include <stdlib.h>
+
+#include "paths/paths.h"
+
+size_t WideLength(const WCHAR *text) {
+  size_t length = 0;
+  while (text[length] != 0)
+    ++length;
+  return length;
+}
+
+// Finds the terminator, counting against the capacity: a buffer without one
+// inside its capacity is already broken.
+static size_t FindEnd(const WCHAR *buffer, size_t capacity) {
+  size_t end = 0;
+  while (end < capacity && buffer[end] != 0)
+    ++end;
+  if (end >= capacity)
+    abort();
+  return end;
+}
+
+void AppendWideString(WCHAR *buffer, const WCHAR *text, size_t capacity) {
+  size_t end = FindEnd(buffer, capacity);
+  for (; *text != 0; ++text) {
+    if (end + 2 > capacity) // the character and the terminator
+      abort();
+    buffer[end++] = *text;
+  }
+  buffer[end] = 0;
+}
+
+void AppendNarrowAsWide(WCHAR *buffer, const char *text, size_t capacity) {
+  size_t end = FindEnd(buffer, capacity);
+  for (; *text != 0; ++text) {
+    char single[2] = {*text, 0};
+    wchar_t wide[2] = {0, 0};
+    if (mbstowcs(wide, single, 2) != 1)
+      abort();
+    if (end + 2 > capacity)
+      abort();
+    buffer[end++] = (WCHAR)wide[0];
+  }
+  buffer[end] = 0;
+}
+
+bool AppendShellFolder(WCHAR *buffer, int folder, size_t capacity) {
+  WCHAR path[MAX_PATH];
+  path[0] = 0;
+  if (SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, path) !=
+      S_OK)
+    return false;
+  AppendWideString(buffer, path, capacity);
+  return true;
+}

@@ -1,0 +1,176 @@
+//===- paths/expand.cpp - Path templates with variables in braces -------===//
+//
+// "{TEMP}\onefile_{PID}_{TIME}" and the like. Names are matched whole,
+// ASCII letters without regard to case. After TEMP, HOME and CACHE_DIR,
+// every backslash at the end of the output is removed.
+//
+//===----------------------------------------------------------------------===//
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "launcher/state.h"
+#include "paths/paths.h"
+
+namespace {
+
+enum Variable {
+  kUnknown,
+  kTemp,
+  kProgram,
+  kProgramBase,
+  kPid,
+  kHome,
+  kCacheDir,
+  kCompany,
+  kProduct,
+  kVersion,
+  kTime,
+};
+
+struct VariableName {
+  const char *name;
+  Variable variable;
+};
+
+const VariableName kVariables[] = {
+    {"TEMP", kTemp},       {"PROGRAM", kProgram}, {"PROGRAM_BASE", kProgramBase},
+    {"PID", kPid},         {"HOME", kHome},       {"CACHE_DIR", kCacheDir},
+    {"COMPANY", kCompany}, {"PRODUCT", kProduct}, {"VERSION", kVersion},
+    {"TIME", kTime},
+};
+
+WCHAR ToUpperAscii(WCHAR unit) {
+  return (unit >= 'a' && unit <= 'z') ? (WCHAR)(unit - 'a' + 'A') : unit;
+}
+
+Variable LookUp(const WCHAR *name) {
+  for (const VariableName &entry : kVariables) {
+    size_t i = 0;
+    while (entry.name[i] != 0 && ToUpperAscii(name[i]) == (WCHAR)entry.name[i])
+      ++i;
+    if (entry.name[i] == 0 && name[i] == 0)
+      return entry.variable;
+  }
+  return kUnknown;
+}
+
+bool EndsWithExe(const WCHAR *text, size_t length) {
+  if (length < 4)
+    return false;
+  const WCHAR *tail = text + length - 4;
+  return tail[0] == '.' && ToUpperAscii(tail[1]) == 'E' &&
+         ToUpperAscii(tail[2]) == 'X' && ToUpperAscii(tail[3]) == 'E';
+}
+
+// Appends the value of one variable at `end`; false when the expansion must
+// fail. Values that do not fit end the process inside the appends.
+bool AppendVariable(Variable variable, WCHAR *end, size_t room) {
+  switch (variable) {
+  case kTemp: {
+    // A temporary directory that cannot be had, or does not fit, fails the
+    // expansion: going on without it would put the unpack directory at the
+    // root of the current drive.
+    DWORD length = GetTempPathW((DWORD)room, end);
+    if (length == 0 || length >= room) {
+      *end = 0;
+      return false;
+    }
+    return true;
+  }
+  case kProgram:
+    AppendWideString(end, GetProgramNameW(), room);
+    return true;
+  case kProgramBase: {
+    if (!ExpandPathTemplate(end, VESKAR_TEXT("{PROGRAM}"), room))
+      return false;
+    size_t length = WideLength(end);
+    if (EndsWithExe(end, length))
+      end[length - 4] = 0;
+    return true;
+  }
+  case kPid: {
+    char number[128];
+    snprintf(number, sizeof number, "%ld", (long)GetCurrentProcessId());
+    AppendNarrowAsWide(end, number, room);
+    return true;
+  }
+  case kHome:
+    return AppendShellFolder(end, CSIDL_PROFILE, room);
+  case kCacheDir:
+    return AppendShellFolder(end, CSIDL_LOCAL_APPDATA, room);
+  case kCompany:
+    AppendWideString(end, buildValues.company, room);
+    return true;
+  case kProduct:
+    AppendWideString(end, buildValues.product, room);
+    return true;
+  case kVersion:
+    AppendWideString(end, buildValues.version, room);
+    return true;
+  case kTime: {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    long long ticks =
+        (long long)(((uint64_t)now.dwHighDateTime << 32) | now.dwLowDateTime);
+    char number[1024];
+    snprintf(number, sizeof number, "%lld", ticks);
+    AppendNarrowAsWide(end, number, room);
+    return true;
+  }
+  case kUnknown:
+    break;
+  }
+  return false;
+}
+
+bool TrimsBackslashes(Variable variable) {
+  return variable == kTemp || variable == kHome || variable == kCacheDir;
+}
+
+} // namespace
+
+bool ExpandPathTemplate(WCHAR *output, const WCHAR *pathTemplate,
+                        size_t capacity) {
+  WCHAR name[kNameCapacity];
+  size_t nameLength = 0;
+  bool collecting = false;
+  bool nameTooLong = false;
+  size_t end = 0;
+  output[0] = 0;
+
+  for (const WCHAR *p = pathTemplate; *p != 0; ++p) {
+    WCHAR unit = *p;
+    if (unit == '{') {
+      collecting = true; // drops whatever an earlier "{" collected
+      nameLength = 0;
+      nameTooLong = false;
+    } else if (unit == '}' && collecting) {
+      collecting = false;
+      name[nameLength] = 0;
+      Variable variable = nameTooLong ? kUnknown : LookUp(name);
+      if (variable == kUnknown)
+        return false;
+      if (!AppendVariable(variable, output + end, capacity - end))
+        return false;
+      end += WideLength(output + end);
+      if (TrimsBackslashes(variable)) {
+        while (end > 0 && output[end - 1] == '\\')
+          output[--end] = 0;
+      }
+    } else if (collecting) {
+      // A name longer than the name buffer is no name we know.
+      if (nameLength + 1 >= kNameCapacity)
+        nameTooLong = true;
+      else
+        name[nameLength++] = unit;
+    } else {
+      // A literal, "}" outside a name included.
+      if (capacity - end < 2)
+        return false;
+      output[end++] = unit;
+      output[end] = 0;
+    }
+  }
+  output[end] = 0;
+  return true;
+}

@@ -1,0 +1,42 @@
+//===- paths/paths.h - Bounded appends, templates, own path, environment -===//
+//
+// Wide buffers hold UTF-16 code units and are always NUL-terminated; every
+// capacity counts the terminator. An append that does not fit ends the
+// process through abort() with no message: the buffers are sized for every
+// value the launcher builds, so an overflow means something is badly wrong.
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include <stddef.h>
+
+#include "platform/platform.h"
+
+// Copies `text` after the end of the NUL-terminated `buffer`.
+void AppendWideString(WCHAR *buffer, const WCHAR *text, size_t capacity);
+
+// Appends each byte of `text`, widened alone by mbstowcs to exactly one wide
+// character.
+void AppendNarrowAsWide(WCHAR *buffer, const char *text, size_t capacity);
+
+// Appends a shell folder (CSIDL_PROFILE, CSIDL_LOCAL_APPDATA); false, with
+// the buffer unchanged, when the system does not give it.
+bool AppendShellFolder(WCHAR *buffer, int folder, size_t capacity);
+
+// Expands `pathTemplate` ("{TEMP}\onefile_{PID}_{TIME}" and the like) into
+// `output`. False when a name is unknown, a literal does not fit or a shell
+// folder cannot be had; the output then holds what was expanded so far.
+bool ExpandPathTemplate(WCHAR *output, const WCHAR *pathTemplate,
+                        size_t capacity);
+
+// The launcher's executable as the system names it, in LauncherState.
+const WCHAR *GetOwnExecutablePath(void);
+
+// Sets one variable of the launcher's environment, which the child inherits.
+void SetChildEnvironmentVariable(const char *name, const WCHAR *value);
+
+// Sets VESKAR_ONEFILE_PARENT, then VESKAR_ONEFILE_BINARY.
+void SetChildEnvironment(void);
+
+// Length of a NUL-terminated wide string.
+size_t WideLength(const WCHAR *text);

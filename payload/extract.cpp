@@ -1,0 +1,187 @@
+//===- payload/extract.cpp - Writing the archive's files to disk --------===//
+//
+// Records are written in archive order. Directories are created on demand;
+// the ones known to exist are remembered, so a directory normally costs one
+// CreateDirectoryW however many files it holds. Every name is checked before
+// anything is written for it: nothing may land outside the unpack directory.
+//
+//===----------------------------------------------------------------------===//
+#include <stdlib.h>
+#include <string.h>
+
+#include "diagnostics/fatal.h"
+#include "launcher/state.h"
+#include "paths/paths.h"
+#include "payload/container.h"
+#include "payload/extract.h"
+
+namespace {
+
+bool SameWide(const WCHAR *a, const WCHAR *b) {
+  while (*a != 0 && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
+}
+
+WCHAR *CopyToHeap(const WCHAR *text) {
+  size_t bytes = (WideLength(text) + 1) * sizeof(WCHAR);
+  WCHAR *copy = (WCHAR *)malloc(bytes);
+  if (copy != nullptr)
+    memcpy(copy, text, bytes);
+  return copy;
+}
+
+void Remember(const WCHAR *directory) {
+  if (state.knownDirectoryCount >= kKnownDirectoryCapacity)
+    return; // a full list simply stops growing
+  WCHAR *copy = CopyToHeap(directory);
+  if (copy == nullptr)
+    return; // not remembered; it will be asked for again
+  state.knownDirectories[state.knownDirectoryCount++] = copy;
+}
+
+void SeedKnownDirectories(void) {
+  static const WCHAR kHomeTemplate[] = VESKAR_TEXT("{HOME}");
+  WCHAR home[kPathCapacity];
+  if (!ExpandPathTemplate(home, kHomeTemplate, kPathCapacity))
+    ReportFatalExpand(kHomeTemplate);
+  WCHAR *copy = CopyToHeap(home);
+  if (copy == nullptr)
+    ReportFatalMemory();
+  state.knownDirectories[0] = copy;
+  state.knownDirectoryCount = 1;
+}
+
+// Reads one name into entryName; ends the process when it does not fit.
+// Returns false at the end marker.
+bool ReadEntryName(void) {
+  uint16_t unit;
+  ReadPayload(&unit, 2);
+  if (unit == 0) {
+    state.entryName[0] = 0;
+    return false;
+  }
+  size_t length = 0;
+  state.entryName[length++] = (WCHAR)unit;
+  for (;;) {
+    ReadPayload(&unit, 2);
+    if (unit == 0)
+      break;
+    if (length + 1 >= kNameCapacity)
+      ReportFatalNameTooLong();
+    state.entryName[length++] = (WCHAR)unit;
+  }
+  state.entryName[length] = 0;
+  return true;
+}
+
+uint64_t ReadLittleEndian64(void) {
+  unsigned char bytes[8];
+  ReadPayload(bytes, 8);
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i)
+    value = (value << 8) | bytes[i];
+  return value;
+}
+
+} // namespace
+
+bool IsSafeArchiveName(const WCHAR *name) {
+  const WCHAR *level = name;
+  for (;;) {
+    const WCHAR *end = level;
+    while (*end != 0 && *end != kNameSeparator)
+      ++end;
+    size_t length = (size_t)(end - level);
+    if (length == 0)
+      return false; // a leading, doubled or trailing separator
+    bool onlyDotsAndSpaces = true;
+    for (size_t i = 0; i < length; ++i)
+      if (level[i] != '.' && level[i] != ' ')
+        onlyDotsAndSpaces = false;
+    if (onlyDotsAndSpaces)
+      return false; // ".", ".." and what Windows trims to them
+    if (!IsNameLevelAllowed(level, length))
+      return false;
+    if (*end == 0)
+      return true;
+    level = end + 1;
+  }
+}
+
+bool EnsureDirectory(const WCHAR *directory) {
+  if (state.knownDirectoryCount == 0)
+    SeedKnownDirectories();
+  for (int i = 0; i < state.knownDirectoryCount; ++i)
+    if (SameWide(directory, state.knownDirectories[i]))
+      return true;
+  if (directory[0] != 0 && directory[1] == ':' && directory[2] == 0)
+    return true; // a bare drive
+  if (!CreateDirectoryW(directory, nullptr) &&
+      GetLastError() != ERROR_ALREADY_EXISTS)
+    return false;
+  Remember(directory);
+  return true;
+}
+
+bool CreateParentDirectories(const WCHAR *path) {
+  WCHAR parent[kPathCapacity];
+  parent[0] = 0;
+  AppendWideString(parent, path, kPathCapacity);
+  size_t cut = WideLength(parent);
+  // The first unit is never tested: a path that starts with its only
+  // separator has no parent to create.
+  while (cut > 1 && parent[cut - 1] != '\\')
+    --cut;
+  if (cut <= 1)
+    return true;
+  parent[cut - 1] = 0;
+  if (EnsureDirectory(parent))
+    return true;
+  CreateParentDirectories(parent);
+  return EnsureDirectory(parent);
+}
+
+void ExtractPayload(void) {
+  InterlockedExchange(&state.extracting, 1);
+  while (ReadEntryName()) {
+    PauseExtractionForConsoleEvent();
+    if (!IsSafeArchiveName(state.entryName))
+      ReportFatalUnsafeName(state.entryName);
+
+    state.outputFilePath[0] = 0;
+    AppendWideString(state.outputFilePath, state.unpackDirectory, kPathCapacity);
+    AppendWideString(state.outputFilePath, VESKAR_TEXT("\\"), kPathCapacity);
+    AppendWideString(state.outputFilePath, state.entryName, kPathCapacity);
+
+    if (state.childExecutablePath[0] == 0) {
+      if (WideLength(state.outputFilePath) >= kChildPathCapacity)
+        ReportFatalChildPathTooLong(state.outputFilePath);
+      AppendWideString(state.childExecutablePath, state.outputFilePath,
+                       kChildPathCapacity);
+    }
+
+    uint64_t remaining = ReadLittleEndian64();
+    CreateParentDirectories(state.outputFilePath);
+    HANDLE file = CreateFileW(state.outputFilePath, GENERIC_WRITE,
+                              FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+      ReportFatalOpen(state.outputFilePath);
+
+    while (remaining != 0) {
+      DWORD chunk = remaining <= kWriteBufferSize ? (DWORD)remaining
+                                                  : (DWORD)kWriteBufferSize;
+      ReadPayload(state.writeBuffer, chunk);
+      DWORD written = 0;
+      if (!WriteFile(file, state.writeBuffer, chunk, &written, nullptr))
+        ReportFatalUnpack();
+      remaining -= chunk;
+      PauseExtractionForConsoleEvent();
+    }
+    CloseHandle(file);
+  }
+  InterlockedExchange(&state.extracting, 0);
+}

@@ -1,0 +1,43 @@
+//===- platform/platform.h - What the core may call ---------------------===//
+//
+// The core includes this header and nothing else of the system's. On
+// Windows it is <windows.h> and <shlobj.h>; on Linux it is our own layer in
+// platform/posix, which gives the same names over POSIX. The build picks
+// one; the core never asks which.
+//
+// Besides the Win32 names, a few operations of our own live here because
+// their implementation differs by platform (the removal of a directory tree,
+// printing wide text, the program name as typed).
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include <stdio.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <shlobj.h>
+#define VESKAR_TEXT(s) L##s
+#else
+#include "platform/posix/win32.h"
+#define VESKAR_TEXT(s) u##s
+#endif
+
+// Element 0 of the process's wide argument vector: the program name as the
+// starting process wrote it.
+const WCHAR *GetProgramNameW(void);
+
+// Writes `format` to `stream` in one call, with `text` in place of its one
+// "%ls" conversion.
+void PrintWithWideText(FILE *stream, const char *format, const WCHAR *text);
+
+// Removes the directory tree at `path`, depth first, clearing read-only
+// attributes on the way, and never following a symbolic link or junction:
+// a link inside the tree is removed as a link and its target is untouched.
+// Returns TRUE when nothing is left at `path`.
+BOOL RemoveDirectoryTree(LPCWSTR path);
+
+// Whether one level of an archive name (the text between two backslashes,
+// not empty, not only dots and spaces) is safe to create on this platform:
+// no second kind of separator, no drive or stream, no device name.
+bool IsNameLevelAllowed(const WCHAR *level, size_t length);

@@ -1,0 +1,7 @@
+//===- platform/posix/entry.cpp - The process entry on Linux ------------===//
+#include "platform/posix/internal.h"
+
+int main(int argc, char **argv) {
+  veskar_posix::SetArguments(argc, argv);
+  return wWinMain(nullptr, nullptr, GetCommandLineW(), 0);
+}

@@ -1,0 +1,226 @@
+//===- platform/posix/file.cpp - Files, directories, handles ------------===//
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/posix/hook.h"
+#include "platform/posix/internal.h"
+
+using namespace veskar_posix;
+
+namespace {
+
+Handle standardHandles[3] = {
+    {kFileHandle, 0, 0, -1, false},
+    {kFileHandle, 1, 0, -1, false},
+    {kFileHandle, 2, 0, -1, false},
+};
+
+// Converts a core path; sets the last error and returns false when it is too
+// long for the file system's interface.
+bool NativePath(LPCWSTR path, char *native) {
+  if (!ToNative(path, native, kNativePathCapacity, true)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  return true;
+}
+
+// Removes whatever `name` is inside the directory `parent`, without ever
+// following a symbolic link.
+int RemoveAt(int parent, const char *name) {
+  struct stat info;
+  if (fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? 0 : -1;
+  if (!S_ISDIR(info.st_mode))
+    return unlinkat(parent, name, 0);
+  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0)
+    return -1;
+  DIR *dir = fdopendir(fd);
+  if (dir == nullptr) {
+    close(fd);
+    return -1;
+  }
+  int result = 0;
+  while (struct dirent *entry = readdir(dir)) {
+    const char *n = entry->d_name;
+    if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
+      continue;
+    if (RemoveAt(fd, n) != 0)
+      result = -1;
+  }
+  closedir(dir);
+  if (unlinkat(parent, name, AT_REMOVEDIR) != 0)
+    result = -1;
+  return result;
+}
+
+} // namespace
+
+namespace veskar_posix {
+Handle *NewHandle(HandleKind kind) {
+  Handle *handle = (Handle *)calloc(1, sizeof(Handle));
+  if (handle != nullptr) {
+    handle->kind = kind;
+    handle->fd = -1;
+    handle->pidfd = -1;
+    handle->owned = true;
+  }
+  return handle;
+}
+} // namespace veskar_posix
+
+HANDLE GetStdHandle(DWORD which) {
+  int fd = which == STD_INPUT_HANDLE    ? 0
+           : which == STD_OUTPUT_HANDLE ? 1
+           : which == STD_ERROR_HANDLE  ? 2
+                                        : -1;
+  if (fd < 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (fcntl(fd, F_GETFD) == -1)
+    return nullptr; // no such stream, as for a process started without one
+  return &standardHandles[fd];
+}
+
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
+                   DWORD disposition, DWORD, HANDLE) {
+  VESKAR_HOOK("CreateFileW", path, HANDLE);
+  static thread_local char native[kNativePathCapacity];
+  if (access != GENERIC_WRITE || disposition != CREATE_ALWAYS) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!NativePath(path, native))
+    return INVALID_HANDLE_VALUE;
+  // Records carry no permissions: every file may be the program to start.
+  int fd = open(native, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                0755);
+  if (fd < 0) {
+    SetLastErrorFromErrno(errno, errno == ENOENT);
+    return INVALID_HANDLE_VALUE;
+  }
+  Handle *handle = NewHandle(kFileHandle);
+  if (handle == nullptr) {
+    close(fd);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  handle->fd = fd;
+  return handle;
+}
+
+BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,
+               LPOVERLAPPED) {
+  VESKAR_HOOK_COUNT("WriteFile", count, BOOL);
+  Handle *handle = (Handle *)file;
+  if (written != nullptr)
+    *written = 0;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+      handle->kind != kFileHandle) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  const char *p = (const char *)data;
+  DWORD done = 0;
+  while (done < count) {
+    ssize_t n = write(handle->fd, p + done, count - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0) {
+      SetLastErrorFromErrno(n < 0 ? errno : ENOSPC);
+      return FALSE;
+    }
+    done += (DWORD)n;
+  }
+  if (written != nullptr)
+    *written = done;
+  return TRUE;
+}
+
+BOOL CloseHandle(HANDLE object) {
+  VESKAR_HOOK("CloseHandle", nullptr, BOOL);
+  Handle *handle = (Handle *)object;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!handle->owned)
+    return TRUE; // the standard handles stay open
+  if (handle->fd >= 0)
+    close(handle->fd);
+  if (handle->pidfd >= 0)
+    close(handle->pidfd);
+  // A child is never reaped here: its id stays reserved until the launcher
+  // itself ends, so it can never name another process.
+  free(handle);
+  return TRUE;
+}
+
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
+  VESKAR_HOOK("CreateDirectoryW", path, BOOL);
+  static thread_local char native[kNativePathCapacity];
+  if (!NativePath(path, native))
+    return FALSE;
+  // Directories are private to the user: the unpack directory on a shared
+  // /tmp must not be readable, let alone writable, by anyone else.
+  if (mkdir(native, 0700) == 0)
+    return TRUE;
+  int error = errno;
+  if (error == EEXIST) {
+    // Something that is already there counts only when it is a real
+    // directory that nobody else can have made: ours, or the system's. A
+    // directory planted by another user, or a link, is refused.
+    struct stat info;
+    if (lstat(native, &info) == 0 && S_ISDIR(info.st_mode) &&
+        (info.st_uid == geteuid() || info.st_uid == 0)) {
+      SetLastError(ERROR_ALREADY_EXISTS);
+      return FALSE;
+    }
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  SetLastErrorFromErrno(error, true);
+  return FALSE;
+}
+
+DWORD GetFileAttributesW(LPCWSTR path) {
+  VESKAR_HOOK("GetFileAttributesW", path, DWORD);
+  static thread_local char native[kNativePathCapacity];
+  if (!NativePath(path, native))
+    return INVALID_FILE_ATTRIBUTES;
+  struct stat info;
+  if (lstat(native, &info) != 0) {
+    SetLastErrorFromErrno(errno);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  if (S_ISLNK(info.st_mode))
+    return FILE_ATTRIBUTE_REPARSE_POINT;
+  if (S_ISDIR(info.st_mode))
+    return FILE_ATTRIBUTE_DIRECTORY;
+  return FILE_ATTRIBUTE_NORMAL;
+}
+
+BOOL RemoveDirectoryTree(LPCWSTR path) {
+  VESKAR_HOOK("RemoveDirectoryTree", path, BOOL);
+  char *native = (char *)malloc(kNativePathCapacity);
+  if (native == nullptr)
+    return FALSE;
+  BOOL removed = FALSE;
+  if (NativePath(path, native))
+    removed = RemoveAt(AT_FDCWD, native) == 0;
+  free(native);
+  return removed;
+}
+
+bool IsNameLevelAllowed(const WCHAR *level, size_t length) {
+  for (size_t i = 0; i < length; ++i)
+    if (level[i] == '/')
+      return false;
+  return true;
+}

@@ -1,0 +1,45 @@
+//===- platform/posix/hook.h - Where the recording build logs calls -----===//
+//
+// Empty in the real layer. In the recording build (VESKAR_RECORDING) each
+// marked operation logs its call and returns a scripted result if a test
+// queued one.
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#if defined(VESKAR_RECORDING)
+#include "platform/recording/recording.h"
+#define VESKAR_HOOK(name, argument, Type)                                      \
+  do {                                                                         \
+    uint64_t scripted_;                                                        \
+    DWORD scriptedError_;                                                      \
+    if (veskar_recording::Hook(name, argument, &scripted_, &scriptedError_)) { \
+      SetLastError(scriptedError_);                                            \
+      return (Type)scripted_;                                                  \
+    }                                                                          \
+  } while (0)
+// Logs a count as the argument (written bytes and the like).
+#define VESKAR_HOOK_COUNT(name, count, Type)                                   \
+  do {                                                                         \
+    WCHAR number_[24];                                                         \
+    unsigned long long value_ = (count);                                       \
+    int at_ = 23;                                                              \
+    number_[at_] = 0;                                                          \
+    do {                                                                       \
+      number_[--at_] = (WCHAR)('0' + value_ % 10);                             \
+      value_ /= 10;                                                            \
+    } while (value_ != 0);                                                     \
+    VESKAR_HOOK(name, number_ + at_, Type);                                    \
+  } while (0)
+#define VESKAR_HOOK_VOID(name)                                                 \
+  do {                                                                         \
+    uint64_t scripted_;                                                        \
+    DWORD scriptedError_;                                                      \
+    if (veskar_recording::Hook(name, nullptr, &scripted_, &scriptedError_))    \
+      return;                                                                  \
+  } while (0)
+#else
+#define VESKAR_HOOK(name, argument, Type) ((void)0)
+#define VESKAR_HOOK_VOID(name) ((void)0)
+#define VESKAR_HOOK_COUNT(name, count, Type) ((void)0)
+#endif

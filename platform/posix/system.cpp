@@ -1,0 +1,125 @@
+//===- platform/posix/system.cpp - Environment, time, folders -----------===//
+//
+// TEMP is $TMPDIR or /tmp, the profile folder is $HOME, the local
+// application-data folder is $XDG_CACHE_HOME or ~/.cache. Paths come back in
+// the core's form, with backslashes.
+//
+//===----------------------------------------------------------------------===//
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "platform/posix/internal.h"
+
+using namespace veskar_posix;
+
+namespace {
+
+// Copies a native path into `out` (capacity in units, terminator included),
+// with one trailing separator when `trailingSeparator`. Returns the length
+// without the terminator, or the capacity needed when it does not fit.
+DWORD ReturnPath(const char *native, LPWSTR out, DWORD capacity,
+                 bool trailingSeparator) {
+  size_t length = FromNative(native, nullptr, 0, true);
+  bool addSeparator = trailingSeparator &&
+                      (length == 0 || native[strlen(native) - 1] != '/');
+  size_t needed = length + (addSeparator ? 1 : 0);
+  if (out == nullptr || needed + 1 > capacity)
+    return (DWORD)(needed + 1);
+  FromNative(native, out, capacity, true);
+  if (addSeparator) {
+    out[length] = '\\';
+    out[length + 1] = 0;
+  }
+  return (DWORD)needed;
+}
+
+WCHAR programName[4097];
+
+} // namespace
+
+BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value) {
+  static char nativeName[1024];
+  char *nativeValue = (char *)malloc(kNativePathCapacity);
+  if (nativeValue == nullptr)
+    return FALSE;
+  bool ok = ToNative(name, nativeName, sizeof nativeName, false);
+  int result = -1;
+  if (ok) {
+    if (value == nullptr)
+      result = unsetenv(nativeName);
+    else if (ToNative(value, nativeValue, kNativePathCapacity, false))
+      result = setenv(nativeName, nativeValue, 1);
+  }
+  free(nativeValue);
+  if (result != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+void GetSystemTimeAsFileTime(LPFILETIME out) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  // 100-nanosecond intervals since 1601-01-01, as Windows counts.
+  const uint64_t kUnixEpochIn1601 = 116444736000000000ULL;
+  uint64_t ticks = kUnixEpochIn1601 + (uint64_t)now.tv_sec * 10000000ULL +
+                   (uint64_t)now.tv_nsec / 100;
+  out->dwLowDateTime = (DWORD)ticks;
+  out->dwHighDateTime = (DWORD)(ticks >> 32);
+}
+
+DWORD GetTempPathW(DWORD size, LPWSTR buffer) {
+  const char *dir = getenv("TMPDIR");
+  if (dir == nullptr || dir[0] == 0)
+    dir = "/tmp";
+  return ReturnPath(dir, buffer, size, true);
+}
+
+DWORD GetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) {
+  char native[4097 * 4];
+  ssize_t n = readlink("/proc/self/exe", native, sizeof native - 1);
+  if (n < 0) {
+    SetLastErrorFromErrno(errno);
+    if (size > 0)
+      buffer[0] = 0;
+    return 0;
+  }
+  native[n] = 0;
+  size_t length = FromNative(native, buffer, size, true);
+  // Cut to the buffer and terminated, as Windows does.
+  return (DWORD)(length < size ? length : size);
+}
+
+HRESULT SHGetFolderPathW(HWND, int folder, HANDLE, DWORD, LPWSTR path) {
+  const char *home = getenv("HOME");
+  char joined[4096];
+  const char *native = nullptr;
+  if (folder == CSIDL_PROFILE) {
+    native = home;
+  } else if (folder == CSIDL_LOCAL_APPDATA) {
+    const char *cache = getenv("XDG_CACHE_HOME");
+    if (cache != nullptr && cache[0] != 0) {
+      native = cache;
+    } else if (home != nullptr && home[0] != 0) {
+      snprintf(joined, sizeof joined, "%s/.cache", home);
+      native = joined;
+    }
+  }
+  if (native == nullptr || native[0] == 0)
+    return E_FAIL;
+  if (FromNative(native, nullptr, 0, true) + 1 > MAX_PATH)
+    return E_FAIL;
+  FromNative(native, path, MAX_PATH, true);
+  return S_OK;
+}
+
+const WCHAR *GetProgramNameW(void) {
+  char **argv = GetArguments();
+  if (programName[0] == 0 && argv != nullptr && argv[0] != nullptr)
+    FromNative(argv[0], programName, 4097, true);
+  return programName;
+}

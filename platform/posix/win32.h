@@ -1,0 +1,220 @@
+//===- platform/posix/win32.h - The Win32 names the core uses, over POSIX -===//
+//
+// The launcher's core is written against the Win32 API. On Linux this header
+// supplies the same names, types and constants, implemented in this folder
+// over POSIX. Only what the core calls is here.
+//
+// Text: WCHAR is a 16-bit code unit on both platforms; paths reach this layer
+// as UTF-16 with backslash separators and leave it as UTF-8 with slashes.
+// Errors: every function that fails sets the thread's last error to the
+// Win32 code that matches the errno (see error.cpp).
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+typedef char16_t WCHAR;
+typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef int32_t HRESULT;
+typedef uint32_t UINT;
+typedef void *HANDLE;
+typedef void *HMODULE;
+typedef void *HINSTANCE;
+typedef void *HRSRC;
+typedef void *HGLOBAL;
+typedef void *HWND;
+typedef void *LPVOID;
+typedef DWORD *LPDWORD;
+typedef uintptr_t ULONG_PTR;
+typedef void *PVOID;
+
+#define WINAPI
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
+
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_WRITE 0x00000002
+#define CREATE_ALWAYS 2
+
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define STILL_ACTIVE 259
+
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
+
+#define DUPLICATE_SAME_ACCESS 0x00000002
+#define STARTF_USESTDHANDLES 0x00000100
+#define NORMAL_PRIORITY_CLASS 0x00000020
+
+#define CTRL_C_EVENT 0
+#define CTRL_BREAK_EVENT 1
+#define CTRL_CLOSE_EVENT 2
+#define CTRL_LOGOFF_EVENT 5
+#define CTRL_SHUTDOWN_EVENT 6
+
+#define ERROR_SUCCESS 0
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
+#define ERROR_TOO_MANY_OPEN_FILES 4
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_WRITE_FAULT 29
+#define ERROR_HANDLE_DISK_FULL 39
+#define ERROR_NOT_SUPPORTED 50
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_DISK_FULL 112
+#define ERROR_DIR_NOT_EMPTY 145
+#define ERROR_BUSY 170
+#define ERROR_ALREADY_EXISTS 183
+#define ERROR_BAD_EXE_FORMAT 193
+#define ERROR_FILENAME_EXCED_RANGE 206
+#define ERROR_DIRECTORY 267
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814
+#define ERROR_CANT_RESOLVE_FILENAME 1921
+
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+#define LANG_ENGLISH 0x09
+#define SUBLANG_ENGLISH_US 0x01
+#define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
+
+#define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
+#define RT_RCDATA MAKEINTRESOURCEA(10)
+
+#define S_OK ((HRESULT)0)
+#define S_FALSE ((HRESULT)1)
+#define E_FAIL ((HRESULT)0x80004005)
+#define CSIDL_LOCAL_APPDATA 0x001c
+#define CSIDL_PROFILE 0x0028
+#define SHGFP_TYPE_CURRENT 0
+
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME, *LPFILETIME;
+
+typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
+
+typedef struct _STARTUPINFOW {
+  DWORD cb;
+  LPWSTR lpReserved;
+  LPWSTR lpDesktop;
+  LPWSTR lpTitle;
+  DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars;
+  DWORD dwFillAttribute;
+  DWORD dwFlags;
+  WORD wShowWindow;
+  WORD cbReserved2;
+  BYTE *lpReserved2;
+  HANDLE hStdInput;
+  HANDLE hStdOutput;
+  HANDLE hStdError;
+} STARTUPINFOW, *LPSTARTUPINFOW;
+
+typedef struct _PROCESS_INFORMATION {
+  HANDLE hProcess;
+  HANDLE hThread;
+  DWORD dwProcessId;
+  DWORD dwThreadId;
+} PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
+
+typedef BOOL (*PHANDLER_ROUTINE)(DWORD ctrlType);
+
+// Errors
+DWORD GetLastError(void);
+void SetLastError(DWORD code);
+DWORD FormatMessageA(DWORD flags, const void *source, DWORD messageId,
+                     DWORD languageId, LPSTR buffer, DWORD size, void *args);
+
+// Resources: the container appended to the running executable.
+HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);
+HGLOBAL LoadResource(HMODULE module, HRSRC resource);
+LPVOID LockResource(HGLOBAL data);
+DWORD SizeofResource(HMODULE module, HRSRC resource);
+
+// Files and directories
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
+                   LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile);
+BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,
+               LPOVERLAPPED overlapped);
+BOOL CloseHandle(HANDLE handle);
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+DWORD GetFileAttributesW(LPCWSTR path);
+
+// Processes
+BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine,
+                    LPSECURITY_ATTRIBUTES processSecurity,
+                    LPSECURITY_ATTRIBUTES threadSecurity, BOOL inheritHandles,
+                    DWORD flags, LPVOID environment, LPCWSTR directory,
+                    LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
+BOOL TerminateProcess(HANDLE process, UINT exitCode);
+LPWSTR GetCommandLineW(void);
+HANDLE GetCurrentProcess(void);
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess,
+                     HANDLE *target, DWORD access, BOOL inherit, DWORD options);
+HANDLE GetStdHandle(DWORD which);
+DWORD GetCurrentProcessId(void);
+void Sleep(DWORD milliseconds);
+
+// Memory: drops pages already read from the resident set.
+BOOL VirtualUnlock(LPVOID address, size_t size);
+
+// Console control: SIGINT, SIGTERM and SIGHUP play the console events.
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add);
+
+// Environment, time, paths
+BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value);
+void GetSystemTimeAsFileTime(LPFILETIME time);
+DWORD GetTempPathW(DWORD size, LPWSTR buffer);
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
+HRESULT SHGetFolderPathW(HWND window, int folder, HANDLE token, DWORD flags,
+                         LPWSTR path);
+
+// The launcher's entry; platform/posix/entry.cpp calls it from main().
+int wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine,
+             int show);
+
+// Atomics, as on Windows.
+static inline PVOID InterlockedExchangePointer(PVOID volatile *target,
+                                               PVOID value) {
+  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedExchange(LONG volatile *target, LONG value) {
+  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *target,
+                                                      PVOID exchange,
+                                                      PVOID comparand) {
+  __atomic_compare_exchange_n(target, &comparand, exchange, false,
+                              __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;
+}

@@ -1,0 +1,91 @@
+//===- platform/recording/recording.cpp - A recording platform for tests -===//
+#include "platform/recording/recording.h"
+
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "platform/posix/internal.h"
+
+namespace veskar_recording {
+
+namespace {
+
+struct Scripted {
+  uint64_t result;
+  DWORD lastError;
+};
+
+struct Recorder {
+  std::mutex lock;
+  std::vector<std::string> calls;
+  std::map<std::string, std::deque<Scripted>> queued;
+  std::map<std::string, Scripted> always;
+};
+
+Recorder &recorder() {
+  static Recorder *instance = new Recorder;
+  return *instance;
+}
+
+} // namespace
+
+void Reset() {
+  std::lock_guard<std::mutex> guard(recorder().lock);
+  recorder().calls.clear();
+  recorder().queued.clear();
+  recorder().always.clear();
+}
+
+std::vector<std::string> Calls() {
+  std::lock_guard<std::mutex> guard(recorder().lock);
+  return recorder().calls;
+}
+
+std::vector<std::string> CallsTo(const char *name) {
+  std::vector<std::string> matching;
+  std::string prefix = std::string(name) + " ";
+  for (const std::string &call : Calls())
+    if (call.compare(0, prefix.size(), prefix) == 0 || call == name)
+      matching.push_back(call);
+  return matching;
+}
+
+void Script(const char *name, uint64_t result, DWORD lastError) {
+  std::lock_guard<std::mutex> guard(recorder().lock);
+  recorder().queued[name].push_back({result, lastError});
+}
+
+void ScriptAlways(const char *name, uint64_t result, DWORD lastError) {
+  std::lock_guard<std::mutex> guard(recorder().lock);
+  recorder().always[name] = {result, lastError};
+}
+
+bool Hook(const char *name, const WCHAR *argument, uint64_t *result,
+          DWORD *lastError) {
+  std::string call = name;
+  if (argument != nullptr) {
+    static thread_local char text[veskar_posix::kNativePathCapacity];
+    veskar_posix::ToNative(argument, text, sizeof text, false);
+    call += " ";
+    call += text;
+  }
+  std::lock_guard<std::mutex> guard(recorder().lock);
+  recorder().calls.push_back(call);
+  auto queued = recorder().queued.find(name);
+  if (queued != recorder().queued.end() && !queued->second.empty()) {
+    *result = queued->second.front().result;
+    *lastError = queued->second.front().lastError;
+    queued->second.pop_front();
+    return true;
+  }
+  auto always = recorder().always.find(name);
+  if (always != recorder().always.end()) {
+    *result = always->second.result;
+    *lastError = always->second.lastError;
+    return true;
+  }
+  return false;
+}
+
+} // namespace veskar_recording
