@@ -89,7 +89,9 @@ DWORD GetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) {
     return 0;
   }
   native[n] = 0;
-  size_t length = FromNative(native, buffer, size, true);
+  // The core only hands this path on to the child, so it keeps the system's
+  // own form, slashes and all.
+  size_t length = FromNative(native, buffer, size, false);
   // Cut to the buffer and terminated, as Windows does.
   return (DWORD)(length < size ? length : size);
 }

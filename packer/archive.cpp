@@ -1,0 +1,496 @@
+//===- packer/archive.cpp - Writing and reading payload containers ------===//
+#include "packer/archive.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <memory>
+
+#define ZSTD_STATIC_LINKING_ONLY // ZSTD_getCParams; the library is linked statically
+#include <zstd.h>
+
+namespace veskar {
+
+namespace {
+
+const size_t kReadChunk = 1 << 20;
+const int kMaxWindowLog = 27; // the launcher's decoder accepts no larger window
+const size_t kMaxNameUnits = 1023;
+
+std::string ErrnoText(int error) {
+  if (error == ENOSPC || error == EDQUOT)
+    return "the disk is full";
+  return strerror(error);
+}
+
+// Buffered writes to a descriptor; remembers the first failure.
+class Output {
+public:
+  explicit Output(int fd) : fd_(fd) {}
+  bool Write(const void *data, size_t count) {
+    const char *p = (const char *)data;
+    while (count > 0) {
+      ssize_t n = write(fd_, p, count);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0) {
+        error_ = "couldn't write the output: " + ErrnoText(n < 0 ? errno : ENOSPC);
+        return false;
+      }
+      p += n;
+      count -= (size_t)n;
+      written_ += (uint64_t)n;
+    }
+    return true;
+  }
+  uint64_t written() const { return written_; }
+  const std::string &error() const { return error_; }
+
+private:
+  int fd_;
+  uint64_t written_ = 0;
+  std::string error_;
+};
+
+struct CCtxFree {
+  void operator()(ZSTD_CCtx *c) const { ZSTD_freeCCtx(c); }
+};
+struct DCtxFree {
+  void operator()(ZSTD_DCtx *d) const { ZSTD_freeDCtx(d); }
+};
+
+// Feeds the archive stream to the compressor, ending frames where asked.
+class Compressor {
+public:
+  Compressor(ZSTD_CCtx *cctx, Output &out, uint64_t frameLimit,
+             const ProgressFn &progress, uint64_t total)
+      : cctx_(cctx), out_(out), frameLimit_(frameLimit), progress_(progress),
+        total_(total), buffer_(ZSTD_CStreamOutSize()) {}
+
+  bool Feed(const void *data, size_t count) {
+    const char *p = (const char *)data;
+    while (count > 0) {
+      size_t take = count;
+      if (frameLimit_ != 0 && frameLimit_ - inFrame_ < take)
+        take = (size_t)(frameLimit_ - inFrame_);
+      if (!Compress(p, take, ZSTD_e_continue))
+        return false;
+      p += take;
+      count -= take;
+      inFrame_ += take;
+      done_ += take;
+      if (frameLimit_ != 0 && inFrame_ == frameLimit_) {
+        if (!Compress(nullptr, 0, ZSTD_e_end))
+          return false;
+        inFrame_ = 0;
+      }
+    }
+    if (progress_ && done_ - reported_ >= (4u << 20)) {
+      progress_(done_, total_);
+      reported_ = done_;
+    }
+    return true;
+  }
+
+  bool Finish() {
+    if (!Compress(nullptr, 0, ZSTD_e_end))
+      return false;
+    if (progress_)
+      progress_(done_, total_);
+    return true;
+  }
+
+  const std::string &error() const { return error_; }
+
+private:
+  bool Compress(const void *data, size_t count, ZSTD_EndDirective mode) {
+    ZSTD_inBuffer in = {data, count, 0};
+    for (;;) {
+      ZSTD_outBuffer out = {buffer_.data(), buffer_.size(), 0};
+      size_t left = ZSTD_compressStream2(cctx_, &out, &in, mode);
+      if (ZSTD_isError(left)) {
+        error_ = std::string("compression failed: ") + ZSTD_getErrorName(left);
+        return false;
+      }
+      if (out.pos > 0 && !out_.Write(buffer_.data(), out.pos)) {
+        error_ = out_.error();
+        return false;
+      }
+      bool consumed = in.pos == in.size;
+      if (mode == ZSTD_e_continue ? consumed : (consumed && left == 0))
+        return true;
+    }
+  }
+
+  ZSTD_CCtx *cctx_;
+  Output &out_;
+  uint64_t frameLimit_;
+  const ProgressFn &progress_;
+  uint64_t total_;
+  uint64_t inFrame_ = 0;
+  uint64_t done_ = 0;
+  uint64_t reported_ = 0;
+  std::vector<char> buffer_;
+  std::string error_;
+};
+
+void PutLittleEndian64(unsigned char *to, uint64_t value) {
+  for (int i = 0; i < 8; ++i)
+    to[i] = (unsigned char)(value >> (8 * i));
+}
+
+uint64_t GetLittleEndian64(const unsigned char *from) {
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i)
+    value = (value << 8) | from[i];
+  return value;
+}
+
+bool ReadExactly(int fd, uint64_t offset, void *to, size_t count) {
+  char *p = (char *)to;
+  while (count > 0) {
+    ssize_t n = pread(fd, p, count, (off_t)offset);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    p += n;
+    offset += (uint64_t)n;
+    count -= (size_t)n;
+  }
+  return true;
+}
+
+// Takes the decompressed archive stream in pieces of any size and hands
+// the records to the visitor.
+class RecordParser {
+public:
+  RecordParser(RecordVisitor &visitor) : visitor_(visitor) {}
+
+  // False on a fault or a visitor's stop; `error` says which.
+  bool Consume(const unsigned char *p, size_t count, std::string *error) {
+    while (count > 0) {
+      switch (state_) {
+      case kName: {
+        pending_[pendingCount_++] = *p++;
+        --count;
+        if (pendingCount_ < 2)
+          break;
+        pendingCount_ = 0;
+        char16_t unit = (char16_t)(pending_[0] | (pending_[1] << 8));
+        if (unit != 0) {
+          if (name_.size() == kMaxNameUnits) {
+            *error = "a name in the archive is longer than 1023 units";
+            return false;
+          }
+          name_.push_back(unit);
+        } else if (name_.empty()) {
+          state_ = kEnded;
+        } else {
+          state_ = kSize;
+        }
+        break;
+      }
+      case kSize:
+        pending_[pendingCount_++] = *p++;
+        --count;
+        if (pendingCount_ == 8) {
+          pendingCount_ = 0;
+          remaining_ = GetLittleEndian64(pending_);
+          wantData_ = visitor_.Begin(name_, remaining_);
+          state_ = kData;
+          if (remaining_ == 0 && !FinishRecord(error))
+            return false;
+        }
+        break;
+      case kData: {
+        size_t take = remaining_ < count ? (size_t)remaining_ : count;
+        if (wantData_ && !visitor_.Data(p, take)) {
+          *error = "stopped";
+          return false;
+        }
+        p += take;
+        count -= take;
+        remaining_ -= take;
+        if (remaining_ == 0 && !FinishRecord(error))
+          return false;
+        break;
+      }
+      case kEnded:
+        *error = "the archive holds data after its end marker";
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool ended() const { return state_ == kEnded; }
+
+private:
+  bool FinishRecord(std::string *error) {
+    name_.clear();
+    state_ = kName;
+    if (!visitor_.End()) {
+      *error = "stopped";
+      return false;
+    }
+    return true;
+  }
+
+  enum State { kName, kSize, kData, kEnded };
+  RecordVisitor &visitor_;
+  State state_ = kName;
+  unsigned char pending_[8];
+  int pendingCount_ = 0;
+  std::u16string name_;
+  uint64_t remaining_ = 0;
+  bool wantData_ = false;
+};
+
+} // namespace
+
+RecordVisitor::~RecordVisitor() = default;
+
+uint64_t ArchiveStreamSize(const std::vector<ArchiveInput> &files) {
+  uint64_t total = 2; // the end marker
+  for (const ArchiveInput &file : files)
+    total += 2 * (file.name.size() + 1) + 8 + file.size;
+  return total;
+}
+
+std::string NameToUtf8(const std::u16string &name) {
+  std::string out;
+  for (size_t i = 0; i < name.size(); ++i) {
+    uint32_t c = name[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() &&
+        name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out += (char)c;
+    } else if (c < 0x800) {
+      out += (char)(0xC0 | (c >> 6));
+      out += (char)(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += (char)(0xE0 | (c >> 12));
+      out += (char)(0x80 | ((c >> 6) & 0x3F));
+      out += (char)(0x80 | (c & 0x3F));
+    } else {
+      out += (char)(0xF0 | (c >> 18));
+      out += (char)(0x80 | ((c >> 12) & 0x3F));
+      out += (char)(0x80 | ((c >> 6) & 0x3F));
+      out += (char)(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+bool WriteContainer(const std::vector<ArchiveInput> &files,
+                    const CompressionOptions &options, int fd,
+                    uint64_t *containerSize, std::string *error,
+                    const ProgressFn &progress) {
+  Output out(fd);
+  std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
+  if (!cctx) {
+    *error = "couldn't allocate the compressor";
+    return false;
+  }
+  uint64_t total = ArchiveStreamSize(files);
+  auto set = [&](ZSTD_cParameter parameter, int value) {
+    size_t result = ZSTD_CCtx_setParameter(cctx.get(), parameter, value);
+    if (ZSTD_isError(result)) {
+      *error = std::string("couldn't set up the compressor: ") +
+               ZSTD_getErrorName(result);
+      return false;
+    }
+    return true;
+  };
+  if (options.level < ZSTD_minCLevel() || options.level > ZSTD_maxCLevel()) {
+    *error = "the compression level must lie between " +
+             std::to_string(ZSTD_minCLevel()) + " and " +
+             std::to_string(ZSTD_maxCLevel());
+    return false;
+  }
+  uint64_t hint = options.frameInputLimit ? options.frameInputLimit : total;
+  int windowLog = (int)ZSTD_getCParams(options.level, hint, 0).windowLog;
+  if (!set(ZSTD_c_compressionLevel, options.level) ||
+      !set(ZSTD_c_checksumFlag, options.checksum ? 1 : 0) ||
+      !set(ZSTD_c_windowLog,
+           windowLog > kMaxWindowLog ? kMaxWindowLog : windowLog))
+    return false;
+  if (options.threads > 0 && !set(ZSTD_c_nbWorkers, options.threads))
+    return false;
+  if (options.frameInputLimit == 0)
+    ZSTD_CCtx_setPledgedSrcSize(cctx.get(), total);
+
+  static const unsigned char kHeader[3] = {'V', 'E', 'Y'};
+  if (!out.Write(kHeader, 3)) {
+    *error = out.error();
+    return false;
+  }
+
+  Compressor compressor(cctx.get(), out, options.frameInputLimit, progress,
+                        total);
+  std::vector<char> chunk(kReadChunk);
+  for (const ArchiveInput &file : files) {
+    std::string name;
+    for (char16_t unit : file.name) {
+      name += (char)(unit & 0xFF);
+      name += (char)(unit >> 8);
+    }
+    name.append(2, '\0');
+    unsigned char size[8];
+    PutLittleEndian64(size, file.size);
+    if (!compressor.Feed(name.data(), name.size()) ||
+        !compressor.Feed(size, 8)) {
+      *error = compressor.error();
+      return false;
+    }
+    int in = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+      *error = "couldn't read '" + file.path + "': " + ErrnoText(errno);
+      return false;
+    }
+    uint64_t left = file.size;
+    bool ok = true;
+    while (ok) {
+      size_t want = left < chunk.size() ? (size_t)left : chunk.size();
+      if (want == 0) {
+        // The file must end where its size said: one more byte means it
+        // grew while being packed.
+        char extra;
+        ssize_t n = read(in, &extra, 1);
+        if (n != 0) {
+          *error = "'" + file.path + "' changed while it was being packed";
+          ok = false;
+        }
+        break;
+      }
+      ssize_t n = read(in, chunk.data(), want);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n < 0) {
+        *error = "couldn't read '" + file.path + "': " + ErrnoText(errno);
+        ok = false;
+      } else if (n == 0) {
+        *error = "'" + file.path + "' changed while it was being packed";
+        ok = false;
+      } else if (!compressor.Feed(chunk.data(), (size_t)n)) {
+        *error = compressor.error();
+        ok = false;
+      } else {
+        left -= (uint64_t)n;
+      }
+    }
+    close(in);
+    if (!ok)
+      return false;
+  }
+  static const unsigned char kEndMarker[2] = {0, 0};
+  if (!compressor.Feed(kEndMarker, 2) || !compressor.Finish()) {
+    *error = compressor.error();
+    return false;
+  }
+  unsigned char tail[10] = {0, 0};
+  PutLittleEndian64(tail + 2, out.written() + 2);
+  if (!out.Write(tail, sizeof tail)) {
+    *error = out.error();
+    return false;
+  }
+  *containerSize = out.written();
+  return true;
+}
+
+bool ReadContainer(int fd, uint64_t offset, uint64_t size,
+                   RecordVisitor &visitor, std::string *error) {
+  const uint64_t kSmallest = 3 + 10;
+  if (size < kSmallest) {
+    *error = "the payload is too short to be a container";
+    return false;
+  }
+  unsigned char header[3];
+  unsigned char tail[10];
+  if (!ReadExactly(fd, offset, header, 3) ||
+      !ReadExactly(fd, offset + size - 10, tail, 10)) {
+    *error = "couldn't read the payload";
+    return false;
+  }
+  if (header[0] != 'V' || header[1] != 'E') {
+    *error = "the payload has no container header";
+    return false;
+  }
+  if (header[2] != 'Y') {
+    *error = "the payload uses an unknown compression";
+    return false;
+  }
+  if (tail[0] != 0 || tail[1] != 0 || GetLittleEndian64(tail + 2) != size - 8) {
+    *error = "the container's tail is damaged";
+    return false;
+  }
+
+  std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
+  if (!dctx) {
+    *error = "couldn't allocate the decompressor";
+    return false;
+  }
+  RecordParser parser(visitor);
+  std::vector<unsigned char> input(kReadChunk);
+  std::vector<unsigned char> output(ZSTD_DStreamOutSize());
+  uint64_t position = offset + 3;
+  const uint64_t end = offset + size - 10;
+  size_t lastResult = 0;
+  bool sawFrame = false;
+  while (position < end) {
+    size_t want = end - position < input.size() ? (size_t)(end - position)
+                                                : input.size();
+    if (!ReadExactly(fd, position, input.data(), want)) {
+      *error = "couldn't read the payload";
+      return false;
+    }
+    position += want;
+    ZSTD_inBuffer in = {input.data(), want, 0};
+    while (in.pos < in.size) {
+      ZSTD_outBuffer out = {output.data(), output.size(), 0};
+      lastResult = ZSTD_decompressStream(dctx.get(), &out, &in);
+      sawFrame = true;
+      if (ZSTD_isError(lastResult)) {
+        *error = std::string("the compressed data is damaged (") +
+                 ZSTD_getErrorName(lastResult) + ")";
+        return false;
+      }
+      if (!parser.Consume(output.data(), out.pos, error))
+        return false;
+    }
+  }
+  // The decoder may still hold output when the input ran out.
+  for (;;) {
+    ZSTD_inBuffer in = {nullptr, 0, 0};
+    ZSTD_outBuffer out = {output.data(), output.size(), 0};
+    lastResult = ZSTD_decompressStream(dctx.get(), &out, &in);
+    if (ZSTD_isError(lastResult)) {
+      *error = std::string("the compressed data is damaged (") +
+               ZSTD_getErrorName(lastResult) + ")";
+      return false;
+    }
+    if (!parser.Consume(output.data(), out.pos, error))
+      return false;
+    if (out.pos < out.size)
+      break;
+  }
+  if (!sawFrame || lastResult != 0) {
+    *error = "the compressed data ends in the middle of a frame";
+    return false;
+  }
+  if (!parser.ended()) {
+    *error = "the archive ends before its end marker";
+    return false;
+  }
+  return true;
+}
+
+} // namespace veskar

@@ -1,0 +1,76 @@
+//===- packer/archive.h - Writing and reading payload containers --------===//
+//
+// The container: "VE", 'Y', zstd frames holding the archive stream, 0x00
+// 0x00, and a little-endian 64-bit count of the bytes in front of it. The
+// archive stream is a run of records (UTF-16LE name ended by 0x0000, 64-bit
+// little-endian size, data), ended by a lone 0x0000 unit; the first record is
+// the program the launcher starts.
+//
+// Both sides stream: files are read and written in chunks, so memory stays
+// bounded however large the input.
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace veskar {
+
+struct ArchiveInput {
+  std::u16string name; // relative, '\\' between levels
+  std::string path;    // where to read the bytes from
+  uint64_t size;       // the size the record declares; the file must match
+};
+
+struct CompressionOptions {
+  int level = 3;
+  int threads = 0; // worker threads; 0 compresses on the calling thread
+  bool checksum = true;
+  // When not 0, a frame is ended after this many bytes of archive stream
+  // (the reader goes on with the next frame); 0 writes one frame.
+  uint64_t frameInputLimit = 0;
+};
+
+// Bytes of archive stream done, of the total.
+using ProgressFn = std::function<void(uint64_t done, uint64_t total)>;
+
+// The decompressed size of the archive stream for these inputs.
+uint64_t ArchiveStreamSize(const std::vector<ArchiveInput> &files);
+
+// Streams the whole container to `fd` at its current position. On failure
+// returns false with a one-line reason in `error`; what was written is then
+// not a container.
+bool WriteContainer(const std::vector<ArchiveInput> &files,
+                    const CompressionOptions &options, int fd,
+                    uint64_t *containerSize, std::string *error,
+                    const ProgressFn &progress = {});
+
+// Receives the records of a container in order.
+class RecordVisitor {
+public:
+  virtual ~RecordVisitor();
+  // A record begins; false skips its data (it is still decoded and checked).
+  virtual bool Begin(const std::u16string &name, uint64_t size) = 0;
+  // Some of the record's data; false stops reading with `error` unchanged.
+  virtual bool Data(const void *bytes, size_t count) = 0;
+  // The record's data is complete; false stops reading.
+  virtual bool End() = 0;
+};
+
+// Reads the container stored at [offset, offset + size) of `fd`: checks the
+// header, decodes every frame (checking each content checksum), reads every
+// record up to the end marker, and checks that nothing but the two zero bytes
+// and the tail follow. False with a one-line reason in `error` on any fault,
+// or when a visitor call returned false.
+bool ReadContainer(int fd, uint64_t offset, uint64_t size,
+                   RecordVisitor &visitor, std::string *error);
+
+// UTF-8 text of a UTF-16 name, for messages and listings (unpaired
+// surrogates become U+FFFD).
+std::string NameToUtf8(const std::u16string &name);
+
+} // namespace veskar
