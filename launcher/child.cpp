@@ -33,6 +33,12 @@ DWORD RunChild(void) {
   // A console event that arrives while the child is being created waits for
   // its handle instead of missing the child.
   InterlockedExchange(&state.childStarting, 1);
+  if (state.consoleEventSeen) {
+    // The event's handler has removed, or is removing, the unpack
+    // directory: there is nothing left to start.
+    InterlockedExchange(&state.childStarting, 0);
+    AwaitConsoleEventEnding();
+  }
   if (!CreateProcessW(state.childExecutablePath, GetCommandLineW(), nullptr,
                       nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
                       &startup, &info)) {

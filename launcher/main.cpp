@@ -36,8 +36,12 @@ int RunLauncher(void) {
     ReportFatal("Error, failed to register signal handler.");
 
   OpenPayload();
+  // Marked before the flag that lets a console event remove the directory,
+  // so that the event's handler waits for the main thread to stop writing.
+  InterlockedExchange(&state.extracting, 1);
   state.extractionStarted = true; // from here on, clean-up removes the directory
   ExtractPayload();
+  InterlockedExchange(&state.extracting, 0);
   ClosePayload();
 
   SetChildEnvironment();

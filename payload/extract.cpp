@@ -145,7 +145,6 @@ bool CreateParentDirectories(const WCHAR *path) {
 }
 
 void ExtractPayload(void) {
-  InterlockedExchange(&state.extracting, 1);
   while (ReadEntryName()) {
     PauseExtractionForConsoleEvent();
     if (!IsSafeArchiveName(state.entryName))
@@ -183,5 +182,4 @@ void ExtractPayload(void) {
     }
     CloseHandle(file);
   }
-  InterlockedExchange(&state.extracting, 0);
 }

@@ -172,9 +172,11 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR, LPSECURITY_ATTRIBUTES,
                      startup->hStdError};
     for (int target = 0; target < 3; ++target) {
       Handle *h = (Handle *)std[target];
+      // A missing handle stands for a stream the launcher has not got
+      // either: the child goes without it, as the launcher does.
       if (h == nullptr || h == INVALID_HANDLE_VALUE || h->fd < 0)
-        posix_spawn_file_actions_addclose(&actions, target);
-      else if (h->fd != target)
+        continue;
+      if (h->fd != target)
         posix_spawn_file_actions_adddup2(&actions, h->fd, target);
     }
   }
