@@ -1,0 +1,113 @@
+//===- tests/unit/fatal_test.cpp - Fatal reports and OS error lines -----===//
+//
+// Every member of the family prints exactly one line, on the stream its
+// kind of message belongs to, and ends the process its own way: plain
+// messages on standard output and status 2; messages with a path, a
+// template or an error code on standard error; the failed expansion through
+// abort(). Standard output goes to a file here, so a message that only sat
+// in the runtime's buffer would be lost.
+//
+//===----------------------------------------------------------------------===//
+#include <string.h>
+
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "diagnostics/fatal.h"
+#include "tests/unit/support.h"
+
+namespace {
+
+enum Way { kStatus2, kAbort };
+
+struct FatalCase {
+  const char *member;
+  std::function<void()> report;
+  const char *out;
+  const char *err;
+  Way way;
+};
+
+TEST(FatalTest, EachMemberPrintsOneLineOnItsStreamAndEndsItsWay) {
+  const FatalCase kCases[] = {
+      {"ReportFatal", [] { ReportFatal("Error, failed to register signal handler."); },
+       "Error, failed to register signal handler.\n", "", kStatus2},
+      {"ReportFatalDecode", [] { ReportFatalDecode(); },
+       "Error, couldn't decode attached data.\n", "", kStatus2},
+      {"ReportFatalHeader", [] { ReportFatalHeader(); },
+       "Error, couldn't find attached data header.\n", "", kStatus2},
+      {"ReportFatalMemory", [] { ReportFatalMemory(); },
+       "Error, couldn't allocate memory.\n", "", kStatus2},
+      {"ReportFatalExpand",
+       [] { ReportFatalExpand(u"{TEMP}\\onefile_{PID}_{TIME}"); }, "",
+       "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME}'.\n",
+       kAbort},
+      {"ReportFatalOpen", [] { ReportFatalOpen(u"\\tmp\\d\u00e9j\u00e0\\a.exe"); },
+       "", "Error, failed to open '\\tmp\\d\u00e9j\u00e0\\a.exe' for writing.\n",
+       kStatus2},
+      {"ReportFatalOsError",
+       [] { ReportFatalOsError("Error, couldn't launch child", ERROR_FILE_NOT_FOUND); },
+       "", "Error, couldn't launch child ([Error 2] No such file or directory)\n",
+       kStatus2},
+      {"ReportFatalUnpack",
+       [] {
+         SetLastError(ERROR_DISK_FULL);
+         ReportFatalUnpack();
+       },
+       "",
+       "Error, couldn't unpack file to target path. ([Error 112] No space left "
+       "on device)\n",
+       kStatus2},
+      {"ReportFatalUnsafeName", [] { ReportFatalUnsafeName(u"..\\evil"); }, "",
+       "Error, refusing the name '..\\evil' in the attached data: it would lead "
+       "outside the unpack directory.\n",
+       kStatus2},
+      {"ReportFatalNameTooLong", [] { ReportFatalNameTooLong(); },
+       "Error, a name in the attached data is longer than 1023 units.\n", "",
+       kStatus2},
+      {"ReportFatalChildPathTooLong", [] { ReportFatalChildPathTooLong(u"D\\a"); },
+       "", "Error, the path of the main program 'D\\a' is longer than 1023 units.\n",
+       kStatus2},
+  };
+  for (const FatalCase &c : kCases) {
+    SCOPED_TRACE(c.member);
+    test::Ending ending = test::RunInChild(c.report);
+    EXPECT_EQ(ending.out, c.out);
+    EXPECT_EQ(ending.err, c.err);
+    if (c.way == kStatus2)
+      EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
+    else
+      EXPECT_TRUE(test::Aborted(ending)) << ending;
+  }
+}
+
+TEST(FatalTest, OsErrorLinesPrintTheCodeAsASigned32BitNumber) {
+  struct {
+    DWORD code;
+    const char *line;
+  } const kCodes[] = {
+      {ERROR_ACCESS_DENIED, "m ([Error 5] Permission denied)\n"},
+      {0x7FFFFFFFu, "m ([Error 2147483647] "},
+      {0x80000000u, "m ([Error -2147483648] "},
+      {0xFFFFFFFFu, "m ([Error -1] "},
+  };
+  for (const auto &c : kCodes) {
+    SCOPED_TRACE(c.code);
+    // PrintOsError returns: the line after it comes from the caller.
+    test::Ending ending = test::RunInChild([&] {
+      PrintOsError("m", c.code);
+      fputs("returned\n", stderr);
+    });
+    EXPECT_TRUE(test::ExitedWith(ending, test::kReturned)) << ending;
+    EXPECT_EQ(ending.out, "");
+    std::string line = ending.err.substr(0, ending.err.find('\n') + 1);
+    EXPECT_EQ(line.compare(0, strlen(c.line), c.line), 0) << line;
+    // Whatever the system's text, the line keeps its frame.
+    EXPECT_EQ(line.substr(line.size() - 2), ")\n") << line;
+    EXPECT_EQ(ending.err.substr(line.size()), "returned\n");
+  }
+}
+
+} // namespace

@@ -1,0 +1,296 @@
+//===- tests/unit/support.cpp - Helpers shared by the unit tests --------===//
+#include "tests/unit/support.h"
+
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+
+#include <zstd.h>
+
+#include "launcher/state.h"
+#include "packer/archive.h"
+#include "payload/stream.h"
+
+namespace fs = std::filesystem;
+
+namespace test {
+
+namespace {
+
+std::string Rest(FILE *file) {
+  std::string text;
+  rewind(file);
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
+    text.append(buffer, n);
+  fclose(file);
+  return text;
+}
+
+void PutLittleEndian64(std::string &to, uint64_t value) {
+  for (int i = 0; i < 8; ++i)
+    to.push_back((char)(value >> (8 * i)));
+}
+
+// The bytes the reader is pointed at; they must outlive the reading.
+std::string &HeldPayload() {
+  static std::string *held = new std::string;
+  return *held;
+}
+
+void AttachInput(size_t inputSize) {
+  PayloadStream &stream = state.payload;
+  const std::string &held = HeldPayload();
+  stream.readPosition = (const unsigned char *)held.data() + 3;
+  stream.resourceSize = held.size();
+  stream.decoder = ZSTD_createDCtx();
+  stream.input.src = stream.readPosition;
+  stream.input.size = inputSize;
+  stream.input.pos = 0;
+  stream.output.dst = malloc(kPayloadOutputSize);
+  stream.output.size = 0;
+  stream.output.pos = 0;
+}
+
+} // namespace
+
+std::ostream &operator<<(std::ostream &stream, const Ending &ending) {
+  if (ending.exited)
+    stream << "exit status " << ending.status;
+  else
+    stream << "signal " << ending.signal << " (" << strsignal(ending.signal)
+           << ")";
+  return stream << ", stdout \"" << ending.out << "\", stderr \"" << ending.err
+                << "\"";
+}
+
+Ending RunInChild(const std::function<void()> &body, unsigned seconds) {
+  fflush(nullptr);
+  FILE *out = tmpfile();
+  FILE *err = tmpfile();
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fileno(out), 1);
+    dup2(fileno(err), 2);
+    alarm(seconds);
+    body();
+    fflush(nullptr);
+    _exit(kReturned);
+  }
+  Ending ending;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  if (WIFEXITED(status)) {
+    ending.exited = true;
+    ending.status = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    ending.signal = WTERMSIG(status);
+  }
+  ending.out = Rest(out);
+  ending.err = Rest(err);
+  return ending;
+}
+
+bool ExitedWith(const Ending &ending, int status) {
+  return ending.exited && ending.status == status;
+}
+
+bool Aborted(const Ending &ending) {
+  return !ending.exited && ending.signal == SIGABRT;
+}
+
+ScratchDir::ScratchDir() {
+  const char *base = getenv("TMPDIR");
+  std::string pattern =
+      std::string(base && base[0] ? base : "/tmp") + "/veskar-unit-XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back(0);
+  if (mkdtemp(name.data()) == nullptr)
+    abort();
+  path_ = name.data();
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  // Directories a test left without write permission must go too.
+  for (auto it = fs::recursive_directory_iterator(path_, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored))
+    if (it->is_directory(ignored) && !it->is_symlink(ignored))
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add,
+                      ignored);
+  fs::remove_all(path_, ignored);
+}
+
+std::u16string Utf16(const std::string &utf8) {
+  std::u16string out;
+  for (size_t i = 0; i < utf8.size();) {
+    unsigned char c = (unsigned char)utf8[i++];
+    uint32_t cp = c;
+    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+    if (extra > 0)
+      cp = c & (0x3F >> extra);
+    for (; extra > 0 && i < utf8.size(); --extra)
+      cp = (cp << 6) | ((unsigned char)utf8[i++] & 0x3F);
+    if (cp >= 0x10000) {
+      out.push_back((char16_t)(0xD800 + ((cp - 0x10000) >> 10)));
+      out.push_back((char16_t)(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    } else {
+      out.push_back((char16_t)cp);
+    }
+  }
+  return out;
+}
+
+std::string Utf8(const std::u16string &text) { return veskar::NameToUtf8(text); }
+
+std::u16string CorePath(const std::string &native) {
+  std::u16string path = Utf16(native);
+  for (char16_t &unit : path)
+    if (unit == u'/')
+      unit = u'\\';
+  return path;
+}
+
+std::string ReadBytes(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in),
+                     std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::string &path, const std::string &bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), (std::streamsize)bytes.size());
+}
+
+bool Exists(const std::string &path) {
+  std::error_code ignored;
+  return fs::symlink_status(path, ignored).type() != fs::file_type::not_found;
+}
+
+void MakeDirectories(const std::string &path) { fs::create_directories(path); }
+
+std::map<std::string, std::string> ListTree(const std::string &root) {
+  std::map<std::string, std::string> tree;
+  std::error_code ignored;
+  for (auto it = fs::recursive_directory_iterator(root, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    std::string relative = fs::relative(it->path(), root).string();
+    if (it->is_directory() && !it->is_symlink())
+      tree[relative + "/"] = "";
+    else
+      tree[relative] = it->is_regular_file() ? ReadBytes(it->path()) : "?";
+  }
+  return tree;
+}
+
+std::string SampleBytes(size_t size, uint32_t seed) {
+  std::mt19937 random(seed);
+  static const char kText[] = "The quick brown fox jumps over the lazy dog. ";
+  std::string bytes;
+  bytes.reserve(size);
+  while (bytes.size() < size) {
+    size_t run = std::min<size_t>(size - bytes.size(), 1 + random() % 70000);
+    if (random() % 2 == 0)
+      for (size_t i = 0; i < run; ++i)
+        bytes.push_back((char)random());
+    else
+      for (size_t i = 0; i < run; ++i)
+        bytes.push_back(kText[i % (sizeof kText - 1)]);
+  }
+  return bytes;
+}
+
+std::string ArchiveStream(const std::vector<Record> &records) {
+  std::string stream;
+  for (const Record &record : records) {
+    for (char16_t unit : record.name) {
+      stream.push_back((char)(unit & 0xFF));
+      stream.push_back((char)(unit >> 8));
+    }
+    stream.append(2, '\0');
+    PutLittleEndian64(stream, record.data.size());
+    stream += record.data;
+  }
+  stream.append(2, '\0');
+  return stream;
+}
+
+std::string Compress(const std::string &stream, const FrameOptions &options) {
+  std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> cctx(ZSTD_createCCtx(),
+                                                           ZSTD_freeCCtx);
+  ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, options.level);
+  ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, options.checksum);
+  ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_contentSizeFlag, 0);
+  if (options.windowLog != 0)
+    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_windowLog, options.windowLog);
+
+  std::vector<size_t> bounds = options.cuts;
+  bounds.push_back(stream.size());
+  std::string frames;
+  std::vector<char> buffer(ZSTD_CStreamOutSize());
+  size_t begin = 0;
+  for (size_t end : bounds) {
+    // Fed first without ending the frame, so the frame does not learn its
+    // size and keeps the window asked for.
+    ZSTD_inBuffer in = {stream.data() + begin, end - begin, 0};
+    for (ZSTD_EndDirective mode : {ZSTD_e_continue, ZSTD_e_end}) {
+      for (;;) {
+        ZSTD_outBuffer out = {buffer.data(), buffer.size(), 0};
+        size_t left = ZSTD_compressStream2(cctx.get(), &out, &in, mode);
+        if (ZSTD_isError(left))
+          abort();
+        frames.append(buffer.data(), out.pos);
+        if (mode == ZSTD_e_continue ? in.pos == in.size : left == 0)
+          break;
+      }
+    }
+    begin = end;
+  }
+  return frames;
+}
+
+std::string Container(const std::string &frames) {
+  std::string container = "VEY" + frames;
+  container.append(2, '\0');
+  PutLittleEndian64(container, container.size());
+  return container;
+}
+
+void AttachPayload(const std::string &container) {
+  HeldPayload() = container;
+  AttachInput(container.size() - 3);
+}
+
+void AttachFrames(const std::string &frames) {
+  HeldPayload() = "VEY" + frames;
+  AttachInput(frames.size());
+}
+
+void ResetLauncherState() {
+  for (int i = 0; i < state.knownDirectoryCount; ++i)
+    free(state.knownDirectories[i]);
+  if (state.payload.decoder != nullptr || state.payload.output.dst != nullptr)
+    ClosePayload();
+  memset((void *)&state, 0, sizeof state);
+}
+
+void SetEnv(const char *name, const char *value) {
+  if (value == nullptr)
+    unsetenv(name);
+  else
+    setenv(name, value, 1);
+}
+
+} // namespace test
