@@ -8,6 +8,7 @@
 //
 //===----------------------------------------------------------------------===//
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 #include "platform/platform.h"
@@ -16,19 +17,101 @@ namespace {
 
 const size_t kLongPathCapacity = 32768;
 
+// The path that `handle` names, from its volume's root, in a heap buffer of
+// kLongPathCapacity units that the caller frees; null when the system cannot
+// say. (Not GetFinalPathNameByHandleW: Wine 8's fails beyond MAX_PATH.)
+WCHAR *GetHandlePath(HANDLE handle) {
+  size_t bytes = sizeof(FILE_NAME_INFO) + kLongPathCapacity * sizeof(WCHAR);
+  FILE_NAME_INFO *info = (FILE_NAME_INFO *)malloc(bytes);
+  if (info == nullptr)
+    return nullptr;
+  size_t length = 0;
+  if (!GetFileInformationByHandleEx(handle, FileNameInfo, info, (DWORD)bytes) ||
+      (length = info->FileNameLength / sizeof(WCHAR)) >= kLongPathCapacity) {
+    free(info);
+    return nullptr;
+  }
+  WCHAR *path = (WCHAR *)info;
+  memmove(path, info->FileName, length * sizeof(WCHAR));
+  path[length] = 0;
+  return path;
+}
+
+// The path of the directory `path` from its volume's root, without a final
+// backslash, as GetHandlePath gives it; null when it cannot be had.
+WCHAR *GetDirectoryPath(const WCHAR *path) {
+  HANDLE directory = CreateFileW(
+      path, FILE_READ_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
+  if (directory == INVALID_HANDLE_VALUE)
+    return nullptr;
+  WCHAR *own = GetHandlePath(directory);
+  CloseHandle(directory);
+  size_t length = own != nullptr ? wcslen(own) : 0;
+  if (length > 0 && own[length - 1] == L'\\')
+    own[length - 1] = 0;
+  return own;
+}
+
+// Deletes the file `name` found in the directory whose path from the volume
+// root is `directoryPath`, through one handle, unless that handle turns out
+// to name another file. Wine shows a Unix symbolic link to a file as a plain
+// file, resolves it on open, and would delete the link's target; Windows
+// itself marks links as reparse points, which never come here. Where the
+// system cannot tell the paths (`directoryPath` null), the file is deleted
+// as DeleteFileW would.
+void RemoveFile(const WCHAR *path, const WCHAR *name,
+                const WCHAR *directoryPath, DWORD attributes) {
+  HANDLE file = CreateFileW(
+      path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return; // held open elsewhere, for one: the caller's retries answer that
+  bool itself = true;
+  WCHAR *own = directoryPath != nullptr ? GetHandlePath(file) : nullptr;
+  if (own != nullptr) {
+    int directoryLength = (int)wcslen(directoryPath);
+    itself = (int)wcslen(own) > directoryLength &&
+             CompareStringOrdinal(own, directoryLength, directoryPath,
+                                  directoryLength, TRUE) == CSTR_EQUAL &&
+             own[directoryLength] == L'\\' &&
+             CompareStringOrdinal(own + directoryLength + 1, -1, name, -1,
+                                  TRUE) == CSTR_EQUAL;
+  }
+  free(own);
+  if (itself) {
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+      FILE_BASIC_INFO basic = {};
+      basic.FileAttributes = attributes & ~FILE_ATTRIBUTE_READONLY;
+      if (basic.FileAttributes == 0)
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+      SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+    }
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                               sizeof disposition);
+  }
+  CloseHandle(file);
+}
+
 // Removes the entry at `path` (length `length`, in a buffer of
 // kLongPathCapacity units that the walk extends in place). Never follows a
-// reparse point: a junction or symbolic link goes as a link.
+// reparse point: a junction or symbolic link goes as a link. Files found
+// inside a directory that are not links go through RemoveFile.
 void RemoveEntry(WCHAR *path, size_t length, DWORD attributes) {
   if (attributes & FILE_ATTRIBUTE_READONLY)
     SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
   bool isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   bool isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   if (!isDirectory) {
-    DeleteFileW(path);
+    DeleteFileW(path); // a link goes as a link
     return;
   }
   if (!isLink && length + 3 < kLongPathCapacity) {
+    WCHAR *directoryPath = GetDirectoryPath(path);
     path[length] = L'\\';
     path[length + 1] = L'*';
     path[length + 2] = 0;
@@ -47,11 +130,17 @@ void RemoveEntry(WCHAR *path, size_t length, DWORD attributes) {
           continue;
         path[length] = L'\\';
         wmemcpy(path + length + 1, name, nameLength + 1);
-        RemoveEntry(path, length + 1 + nameLength, found.dwFileAttributes);
+        DWORD foundAttributes = found.dwFileAttributes;
+        if (foundAttributes &
+            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+          RemoveEntry(path, length + 1 + nameLength, foundAttributes);
+        else
+          RemoveFile(path, name, directoryPath, foundAttributes);
         path[length] = 0;
       } while (FindNextFileW(search, &found));
       FindClose(search);
     }
+    free(directoryPath);
   }
   RemoveDirectoryW(path);
 }

@@ -1,0 +1,229 @@
+//===- tests/windows/harness.cpp - Starts a program, reports how it ended -===//
+//
+// A console program for the launcher's tests under Wine, where a Unix exit
+// status keeps only 8 bits of a Windows exit code. Two modes:
+//
+//   harness run --app HEX --command-line HEX [--cwd HEX] [--timeout MS]
+//               [--env HEX]... [--copies N]
+//               [--ctrl-c-when HEX] [--ctrl-c-delay MS]
+//     Starts the program HEX names with exactly the command line HEX holds
+//     (both the hex of UTF-16LE code units, so the test controls every code
+//     unit), hands it the harness's own standard handles, waits, and prints
+//     "harness: exit-code D 0xX". Each --env sets NAME=VALUE in the
+//     harness's environment first (TEMP, for one, so that each test has an
+//     unpack directory of its own). --copies starts that many at once and
+//     prints one exit-code line for each, in the order they were started.
+//     With --ctrl-c-when it first moves to a console of its own (FreeConsole,
+//     AllocConsole, a handler that keeps the harness alive), and once the
+//     named file exists (plus the delay) sends CTRL_C_EVENT to process group
+//     0, that is, to every process on that console, then prints
+//     "harness: ended-after-ctrl-c-ms N".
+//
+//   harness hold PATH MS READY
+//     Opens PATH for reading without delete sharing, creates READY, keeps
+//     PATH open for MS milliseconds and exits.
+//
+// Exit status: the harness's own, 0 when the child ended in time (its code is
+// in the printed line), 3 on a time-out (the child is then ended), 4 for bad
+// usage or a failed start.
+//
+//===----------------------------------------------------------------------===//
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include <string>
+
+namespace {
+
+// Decodes the hex of UTF-16LE code units; false on a malformed string.
+bool FromHex(const wchar_t *hex, std::wstring *out) {
+  out->clear();
+  size_t length = wcslen(hex);
+  if (length % 4 != 0)
+    return false;
+  auto digit = [](wchar_t c) -> int {
+    if (c >= L'0' && c <= L'9')
+      return c - L'0';
+    if (c >= L'a' && c <= L'f')
+      return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F')
+      return c - L'A' + 10;
+    return -1;
+  };
+  for (size_t i = 0; i < length; i += 4) {
+    int d[4];
+    for (int j = 0; j < 4; ++j)
+      if ((d[j] = digit(hex[i + j])) < 0)
+        return false;
+    out->push_back((wchar_t)(d[0] << 4 | d[1] | d[2] << 12 | d[3] << 8));
+  }
+  return true;
+}
+
+void Say(const char *format, unsigned long a, unsigned long b = 0) {
+  char line[128];
+  int length = snprintf(line, sizeof line, format, a, b);
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, (DWORD)length, &written,
+            nullptr);
+}
+
+int Usage(void) {
+  Say("harness: bad usage\n", 0);
+  return 4;
+}
+
+BOOL WINAPI KeepHarnessAlive(DWORD) { return TRUE; }
+
+int Hold(int argc, wchar_t **argv) {
+  if (argc != 5)
+    return Usage();
+  HANDLE file = CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return 4;
+  HANDLE ready = CreateFileW(argv[4], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             0, nullptr);
+  if (ready != INVALID_HANDLE_VALUE)
+    CloseHandle(ready);
+  Sleep((DWORD)wcstoul(argv[3], nullptr, 10));
+  CloseHandle(file);
+  return 0;
+}
+
+// Sets NAME=VALUE in our own environment; false when there is no "=".
+bool SetVariable(const std::wstring &assignment) {
+  size_t equals = assignment.find(L'=', 1);
+  if (equals == std::wstring::npos)
+    return false;
+  return SetEnvironmentVariableW(assignment.substr(0, equals).c_str(),
+                                 assignment.c_str() + equals + 1) != FALSE;
+}
+
+int Run(int argc, wchar_t **argv) {
+  std::wstring application, commandLine, directory, trigger, assignment;
+  bool haveApplication = false, haveCommandLine = false;
+  bool haveDirectory = false, haveTrigger = false;
+  DWORD timeout = 60000, delay = 0, copies = 1;
+  for (int i = 2; i < argc; i += 2) {
+    if (i + 1 >= argc)
+      return Usage();
+    const wchar_t *option = argv[i], *value = argv[i + 1];
+    bool ok = true;
+    if (wcscmp(option, L"--app") == 0)
+      ok = haveApplication = FromHex(value, &application);
+    else if (wcscmp(option, L"--command-line") == 0)
+      ok = haveCommandLine = FromHex(value, &commandLine);
+    else if (wcscmp(option, L"--cwd") == 0)
+      ok = haveDirectory = FromHex(value, &directory);
+    else if (wcscmp(option, L"--ctrl-c-when") == 0)
+      ok = haveTrigger = FromHex(value, &trigger);
+    else if (wcscmp(option, L"--ctrl-c-delay") == 0)
+      delay = (DWORD)wcstoul(value, nullptr, 10);
+    else if (wcscmp(option, L"--timeout") == 0)
+      timeout = (DWORD)wcstoul(value, nullptr, 10);
+    else if (wcscmp(option, L"--env") == 0)
+      ok = FromHex(value, &assignment) && SetVariable(assignment);
+    else if (wcscmp(option, L"--copies") == 0)
+      ok = (copies = (DWORD)wcstoul(value, nullptr, 10)) >= 1 &&
+           copies <= MAXIMUM_WAIT_OBJECTS;
+    else
+      ok = false;
+    if (!ok)
+      return Usage();
+  }
+  if (!haveApplication || !haveCommandLine || (haveTrigger && copies != 1))
+    return Usage();
+
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  if (haveTrigger) {
+    // A console of our own, with the launcher and its child on it, so that
+    // the event reaches them; our handler keeps the harness itself alive.
+    // The redirected standard handles are put back for the child and for
+    // the final report.
+    FreeConsole();
+    AllocConsole();
+    SetConsoleCtrlHandler(KeepHarnessAlive, TRUE);
+    SetStdHandle(STD_INPUT_HANDLE, input);
+    SetStdHandle(STD_OUTPUT_HANDLE, output);
+    SetStdHandle(STD_ERROR_HANDLE, error);
+  }
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
+  startup.hStdOutput = output;
+  startup.hStdError = error;
+  HANDLE processes[MAXIMUM_WAIT_OBJECTS];
+  for (DWORD i = 0; i < copies; ++i) {
+    PROCESS_INFORMATION info = {};
+    // CreateProcessW may write into the command line: hand it a copy.
+    std::wstring writable = commandLine;
+    writable.push_back(0);
+    if (!CreateProcessW(application.c_str(), &writable[0], nullptr, nullptr,
+                        TRUE, 0, nullptr,
+                        haveDirectory ? directory.c_str() : nullptr, &startup,
+                        &info)) {
+      Say("harness: start failed %lu\n", GetLastError());
+      return 4;
+    }
+    CloseHandle(info.hThread);
+    processes[i] = info.hProcess;
+  }
+  ULONGLONG started = GetTickCount64();
+
+  if (haveTrigger) {
+    HANDLE process = processes[0];
+    while (GetFileAttributesW(trigger.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      if (WaitForSingleObject(process, 10) == WAIT_OBJECT_0)
+        break;
+      if (GetTickCount64() - started > timeout)
+        break;
+    }
+    if (WaitForSingleObject(process, delay) == WAIT_TIMEOUT) {
+      ULONGLONG sent = GetTickCount64();
+      if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
+        Say("harness: ctrl-c failed %lu\n", GetLastError());
+      if (WaitForSingleObject(process, timeout) == WAIT_OBJECT_0)
+        Say("harness: ended-after-ctrl-c-ms %lu\n",
+            (unsigned long)(GetTickCount64() - sent));
+    } else {
+      Say("harness: ended before ctrl-c\n", 0);
+    }
+  }
+
+  if (WaitForMultipleObjects(copies, processes, TRUE, timeout) ==
+      WAIT_TIMEOUT) {
+    for (DWORD i = 0; i < copies; ++i)
+      TerminateProcess(processes[i], 1);
+    Say("harness: timeout after %lu ms\n", timeout);
+    return 3;
+  }
+  for (DWORD i = 0; i < copies; ++i) {
+    DWORD code = 0;
+    if (!GetExitCodeProcess(processes[i], &code)) {
+      Say("harness: no exit code %lu\n", GetLastError());
+      return 4;
+    }
+    Say("harness: exit-code %lu 0x%08lX\n", code, code);
+    CloseHandle(processes[i]);
+  }
+  return 0;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv) {
+  if (argc >= 2 && wcscmp(argv[1], L"run") == 0)
+    return Run(argc, argv);
+  if (argc >= 2 && wcscmp(argv[1], L"hold") == 0)
+    return Hold(argc, argv);
+  return Usage();
+}

@@ -1,0 +1,24 @@
+//===- tests/windows/sha256.h - SHA-256 for the test programs -----------===//
+//
+// A small one-shot-or-streaming SHA-256 (FIPS 180-4), so that the probe
+// child can fingerprint the files it finds without any system library.
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+struct Sha256 {
+  uint32_t state[8];
+  uint64_t length; // bytes hashed so far
+  unsigned char block[64];
+  size_t filled;
+};
+
+// Starts a new digest.
+void Sha256Init(Sha256 &sha);
+// Adds `count` bytes.
+void Sha256Update(Sha256 &sha, const void *data, size_t count);
+// Ends the digest and writes 64 lower-case hex digits and a NUL to `hex`.
+void Sha256HexDigest(Sha256 &sha, char hex[65]);
