@@ -1,0 +1,289 @@
+//===- packer/app_tree.cpp - The application directory to be packed -----===//
+#include "packer/app_tree.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+
+#include "packer/file_io.h"
+
+namespace veskar {
+
+namespace {
+
+bool Fail(std::string *error, const std::string &reason) {
+  *error = reason;
+  return false;
+}
+
+std::string Canonical(const std::string &path, int *code) {
+  char *resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) {
+    *code = errno;
+    return std::string();
+  }
+  std::string result = resolved;
+  free(resolved);
+  return result;
+}
+
+const char *KindOf(mode_t mode) {
+  if (S_ISFIFO(mode))
+    return "a fifo";
+  if (S_ISSOCK(mode))
+    return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode))
+    return "a device";
+  return "a special file";
+}
+
+class Walker {
+public:
+  Walker(AppTree *tree, std::string *error) : tree_(tree), error_(error) {}
+
+  // Adds the files below `relative` (empty for the root); gives how many.
+  bool Walk(const std::string &relative, size_t *found) {
+    std::string directory =
+        relative.empty() ? tree_->root : tree_->root + "/" + relative;
+    DIR *handle = opendir(directory.c_str());
+    if (handle == nullptr)
+      return Fail(error_, "cannot read the directory '" + directory +
+                              "': " + SystemError(errno));
+    std::vector<std::string> names;
+    errno = 0;
+    while (struct dirent *entry = readdir(handle)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..")
+        names.push_back(name);
+      errno = 0;
+    }
+    int code = errno;
+    closedir(handle);
+    if (code != 0)
+      return Fail(error_, "cannot read the directory '" + directory +
+                              "': " + SystemError(code));
+    // A fixed order, so that errors and empty-directory notes repeat.
+    std::sort(names.begin(), names.end());
+    *found = 0;
+    for (const std::string &name : names) {
+      std::string childRelative = relative.empty() ? name : relative + "/" + name;
+      std::string path = directory + "/" + name;
+      struct stat info;
+      if (lstat(path.c_str(), &info) != 0)
+        return Fail(error_, "cannot look at '" + path + "': " +
+                                SystemError(errno));
+      if (S_ISDIR(info.st_mode)) {
+        size_t below;
+        if (!Walk(childRelative, &below))
+          return false;
+        if (below == 0)
+          tree_->emptyDirectories.push_back(childRelative);
+        *found += below;
+      } else if (S_ISREG(info.st_mode)) {
+        if (!AddFile(childRelative, path, info))
+          return false;
+        ++*found;
+      } else if (S_ISLNK(info.st_mode)) {
+        if (!AddLink(childRelative, path))
+          return false;
+        ++*found;
+      } else {
+        return Fail(error_, "'" + path + "' is " + KindOf(info.st_mode) +
+                                "; only regular files can be packed");
+      }
+    }
+    // Only the topmost of nested empty directories is worth a note.
+    if (*found == 0) {
+      auto &empty = tree_->emptyDirectories;
+      std::string prefix = relative + "/";
+      empty.erase(std::remove_if(empty.begin(), empty.end(),
+                                 [&](const std::string &d) {
+                                   return d.compare(0, prefix.size(),
+                                                    prefix) == 0;
+                                 }),
+                  empty.end());
+    }
+    return true;
+  }
+
+private:
+  bool AddFile(const std::string &relative, const std::string &path,
+               const struct stat &info) {
+    // Unreadable files are found now, not after minutes of compressing.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+      return Fail(error_, "cannot read '" + path + "': " + SystemError(errno));
+    close(fd);
+    tree_->files.push_back({relative, path, (uint64_t)info.st_size,
+                            (info.st_mode & 0111) != 0});
+    return true;
+  }
+
+  bool AddLink(const std::string &relative, const std::string &path) {
+    int code = 0;
+    std::string target = Canonical(path, &code);
+    if (target.empty())
+      return Fail(error_, "the symbolic link '" + path +
+                              "' points to nothing (" + SystemError(code) +
+                              ")");
+    std::string inside = tree_->root == "/" ? "/" : tree_->root + "/";
+    if (target.compare(0, inside.size(), inside) != 0)
+      return Fail(error_, "the symbolic link '" + path +
+                              "' leads outside the application directory");
+    struct stat info;
+    if (stat(target.c_str(), &info) != 0)
+      return Fail(error_, "cannot look at '" + target + "': " +
+                              SystemError(errno));
+    if (S_ISDIR(info.st_mode))
+      return Fail(error_, "the symbolic link '" + path +
+                              "' points to a directory; only links to files "
+                              "are packed");
+    if (!S_ISREG(info.st_mode))
+      return Fail(error_, "the symbolic link '" + path + "' points to " +
+                              KindOf(info.st_mode) +
+                              "; only regular files can be packed");
+    return AddFile(relative, target, info);
+  }
+
+  AppTree *tree_;
+  std::string *error_;
+};
+
+bool EndsWithExe(const std::string &name) {
+  if (name.size() < 4)
+    return false;
+  std::string end = name.substr(name.size() - 4);
+  for (char &c : end)
+    c = (char)tolower((unsigned char)c);
+  return end == ".exe";
+}
+
+} // namespace
+
+bool ScanAppDirectory(const std::string &directory, AppTree *tree,
+                      std::string *error) {
+  struct stat info;
+  if (stat(directory.c_str(), &info) != 0)
+    return Fail(error, "the application directory '" + directory +
+                           "' cannot be opened: " + SystemError(errno));
+  if (!S_ISDIR(info.st_mode))
+    return Fail(error, "'" + directory + "' is not a directory");
+  AppTree result;
+  int code = 0;
+  result.root = Canonical(directory, &code);
+  if (result.root.empty())
+    return Fail(error, "the application directory '" + directory +
+                           "' cannot be opened: " + SystemError(code));
+  Walker walker(&result, error);
+  size_t found;
+  if (!walker.Walk("", &found))
+    return false;
+  if (found == 0)
+    return Fail(error, "the application directory '" + directory +
+                           "' holds no files");
+  *tree = std::move(result);
+  return true;
+}
+
+bool ChooseMainFile(const AppTree &tree, Target target,
+                    const std::string &mainOption, size_t *index,
+                    std::string *error) {
+  if (!mainOption.empty()) {
+    std::string wanted = mainOption;
+    std::replace(wanted.begin(), wanted.end(), '\\', '/');
+    while (wanted.compare(0, 2, "./") == 0)
+      wanted.erase(0, 2);
+    for (size_t i = 0; i < tree.files.size(); ++i) {
+      if (tree.files[i].relative == wanted) {
+        *index = i;
+        return true;
+      }
+    }
+    return Fail(error, "--main '" + mainOption +
+                           "' is not a file in the application directory");
+  }
+  std::vector<size_t> candidates;
+  for (size_t i = 0; i < tree.files.size(); ++i) {
+    const AppFile &file = tree.files[i];
+    if (file.relative.find('/') != std::string::npos)
+      continue;
+    bool fits = target == Target::kWindows ? EndsWithExe(file.relative)
+                                           : file.executable;
+    if (fits)
+      candidates.push_back(i);
+  }
+  const char *kind = target == Target::kWindows ? ".exe file"
+                                                : "executable file";
+  if (candidates.size() == 1) {
+    *index = candidates[0];
+    return true;
+  }
+  if (candidates.empty())
+    return Fail(error, std::string("the application directory has no ") +
+                           kind + " at its top level; name the main program "
+                                  "with --main");
+  std::string list;
+  for (size_t i : candidates)
+    list += (list.empty() ? "" : ", ") + tree.files[i].relative;
+  return Fail(error, "the application directory has " +
+                         std::to_string(candidates.size()) + " " + kind +
+                         "s at its top level (" + list +
+                         "); choose one with --main");
+}
+
+bool MakeArchiveInputs(const AppTree &tree, size_t mainIndex, Target target,
+                       std::vector<ArchiveInput> *inputs, std::string *error) {
+  std::vector<ArchiveInput> result;
+  for (const AppFile &file : tree.files) {
+    ArchiveInput input;
+    if (!MakeArchiveName(file.relative, target, &input.name, error))
+      return false;
+    input.path = file.path;
+    input.size = file.size;
+    result.push_back(std::move(input));
+  }
+  if (target == Target::kWindows) {
+    // Two files, or a file and a directory, whose names differ only in case
+    // would land on one name on Windows.
+    std::map<std::u16string, size_t> files;
+    std::map<std::u16string, size_t> directories;
+    for (size_t i = 0; i < result.size(); ++i) {
+      std::u16string folded = FoldForWindows(result[i].name);
+      auto clash = files.find(folded);
+      if (clash != files.end())
+        return Fail(error, "the names '" + tree.files[clash->second].relative +
+                               "' and '" + tree.files[i].relative +
+                               "' differ only in case; Windows keeps one");
+      files[folded] = i;
+      for (size_t at = folded.find(u'\\'); at != std::u16string::npos;
+           at = folded.find(u'\\', at + 1))
+        directories.emplace(folded.substr(0, at), i);
+    }
+    for (const auto &directory : directories) {
+      auto clash = files.find(directory.first);
+      if (clash != files.end())
+        return Fail(error, "the file '" + tree.files[clash->second].relative +
+                               "' and the directory of '" +
+                               tree.files[directory.second].relative +
+                               "' differ only in case; Windows keeps one");
+    }
+  }
+  ArchiveInput main = result[mainIndex];
+  result.erase(result.begin() + (ptrdiff_t)mainIndex);
+  std::sort(result.begin(), result.end(),
+            [](const ArchiveInput &a, const ArchiveInput &b) {
+              return a.name < b.name;
+            });
+  result.insert(result.begin(), std::move(main));
+  *inputs = std::move(result);
+  return true;
+}
+
+} // namespace veskar

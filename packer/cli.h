@@ -1,0 +1,36 @@
+//===- packer/cli.h - The command line of veskar-pack -------------------===//
+//
+// veskar-pack COMMAND ARGS... [OPTIONS]: options may stand anywhere after
+// the command, as "--name VALUE" or "--name=VALUE". Exit status: 0 done,
+// 1 failed (the reason is one line on standard error), 2 the command line
+// itself is wrong.
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace veskar {
+
+enum ExitStatus { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+
+struct CommandLine {
+  std::string command;
+  std::vector<std::string> arguments;        // the positional ones
+  std::map<std::string, std::string> values; // "--level" -> "5"
+  bool quiet = false;
+  bool help = false;
+};
+
+// Prints "veskar-pack: MESSAGE" on standard error and gives `status`.
+int Report(int status, const std::string &message);
+
+int RunBuild(const CommandLine &line);
+int RunAttach(const CommandLine &line);
+int RunList(const CommandLine &line);
+int RunExtract(const CommandLine &line);
+int RunVerify(const CommandLine &line);
+
+} // namespace veskar

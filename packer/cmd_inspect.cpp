@@ -1,0 +1,267 @@
+//===- packer/cmd_inspect.cpp - veskar-pack list, extract and verify ------===//
+//
+// All three read the container where the launcher would find it and check
+// it as a whole (header, every frame and its checksum, every record, end
+// marker, tail) while walking its records; they differ in what they do with
+// each record.
+//
+//===----------------------------------------------------------------------===//
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "packer/archive.h"
+#include "packer/cli.h"
+#include "packer/file_io.h"
+#include "packer/locate.h"
+#include "packer/names.h"
+#include "packer/output_file.h"
+#include "packer/progress.h"
+
+namespace veskar {
+
+namespace {
+
+// An open packed executable and where its container lies.
+class PackedFile {
+public:
+  ~PackedFile() {
+    if (fd_ >= 0)
+      close(fd_);
+  }
+  bool Open(const std::string &path, std::string *error) {
+    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info;
+    if (fd_ < 0 || fstat(fd_, &info) != 0) {
+      *error = "cannot open '" + path + "': " + SystemError(errno);
+      return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+      *error = "'" + path + "' is not a file";
+      return false;
+    }
+    std::string reason;
+    if (!LocateContainer(fd_, (uint64_t)info.st_size, &place_, &reason)) {
+      *error = path + ": " + reason;
+      return false;
+    }
+    return true;
+  }
+  int fd() const { return fd_; }
+  const ContainerPlace &place() const { return place_; }
+
+private:
+  int fd_ = -1;
+  ContainerPlace place_ = {};
+};
+
+// Counts records and bytes and checks every name; the base of the three
+// commands' visitors.
+class CountingVisitor : public RecordVisitor {
+public:
+  explicit CountingVisitor(bool windows) : windows_(windows) {}
+  bool Begin(const std::u16string &name, uint64_t size) override {
+    std::string relative, why;
+    if (!ArchiveNameToPath(name, &relative, &why))
+      return Stop(why);
+    if (windows_ && !IsWindowsSafeName(name, &why))
+      return Stop("the archive name '" + NameToUtf8(name) + "' " + why);
+    ++files_;
+    bytes_ += size;
+    return OnBegin(name, relative, size);
+  }
+  bool Data(const void *, size_t) override {
+    return Interrupted() ? Stop("interrupted") : true;
+  }
+  // A reason to stop found at the record's start ends the reading here.
+  bool End() override { return reason_.empty(); }
+
+  // The visitor's own reason for stopping, if it stopped.
+  const std::string &reason() const { return reason_; }
+  uint64_t files() const { return files_; }
+  uint64_t bytes() const { return bytes_; }
+
+protected:
+  virtual bool OnBegin(const std::u16string &, const std::string &,
+                       uint64_t) {
+    return false; // no data wanted; it is still decoded and checked
+  }
+  bool Stop(const std::string &reason) {
+    reason_ = reason;
+    return false;
+  }
+
+private:
+  bool windows_;
+  uint64_t files_ = 0;
+  uint64_t bytes_ = 0;
+  std::string reason_;
+};
+
+// Reads the whole container through `visitor`; false with the reason
+// printed.
+bool ReadAll(const PackedFile &packed, CountingVisitor &visitor,
+             const std::string &path) {
+  std::string error;
+  bool ok = ReadContainer(packed.fd(), packed.place().offset,
+                          packed.place().size, visitor, &error);
+  if (!ok) {
+    if (!visitor.reason().empty())
+      error = visitor.reason();
+    else if (Interrupted())
+      error = "interrupted";
+    Report(kExitFailed, path + ": " + error);
+    return false;
+  }
+  if (visitor.files() == 0) {
+    Report(kExitFailed, path + ": the payload holds no files, so there is "
+                               "no program to start");
+    return false;
+  }
+  return true;
+}
+
+std::string Ratio(uint64_t packed, uint64_t bytes) {
+  char text[32];
+  snprintf(text, sizeof text, "%.1f%%",
+           bytes == 0 ? 100.0 : 100.0 * (double)packed / (double)bytes);
+  return text;
+}
+
+class ListingVisitor : public CountingVisitor {
+public:
+  using CountingVisitor::CountingVisitor;
+
+protected:
+  bool OnBegin(const std::u16string &name, const std::string &,
+               uint64_t size) override {
+    printf("%14llu  %s\n", (unsigned long long)size, NameToUtf8(name).c_str());
+    return false;
+  }
+};
+
+class ExtractingVisitor : public CountingVisitor {
+public:
+  ExtractingVisitor(bool windows, const std::string &root)
+      : CountingVisitor(windows), root_(root) {}
+  ~ExtractingVisitor() override {
+    if (fd_ >= 0)
+      close(fd_);
+  }
+  bool Data(const void *bytes, size_t count) override {
+    if (Interrupted())
+      return Stop("interrupted");
+    if (!WriteAll(fd_, bytes, count))
+      return Stop("cannot write '" + current_ + "': " + SystemError(errno));
+    return true;
+  }
+  bool End() override {
+    if (fd_ >= 0 && close(fd_) != 0) {
+      fd_ = -1;
+      return Stop("cannot write '" + current_ + "': " + SystemError(errno));
+    }
+    fd_ = -1;
+    return CountingVisitor::End();
+  }
+
+protected:
+  bool OnBegin(const std::u16string &, const std::string &relative,
+               uint64_t) override {
+    // Every level is made by us below a directory only we know, and never
+    // through a link: the names were checked, and O_NOFOLLOW guards the
+    // last level.
+    for (size_t slash = relative.find('/'); slash != std::string::npos;
+         slash = relative.find('/', slash + 1)) {
+      std::string directory = root_ + "/" + relative.substr(0, slash);
+      struct stat info;
+      if (mkdir(directory.c_str(), 0755) != 0 &&
+          !(errno == EEXIST && lstat(directory.c_str(), &info) == 0 &&
+            S_ISDIR(info.st_mode)))
+        return Stop("the archive uses '" + relative.substr(0, slash) +
+                    "' both as a file and as a directory");
+    }
+    current_ = relative;
+    // The first record is the program the launcher starts.
+    mode_t mode = files() == 1 ? 0755 : 0644;
+    std::string path = root_ + "/" + relative;
+    fd_ = open(path.c_str(),
+               O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd_ < 0)
+      return Stop(errno == EISDIR ? "the archive uses '" + relative +
+                                        "' both as a file and as a directory"
+                                  : "cannot create '" + relative +
+                                        "': " + SystemError(errno));
+    return true;
+  }
+
+private:
+  std::string root_;
+  std::string current_;
+  int fd_ = -1;
+};
+
+} // namespace
+
+int RunList(const CommandLine &line) {
+  const std::string &path = line.arguments[0];
+  PackedFile packed;
+  std::string error;
+  if (!packed.Open(path, &error))
+    return Report(kExitFailed, error);
+  ListingVisitor visitor(packed.place().windows);
+  if (!ReadAll(packed, visitor, path))
+    return kExitFailed;
+  printf("%llu files, %llu bytes (%s), compressed into %llu bytes (%s)\n",
+         (unsigned long long)visitor.files(),
+         (unsigned long long)visitor.bytes(),
+         FormatSize(visitor.bytes()).c_str(),
+         (unsigned long long)packed.place().size,
+         Ratio(packed.place().size, visitor.bytes()).c_str());
+  return kExitOk;
+}
+
+int RunExtract(const CommandLine &line) {
+  const std::string &path = line.arguments[0];
+  const std::string &target = line.arguments[1];
+  PackedFile packed;
+  std::string error;
+  if (!packed.Open(path, &error))
+    return Report(kExitFailed, error);
+  OutputDirectory directory;
+  if (!directory.Create(target, &error))
+    return Report(kExitFailed, error);
+  {
+    ExtractingVisitor visitor(packed.place().windows, directory.path());
+    if (!ReadAll(packed, visitor, path))
+      return kExitFailed; // the directory's destructor removes the files
+    if (!directory.Commit(&error))
+      return Report(kExitFailed, error);
+    if (!line.quiet)
+      printf("veskar-pack: extracted %llu files (%s) into %s\n",
+             (unsigned long long)visitor.files(),
+             FormatSize(visitor.bytes()).c_str(), target.c_str());
+  }
+  return kExitOk;
+}
+
+int RunVerify(const CommandLine &line) {
+  const std::string &path = line.arguments[0];
+  PackedFile packed;
+  std::string error;
+  if (!packed.Open(path, &error))
+    return Report(kExitFailed, error);
+  CountingVisitor visitor(packed.place().windows);
+  if (!ReadAll(packed, visitor, path))
+    return kExitFailed;
+  if (!line.quiet)
+    printf("veskar-pack: %s is sound: %llu files, %s, in a container of "
+           "%s\n",
+           path.c_str(), (unsigned long long)visitor.files(),
+           FormatSize(visitor.bytes()).c_str(),
+           FormatSize(packed.place().size).c_str());
+  return kExitOk;
+}
+
+} // namespace veskar

@@ -1,0 +1,277 @@
+//===- packer/cmd_pack.cpp - veskar-pack build and attach ----------------===//
+//
+// Both commands check everything they can before writing a byte: the
+// options, the stub and resources, the input, the output's place and the
+// size limit. Only then is the output written, under a temporary name,
+// and renamed into place once complete.
+//
+//===----------------------------------------------------------------------===//
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "packer/app_tree.h"
+#include "packer/archive.h"
+#include "packer/cli.h"
+#include "packer/file_io.h"
+#include "packer/output_file.h"
+#include "packer/package.h"
+#include "packer/progress.h"
+
+namespace veskar {
+
+namespace {
+
+const int kDefaultLevel = 3;
+const int kMaxLevel = 19;
+const int kMaxThreads = 200;
+
+std::string Value(const CommandLine &line, const std::string &name,
+                  const std::string &otherwise = std::string()) {
+  auto found = line.values.find(name);
+  return found == line.values.end() ? otherwise : found->second;
+}
+
+bool ParseNumber(const std::string &text, int low, int high, int *value) {
+  if (text.empty() || text.size() > 4)
+    return false;
+  int result = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9')
+      return false;
+    result = result * 10 + (c - '0');
+  }
+  if (result < low || result > high)
+    return false;
+  *value = result;
+  return true;
+}
+
+std::string BaseName(const std::string &path) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/')
+    trimmed.pop_back();
+  size_t slash = trimmed.rfind('/');
+  return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+// The options shared by build and attach. Gives kExitOk, or the status to
+// end with after the message has been printed.
+int ReadImageOptions(const CommandLine &line, ImageOptions *options) {
+  std::string target = Value(line, "--target", "windows");
+  if (target == "windows") {
+    options->target = Target::kWindows;
+  } else if (target == "linux") {
+    options->target = Target::kLinux;
+    for (const char *name : {"--icon", "--description", "--copyright"})
+      if (line.values.count(name) != 0)
+        return Report(kExitUsage, std::string(name) +
+                                      " applies to --target windows only");
+  } else {
+    return Report(kExitUsage,
+                  "--target must be windows or linux, not '" + target + "'");
+  }
+  options->iconPath = Value(line, "--icon");
+  options->company = Value(line, "--company", options->company);
+  options->product = Value(line, "--product", options->product);
+  options->version = Value(line, "--version", options->version);
+  options->description = Value(line, "--description");
+  options->copyright = Value(line, "--copyright");
+  options->outputName = BaseName(Value(line, "--output"));
+  if (line.values.count("--icon") != 0 && options->iconPath.empty())
+    return Report(kExitUsage, "--icon needs a file");
+  return kExitOk;
+}
+
+// Whether the output would land inside the application directory, where a
+// later build would pack it.
+bool OutputInside(const std::string &output, const std::string &root,
+                  std::string *error) {
+  std::string directory = output.find('/') == std::string::npos
+                              ? "."
+                              : output.substr(0, output.rfind('/') + 1);
+  char *resolved = realpath(directory.c_str(), nullptr);
+  if (resolved == nullptr) {
+    *error = "cannot write '" + output + "': " + SystemError(errno);
+    return true;
+  }
+  std::string place = std::string(resolved) + "/";
+  free(resolved);
+  std::string inside = root == "/" ? "/" : root + "/";
+  if (place.compare(0, inside.size(), inside) == 0) {
+    *error = "the output '" + output +
+             "' lies inside the application directory; write it elsewhere";
+    return true;
+  }
+  return false;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                       start)
+      .count();
+}
+
+std::string Percent(uint64_t part, uint64_t whole) {
+  char text[32];
+  snprintf(text, sizeof text, "%.1f%%",
+           whole == 0 ? 100.0 : 100.0 * (double)part / (double)whole);
+  return text;
+}
+
+} // namespace
+
+int RunBuild(const CommandLine &line) {
+  auto start = std::chrono::steady_clock::now();
+  ImageOptions options;
+  int status = ReadImageOptions(line, &options);
+  if (status != kExitOk)
+    return status;
+  int level = kDefaultLevel;
+  if (line.values.count("--level") != 0 &&
+      !ParseNumber(Value(line, "--level"), 1, kMaxLevel, &level))
+    return Report(kExitUsage, "--level must be a number from 1 to " +
+                                  std::to_string(kMaxLevel));
+  long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  int threads = cpus < 1 ? 1 : cpus > kMaxThreads ? kMaxThreads : (int)cpus;
+  if (line.values.count("--threads") != 0 &&
+      !ParseNumber(Value(line, "--threads"), 1, kMaxThreads, &threads))
+    return Report(kExitUsage, "--threads must be a number from 1 to " +
+                                  std::to_string(kMaxThreads));
+  const std::string &appDirectory = line.arguments[0];
+  std::string output = Value(line, "--output");
+
+  std::string error;
+  PreparedImage image;
+  if (!image.Prepare(options, &error))
+    return Report(kExitFailed, error);
+  AppTree tree;
+  if (!ScanAppDirectory(appDirectory, &tree, &error))
+    return Report(kExitFailed, error);
+  if (OutputInside(output, tree.root, &error))
+    return Report(kExitFailed, error);
+  size_t mainIndex;
+  if (!ChooseMainFile(tree, options.target, Value(line, "--main"), &mainIndex,
+                      &error))
+    return Report(kExitFailed, error);
+  std::vector<ArchiveInput> inputs;
+  if (!MakeArchiveInputs(tree, mainIndex, options.target, &inputs, &error))
+    return Report(kExitFailed, error);
+  for (const std::string &empty : tree.emptyDirectories)
+    Report(0, "warning: the empty directory '" + empty +
+                  "' is not carried (a package holds files only)");
+
+  uint64_t streamSize = ArchiveStreamSize(inputs);
+  if (WorstContainerSize(streamSize) > image.MaxContainerSize())
+    return Report(kExitFailed,
+                  "the files and their names come to " +
+                      FormatSize(streamSize) +
+                      "; a package holds less than 4 GiB");
+
+  OutputFile file;
+  if (!file.Create(output, &error))
+    return Report(kExitFailed, error);
+  Progress progress(!line.quiet, "packing");
+  CompressionOptions compression;
+  compression.level = level;
+  compression.threads = threads;
+  compression.checksum = true;
+  uint64_t containerSize = 0;
+  auto stream = [&](int fd, uint64_t *size, std::string *reason) {
+    bool ok = WriteContainer(
+        inputs, compression, fd, size, reason,
+        [&](uint64_t done, uint64_t total) { progress.Update(done, total); });
+    containerSize = *size;
+    return ok;
+  };
+  bool written = image.Write(stream, file.fd(), &error);
+  progress.Finish();
+  if (!written || !file.Commit(0777, &error))
+    return Report(kExitFailed, error);
+
+  if (!line.quiet) {
+    uint64_t bytes = 0;
+    for (const ArchiveInput &input : inputs)
+      bytes += input.size;
+    char seconds[32];
+    snprintf(seconds, sizeof seconds, "%.1f s", SecondsSince(start));
+    printf("veskar-pack: wrote %s: %zu files, %s packed into %s (%s) in %s\n",
+           output.c_str(), inputs.size(), FormatSize(bytes).c_str(),
+           FormatSize(containerSize).c_str(),
+           Percent(containerSize, bytes).c_str(), seconds);
+  }
+  return kExitOk;
+}
+
+int RunAttach(const CommandLine &line) {
+  ImageOptions options;
+  int status = ReadImageOptions(line, &options);
+  if (status != kExitOk)
+    return status;
+  const std::string &containerPath = line.arguments[0];
+  std::string output = Value(line, "--output");
+  std::string error;
+  PreparedImage image;
+  if (!image.Prepare(options, &error))
+    return Report(kExitFailed, error);
+
+  int in = open(containerPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0)
+    return Report(kExitFailed, "cannot open the container '" + containerPath +
+                                   "': " + SystemError(errno));
+  struct stat info;
+  if (fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(in);
+    return Report(kExitFailed,
+                  "the container '" + containerPath + "' is not a file");
+  }
+  uint64_t size = (uint64_t)info.st_size;
+  if (size > image.MaxContainerSize()) {
+    close(in);
+    return Report(kExitFailed, "the container is " + FormatSize(size) +
+                                   "; a package holds less than 4 GiB");
+  }
+
+  OutputFile file;
+  if (!file.Create(output, &error)) {
+    close(in);
+    return Report(kExitFailed, error);
+  }
+  Progress progress(!line.quiet, "attaching");
+  auto stream = [&](int fd, uint64_t *written, std::string *reason) {
+    std::vector<uint8_t> chunk(1 << 20);
+    uint64_t done = 0;
+    while (done < size) {
+      size_t want = (size_t)std::min<uint64_t>(chunk.size(), size - done);
+      if (!ReadAllAt(in, chunk.data(), want, done)) {
+        *reason = "cannot read the container '" + containerPath + "': " +
+                  (errno != 0 ? SystemError(errno) : "it shrank");
+        return false;
+      }
+      if (!WriteAll(fd, chunk.data(), want)) {
+        *reason = OutputWriteError(errno);
+        return false;
+      }
+      done += want;
+      progress.Update(done, size);
+    }
+    *written = done;
+    return true;
+  };
+  bool ok = image.Write(stream, file.fd(), &error);
+  close(in);
+  progress.Finish();
+  if (!ok || !file.Commit(0777, &error))
+    return Report(kExitFailed, error);
+  if (!line.quiet)
+    printf("veskar-pack: wrote %s: a container of %s attached\n",
+           output.c_str(), FormatSize(size).c_str());
+  return kExitOk;
+}
+
+} // namespace veskar

@@ -1,0 +1,39 @@
+//===- packer/file_io.h - Whole reads and writes on descriptors ---------===//
+//
+// write(2) and read(2) may move fewer bytes than asked and may be cut short
+// by a signal; these loop until everything has moved or a real error comes.
+// The error text is the system's, for a one-line message.
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace veskar {
+
+// Writes all `count` bytes at the current position; false with errno set.
+bool WriteAll(int fd, const void *data, size_t count);
+
+// Writes all `count` bytes at `offset` without moving the position.
+bool WriteAllAt(int fd, const void *data, size_t count, uint64_t offset);
+
+// Reads exactly `count` bytes at `offset`; false on error or end of file
+// (errno is then 0).
+bool ReadAllAt(int fd, void *data, size_t count, uint64_t offset);
+
+// Reads the whole regular file at `path`, refusing one larger than
+// `limit`. False with a one-line reason naming the path.
+bool ReadSmallFile(const std::string &path, uint64_t limit,
+                   std::vector<uint8_t> *bytes, std::string *error);
+
+// The system's text for errno `code`.
+std::string SystemError(int code);
+
+// "couldn't write the output: " and the reason for errno `code`.
+std::string OutputWriteError(int code);
+
+} // namespace veskar

@@ -1,0 +1,28 @@
+//===- packer/locate.h - Finding the container in a packed executable ---===//
+//
+// A Windows image carries the container as resource 27 of type RT_RCDATA;
+// a Linux executable carries it at its end, where the last eight bytes
+// count the container's bytes in front of them.
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+
+namespace veskar {
+
+struct ContainerPlace {
+  uint64_t offset;
+  uint64_t size;
+  bool windows; // found as a resource of a Windows image
+};
+
+// Finds the container in the `fileSize`-byte file behind `fd`. False with a
+// one-line reason when the file is neither kind of packed executable. Only
+// says where the container is; its content is not checked.
+bool LocateContainer(int fd, uint64_t fileSize, ContainerPlace *place,
+                     std::string *error);
+
+} // namespace veskar

@@ -1,0 +1,235 @@
+//===- packer/main.cpp - veskar-pack: options, help and dispatch ---------===//
+#include <locale.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <set>
+
+#include "packer/cli.h"
+#include "packer/output_file.h"
+
+namespace veskar {
+
+namespace {
+
+const char kUsage[] =
+    "veskar-pack - one executable file from an application directory\n"
+    "\n"
+    "Usage:\n"
+    "  veskar-pack build APPDIR -o OUT [options]     pack a directory\n"
+    "  veskar-pack attach CONTAINER -o OUT [options] embed a prepared "
+    "container as it is\n"
+    "  veskar-pack list EXE          the packed files (size, name) and a "
+    "summary\n"
+    "  veskar-pack extract EXE DIR   unpack the files into DIR (new or "
+    "empty)\n"
+    "  veskar-pack verify EXE        check the whole payload: exit 0 when "
+    "sound, 1 when not\n"
+    "  veskar-pack COMMAND --help    the options of one command\n";
+
+const char kBuildHelp[] =
+    "veskar-pack build APPDIR -o OUT [options]\n"
+    "\n"
+    "Packs every file of APPDIR into one executable OUT. When started, OUT\n"
+    "unpacks the files into a fresh directory, runs the main program with\n"
+    "OUT's command line, returns its exit code and removes the directory.\n"
+    "\n"
+    "  -o, --output OUT        the executable to write; it appears only when\n"
+    "                          complete, and nothing is left there on error\n"
+    "  --main REL              the program to start, relative to APPDIR\n"
+    "                          (default: the one .exe at APPDIR's top level;\n"
+    "                          for linux, the one executable file there)\n"
+    "  --target windows|linux  the launcher to use (default windows)\n"
+    "  --icon FILE.ico         windows: the icon (PNG or BMP images);\n"
+    "                          default: the Veskar icon set\n"
+    "  --company S             COMPANY and CompanyName (default PELTA)\n"
+    "  --product S             PRODUCT, ProductName and the manifest's name\n"
+    "                          (default Quorvane)\n"
+    "  --version A.B.C.D       VERSION, file and product version (default "
+    "1.1.0.0)\n"
+    "  --description S         windows: FileDescription (default: the "
+    "product)\n"
+    "  --copyright S           windows: LegalCopyright (default: "
+    "\"Copyright (C)\"\n"
+    "                          and the company)\n"
+    "  --level N               zstd level 1-19 (default 3)\n"
+    "  --threads N             compression threads 1-200 (default: one per\n"
+    "                          CPU); the output is the same for every N\n"
+    "  --quiet                 no progress and no summary\n"
+    "\n"
+    "What is taken from APPDIR:\n"
+    "  - every regular file, hidden ones included;\n"
+    "  - a symbolic link to a regular file inside APPDIR, stored as a copy of\n"
+    "    that file under the link's name;\n"
+    "  - a link leading outside APPDIR, to a directory or to nothing, and any\n"
+    "    fifo, socket or device is an error that names it;\n"
+    "  - a directory without files cannot be carried: each is named in a\n"
+    "    warning.\n"
+    "The main program goes first, the other files follow sorted by name. The\n"
+    "same APPDIR and options give a byte-identical OUT. Names must be valid\n"
+    "UTF-8 and, for windows, names Windows can create (no \\ : * ? \" < > |,\n"
+    "no device names, no trailing dot or space, no two names differing only\n"
+    "in case), each at most 1023 UTF-16 units. The files and their names must\n"
+    "add up to less than 4 GiB, which one resource can hold; this is checked\n"
+    "before compressing.\n";
+
+const char kAttachHelp[] =
+    "veskar-pack attach CONTAINER -o OUT [options]\n"
+    "\n"
+    "Makes an executable that carries the file CONTAINER as its payload,\n"
+    "byte for byte and unchecked (use verify on OUT to check it).\n"
+    "\n"
+    "  -o, --output OUT        the executable to write\n"
+    "  --target windows|linux  the launcher to use (default windows)\n"
+    "  --icon, --company, --product, --version, --description, --copyright,\n"
+    "  --quiet                 as for build\n";
+
+const char kListHelp[] =
+    "veskar-pack list EXE\n"
+    "\n"
+    "Prints one line per packed file, its size and name in archive order\n"
+    "(the first is the main program), then the number of files, their bytes,\n"
+    "the compressed size and the ratio. Exit 1 when the payload is damaged.\n";
+
+const char kExtractHelp[] =
+    "veskar-pack extract EXE DIR\n"
+    "\n"
+    "Unpacks the payload of EXE into DIR, which must not exist or be empty.\n"
+    "Names that would lead outside DIR are refused. DIR appears only when\n"
+    "every file has been written and checked.\n"
+    "\n"
+    "  --quiet                 no summary\n";
+
+const char kVerifyHelp[] =
+    "veskar-pack verify EXE\n"
+    "\n"
+    "Checks the payload of EXE: the header, every zstd frame with its\n"
+    "checksum, every record up to the end marker, and the tail. Exit 0 when\n"
+    "it is sound, 1 when not (the reason on standard error).\n"
+    "\n"
+    "  --quiet                 no summary\n";
+
+struct Command {
+  const char *name;
+  int (*run)(const CommandLine &);
+  size_t positional;
+  std::set<std::string> options; // value-taking options it accepts
+  const char *help;
+};
+
+const std::set<std::string> kImageOptions = {
+    "--output", "--target",      "--icon",     "--company",
+    "--product", "--version", "--description", "--copyright"};
+
+std::set<std::string> With(std::set<std::string> base,
+                           std::initializer_list<std::string> more) {
+  base.insert(more.begin(), more.end());
+  return base;
+}
+
+const Command *FindCommand(const std::string &name) {
+  static const Command kCommands[] = {
+      {"build", RunBuild, 1,
+       With(kImageOptions, {"--main", "--level", "--threads"}), kBuildHelp},
+      {"attach", RunAttach, 1, kImageOptions, kAttachHelp},
+      {"list", RunList, 1, {}, kListHelp},
+      {"extract", RunExtract, 2, {}, kExtractHelp},
+      {"verify", RunVerify, 1, {}, kVerifyHelp},
+  };
+  for (const Command &command : kCommands)
+    if (name == command.name)
+      return &command;
+  return nullptr;
+}
+
+int Usage(const std::string &message) {
+  fprintf(stderr, "veskar-pack: %s (see veskar-pack --help)\n",
+          message.c_str());
+  return kExitUsage;
+}
+
+} // namespace
+
+int Report(int status, const std::string &message) {
+  fprintf(stderr, "veskar-pack: %s\n", message.c_str());
+  return status;
+}
+
+int Main(int argc, char **argv) {
+  if (argc < 2)
+    return Usage("no command given");
+  std::string first = argv[1];
+  if (first == "--help" || first == "-h" || first == "help") {
+    fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  const Command *command = FindCommand(first);
+  if (command == nullptr)
+    return Usage("unknown command '" + first + "'");
+
+  CommandLine line;
+  line.command = first;
+  bool onlyPositional = false;
+  for (int i = 2; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (onlyPositional || arg.empty() || arg[0] != '-' || arg == "-") {
+      line.arguments.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      onlyPositional = true;
+      continue;
+    }
+    if (arg == "--help" || arg == "-h") {
+      line.help = true;
+      continue;
+    }
+    if (arg == "--quiet" || arg == "-q") {
+      line.quiet = true;
+      continue;
+    }
+    std::string name = arg, value;
+    bool hasValue = false;
+    size_t equals = arg.find('=');
+    if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      name = arg.substr(0, equals);
+      value = arg.substr(equals + 1);
+      hasValue = true;
+    }
+    if (name == "-o")
+      name = "--output";
+    if (command->options.count(name) == 0)
+      return Usage("'" + name + "' is not an option of " + line.command);
+    if (!hasValue) {
+      if (i + 1 >= argc)
+        return Usage(name + " needs a value");
+      value = argv[++i];
+    }
+    if (line.values.count(name) != 0)
+      return Usage(name + " is given twice");
+    line.values[name] = value;
+  }
+  if (line.help) {
+    fputs(command->help, stdout);
+    return kExitOk;
+  }
+  if (line.arguments.size() != command->positional)
+    return Usage(line.command + " takes " +
+                 std::to_string(command->positional) +
+                 (command->positional == 1 ? " argument" : " arguments") +
+                 ", not " + std::to_string(line.arguments.size()));
+  if (command->options.count("--output") != 0 &&
+      line.values.count("--output") == 0)
+    return Usage(line.command + " needs -o OUT");
+  return command->run(line);
+}
+
+} // namespace veskar
+
+int main(int argc, char **argv) {
+  // Names are compared as Windows would, case folded by the C library's
+  // Unicode tables.
+  setlocale(LC_CTYPE, "C.UTF-8");
+  veskar::InstallOutputCleanup();
+  return veskar::Main(argc, argv);
+}

@@ -1,0 +1,217 @@
+//===- packer/output_file.cpp - Output that appears whole or not at all --===//
+#include "packer/output_file.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "packer/file_io.h"
+
+namespace veskar {
+
+namespace {
+
+// The temporary file the signal handler removes; a fixed buffer because
+// the handler may not allocate.
+char pendingFile[4096];
+volatile sig_atomic_t directoryPending = 0;
+volatile sig_atomic_t interrupted = 0;
+
+void OnSignal(int signal) {
+  interrupted = 1;
+  if (pendingFile[0] != 0)
+    unlink(pendingFile);
+  // A directory tree cannot be removed here safely: the extraction notices
+  // the flag, stops and removes it. Otherwise end as the signal would.
+  if (directoryPending)
+    return;
+  ::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
+void SetPending(const std::string &path) {
+  if (path.size() < sizeof pendingFile) {
+    pendingFile[0] = 0;
+    memcpy(pendingFile + 1, path.c_str() + 1, path.size());
+    pendingFile[0] = path[0];
+  }
+}
+
+std::string DirectoryOf(const std::string &path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos)
+    return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BaseOf(const std::string &path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) {
+  remove(path);
+  return 0;
+}
+
+void RemoveTree(const std::string &path) {
+  nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+} // namespace
+
+void InstallOutputCleanup(void) {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+}
+
+bool Interrupted(void) { return interrupted != 0; }
+
+OutputFile::~OutputFile() { Discard(); }
+
+bool OutputFile::Create(const std::string &finalPath, std::string *error) {
+  struct stat info;
+  if (stat(finalPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    *error = "the output '" + finalPath + "' is a directory";
+    return false;
+  }
+  std::string temp =
+      DirectoryOf(finalPath) + "/." + BaseOf(finalPath) + ".tmp-XXXXXX";
+  std::vector<char> name(temp.begin(), temp.end());
+  name.push_back(0);
+  int fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot create the output beside '" + finalPath +
+             "': " + SystemError(errno);
+    return false;
+  }
+  fd_ = fd;
+  finalPath_ = finalPath;
+  tempPath_ = name.data();
+  SetPending(tempPath_);
+  return true;
+}
+
+bool OutputFile::Commit(unsigned mode, std::string *error) {
+  mode_t mask = umask(0);
+  umask(mask);
+  if (fchmod(fd_, mode & ~mask) != 0 || fsync(fd_) != 0) {
+    *error = "cannot finish '" + finalPath_ + "': " + SystemError(errno);
+    Discard();
+    return false;
+  }
+  if (close(fd_) != 0) {
+    fd_ = -1;
+    *error = "cannot finish '" + finalPath_ + "': " + SystemError(errno);
+    Discard();
+    return false;
+  }
+  fd_ = -1;
+  if (rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
+    *error = "cannot put the output at '" + finalPath_ +
+             "': " + SystemError(errno);
+    Discard();
+    return false;
+  }
+  pendingFile[0] = 0;
+  tempPath_.clear();
+  return true;
+}
+
+void OutputFile::Discard() {
+  if (fd_ >= 0)
+    close(fd_);
+  fd_ = -1;
+  if (!tempPath_.empty()) {
+    pendingFile[0] = 0;
+    unlink(tempPath_.c_str());
+    tempPath_.clear();
+  }
+}
+
+OutputDirectory::~OutputDirectory() { Discard(); }
+
+bool OutputDirectory::Create(const std::string &finalPath,
+                             std::string *error) {
+  std::string trimmed = finalPath;
+  while (trimmed.size() > 1 && trimmed.back() == '/')
+    trimmed.pop_back();
+  struct stat info;
+  if (lstat(trimmed.c_str(), &info) == 0) {
+    if (!S_ISDIR(info.st_mode)) {
+      *error = "'" + finalPath + "' exists and is not a directory";
+      return false;
+    }
+    // An empty directory is replaced by the rename at the end; one with
+    // anything in it is left alone.
+    DIR *handle = opendir(trimmed.c_str());
+    if (handle == nullptr) {
+      *error = "cannot use the directory '" + finalPath +
+               "': " + SystemError(errno);
+      return false;
+    }
+    bool empty = true;
+    while (struct dirent *entry = readdir(handle))
+      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+        empty = false;
+    closedir(handle);
+    if (!empty) {
+      *error = "the directory '" + finalPath +
+               "' is not empty; extract into a new one";
+      return false;
+    }
+  }
+  std::string temp =
+      DirectoryOf(trimmed) + "/." + BaseOf(trimmed) + ".tmp-XXXXXX";
+  std::vector<char> name(temp.begin(), temp.end());
+  name.push_back(0);
+  if (mkdtemp(name.data()) == nullptr) {
+    *error = "cannot create a directory beside '" + finalPath +
+             "': " + SystemError(errno);
+    return false;
+  }
+  finalPath_ = trimmed;
+  tempPath_ = name.data();
+  directoryPending = 1;
+  return true;
+}
+
+bool OutputDirectory::Commit(std::string *error) {
+  chmod(tempPath_.c_str(), 0777 & ~[] {
+    mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+  }());
+  if (rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
+    *error = "cannot put the directory at '" + finalPath_ +
+             "': " + SystemError(errno);
+    Discard();
+    return false;
+  }
+  tempPath_.clear();
+  directoryPending = 0;
+  return true;
+}
+
+void OutputDirectory::Discard() {
+  if (!tempPath_.empty()) {
+    RemoveTree(tempPath_);
+    tempPath_.clear();
+  }
+  directoryPending = 0;
+}
+
+} // namespace veskar

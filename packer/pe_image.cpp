@@ -1,0 +1,182 @@
+//===- packer/pe_image.cpp - Reading PE32+ headers and resources --------===//
+#include "packer/pe_image.h"
+
+#include "packer/binary.h"
+
+namespace veskar {
+
+namespace {
+
+bool Fail(std::string *error, const std::string &reason) {
+  *error = reason;
+  return false;
+}
+
+bool IsPowerOfTwo(uint32_t value) {
+  return value != 0 && (value & (value - 1)) == 0;
+}
+
+// Reads `count` bytes at the image's `rva` into `out`.
+bool ReadRva(const ByteSource &source, const PeHeaders &headers, uint32_t rva,
+             uint32_t count, uint8_t *out) {
+  uint64_t offset;
+  return RvaToFileOffset(headers, rva, count, &offset) &&
+         source.ReadAt(offset, out, count);
+}
+
+// Looks for the entry with numeric `id` in the resource directory at
+// `directoryOffset` (relative to the resource section's base `baseRva`).
+// Gives the entry's OffsetToData field.
+bool FindDirectoryEntry(const ByteSource &source, const PeHeaders &headers,
+                        uint32_t baseRva, uint32_t directoryOffset,
+                        bool anyId, uint16_t id, uint32_t *target,
+                        std::string *error) {
+  uint8_t directory[16];
+  if (!ReadRva(source, headers, baseRva + directoryOffset, 16, directory))
+    return Fail(error, "the resource directory points outside the image");
+  uint32_t named = Get16(directory + 12);
+  uint32_t ids = Get16(directory + 14);
+  for (uint32_t i = 0; i < named + ids; ++i) {
+    uint8_t entry[8];
+    uint32_t at = baseRva + directoryOffset + 16 + i * 8;
+    if (!ReadRva(source, headers, at, 8, entry))
+      return Fail(error, "the resource directory points outside the image");
+    uint32_t name = Get32(entry);
+    if ((name & 0x80000000u) != 0)
+      continue; // a named entry; the packer looks up numbers only
+    if (anyId || name == id) {
+      *target = Get32(entry + 4);
+      return true;
+    }
+  }
+  return Fail(error, "");
+}
+
+} // namespace
+
+bool ReadPeHeaders(const ByteSource &source, PeHeaders *headers,
+                   std::string *error) {
+  PeHeaders h = PeHeaders();
+  uint8_t dos[kDosHeaderSize];
+  if (!source.ReadAt(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z')
+    return Fail(error, "not a Windows executable (no MZ header)");
+  h.peOffset = Get32(dos + kDosLfanewOffset);
+  uint8_t coff[4 + kCoffHeaderSize];
+  if (!source.ReadAt(h.peOffset, coff, sizeof coff) || coff[0] != 'P' ||
+      coff[1] != 'E' || coff[2] != 0 || coff[3] != 0)
+    return Fail(error, "not a PE image (no PE signature)");
+  if (Get16(coff + 4) != kMachineAmd64)
+    return Fail(error, "not an x86-64 image");
+  uint32_t sectionCount = Get16(coff + 6);
+  h.optionalSize = Get16(coff + 20);
+  h.optionalOffset = h.peOffset + 4 + kCoffHeaderSize;
+  if (h.optionalSize < kOptDataDirectories)
+    return Fail(error, "the optional header is too short for PE32+");
+  std::vector<uint8_t> optional(h.optionalSize);
+  if (!source.ReadAt(h.optionalOffset, optional.data(), optional.size()))
+    return Fail(error, "the optional header runs past the end of the file");
+  const uint8_t *o = optional.data();
+  if (Get16(o) != kOptionalMagicPe32Plus)
+    return Fail(error, "not a PE32+ image");
+  h.sizeOfInitializedData = Get32(o + kOptSizeOfInitializedData);
+  h.sectionAlignment = Get32(o + kOptSectionAlignment);
+  h.fileAlignment = Get32(o + kOptFileAlignment);
+  h.sizeOfImage = Get32(o + kOptSizeOfImage);
+  h.sizeOfHeaders = Get32(o + kOptSizeOfHeaders);
+  h.checkSum = Get32(o + kOptCheckSum);
+  if (!IsPowerOfTwo(h.fileAlignment) || !IsPowerOfTwo(h.sectionAlignment) ||
+      h.fileAlignment < 512 || h.sectionAlignment < h.fileAlignment)
+    return Fail(error, "the image's alignments are not valid");
+  uint32_t directoryCount = Get32(o + kOptNumberOfRvaAndSizes);
+  if (directoryCount > 16 ||
+      kOptDataDirectories + directoryCount * 8 > h.optionalSize)
+    return Fail(error, "the image's data directory is damaged");
+  for (uint32_t i = 0; i < directoryCount; ++i) {
+    const uint8_t *d = o + kOptDataDirectories + i * 8;
+    h.directories.push_back({Get32(d), Get32(d + 4)});
+  }
+  h.sectionTableOffset = h.optionalOffset + h.optionalSize;
+  if (sectionCount == 0 || sectionCount > 96)
+    return Fail(error, "the image's section count is not valid");
+  std::vector<uint8_t> table(sectionCount * kSectionHeaderSize);
+  if (!source.ReadAt(h.sectionTableOffset, table.data(), table.size()))
+    return Fail(error, "the section table runs past the end of the file");
+  for (uint32_t i = 0; i < sectionCount; ++i) {
+    const uint8_t *s = table.data() + i * kSectionHeaderSize;
+    PeSection section;
+    for (int c = 0; c < 8; ++c)
+      section.name[c] = (char)s[c];
+    section.virtualSize = Get32(s + 8);
+    section.virtualAddress = Get32(s + 12);
+    section.rawSize = Get32(s + 16);
+    section.rawOffset = Get32(s + 20);
+    section.characteristics = Get32(s + 36);
+    if (section.rawSize != 0) {
+      uint64_t end = (uint64_t)section.rawOffset + section.rawSize;
+      if (end > source.Size())
+        return Fail(error, "a section's data runs past the end of the file");
+      if (end > h.endOfSectionData)
+        h.endOfSectionData = end;
+    }
+    h.sections.push_back(section);
+  }
+  *headers = h;
+  return true;
+}
+
+bool RvaToFileOffset(const PeHeaders &headers, uint32_t rva, uint32_t size,
+                     uint64_t *offset) {
+  for (const PeSection &section : headers.sections) {
+    if (rva < section.virtualAddress)
+      continue;
+    uint64_t inside = rva - section.virtualAddress;
+    uint64_t extent = section.virtualSize != 0 && section.virtualSize < section.rawSize
+                          ? section.virtualSize
+                          : section.rawSize;
+    if (inside + size <= extent) {
+      *offset = section.rawOffset + inside;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool FindResourceData(const ByteSource &source, const PeHeaders &headers,
+                      uint16_t type, uint16_t id, uint64_t *offset,
+                      uint32_t *size, std::string *error) {
+  if (headers.directories.size() <= kDirectoryResource ||
+      headers.directories[kDirectoryResource].rva == 0)
+    return Fail(error, "the image has no resources");
+  uint32_t base = headers.directories[kDirectoryResource].rva;
+  // Three levels: type, name, language; the first two must lead to further
+  // directories, the last to a data entry.
+  uint32_t at = 0;
+  const uint16_t wanted[3] = {type, id, 0};
+  for (int level = 0; level < 3; ++level) {
+    uint32_t target;
+    std::string reason;
+    if (!FindDirectoryEntry(source, headers, base, at, level == 2,
+                            wanted[level], &target, &reason))
+      return Fail(error, !reason.empty() ? reason
+                                         : "the image has no resource " +
+                                               std::to_string(id) +
+                                               " of type " +
+                                               std::to_string(type));
+    bool isDirectory = (target & 0x80000000u) != 0;
+    if (isDirectory != (level < 2))
+      return Fail(error, "the resource directory is damaged");
+    at = target & 0x7FFFFFFFu;
+  }
+  uint8_t entry[16];
+  if (!ReadRva(source, headers, base + at, 16, entry))
+    return Fail(error, "the resource directory points outside the image");
+  uint32_t dataRva = Get32(entry);
+  uint32_t dataSize = Get32(entry + 4);
+  if (!RvaToFileOffset(headers, dataRva, dataSize, offset))
+    return Fail(error, "resource " + std::to_string(id) +
+                           " lies outside the image's section data");
+  *size = dataSize;
+  return true;
+}
+
+} // namespace veskar

@@ -1,0 +1,62 @@
+//===- packer/progress.cpp - Progress on a terminal and sizes as text ----===//
+#include "packer/progress.h"
+
+#include <stdio.h>
+#include <unistd.h>
+
+namespace veskar {
+
+Progress::Progress(bool enabled, const char *label)
+    : shown_(enabled && isatty(2) == 1), label_(label),
+      start_(std::chrono::steady_clock::now()), lastDraw_(start_) {}
+
+Progress::~Progress() { Finish(); }
+
+void Progress::Update(uint64_t done, uint64_t total) {
+  if (!shown_)
+    return;
+  auto now = std::chrono::steady_clock::now();
+  if (drawn_ && now - lastDraw_ < std::chrono::milliseconds(100) &&
+      done < total)
+    return;
+  lastDraw_ = now;
+  double seconds = std::chrono::duration<double>(now - start_).count();
+  double rate = seconds > 0 ? (double)done / seconds : 0;
+  char left[32] = "";
+  if (rate > 0 && done < total) {
+    uint64_t remaining = (uint64_t)((double)(total - done) / rate);
+    snprintf(left, sizeof left, ", %u:%02u left", (unsigned)(remaining / 60),
+             (unsigned)(remaining % 60));
+  }
+  unsigned percent = total == 0 ? 100 : (unsigned)(done * 100 / total);
+  fprintf(stderr, "\r\033[K%s %3u%%  %s of %s  %s/s%s", label_, percent,
+          FormatSize(done).c_str(), FormatSize(total).c_str(),
+          FormatSize((uint64_t)rate).c_str(), left);
+  fflush(stderr);
+  drawn_ = true;
+}
+
+void Progress::Finish() {
+  if (drawn_) {
+    fprintf(stderr, "\r\033[K");
+    fflush(stderr);
+    drawn_ = false;
+  }
+}
+
+std::string FormatSize(uint64_t bytes) {
+  if (bytes < 1024)
+    return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+  static const char *const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+  double value = (double)bytes / 1024;
+  int unit = 0;
+  while (value >= 1024 && unit < 3) {
+    value /= 1024;
+    ++unit;
+  }
+  char text[32];
+  snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  return text;
+}
+
+} // namespace veskar
