@@ -234,7 +234,7 @@ BOOL DuplicateHandle(HANDLE, HANDLE source, HANDLE, HANDLE *target, DWORD,
 }
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
-  VESKAR_HOOK("WaitForSingleObject", nullptr, DWORD);
+  VESKAR_HOOK_COUNT("WaitForSingleObject", milliseconds, DWORD);
   Handle *handle = (Handle *)object;
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
       handle->kind != kProcessHandle || handle->pid <= 0) {
@@ -282,8 +282,9 @@ BOOL GetExitCodeProcess(HANDLE object, LPDWORD exitCode) {
   return TRUE;
 }
 
-BOOL TerminateProcess(HANDLE object, UINT) {
-  VESKAR_HOOK("TerminateProcess", nullptr, BOOL);
+BOOL TerminateProcess(HANDLE object, UINT exitCode) {
+  // The exit code is only logged: a signal ends the child here.
+  VESKAR_HOOK_COUNT("TerminateProcess", exitCode, BOOL);
   Handle *handle = (Handle *)object;
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
       handle->kind != kProcessHandle || handle->pid <= 0) {

@@ -39,8 +39,8 @@ Ending RunInChild(const std::function<void()> &body, unsigned seconds = 20);
 bool ExitedWith(const Ending &ending, int status);
 bool Aborted(const Ending &ending);
 
-// A fresh directory below $TMPDIR (or /tmp), removed with all it holds when
-// the object goes.
+// A fresh directory below $VESKAR_TEST_TMPDIR, /dev/shm, $TMPDIR or /tmp
+// (the first that takes it), removed with all it holds when the object goes.
 class ScratchDir {
 public:
   ScratchDir();
@@ -66,6 +66,8 @@ std::u16string Utf16(const std::string &utf8);
 std::string ReadBytes(const std::string &path);
 void WriteBytes(const std::string &path, const std::string &bytes);
 bool Exists(const std::string &path);
+bool IsDirectory(const std::string &path);
+void RemoveAll(const std::string &path);
 void MakeDirectories(const std::string &path);
 // Every entry below `root`, relative, directories with a trailing '/';
 // regular files map to their bytes.

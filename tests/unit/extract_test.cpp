@@ -1,0 +1,189 @@
+//===- tests/unit/extract_test.cpp - Writing the archive's files --------===//
+//
+// Archives built here are extracted by the real POSIX layer into a scratch
+// directory and the result compared byte for byte. The unpack directory is
+// "D" in the scratch directory, whose parent exists.
+//
+//===----------------------------------------------------------------------===//
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "launcher/state.h"
+#include "payload/extract.h"
+#include "tests/unit/extract_fixture.h"
+#include "tests/unit/support.h"
+
+using test::Record;
+
+namespace {
+
+using ExtractTest = ExtractionFixture;
+
+TEST_F(ExtractTest, AnArchiveWithOnlyTheEndMarkerCreatesNothing) {
+  Prepare({});
+  ExtractPayload();
+  EXPECT_FALSE(test::Exists(unpackDirectory_));
+  EXPECT_EQ(state.childExecutablePath[0], 0);
+  EXPECT_EQ(test::ListTree(scratch_.path()).size(), 0u);
+}
+
+TEST_F(ExtractTest, EveryRecordIsWrittenWithItsDirectories) {
+  std::string pairs;
+  for (int i = 0; i < 40000; ++i)
+    pairs += i % 3 == 0 ? std::string("\0\0x", 3) : std::string(2, '\0');
+  const std::vector<Record> records = {
+      {u"main.exe", test::SampleBytes(70000, 1)},
+      {u"empty", ""},
+      {u"one chunk", test::SampleBytes(32768, 2)},
+      {u"two chunks", test::SampleBytes(32769, 3)},
+      // Data never ends a record early, however many zero units it holds.
+      {u"zeros\\pairs.bin", pairs},
+      {u"zeros\\all.bin", std::string(65536, '\0')},
+      {u"lib\\a\\b\\c\\deep.dll", test::SampleBytes(300000, 4)},
+      {u"lib\\a\\sibling.txt", "sibling"},
+      {u"Lib\\case.txt", "another directory here"},
+  };
+  Prepare(records);
+  ExtractPayload();
+  EXPECT_TRUE(test::ListTree(unpackDirectory_) == Expected(records));
+  EXPECT_EQ(test::Utf8(state.childExecutablePath), CoreD("main.exe"));
+}
+
+TEST_F(ExtractTest, TheFirstRecordIsTheChildWhateverFollows) {
+  const std::vector<Record> records = {
+      {u"bin\\start", "#!/bin/sh\n"},
+      {u"a.exe", "not the child"},
+      {u"bin\\start", "replaced"},
+  };
+  Prepare(records);
+  ExtractPayload();
+  EXPECT_EQ(test::Utf8(state.childExecutablePath), CoreD("bin/start"));
+}
+
+TEST_F(ExtractTest, ALaterRecordOfTheSameNameReplacesTheFile) {
+  const std::vector<Record> records = {
+      {u"main", "m"},
+      {u"same.txt", test::SampleBytes(100000, 5)},
+      {u"dir\\same.txt", "first"},
+      {u"same.txt", "short"},
+      {u"dir\\same.txt", ""},
+  };
+  Prepare(records);
+  ExtractPayload();
+  EXPECT_EQ(test::ReadBytes(D("same.txt")), "short");
+  EXPECT_EQ(test::ReadBytes(D("dir/same.txt")), "");
+  EXPECT_TRUE(test::ListTree(unpackDirectory_) == Expected(records));
+}
+
+TEST_F(ExtractTest, NamesBeyondAsciiArriveAsUtf8) {
+  const std::vector<Record> records = {
+      {u"d\u00e9marrer.exe", "main"},
+      {u"donn\u00e9es\\\u65e5\u672c\u8a9e.txt", "nihongo"},
+      {u"\U0001F600\\\u03a9.bin", "outside the basic plane"},
+      {u"e\u0301", "kept as given, not normalised"},
+  };
+  Prepare(records);
+  ExtractPayload();
+  EXPECT_EQ(test::ReadBytes(D("donn\xc3\xa9" "es/\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.txt")),
+            "nihongo");
+  EXPECT_EQ(test::ReadBytes(D("\xf0\x9f\x98\x80/\xce\xa9.bin")),
+            "outside the basic plane");
+  EXPECT_TRUE(test::ListTree(unpackDirectory_) == Expected(records));
+}
+
+TEST_F(ExtractTest, TheUnpackDirectoryIsPrivate) {
+  Prepare({{u"main", "m"}, {u"sub\\f", "f"}});
+  mode_t old = umask(0);
+  ExtractPayload();
+  umask(old);
+  struct stat info;
+  ASSERT_EQ(stat(unpackDirectory_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  ASSERT_EQ(stat(D("sub").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+}
+
+// A name of `length` units of `unit`, in levels short enough for the file
+// system.
+std::u16string LongName(size_t length, char16_t unit) {
+  std::u16string name;
+  while (length - name.size() > 200)
+    name += std::u16string(199, unit) + u"\\";
+  return name + std::u16string(length - name.size(), unit);
+}
+
+TEST_F(ExtractTest, NamesAndTheChildPathMayFillTheirBuffers) {
+  std::u16string longName = LongName(1023, u'n');
+  // The first record's full path: exactly 1023 units.
+  std::u16string directory = test::CorePath(D());
+  std::u16string childName = LongName(1023 - directory.size() - 1, u'c');
+
+  const std::vector<Record> records = {{childName, "child"}, {longName, "long"}};
+  Prepare(records);
+  ExtractPayload();
+  EXPECT_EQ(std::u16string(state.childExecutablePath), directory + u"\\" + childName);
+  EXPECT_TRUE(test::ListTree(D()) == Expected(records));
+
+  // One unit more for the child's path is refused before anything is made.
+  Prepare({{childName + u"c", "child"}});
+  test::Ending ending = test::RunInChild([] { ExtractPayload(); });
+  EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
+  EXPECT_EQ(ending.err, "Error, the path of the main program '" +
+                            test::Utf8(directory + u"\\" + childName) +
+                            "c' is longer than 1023 units.\n");
+  EXPECT_EQ(test::ListTree(D()), Expected(records));
+}
+
+// Failures end the process: each runs in a child.
+TEST_F(ExtractTest, AFileThatCannotBeOpenedEndsTheRunAndKeepsWhatCameBefore) {
+  const std::vector<Record> records = {
+      {u"main", "1"}, {u"second", "2"}, {u"d\\third", "3"}, {u"fourth", "4"},
+      // A directory stands where the fifth file should go.
+      {u"d", "5"},    {u"sixth", "6"},
+  };
+  Prepare(records);
+  test::Ending ending = test::RunInChild([] { ExtractPayload(); });
+  EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
+  EXPECT_EQ(ending.out, "");
+  EXPECT_EQ(ending.err, "Error, failed to open '" + CoreD("d") + "' for writing.\n");
+  std::map<std::string, std::string> firstFour =
+      Expected({records.begin(), records.begin() + 4});
+  EXPECT_TRUE(test::ListTree(unpackDirectory_) == firstFour);
+}
+
+TEST_F(ExtractTest, APayloadThatRunsOutKeepsTheFilesWrittenSoFar) {
+  const std::string second = test::SampleBytes(100000, 6);
+  const std::vector<Record> records = {{u"main", "complete"},
+                                       {u"second", second}};
+  // The compressed data stops 40,000 bytes into the second file's data:
+  // one 32 KiB chunk of it reaches the disk.
+  std::string stream = test::ArchiveStream(records);
+  size_t secondData = stream.size() - 2 - second.size();
+  PrepareStream(stream.substr(0, secondData + 40000));
+
+  test::Ending ending = test::RunInChild([] { ExtractPayload(); }, 10);
+  EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
+  EXPECT_EQ(ending.out, "Error, couldn't decode attached data.\n");
+  EXPECT_EQ(test::ReadBytes(D("main")), "complete");
+  EXPECT_TRUE(test::ReadBytes(D("second")) == second.substr(0, 32768));
+}
+
+TEST_F(ExtractTest, WithoutAProfileDirectoryTheFirstDirectoryCheckFails) {
+  Prepare({{u"main", "m"}});
+  test::Ending ending = test::RunInChild([] {
+    unsetenv("HOME");
+    ExtractPayload();
+  });
+  EXPECT_TRUE(test::Aborted(ending)) << ending;
+  EXPECT_EQ(ending.out, "");
+  EXPECT_EQ(ending.err, "Error, couldn't runtime expand spec '{HOME}'.\n");
+  EXPECT_FALSE(test::Exists(unpackDirectory_));
+}
+
+} // namespace
