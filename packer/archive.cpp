@@ -445,6 +445,7 @@ bool ReadContainer(int fd, uint64_t offset, uint64_t size,
   const uint64_t end = offset + size - 10;
   size_t lastResult = 0;
   bool sawFrame = false;
+  bool outputFull = false; // the last call filled the buffer: more may wait
   while (position < end) {
     size_t want = end - position < input.size() ? (size_t)(end - position)
                                                 : input.size();
@@ -458,6 +459,7 @@ bool ReadContainer(int fd, uint64_t offset, uint64_t size,
       ZSTD_outBuffer out = {output.data(), output.size(), 0};
       lastResult = ZSTD_decompressStream(dctx.get(), &out, &in);
       sawFrame = true;
+      outputFull = out.pos == out.size;
       if (ZSTD_isError(lastResult)) {
         *error = std::string("the compressed data is damaged (") +
                  ZSTD_getErrorName(lastResult) + ")";
@@ -467,8 +469,10 @@ bool ReadContainer(int fd, uint64_t offset, uint64_t size,
         return false;
     }
   }
-  // The decoder may still hold output when the input ran out.
-  for (;;) {
+  // The decoder may still hold output when the input ran out. Only then is
+  // it called again: with no input left, a decoder at a frame's end would
+  // answer with the size of a next frame's header, not 0.
+  while (outputFull) {
     ZSTD_inBuffer in = {nullptr, 0, 0};
     ZSTD_outBuffer out = {output.data(), output.size(), 0};
     lastResult = ZSTD_decompressStream(dctx.get(), &out, &in);
@@ -479,8 +483,7 @@ bool ReadContainer(int fd, uint64_t offset, uint64_t size,
     }
     if (!parser.Consume(output.data(), out.pos, error))
       return false;
-    if (out.pos < out.size)
-      break;
+    outputFull = out.pos == out.size;
   }
   if (!sawFrame || lastResult != 0) {
     *error = "the compressed data ends in the middle of a frame";
