@@ -1,0 +1,587 @@
+"""veskar-pack's commands on the Linux side: the list / extract / verify
+round trip, damage that verify must find, repeatable output, the rule for
+links and special files, the choice of the main program, and every bad
+input: one line, a non-zero status, and nothing at OUT."""
+
+import glob
+import os
+import re
+import resource
+import signal
+import subprocess
+import time
+import unittest
+
+import packtest
+from packtest import pack, read
+
+# Names that sort differently as UTF-16 units and as UTF-8 bytes ('\uff21'
+# before the astral character in UTF-16, after it in UTF-8), and as '\' vs
+# '/' separators ("a-b" and "a\b").
+TREE = {
+    "Main.exe": b"MZ main program" * 1000,
+    "a-b.txt": b"dash",
+    "a/b.txt": b"slash",
+    "data/empty.bin": b"",
+    "data/zeros.bin": b"\0\0" * 5000,
+    "data/random.bin": os.urandom(3 << 20),
+    "data/nested/deeper/note.txt": b"a note\r\n",
+    "gr\u00fc\u00dfe/\u65e5\u672c.txt": "\u65e5\u672c".encode("utf-8"),
+    "\uff21.txt": b"fullwidth",
+    "\U0001F600.txt": b"astral",
+    ".hidden": b"hidden files go in too",
+}
+
+
+def listed(out):
+    """[(size, name)] of list's record lines."""
+    records = []
+    for line in out.splitlines():
+        m = re.match(r"^\s*(\d+)  (.*)$", line)
+        if m:
+            records.append((int(m.group(1)), m.group(2)))
+    return records
+
+
+def archive_order(names):
+    """Main first, then by UTF-16 code units of the backslashed name."""
+    rest = sorted((n for n in names if n != "Main.exe"),
+                  key=lambda n: n.replace("/", "\\").encode("utf-16-be"))
+    return ["Main.exe"] + rest
+
+
+class RoundTripTest(packtest.PackerTestCase):
+    def setUp(self):
+        base = self.make_scratch()
+        self.app = os.path.join(base, "app")
+        packtest.make_tree(self.app, TREE)
+        # A link to a file inside the tree is stored as that file.
+        os.symlink("data/nested/deeper/note.txt",
+                   os.path.join(self.app, "note-link.txt"))
+        self.expected = dict(TREE)
+        self.expected["note-link.txt"] = TREE["data/nested/deeper/note.txt"]
+        self.base = base
+
+    def test_list_extract_verify(self):
+        for target, main in (("windows", None), ("linux", "Main.exe")):
+            with self.subTest(target=target):
+                out = os.path.join(self.base, f"app-{target}.bin")
+                args = ["build", self.app, "-o", out, "--target", target,
+                        "--quiet"]
+                if main:
+                    args += ["--main", main]
+                pack(*args)
+                result = pack("list", out)
+                records = listed(result.out)
+                self.assertEqual([n.replace("\\", "/") for _, n in records],
+                                 archive_order(self.expected))
+                self.assertEqual({n.replace("\\", "/"): s for s, n in records},
+                                 {n: len(d) for n, d in self.expected.items()})
+                total = sum(len(d) for d in self.expected.values())
+                _, size = packtest.container_place(out)
+                self.assertIn(f"{len(self.expected)} files, {total} bytes",
+                              result.out)
+                self.assertIn(f"compressed into {size} bytes", result.out)
+                target_dir = os.path.join(self.base, f"x-{target}")
+                pack("extract", out, target_dir, "--quiet")
+                self.assertEqual(packtest.read_tree(target_dir), self.expected)
+                self.assertFalse(os.path.islink(
+                    os.path.join(target_dir, "note-link.txt")))
+                verified = pack("verify", out)
+                self.assertIn("is sound", verified.out)
+
+    def test_extract_refuses_a_used_directory_and_keeps_it(self):
+        out = os.path.join(self.base, "app.exe")
+        pack("build", self.app, "-o", out, "--quiet")
+        used = os.path.join(self.base, "used")
+        packtest.make_tree(used, {"keep.txt": b"mine"})
+        result = pack("extract", out, used, check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("is not empty", result.err)
+        self.assertEqual(packtest.read_tree(used), {"keep.txt": b"mine"})
+        # An empty one is fine.
+        empty = os.path.join(self.base, "empty")
+        os.mkdir(empty)
+        pack("extract", out, empty, "--quiet")
+        self.assertEqual(packtest.read_tree(empty), self.expected)
+
+
+class DamageTest(packtest.PackerTestCase):
+    """verify, list and extract all read the whole container and fail on
+    any damage, extract leaving nothing behind."""
+
+    def test_damaged_bytes_are_found(self):
+        base = self.make_scratch()
+        app = os.path.join(base, "app")
+        packtest.make_tree(app, {"Main.exe": os.urandom(200000),
+                                 "b.txt": b"text " * 20000})
+        good = os.path.join(base, "good.exe")
+        pack("build", app, "-o", good, "--quiet")
+        data = read(good)
+        offset, size = packtest.container_place(good)
+        cases = [
+            ("a byte inside the frame", offset + size // 2,
+             "compressed data is damaged"),
+            ("the checksum at the frame's end", offset + size - 11,
+             "compressed data is damaged"),
+            ("the tail's count", offset + size - 3, "tail is damaged"),
+            ("the tail's zero bytes", offset + size - 10, "tail is damaged"),
+            ("the compression byte", offset + 2, "unknown compression"),
+        ]
+        for what, at, message in cases:
+            with self.subTest(damage=what):
+                bad = os.path.join(base, "bad.exe")
+                damaged = bytearray(data)
+                damaged[at] ^= 0x5A
+                with open(bad, "wb") as f:
+                    f.write(damaged)
+                for command in ("verify", "list"):
+                    result = pack(command, bad, check=False)
+                    self.assertEqual(result.returncode, 1, command)
+                    self.assertIn(message, result.err, command)
+                    self.assertEqual(len(result.err.strip().splitlines()), 1)
+                into = os.path.join(base, "into")
+                result = pack("extract", bad, into, check=False)
+                self.assertEqual(result.returncode, 1)
+                self.assertFalse(os.path.exists(into))
+                self.assertEqual(glob.glob(os.path.join(base, ".into*")), [])
+
+    def test_files_that_are_not_packed(self):
+        base = self.make_scratch()
+        cases = {
+            "text": b"just text\n",
+            "stub": read(packtest.LINUX_STUB),
+            "short": b"MZ",
+        }
+        for name, data in cases.items():
+            with self.subTest(file=name):
+                path = os.path.join(base, name)
+                with open(path, "wb") as f:
+                    f.write(data)
+                result = pack("verify", path, check=False)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(len(result.err.strip().splitlines()), 1)
+                self.assertTrue(result.err.startswith("veskar-pack: "))
+        # The bare Windows stub has no resources at all.
+        result = pack("verify", packtest.WINDOWS_STUB, check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("no resources", result.err)
+
+
+class DeterminismTest(packtest.PackerTestCase):
+    def test_same_input_same_bytes(self):
+        base = self.make_scratch()
+        app = os.path.join(base, "app")
+        packtest.make_tree(app, {"Main.exe": os.urandom(1 << 20),
+                                 "data/text.txt": b"words " * 400000,
+                                 "data/z.bin": b"\0" * 100})
+        outputs = []
+        runs = [("one", ["--threads", "1"]), ("two", ["--threads", "2"]),
+                ("three", ["--threads", "2"])]
+        for folder, extra in runs:
+            os.makedirs(os.path.join(base, folder))
+            out = os.path.join(base, folder, "App.exe")
+            # Touching the files changes nothing: no times are stored.
+            os.utime(os.path.join(app, "data", "text.txt"),
+                     (time.time() - len(outputs) * 1000,) * 2)
+            pack("build", app, "-o", out, "--quiet", *extra)
+            outputs.append(read(out))
+        self.assertEqual(outputs[0], outputs[1])
+        self.assertEqual(outputs[1], outputs[2])
+        for target in ("linux",):
+            a = os.path.join(base, "one", "app")
+            b = os.path.join(base, "two", "app")
+            pack("build", app, "-o", a, "--target", target, "--main",
+                 "Main.exe", "--quiet")
+            pack("build", app, "-o", b, "--target", target, "--main",
+                 "Main.exe", "--quiet", "--threads", "2")
+            self.assertEqual(read(a), read(b))
+
+
+class TreeRuleTest(packtest.PackerTestCase):
+    """The rule for links, special files and empty directories."""
+
+    def setUp(self):
+        self.base = self.make_scratch()
+        self.app = os.path.join(self.base, "app")
+        packtest.make_tree(self.app, {"Main.exe": b"MZ", "sub/file.txt": b"f"})
+        packtest.make_tree(self.base, {"outside.txt": b"secret"})
+        self.out = os.path.join(self.base, "out.exe")
+
+    def test_refused_entries(self):
+        cases = [
+            ("link outside", lambda p: os.symlink("../../outside.txt", p),
+             "leads outside the application directory"),
+            ("absolute link outside",
+             lambda p: os.symlink(os.path.join(self.base, "outside.txt"), p),
+             "leads outside the application directory"),
+            ("link to a directory", lambda p: os.symlink(".", p),
+             "points to a directory"),
+            ("dangling link", lambda p: os.symlink("nowhere", p),
+             "points to nothing"),
+            ("link loop", lambda p: os.symlink(os.path.basename(p), p),
+             "points to nothing"),
+            ("fifo", os.mkfifo, "is a fifo"),
+        ]
+        for what, make, message in cases:
+            with self.subTest(entry=what):
+                entry = os.path.join(self.app, "sub", "entry")
+                make(entry)
+                result = pack("build", self.app, "-o", self.out, check=False)
+                os.unlink(entry)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(message, result.err)
+                self.assertIn("sub/entry", result.err)
+                self.assertFalse(os.path.exists(self.out))
+
+    def test_links_inside_are_copies_and_empty_directories_are_named(self):
+        os.symlink("sub/file.txt", os.path.join(self.app, "link.txt"))
+        os.symlink("../Main.exe", os.path.join(self.app, "sub", "up.exe"))
+        os.makedirs(os.path.join(self.app, "empty", "nested"))
+        result = pack("build", self.app, "-o", self.out)
+        self.assertIn("warning: the empty directory 'empty' is not carried",
+                      result.err)
+        self.assertNotIn("nested", result.err)
+        names = [n for _, n in listed(pack("list", self.out).out)]
+        self.assertEqual(names, ["Main.exe", "link.txt", "sub\\file.txt",
+                                 "sub\\up.exe"])
+        # Even --quiet keeps the warning: nothing is left out silently.
+        quiet = pack("build", self.app, "-o", self.out, "--quiet")
+        self.assertIn("empty directory", quiet.err)
+        self.assertEqual(quiet.out, "")
+
+
+class MainChoiceTest(packtest.PackerTestCase):
+    def test_choice_of_the_main_program(self):
+        base = self.make_scratch()
+        cases = [
+            # (files, executable files, target, --main, first record or error)
+            ({"Tool.EXE": b"x", "lib/other.exe": b"y"}, [], "windows", None,
+             "Tool.EXE"),
+            ({"a.exe": b"x", "b.exe": b"y"}, [], "windows", None,
+             "has 2 .exe files at its top level (a.exe, b.exe); choose one"),
+            ({"readme.txt": b"x", "bin/a.exe": b"y"}, [], "windows", None,
+             "has no .exe file at its top level"),
+            ({"a.exe": b"x", "b.exe": b"y"}, [], "windows", "b.exe", "b.exe"),
+            ({"a.exe": b"x", "bin/run.exe": b"y"}, [], "windows",
+             "bin\\run.exe", "bin\\run.exe"),
+            ({"a.exe": b"x"}, [], "windows", "./a.exe", "a.exe"),
+            ({"a.exe": b"x"}, [], "windows", "b.exe",
+             "--main 'b.exe' is not a file in the application directory"),
+            ({"run": b"#!/bin/sh\n", "data.txt": b"d"}, ["run"], "linux", None,
+             "run"),
+            ({"run": b"x", "go": b"y"}, ["run", "go"], "linux", None,
+             "has 2 executable files at its top level (go, run)"),
+            ({"data.txt": b"d"}, [], "linux", None,
+             "has no executable file at its top level"),
+        ]
+        for i, (files, executables, target, main, expected) in enumerate(cases):
+            with self.subTest(case=i, expected=expected):
+                app = os.path.join(base, f"app{i}")
+                packtest.make_tree(app, files)
+                for name in executables:
+                    os.chmod(os.path.join(app, name), 0o755)
+                out = os.path.join(base, f"out{i}")
+                args = ["build", app, "-o", out, "--target", target, "--quiet"]
+                if main:
+                    args += ["--main", main]
+                result = pack(*args, check=False)
+                if " " in expected:
+                    self.assertEqual(result.returncode, 1)
+                    self.assertIn(expected, result.err)
+                    self.assertFalse(os.path.exists(out))
+                else:
+                    self.assertEqual(result.returncode, 0, result.err)
+                    first = listed(pack("list", out).out)[0][1]
+                    self.assertEqual(first, expected)
+
+
+class BadInputTest(packtest.PackerTestCase):
+    """Each case: one line on stderr naming the fault, the status, and no
+    file at OUT (nor a temporary one beside it); an OUT that was there
+    before keeps its content."""
+
+    def setUp(self):
+        self.base = self.make_scratch()
+        self.app = os.path.join(self.base, "app")
+        packtest.make_tree(self.app, {"Main.exe": b"MZ main", "d/x.txt": b"x"})
+        self.out_dir = os.path.join(self.base, "out")
+        os.mkdir(self.out_dir)
+        self.out = os.path.join(self.out_dir, "App.exe")
+
+    def check_refused(self, args, message, status=1, preexec=None, out=None):
+        out = out or self.out
+        result = pack(*args, check=False, preexec_fn=preexec)
+        self.assertEqual(result.returncode, status, result.err)
+        lines = result.err.strip().splitlines()
+        self.assertEqual(len(lines), 1, result.err)
+        self.assertTrue(lines[0].startswith("veskar-pack: "), lines[0])
+        self.assertRegex(lines[0], message)
+        self.assertFalse(os.path.exists(out), "something was left at OUT")
+        leftovers = glob.glob(os.path.join(
+            glob.escape(os.path.dirname(out)),
+            "." + glob.escape(os.path.basename(out)) + ".tmp-*"))
+        self.assertEqual(leftovers, [], "a temporary file was left beside OUT")
+        return result
+
+    def app_with(self, files):
+        app = os.path.join(self.base, "case")
+        if os.path.exists(app):
+            subprocess.run(["rm", "-rf", app], check=True)
+        os.makedirs(app)
+        for relative, data in files.items():
+            path = os.path.join(app.encode(), *relative.encode("utf-8",
+                                "surrogateescape").split(b"/"))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        return app
+
+    def test_bad_command_lines(self):
+        cases = [
+            (["build", self.app], "needs -o OUT"),
+            (["build", "-o", self.out], "takes 1 argument, not 0"),
+            (["build", self.app, "-o", self.out, "--level", "20"],
+             "--level must be a number from 1 to 19"),
+            (["build", self.app, "-o", self.out, "--level", "x"],
+             "--level must be"),
+            (["build", self.app, "-o", self.out, "--threads", "0"],
+             "--threads must be a number from 1 to 200"),
+            (["build", self.app, "-o", self.out, "--target", "mac"],
+             "--target must be windows or linux, not 'mac'"),
+            (["build", self.app, "-o", self.out, "--target", "linux",
+              "--icon", "x.ico"], "--icon applies to --target windows only"),
+            (["build", self.app, "-o", self.out, "--frobnicate"],
+             "'--frobnicate' is not an option of build"),
+            (["list", self.out, "--main", "x"],
+             "'--main' is not an option of list"),
+            (["build", self.app, "-o", self.out, "--company", "A",
+              "--company", "B"], "--company is given twice"),
+            (["build", self.app, "-o"], "--output needs a value"),
+            (["pack", self.app], "unknown command 'pack'"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                self.check_refused(args, re.escape(message), status=2)
+
+    def test_bad_inputs(self):
+        long_level = "d" * 250
+        four_gib = os.path.join(self.base, "big")
+        os.makedirs(four_gib)
+        with open(os.path.join(four_gib, "Main.exe"), "wb") as f:
+            f.truncate(4 << 30)  # sparse: no byte is ever read
+        cases = [
+            ("missing APPDIR", lambda: os.path.join(self.base, "nope"), [],
+             r"application directory '.*nope' cannot be opened: no such file"),
+            ("APPDIR is a file", lambda: os.path.join(self.app, "Main.exe"),
+             [], r"is not a directory"),
+            ("empty APPDIR", lambda: self.app_with({}), [], r"holds no files"),
+            ("only empty directories",
+             lambda: os.path.dirname(self.app_with({})) and
+             (os.makedirs(os.path.join(self.base, "case", "e", "f")) or
+              os.path.join(self.base, "case")), [], r"holds no files"),
+            ("no main", lambda: self.app_with({"a.txt": b""}), [],
+             r"no \.exe file at its top level"),
+            ("ambiguous main",
+             lambda: self.app_with({"a.exe": b"", "b.exe": b""}), [],
+             r"2 \.exe files at its top level \(a\.exe, b\.exe\)"),
+            ("name not UTF-8",
+             lambda: self.app_with({"Main.exe": b"", "bad\udcff.txt": b""}),
+             [], r"is not valid UTF-8"),
+            ("name Windows cannot hold",
+             lambda: self.app_with({"Main.exe": b"", "a:b.txt": b""}), [],
+             r"'a:b\.txt' holds ':'"),
+            ("device name",
+             lambda: self.app_with({"Main.exe": b"", "d/NUL.txt": b""}), [],
+             r"'d/NUL\.txt' names a Windows device"),
+            ("trailing dot",
+             lambda: self.app_with({"Main.exe": b"", "d./x": b""}), [],
+             r"ending in a dot or space"),
+            ("backslash in a name",
+             lambda: self.app_with({"Main.exe": b"", "a\\b": b""}), [],
+             r"holds '\\'"),
+            ("names differing in case",
+             lambda: self.app_with({"Main.exe": b"", "Data/A.txt": b"",
+                                    "data/a.txt": b""}), [],
+             r"'Data/A\.txt' and 'data/a\.txt' differ only in case"),
+            ("file and directory differing in case",
+             lambda: self.app_with({"Main.exe": b"", "lib": b"",
+                                    "LIB/x.dll": b""}), [],
+             r"'lib' and the directory of 'LIB/x\.dll' differ only in case"),
+            ("name too long",
+             lambda: self.app_with({"Main.exe": b"",
+                                    "/".join([long_level] * 5): b""}), [],
+             r"is 1254 UTF-16 units long; at most 1023 fit"),
+            ("4 GiB of files", lambda: four_gib, [],
+             r"come to 4\.0 GiB; a package holds less than 4 GiB"),
+            ("OUT inside APPDIR", lambda: self.app, ["-o",
+             os.path.join(self.app, "d", "App.exe")],
+             r"lies inside the application directory"),
+            ("OUT's directory missing", lambda: self.app,
+             ["-o", os.path.join(self.base, "none", "App.exe")],
+             r"cannot write '.*none/App\.exe': no such file or directory"),
+            ("OUT is a directory", lambda: self.app, ["-o", self.out_dir],
+             r"the output '.*out' is a directory"),
+            ("icon not an icon", lambda: self.app,
+             ["--icon", os.path.join(self.app, "d", "x.txt")],
+             r"x\.txt': not an icon file"),
+            ("icon missing", lambda: self.app,
+             ["--icon", os.path.join(self.base, "none.ico")],
+             r"cannot open '.*none\.ico': no such file"),
+            ("bad version", lambda: self.app, ["--version", "1.2.3"],
+             r"the version '1\.2\.3' is not four numbers 0-65535"),
+            ("version number too large", lambda: self.app,
+             ["--version", "1.2.3.65536"], r"is not four numbers"),
+            ("company too long", lambda: self.app, ["--company", "C" * 64],
+             r"the company is 64 UTF-16 units long; at most 63 fit"),
+            ("product not UTF-8", lambda: self.app,
+             ["--product", b"\xff".decode("utf-8", "surrogateescape")],
+             r"the product is not valid UTF-8"),
+            ("empty product", lambda: self.app, ["--product", ""],
+             r"must not be empty"),
+        ]
+        for what, make_app, extra, message in cases:
+            with self.subTest(case=what):
+                app = make_app()
+                args = ["build", app]
+                if "-o" not in extra:
+                    args += ["-o", self.out]
+                out = extra[extra.index("-o") + 1] if "-o" in extra else None
+                if out == self.out_dir:
+                    out = os.path.join(self.out_dir, "unused")
+                self.check_refused(args + extra, message, out=out)
+
+    def test_bad_icons(self):
+        png16 = packtest.png(16, 16, (1, 2, 3, 255))
+        good = packtest.ico([(16, png16)])
+        cases = [
+            ("no images", good[:4] + b"\0\0", "holds no images"),
+            ("directory cut short", good[:10], "directory is cut short"),
+            ("image outside the file", good[:-5], "lies outside the file"),
+            ("wrong size in the entry", packtest.ico([(32, png16)]),
+             "is 16x16 but its entry says 32x32"),
+            ("not an image", packtest.ico([(16, b"GIF89a" + b"\0" * 60)]),
+             "neither a PNG nor a BMP"),
+            ("cursor file", good[:2] + b"\2\0" + good[4:], "not an icon file"),
+        ]
+        for what, data, message in cases:
+            with self.subTest(case=what):
+                icon = os.path.join(self.base, "bad.ico")
+                with open(icon, "wb") as f:
+                    f.write(data)
+                self.check_refused(["build", self.app, "-o", self.out,
+                                    "--icon", icon], re.escape(message))
+
+    def test_unreadable_file(self):
+        os.chmod(os.path.join(self.app, "d", "x.txt"), 0)
+        def as_nobody():
+            if os.getuid() == 0:
+                os.setgid(65534)
+                os.setuid(65534)
+        if os.getuid() == 0:
+            for path in (self.base, self.app, os.path.join(self.app, "d"),
+                         self.out_dir):
+                os.chmod(path, 0o777)
+            os.chmod(os.path.join(self.app, "Main.exe"), 0o644)
+            # Every folder above must let nobody through.
+            folder = os.path.dirname(self.base)
+            while folder != "/":
+                if not os.stat(folder).st_mode & 0o001:
+                    self.skipTest(f"{folder} is closed to other users")
+                folder = os.path.dirname(folder)
+        self.check_refused(["build", self.app, "-o", self.out],
+                           r"cannot read '.*d/x\.txt': permission denied",
+                           preexec=as_nobody)
+
+    def test_disk_full_leaves_nothing_and_keeps_the_old_output(self):
+        packtest.make_tree(self.app, {"big.bin": os.urandom(4 << 20)})
+        with open(self.out, "wb") as f:
+            f.write(b"the previous build")
+        def small_disk():
+            # Writes past 1 MiB fail as they would on a full disk.
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+        for command, args in (("build", [self.app]),
+                              ("attach", [os.path.join(self.app, "big.bin")])):
+            with self.subTest(command=command):
+                result = pack(command, *args, "-o", self.out, check=False,
+                              preexec_fn=small_disk)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(len(result.err.strip().splitlines()), 1)
+                self.assertIn("couldn't write the output", result.err)
+                self.assertEqual(read(self.out), b"the previous build")
+                self.assertEqual(os.listdir(self.out_dir), ["App.exe"])
+
+    def test_attach_refuses_a_4_gib_container_before_copying(self):
+        big = os.path.join(self.base, "big.container")
+        with open(big, "wb") as f:
+            f.truncate(4 << 30)
+        started = time.monotonic()
+        self.check_refused(["attach", big, "-o", self.out],
+                           r"the container is 4\.0 GiB; a package holds less "
+                           r"than 4 GiB")
+        self.assertLess(time.monotonic() - started, 5)
+
+    def test_interrupted_build_leaves_nothing(self):
+        packtest.make_tree(self.app, {"big.bin": os.urandom(48 << 20)})
+        process = subprocess.Popen(
+            [packtest.PACKER, "build", self.app, "-o", self.out, "--level",
+             "19", "--threads", "1", "--quiet"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 30
+        while not os.listdir(self.out_dir) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(0.2)
+        process.send_signal(signal.SIGINT)
+        process.communicate(timeout=60)
+        self.assertEqual(process.returncode, -signal.SIGINT)
+        self.assertEqual(os.listdir(self.out_dir), [])
+
+
+class AttachTest(packtest.PackerTestCase):
+    def test_attach_embeds_the_file_as_it_is(self):
+        base = self.make_scratch()
+        blob = os.path.join(base, "container")
+        cases = {"a container": None, "arbitrary bytes": b"not a container",
+                 "an empty file": b""}
+        app = os.path.join(base, "app")
+        packtest.make_tree(app, {"Main.exe": b"MZ", "x/y.txt": b"y" * 1000})
+        built = os.path.join(base, "built.exe")
+        pack("build", app, "-o", built, "--quiet")
+        offset, size = packtest.container_place(built)
+        cases["a container"] = read(built)[offset:offset + size]
+        for what, data in cases.items():
+            for target in ("windows", "linux"):
+                with self.subTest(content=what, target=target):
+                    with open(blob, "wb") as f:
+                        f.write(data)
+                    out = os.path.join(base, f"attached-{target}")
+                    result = pack("attach", blob, "-o", out, "--target", target)
+                    self.assertIn("attached", result.out)
+                    if target == "windows":
+                        at, length = packtest.container_place(out)
+                        self.assertEqual(read(out)[at:at + length], data)
+                    else:
+                        self.assertEqual(read(out)[-len(data) or len(read(out)):],
+                                         data)
+                    verify = pack("verify", out, check=False)
+                    self.assertEqual(verify.returncode,
+                                     0 if what == "a container" else 1)
+
+
+class HelpTest(packtest.PackerTestCase):
+    def test_help_documents_the_rules(self):
+        general = pack("--help").out
+        for command in ("build", "attach", "list", "extract", "verify"):
+            self.assertIn(f"veskar-pack {command}", general)
+        build = pack("build", "--help").out
+        for phrase in ("symbolic link to a regular file inside APPDIR",
+                       "leading outside APPDIR", "fifo, socket or device",
+                       "without files cannot be carried", "byte-identical",
+                       "less than 4 GiB", "--quiet"):
+            self.assertIn(phrase, " ".join(build.split()))
+        self.assertEqual(pack("verify", "--help").returncode, 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
