@@ -213,8 +213,8 @@ int RunList(const CommandLine &line) {
   ListingVisitor visitor(packed.place().windows);
   if (!ReadAll(packed, visitor, path))
     return kExitFailed;
-  printf("%llu files, %llu bytes (%s), compressed into %llu bytes (%s)\n",
-         (unsigned long long)visitor.files(),
+  printf("%s, %llu bytes (%s), compressed into %llu bytes (%s)\n",
+         CountFiles(visitor.files()).c_str(),
          (unsigned long long)visitor.bytes(),
          FormatSize(visitor.bytes()).c_str(),
          (unsigned long long)packed.place().size,
@@ -239,8 +239,8 @@ int RunExtract(const CommandLine &line) {
     if (!directory.Commit(&error))
       return Report(kExitFailed, error);
     if (!line.quiet)
-      printf("veskar-pack: extracted %llu files (%s) into %s\n",
-             (unsigned long long)visitor.files(),
+      printf("veskar-pack: extracted %s (%s) into %s\n",
+             CountFiles(visitor.files()).c_str(),
              FormatSize(visitor.bytes()).c_str(), target.c_str());
   }
   return kExitOk;
@@ -256,9 +256,8 @@ int RunVerify(const CommandLine &line) {
   if (!ReadAll(packed, visitor, path))
     return kExitFailed;
   if (!line.quiet)
-    printf("veskar-pack: %s is sound: %llu files, %s, in a container of "
-           "%s\n",
-           path.c_str(), (unsigned long long)visitor.files(),
+    printf("veskar-pack: %s is sound: %s, %s, in a container of %s\n",
+           path.c_str(), CountFiles(visitor.files()).c_str(),
            FormatSize(visitor.bytes()).c_str(),
            FormatSize(packed.place().size).c_str());
   return kExitOk;

@@ -200,8 +200,9 @@ int RunBuild(const CommandLine &line) {
       bytes += input.size;
     char seconds[32];
     snprintf(seconds, sizeof seconds, "%.1f s", SecondsSince(start));
-    printf("veskar-pack: wrote %s: %zu files, %s packed into %s (%s) in %s\n",
-           output.c_str(), inputs.size(), FormatSize(bytes).c_str(),
+    printf("veskar-pack: wrote %s: %s, %s packed into %s (%s) in %s\n",
+           output.c_str(), CountFiles(inputs.size()).c_str(),
+           FormatSize(bytes).c_str(),
            FormatSize(containerSize).c_str(),
            Percent(containerSize, bytes).c_str(), seconds);
   }

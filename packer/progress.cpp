@@ -59,4 +59,8 @@ std::string FormatSize(uint64_t bytes) {
   return text;
 }
 
+std::string CountFiles(uint64_t count) {
+  return std::to_string(count) + (count == 1 ? " file" : " files");
+}
+
 } // namespace veskar

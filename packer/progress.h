@@ -30,4 +30,7 @@ private:
 // "12.3 MiB", "512 bytes".
 std::string FormatSize(uint64_t bytes);
 
+// "1 file", "3 files".
+std::string CountFiles(uint64_t count);
+
 } // namespace veskar

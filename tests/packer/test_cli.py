@@ -569,6 +569,52 @@ class AttachTest(packtest.PackerTestCase):
                                      0 if what == "a container" else 1)
 
 
+class ProgressTest(packtest.PackerTestCase):
+    """Progress goes to a terminal only; --quiet silences it and the
+    summary."""
+
+    def build_on_terminal(self, *extra):
+        import pty
+        base = self.make_scratch()
+        app = os.path.join(base, "app")
+        packtest.make_tree(app, {"Main.exe": os.urandom(12 << 20)})
+        leader, follower = pty.openpty()
+        try:
+            result = subprocess.run(
+                [packtest.PACKER, "build", app, "-o",
+                 os.path.join(base, "out.exe"), "--threads", "1", *extra],
+                stdout=subprocess.PIPE, stderr=follower, timeout=120)
+            os.close(follower)
+            shown = b""
+            while True:
+                try:
+                    chunk = os.read(leader, 65536)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                shown += chunk
+        finally:
+            os.close(leader)
+        return result, shown.decode("utf-8", "replace")
+
+    def test_progress_and_summary(self):
+        result, shown = self.build_on_terminal()
+        self.assertEqual(result.returncode, 0)
+        self.assertRegex(shown, r"packing +\d+%  [\d.]+ MiB of 12\.0 MiB  "
+                                r"[\d.]+ [KMG]iB/s")
+        self.assertTrue(shown.endswith("\r\x1b[K"), "the line is not cleared")
+        self.assertRegex(result.stdout.decode(),
+                         r"^veskar-pack: wrote .*out\.exe: 1 file, 12\.0 MiB "
+                         r"packed into [\d.]+ MiB \([\d.]+%\) in [\d.]+ s\n$")
+        # Not a terminal: no progress (the other tests' stderr is a pipe and
+        # holds only their messages).
+        quiet, shown = self.build_on_terminal("--quiet")
+        self.assertEqual(quiet.returncode, 0)
+        self.assertEqual(shown, "")
+        self.assertEqual(quiet.stdout, b"")
+
+
 class HelpTest(packtest.PackerTestCase):
     def test_help_documents_the_rules(self):
         general = pack("--help").out
