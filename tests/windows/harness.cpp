@@ -9,7 +9,7 @@
 //     Starts the program HEX names with exactly the command line HEX holds
 //     (both the hex of UTF-16LE code units, so the test controls every code
 //     unit), hands it the harness's own standard handles, waits, and prints
-//     "harness: exit-code D 0xX". Each --env sets NAME=VALUE in the
+//     "harness: ran-ms N" and "harness: exit-code D 0xX". Each --env sets NAME=VALUE in the
 //     harness's environment first (TEMP, for one, so that each test has an
 //     unpack directory of its own). --copies starts that many at once and
 //     prints one exit-code line for each, in the order they were started.
@@ -206,6 +206,7 @@ int Run(int argc, wchar_t **argv) {
     Say("harness: timeout after %lu ms\n", timeout);
     return 3;
   }
+  Say("harness: ran-ms %lu\n", (unsigned long)(GetTickCount64() - started));
   for (DWORD i = 0; i < copies; ++i) {
     DWORD code = 0;
     if (!GetExitCodeProcess(processes[i], &code)) {

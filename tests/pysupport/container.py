@@ -1,0 +1,65 @@
+"""Payload containers written independently of the packer, for tests.
+
+The container: "VE", the compression byte "Y", the archive stream as zstd
+frames, two zero bytes, and a little-endian 64-bit count of the bytes in
+front of that count. The archive stream is a run of records (UTF-16LE name
+ended by a zero unit, 64-bit little-endian size, data) ended by a lone zero
+unit; the first record is the program the launcher starts.
+
+Compression goes through the `zstd` command-line tool, so that the bytes the
+launcher decodes were never touched by our own writer.
+"""
+
+import os
+import struct
+import subprocess
+
+
+def archive_stream(records):
+    """The uncompressed archive stream for `records`, a list of
+    (name with backslashes, bytes)."""
+    parts = []
+    for name, data in records:
+        parts.append(name.encode("utf-16-le", "surrogatepass") + b"\0\0")
+        parts.append(struct.pack("<Q", len(data)))
+        parts.append(data)
+    parts.append(b"\0\0")
+    return b"".join(parts)
+
+
+def container(records):
+    """A whole container holding `records` in that order."""
+    compressed = subprocess.run(
+        ["zstd", "-q", "-c", "-3"], input=archive_stream(records),
+        stdout=subprocess.PIPE, check=True, timeout=120).stdout
+    body = b"VEY" + compressed + b"\0\0"
+    return body + struct.pack("<Q", len(body))
+
+
+def records_from_directory(root, main):
+    """The records of every file below `root`, the file `main` (relative,
+    with slashes) first and the rest in sorted order."""
+    found = []
+    for directory, _, files in os.walk(root):
+        for file in files:
+            path = os.path.join(directory, file)
+            found.append(os.path.relpath(path, root).replace(os.sep, "/"))
+    found.sort()
+    if main not in found:
+        raise ValueError(f"{main} is not below {root}")
+    found.remove(main)
+    records = []
+    for relative in [main] + found:
+        with open(os.path.join(root, relative), "rb") as f:
+            records.append((relative.replace("/", "\\"), f.read()))
+    return records
+
+
+def append_to_linux_launcher(launcher, records, out):
+    """Writes `out`: the Linux launcher with a container of `records`
+    appended, executable."""
+    with open(launcher, "rb") as f:
+        image = f.read()
+    with open(out, "wb") as f:
+        f.write(image + container(records))
+    os.chmod(out, 0o755)

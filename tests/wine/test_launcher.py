@@ -1,0 +1,343 @@
+"""The Windows launcher under Wine, with the probe child packed inside.
+
+Every launch goes through the console harness, which passes an exact
+command line, sets TEMP and TMP to a folder of the test's own (so each test
+sees exactly the unpack directories it caused, even when tests run in
+parallel in one prefix) and reports the full 32-bit exit code.
+
+Where Wine does not behave like Windows, the test says so where it checks.
+"""
+
+import concurrent.futures
+import os
+import re
+import shutil
+import tempfile
+import unittest
+
+import winetest
+from winetest import (PROBE_CONSOLE, PROBE_GUI, STUB, Report, file_table,
+                      harness, pack_windows, probe_records, to_unix,
+                      to_windows, unpack_directories, wine_temp_directory)
+
+
+class Launch:
+    """One launch of a packed launcher: the harness's result, the probe's
+    report (None when it wrote none) and the TEMP folder used."""
+
+    def __init__(self, result, report, temp):
+        self.result = result
+        self.report = report
+        self.temp = temp
+
+    def unpack_directories(self):
+        return unpack_directories(self.temp)
+
+
+class LauncherTestCase(winetest.WineTestCase):
+    # The application packed for the whole class: the probe and a few files.
+    records = None
+    probe = PROBE_CONSOLE
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.class_scratch = tempfile.mkdtemp(prefix="wine-class-",
+                                             dir=winetest.WORK)
+        # A space in the launcher's own path, as under "Program Files".
+        os.makedirs(os.path.join(cls.class_scratch, "my app"))
+        cls.launcher = os.path.join(cls.class_scratch, "my app", "App.exe")
+        cls.records = probe_records(cls.probe)
+        pack_windows(cls.records, cls.launcher)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.class_scratch, ignore_errors=True)
+        super().tearDownClass()
+
+    def launch(self, command_line=None, probe=None, env=None, launcher=None,
+               ctrl_c_on_report=False, **options):
+        """Runs the launcher through the harness with a fresh TEMP and a
+        report file; `probe` holds VESKAR_PROBE_* settings (without the
+        prefix). With `ctrl_c_on_report`, the harness sends Ctrl+C once the
+        report is there."""
+        scratch = self.make_scratch()
+        temp = os.path.join(scratch, "temp")
+        os.makedirs(temp)
+        report = os.path.join(scratch, "report.txt")
+        variables = {"TEMP": to_windows(temp), "TMP": to_windows(temp),
+                     "VESKAR_PROBE_REPORT": to_windows(report)}
+        for name, value in (probe or {}).items():
+            variables["VESKAR_PROBE_" + name] = value
+        variables.update(env or {})
+        if ctrl_c_on_report:
+            options["ctrl_c_when"] = to_windows(report)
+        result = harness(launcher or self.launcher, command_line,
+                         env=variables, **options)
+        return Launch(result, Report(report) if os.path.exists(report) else None,
+                      temp)
+
+    def launch_many(self, calls):
+        """Runs launch(**kwargs) for each of `calls` at once; results in
+        order."""
+        with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+            return list(pool.map(lambda kwargs: self.launch(**kwargs), calls))
+
+    def assertRemoved(self, launch):
+        self.assertEqual(launch.unpack_directories(), set(),
+                         "the unpack directory is still there")
+
+
+class StubWithoutPayloadTest(winetest.WineTestCase):
+    def test_reports_missing_header_and_writes_nothing(self):
+        scratch = self.make_scratch()
+        temp = os.path.join(scratch, "temp")
+        os.makedirs(temp)
+        before = {d: unpack_directories(d) for d in wine_temp_directory()}
+        result = harness(STUB, env={"TEMP": to_windows(temp),
+                                    "TMP": to_windows(temp)})
+        self.assertEqual(result.exit_code, 2)
+        lines = result.stdout.decode("utf-8", "replace").splitlines()
+        self.assertEqual(lines[0].rstrip("\r"),
+                         "Error, couldn't find attached data header.")
+        self.assertEqual(result.stderr, b"")
+        self.assertEqual(os.listdir(temp), [])
+        after = {d: unpack_directories(d) for d in wine_temp_directory()}
+        self.assertEqual(before, after, "an unpack directory appeared in "
+                         "Wine's own temporary folder")
+
+
+class CommandLineTest(LauncherTestCase):
+    def test_reaches_the_child_unchanged(self):
+        """The child's GetCommandLineW() is the launcher's, code unit for
+        code unit, program name included (as typed, not the child's path)."""
+        own = '"' + to_windows(self.launcher) + '"'
+        cases = [
+            own,
+            own + " plain words",
+            own + ' "with spaces" "quote \\" inside" unbalanced"',
+            own + ' back\\slash "trailing\\\\" \\\\server\\share\\ a\\\\\\"b',
+            own + " gr\u00fc\u00dfe \u65e5\u672c\u8a9e \U0001F600 \u00a0nbsp",
+            own + "   multiple   spaces\tand\ttabs  ",
+            "App a b",  # a program name that is not the path
+            "\"C:\\Elsewhere\\Other Name.exe\" x",
+            own + " lone \ud800 surrogate",
+        ]
+        launches = self.launch_many([{"command_line": c} for c in cases])
+        for command_line, launch in zip(cases, launches):
+            with self.subTest(command_line=command_line):
+                self.assertIsNotNone(launch.report, launch.result.stdout)
+                self.assertEqual(launch.report.command_line, command_line)
+                self.assertEqual(launch.result.exit_code, 0)
+                self.assertRemoved(launch)
+
+    def test_empty_command_line(self):
+        """On Windows, CreateProcessW with an empty command line gives the
+        new process an empty one. Wine 8 puts the quoted application name
+        in its place, so under Wine the launcher itself starts with
+        '"<its path>"'; the child must see exactly that, not its own path."""
+        launch = self.launch(command_line="")
+        self.assertIsNotNone(launch.report, launch.result.stdout)
+        self.assertIn(launch.report.command_line,
+                      ("", '"' + to_windows(self.launcher) + '"'))
+        self.assertRemoved(launch)
+
+
+class ExitCodeTest(LauncherTestCase):
+    def test_all_32_bits_come_back(self):
+        codes = [0, 3, 259, 0x80000001, 0xC0000005, 0xFFFFFFFF]
+        launches = self.launch_many(
+            [{"probe": {"EXIT": hex(code)}} for code in codes])
+        for code, launch in zip(codes, launches):
+            with self.subTest(code=hex(code)):
+                self.assertEqual(launch.result.exit_code, code)
+                self.assertRemoved(launch)
+
+
+class EnvironmentTest(LauncherTestCase):
+    def test_variables_directory_and_files(self):
+        scratch = self.make_scratch()
+        directory = os.path.join(scratch, "w\u00f6rking dir")
+        os.makedirs(directory)
+        launch = self.launch(cwd=to_windows(directory), env={
+            "VESKAR_ONEFILE_PARENT": "-0012",
+            "VESKAR_ONEFILE_BINARY": "C:\\inherited\\value.exe",
+            "VESKAR_TEST_INHERITED": "kept \u00e9",
+        })
+        report = launch.report
+        self.assertIsNotNone(report, launch.result.stdout)
+        self.assertEqual(launch.result.exit_code, 0)
+
+        # The parent id is a plain decimal, the same as in the directory name.
+        unpack = report.unpack_directory
+        name = unpack.rsplit("\\", 1)[1]
+        match = re.fullmatch(r"onefile_(\d+)_(\d+)", name)
+        self.assertIsNotNone(match, unpack)
+        self.assertRegex(report.parent_var, r"^[1-9][0-9]*$")
+        self.assertEqual(report.parent_var, match.group(1))
+        # The unpack directory is in TEMP, which is ours.
+        self.assertEqual(os.path.realpath(os.path.dirname(to_unix(unpack))),
+                         os.path.realpath(launch.temp))
+        self.assertEqual(report.binary_var.lower(),
+                         to_windows(self.launcher).lower())
+        self.assertEqual(report.env.get("VESKAR_TEST_INHERITED"), "kept \u00e9")
+        self.assertEqual(report.current_directory.rstrip("\\").lower(),
+                         to_windows(directory).lower())
+        # Every file arrived whole, under its name, and nothing else did.
+        self.assertEqual(report.files, file_table(self.records))
+        self.assertEqual(report.directories,
+                         {"data", "data\\nested", "data\\nested\\deeper"})
+        self.assertRemoved(launch)
+
+
+class StandardStreamsTest(LauncherTestCase):
+    def test_redirected_streams_reach_the_child(self):
+        """Console and GUI children alike write to the launcher's redirected
+        stdout and stderr and read its stdin."""
+        data = b"line one\r\nline two \xc3\xa9\x00\xff end"
+        for probe in (PROBE_CONSOLE, PROBE_GUI):
+            with self.subTest(child=os.path.basename(probe)):
+                scratch = self.make_scratch()
+                launcher = os.path.join(scratch, "streams.exe")
+                pack_windows(probe_records(probe), launcher)
+                launch = self.launch(launcher=launcher, stdin=data,
+                                     probe={"READ_STDIN": "1"})
+                self.assertEqual(launch.result.exit_code, 0)
+                self.assertEqual(launch.report.stdin, data)
+                for stream in ("input", "output", "error"):
+                    self.assertTrue(launch.report.std[stream].startswith("valid"),
+                                    launch.report.std)
+                self.assertIn(b"probe: a line on standard output\n",
+                              launch.result.stdout)
+                self.assertEqual(launch.result.stderr,
+                                 b"probe: a line on standard error\n")
+                self.assertRemoved(launch)
+
+
+class UnpackDirectoryTest(LauncherTestCase):
+    def test_failed_start_leaves_every_file(self):
+        """A first file that is not a program: the launch fails with the
+        system's error, exit status 2, and the unpack directory stays with
+        every file as it was packed."""
+        records = [("readme.txt", b"not a program\r\n")] + probe_records()
+        scratch = self.make_scratch()
+        launcher = os.path.join(scratch, "broken.exe")
+        pack_windows(records, launcher)
+        launch = self.launch(launcher=launcher)
+        self.assertEqual(launch.result.exit_code, 2)
+        self.assertIsNone(launch.report)
+        # ERROR_BAD_EXE_FORMAT, with the system's text as it comes, its
+        # line break included (the C runtime's text mode adds a CR).
+        self.assertRegex(launch.result.stderr.decode("utf-8", "replace"),
+                         r"^Error, couldn't launch child \(\[Error 193\] "
+                         r"[^\r\n]+\r*\n\)\r*\n$")
+        left = launch.unpack_directories()
+        self.assertEqual(len(left), 1)
+        root = os.path.join(launch.temp, left.pop())
+        found = {}
+        for directory, _, files in os.walk(root):
+            for file in files:
+                path = os.path.join(directory, file)
+                with open(path, "rb") as f:
+                    name = os.path.relpath(path, root).replace("/", "\\")
+                    found[name] = f.read()
+        self.assertEqual(file_table(found.items()), file_table(records))
+
+    def test_file_held_open_elsewhere(self):
+        """A process outside the launcher holds the child's program open
+        without delete sharing. Wine honours sharing modes as Windows does:
+        held for 0.8 s, a retry removes the directory; held for 4 s, the
+        launcher gives up after its 20 retries (about 2 s), leaves what is
+        held, and still ends with the child's code."""
+        short, long = self.launch_many([
+            {"probe": {"HOLDER": to_windows(winetest.HARNESS),
+                       "HOLD_MS": "800", "EXIT": "5"}},
+            {"probe": {"HOLDER": to_windows(winetest.HARNESS),
+                       "HOLD_MS": "4000", "EXIT": "6"}},
+        ])
+        self.assertEqual(short.report.holder, "ready")
+        self.assertEqual(short.result.exit_code, 5)
+        self.assertRemoved(short)
+
+        self.assertEqual(long.report.holder, "ready")
+        self.assertEqual(long.result.exit_code, 6)
+        self.assertGreaterEqual(long.result.ran_ms, 2000)
+        left = long.unpack_directories()
+        self.assertEqual(len(left), 1)
+        root = os.path.join(long.temp, left.pop())
+        remaining = [os.path.relpath(os.path.join(d, f), root)
+                     for d, _, files in os.walk(root) for f in files]
+        self.assertEqual(remaining, ["probe.exe"])
+
+
+class ConsoleControlTest(LauncherTestCase):
+    """Ctrl+C under Wine: the harness moves to a console of its own (a GUI
+    process under Wine inherits its parent's console, which Windows does
+    not do, so the GUI launcher is on it too) and sends CTRL_C_EVENT to
+    group 0 once the child has written its report. Wine 8 does not
+    implement CTRL_BREAK_EVENT, so only Ctrl+C is tried here; the other
+    control types are covered by the unit tests over the recording layer."""
+
+    def child_processes(self, unpack_name):
+        """Unix processes whose command line names the unpack directory."""
+        found = []
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit():
+                continue
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    if unpack_name.encode() in f.read():
+                        found.append(int(pid))
+            except OSError:
+                pass
+        return found
+
+    def ctrl_c(self, probe):
+        return self.launch(probe=probe, ctrl_c_on_report=True,
+                           timeout_ms=40000)
+
+    def test_child_that_ignores_it_is_ended(self):
+        launch = self.ctrl_c({"IGNORE_CTRL": "1", "SLEEP_MS": "60000",
+                              "EXIT": "9"})
+        self.assertIsNotNone(launch.report)
+        # The handler waits 5 s for the child, then ends it.
+        self.assertIsNotNone(launch.result.ctrl_c_ms, launch.result.stdout)
+        self.assertGreaterEqual(launch.result.ctrl_c_ms, 4500)
+        self.assertLess(launch.result.ctrl_c_ms, 9000)
+        # The launcher ends as the event's default handling ends it, not
+        # with the child's code (nor the 0 TerminateProcess gave the child,
+        # on Windows: STATUS_CONTROL_C_EXIT there, 0 under Wine 8).
+        self.assertIn(launch.result.exit_code,
+                      (winetest.WINE_CTRL_C_EXIT_CODE, 0xC000013A))
+        self.assertRemoved(launch)
+        name = launch.report.unpack_directory.rsplit("\\", 1)[1]
+        self.assertEqual(self.child_processes(name), [],
+                         "the child is still running")
+
+    def test_child_that_ends_on_it(self):
+        launch = self.ctrl_c({"SLEEP_MS": "60000", "EXIT": "9"})
+        self.assertIsNotNone(launch.result.ctrl_c_ms, launch.result.stdout)
+        self.assertLess(launch.result.ctrl_c_ms, 3000)
+        self.assertNotEqual(launch.result.exit_code, 9)
+        self.assertRemoved(launch)
+
+
+class ParallelTest(LauncherTestCase):
+    def test_twenty_launches_at_once(self):
+        scratch = self.make_scratch()
+        reports = os.path.join(scratch, "reports")
+        os.makedirs(reports)
+        launch = self.launch(copies=20, probe={
+            "REPORT": to_windows(reports), "EXIT": "0x2A", "SLEEP_MS": "300"})
+        self.assertEqual(launch.result.exit_codes, [42] * 20,
+                         launch.result.stdout)
+        found = [Report(os.path.join(reports, n)) for n in os.listdir(reports)]
+        self.assertEqual(len(found), 20)
+        self.assertTrue(all(r.complete for r in found))
+        self.assertEqual(len({r.unpack_directory for r in found}), 20)
+        self.assertEqual(len({r.parent_var for r in found}), 20)
+        self.assertRemoved(launch)
+
+
+if __name__ == "__main__":
+    unittest.main()
