@@ -112,6 +112,9 @@ void AttachFrames(const std::string &frames);
 // LauncherState.
 void ResetLauncherState();
 
+// A decimal number without sign or leading zero.
+bool IsDecimal(const std::string &text);
+
 // Sets or, for nullptr, removes an environment variable.
 void SetEnv(const char *name, const char *value);
 
