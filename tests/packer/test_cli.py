@@ -168,6 +168,48 @@ class DamageTest(packtest.PackerTestCase):
         self.assertIn("no resources", result.err)
 
 
+class HostileNamesTest(packtest.PackerTestCase):
+    """Containers written by another tool (tests/pysupport), with names no
+    packer of ours writes: verify, list and extract refuse them, and extract
+    writes nothing anywhere."""
+
+    def test_unsafe_names_are_refused(self):
+        import sys
+        sys.path.insert(0, os.path.join(os.path.dirname(
+            os.path.abspath(__file__)), "..", "pysupport"))
+        import container
+        base = self.make_scratch()
+        cases = [
+            ("..\\escape.txt", "would lead outside"),
+            ("a\\..\\..\\escape.txt", "would lead outside"),
+            ("\\escape.txt", "would lead outside"),
+            ("a\\\\b", "would lead outside"),
+            (". .\\x", "would lead outside"),
+            ("a/../../escape.txt", "not safe here"),
+            ("lone\udc00", "not valid UTF-16"),
+            ("C:escape.txt", "holds ':'"),
+            ("NUL.txt", "names a Windows device"),
+        ]
+        for name, message in cases:
+            with self.subTest(name=name):
+                blob = os.path.join(base, "container")
+                with open(blob, "wb") as f:
+                    f.write(container.container([("main.exe", b"MZ"),
+                                                 (name, b"evil")]))
+                packed = os.path.join(base, "packed.exe")
+                pack("attach", blob, "-o", packed, "--quiet")
+                for command in ("verify", "list"):
+                    result = pack(command, packed, check=False)
+                    self.assertEqual(result.returncode, 1)
+                    self.assertIn(message, result.err)
+                into = os.path.join(base, "into")
+                result = pack("extract", packed, into, check=False)
+                self.assertEqual(result.returncode, 1)
+                self.assertFalse(os.path.exists(into))
+                self.assertEqual(sorted(os.listdir(base)),
+                                 ["container", "packed.exe"])
+
+
 class DeterminismTest(packtest.PackerTestCase):
     def test_same_input_same_bytes(self):
         base = self.make_scratch()
