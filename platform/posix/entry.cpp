@@ -3,5 +3,7 @@
 
 int main(int argc, char **argv) {
   veskar_posix::SetArguments(argc, argv);
-  return wWinMain(nullptr, nullptr, GetCommandLineW(), 0);
+  int exitCode = wWinMain(nullptr, nullptr, GetCommandLineW(), 0);
+  veskar_posix::AwaitConsoleSignal();
+  return exitCode;
 }

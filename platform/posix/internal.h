@@ -44,4 +44,11 @@ void SetLastErrorFromErrno(int error, bool missingMeansPath = false);
 void SetArguments(int argc, char **argv);
 char **GetArguments(void);
 
+// Called when the launcher is about to end normally: while a console signal
+// is pending or being handled, waits (bounded) for its handling to end the
+// process, as the signal would. A terminal's Ctrl+C reaches the child and
+// the launcher at once; the child may end, and the main thread finish, before
+// the signal thread has even woken up.
+void AwaitConsoleSignal(void);
+
 } // namespace veskar_posix

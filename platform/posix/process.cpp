@@ -83,6 +83,8 @@ DWORD ControlTypeFor(int signal) {
 }
 
 PHANDLER_ROUTINE consoleHandler;
+// Set by the signal thread as soon as it has taken a signal.
+volatile sig_atomic_t handlingConsoleSignal;
 
 void *ConsoleSignalThread(void *) {
   sigset_t set;
@@ -93,8 +95,11 @@ void *ConsoleSignalThread(void *) {
     int signal = 0;
     if (sigwait(&set, &signal) != 0)
       continue;
-    if (consoleHandler(ControlTypeFor(signal)))
+    __atomic_store_n(&handlingConsoleSignal, 1, __ATOMIC_SEQ_CST);
+    if (consoleHandler(ControlTypeFor(signal))) {
+      __atomic_store_n(&handlingConsoleSignal, 0, __ATOMIC_SEQ_CST);
       continue;
+    }
     // Not handled: end as the signal would.
     struct sigaction action;
     memset(&action, 0, sizeof action);
@@ -120,6 +125,22 @@ void SetArguments(int argc, char **argv) {
 }
 
 char **GetArguments(void) { return arguments; }
+
+void AwaitConsoleSignal(void) {
+  if (consoleHandler == nullptr)
+    return;
+  // As long as the core's own wait for an event's ending: 30 s.
+  for (int i = 0; i < 3000; ++i) {
+    sigset_t pending;
+    sigpending(&pending);
+    bool waiting = __atomic_load_n(&handlingConsoleSignal, __ATOMIC_SEQ_CST);
+    for (int s : kConsoleSignals)
+      waiting = waiting || sigismember(&pending, s) == 1;
+    if (!waiting)
+      return;
+    usleep(10000);
+  }
+}
 
 } // namespace veskar_posix
 

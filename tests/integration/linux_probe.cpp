@@ -1,0 +1,184 @@
+//===- tests/integration/linux_probe.cpp - A Linux child that reports ----===//
+//
+// The Linux launcher's tests pack this program as the child. Like its
+// Windows counterpart it is told what to do through its environment, since
+// its arguments are the launcher's:
+//
+//   VESKAR_PROBE_REPORT          file to write the report to (under a
+//                                temporary name, then renamed); when it
+//                                names a directory, report-PID.txt in there
+//   VESKAR_PROBE_EXIT            exit status
+//   VESKAR_PROBE_RAISE           a signal to end itself with instead
+//   VESKAR_PROBE_READ_STDIN      "1": read standard input to its end first
+//   VESKAR_PROBE_IGNORE_SIGNALS  "1": ignore SIGINT, SIGTERM and SIGHUP
+//   VESKAR_PROBE_SLEEP_MS        sleep this long after the report
+//
+// The report has one "key value" line each; every byte string is written as
+// hex, so nothing is re-encoded on the way to the test.
+//
+//===----------------------------------------------------------------------===//
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "tests/windows/sha256.h"
+
+extern char **environ;
+
+namespace {
+
+std::string report;
+
+void Add(const std::string &text) { report += text; }
+
+std::string Hex(const std::string &bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 15];
+  }
+  return out;
+}
+
+void AddLine(const std::string &key, const std::string &value) {
+  Add(key + " " + value + "\n");
+}
+
+std::string Mode(const std::string &path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0)
+    return "missing";
+  char text[16];
+  snprintf(text, sizeof text, "%o", (unsigned)(info.st_mode & 07777));
+  return text;
+}
+
+// A "file" line (name, size, SHA-256) or a "directory" line (name, mode)
+// for everything below `directory`; `relative` is the name so far.
+void AddFiles(const std::string &directory, const std::string &relative) {
+  DIR *dir = opendir(directory.c_str());
+  if (dir == nullptr)
+    return;
+  while (struct dirent *entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..")
+      continue;
+    std::string path = directory + "/" + name;
+    std::string inside = relative.empty() ? name : relative + "/" + name;
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0)
+      continue;
+    if (S_ISDIR(info.st_mode)) {
+      AddLine("directory", Hex(inside) + " " + Mode(path));
+      AddFiles(path, inside);
+      continue;
+    }
+    Sha256 sha;
+    Sha256Init(sha);
+    unsigned long long size = 0;
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd >= 0) {
+      static unsigned char chunk[65536];
+      ssize_t got;
+      while ((got = read(fd, chunk, sizeof chunk)) > 0) {
+        Sha256Update(sha, chunk, (size_t)got);
+        size += (unsigned long long)got;
+      }
+      close(fd);
+    }
+    char digest[65];
+    Sha256HexDigest(sha, digest);
+    AddLine("file", Hex(inside) + " " + std::to_string(size) + " " + digest);
+  }
+  closedir(dir);
+}
+
+std::string Variable(const char *name) {
+  const char *value = getenv(name);
+  return value != nullptr ? value : "";
+}
+
+void Write(int fd, const char *text) {
+  if (write(fd, text, strlen(text)) < 0) {
+    // Nothing to do: the test sees the line missing.
+  }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (Variable("VESKAR_PROBE_IGNORE_SIGNALS") == "1") {
+    signal(SIGINT, SIG_IGN);
+    signal(SIGTERM, SIG_IGN);
+    signal(SIGHUP, SIG_IGN);
+  }
+
+  for (int i = 0; i < argc; ++i)
+    AddLine("arg", Hex(argv[i]));
+  for (char **entry = environ; *entry != nullptr; ++entry)
+    AddLine("env", Hex(*entry));
+  char path[8192];
+  if (getcwd(path, sizeof path) != nullptr)
+    AddLine("cwd", Hex(path));
+  ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  std::string exe(path, length > 0 ? (size_t)length : 0);
+  AddLine("exe", Hex(exe));
+  std::string ownDirectory = exe.substr(0, exe.rfind('/'));
+  AddLine("own-directory-mode", Mode(ownDirectory));
+  AddLine("pid", std::to_string(getpid()));
+  AddLine("ppid", std::to_string(getppid()));
+  for (int fd = 0; fd < 3; ++fd)
+    AddLine("fd" + std::to_string(fd), fcntl(fd, F_GETFD) != -1 ? "open" : "closed");
+  AddFiles(ownDirectory, "");
+  if (Variable("VESKAR_PROBE_READ_STDIN") == "1") {
+    std::string data;
+    char chunk[4096];
+    ssize_t got;
+    while ((got = read(0, chunk, sizeof chunk)) > 0)
+      data.append(chunk, (size_t)got);
+    AddLine("stdin", Hex(data));
+  }
+  Add("end\n");
+
+  std::string reportPath = Variable("VESKAR_PROBE_REPORT");
+  struct stat info;
+  if (!reportPath.empty() && stat(reportPath.c_str(), &info) == 0 &&
+      S_ISDIR(info.st_mode))
+    reportPath += "/report-" + std::to_string(getpid()) + ".txt";
+  if (!reportPath.empty()) {
+    std::string partial = reportPath + ".partial";
+    FILE *file = fopen(partial.c_str(), "wb");
+    if (file != nullptr) {
+      fwrite(report.data(), 1, report.size(), file);
+      fclose(file);
+      rename(partial.c_str(), reportPath.c_str());
+    }
+  }
+
+  Write(1, "probe: a line on standard output\n");
+  Write(2, "probe: a line on standard error\n");
+
+  std::string sleep = Variable("VESKAR_PROBE_SLEEP_MS");
+  if (!sleep.empty()) {
+    long ms = strtol(sleep.c_str(), nullptr, 10);
+    struct timespec left = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0) {
+    }
+  }
+  std::string raise = Variable("VESKAR_PROBE_RAISE");
+  if (!raise.empty()) {
+    int number = atoi(raise.c_str());
+    signal(number, SIG_DFL);
+    kill(getpid(), number);
+  }
+  return (int)strtol(Variable("VESKAR_PROBE_EXIT").c_str(), nullptr, 0);
+}

@@ -1,0 +1,378 @@
+"""The Linux launcher as a whole: a container appended to it, the Linux probe
+as its child.
+
+Containers are written by tests/pysupport/container.py (the `zstd` tool
+compresses), not by the packer, so these runs check the launcher against an
+independent writer. Each launch gets TMPDIR of its own, so a test sees
+exactly the unpack directories it caused.
+
+Configuration from the environment, set by CTest:
+  VESKAR_LINUX_LAUNCHER  the Linux launcher stub
+  VESKAR_LINUX_PROBE     the probe child
+  VESKAR_TEST_WORK       where scratch folders are made
+"""
+
+import concurrent.futures
+import contextlib
+import hashlib
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "pysupport"))
+import container  # noqa: E402
+
+LAUNCHER = os.environ.get("VESKAR_LINUX_LAUNCHER", "")
+PROBE = os.environ.get("VESKAR_LINUX_PROBE", "")
+WORK = os.environ.get("VESKAR_TEST_WORK", "")
+
+
+class Report:
+    """What the Linux probe wrote about itself."""
+
+    def __init__(self, path):
+        self.args, self.files, self.directories = [], {}, {}
+        self.env, self.stdin, self.complete = {}, None, False
+        with open(path) as f:
+            for line in f:
+                key, _, value = line.rstrip("\n").partition(" ")
+                if key == "arg":
+                    self.args.append(bytes.fromhex(value))
+                elif key == "env":
+                    name, _, content = bytes.fromhex(value).partition(b"=")
+                    self.env[name.decode()] = content.decode("utf-8", "surrogateescape")
+                elif key in ("cwd", "exe"):
+                    setattr(self, key, bytes.fromhex(value).decode("utf-8", "surrogateescape"))
+                elif key in ("pid", "ppid"):
+                    setattr(self, key, int(value))
+                elif key == "own-directory-mode":
+                    self.own_directory_mode = value
+                elif key == "directory":
+                    name, mode = value.split(" ")
+                    self.directories[bytes.fromhex(name).decode()] = mode
+                elif key == "file":
+                    name, size, digest = value.split(" ")
+                    self.files[bytes.fromhex(name).decode()] = (int(size), digest)
+                elif key == "stdin":
+                    self.stdin = bytes.fromhex(value)
+                elif key == "end":
+                    self.complete = True
+
+    @property
+    def unpack_directory(self):
+        return os.path.dirname(self.exe)
+
+
+def file_table(records):
+    return {name.replace("\\", "/"): (len(data), hashlib.sha256(data).hexdigest())
+            for name, data in records}
+
+
+def probe_records(first=None):
+    with open(PROBE, "rb") as f:
+        records = [("probe", f.read())]
+    records += [
+        ("data\\empty.bin", b""),
+        ("data\\nested\\deeper\\note.txt", b"a note\n"),
+        ("data\\gr\u00fc\u00dfe \u65e5\u672c.txt", "gr\u00fc\u00dfe".encode()),
+        ("big.bin", os.urandom(300 * 1024)),
+    ]
+    return ([first] if first else []) + records
+
+
+@contextlib.contextmanager
+def scratch():
+    os.makedirs(WORK, exist_ok=True)
+    path = tempfile.mkdtemp(prefix="linux-", dir=WORK)
+    try:
+        yield path
+    finally:
+        shutil.rmtree(path, ignore_errors=True)
+
+
+class Launch:
+    def __init__(self, process, stdout, stderr, report, temp, seconds):
+        self.returncode = process.returncode
+        self.pid = process.pid
+        self.stdout, self.stderr = stdout, stderr
+        self.report, self.temp, self.seconds = report, temp, seconds
+
+    def unpack_directories(self):
+        return {n for n in os.listdir(self.temp) if n.startswith("onefile_")}
+
+
+class LinuxLauncherTestCase(unittest.TestCase):
+    records = None
+
+    @classmethod
+    def setUpClass(cls):
+        if not (LAUNCHER and PROBE and WORK):
+            raise unittest.SkipTest("run through CTest (VESKAR_LINUX_LAUNCHER, "
+                                    "VESKAR_LINUX_PROBE, VESKAR_TEST_WORK)")
+        os.makedirs(WORK, exist_ok=True)
+        cls.class_scratch = tempfile.mkdtemp(prefix="linux-class-", dir=WORK)
+        os.makedirs(os.path.join(cls.class_scratch, "my app"))
+        cls.launcher = os.path.join(cls.class_scratch, "my app", "app")
+        cls.records = probe_records()
+        container.append_to_linux_launcher(LAUNCHER, cls.records, cls.launcher)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.class_scratch, ignore_errors=True)
+
+    def make_scratch(self):
+        context = scratch()
+        path = context.__enter__()
+        self.addCleanup(context.__exit__, None, None, None)
+        return path
+
+    def start(self, argv=None, probe=None, env=None, launcher=None, cwd=None,
+              stdin=b""):
+        """Starts the launcher with `argv` (argv[0] included; default: its
+        path) and a TMPDIR of its own. Returns (process, scratch, temp)."""
+        scratch_dir = self.make_scratch()
+        temp = os.path.join(scratch_dir, "temp")
+        os.makedirs(temp)
+        environment = {k: v for k, v in os.environ.items()
+                       if not k.startswith("VESKAR_PROBE_")}
+        environment["TMPDIR"] = temp
+        environment["VESKAR_PROBE_REPORT"] = os.path.join(scratch_dir, "report.txt")
+        for name, value in (probe or {}).items():
+            environment["VESKAR_PROBE_" + name] = value
+        environment.update(env or {})
+        launcher = launcher or self.launcher
+        stdin_path = os.path.join(scratch_dir, ".stdin")
+        with open(stdin_path, "wb") as f:
+            f.write(stdin)
+        with open(stdin_path, "rb") as stdin_file:
+            process = subprocess.Popen(
+                argv or [launcher], executable=launcher, env=environment,
+                cwd=cwd or scratch_dir, stdin=stdin_file,
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                start_new_session=True)
+        return process, scratch_dir, temp
+
+    def finish(self, started, timeout=60):
+        process, scratch_dir, temp = started
+        began = time.monotonic()
+        try:
+            stdout, stderr = process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.communicate()
+            raise AssertionError("the launcher did not end in time")
+        report_path = os.path.join(scratch_dir, "report.txt")
+        report = Report(report_path) if os.path.exists(report_path) else None
+        return Launch(process, stdout, stderr, report, temp,
+                      time.monotonic() - began)
+
+    def launch(self, **options):
+        return self.finish(self.start(**options))
+
+    def launch_many(self, calls):
+        with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+            return list(pool.map(lambda kwargs: self.launch(**kwargs), calls))
+
+    def assertRemoved(self, launch):
+        self.assertEqual(launch.unpack_directories(), set(),
+                         "the unpack directory is still there")
+
+
+class ArgumentsTest(LinuxLauncherTestCase):
+    def test_argv_reaches_the_child_unchanged(self):
+        """Every argument, argv[0] included, byte for byte."""
+        cases = [
+            [self.launcher],
+            ["app", "plain", "words"],
+            ["custom name", "with spaces", 'quote " inside', "back\\slash\\"],
+            ["./app", "gr\u00fc\u00dfe", "\u65e5\u672c\u8a9e", "\U0001F600"],
+            [b"app", b"not utf-8 \xff\xfe", b"", b"  ", b"\t\n"],
+            ["", "empty program name"],
+        ]
+        launches = self.launch_many([{"argv": c} for c in cases])
+        for argv, launch in zip(cases, launches):
+            with self.subTest(argv=argv):
+                expected = [a if isinstance(a, bytes) else a.encode() for a in argv]
+                self.assertIsNotNone(launch.report, launch.stderr)
+                self.assertEqual(launch.report.args, expected)
+                self.assertEqual(launch.returncode, 0)
+                self.assertRemoved(launch)
+
+
+class ExitStatusTest(LinuxLauncherTestCase):
+    def test_child_status_comes_back(self):
+        """The child's status, all 8 bits a Unix status carries; a child
+        ended by a signal shows as 128 + the signal, as a shell shows it."""
+        cases = [({"EXIT": "0"}, 0), ({"EXIT": "3"}, 3), ({"EXIT": "200"}, 200),
+                 ({"EXIT": "255"}, 255), ({"RAISE": "9"}, 128 + 9),
+                 ({"RAISE": "15"}, 128 + 15)]
+        launches = self.launch_many([{"probe": p} for p, _ in cases])
+        for (probe, status), launch in zip(cases, launches):
+            with self.subTest(probe=probe):
+                self.assertEqual(launch.returncode, status)
+                self.assertRemoved(launch)
+
+
+class EnvironmentTest(LinuxLauncherTestCase):
+    def test_variables_directory_and_files(self):
+        directory = os.path.join(self.make_scratch(), "w\u00f6rking dir")
+        os.makedirs(directory)
+        started = self.start(cwd=directory, env={
+            "VESKAR_ONEFILE_PARENT": "-0012",
+            "VESKAR_ONEFILE_BINARY": "/inherited/value",
+            "VESKAR_TEST_INHERITED": "kept \u00e9",
+        })
+        launch = self.finish(started)
+        report = launch.report
+        self.assertIsNotNone(report, launch.stderr)
+        self.assertEqual(launch.returncode, 0)
+        parent = report.env["VESKAR_ONEFILE_PARENT"]
+        self.assertEqual(parent, str(launch.pid))
+        self.assertEqual(report.ppid, launch.pid)
+        name = os.path.basename(report.unpack_directory)
+        self.assertRegex(name, rf"^onefile_{parent}_\d+$")
+        self.assertEqual(os.path.dirname(report.unpack_directory), launch.temp)
+        self.assertEqual(report.env["VESKAR_ONEFILE_BINARY"],
+                         os.path.realpath(self.launcher))
+        self.assertEqual(report.env["VESKAR_TEST_INHERITED"], "kept \u00e9")
+        self.assertEqual(report.cwd, directory)
+        self.assertEqual(report.files, file_table(self.records))
+        # The unpack directory and every directory in it are private.
+        self.assertEqual(report.own_directory_mode, "700")
+        self.assertEqual(report.directories, {
+            "data": "700", "data/nested": "700", "data/nested/deeper": "700"})
+        self.assertRemoved(launch)
+
+
+class StandardStreamsTest(LinuxLauncherTestCase):
+    def test_streams_reach_the_child(self):
+        data = b"line one\nline two \xc3\xa9\x00\xff end"
+        launch = self.launch(stdin=data, probe={"READ_STDIN": "1"})
+        self.assertEqual(launch.returncode, 0)
+        self.assertEqual(launch.report.stdin, data)
+        self.assertEqual(launch.stdout, b"probe: a line on standard output\n")
+        self.assertEqual(launch.stderr, b"probe: a line on standard error\n")
+        self.assertRemoved(launch)
+
+
+class UnpackDirectoryTest(LinuxLauncherTestCase):
+    def test_failed_start_leaves_every_file(self):
+        records = [("readme.txt", b"not a program\n")] + probe_records()
+        launcher = os.path.join(self.make_scratch(), "broken")
+        container.append_to_linux_launcher(LAUNCHER, records, launcher)
+        launch = self.launch(launcher=launcher)
+        self.assertEqual(launch.returncode, 2)
+        self.assertIsNone(launch.report)
+        self.assertTrue(launch.stderr.startswith(b"Error, couldn't launch child ([Error "),
+                        launch.stderr)
+        left = launch.unpack_directories()
+        self.assertEqual(len(left), 1)
+        root = os.path.join(launch.temp, left.pop())
+        self.assertEqual(os.stat(root).st_mode & 0o777, 0o700)
+        found = {}
+        for directory, _, files in os.walk(root):
+            for file in files:
+                path = os.path.join(directory, file)
+                with open(path, "rb") as f:
+                    found[os.path.relpath(path, root)] = f.read()
+        self.assertEqual(file_table(found.items()), file_table(records))
+
+    def test_stub_without_payload(self):
+        scratch_dir = self.make_scratch()
+        temp = os.path.join(scratch_dir, "temp")
+        os.makedirs(temp)
+        result = subprocess.run([LAUNCHER], env=dict(os.environ, TMPDIR=temp),
+                                cwd=scratch_dir, capture_output=True, timeout=30)
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stdout, b"Error, couldn't find attached data header.\n")
+        self.assertEqual(os.listdir(temp), [])
+
+
+class SignalTest(LinuxLauncherTestCase):
+    """SIGINT, SIGTERM and SIGHUP play the console events."""
+
+    def wait_for_report(self, started, timeout=20):
+        path = os.path.join(started[1], "report.txt")
+        deadline = time.monotonic() + timeout
+        while not os.path.exists(path):
+            if started[0].poll() is not None or time.monotonic() > deadline:
+                raise AssertionError("the child wrote no report")
+            time.sleep(0.02)
+        return Report(path)
+
+    def signal_launcher(self, number, probe, group=False):
+        started = self.start(probe=probe)
+        report = self.wait_for_report(started)
+        sent = time.monotonic()
+        if group:
+            os.killpg(started[0].pid, number)  # as a terminal's Ctrl+C does
+        else:
+            os.kill(started[0].pid, number)
+        launch = self.finish(started)
+        return launch, report, time.monotonic() - sent
+
+    def assertChildGone(self, pid):
+        """The child no longer runs (a zombie waiting for init counts as
+        gone)."""
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+            self.assertEqual(state, "Z", f"the child {pid} still runs")
+        except FileNotFoundError:
+            pass
+
+    def test_child_that_ignores_the_signal_is_ended(self):
+        """Sent to the launcher alone: it waits 5 s for the child, kills it,
+        removes the unpack directory, and then ends by the same signal."""
+        probe = {"IGNORE_SIGNALS": "1", "SLEEP_MS": "60000", "EXIT": "9"}
+        numbers = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]
+        with concurrent.futures.ThreadPoolExecutor(max_workers=3) as pool:
+            results = list(pool.map(
+                lambda n: self.signal_launcher(n, probe), numbers))
+        for number, (launch, report, seconds) in zip(numbers, results):
+            with self.subTest(signal=number.name):
+                self.assertEqual(launch.returncode, -number)
+                self.assertGreaterEqual(seconds, 4.5)
+                self.assertLess(seconds, 9)
+                self.assertRemoved(launch)
+                self.assertChildGone(report.pid)
+
+    def test_terminal_interrupt_reaches_both(self):
+        """SIGINT to the whole process group: the child ends at once, and so
+        does the launcher, by SIGINT, without its 5 s wait."""
+        launch, report, seconds = self.signal_launcher(
+            signal.SIGINT, {"SLEEP_MS": "60000", "EXIT": "9"}, group=True)
+        self.assertEqual(launch.returncode, -signal.SIGINT)
+        self.assertLess(seconds, 3)
+        self.assertRemoved(launch)
+        self.assertChildGone(report.pid)
+
+
+class ParallelTest(LinuxLauncherTestCase):
+    def test_twenty_launches_at_once(self):
+        reports = os.path.join(self.make_scratch(), "reports")
+        os.makedirs(reports)
+        shared_temp = os.path.join(self.make_scratch(), "temp")
+        os.makedirs(shared_temp)
+        probe = {"REPORT": reports, "EXIT": "42", "SLEEP_MS": "300"}
+        started = [self.start(probe=probe, env={"TMPDIR": shared_temp})
+                   for _ in range(20)]
+        launches = [self.finish(s) for s in started]
+        self.assertEqual([l.returncode for l in launches], [42] * 20)
+        found = [Report(os.path.join(reports, n)) for n in os.listdir(reports)]
+        self.assertEqual(len(found), 20)
+        self.assertTrue(all(r.complete for r in found))
+        self.assertEqual(len({r.unpack_directory for r in found}), 20)
+        self.assertEqual({r.ppid for r in found}, {l.pid for l in launches})
+        self.assertEqual(os.listdir(shared_temp), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
