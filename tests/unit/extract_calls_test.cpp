@@ -173,6 +173,7 @@ TEST_F(ExtractCallsTest, AFailedWriteEndsWithTheSystemsReason) {
   EXPECT_EQ(ending.out, "");
   EXPECT_EQ(ending.err, "Error, couldn't unpack file to target path. "
                         "([Error 112] No space left on device)\n");
+  ASSERT_FALSE(calls.empty());
   EXPECT_EQ(calls.back(), "WriteFile 32768");
   EXPECT_FALSE(test::Exists(D("next")));
 }
@@ -259,6 +260,7 @@ TEST_F(ExtractCallsTest, RefusedNamesEndTheRunBeforeAnythingIsCreated) {
         EXPECT_EQ(calls, Calls{});
         EXPECT_EQ(tree, before);
       } else {
+        ASSERT_FALSE(calls.empty());
         EXPECT_EQ(calls.back(), "CloseHandle");
         EXPECT_EQ(tree, before + "a/b/D/,a/b/D/main,");
       }

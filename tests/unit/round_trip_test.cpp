@@ -68,9 +68,11 @@ std::map<std::string, std::string> GenerateTree(uint32_t seed) {
   return tree;
 }
 
-// Runs `argv` with extra environment entries; the exit status, or -1.
+// Runs `argv` with extra environment entries, its standard output and
+// error going to `out` and `err` when given; the exit status, or -1.
 int RunProgram(const std::vector<std::string> &argv,
-        const std::vector<std::string> &environment = {}) {
+               const std::vector<std::string> &environment = {},
+               const std::string &out = "", const std::string &err = "") {
   std::vector<char *> args, env;
   for (const std::string &a : argv)
     args.push_back((char *)a.c_str());
@@ -80,8 +82,18 @@ int RunProgram(const std::vector<std::string> &argv,
   for (char **e = environ; *e != nullptr; ++e)
     env.push_back(*e);
   env.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (!out.empty())
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (!err.empty())
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid;
-  if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), env.data()) != 0)
+  int error = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0)
     return -1;
   // Never hang the suite.
   int status = 0;
@@ -161,6 +173,42 @@ TEST(RoundTripTest, AGeneratedTreeArrivesByteForByteAndIsRemovedAfterwards) {
 
   // Nothing is left behind.
   EXPECT_EQ(test::ListTree(scratch / "tmp").size(), 0u);
+}
+
+TEST(RoundTripTest, ALauncherWithNothingToStartEndsBeforeCreatingAnything) {
+  const std::string frames = test::Compress(test::ArchiveStream({{u"main", "m"}}));
+  const char kHeader[] = "Error, couldn't find attached data header.\n";
+  struct {
+    const char *what;
+    std::string appended;
+    const char *out, *err;
+  } const kCases[] = {
+      {"no container", "", kHeader, ""},
+      {"a wrong compression byte", test::Container(frames).replace(2, 1, "Z"),
+       kHeader, ""},
+      {"swapped magic bytes", test::Container(frames).replace(0, 2, "EV"),
+       kHeader, ""},
+      {"an archive with only the end marker",
+       test::Container(test::Compress(test::ArchiveStream({}))), "",
+       "Error, couldn't launch child ([Error 2] No such file or directory)\n"},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    test::ScratchDir scratch;
+    const std::string program = scratch / "app";
+    test::WriteBytes(program, test::ReadBytes(VESKAR_LAUNCHER) + c.appended);
+    chmod(program.c_str(), 0700);
+    test::MakeDirectories(scratch / "tmp");
+    // A fatal ending frees nothing (the system's error text included),
+    // which a sanitizer build's leak check would report.
+    int status = RunProgram({program},
+                            {"TMPDIR=" + scratch / "tmp", "ASAN_OPTIONS=detect_leaks=0"},
+                            scratch / "out", scratch / "err");
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(test::ReadBytes(scratch / "out"), c.out);
+    EXPECT_EQ(test::ReadBytes(scratch / "err"), c.err);
+    EXPECT_EQ(test::ListTree(scratch / "tmp").size(), 0u);
+  }
 }
 
 } // namespace
