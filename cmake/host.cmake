@@ -36,11 +36,7 @@ target_compile_options(veskar-launcher-linux PRIVATE ${VESKAR_WARNINGS})
 set_target_properties(veskar-launcher-linux PROPERTIES
   OUTPUT_NAME veskar-launcher RUNTIME_OUTPUT_DIRECTORY "${VESKAR_BIN_DIR}")
 
-if(EXISTS "${PROJECT_SOURCE_DIR}/packer/CMakeLists.txt")
-  add_subdirectory(packer)
-endif()
+add_subdirectory(packer)
 
 enable_testing()
-if(EXISTS "${PROJECT_SOURCE_DIR}/tests/CMakeLists.txt")
-  add_subdirectory(tests)
-endif()
+add_subdirectory(tests)

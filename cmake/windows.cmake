@@ -26,9 +26,5 @@ target_link_libraries(veskar-launcher PRIVATE zstd_windows ${VESKAR_WINDOWS_LINK
 set_target_properties(veskar-launcher PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY "${VESKAR_BIN_DIR}" SUFFIX ".exe")
 
-if(EXISTS "${PROJECT_SOURCE_DIR}/tests/windows/CMakeLists.txt")
-  add_subdirectory(tests/windows)
-endif()
-if(EXISTS "${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt")
-  add_subdirectory(examples)
-endif()
+add_subdirectory(tests/windows)
+add_subdirectory(examples)
