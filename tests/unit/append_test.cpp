@@ -68,7 +68,8 @@ TEST(AppendTest, AnAppendThatDoesNotFitAbortsWithoutAMessage) {
       {"narrow, a byte that does not widen to one character",
        [](WCHAR *b) { AppendNarrowAsWide(b, "1\xff", 5); }},
       // A buffer with no terminator inside its capacity is already broken.
-      {"wide, no terminator inside the capacity", [](WCHAR *b) {
+      {"wide, no terminator inside the capacity",
+       [](WCHAR *b) {
          b[0] = u'x', b[1] = u'y';
          AppendWideString(b, u"", 2);
        }},

@@ -122,8 +122,8 @@ const Case kCases[] = {
 
 TEST_F(ExpandTest, TemplatesExpandAsTheVariablesSay) {
   for (const Case &c : kCases) {
-    SCOPED_TRACE(std::string("template \"") + c.pathTemplate + "\", TMPDIR=" +
-                 (c.tmpdir ? c.tmpdir : "(unset)") +
+    SCOPED_TRACE(std::string("template \"") + c.pathTemplate +
+                 "\", TMPDIR=" + (c.tmpdir ? c.tmpdir : "(unset)") +
                  ", HOME=" + (c.home ? c.home : "(unset)") +
                  ", XDG_CACHE_HOME=" + (c.cache ? c.cache : "(unset)"));
     Environment(c.tmpdir, c.home, c.cache);
@@ -178,8 +178,8 @@ TEST_F(ExpandTest, ATemporaryDirectoryThatDoesNotFitFailsTheExpansion) {
 
 TEST_F(ExpandTest, ValuesThatDoNotFitEndTheProcessSilently) {
   Environment("/srv/t", "/home/u", kUnset);
-  const char16_t *const kTemplates[] = {u"{COMPANY}", u"abcd{PID}",
-                                        u"{TIME}", u"{HOME}"};
+  const char16_t *const kTemplates[] = {u"{COMPANY}", u"abcd{PID}", u"{TIME}",
+                                        u"{HOME}"};
   for (const char16_t *pathTemplate : kTemplates) {
     SCOPED_TRACE(Utf8(pathTemplate));
     test::Ending ending = test::RunInChild([&] {
@@ -213,7 +213,8 @@ TEST_F(ExpandTest, TheUnpackTemplateGivesAFreshDirectoryBelowTemp) {
   const std::string prefix =
       "\\srv\\scratch\\onefile_" + std::to_string(getpid()) + "_";
   EXPECT_EQ(first.output.substr(0, prefix.size()), prefix);
-  EXPECT_TRUE(test::IsDecimal(first.output.substr(prefix.size()))) << first.output;
+  EXPECT_TRUE(test::IsDecimal(first.output.substr(prefix.size())))
+      << first.output;
 
   // The time part moves on: a later run in the same process id gets
   // another directory.

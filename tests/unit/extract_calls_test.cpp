@@ -72,13 +72,14 @@ TEST_F(ExtractCallsTest, DirectoriesAreCreatedOnTheWayBackDownOnceEach) {
   ExtractPayload();
   // The unpack directory's parent exists: the walk up stops at the unpack
   // directory itself.
-  EXPECT_EQ(veskar_recording::Calls(),
-            (Calls{Call("CreateDirectoryW", "x/y"), Call("CreateDirectoryW", "x"),
-                   Call("CreateDirectoryW", ""), Call("CreateDirectoryW", "x"),
-                   Call("CreateDirectoryW", "x/y"),
-                   Call("CreateFileW", "x/y/z.txt"), "WriteFile 1", "CloseHandle",
-                   Call("CreateFileW", "x/y/w.txt"), "WriteFile 1", "CloseHandle",
-                   Call("CreateFileW", "x/v.txt"), "WriteFile 1", "CloseHandle"}));
+  EXPECT_EQ(
+      veskar_recording::Calls(),
+      (Calls{Call("CreateDirectoryW", "x/y"), Call("CreateDirectoryW", "x"),
+             Call("CreateDirectoryW", ""), Call("CreateDirectoryW", "x"),
+             Call("CreateDirectoryW", "x/y"), Call("CreateFileW", "x/y/z.txt"),
+             "WriteFile 1", "CloseHandle", Call("CreateFileW", "x/y/w.txt"),
+             "WriteFile 1", "CloseHandle", Call("CreateFileW", "x/v.txt"),
+             "WriteFile 1", "CloseHandle"}));
   EXPECT_TRUE(test::ListTree(D()) == Expected(records));
 }
 
@@ -111,7 +112,8 @@ TEST_F(ExtractCallsTest, FileDataIsWrittenIn32KiBChunks) {
       {32768, {"WriteFile 32768"}},
       {32769, {"WriteFile 32768", "WriteFile 1"}},
       {100000,
-       {"WriteFile 32768", "WriteFile 32768", "WriteFile 32768", "WriteFile 1696"}},
+       {"WriteFile 32768", "WriteFile 32768", "WriteFile 32768",
+        "WriteFile 1696"}},
   };
   for (const auto &c : kSizes) {
     SCOPED_TRACE(c.size);
@@ -124,7 +126,8 @@ TEST_F(ExtractCallsTest, FileDataIsWrittenIn32KiBChunks) {
     expected.push_back("CloseHandle");
     Calls calls = veskar_recording::Calls();
     // The first run also creates the unpack directory.
-    calls.erase(calls.begin(), std::find(calls.begin(), calls.end(), expected[0]));
+    calls.erase(calls.begin(),
+                std::find(calls.begin(), calls.end(), expected[0]));
     EXPECT_EQ(calls, expected);
     EXPECT_TRUE(test::ReadBytes(D("f")) == data);
   }
@@ -151,7 +154,8 @@ TEST_F(ExtractCallsTest, DirectoriesPastTheListsEndAreAskedForAgain) {
   for (int i : {1, 1021, 1022, kDirectories - 1}) {
     std::string directory = test::Utf8(name(i, "")).substr(0, 5);
     size_t asked = 0;
-    for (const std::string &call : veskar_recording::CallsTo("CreateDirectoryW"))
+    for (const std::string &call :
+         veskar_recording::CallsTo("CreateDirectoryW"))
       asked += call == Call("CreateDirectoryW", directory);
     SCOPED_TRACE(directory);
     // Remembered ones are created once; the others are created, then found
@@ -178,7 +182,8 @@ TEST_F(ExtractCallsTest, AFailedWriteEndsWithTheSystemsReason) {
   EXPECT_FALSE(test::Exists(D("next")));
 }
 
-TEST_F(ExtractCallsTest, BareDrivesAndTheProfileDirectoryCountAsThereWithoutACall) {
+TEST_F(ExtractCallsTest,
+       BareDrivesAndTheProfileDirectoryCountAsThereWithoutACall) {
   // A walk that reaches either stops there, even when it is not really
   // there: the second try of the unpack directory fails as the first, and
   // the open reports it.
@@ -206,7 +211,8 @@ TEST_F(ExtractCallsTest, BareDrivesAndTheProfileDirectoryCountAsThereWithoutACal
     test::Ending ending = ExtractInChild(&calls);
     const std::string u = test::Utf8(c.unpackDirectory);
     EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
-    EXPECT_EQ(ending.err, "Error, failed to open '" + u + "\\a.exe' for writing.\n");
+    EXPECT_EQ(ending.err,
+              "Error, failed to open '" + u + "\\a.exe' for writing.\n");
     EXPECT_EQ(calls, (Calls{"CreateDirectoryW " + u, "CreateDirectoryW " + u,
                             "CreateFileW " + u + "\\a.exe"}));
   }

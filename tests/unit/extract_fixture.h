@@ -1,4 +1,4 @@
-//===- tests/unit/extract_fixture.h - A scratch directory to unpack into -===//
+//===- tests/unit/extract_fixture.h - A scratch directory to unpack into ===//
 //
 // Each test gets a scratch directory that is also the profile directory
 // ($HOME), and an unpack directory inside it that does not exist yet. The
@@ -38,7 +38,8 @@ protected:
   // created, it is not.
   void UnpackInto(const std::string &relative) {
     unpackDirectory_ = scratch_ / relative;
-    test::MakeDirectories(unpackDirectory_.substr(0, unpackDirectory_.rfind('/')));
+    test::MakeDirectories(
+        unpackDirectory_.substr(0, unpackDirectory_.rfind('/')));
   }
 
   // Points the launcher at the archive and the unpack directory.
@@ -72,7 +73,8 @@ protected:
 
   // A path below the unpack directory, native and in the core's form.
   std::string D(const std::string &relative = "") const {
-    return relative.empty() ? unpackDirectory_ : unpackDirectory_ + "/" + relative;
+    return relative.empty() ? unpackDirectory_
+                            : unpackDirectory_ + "/" + relative;
   }
   std::string CoreD(const std::string &relative = "") const {
     return test::Utf8(test::CorePath(D(relative)));

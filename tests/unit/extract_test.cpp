@@ -90,7 +90,8 @@ TEST_F(ExtractTest, NamesBeyondAsciiArriveAsUtf8) {
   };
   Prepare(records);
   ExtractPayload();
-  EXPECT_EQ(test::ReadBytes(D("donn\xc3\xa9" "es/\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.txt")),
+  EXPECT_EQ(test::ReadBytes(D("donn\xc3\xa9"
+                              "es/\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.txt")),
             "nihongo");
   EXPECT_EQ(test::ReadBytes(D("\xf0\x9f\x98\x80/\xce\xa9.bin")),
             "outside the basic plane");
@@ -124,10 +125,12 @@ TEST_F(ExtractTest, NamesAndTheChildPathMayFillTheirBuffers) {
   std::u16string directory = test::CorePath(D());
   std::u16string childName = LongName(1023 - directory.size() - 1, u'c');
 
-  const std::vector<Record> records = {{childName, "child"}, {longName, "long"}};
+  const std::vector<Record> records = {{childName, "child"},
+                                       {longName, "long"}};
   Prepare(records);
   ExtractPayload();
-  EXPECT_EQ(std::u16string(state.childExecutablePath), directory + u"\\" + childName);
+  EXPECT_EQ(std::u16string(state.childExecutablePath),
+            directory + u"\\" + childName);
   EXPECT_TRUE(test::ListTree(D()) == Expected(records));
 
   // One unit more for the child's path is refused before anything is made.
@@ -143,15 +146,20 @@ TEST_F(ExtractTest, NamesAndTheChildPathMayFillTheirBuffers) {
 // Failures end the process: each runs in a child.
 TEST_F(ExtractTest, AFileThatCannotBeOpenedEndsTheRunAndKeepsWhatCameBefore) {
   const std::vector<Record> records = {
-      {u"main", "1"}, {u"second", "2"}, {u"d\\third", "3"}, {u"fourth", "4"},
+      {u"main", "1"},
+      {u"second", "2"},
+      {u"d\\third", "3"},
+      {u"fourth", "4"},
       // A directory stands where the fifth file should go.
-      {u"d", "5"},    {u"sixth", "6"},
+      {u"d", "5"},
+      {u"sixth", "6"},
   };
   Prepare(records);
   test::Ending ending = test::RunInChild([] { ExtractPayload(); });
   EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
   EXPECT_EQ(ending.out, "");
-  EXPECT_EQ(ending.err, "Error, failed to open '" + CoreD("d") + "' for writing.\n");
+  EXPECT_EQ(ending.err,
+            "Error, failed to open '" + CoreD("d") + "' for writing.\n");
   std::map<std::string, std::string> firstFour =
       Expected({records.begin(), records.begin() + 4});
   EXPECT_TRUE(test::ListTree(unpackDirectory_) == firstFour);

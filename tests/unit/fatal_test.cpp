@@ -32,7 +32,8 @@ struct FatalCase {
 
 TEST(FatalTest, EachMemberPrintsOneLineOnItsStreamAndEndsItsWay) {
   const FatalCase kCases[] = {
-      {"ReportFatal", [] { ReportFatal("Error, failed to register signal handler."); },
+      {"ReportFatal",
+       [] { ReportFatal("Error, failed to register signal handler."); },
        "Error, failed to register signal handler.\n", "", kStatus2},
       {"ReportFatalDecode", [] { ReportFatalDecode(); },
        "Error, couldn't decode attached data.\n", "", kStatus2},
@@ -44,12 +45,17 @@ TEST(FatalTest, EachMemberPrintsOneLineOnItsStreamAndEndsItsWay) {
        [] { ReportFatalExpand(u"{TEMP}\\onefile_{PID}_{TIME}"); }, "",
        "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME}'.\n",
        kAbort},
-      {"ReportFatalOpen", [] { ReportFatalOpen(u"\\tmp\\d\u00e9j\u00e0\\a.exe"); },
-       "", "Error, failed to open '\\tmp\\d\u00e9j\u00e0\\a.exe' for writing.\n",
+      {"ReportFatalOpen",
+       [] { ReportFatalOpen(u"\\tmp\\d\u00e9j\u00e0\\a.exe"); }, "",
+       "Error, failed to open '\\tmp\\d\u00e9j\u00e0\\a.exe' for writing.\n",
        kStatus2},
       {"ReportFatalOsError",
-       [] { ReportFatalOsError("Error, couldn't launch child", ERROR_FILE_NOT_FOUND); },
-       "", "Error, couldn't launch child ([Error 2] No such file or directory)\n",
+       [] {
+         ReportFatalOsError("Error, couldn't launch child",
+                            ERROR_FILE_NOT_FOUND);
+       },
+       "",
+       "Error, couldn't launch child ([Error 2] No such file or directory)\n",
        kStatus2},
       {"ReportFatalUnpack",
        [] {
@@ -61,14 +67,17 @@ TEST(FatalTest, EachMemberPrintsOneLineOnItsStreamAndEndsItsWay) {
        "on device)\n",
        kStatus2},
       {"ReportFatalUnsafeName", [] { ReportFatalUnsafeName(u"..\\evil"); }, "",
-       "Error, refusing the name '..\\evil' in the attached data: it would lead "
+       "Error, refusing the name '..\\evil' in the attached data: it would "
+       "lead "
        "outside the unpack directory.\n",
        kStatus2},
       {"ReportFatalNameTooLong", [] { ReportFatalNameTooLong(); },
        "Error, a name in the attached data is longer than 1023 units.\n", "",
        kStatus2},
-      {"ReportFatalChildPathTooLong", [] { ReportFatalChildPathTooLong(u"D\\a"); },
-       "", "Error, the path of the main program 'D\\a' is longer than 1023 units.\n",
+      {"ReportFatalChildPathTooLong",
+       [] { ReportFatalChildPathTooLong(u"D\\a"); }, "",
+       "Error, the path of the main program 'D\\a' is longer than 1023 "
+       "units.\n",
        kStatus2},
   };
   for (const FatalCase &c : kCases) {

@@ -1,4 +1,4 @@
-//===- tests/unit/round_trip_test.cpp - Writer and Linux launcher together -===//
+//===- tests/unit/round_trip_test.cpp - Packer and Linux launcher -------===//
 //
 // A generated tree is packed with the container tool, appended to the Linux
 // launcher and run. The tree's main file is a shell script that copies its
@@ -45,9 +45,13 @@ exit 42
 // A tree of several hundred files, up to four levels deep, a few MB.
 std::map<std::string, std::string> GenerateTree(uint32_t seed) {
   std::mt19937 random(seed);
-  const char *const kLevelNames[] = {"lib", "data", "Qt Plugins",
-                                     "r\xc3\xa9sum\xc3\xa9", "\xe6\x97\xa5\xe6\x9c\xac",
-                                     "share", "x"};
+  const char *const kLevelNames[] = {"lib",
+                                     "data",
+                                     "Qt Plugins",
+                                     "r\xc3\xa9sum\xc3\xa9",
+                                     "\xe6\x97\xa5\xe6\x9c\xac",
+                                     "share",
+                                     "x"};
   std::vector<std::string> directories = {""};
   for (int i = 0; i < 40; ++i) {
     const std::string &parent = directories[random() % directories.size()];
@@ -91,7 +95,8 @@ int RunProgram(const std::vector<std::string> &argv,
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid;
-  int error = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
+  int error =
+      posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0)
     return -1;
@@ -117,9 +122,10 @@ std::vector<std::string> Lines(const std::string &text) {
 }
 
 TEST(RoundTripTest, AGeneratedTreeArrivesByteForByteAndIsRemovedAfterwards) {
-  uint32_t seed = getenv("VESKAR_TEST_SEED")
-                      ? (uint32_t)strtoul(getenv("VESKAR_TEST_SEED"), nullptr, 10)
-                      : (uint32_t)time(nullptr);
+  uint32_t seed =
+      getenv("VESKAR_TEST_SEED")
+          ? (uint32_t)strtoul(getenv("VESKAR_TEST_SEED"), nullptr, 10)
+          : (uint32_t)time(nullptr);
   SCOPED_TRACE("VESKAR_TEST_SEED=" + std::to_string(seed));
   test::ScratchDir scratch;
   const std::map<std::string, std::string> tree = GenerateTree(seed);
@@ -132,17 +138,18 @@ TEST(RoundTripTest, AGeneratedTreeArrivesByteForByteAndIsRemovedAfterwards) {
 
   const std::string container = scratch / "container";
   const std::string program = scratch / "app";
-  ASSERT_EQ(RunProgram({VESKAR_CONTAINER_TOOL, "--frame-bytes", "1000000", "tree",
-                 container, scratch / "tree", "run.sh"}),
+  ASSERT_EQ(RunProgram({VESKAR_CONTAINER_TOOL, "--frame-bytes", "1000000",
+                        "tree", container, scratch / "tree", "run.sh"}),
             0);
-  ASSERT_EQ(RunProgram({VESKAR_CONTAINER_TOOL, "append", VESKAR_LAUNCHER, container,
-                 program}),
+  ASSERT_EQ(RunProgram({VESKAR_CONTAINER_TOOL, "append", VESKAR_LAUNCHER,
+                        container, program}),
             0);
   test::MakeDirectories(scratch / "tmp");
   test::MakeDirectories(scratch / "out");
 
-  int status = RunProgram({program, "a b", "", "\xc3\xbcn\xc3\xaf"},
-                   {"TMPDIR=" + scratch / "tmp", "VESKAR_TEST_OUT=" + scratch / "out"});
+  int status = RunProgram(
+      {program, "a b", "", "\xc3\xbcn\xc3\xaf"},
+      {"TMPDIR=" + scratch / "tmp", "VESKAR_TEST_OUT=" + scratch / "out"});
   EXPECT_EQ(status, 42);
 
   // What the child saw.
@@ -160,9 +167,11 @@ TEST(RoundTripTest, AGeneratedTreeArrivesByteForByteAndIsRemovedAfterwards) {
   // <TMPDIR>/onefile_<the launcher's process id>_<time>
   const std::string prefix = scratch / "tmp/onefile_";
   ASSERT_EQ(directory.substr(0, prefix.size()), prefix);
-  std::string pid = directory.substr(prefix.size(), directory.rfind('_') - prefix.size());
+  std::string pid =
+      directory.substr(prefix.size(), directory.rfind('_') - prefix.size());
   std::string time = directory.substr(directory.rfind('_') + 1);
-  EXPECT_TRUE(test::IsDecimal(pid) && test::IsDecimal(time.substr(0, time.size() - 1)))
+  EXPECT_TRUE(test::IsDecimal(pid) &&
+              test::IsDecimal(time.substr(0, time.size() - 1)))
       << directory;
   EXPECT_EQ(test::ReadBytes(scratch / "out/parent"), pid + "\n");
   char real[4096];
@@ -176,7 +185,8 @@ TEST(RoundTripTest, AGeneratedTreeArrivesByteForByteAndIsRemovedAfterwards) {
 }
 
 TEST(RoundTripTest, ALauncherWithNothingToStartEndsBeforeCreatingAnything) {
-  const std::string frames = test::Compress(test::ArchiveStream({{u"main", "m"}}));
+  const std::string frames =
+      test::Compress(test::ArchiveStream({{u"main", "m"}}));
   const char kHeader[] = "Error, couldn't find attached data header.\n";
   struct {
     const char *what;
@@ -201,9 +211,9 @@ TEST(RoundTripTest, ALauncherWithNothingToStartEndsBeforeCreatingAnything) {
     test::MakeDirectories(scratch / "tmp");
     // A fatal ending frees nothing (the system's error text included),
     // which a sanitizer build's leak check would report.
-    int status = RunProgram({program},
-                            {"TMPDIR=" + scratch / "tmp", "ASAN_OPTIONS=detect_leaks=0"},
-                            scratch / "out", scratch / "err");
+    int status = RunProgram(
+        {program}, {"TMPDIR=" + scratch / "tmp", "ASAN_OPTIONS=detect_leaks=0"},
+        scratch / "out", scratch / "err");
     EXPECT_EQ(status, 2);
     EXPECT_EQ(test::ReadBytes(scratch / "out"), c.out);
     EXPECT_EQ(test::ReadBytes(scratch / "err"), c.err);

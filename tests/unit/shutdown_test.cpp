@@ -1,4 +1,4 @@
-//===- tests/unit/shutdown_test.cpp - Stopping the child, removing the dir -===//
+//===- tests/unit/shutdown_test.cpp - Stopping the child, cleaning up ---===//
 //
 // Over the recording layer: the removal requests (RemoveDirectoryTree), the
 // tests of the directory (GetFileAttributesW) and the pauses (Sleep) that
@@ -148,11 +148,11 @@ TEST_F(ShutdownTest, TheOrderIsRequestTestPause) {
   veskar_recording::Script("RemoveDirectoryTree", FALSE);
   StopChildAndCleanUp();
   const std::string d = test::Utf8(test::CorePath(directory));
-  EXPECT_EQ(veskar_recording::Calls(),
-            (Calls{"RemoveDirectoryTree " + d, "GetFileAttributesW " + d,
-                   "Sleep 100", "RemoveDirectoryTree " + d,
-                   "GetFileAttributesW " + d, "Sleep 100",
-                   "RemoveDirectoryTree " + d, "GetFileAttributesW " + d}));
+  EXPECT_EQ(
+      veskar_recording::Calls(),
+      (Calls{"RemoveDirectoryTree " + d, "GetFileAttributesW " + d, "Sleep 100",
+             "RemoveDirectoryTree " + d, "GetFileAttributesW " + d, "Sleep 100",
+             "RemoveDirectoryTree " + d, "GetFileAttributesW " + d}));
 }
 
 TEST_F(ShutdownTest, ACallAfterTheRemovalTriesAgain) {
@@ -189,10 +189,10 @@ TEST_F(ShutdownTest, AChildStillRunningAfterTheWaitIsEnded) {
     UnpackDirectory(directory);
     StopChildAndCleanUp();
     const std::string d = test::Utf8(test::CorePath(directory));
-    EXPECT_EQ(veskar_recording::Calls(),
-              (Calls{"WaitForSingleObject 5000", "TerminateProcess 0",
-                     "CloseHandle", "RemoveDirectoryTree " + d,
-                     "GetFileAttributesW " + d}));
+    EXPECT_EQ(
+        veskar_recording::Calls(),
+        (Calls{"WaitForSingleObject 5000", "TerminateProcess 0", "CloseHandle",
+               "RemoveDirectoryTree " + d, "GetFileAttributesW " + d}));
     EXPECT_EQ((HANDLE)state.childProcess, nullptr);
     EXPECT_EQ(WaitForSingleObject(child, 5000), WAIT_OBJECT_0);
     CloseHandle(child);

@@ -120,7 +120,8 @@ TEST_F(StreamTest, RequestsOfAnySizeDeliverTheStreamInOrder) {
       {"more than the buffer in one request", {300000}, {}},
       {"the whole stream in one request", {700000}, {}},
       {"frames without checksums", {5, 140000}, {false, 0, 3, {}}},
-      {"several frames, cut anywhere", {3, 131073},
+      {"several frames, cut anywhere",
+       {3, 131073},
        {true, 0, 3, {1, 2, 131072, 131075, 400001}}},
   };
   for (const auto &c : kCases) {
@@ -165,7 +166,8 @@ TEST_F(StreamTest, ADecoderThatFilledTheBufferIsAskedAgainWithNoInputLeft) {
            state.payload.input.pos, state.payload.input.size);
   });
   EXPECT_TRUE(test::ExitedWith(ending, test::kReturned)) << ending;
-  const int refills = (stream.size() + kPayloadOutputSize - 1) / kPayloadOutputSize;
+  const int refills =
+      (stream.size() + kPayloadOutputSize - 1) / kPayloadOutputSize;
   EXPECT_EQ(ending.out, "equal after " + std::to_string(refills) +
                             " decoder calls, input " +
                             std::to_string(frames.size()) + " of " +
@@ -254,7 +256,8 @@ TEST_F(StreamTest, ABrokenPayloadEndsWithTheDecodeMessage) {
   wide.windowLog = 28;
   const std::string wideWindow = test::Compress(stream, wide);
   ZSTD_frameHeader header;
-  ASSERT_EQ(ZSTD_getFrameHeader(&header, wideWindow.data(), wideWindow.size()), 0u);
+  ASSERT_EQ(ZSTD_getFrameHeader(&header, wideWindow.data(), wideWindow.size()),
+            0u);
   ASSERT_EQ(header.windowSize, 1ull << 28);
 
   struct {

@@ -125,8 +125,8 @@ ScratchDir::ScratchDir() {
   // Memory-backed when the machine has it: directory creation on disk is
   // slow enough here to dominate the suite.
   const char *tmpdir = getenv("TMPDIR");
-  for (const char *base : {(const char *)getenv("VESKAR_TEST_TMPDIR"), "/dev/shm",
-                           tmpdir && tmpdir[0] ? tmpdir : "/tmp"}) {
+  for (const char *base : {(const char *)getenv("VESKAR_TEST_TMPDIR"),
+                           "/dev/shm", tmpdir && tmpdir[0] ? tmpdir : "/tmp"}) {
     struct statvfs volume;
     // Tests start programs from their scratch directories.
     if (base == nullptr || statvfs(base, &volume) != 0 ||
@@ -174,7 +174,9 @@ std::u16string Utf16(const std::string &utf8) {
   return out;
 }
 
-std::string Utf8(const std::u16string &text) { return veskar::NameToUtf8(text); }
+std::string Utf8(const std::u16string &text) {
+  return veskar::NameToUtf8(text);
+}
 
 std::u16string CorePath(const std::string &native) {
   std::u16string path = Utf16(native);

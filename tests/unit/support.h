@@ -95,7 +95,8 @@ struct FrameOptions {
 };
 // The stream compressed as one frame, or one frame per piece between cuts.
 // The frames carry no content size, as a streaming writer makes them.
-std::string Compress(const std::string &stream, const FrameOptions &options = {});
+std::string Compress(const std::string &stream,
+                     const FrameOptions &options = {});
 
 // "VE", 'Y', the frames, 0x00 0x00 and the 64-bit tail.
 std::string Container(const std::string &frames);
