@@ -147,9 +147,10 @@ TEST(RoundTripTest, AGeneratedTreeArrivesByteForByteAndIsRemovedAfterwards) {
   test::MakeDirectories(scratch / "tmp");
   test::MakeDirectories(scratch / "out");
 
-  int status = RunProgram(
-      {program, "a b", "", "\xc3\xbcn\xc3\xaf"},
-      {"TMPDIR=" + scratch / "tmp", "VESKAR_TEST_OUT=" + scratch / "out"});
+  int status =
+      RunProgram({program, "a b", "", "\xc3\xbcn\xc3\xaf"},
+                 {"TMPDIR=" + scratch / "tmp", "HOME=" + scratch.path(),
+                  "VESKAR_TEST_OUT=" + scratch / "out"});
   EXPECT_EQ(status, 42);
 
   // What the child saw.
@@ -211,9 +212,11 @@ TEST(RoundTripTest, ALauncherWithNothingToStartEndsBeforeCreatingAnything) {
     test::MakeDirectories(scratch / "tmp");
     // A fatal ending frees nothing (the system's error text included),
     // which a sanitizer build's leak check would report.
-    int status = RunProgram(
-        {program}, {"TMPDIR=" + scratch / "tmp", "ASAN_OPTIONS=detect_leaks=0"},
-        scratch / "out", scratch / "err");
+    int status =
+        RunProgram({program},
+                   {"TMPDIR=" + scratch / "tmp", "HOME=" + scratch.path(),
+                    "ASAN_OPTIONS=detect_leaks=0"},
+                   scratch / "out", scratch / "err");
     EXPECT_EQ(status, 2);
     EXPECT_EQ(test::ReadBytes(scratch / "out"), c.out);
     EXPECT_EQ(test::ReadBytes(scratch / "err"), c.err);
