@@ -58,6 +58,8 @@ void PrintOsError(const char *message, DWORD code) {
   // Without an English text for the code, the line keeps its frame.
   fprintf(stderr, "%s ([Error %ld] %s)\n", message, (long)(LONG)code,
           text ? text : "no system text for this code");
+  if (text != nullptr)
+    LocalFree(text);
 }
 
 void ReportFatalOsError(const char *message, DWORD code) {

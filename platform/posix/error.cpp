@@ -101,3 +101,8 @@ DWORD FormatMessageA(DWORD flags, const void *, DWORD messageId, DWORD,
   buffer[take] = 0;
   return (DWORD)take;
 }
+
+HLOCAL LocalFree(HLOCAL memory) {
+  free(memory);
+  return nullptr;
+}

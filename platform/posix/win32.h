@@ -32,6 +32,7 @@ typedef void *HMODULE;
 typedef void *HINSTANCE;
 typedef void *HRSRC;
 typedef void *HGLOBAL;
+typedef void *HLOCAL;
 typedef void *HWND;
 typedef void *LPVOID;
 typedef DWORD *LPDWORD;
@@ -151,6 +152,8 @@ DWORD GetLastError(void);
 void SetLastError(DWORD code);
 DWORD FormatMessageA(DWORD flags, const void *source, DWORD messageId,
                      DWORD languageId, LPSTR buffer, DWORD size, void *args);
+// Frees what FormatMessageA allocated.
+HLOCAL LocalFree(HLOCAL memory);
 
 // Resources: the container appended to the running executable.
 HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);

@@ -210,7 +210,7 @@ TEST(RoundTripTest, ALauncherWithNothingToStartEndsBeforeCreatingAnything) {
     test::WriteBytes(program, test::ReadBytes(VESKAR_LAUNCHER) + c.appended);
     chmod(program.c_str(), 0700);
     test::MakeDirectories(scratch / "tmp");
-    // A fatal ending frees nothing (the system's error text included),
+    // A fatal ending frees nothing (the decoder and its buffer among it),
     // which a sanitizer build's leak check would report.
     int status =
         RunProgram({program},
