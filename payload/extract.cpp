@@ -178,7 +178,13 @@ void ExtractPayload(void) {
       if (!WriteFile(file, state.writeBuffer, chunk, &written, nullptr))
         ReportFatalUnpack();
       remaining -= chunk;
-      PauseExtractionForConsoleEvent();
+      if (state.consoleEventSeen) {
+        // The event's handler removes the unpack directory, which it cannot
+        // while this file is held open without delete sharing.
+        CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+        PauseExtractionForConsoleEvent();
+      }
     }
     CloseHandle(file);
   }

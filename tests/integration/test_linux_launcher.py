@@ -344,6 +344,37 @@ class SignalTest(LinuxLauncherTestCase):
                 self.assertRemoved(launch)
                 self.assertChildGone(report.pid)
 
+    def test_signal_ending_wins_over_the_childs_status(self):
+        """The child ignores SIGTERM but ends with 9 after 1.5 s, while the
+        handler still waits for it: the launcher still ends by SIGTERM."""
+        launch, report, seconds = self.signal_launcher(
+            signal.SIGTERM,
+            {"IGNORE_SIGNALS": "1", "SLEEP_MS": "1500", "EXIT": "9"})
+        self.assertEqual(launch.returncode, -signal.SIGTERM)
+        self.assertLess(seconds, 4.5)
+        self.assertRemoved(launch)
+
+    def test_during_extraction(self):
+        """SIGINT as soon as the unpack directory exists, with 128 MiB still
+        to write: the main thread stops writing, the handler removes the
+        directory, nothing is written after it, and the child never
+        starts."""
+        records = probe_records() + [(f"zeros\\{i}.bin", bytes(16 << 20))
+                                     for i in range(8)]
+        launcher = os.path.join(self.make_scratch(), "large")
+        container.append_to_linux_launcher(LAUNCHER, records, launcher)
+        started = self.start(launcher=launcher, probe={"EXIT": "9"})
+        deadline = time.monotonic() + 20
+        while not any(n.startswith("onefile_") for n in os.listdir(started[2])):
+            self.assertLess(time.monotonic(), deadline, "no unpack directory")
+            self.assertIsNone(started[0].poll(), "the launcher ended early")
+            time.sleep(0.001)
+        os.kill(started[0].pid, signal.SIGINT)
+        launch = self.finish(started)
+        self.assertEqual(launch.returncode, -signal.SIGINT)
+        self.assertIsNone(launch.report, "the child ran")
+        self.assertRemoved(launch)
+
     def test_terminal_interrupt_reaches_both(self):
         """SIGINT to the whole process group: the child ends at once, and so
         does the launcher, by SIGINT, without its 5 s wait."""

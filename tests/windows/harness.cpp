@@ -14,8 +14,9 @@
 //     unpack directory of its own). --copies starts that many at once and
 //     prints one exit-code line for each, in the order they were started.
 //     With --ctrl-c-when it first moves to a console of its own (FreeConsole,
-//     AllocConsole, a handler that keeps the harness alive), and once the
-//     named file exists (plus the delay) sends CTRL_C_EVENT to process group
+//     AllocConsole, a handler that keeps the harness alive), and once
+//     something matches the named path (its last part may hold wildcards),
+//     and after the delay, sends CTRL_C_EVENT to process group
 //     0, that is, to every process on that console, then prints
 //     "harness: ended-after-ctrl-c-ms N".
 //
@@ -78,6 +79,17 @@ int Usage(void) {
 }
 
 BOOL WINAPI KeepHarnessAlive(DWORD) { return TRUE; }
+
+// Whether anything matches `pattern` (a path, wildcards allowed in its last
+// part).
+bool Exists(const std::wstring &pattern) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE)
+    return false;
+  FindClose(search);
+  return true;
+}
 
 int Hold(int argc, wchar_t **argv) {
   if (argc != 5)
@@ -181,7 +193,7 @@ int Run(int argc, wchar_t **argv) {
 
   if (haveTrigger) {
     HANDLE process = processes[0];
-    while (GetFileAttributesW(trigger.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    while (!Exists(trigger)) {
       if (WaitForSingleObject(process, 10) == WAIT_OBJECT_0)
         break;
       if (GetTickCount64() - started > timeout)

@@ -56,11 +56,11 @@ class LauncherTestCase(winetest.WineTestCase):
         super().tearDownClass()
 
     def launch(self, command_line=None, probe=None, env=None, launcher=None,
-               ctrl_c_on_report=False, **options):
+               ctrl_c_on=None, **options):
         """Runs the launcher through the harness with a fresh TEMP and a
         report file; `probe` holds VESKAR_PROBE_* settings (without the
-        prefix). With `ctrl_c_on_report`, the harness sends Ctrl+C once the
-        report is there."""
+        prefix). `ctrl_c_on` "report" has the harness send Ctrl+C once the
+        report is there, "unpack" once an unpack directory is."""
         scratch = self.make_scratch()
         temp = os.path.join(scratch, "temp")
         os.makedirs(temp)
@@ -70,8 +70,10 @@ class LauncherTestCase(winetest.WineTestCase):
         for name, value in (probe or {}).items():
             variables["VESKAR_PROBE_" + name] = value
         variables.update(env or {})
-        if ctrl_c_on_report:
+        if ctrl_c_on == "report":
             options["ctrl_c_when"] = to_windows(report)
+        elif ctrl_c_on == "unpack":
+            options["ctrl_c_when"] = to_windows(temp) + "\\onefile_*"
         result = harness(launcher or self.launcher, command_line,
                          env=variables, **options)
         return Launch(result, Report(report) if os.path.exists(report) else None,
@@ -293,8 +295,13 @@ class ConsoleControlTest(LauncherTestCase):
         return found
 
     def ctrl_c(self, probe):
-        return self.launch(probe=probe, ctrl_c_on_report=True,
-                           timeout_ms=40000)
+        return self.launch(probe=probe, ctrl_c_on="report", timeout_ms=40000)
+
+    def assertEventEnding(self, launch):
+        """The launcher ended as the event's default handling ends it: on
+        Windows with STATUS_CONTROL_C_EXIT, under Wine 8 with 0."""
+        self.assertIn(launch.result.exit_code,
+                      (winetest.WINE_CTRL_C_EXIT_CODE, 0xC000013A))
 
     def test_child_that_ignores_it_is_ended(self):
         launch = self.ctrl_c({"IGNORE_CTRL": "1", "SLEEP_MS": "60000",
@@ -304,15 +311,39 @@ class ConsoleControlTest(LauncherTestCase):
         self.assertIsNotNone(launch.result.ctrl_c_ms, launch.result.stdout)
         self.assertGreaterEqual(launch.result.ctrl_c_ms, 4500)
         self.assertLess(launch.result.ctrl_c_ms, 9000)
-        # The launcher ends as the event's default handling ends it, not
-        # with the child's code (nor the 0 TerminateProcess gave the child,
-        # on Windows: STATUS_CONTROL_C_EXIT there, 0 under Wine 8).
-        self.assertIn(launch.result.exit_code,
-                      (winetest.WINE_CTRL_C_EXIT_CODE, 0xC000013A))
+        self.assertEventEnding(launch)
         self.assertRemoved(launch)
         name = launch.report.unpack_directory.rsplit("\\", 1)[1]
         self.assertEqual(self.child_processes(name), [],
                          "the child is still running")
+
+    def test_event_ending_wins_over_the_childs_code(self):
+        """The child ignores Ctrl+C but ends with 9 after 1.5 s, while the
+        handler still waits for it. The main thread gets 9 first, but the
+        launcher ends as the event ends it."""
+        launch = self.ctrl_c({"IGNORE_CTRL": "1", "SLEEP_MS": "1500",
+                              "EXIT": "9"})
+        self.assertIsNotNone(launch.result.ctrl_c_ms, launch.result.stdout)
+        self.assertLess(launch.result.ctrl_c_ms, 4500)
+        self.assertNotEqual(launch.result.exit_code, 9)
+        self.assertEventEnding(launch)
+        self.assertRemoved(launch)
+
+    def test_during_extraction(self):
+        """Ctrl+C as soon as the unpack directory exists, with 128 MiB still
+        to write: the main thread stops writing, the handler removes the
+        directory, nothing is written after it, and the child never
+        starts."""
+        records = probe_records() + [(f"zeros\\{i}.bin", bytes(16 << 20))
+                                     for i in range(8)]
+        launcher = os.path.join(self.make_scratch(), "large.exe")
+        pack_windows(records, launcher)
+        launch = self.launch(launcher=launcher, probe={"EXIT": "9"},
+                             ctrl_c_on="unpack", timeout_ms=40000)
+        self.assertIsNotNone(launch.result.ctrl_c_ms, launch.result.stdout)
+        self.assertIsNone(launch.report, "the child ran")
+        self.assertEventEnding(launch)
+        self.assertRemoved(launch)
 
     def test_child_that_ends_on_it(self):
         launch = self.ctrl_c({"SLEEP_MS": "60000", "EXIT": "9"})
