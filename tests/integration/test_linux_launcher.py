@@ -13,10 +13,8 @@ Configuration from the environment, set by CTest:
 """
 
 import concurrent.futures
-import contextlib
 import hashlib
 import os
-import re
 import shutil
 import signal
 import subprocess
@@ -28,6 +26,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "pysupport"))
 import container  # noqa: E402
+from scratch import scratch_dir  # noqa: E402
 
 LAUNCHER = os.environ.get("VESKAR_LINUX_LAUNCHER", "")
 PROBE = os.environ.get("VESKAR_LINUX_PROBE", "")
@@ -87,14 +86,8 @@ def probe_records(first=None):
     return ([first] if first else []) + records
 
 
-@contextlib.contextmanager
 def scratch():
-    os.makedirs(WORK, exist_ok=True)
-    path = tempfile.mkdtemp(prefix="linux-", dir=WORK)
-    try:
-        yield path
-    finally:
-        shutil.rmtree(path, ignore_errors=True)
+    return scratch_dir(WORK, "linux-")
 
 
 class Launch:

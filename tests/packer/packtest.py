@@ -10,14 +10,16 @@ CMakeLists.txt):
   VESKAR_TEST_WORK       where scratch folders are made
 """
 
-import contextlib
 import os
-import shutil
 import struct
 import subprocess
-import tempfile
 import unittest
+import sys
 import zlib
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "pysupport"))
+from scratch import scratch_dir  # noqa: E402
 
 PACKER = os.environ.get("VESKAR_PACKER", "")
 WINDOWS_STUB = os.environ.get("VESKAR_WINDOWS_STUB", "")
@@ -40,16 +42,8 @@ def check_setup(*paths):
                                  "(scripts/build)")
 
 
-@contextlib.contextmanager
 def scratch():
-    os.makedirs(WORK, exist_ok=True)
-    path = tempfile.mkdtemp(prefix="packer-", dir=WORK)
-    try:
-        yield path
-    finally:
-        subprocess.run(["chmod", "-R", "u+rwx", path],
-                       stderr=subprocess.DEVNULL)
-        shutil.rmtree(path, ignore_errors=True)
+    return scratch_dir(WORK, "packer-")
 
 
 class PackerTestCase(unittest.TestCase):

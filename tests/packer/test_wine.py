@@ -8,7 +8,6 @@ directory, own prefix, headless, time-outs)."""
 
 import os
 import re
-import shutil
 import subprocess
 import sys
 import unittest

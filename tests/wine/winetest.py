@@ -19,21 +19,19 @@ CMakeLists.txt):
   VESKAR_TEST_WORK    where scratch folders are made
 """
 
-import contextlib
 import fcntl
 import hashlib
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "pysupport"))
 import container  # noqa: E402  (tests/pysupport)
+from scratch import scratch_dir  # noqa: E402
 
 WINE = os.environ.get("VESKAR_WINE", "/usr/lib/wine/wine64")
 WINESERVER = os.path.join(os.path.dirname(WINE), "wineserver")
@@ -118,15 +116,9 @@ def check_setup():
                                  "configuration first (scripts/build)")
 
 
-@contextlib.contextmanager
 def scratch():
     """A throw-away folder, removed afterwards."""
-    os.makedirs(WORK, exist_ok=True)
-    path = tempfile.mkdtemp(prefix="wine-", dir=WORK)
-    try:
-        yield path
-    finally:
-        shutil.rmtree(path, ignore_errors=True)
+    return scratch_dir(WORK, "wine-")
 
 
 class Completed:
