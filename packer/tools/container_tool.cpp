@@ -20,43 +20,20 @@
 #include <algorithm>
 
 #include "packer/archive.h"
+#include "packer/names.h"
 
 using namespace veskar;
 
 namespace {
 
-std::u16string ToName(const std::string &utf8) {
-  std::u16string out;
-  for (size_t i = 0; i < utf8.size();) {
-    unsigned char c = (unsigned char)utf8[i];
-    uint32_t cp;
-    int extra;
-    if (c < 0x80) {
-      cp = c;
-      extra = 0;
-    } else if (c >= 0xF0) {
-      cp = c & 0x07;
-      extra = 3;
-    } else if (c >= 0xE0) {
-      cp = c & 0x0F;
-      extra = 2;
-    } else {
-      cp = c & 0x1F;
-      extra = 1;
-    }
-    ++i;
-    for (; extra > 0 && i < utf8.size(); --extra, ++i)
-      cp = (cp << 6) | ((unsigned char)utf8[i] & 0x3F);
-    if (cp == '/')
-      cp = '\\';
-    if (cp >= 0x10000) {
-      out.push_back((char16_t)(0xD800 + ((cp - 0x10000) >> 10)));
-      out.push_back((char16_t)(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-    } else {
-      out.push_back((char16_t)cp);
-    }
-  }
-  return out;
+// The archive name of a path given on the command line: '/' becomes '\\'.
+bool ToName(const std::string &utf8, std::u16string *name) {
+  if (!Utf8ToUtf16(utf8, name))
+    return false;
+  for (char16_t &unit : *name)
+    if (unit == u'/')
+      unit = u'\\';
+  return true;
 }
 
 bool AddFile(std::vector<ArchiveInput> &files, const std::string &name,
@@ -67,7 +44,12 @@ bool AddFile(std::vector<ArchiveInput> &files, const std::string &name,
             path.c_str());
     return false;
   }
-  files.push_back({ToName(name), path, (uint64_t)info.st_size});
+  std::u16string archiveName;
+  if (!ToName(name, &archiveName)) {
+    fprintf(stderr, "veskar-container: '%s' is not valid UTF-8\n", name.c_str());
+    return false;
+  }
+  files.push_back({archiveName, path, (uint64_t)info.st_size});
   return true;
 }
 
