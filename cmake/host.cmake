@@ -18,11 +18,16 @@ set(VESKAR_POSIX_SOURCES
   platform/posix/text.cpp
 )
 
+add_library(veskar_common STATIC ${VESKAR_COMMON_SOURCES})
+target_include_directories(veskar_common PUBLIC ${PROJECT_SOURCE_DIR})
+target_compile_options(veskar_common PRIVATE ${VESKAR_WARNINGS})
+
 function(veskar_core_library name)
   add_library(${name} STATIC ${VESKAR_CORE_SOURCES} ${VESKAR_POSIX_SOURCES} ${ARGN})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR} ${VESKAR_ZSTD_INCLUDE})
   target_compile_options(${name} PRIVATE ${VESKAR_WARNINGS})
-  target_link_libraries(${name} PUBLIC ${VESKAR_ZSTD_STATIC} Threads::Threads)
+  target_link_libraries(${name} PUBLIC veskar_common ${VESKAR_ZSTD_STATIC}
+                        Threads::Threads)
 endfunction()
 
 # The launcher's core over the real POSIX layer, and over the recording one.

@@ -3,6 +3,9 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+
+#include "common/container.h"
 
 void ReportFatal(const char *message) {
   puts(message);
@@ -20,7 +23,8 @@ void ReportFatalHeader(void) {
 void ReportFatalMemory(void) { ReportFatal("Error, couldn't allocate memory."); }
 
 void ReportFatalNameTooLong(void) {
-  ReportFatal("Error, a name in the attached data is longer than 1023 units.");
+  ReportFatal("Error, a name in the attached data is longer than "
+              VESKAR_MAX_NAME_UNITS_TEXT " units.");
 }
 
 void ReportFatalExpand(const WCHAR *spec) {
@@ -33,18 +37,24 @@ void ReportFatalOpen(const WCHAR *path) {
   exit(2);
 }
 
-void ReportFatalUnsafeName(const WCHAR *name) {
-  PrintWithWideText(stderr,
-                    "Error, refusing the name '%ls' in the attached data: it "
-                    "would lead outside the unpack directory.\n",
-                    name);
+void ReportFatalUnsafeName(const WCHAR *name, const NameVerdict &verdict) {
+  static const char kStart[] =
+      "Error, refusing the name '%ls' in the attached data: it ";
+  // The reason is plain text: it holds no conversion of its own.
+  char format[sizeof kStart + 160];
+  memcpy(format, kStart, sizeof kStart);
+  size_t at = sizeof kStart - 1;
+  DescribeNameProblem(verdict, format + at, sizeof format - at - 2);
+  at += strlen(format + at);
+  memcpy(format + at, ".\n", 3);
+  PrintWithWideText(stderr, format, name);
   exit(2);
 }
 
 void ReportFatalChildPathTooLong(const WCHAR *path) {
   PrintWithWideText(stderr,
                     "Error, the path of the main program '%ls' is longer than "
-                    "1023 units.\n",
+                    VESKAR_MAX_NAME_UNITS_TEXT " units.\n",
                     path);
   exit(2);
 }

@@ -18,9 +18,10 @@
 [[noreturn]] void ReportFatalOpen(const WCHAR *path);
 [[noreturn]] void ReportFatalOsError(const char *message, DWORD code);
 [[noreturn]] void ReportFatalUnpack(void);
-// An archive name the launcher will not write: one that would lead outside
-// the unpack directory, or one longer than its buffers hold.
-[[noreturn]] void ReportFatalUnsafeName(const WCHAR *name);
+// An archive name the launcher will not write, with the reason the name
+// rules gave, or one longer than its buffers hold.
+[[noreturn]] void ReportFatalUnsafeName(const WCHAR *name,
+                                        const NameVerdict &verdict);
 [[noreturn]] void ReportFatalNameTooLong(void);
 [[noreturn]] void ReportFatalChildPathTooLong(const WCHAR *path);
 

@@ -14,14 +14,8 @@
 
 LauncherState state;
 
-// Rewritten by the packer; the marker must stay unique in the image.
-BuildValues buildValues = {
-    {'V', 'E', 'S', 'K', 'A', 'R', '-', 'B', 'U', 'I', 'L', 'D', '-', 'V', 'A',
-     'L'},
-    VESKAR_TEXT("PELTA"),
-    VESKAR_TEXT("Quorvane"),
-    VESKAR_TEXT("1.1.0.0"),
-};
+// Rewritten by the packer, which finds the block by its marker.
+BuildValues buildValues = DefaultBuildValues();
 
 int RunLauncher(void) {
   static const WCHAR kUnpackTemplate[] =

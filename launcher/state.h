@@ -7,13 +7,15 @@
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include "common/build_values.h"
+#include "common/container.h"
 #include "platform/platform.h"
 #include "payload/stream.h"
 
 enum {
   kPathCapacity = 4096,
-  kNameCapacity = 1024,
-  kChildPathCapacity = 1024,
+  kNameCapacity = kMaxNameUnits + 1,
+  kChildPathCapacity = kMaxNameUnits + 1, // as long as a name, no more
   kOwnPathCapacity = 4097,
   kWriteBufferSize = 32768,
   kKnownDirectoryCapacity = 1024,
@@ -50,16 +52,7 @@ struct LauncherState {
 
 extern LauncherState state;
 
-// The built-in values of COMPANY, PRODUCT and VERSION. The packer rewrites
-// this block in the stub so that they match the version record it writes;
-// it finds the block by its marker.
-enum { kBuildValueCapacity = 64 };
-struct BuildValues {
-  char marker[16];
-  WCHAR company[kBuildValueCapacity];
-  WCHAR product[kBuildValueCapacity];
-  WCHAR version[kBuildValueCapacity];
-};
+// The values of COMPANY, PRODUCT and VERSION, which the packer rewrites.
 extern BuildValues buildValues;
 
 // Step functions of the launch sequence.

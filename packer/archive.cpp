@@ -8,6 +8,9 @@
 
 #include <memory>
 
+#include "common/container.h"
+#include "packer/file_io.h"
+
 #define ZSTD_STATIC_LINKING_ONLY // ZSTD_getCParams; the library is linked statically
 #include <zstd.h>
 
@@ -16,33 +19,19 @@ namespace veskar {
 namespace {
 
 const size_t kReadChunk = 1 << 20;
-const int kMaxWindowLog = 27; // the launcher's decoder accepts no larger window
-const size_t kMaxNameUnits = 1023;
+// Progress is reported after each this many bytes of archive stream.
+const uint64_t kProgressStep = 4u << 20;
 
-std::string ErrnoText(int error) {
-  if (error == ENOSPC || error == EDQUOT)
-    return "the disk is full";
-  return strerror(error);
-}
-
-// Buffered writes to a descriptor; remembers the first failure.
+// Counted writes to a descriptor; remembers the first failure.
 class Output {
 public:
   explicit Output(int fd) : fd_(fd) {}
   bool Write(const void *data, size_t count) {
-    const char *p = (const char *)data;
-    while (count > 0) {
-      ssize_t n = write(fd_, p, count);
-      if (n < 0 && errno == EINTR)
-        continue;
-      if (n <= 0) {
-        error_ = "couldn't write the output: " + ErrnoText(n < 0 ? errno : ENOSPC);
-        return false;
-      }
-      p += n;
-      count -= (size_t)n;
-      written_ += (uint64_t)n;
+    if (!WriteAll(fd_, data, count)) {
+      error_ = OutputWriteError(errno);
+      return false;
     }
+    written_ += count;
     return true;
   }
   uint64_t written() const { return written_; }
@@ -87,7 +76,7 @@ public:
         inFrame_ = 0;
       }
     }
-    if (progress_ && done_ - reported_ >= (4u << 20)) {
+    if (progress_ && done_ - reported_ >= kProgressStep) {
       progress_(done_, total_);
       reported_ = done_;
     }
@@ -136,33 +125,6 @@ private:
   std::string error_;
 };
 
-void PutLittleEndian64(unsigned char *to, uint64_t value) {
-  for (int i = 0; i < 8; ++i)
-    to[i] = (unsigned char)(value >> (8 * i));
-}
-
-uint64_t GetLittleEndian64(const unsigned char *from) {
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i)
-    value = (value << 8) | from[i];
-  return value;
-}
-
-bool ReadExactly(int fd, uint64_t offset, void *to, size_t count) {
-  char *p = (char *)to;
-  while (count > 0) {
-    ssize_t n = pread(fd, p, count, (off_t)offset);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    p += n;
-    offset += (uint64_t)n;
-    count -= (size_t)n;
-  }
-  return true;
-}
-
 // Takes the decompressed archive stream in pieces of any size and hands
 // the records to the visitor.
 class RecordParser {
@@ -182,7 +144,8 @@ public:
         char16_t unit = (char16_t)(pending_[0] | (pending_[1] << 8));
         if (unit != 0) {
           if (name_.size() == kMaxNameUnits) {
-            *error = "a name in the archive is longer than 1023 units";
+            *error = "a name in the archive is longer than "
+                     VESKAR_MAX_NAME_UNITS_TEXT " units";
             return false;
           }
           name_.push_back(unit);
@@ -196,7 +159,7 @@ public:
       case kSize:
         pending_[pendingCount_++] = *p++;
         --count;
-        if (pendingCount_ == 8) {
+        if (pendingCount_ == kContainerCountSize) {
           pendingCount_ = 0;
           remaining_ = GetLittleEndian64(pending_);
           wantData_ = visitor_.Begin(name_, remaining_);
@@ -242,7 +205,7 @@ private:
   enum State { kName, kSize, kData, kEnded };
   RecordVisitor &visitor_;
   State state_ = kName;
-  unsigned char pending_[8];
+  unsigned char pending_[kContainerCountSize];
   int pendingCount_ = 0;
   std::u16string name_;
   uint64_t remaining_ = 0;
@@ -256,38 +219,8 @@ RecordVisitor::~RecordVisitor() = default;
 uint64_t ArchiveStreamSize(const std::vector<ArchiveInput> &files) {
   uint64_t total = 2; // the end marker
   for (const ArchiveInput &file : files)
-    total += 2 * (file.name.size() + 1) + 8 + file.size;
+    total += 2 * (file.name.size() + 1) + kContainerCountSize + file.size;
   return total;
-}
-
-std::string NameToUtf8(const std::u16string &name) {
-  std::string out;
-  for (size_t i = 0; i < name.size(); ++i) {
-    uint32_t c = name[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() &&
-        name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x80) {
-      out += (char)c;
-    } else if (c < 0x800) {
-      out += (char)(0xC0 | (c >> 6));
-      out += (char)(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += (char)(0xE0 | (c >> 12));
-      out += (char)(0x80 | ((c >> 6) & 0x3F));
-      out += (char)(0x80 | (c & 0x3F));
-    } else {
-      out += (char)(0xF0 | (c >> 18));
-      out += (char)(0x80 | ((c >> 12) & 0x3F));
-      out += (char)(0x80 | ((c >> 6) & 0x3F));
-      out += (char)(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
 }
 
 bool WriteContainer(const std::vector<ArchiveInput> &files,
@@ -328,8 +261,9 @@ bool WriteContainer(const std::vector<ArchiveInput> &files,
   if (options.frameInputLimit == 0)
     ZSTD_CCtx_setPledgedSrcSize(cctx.get(), total);
 
-  static const unsigned char kHeader[3] = {'V', 'E', 'Y'};
-  if (!out.Write(kHeader, 3)) {
+  static const unsigned char kHeader[kContainerHeaderSize] = {
+      kContainerMagic0, kContainerMagic1, kCompressionZstd};
+  if (!out.Write(kHeader, sizeof kHeader)) {
     *error = out.error();
     return false;
   }
@@ -344,16 +278,16 @@ bool WriteContainer(const std::vector<ArchiveInput> &files,
       name += (char)(unit >> 8);
     }
     name.append(2, '\0');
-    unsigned char size[8];
+    unsigned char size[kContainerCountSize];
     PutLittleEndian64(size, file.size);
     if (!compressor.Feed(name.data(), name.size()) ||
-        !compressor.Feed(size, 8)) {
+        !compressor.Feed(size, sizeof size)) {
       *error = compressor.error();
       return false;
     }
     int in = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) {
-      *error = "couldn't read '" + file.path + "': " + ErrnoText(errno);
+      *error = "couldn't read '" + file.path + "': " + SystemError(errno);
       return false;
     }
     uint64_t left = file.size;
@@ -375,7 +309,7 @@ bool WriteContainer(const std::vector<ArchiveInput> &files,
       if (n < 0 && errno == EINTR)
         continue;
       if (n < 0) {
-        *error = "couldn't read '" + file.path + "': " + ErrnoText(errno);
+        *error = "couldn't read '" + file.path + "': " + SystemError(errno);
         ok = false;
       } else if (n == 0) {
         *error = "'" + file.path + "' changed while it was being packed";
@@ -396,8 +330,9 @@ bool WriteContainer(const std::vector<ArchiveInput> &files,
     *error = compressor.error();
     return false;
   }
-  unsigned char tail[10] = {0, 0};
-  PutLittleEndian64(tail + 2, out.written() + 2);
+  unsigned char tail[kContainerTailSize] = {0, 0};
+  PutLittleEndian64(tail + kContainerEndBytes,
+                    out.written() + kContainerEndBytes);
   if (!out.Write(tail, sizeof tail)) {
     *error = out.error();
     return false;
@@ -408,27 +343,28 @@ bool WriteContainer(const std::vector<ArchiveInput> &files,
 
 bool ReadContainer(int fd, uint64_t offset, uint64_t size,
                    RecordVisitor &visitor, std::string *error) {
-  const uint64_t kSmallest = 3 + 10;
-  if (size < kSmallest) {
+  if (size < kSmallestContainer) {
     *error = "the payload is too short to be a container";
     return false;
   }
-  unsigned char header[3];
-  unsigned char tail[10];
-  if (!ReadExactly(fd, offset, header, 3) ||
-      !ReadExactly(fd, offset + size - 10, tail, 10)) {
+  unsigned char header[kContainerHeaderSize];
+  unsigned char tail[kContainerTailSize];
+  if (!ReadAllAt(fd, header, sizeof header, offset) ||
+      !ReadAllAt(fd, tail, sizeof tail, offset + size - sizeof tail)) {
     *error = "couldn't read the payload";
     return false;
   }
-  if (header[0] != 'V' || header[1] != 'E') {
+  if (header[0] != kContainerMagic0 || header[1] != kContainerMagic1) {
     *error = "the payload has no container header";
     return false;
   }
-  if (header[2] != 'Y') {
+  if (header[2] != kCompressionZstd) {
     *error = "the payload uses an unknown compression";
     return false;
   }
-  if (tail[0] != 0 || tail[1] != 0 || GetLittleEndian64(tail + 2) != size - 8) {
+  if (tail[0] != 0 || tail[1] != 0 ||
+      GetLittleEndian64(tail + kContainerEndBytes) !=
+          size - kContainerCountSize) {
     *error = "the container's tail is damaged";
     return false;
   }
@@ -441,15 +377,15 @@ bool ReadContainer(int fd, uint64_t offset, uint64_t size,
   RecordParser parser(visitor);
   std::vector<unsigned char> input(kReadChunk);
   std::vector<unsigned char> output(ZSTD_DStreamOutSize());
-  uint64_t position = offset + 3;
-  const uint64_t end = offset + size - 10;
+  uint64_t position = offset + kContainerHeaderSize;
+  const uint64_t end = offset + size - kContainerTailSize;
   size_t lastResult = 0;
   bool sawFrame = false;
   bool outputFull = false; // the last call filled the buffer: more may wait
   while (position < end) {
     size_t want = end - position < input.size() ? (size_t)(end - position)
                                                 : input.size();
-    if (!ReadExactly(fd, position, input.data(), want)) {
+    if (!ReadAllAt(fd, input.data(), want, position)) {
       *error = "couldn't read the payload";
       return false;
     }

@@ -1,10 +1,7 @@
 //===- packer/archive.h - Writing and reading payload containers --------===//
 //
-// The container: "VE", 'Y', zstd frames holding the archive stream, 0x00
-// 0x00, and a little-endian 64-bit count of the bytes in front of it. The
-// archive stream is a run of records (UTF-16LE name ended by 0x0000, 64-bit
-// little-endian size, data), ended by a lone 0x0000 unit; the first record is
-// the program the launcher starts.
+// The container's layout and limits are common/container.h's; this is the
+// packer's writer and its checking reader.
 //
 // Both sides stream: files are read and written in chunks, so memory stays
 // bounded however large the input.
@@ -68,9 +65,5 @@ public:
 // or when a visitor call returned false.
 bool ReadContainer(int fd, uint64_t offset, uint64_t size,
                    RecordVisitor &visitor, std::string *error);
-
-// UTF-8 text of a UTF-16 name, for messages and listings (unpaired
-// surrogates become U+FFFD).
-std::string NameToUtf8(const std::u16string &name);
 
 } // namespace veskar

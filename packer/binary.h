@@ -28,11 +28,6 @@ inline void Put32(Bytes &out, uint32_t value) {
   Put16(out, value >> 16);
 }
 
-inline void Put64(Bytes &out, uint64_t value) {
-  Put32(out, (uint32_t)value);
-  Put32(out, (uint32_t)(value >> 32));
-}
-
 // UTF-16LE units followed by one 0x0000 unit.
 inline void PutText(Bytes &out, const std::u16string &text) {
   for (char16_t unit : text)
@@ -63,10 +58,6 @@ inline uint16_t Get16(const uint8_t *at) {
 
 inline uint32_t Get32(const uint8_t *at) {
   return (uint32_t)Get16(at) | ((uint32_t)Get16(at + 2) << 16);
-}
-
-inline uint64_t Get64(const uint8_t *at) {
-  return (uint64_t)Get32(at) | ((uint64_t)Get32(at + 4) << 32);
 }
 
 inline uint64_t AlignUp(uint64_t value, uint64_t alignment) {

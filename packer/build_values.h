@@ -1,22 +1,18 @@
 //===- packer/build_values.h - COMPANY, PRODUCT and VERSION in a stub ---===//
 //
-// Each launcher stub holds a reserved block: a 16-byte marker, then three
-// fields of 64 UTF-16LE units for the values of the template variables
-// COMPANY, PRODUCT and VERSION. The packer writes the values it also puts
-// into the version record, so the two always agree.
+// The block's layout, marker and defaults are common/build_values.h's. The
+// packer writes the values it also puts into the version record, so the two
+// always agree.
 //
 //===----------------------------------------------------------------------===//
 #pragma once
 
 #include <string>
 
+#include "common/build_values.h"
 #include "packer/binary.h"
 
 namespace veskar {
-
-enum : size_t {
-  kBuildValueUnits = 64, // per field, the terminating 0x0000 included
-};
 
 // Writes the three values into the one block of `stub`, each padded with
 // zero units. False with a reason when the marker is missing or appears more

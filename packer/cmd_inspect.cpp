@@ -66,7 +66,7 @@ public:
     std::string relative, why;
     if (!ArchiveNameToPath(name, &relative, &why))
       return Stop(why);
-    if (windows_ && !IsWindowsSafeName(name, &why))
+    if (windows_ && !CheckName(name, kWindowsExactNames, &why))
       return Stop("the archive name '" + NameToUtf8(name) + "' " + why);
     ++files_;
     bytes_ += size;

@@ -5,7 +5,7 @@
 #include "packer/byte_source.h"
 #include "packer/file_io.h"
 #include "packer/pe_image.h"
-#include "payload/container.h"
+#include "common/container.h"
 
 namespace veskar {
 
@@ -30,17 +30,18 @@ bool LocateContainer(int fd, uint64_t fileSize, ContainerPlace *place,
   }
   if (magic[0] == 0x7F && magic[1] == 'E' && magic[2] == 'L' &&
       magic[3] == 'F') {
-    uint8_t tail[8];
-    if (fileSize < 8 || !ReadAllAt(fd, tail, 8, fileSize - 8)) {
+    uint8_t tail[kContainerCountSize];
+    if (fileSize < sizeof tail ||
+        !ReadAllAt(fd, tail, sizeof tail, fileSize - sizeof tail)) {
       *error = "cannot read the end of the file";
       return false;
     }
-    uint64_t inFront = Get64(tail);
-    if (inFront > fileSize - 8) {
+    uint64_t inFront = GetLittleEndian64(tail);
+    if (inFront > fileSize - sizeof tail) {
       *error = "no payload is appended to this executable";
       return false;
     }
-    *place = {fileSize - 8 - inFront, inFront + 8, false};
+    *place = {fileSize - sizeof tail - inFront, inFront + sizeof tail, false};
     return true;
   }
   *error = "not a packed executable (neither a Windows nor a Linux program)";

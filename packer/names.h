@@ -2,45 +2,42 @@
 //
 // On disk a file is a UTF-8 path relative to the application directory,
 // with '/' between levels; in the archive it is UTF-16 with '\' between
-// levels. What a launcher can write differs by target: the Windows launcher
-// refuses wildcards, drive and stream separators, device names and levels
-// made of dots and spaces, and Windows drops a level's trailing dots and
-// spaces; the Linux launcher only needs levels free of '/'. The packer
-// refuses at packing time what the launcher would refuse at run time.
+// levels. What may be stored is decided by the name rules every launcher
+// applies (common/names): a Windows package is held to the exact Windows
+// style, so that a file also keeps its name, and a Linux package to the
+// POSIX style. So the packer refuses at packing time whatever the target's
+// launcher would refuse at run time.
 //
 //===----------------------------------------------------------------------===//
 #pragma once
 
 #include <string>
 
+#include "common/names.h"
+#include "packer/unicode.h"
+
 namespace veskar {
 
 enum class Target { kWindows, kLinux };
 
-enum : size_t { kMaxNameUnits = 1023 };
+// The name style the launcher of `target` is held to.
+NameStyle StyleOf(Target target);
 
-// Strict UTF-8 to UTF-16: false for malformed, overlong or surrogate
-// sequences.
-bool Utf8ToUtf16(const std::string &text, std::u16string *out);
+// Checks `name` against the rules of `style`. False with the reason, as the
+// end of a sentence that begins with the name ("has an empty level").
+bool CheckName(const std::u16string &name, NameStyle style, std::string *why);
 
 // The archive name of the file at `relative` ('/' between levels). False
 // with a one-line reason when the target's launcher could not create it or
-// it is longer than 1023 units.
+// it is longer than the longest name.
 bool MakeArchiveName(const std::string &relative, Target target,
                      std::u16string *name, std::string *error);
 
 // The relative path ('/' between levels) under which `name` may be
-// extracted on this system: every level non-empty, not made of dots and
-// spaces only, free of '/', NUL and control characters, and valid UTF-16.
-// False with a reason otherwise.
+// extracted on this system: allowed by the POSIX name rules, free of
+// control characters, and valid UTF-16. False with a reason otherwise.
 bool ArchiveNameToPath(const std::u16string &name, std::string *relative,
                        std::string *error);
-
-// Whether the Windows launcher writes `name` under that very name: no
-// wildcard, drive or stream separator, control character or device name in
-// any level, no level made of dots and spaces or ending in one. False with
-// the reason otherwise.
-bool IsWindowsSafeName(const std::u16string &name, std::string *why);
 
 // The name with every letter upper-cased as Windows compares file names,
 // for finding names that one Windows directory cannot hold side by side.

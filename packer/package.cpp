@@ -5,12 +5,12 @@
 
 #include <zstd.h>
 
+#include "common/container.h"
 #include "packer/build_values.h"
 #include "packer/embedded.h"
 #include "packer/file_io.h"
 #include "packer/icon.h"
 #include "packer/version_record.h"
-#include "payload/container.h"
 
 namespace veskar {
 

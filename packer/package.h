@@ -13,6 +13,7 @@
 
 #include <string>
 
+#include "common/build_values.h"
 #include "packer/names.h"
 #include "packer/pe_writer.h"
 
@@ -21,9 +22,9 @@ namespace veskar {
 struct ImageOptions {
   Target target = Target::kWindows;
   std::string iconPath; // empty: the default icon set
-  std::string company = "PELTA";
-  std::string product = "Quorvane";
-  std::string version = "1.1.0.0";
+  std::string company = kDefaultCompany;
+  std::string product = kDefaultProduct;
+  std::string version = kDefaultVersion;
   std::string description; // empty: the product
   std::string copyright;   // empty: "Copyright (C) " and the company
   std::string outputName;  // the output's file name, for the version record

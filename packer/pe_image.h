@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/container.h"
 #include "packer/byte_source.h"
 
 namespace veskar {
@@ -46,7 +47,7 @@ enum : uint32_t {
 // Resource types the packer writes.
 enum : uint16_t {
   kResourceIcon = 3,
-  kResourceRcdata = 10,
+  kResourceRcdata = kResourceTypeRcdata,
   kResourceGroupIcon = 14,
   kResourceVersion = 16,
   kResourceManifest = 24,

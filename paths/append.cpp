@@ -3,13 +3,6 @@
 
 #include "paths/paths.h"
 
-size_t WideLength(const WCHAR *text) {
-  size_t length = 0;
-  while (text[length] != 0)
-    ++length;
-  return length;
-}
-
 // Finds the terminator, counting against the capacity: a buffer without one
 // inside its capacity is already broken.
 static size_t FindEnd(const WCHAR *buffer, size_t capacity) {

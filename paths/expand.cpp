@@ -83,7 +83,7 @@ bool AppendVariable(Variable variable, WCHAR *end, size_t room) {
   case kProgramBase: {
     if (!ExpandPathTemplate(end, VESKAR_TEXT("{PROGRAM}"), room))
       return false;
-    size_t length = WideLength(end);
+    size_t length = Utf16Length(end);
     if (EndsWithExe(end, length))
       end[length - 4] = 0;
     return true;
@@ -152,7 +152,7 @@ bool ExpandPathTemplate(WCHAR *output, const WCHAR *pathTemplate,
         return false;
       if (!AppendVariable(variable, output + end, capacity - end))
         return false;
-      end += WideLength(output + end);
+      end += Utf16Length(output + end);
       if (TrimsBackslashes(variable)) {
         while (end > 0 && output[end - 1] == '\\')
           output[--end] = 0;

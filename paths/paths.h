@@ -37,6 +37,3 @@ void SetChildEnvironmentVariable(const char *name, const WCHAR *value);
 
 // Sets VESKAR_ONEFILE_PARENT, then VESKAR_ONEFILE_BINARY.
 void SetChildEnvironment(void);
-
-// Length of a NUL-terminated wide string.
-size_t WideLength(const WCHAR *text);

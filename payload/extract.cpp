@@ -9,10 +9,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "common/container.h"
+#include "common/names.h"
 #include "diagnostics/fatal.h"
 #include "launcher/state.h"
 #include "paths/paths.h"
-#include "payload/container.h"
 #include "payload/extract.h"
 
 namespace {
@@ -26,7 +27,7 @@ bool SameWide(const WCHAR *a, const WCHAR *b) {
 }
 
 WCHAR *CopyToHeap(const WCHAR *text) {
-  size_t bytes = (WideLength(text) + 1) * sizeof(WCHAR);
+  size_t bytes = (Utf16Length(text) + 1) * sizeof(WCHAR);
   WCHAR *copy = (WCHAR *)malloc(bytes);
   if (copy != nullptr)
     memcpy(copy, text, bytes);
@@ -77,39 +78,13 @@ bool ReadEntryName(void) {
   return true;
 }
 
-uint64_t ReadLittleEndian64(void) {
+uint64_t ReadRecordSize(void) {
   unsigned char bytes[8];
   ReadPayload(bytes, 8);
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i)
-    value = (value << 8) | bytes[i];
-  return value;
+  return GetLittleEndian64(bytes);
 }
 
 } // namespace
-
-bool IsSafeArchiveName(const WCHAR *name) {
-  const WCHAR *level = name;
-  for (;;) {
-    const WCHAR *end = level;
-    while (*end != 0 && *end != kNameSeparator)
-      ++end;
-    size_t length = (size_t)(end - level);
-    if (length == 0)
-      return false; // a leading, doubled or trailing separator
-    bool onlyDotsAndSpaces = true;
-    for (size_t i = 0; i < length; ++i)
-      if (level[i] != '.' && level[i] != ' ')
-        onlyDotsAndSpaces = false;
-    if (onlyDotsAndSpaces)
-      return false; // ".", ".." and what Windows trims to them
-    if (!IsNameLevelAllowed(level, length))
-      return false;
-    if (*end == 0)
-      return true;
-    level = end + 1;
-  }
-}
 
 bool EnsureDirectory(const WCHAR *directory) {
   if (state.knownDirectoryCount == 0)
@@ -130,7 +105,7 @@ bool CreateParentDirectories(const WCHAR *path) {
   WCHAR parent[kPathCapacity];
   parent[0] = 0;
   AppendWideString(parent, path, kPathCapacity);
-  size_t cut = WideLength(parent);
+  size_t cut = Utf16Length(parent);
   // The first unit is never tested: a path that starts with its only
   // separator has no parent to create.
   while (cut > 1 && parent[cut - 1] != '\\')
@@ -147,8 +122,10 @@ bool CreateParentDirectories(const WCHAR *path) {
 void ExtractPayload(void) {
   while (ReadEntryName()) {
     PauseExtractionForConsoleEvent();
-    if (!IsSafeArchiveName(state.entryName))
-      ReportFatalUnsafeName(state.entryName);
+    NameVerdict verdict = CheckArchiveName(
+        state.entryName, Utf16Length(state.entryName), kFileSystemNameStyle);
+    if (verdict.problem != kNameAllowed)
+      ReportFatalUnsafeName(state.entryName, verdict);
 
     state.outputFilePath[0] = 0;
     AppendWideString(state.outputFilePath, state.unpackDirectory, kPathCapacity);
@@ -156,13 +133,13 @@ void ExtractPayload(void) {
     AppendWideString(state.outputFilePath, state.entryName, kPathCapacity);
 
     if (state.childExecutablePath[0] == 0) {
-      if (WideLength(state.outputFilePath) >= kChildPathCapacity)
+      if (Utf16Length(state.outputFilePath) >= kChildPathCapacity)
         ReportFatalChildPathTooLong(state.outputFilePath);
       AppendWideString(state.childExecutablePath, state.outputFilePath,
                        kChildPathCapacity);
     }
 
-    uint64_t remaining = ReadLittleEndian64();
+    uint64_t remaining = ReadRecordSize();
     CreateParentDirectories(state.outputFilePath);
     HANDLE file = CreateFileW(state.outputFilePath, GENERIC_WRITE,
                               FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,

@@ -13,8 +13,3 @@ bool CreateParentDirectories(const WCHAR *path);
 
 // Makes sure one directory exists; its parent must exist already.
 bool EnsureDirectory(const WCHAR *directory);
-
-// A name that stays inside the unpack directory: no leading separator, no
-// empty level, no level of only dots and spaces, and every level allowed by
-// the platform.
-bool IsSafeArchiveName(const WCHAR *name);

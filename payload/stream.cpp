@@ -8,9 +8,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "common/container.h"
 #include "diagnostics/fatal.h"
 #include "launcher/state.h"
-#include "payload/container.h"
 #include "payload/stream.h"
 
 namespace {

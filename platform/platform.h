@@ -14,13 +14,19 @@
 
 #include <stdio.h>
 
+#include "common/names.h"
+
+// The file system's naming, which decides the archive names this launcher
+// can write (the rules themselves live in common/names).
 #if defined(_WIN32)
 #include <windows.h>
 #include <shlobj.h>
 #define VESKAR_TEXT(s) L##s
+const NameStyle kFileSystemNameStyle = kWindowsNames;
 #else
 #include "platform/posix/win32.h"
 #define VESKAR_TEXT(s) u##s
+const NameStyle kFileSystemNameStyle = kPosixNames;
 #endif
 
 // Element 0 of the process's wide argument vector: the program name as the
@@ -36,8 +42,3 @@ void PrintWithWideText(FILE *stream, const char *format, const WCHAR *text);
 // a link inside the tree is removed as a link and its target is untouched.
 // Returns TRUE when nothing is left at `path`.
 BOOL RemoveDirectoryTree(LPCWSTR path);
-
-// Whether one level of an archive name (the text between two backslashes,
-// not empty, not only dots and spaces) is safe to create on this platform:
-// no second kind of separator, no drive or stream, no device name.
-bool IsNameLevelAllowed(const WCHAR *level, size_t length);

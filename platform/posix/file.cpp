@@ -217,10 +217,3 @@ BOOL RemoveDirectoryTree(LPCWSTR path) {
   free(native);
   return removed;
 }
-
-bool IsNameLevelAllowed(const WCHAR *level, size_t length) {
-  for (size_t i = 0; i < length; ++i)
-    if (level[i] == '/')
-      return false;
-  return true;
-}

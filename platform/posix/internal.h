@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include "common/text.h"
 #include "platform/platform.h"
 
 namespace veskar_posix {
@@ -16,12 +17,13 @@ namespace veskar_posix {
 enum { kNativePathCapacity = 4 * 32768 + 1 };
 
 // UTF-16 to UTF-8, each backslash becoming a slash when `isPath`. Unpaired
-// surrogates become U+FFFD. False when the result does not fit `capacity`.
+// surrogates become U+FFFD. False, with `out` emptied, when the result does
+// not fit `capacity`.
 bool ToNative(const WCHAR *text, char *out, size_t capacity, bool isPath);
 
-// UTF-8 to UTF-16, each slash becoming a backslash when `isPath`. Returns
-// the length needed without the terminator; writes at most `capacity`
-// units, terminator included, and writes nothing beyond.
+// UTF-8 to UTF-16, each slash becoming a backslash when `isPath`; malformed
+// bytes become U+FFFD. Returns the length needed without the terminator;
+// writes as much as fits in `capacity` units, terminator included.
 size_t FromNative(const char *text, WCHAR *out, size_t capacity, bool isPath);
 
 enum HandleKind { kFileHandle, kProcessHandle, kThreadHandle };

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/container.h"
 #include "platform/posix/internal.h"
 
 namespace {
@@ -28,7 +29,8 @@ const char *OwnExecutable(void) { return "/proc/self/exe"; }
 } // namespace
 
 HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
-  if (module != nullptr || name != MAKEINTRESOURCEA(27) || type != RT_RCDATA) {
+  if (module != nullptr || name != MAKEINTRESOURCEA(kPayloadResourceNumber) ||
+      type != MAKEINTRESOURCEA(kResourceTypeRcdata)) {
     SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
     return nullptr;
   }
@@ -41,20 +43,20 @@ HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
     return nullptr;
   }
   struct stat info;
-  unsigned char tail[8];
-  if (fstat(fd, &info) != 0 || info.st_size < 8 ||
-      pread(fd, tail, 8, info.st_size - 8) != 8) {
+  unsigned char tail[kContainerCountSize];
+  if (fstat(fd, &info) != 0 || info.st_size < kContainerCountSize ||
+      pread(fd, tail, kContainerCountSize,
+            info.st_size - kContainerCountSize) != kContainerCountSize) {
     close(fd);
     SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
     return nullptr;
   }
   uint64_t fileSize = (uint64_t)info.st_size;
-  uint64_t inFront = 0;
-  for (int i = 7; i >= 0; --i)
-    inFront = (inFront << 8) | tail[i];
+  uint64_t inFront = GetLittleEndian64(tail);
   // Without a container, the last bytes of the file are whatever the linker
   // put there: a count that does not fit the file means no payload.
-  if (inFront > fileSize - 8 || inFront > UINT32_MAX - 8) {
+  if (inFront > fileSize - kContainerCountSize ||
+      inFront > UINT32_MAX - kContainerCountSize) {
     close(fd);
     SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
     return nullptr;
@@ -65,7 +67,7 @@ HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
     veskar_posix::SetLastErrorFromErrno(errno);
     return nullptr;
   }
-  uint64_t size = inFront + 8;
+  uint64_t size = inFront + kContainerCountSize;
   appended.data = (const unsigned char *)map + (fileSize - size);
   appended.size = size;
   return &appended;

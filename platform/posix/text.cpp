@@ -6,89 +6,35 @@
 
 namespace veskar_posix {
 
+// The conversion itself is the shared codec's, in its lenient mode: the
+// file system and the environment take whatever bytes they are given, and
+// text that is not well-formed is shown with replacement characters. Only
+// the separators are this layer's own business. A backslash or slash never
+// occurs inside a multi-byte sequence, so swapping them after the
+// conversion is exact.
+
 bool ToNative(const WCHAR *text, char *out, size_t capacity, bool isPath) {
-  size_t n = 0;
-  auto put = [&](unsigned char byte) {
-    if (n + 1 >= capacity)
-      return false;
-    out[n++] = (char)byte;
-    return true;
-  };
-  for (size_t i = 0; text[i] != 0; ++i) {
-    uint32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (isPath && c == '\\')
-      c = '/';
-    bool ok;
-    if (c < 0x80) {
-      ok = put((unsigned char)c);
-    } else if (c < 0x800) {
-      ok = put(0xC0 | (c >> 6)) && put(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      ok = put(0xE0 | (c >> 12)) && put(0x80 | ((c >> 6) & 0x3F)) &&
-           put(0x80 | (c & 0x3F));
-    } else {
-      ok = put(0xF0 | (c >> 18)) && put(0x80 | ((c >> 12) & 0x3F)) &&
-           put(0x80 | ((c >> 6) & 0x3F)) && put(0x80 | (c & 0x3F));
-    }
-    if (!ok) {
-      if (capacity > 0)
-        out[0] = 0;
-      return false;
-    }
+  size_t length = Utf16ToUtf8(text, Utf16Length(text), out, capacity,
+                              kTextLenient);
+  if (length + 1 > capacity) {
+    if (capacity > 0)
+      out[0] = 0;
+    return false;
   }
-  out[n] = 0;
+  if (isPath)
+    for (size_t i = 0; i < length; ++i)
+      if (out[i] == '\\')
+        out[i] = '/';
   return true;
 }
 
 size_t FromNative(const char *text, WCHAR *out, size_t capacity, bool isPath) {
-  const unsigned char *p = (const unsigned char *)text;
-  size_t n = 0;
-  auto put = [&](uint32_t unit) {
-    if (n + 1 < capacity)
-      out[n] = (WCHAR)unit;
-    ++n;
-  };
-  while (*p != 0) {
-    uint32_t c = *p++;
-    int more = 0;
-    if (c >= 0xF0 && c < 0xF8) {
-      c &= 0x07;
-      more = 3;
-    } else if (c >= 0xE0) {
-      c &= 0x0F;
-      more = 2;
-    } else if (c >= 0xC0) {
-      c &= 0x1F;
-      more = 1;
-    } else if (c >= 0x80) {
-      c = 0xFFFD;
-    }
-    for (; more > 0; --more) {
-      if ((*p & 0xC0) != 0x80) {
-        c = 0xFFFD;
-        break;
-      }
-      c = (c << 6) | (*p++ & 0x3F);
-    }
-    if (isPath && c == '/')
-      c = '\\';
-    if (c >= 0x10000 && c <= 0x10FFFF) {
-      put(0xD800 + ((c - 0x10000) >> 10));
-      put(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      put(c > 0x10FFFF ? 0xFFFD : c);
-    }
-  }
-  if (capacity > 0)
-    out[n + 1 <= capacity ? n : capacity - 1] = 0;
-  return n;
+  size_t length = Utf8ToUtf16(text, strlen(text), out, capacity, kTextLenient);
+  if (isPath && out != nullptr)
+    for (size_t i = 0; i < capacity && out[i] != 0; ++i)
+      if (out[i] == '/')
+        out[i] = '\\';
+  return length;
 }
 
 } // namespace veskar_posix

@@ -105,7 +105,6 @@ typedef void *PVOID;
 #define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
 
 #define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
-#define RT_RCDATA MAKEINTRESOURCEA(10)
 
 #define S_OK ((HRESULT)0)
 #define S_FALSE ((HRESULT)1)

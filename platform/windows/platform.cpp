@@ -3,8 +3,7 @@
 // Holds only Windows code: the removal of a directory tree (the shell's
 // delete operation follows links, and under Wine deletes the current
 // directory's contents for paths over 260 characters, so it is not used),
-// printing wide text, and the checks for names the file system would treat
-// as something else.
+// and printing wide text.
 //
 //===----------------------------------------------------------------------===//
 #include <stdlib.h>
@@ -187,45 +186,4 @@ void PrintWithWideText(FILE *stream, const char *format, const WCHAR *text) {
 
 const WCHAR *GetProgramNameW(void) {
   return (__wargv != nullptr && __wargv[0] != nullptr) ? __wargv[0] : L"";
-}
-
-bool IsNameLevelAllowed(const WCHAR *level, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    WCHAR unit = level[i];
-    // A second separator, a drive or stream, and what the file functions
-    // refuse or read as wildcards.
-    if (unit < 0x20 || unit == L'/' || unit == L':' || unit == L'*' ||
-        unit == L'?' || unit == L'"' || unit == L'<' || unit == L'>' ||
-        unit == L'|')
-      return false;
-  }
-  // Device names, with or without an extension, open the device instead of
-  // a file below the unpack directory.
-  static const wchar_t *const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL",
-                                            L"CONIN$", L"CONOUT$"};
-  size_t stem = 0;
-  while (stem < length && level[stem] != L'.' && level[stem] != L' ')
-    ++stem;
-  auto upper = [](WCHAR c) { return (c >= L'a' && c <= L'z') ? c - 32 : c; };
-  for (const wchar_t *device : kDevices) {
-    size_t n = wcslen(device);
-    if (n != stem)
-      continue;
-    size_t i = 0;
-    while (i < n && upper(level[i]) == (WCHAR)device[i])
-      ++i;
-    if (i == n)
-      return false;
-  }
-  if (stem == 4) {
-    WCHAR a = upper(level[0]), b = upper(level[1]), c = upper(level[2]);
-    bool com = a == L'C' && b == L'O' && c == L'M';
-    bool lpt = a == L'L' && b == L'P' && c == L'T';
-    WCHAR digit = level[3];
-    // COM1-9, LPT1-9, and the superscript digits Windows also accepts.
-    if ((com || lpt) && ((digit >= L'1' && digit <= L'9') || digit == 0xB9 ||
-                         digit == 0xB2 || digit == 0xB3))
-      return false;
-  }
-  return true;
 }

@@ -5,6 +5,7 @@
 // its end is caught by AddressSanitizer.
 //
 //===----------------------------------------------------------------------===//
+#include "common/container.h"
 #include "platform/posix/internal.h"
 #include "tests/fuzz/harness.h"
 
@@ -27,8 +28,8 @@ void SetPayloadResource(const uint8_t *data, size_t size, bool present) {
 } // namespace veskar_fuzz
 
 HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
-  if (module != nullptr || name != MAKEINTRESOURCEA(27) || type != RT_RCDATA ||
-      !resource.present) {
+  if (module != nullptr || name != MAKEINTRESOURCEA(kPayloadResourceNumber) ||
+      type != MAKEINTRESOURCEA(kResourceTypeRcdata) || !resource.present) {
     SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
     return nullptr;
   }

@@ -80,7 +80,7 @@ void ReportFatalMemory(void) { EndRun(Ending::kMemory); }
 void ReportFatalNameTooLong(void) { EndRun(Ending::kNameTooLong); }
 void ReportFatalExpand(const WCHAR *) { EndRun(Ending::kExpand); }
 void ReportFatalOpen(const WCHAR *) { EndRun(Ending::kOpen); }
-void ReportFatalUnsafeName(const WCHAR *) { EndRun(Ending::kUnsafeName); }
+void ReportFatalUnsafeName(const WCHAR *, const NameVerdict &) { EndRun(Ending::kUnsafeName); }
 void ReportFatalChildPathTooLong(const WCHAR *) {
   EndRun(Ending::kChildPathTooLong);
 }

@@ -66,10 +66,25 @@ TEST(FatalTest, EachMemberPrintsOneLineOnItsStreamAndEndsItsWay) {
        "Error, couldn't unpack file to target path. ([Error 112] No space left "
        "on device)\n",
        kStatus2},
-      {"ReportFatalUnsafeName", [] { ReportFatalUnsafeName(u"..\\evil"); }, "",
-       "Error, refusing the name '..\\evil' in the attached data: it would "
-       "lead "
-       "outside the unpack directory.\n",
+      // The reason is the one the name rules give, not one text for all.
+      {"ReportFatalUnsafeName",
+       [] {
+         ReportFatalUnsafeName(u"..\\evil",
+                               CheckArchiveName(u"..\\evil", 7, kPosixNames));
+       },
+       "",
+       "Error, refusing the name '..\\evil' in the attached data: it has a "
+       "level made only of dots and spaces, such as '..', which would lead "
+       "outside the directory it is unpacked into.\n",
+       kStatus2},
+      {"ReportFatalUnsafeName",
+       [] {
+         ReportFatalUnsafeName(u"a*b",
+                               CheckArchiveName(u"a*b", 3, kWindowsNames));
+       },
+       "",
+       "Error, refusing the name 'a*b' in the attached data: it holds '*', "
+       "which Windows does not allow in names.\n",
        kStatus2},
       {"ReportFatalNameTooLong", [] { ReportFatalNameTooLong(); },
        "Error, a name in the attached data is longer than 1023 units.\n", "",

@@ -22,8 +22,9 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
+#include "common/container.h"
 #include "launcher/state.h"
-#include "packer/archive.h"
+#include "packer/unicode.h"
 #include "payload/stream.h"
 
 namespace fs = std::filesystem;
@@ -43,9 +44,10 @@ std::string Rest(FILE *file) {
   return text;
 }
 
-void PutLittleEndian64(std::string &to, uint64_t value) {
-  for (int i = 0; i < 8; ++i)
-    to.push_back((char)(value >> (8 * i)));
+void AppendLittleEndian64(std::string &to, uint64_t value) {
+  unsigned char bytes[8];
+  PutLittleEndian64(bytes, value);
+  to.append((const char *)bytes, sizeof bytes);
 }
 
 // The bytes the reader is pointed at; they must outlive the reading.
@@ -156,21 +158,8 @@ ScratchDir::~ScratchDir() {
 
 std::u16string Utf16(const std::string &utf8) {
   std::u16string out;
-  for (size_t i = 0; i < utf8.size();) {
-    unsigned char c = (unsigned char)utf8[i++];
-    uint32_t cp = c;
-    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-    if (extra > 0)
-      cp = c & (0x3F >> extra);
-    for (; extra > 0 && i < utf8.size(); --extra)
-      cp = (cp << 6) | ((unsigned char)utf8[i++] & 0x3F);
-    if (cp >= 0x10000) {
-      out.push_back((char16_t)(0xD800 + ((cp - 0x10000) >> 10)));
-      out.push_back((char16_t)(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-    } else {
-      out.push_back((char16_t)cp);
-    }
-  }
+  if (!veskar::Utf8ToUtf16(utf8, &out))
+    abort(); // the tests' own text is well-formed
   return out;
 }
 
@@ -253,7 +242,7 @@ std::string ArchiveStream(const std::vector<Record> &records) {
       stream.push_back((char)(unit >> 8));
     }
     stream.append(2, '\0');
-    PutLittleEndian64(stream, record.data.size());
+    AppendLittleEndian64(stream, record.data.size());
     stream += record.data;
   }
   stream.append(2, '\0');
@@ -297,7 +286,7 @@ std::string Compress(const std::string &stream, const FrameOptions &options) {
 std::string Container(const std::string &frames) {
   std::string container = "VEY" + frames;
   container.append(2, '\0');
-  PutLittleEndian64(container, container.size());
+  AppendLittleEndian64(container, container.size());
   return container;
 }
 

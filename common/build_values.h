@@ -1,0 +1,52 @@
+//===- common/build_values.h - The block the packer rewrites in a stub --===//
+//
+// Each launcher carries one block of build values: a 16-byte marker, then
+// three fields of 64 UTF-16 units for the template variables COMPANY,
+// PRODUCT and VERSION, each ended by a zero unit and padded with zeros. The
+// launcher is built with the defaults below; the packer finds the block by
+// its marker and writes the values it also puts into the version record, so
+// the two always agree. The marker must appear in a stub exactly once.
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include "common/text.h"
+
+enum : size_t {
+  kBuildValuesMarkerSize = 16,
+  // Per field, the terminating zero unit included.
+  kBuildValueCapacity = 64,
+};
+
+struct BuildValues {
+  char marker[kBuildValuesMarkerSize];
+  Utf16Unit company[kBuildValueCapacity];
+  Utf16Unit product[kBuildValueCapacity];
+  Utf16Unit version[kBuildValueCapacity];
+};
+
+// The marker, without a terminator in the block.
+constexpr char kBuildValuesMarker[kBuildValuesMarkerSize + 1] =
+    "VESKAR-BUILD-VAL";
+
+constexpr char kDefaultCompany[] = "PELTA";
+constexpr char kDefaultProduct[] = "Quorvane";
+constexpr char kDefaultVersion[] = "1.1.0.0";
+
+// The block as a launcher is built with it. The defaults are ASCII.
+constexpr BuildValues DefaultBuildValues() {
+  BuildValues values{};
+  for (size_t i = 0; i < kBuildValuesMarkerSize; ++i)
+    values.marker[i] = kBuildValuesMarker[i];
+  for (size_t i = 0; kDefaultCompany[i] != 0; ++i)
+    values.company[i] = (Utf16Unit)kDefaultCompany[i];
+  for (size_t i = 0; kDefaultProduct[i] != 0; ++i)
+    values.product[i] = (Utf16Unit)kDefaultProduct[i];
+  for (size_t i = 0; kDefaultVersion[i] != 0; ++i)
+    values.version[i] = (Utf16Unit)kDefaultVersion[i];
+  return values;
+}
+
+static_assert(sizeof(BuildValues) ==
+                  kBuildValuesMarkerSize + 3 * 2 * kBuildValueCapacity,
+              "the block has no padding");

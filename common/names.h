@@ -1,0 +1,57 @@
+//===- common/names.h - Which archive names may be written ---------------===//
+//
+// The one set of rules for the names in an archive, used by both launchers
+// before they write a record and by the packer when it builds, lists,
+// verifies or extracts. Names are UTF-16 units with '\' between levels. A
+// rule depends on the file system the name is written to, so each check
+// takes a style:
+//
+// - POSIX: every level non-empty, not made of dots and spaces only, and
+//   free of '/'.
+// - Windows: the same, and no control character, no ':' (a drive or a
+//   stream), no wildcard or other character the file functions refuse, and
+//   no device name (CON, NUL, COM1, ... also with an extension).
+// - Windows, exact: the same again, and no level ending in a dot or space,
+//   which Windows drops, so that a file keeps its name. The packer holds
+//   what it writes for Windows to this; the launcher accepts such names.
+//
+// Whatever the style, a name that passes cannot lead outside the directory
+// it is unpacked into.
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include "common/text.h"
+
+enum NameStyle { kPosixNames, kWindowsNames, kWindowsExactNames };
+
+enum NameProblem {
+  kNameAllowed = 0,
+  kNameEmpty,
+  kNameTooLong,           // more than kMaxNameUnits units
+  kNameLeadingSeparator,  // a rooted name
+  kNameEmptyLevel,        // a doubled or trailing separator
+  kNameDotLevel,          // ".", "..", or what Windows trims to them
+  kNameSlash,             // '/', a second kind of separator
+  kNameControlCharacter,  // Windows
+  kNameDriveOrStream,     // ':', Windows
+  kNameReservedCharacter, // * ? " < > |, Windows
+  kNameDevice,            // Windows
+  kNameTrailingDotOrSpace // Windows, exact
+};
+
+struct NameVerdict {
+  NameProblem problem;
+  Utf16Unit unit; // the offending unit, for the character problems
+  size_t length;  // the name's length in units
+};
+
+// Checks `length` units at `name` (no terminator needed).
+NameVerdict CheckArchiveName(const Utf16Unit *name, size_t length,
+                             NameStyle style);
+
+// Writes why the name is refused, as the end of a sentence that begins with
+// the name ("has an empty level"), into `out` (always terminated; cut short
+// when `capacity` is too small). For kNameAllowed it writes "is allowed".
+void DescribeNameProblem(const NameVerdict &verdict, char *out,
+                         size_t capacity);
