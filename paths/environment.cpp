@@ -5,24 +5,31 @@
 #include "launcher/state.h"
 #include "paths/paths.h"
 
+namespace {
+
+// The widened variable name: the longest of ours has 21 characters.
+const size_t kVariableNameCapacity = 40;
+
+} // namespace
+
 const WCHAR *GetOwnExecutablePath(void) {
   GetModuleFileNameW(nullptr, state.ownPath, kOwnPathCapacity);
   return state.ownPath;
 }
 
 void SetChildEnvironmentVariable(const char *name, const WCHAR *value) {
-  WCHAR wideName[40];
+  WCHAR wideName[kVariableNameCapacity];
   wideName[0] = 0;
-  AppendNarrowAsWide(wideName, name, 40);
+  AppendNarrowAsWide(wideName, name, kVariableNameCapacity);
   SetEnvironmentVariableW(wideName, value);
 }
 
 void SetChildEnvironment(void) {
-  char number[128];
-  WCHAR wideNumber[128];
+  char number[kProcessIdTextCapacity];
+  WCHAR wideNumber[kProcessIdTextCapacity];
   snprintf(number, sizeof number, "%ld", (long)GetCurrentProcessId());
   wideNumber[0] = 0;
-  AppendNarrowAsWide(wideNumber, number, 128);
+  AppendNarrowAsWide(wideNumber, number, kProcessIdTextCapacity);
   SetChildEnvironmentVariable("VESKAR_ONEFILE_PARENT", wideNumber);
   SetChildEnvironmentVariable("VESKAR_ONEFILE_BINARY", GetOwnExecutablePath());
 }

@@ -89,7 +89,7 @@ bool AppendVariable(Variable variable, WCHAR *end, size_t room) {
     return true;
   }
   case kPid: {
-    char number[128];
+    char number[kProcessIdTextCapacity];
     snprintf(number, sizeof number, "%ld", (long)GetCurrentProcessId());
     AppendNarrowAsWide(end, number, room);
     return true;
@@ -112,7 +112,7 @@ bool AppendVariable(Variable variable, WCHAR *end, size_t room) {
     GetSystemTimeAsFileTime(&now);
     long long ticks =
         (long long)(((uint64_t)now.dwHighDateTime << 32) | now.dwLowDateTime);
-    char number[1024];
+    char number[kTimeTextCapacity];
     snprintf(number, sizeof number, "%lld", ticks);
     AppendNarrowAsWide(end, number, room);
     return true;

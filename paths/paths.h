@@ -12,6 +12,10 @@
 
 #include "platform/platform.h"
 
+// The narrow buffers numbers are formatted into before they are widened:
+// the process id, and the time in 100-nanosecond ticks.
+enum : size_t { kProcessIdTextCapacity = 128, kTimeTextCapacity = 1024 };
+
 // Copies `text` after the end of the NUL-terminated `buffer`.
 void AppendWideString(WCHAR *buffer, const WCHAR *text, size_t capacity);
 

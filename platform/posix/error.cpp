@@ -82,7 +82,7 @@ DWORD FormatMessageA(DWORD flags, const void *, DWORD messageId, DWORD,
   } else if (int error = ErrnoFor(messageId)) {
     text = strerror(error);
   } else {
-    SetLastError(317); // ERROR_MR_MID_NOT_FOUND, as Windows answers
+    SetLastError(ERROR_MR_MID_NOT_FOUND); // as Windows answers
     return 0;
   }
   size_t length = strlen(text);

@@ -91,6 +91,6 @@ BOOL VirtualUnlock(LPVOID address, size_t size) {
   uintptr_t end = ((uintptr_t)address + size) & ~(page - 1);
   if (end > start)
     madvise((void *)start, end - start, MADV_DONTNEED);
-  SetLastError(158); // ERROR_NOT_LOCKED, as Windows answers for such pages
+  SetLastError(ERROR_NOT_LOCKED); // as Windows answers for such pages
   return FALSE;
 }

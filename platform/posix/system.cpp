@@ -36,7 +36,9 @@ DWORD ReturnPath(const char *native, LPWSTR out, DWORD capacity,
   return (DWORD)needed;
 }
 
-WCHAR programName[4097];
+// As long as the longest own path the core keeps.
+const size_t kProgramNameCapacity = 4097;
+WCHAR programName[kProgramNameCapacity];
 
 } // namespace
 
@@ -80,7 +82,7 @@ DWORD GetTempPathW(DWORD size, LPWSTR buffer) {
 }
 
 DWORD GetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) {
-  char native[4097 * 4];
+  static char native[kNativePathCapacity];
   ssize_t n = readlink("/proc/self/exe", native, sizeof native - 1);
   if (n < 0) {
     SetLastErrorFromErrno(errno);
@@ -122,6 +124,6 @@ HRESULT SHGetFolderPathW(HWND, int folder, HANDLE, DWORD, LPWSTR path) {
 const WCHAR *GetProgramNameW(void) {
   char **argv = GetArguments();
   if (programName[0] == 0 && argv != nullptr && argv[0] != nullptr)
-    FromNative(argv[0], programName, 4097, true);
+    FromNative(argv[0], programName, kProgramNameCapacity, true);
   return programName;
 }

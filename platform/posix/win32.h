@@ -83,17 +83,16 @@ typedef void *PVOID;
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_WRITE_FAULT 29
-#define ERROR_HANDLE_DISK_FULL 39
 #define ERROR_NOT_SUPPORTED 50
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_DISK_FULL 112
 #define ERROR_DIR_NOT_EMPTY 145
+#define ERROR_NOT_LOCKED 158
 #define ERROR_BUSY 170
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_BAD_EXE_FORMAT 193
 #define ERROR_FILENAME_EXCED_RANGE 206
-#define ERROR_DIRECTORY 267
-#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813
+#define ERROR_MR_MID_NOT_FOUND 317
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814
 #define ERROR_CANT_RESOLVE_FILENAME 1921
 
@@ -107,7 +106,6 @@ typedef void *PVOID;
 #define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
 
 #define S_OK ((HRESULT)0)
-#define S_FALSE ((HRESULT)1)
 #define E_FAIL ((HRESULT)0x80004005)
 #define CSIDL_LOCAL_APPDATA 0x001c
 #define CSIDL_PROFILE 0x0028
@@ -212,11 +210,4 @@ static inline PVOID InterlockedExchangePointer(PVOID volatile *target,
 }
 static inline LONG InterlockedExchange(LONG volatile *target, LONG value) {
   return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *target,
-                                                      PVOID exchange,
-                                                      PVOID comparand) {
-  __atomic_compare_exchange_n(target, &comparand, exchange, false,
-                              __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  return comparand;
 }

@@ -49,6 +49,6 @@ DWORD SizeofResource(HMODULE, HRSRC found) {
 // The real layer drops mapped file pages here; on the fuzzer's heap copy
 // that would zero the input under the decoder, so nothing is done.
 BOOL VirtualUnlock(LPVOID, size_t) {
-  SetLastError(158); // ERROR_NOT_LOCKED
+  SetLastError(ERROR_NOT_LOCKED);
   return FALSE;
 }
