@@ -1,13 +1,16 @@
 //===- platform/posix/system.cpp - Environment, time, folders -----------===//
 //
-// TEMP is $TMPDIR or /tmp, the profile folder is $HOME, the local
+// TEMP is $TMPDIR (an existing absolute directory) or /tmp, the profile
+// folder is $HOME or the password database's home, the local
 // application-data folder is $XDG_CACHE_HOME or ~/.cache. Paths come back in
 // the core's form, with backslashes.
 //
 //===----------------------------------------------------------------------===//
 #include <errno.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -75,8 +78,14 @@ void GetSystemTimeAsFileTime(LPFILETIME out) {
 }
 
 DWORD GetTempPathW(DWORD size, LPWSTR buffer) {
+  // TMPDIR is taken literally or not at all, as common tools do: only an
+  // absolute path to a directory that exists. A backslash in it could not
+  // come back from the core as itself (the core's separator), so such a
+  // value is not used either. Nothing is ever created for it.
   const char *dir = getenv("TMPDIR");
-  if (dir == nullptr || dir[0] == 0)
+  struct stat info;
+  if (dir == nullptr || dir[0] != '/' || strchr(dir, '\\') != nullptr ||
+      stat(dir, &info) != 0 || !S_ISDIR(info.st_mode))
     dir = "/tmp";
   return ReturnPath(dir, buffer, size, true);
 }
@@ -98,8 +107,23 @@ DWORD GetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) {
   return (DWORD)(length < size ? length : size);
 }
 
-HRESULT SHGetFolderPathW(HWND, int folder, HANDLE, DWORD, LPWSTR path) {
+// The user's home: $HOME, or the password database's entry when HOME is
+// unset or empty (services, "env -i"); null when neither has one.
+static const char *HomeDirectory(void) {
   const char *home = getenv("HOME");
+  if (home != nullptr && home[0] != 0)
+    return home;
+  static char buffer[4096];
+  static struct passwd entry;
+  struct passwd *found = nullptr;
+  if (getpwuid_r(geteuid(), &entry, buffer, sizeof buffer, &found) != 0 ||
+      found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] == 0)
+    return nullptr;
+  return found->pw_dir;
+}
+
+HRESULT SHGetFolderPathW(HWND, int folder, HANDLE, DWORD, LPWSTR path) {
+  const char *home = HomeDirectory();
   char joined[4096];
   const char *native = nullptr;
   if (folder == CSIDL_PROFILE) {
