@@ -29,7 +29,7 @@ void ReportFatalNameTooLong(void) {
 
 void ReportFatalExpand(const WCHAR *spec) {
   PrintWithWideText(stderr, "Error, couldn't runtime expand spec '%ls'.\n", spec);
-  abort();
+  AbortProcess();
 }
 
 void ReportFatalOpen(const WCHAR *path) {

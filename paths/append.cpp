@@ -10,7 +10,7 @@ static size_t FindEnd(const WCHAR *buffer, size_t capacity) {
   while (end < capacity && buffer[end] != 0)
     ++end;
   if (end >= capacity)
-    abort();
+    AbortProcess();
   return end;
 }
 
@@ -18,7 +18,7 @@ void AppendWideString(WCHAR *buffer, const WCHAR *text, size_t capacity) {
   size_t end = FindEnd(buffer, capacity);
   for (; *text != 0; ++text) {
     if (end + 2 > capacity) // the character and the terminator
-      abort();
+      AbortProcess();
     buffer[end++] = *text;
   }
   buffer[end] = 0;
@@ -30,9 +30,9 @@ void AppendNarrowAsWide(WCHAR *buffer, const char *text, size_t capacity) {
     char single[2] = {*text, 0};
     wchar_t wide[2] = {0, 0};
     if (mbstowcs(wide, single, 2) != 1)
-      abort();
+      AbortProcess();
     if (end + 2 > capacity)
-      abort();
+      AbortProcess();
     buffer[end++] = (WCHAR)wide[0];
   }
   buffer[end] = 0;

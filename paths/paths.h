@@ -2,7 +2,7 @@
 //
 // Wide buffers hold UTF-16 code units and are always NUL-terminated; every
 // capacity counts the terminator. An append that does not fit ends the
-// process through abort() with no message: the buffers are sized for every
+// process through AbortProcess() with no message: the buffers are sized for every
 // value the launcher builds, so an overflow means something is badly wrong.
 //
 //===----------------------------------------------------------------------===//

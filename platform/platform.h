@@ -29,6 +29,13 @@ const NameStyle kFileSystemNameStyle = kWindowsNames;
 const NameStyle kFileSystemNameStyle = kPosixNames;
 #endif
 
+// Ends the process at once, with no exit processing and no message box: a
+// failed template expansion and an overflowing append end here. Windows: a
+// fail-fast with FAST_FAIL_FATAL_APP_EXIT where the processor supports it,
+// and exit code 3 otherwise (the C runtime's abort() would show a dialog
+// in a GUI process and wait for a click). POSIX: abort().
+[[noreturn]] void AbortProcess(void);
+
 // Element 0 of the process's wide argument vector: the program name as the
 // starting process wrote it.
 const WCHAR *GetProgramNameW(void);

@@ -355,3 +355,5 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
   }
   return TRUE;
 }
+
+void AbortProcess(void) { abort(); }

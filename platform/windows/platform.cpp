@@ -3,7 +3,7 @@
 // Holds only Windows code: the removal of a directory tree (the shell's
 // delete operation follows links, and under Wine deletes the current
 // directory's contents for paths over 260 characters, so it is not used),
-// and printing wide text.
+// printing wide text, and the abort ending.
 //
 //===----------------------------------------------------------------------===//
 #include <stdlib.h>
@@ -186,4 +186,15 @@ void PrintWithWideText(FILE *stream, const char *format, const WCHAR *text) {
 
 const WCHAR *GetProgramNameW(void) {
   return (__wargv != nullptr && __wargv[0] != nullptr) ? __wargv[0] : L"";
+}
+
+void AbortProcess(void) {
+  if (IsProcessorFeaturePresent(PF_FASTFAIL_AVAILABLE)) {
+    // What __fastfail compiles to: the code goes in ECX, and the system ends
+    // the process at once, bypassing every handler.
+    __asm__ volatile("int $0x29" : : "c"(FAST_FAIL_FATAL_APP_EXIT) : "memory");
+  }
+  TerminateProcess(GetCurrentProcess(), 3);
+  for (;;)
+    Sleep(INFINITE); // TerminateProcess on the own process does not return
 }
