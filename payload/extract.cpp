@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "diagnostics/fatal.h"
+#include "launcher/console.h"
 #include "launcher/state.h"
 #include "paths/paths.h"
 #include "payload/container.h"
@@ -178,7 +179,7 @@ void ExtractPayload(void) {
       if (!WriteFile(file, state.writeBuffer, chunk, &written, nullptr))
         ReportFatalUnpack();
       remaining -= chunk;
-      if (state.consoleEventSeen) {
+      if (ConsoleEventSeen()) {
         // The event's handler removes the unpack directory, which it cannot
         // while this file is held open without delete sharing.
         CloseHandle(file);

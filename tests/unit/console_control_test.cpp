@@ -1,4 +1,4 @@
-//===- tests/integration/console_control_test.cpp - Which events count ---===//
+//===- tests/unit/console_control_test.cpp - Which events count ---===//
 //
 // Over the recording layer: OnConsoleControl for every control type. Wine
 // delivers only Ctrl+C, and Linux signals stand for Ctrl+C, close and
@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "launcher/console.h"
 #include "launcher/state.h"
 #include "platform/recording/recording.h"
 #include "tests/unit/support.h"
@@ -49,7 +50,7 @@ TEST_P(HandledTypeTest, RemovesTheDirectoryAndLeavesTheEndingToTheSystem) {
   EXPECT_EQ(OnConsoleControl(GetParam()), FALSE);
   EXPECT_FALSE(test::Exists(directory_));
   EXPECT_EQ(veskar_recording::CallsTo("RemoveDirectoryTree").size(), 1u);
-  EXPECT_TRUE(state.consoleEventSeen);
+  EXPECT_TRUE(state.console.eventSeen);
 }
 
 INSTANTIATE_TEST_SUITE_P(Listed, HandledTypeTest,
@@ -63,7 +64,7 @@ TEST_P(IgnoredTypeTest, DoesNothing) {
   EXPECT_EQ(OnConsoleControl(GetParam()), FALSE);
   EXPECT_TRUE(test::Exists(directory_ + "/file.txt"));
   EXPECT_EQ(veskar_recording::Calls(), std::vector<std::string>{});
-  EXPECT_FALSE(state.consoleEventSeen);
+  EXPECT_FALSE(state.console.eventSeen);
 }
 
 INSTANTIATE_TEST_SUITE_P(Unlisted, IgnoredTypeTest,
