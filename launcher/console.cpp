@@ -52,7 +52,8 @@ void BeginExtraction(void) {
   // Marked before the flag that lets a console event remove the directory,
   // so that the event's handler waits for the main thread to stop writing.
   InterlockedExchange(&state.console.extracting, 1);
-  state.extractionStarted = true; // from here on, clean-up removes the directory
+  // From here on, clean-up removes the directory.
+  state.extractionStarted = true;
 }
 
 void EndExtraction(void) { InterlockedExchange(&state.console.extracting, 0); }
@@ -87,8 +88,8 @@ HANDLE TakeChildHandle(void) {
 }
 
 void AwaitConsoleEventEnding(void) {
-  for (unsigned i = 0;
-       i < kConsoleEndingWaitMs / kConsoleEndingPollMs && state.console.eventSeen;
+  for (unsigned i = 0; i < kConsoleEndingWaitMs / kConsoleEndingPollMs &&
+                       state.console.eventSeen;
        ++i)
     Sleep(kConsoleEndingPollMs);
 }
