@@ -7,6 +7,7 @@
 //
 //===----------------------------------------------------------------------===//
 #include "diagnostics/fatal.h"
+#include "launcher/console.h"
 #include "launcher/state.h"
 #include "paths/paths.h"
 #include "payload/extract.h"
@@ -30,12 +31,9 @@ int RunLauncher(void) {
     ReportFatal("Error, failed to register signal handler.");
 
   OpenPayload();
-  // Marked before the flag that lets a console event remove the directory,
-  // so that the event's handler waits for the main thread to stop writing.
-  InterlockedExchange(&state.extracting, 1);
-  state.extractionStarted = true; // from here on, clean-up removes the directory
+  BeginExtraction(); // from here on, clean-up removes the directory
   ExtractPayload();
-  InterlockedExchange(&state.extracting, 0);
+  EndExtraction();
   ClosePayload();
 
   SetChildEnvironment();

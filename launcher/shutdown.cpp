@@ -6,6 +6,7 @@
 // directory is still there.
 //
 //===----------------------------------------------------------------------===//
+#include "launcher/console.h"
 #include "launcher/state.h"
 
 namespace {
@@ -24,11 +25,9 @@ bool DirectoryStillThere(void) {
 
 void StopChildAndCleanUp(void) {
   // A child whose creation is under way is waited for, not missed.
-  while (state.childStarting)
-    Sleep(1);
+  AwaitChildStarted();
 
-  HANDLE child =
-      InterlockedExchangePointer((PVOID volatile *)&state.childProcess, nullptr);
+  HANDLE child = TakeChildHandle();
   if (child != nullptr) {
     if (WaitForSingleObject(child, kChildGraceMs) != WAIT_OBJECT_0)
       TerminateProcess(child, 0);
@@ -39,10 +38,7 @@ void StopChildAndCleanUp(void) {
     return;
   // A console event during extraction: let the main thread stop writing
   // first, so nothing is written after the removal.
-  for (int i = 0; i < 2000 && state.consoleEventSeen && state.extracting &&
-                  !state.extractionParked;
-       ++i)
-    Sleep(1);
+  AwaitExtractionParked();
 
   RemoveDirectoryTree(state.unpackDirectory);
   for (int retry = 0; retry < kRemovalRetries;) {

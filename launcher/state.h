@@ -21,12 +21,41 @@ enum {
   kKnownDirectoryCapacity = 1024,
 };
 
+// What the main thread and the console control thread tell each other.
+// Each flag is 0 or 1, written with InterlockedExchange.
+struct ConsoleFlags {
+  // A console event is being handled, and its ending wins over the main
+  // thread's return. Set by OnConsoleControl on the console control thread,
+  // never cleared. Read by the main thread between writes
+  // (ConsoleEventSeen, PauseExtractionForConsoleEvent), before it starts the
+  // child (BeginChildStart) and before it returns (AwaitConsoleEventEnding),
+  // and by the handler's wait for the main thread to stop writing
+  // (AwaitExtractionParked).
+  volatile LONG eventSeen;
+  // The main thread is writing the archive's files. Set by BeginExtraction,
+  // cleared by EndExtraction, both on the main thread. Read by
+  // AwaitExtractionParked.
+  volatile LONG extracting;
+  // The main thread has stopped writing for a console event and writes
+  // nothing more. Set by PauseExtractionForConsoleEvent on the main thread,
+  // never cleared. Read by AwaitExtractionParked.
+  volatile LONG extractionParked;
+  // The main thread is creating the child and has not published its handle
+  // yet. Set by BeginChildStart, cleared by EndChildStart, both on the main
+  // thread. Read by AwaitChildStarted in StopChildAndCleanUp, on either
+  // thread: a console event then waits for the child instead of missing it.
+  volatile LONG childStarting;
+};
+
 struct LauncherState {
   // Handle of the running child; null when none. Shared with the console
-  // control thread: taken out with an atomic exchange before it is closed.
+  // control thread: published by EndChildStart, taken out with
+  // TakeChildHandle by whoever then closes it (launcher/console.cpp).
   HANDLE volatile childProcess;
   int knownDirectoryCount;
-  // The unpack directory may hold files of this run.
+  // The unpack directory may hold files of this run, so clean-up removes it.
+  // Set once by BeginExtraction (launcher/console.cpp) on the main thread;
+  // read by StopChildAndCleanUp on either thread.
   volatile bool extractionStarted;
   WCHAR ownPath[kOwnPathCapacity];
   PayloadStream payload;
@@ -39,15 +68,9 @@ struct LauncherState {
   WCHAR childExecutablePath[kChildPathCapacity];
   WCHAR outputFilePath[kPathCapacity];
 
-  // Set while CreateProcessW runs, so that a console event arriving before
-  // the new child's handle is stored waits for it instead of missing it.
-  volatile LONG childStarting;
-  // Set once a console event is being handled: its ending wins over the
-  // main thread's return.
-  volatile LONG consoleEventSeen;
-  // The main thread is writing files, and has stopped for a console event.
-  volatile LONG extracting;
-  volatile LONG extractionParked;
+  // The console-event protocol's flags. Only launcher/console.cpp reads or
+  // writes them, through its named transitions.
+  ConsoleFlags console;
 };
 
 extern LauncherState state;
@@ -55,13 +78,8 @@ extern LauncherState state;
 // The values of COMPANY, PRODUCT and VERSION, which the packer rewrites.
 extern BuildValues buildValues;
 
-// Step functions of the launch sequence.
+// Step functions of the launch sequence. The console-event protocol's
+// operations are declared in launcher/console.h.
 DWORD RunChild(void);
-BOOL WINAPI OnConsoleControl(DWORD controlType);
 void StopChildAndCleanUp(void);
-// Leaves a console event that is being handled the time to end the process
-// (bounded), so that its ending wins over the main thread's.
-void AwaitConsoleEventEnding(void);
-// Called between writes: stops extracting while a console event is handled.
-void PauseExtractionForConsoleEvent(void);
 int RunLauncher(void);

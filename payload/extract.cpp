@@ -12,6 +12,7 @@
 #include "common/container.h"
 #include "common/names.h"
 #include "diagnostics/fatal.h"
+#include "launcher/console.h"
 #include "launcher/state.h"
 #include "paths/paths.h"
 #include "payload/extract.h"
@@ -155,7 +156,7 @@ void ExtractPayload(void) {
       if (!WriteFile(file, state.writeBuffer, chunk, &written, nullptr))
         ReportFatalUnpack();
       remaining -= chunk;
-      if (state.consoleEventSeen) {
+      if (ConsoleEventSeen()) {
         // The event's handler removes the unpack directory, which it cannot
         // while this file is held open without delete sharing.
         CloseHandle(file);

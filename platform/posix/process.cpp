@@ -25,6 +25,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "launcher/console_bounds.h"
 #include "platform/posix/hook.h"
 #include "platform/posix/internal.h"
 
@@ -40,6 +41,8 @@ WCHAR *commandLine;
 Handle currentProcess = {kProcessHandle, -1, 0, -1, false};
 
 const int kConsoleSignals[] = {SIGINT, SIGHUP, SIGTERM};
+// How often AwaitConsoleSignal looks for a pending or running handling.
+const unsigned kSignalPollMs = 10;
 
 int OpenPidFd(pid_t pid) {
 #ifdef SYS_pidfd_open
@@ -129,8 +132,8 @@ char **GetArguments(void) { return arguments; }
 void AwaitConsoleSignal(void) {
   if (consoleHandler == nullptr)
     return;
-  // As long as the core's own wait for an event's ending: 30 s.
-  for (int i = 0; i < 3000; ++i) {
+  // As long as the core's own wait for an event's ending.
+  for (unsigned i = 0; i < kConsoleEndingWaitMs / kSignalPollMs; ++i) {
     sigset_t pending;
     sigpending(&pending);
     bool waiting = __atomic_load_n(&handlingConsoleSignal, __ATOMIC_SEQ_CST);
@@ -138,7 +141,7 @@ void AwaitConsoleSignal(void) {
       waiting = waiting || sigismember(&pending, s) == 1;
     if (!waiting)
       return;
-    usleep(10000);
+    usleep(kSignalPollMs * 1000);
   }
 }
 

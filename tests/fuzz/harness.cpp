@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/console.h"
 #include "launcher/state.h"
 #include "packer/archive.h"
 #include "payload/extract.h"
@@ -408,8 +409,9 @@ void ReleaseKnownDirectories(void) {
 
 void OpenAndExtract(void) {
   OpenPayload();
-  state.extractionStarted = true;
+  BeginExtraction();
   ExtractPayload();
+  EndExtraction();
   ClosePayload();
 }
 

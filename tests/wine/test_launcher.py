@@ -278,7 +278,7 @@ class ConsoleControlTest(LauncherTestCase):
     not do, so the GUI launcher is on it too) and sends CTRL_C_EVENT to
     group 0 once the child has written its report. Wine 8 does not
     implement CTRL_BREAK_EVENT, so only Ctrl+C is tried here; every control
-    type is driven directly in tests/integration/console_control_test.cpp."""
+    type is driven directly in tests/unit/console_control_test.cpp."""
 
     def child_processes(self, unpack_name):
         """Unix processes whose command line names the unpack directory."""

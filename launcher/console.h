@@ -1,0 +1,45 @@
+//===- launcher/console.h - The console-event protocol ------------------===//
+//
+// A console event (Ctrl+C, Ctrl+Break, close, log-off, shut-down) is handled
+// on a thread of its own while the main thread goes on with the launch
+// sequence. These are the only operations on state.console; each names one
+// step of one side. Which thread calls what is in launcher/console.cpp.
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include "launcher/state.h"
+
+// The console control handler, registered with SetConsoleCtrlHandler.
+BOOL WINAPI OnConsoleControl(DWORD controlType);
+
+// The main thread, around writing the archive's files.
+void BeginExtraction(void);
+void EndExtraction(void);
+// Whether a console event is being handled: the writer then lets go of its
+// open file and pauses.
+bool ConsoleEventSeen(void);
+// Called between writes: while a console event is handled, stops writing
+// for good and leaves the event's handling the time to end the process.
+void PauseExtractionForConsoleEvent(void);
+
+// The main thread, around creating the child. BeginChildStart first leaves
+// an event that is already being handled the time to end the process.
+// EndChildStart publishes the shared handle (null when there is none) and
+// only then lets a waiting event go on.
+void BeginChildStart(void);
+void EndChildStart(HANDLE shared);
+// Takes the shared child handle out (null when none, or when the other
+// thread took it first); the caller closes what it got.
+HANDLE TakeChildHandle(void);
+
+// The main thread, done with its own work: leaves a console event that is
+// being handled the time (bounded) to end the process, so that its ending
+// wins over the main thread's.
+void AwaitConsoleEventEnding(void);
+
+// StopChildAndCleanUp, on either thread: waits until a child's start is
+// over, and, during a console event, until the main thread has stopped
+// writing (bounded).
+void AwaitChildStarted(void);
+void AwaitExtractionParked(void);

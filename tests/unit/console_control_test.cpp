@@ -1,0 +1,212 @@
+//===- tests/unit/console_control_test.cpp - Console events -------------===//
+//
+// Over the recording layer, with the pauses (Sleep) scripted to return at
+// once but still logged. OnConsoleControl for every control type: Wine
+// delivers only Ctrl+C, and Linux signals stand for Ctrl+C, close and
+// shut-down, so Ctrl+Break, log-off and the unlisted types are driven here
+// directly. Then the protocol's transitions, called on one thread in the
+// orders the two threads can meet in, and what each order makes the handler
+// and the main thread wait for.
+//
+//===----------------------------------------------------------------------===//
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "launcher/console.h"
+#include "launcher/state.h"
+#include "platform/recording/recording.h"
+#include "tests/unit/support.h"
+
+using Calls = std::vector<std::string>;
+
+namespace {
+
+class ConsoleControlTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    test::ResetLauncherState();
+    veskar_recording::Reset();
+    veskar_recording::ScriptAlways("Sleep", 0);
+    UnpackDirectoryWithAFile();
+  }
+  void TearDown() override {
+    veskar_recording::Reset();
+    test::ResetLauncherState();
+  }
+
+  void UnpackDirectoryWithAFile() {
+    test::MakeDirectories(directory_);
+    test::WriteBytes(directory_ + "/file.txt", "x");
+    std::u16string core = test::CorePath(directory_);
+    std::copy(core.begin(), core.end() + 1, state.unpackDirectory);
+  }
+
+  test::ScratchDir scratch_;
+  std::string directory_ = scratch_ / "onefile_1_2";
+};
+
+class ControlTypeTest : public ConsoleControlTest,
+                        public ::testing::WithParamInterface<DWORD> {
+protected:
+  void SetUp() override {
+    ConsoleControlTest::SetUp();
+    state.extractionStarted = true;
+  }
+};
+class HandledTypeTest : public ControlTypeTest {};
+class IgnoredTypeTest : public ControlTypeTest {};
+
+// Ctrl+C, Ctrl+Break, close, log-off, shut-down: the directory goes, the
+// event is marked as being handled (the main thread then leaves the ending
+// to it, for 300 pauses of 100 ms), and the handler never claims the event,
+// so the system's default handling ends the process.
+TEST_P(HandledTypeTest, RemovesTheDirectoryAndLeavesTheEndingToTheSystem) {
+  EXPECT_EQ(OnConsoleControl(GetParam()), FALSE);
+  EXPECT_FALSE(test::Exists(directory_));
+  EXPECT_EQ(veskar_recording::CallsTo("RemoveDirectoryTree").size(), 1u);
+  veskar_recording::Reset();
+  veskar_recording::ScriptAlways("Sleep", 0);
+  AwaitConsoleEventEnding();
+  EXPECT_EQ(veskar_recording::Calls(), Calls(300, "Sleep 100"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Listed, HandledTypeTest,
+                         ::testing::Values(CTRL_C_EVENT, CTRL_BREAK_EVENT,
+                                           CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT,
+                                           CTRL_SHUTDOWN_EVENT));
+
+// Any other type does nothing at all: no call, the directory stays, and the
+// main thread is not made to wait for an ending that will not come.
+TEST_P(IgnoredTypeTest, DoesNothing) {
+  EXPECT_EQ(OnConsoleControl(GetParam()), FALSE);
+  EXPECT_TRUE(test::Exists(directory_ + "/file.txt"));
+  AwaitConsoleEventEnding();
+  EXPECT_EQ(veskar_recording::Calls(), Calls{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Unlisted, IgnoredTypeTest,
+                         ::testing::Values(3u, 4u, 7u, 0xFFFFFFFFu));
+
+// One step of either thread.
+enum Step {
+  kBeginExtraction,
+  kEndExtraction,
+  kPause,      // the main thread between two writes
+  kEvent,      // Ctrl+C reaches the handler
+  kBeginChild, // the main thread is about to create the child
+  kChildStarted,
+  kAwaitEnding, // the main thread, done with its own work
+};
+
+Calls operator+(Calls a, const Calls &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST_F(ConsoleControlTest, WhatEachSideWaitsForDependsOnTheOrder) {
+  const std::string d = test::Utf8(test::CorePath(directory_));
+  const Calls removal = {"RemoveDirectoryTree " + d, "GetFileAttributesW " + d};
+  // The handler's wait for the main thread to stop writing: 2 s in 1 ms
+  // pauses. The main thread's wait for the event's ending: 30 s in 100 ms
+  // pauses.
+  const Calls parking = Calls(2000, "Sleep 1");
+  const Calls ending = Calls(300, "Sleep 100");
+  const Calls childStopped = {"WaitForSingleObject 5000", "CloseHandle"};
+  struct {
+    const char *what;
+    std::vector<Step> steps;
+    Calls calls;
+    bool directoryLeft;
+  } const kCases[] = {
+      {"an event before extraction has nothing to remove", {kEvent}, {}, true},
+      {"an event while the main thread writes waits for it to stop",
+       {kBeginExtraction, kEvent},
+       parking + removal,
+       false},
+      {"an event after extraction removes at once",
+       {kBeginExtraction, kEndExtraction, kEvent},
+       removal,
+       false},
+      {"a pause before any event does not stop the writing",
+       {kBeginExtraction, kPause, kEvent},
+       parking + removal,
+       false},
+      {"a pause after the event stops the writing for good",
+       {kBeginExtraction, kEvent, kPause, kEvent},
+       parking + removal + ending + removal,
+       false},
+      {"without an event the main thread does not wait",
+       {kBeginExtraction, kPause, kEndExtraction, kBeginChild, kChildStarted,
+        kAwaitEnding},
+       {},
+       true},
+      {"after an event the main thread waits at the end",
+       {kEvent, kAwaitEnding},
+       ending,
+       true},
+      {"after an event the main thread waits instead of starting the child",
+       {kBeginExtraction, kEndExtraction, kEvent, kBeginChild},
+       removal + ending,
+       false},
+      {"an event while the child runs stops the published child",
+       {kBeginExtraction, kEndExtraction, kBeginChild, kChildStarted, kEvent,
+        kAwaitEnding},
+       childStopped + removal + ending,
+       false},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    test::ResetLauncherState();
+    UnpackDirectoryWithAFile();
+    // A child that ends at once: the handler's wait for it returns.
+    const std::u16string program = test::CorePath("/bin/true");
+    PROCESS_INFORMATION child = {};
+    ASSERT_TRUE(CreateProcessW(program.c_str(), nullptr, nullptr, nullptr,
+                               FALSE, 0, nullptr, nullptr, nullptr, &child));
+    CloseHandle(child.hThread);
+    veskar_recording::Reset();
+    veskar_recording::ScriptAlways("Sleep", 0);
+
+    bool published = false;
+    for (Step step : c.steps) {
+      switch (step) {
+      case kBeginExtraction:
+        BeginExtraction();
+        break;
+      case kEndExtraction:
+        EndExtraction();
+        break;
+      case kPause:
+        PauseExtractionForConsoleEvent();
+        break;
+      case kEvent:
+        OnConsoleControl(CTRL_C_EVENT);
+        break;
+      case kBeginChild:
+        BeginChildStart();
+        break;
+      case kChildStarted:
+        EndChildStart(child.hProcess);
+        published = true;
+        break;
+      case kAwaitEnding:
+        AwaitConsoleEventEnding();
+        break;
+      }
+    }
+    EXPECT_EQ(veskar_recording::Calls(), c.calls);
+    EXPECT_EQ(test::IsDirectory(directory_), c.directoryLeft);
+
+    // A handle the handler did not take is the test's to close.
+    HANDLE left = TakeChildHandle();
+    if (!published)
+      left = child.hProcess;
+    if (left != nullptr)
+      CloseHandle(left);
+  }
+}
+
+} // namespace
