@@ -53,6 +53,8 @@ struct LauncherState {
   // TakeChildHandle by whoever then closes it (launcher/console.cpp).
   HANDLE volatile childProcess;
   int knownDirectoryCount;
+  // The profile folder has been offered as the first known directory.
+  bool knownDirectoriesSeeded;
   // The unpack directory may hold files of this run, so clean-up removes it.
   // Set once by BeginExtraction (launcher/console.cpp) on the main thread;
   // read by StopChildAndCleanUp on either thread.

@@ -44,16 +44,16 @@ void Remember(const WCHAR *directory) {
   state.knownDirectories[state.knownDirectoryCount++] = copy;
 }
 
+// The user's profile folder counts as existing from the start. Without a
+// profile folder (a service, an empty environment) there is no seed, and
+// a seed that cannot be copied is simply not remembered: either way the
+// directories are asked for, and the run goes on.
 void SeedKnownDirectories(void) {
   static const WCHAR kHomeTemplate[] = VESKAR_TEXT("{HOME}");
+  state.knownDirectoriesSeeded = true;
   WCHAR home[kPathCapacity];
-  if (!ExpandPathTemplate(home, kHomeTemplate, kPathCapacity))
-    ReportFatalExpand(kHomeTemplate);
-  WCHAR *copy = CopyToHeap(home);
-  if (copy == nullptr)
-    ReportFatalMemory();
-  state.knownDirectories[0] = copy;
-  state.knownDirectoryCount = 1;
+  if (ExpandPathTemplate(home, kHomeTemplate, kPathCapacity))
+    Remember(home);
 }
 
 // Reads one name into entryName; ends the process when it does not fit.
@@ -88,7 +88,7 @@ uint64_t ReadRecordSize(void) {
 } // namespace
 
 bool EnsureDirectory(const WCHAR *directory) {
-  if (state.knownDirectoryCount == 0)
+  if (!state.knownDirectoriesSeeded)
     SeedKnownDirectories();
   for (int i = 0; i < state.knownDirectoryCount; ++i)
     if (SameWide(directory, state.knownDirectories[i]))

@@ -1,10 +1,12 @@
 //===- tests/unit/expand_test.cpp - Path template expansion -------------===//
 //
-// Templates against the POSIX layer's values: TEMP is $TMPDIR or /tmp, HOME
-// is $HOME, CACHE_DIR is $XDG_CACHE_HOME or ~/.cache, each handed to the
-// core with backslashes.
+// Templates against the POSIX layer's values: TEMP is $TMPDIR when that is
+// an existing absolute directory, else /tmp; HOME is $HOME or the password
+// database's home; CACHE_DIR is $XDG_CACHE_HOME or ~/.cache; each handed to
+// the core with backslashes.
 //
 //===----------------------------------------------------------------------===//
+#include <pwd.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -83,9 +85,9 @@ const Case kCases[] = {
     {"plain\\text", "/srv/t", "/home/u", kUnset, true, "plain\\text"},
     {"a}b", "/srv/t", "/home/u", kUnset, true, "a}b"},
     // Names match whole, ASCII letters in any case, nothing trimmed.
-    {"{TEMP}", "/srv/t", "/home/u", kUnset, true, "\\srv\\t"},
-    {"{temp}", "/srv/t", "/home/u", kUnset, true, "\\srv\\t"},
-    {"{Temp}\\x", "/srv/t", "/home/u", kUnset, true, "\\srv\\t\\x"},
+    {"{TEMP}", "/usr", "/home/u", kUnset, true, "\\usr"},
+    {"{temp}", "/usr", "/home/u", kUnset, true, "\\usr"},
+    {"{Temp}\\x", "/usr", "/home/u", kUnset, true, "\\usr\\x"},
     {"{pId}", "/srv/t", "/home/u", kUnset, true, "$PID"},
     {"{company}\\{Product}\\{VERSION}", "/srv/t", "/home/u", kUnset, true,
      "PELTA\\Quorvane\\1.1.0.0"},
@@ -99,26 +101,51 @@ const Case kCases[] = {
     // A second "{" starts the name again; a "{" never closed is dropped.
     {"{X{PID}", "/srv/t", "/home/u", kUnset, true, "$PID"},
     {"abc{TEMP", "/srv/t", "/home/u", kUnset, true, "abc"},
-    // TEMP: $TMPDIR or /tmp, never a backslash at the end.
+    // TEMP: $TMPDIR or /tmp, never a backslash at the end. TMPDIR is taken
+    // literally, and only when it is an absolute path to a directory that
+    // exists: relative, missing, not a directory, or holding a backslash
+    // (which would come back as a separator) gives /tmp.
     {"{TEMP}", kUnset, "/home/u", kUnset, true, "\\tmp"},
     {"{TEMP}", "", "/home/u", kUnset, true, "\\tmp"},
-    {"{TEMP}", "/srv/t//", "/home/u", kUnset, true, "\\srv\\t"},
+    {"{TEMP}", "/usr//", "/home/u", kUnset, true, "\\usr"},
+    {"{TEMP}", "usr", "/home/u", kUnset, true, "\\tmp"},
+    {"{TEMP}", "./", "/home/u", kUnset, true, "\\tmp"},
+    {"{TEMP}", "/srv/no/such/dir", "/home/u", kUnset, true, "\\tmp"},
+    {"{TEMP}", "/dev/null", "/home/u", kUnset, true, "\\tmp"},
+    {"{TEMP}", "/usr\\lib", "/home/u", kUnset, true, "\\tmp"},
     // An empty value trims the backslashes of the text before it as well.
     {"a\\\\{TEMP}b", "/", "/home/u", kUnset, true, "ab"},
     {"{TEMP}{TEMP}", "/", "/home/u", kUnset, true, ""},
-    // HOME: $HOME, trimmed; without one the expansion fails.
+    // HOME: $HOME, trimmed (without one, see below).
     {"{HOME}", "/srv/t", "/home/u/", kUnset, true, "\\home\\u"},
     {"{home}\\x", "/srv/t", "/home/u", kUnset, true, "\\home\\u\\x"},
     {"x{HOME}y", "/srv/t", "/", kUnset, true, "xy"},
-    {"\\{HOME}", "/srv/t", kUnset, kUnset, false, "\\"},
-    {"a{HOME}", "/srv/t", "", kUnset, false, "a"},
     // CACHE_DIR: $XDG_CACHE_HOME, else $HOME/.cache, else a failure.
     {"{CACHE_DIR}", "/srv/t", "/home/u", "/var/cache/u/", true,
      "\\var\\cache\\u"},
     {"{Cache_Dir}", "/srv/t", "/home/u", kUnset, true, "\\home\\u\\.cache"},
     {"{CACHE_DIR}", "/srv/t", "/home/u", "", true, "\\home\\u\\.cache"},
-    {"c:{CACHE_DIR}", "/srv/t", kUnset, kUnset, false, "c:"},
 };
+
+// Without HOME (a service, "env -i") the home comes from the password
+// database, for HOME and for the cache folder below it.
+TEST_F(ExpandTest, WithoutHomeThePasswordDatabaseGivesIt) {
+  struct passwd *entry = getpwuid(geteuid());
+  ASSERT_NE(entry, nullptr);
+  std::string home = entry->pw_dir;
+  for (char &c : home)
+    if (c == '/')
+      c = '\\';
+  for (const char *value : {(const char *)nullptr, ""}) {
+    Environment("/srv/t", value, kUnset);
+    Expansion result = Expand(u"a{HOME}");
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(result.output, home == "\\" ? "a" : "a" + home);
+    result = Expand(u"c:{CACHE_DIR}");
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(result.output, "c:" + (home == "\\" ? "" : home) + "\\.cache");
+  }
+}
 
 TEST_F(ExpandTest, TemplatesExpandAsTheVariablesSay) {
   for (const Case &c : kCases) {
@@ -169,11 +196,11 @@ TEST_F(ExpandTest, LiteralsFillTheBufferToItsLastUnit) {
 
 TEST_F(ExpandTest, ATemporaryDirectoryThatDoesNotFitFailsTheExpansion) {
   // Going on without it would put the unpack directory at the root.
-  Environment("/srv/tmp", "/home/u", kUnset);
-  EXPECT_FALSE(Expand(u"{TEMP}", 9).ok); // "\srv\tmp\" needs 10 units
+  Environment("/usr/lib", "/home/u", kUnset);
+  EXPECT_FALSE(Expand(u"{TEMP}", 9).ok); // "\usr\lib\" needs 10 units
   Expansion fits = Expand(u"{TEMP}", 10);
   EXPECT_TRUE(fits.ok);
-  EXPECT_EQ(fits.output, "\\srv\\tmp");
+  EXPECT_EQ(fits.output, "\\usr\\lib");
 }
 
 TEST_F(ExpandTest, ValuesThatDoNotFitEndTheProcessSilently) {
@@ -207,11 +234,11 @@ TEST_F(ExpandTest, PidAndTimeAreDecimalAndTimeCountsFrom1601) {
 }
 
 TEST_F(ExpandTest, TheUnpackTemplateGivesAFreshDirectoryBelowTemp) {
-  Environment("/srv/scratch/", "/home/u", kUnset);
+  Environment("/usr/lib/", "/home/u", kUnset);
   Expansion first = Expand(u"{TEMP}\\onefile_{PID}_{TIME}");
   ASSERT_TRUE(first.ok);
   const std::string prefix =
-      "\\srv\\scratch\\onefile_" + std::to_string(getpid()) + "_";
+      "\\usr\\lib\\onefile_" + std::to_string(getpid()) + "_";
   EXPECT_EQ(first.output.substr(0, prefix.size()), prefix);
   EXPECT_TRUE(test::IsDecimal(first.output.substr(prefix.size())))
       << first.output;
