@@ -59,17 +59,55 @@ void ReportFatalChildPathTooLong(const WCHAR *path) {
   exit(2);
 }
 
-void PrintOsError(const char *message, DWORD code) {
+namespace {
+
+// Writes " ([Error CODE] the system's text)" into `out`, always terminated.
+// The system's text loses its trailing line break (Windows ends it with CR
+// LF), so the message stays one line; with `forFormat`, each '%' in it is
+// doubled, for a text that becomes part of a format.
+void FormatOsErrorTail(DWORD code, bool forFormat, char *out, size_t capacity) {
   char *text = nullptr;
   FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
                      FORMAT_MESSAGE_FROM_SYSTEM,
                  nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
                  (LPSTR)&text, 0, nullptr);
   // Without an English text for the code, the line keeps its frame.
-  fprintf(stderr, "%s ([Error %ld] %s)\n", message, (long)(LONG)code,
-          text ? text : "no system text for this code");
+  const char *shown = text ? text : "no system text for this code";
+  size_t length = strlen(shown);
+  while (length > 0 && (shown[length - 1] == '\n' || shown[length - 1] == '\r'))
+    --length;
+  int at = snprintf(out, capacity, " ([Error %ld] ", (long)(LONG)code);
+  size_t n = at > 0 ? (size_t)at : 0;
+  for (size_t i = 0; i < length && n + 3 < capacity; ++i) {
+    if (forFormat && shown[i] == '%')
+      out[n++] = '%';
+    out[n++] = shown[i];
+  }
+  if (n + 1 < capacity)
+    out[n++] = ')';
+  out[n < capacity ? n : capacity - 1] = 0;
   if (text != nullptr)
     LocalFree(text);
+}
+
+} // namespace
+
+void PrintOsError(const char *message, DWORD code) {
+  char tail[512];
+  FormatOsErrorTail(code, false, tail, sizeof tail);
+  fprintf(stderr, "%s%s\n", message, tail);
+}
+
+void ReportFatalUnpackDirectory(const WCHAR *path, DWORD code) {
+  char format[600];
+  static const char kStart[] =
+      "Error, couldn't create a fresh unpack directory '%ls'";
+  memcpy(format, kStart, sizeof kStart);
+  FormatOsErrorTail(code, true, format + sizeof kStart - 1,
+                    sizeof format - sizeof kStart - 1);
+  strcat(format, "\n");
+  PrintWithWideText(stderr, format, path);
+  exit(2);
 }
 
 void ReportFatalOsError(const char *message, DWORD code) {

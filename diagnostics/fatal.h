@@ -24,6 +24,10 @@
                                         const NameVerdict &verdict);
 [[noreturn]] void ReportFatalNameTooLong(void);
 [[noreturn]] void ReportFatalChildPathTooLong(const WCHAR *path);
+// The unpack directory could not be made by this run: something is already
+// at its path (where TEMP may be shared with other users), or the system
+// refused.
+[[noreturn]] void ReportFatalUnpackDirectory(const WCHAR *path, DWORD code);
 
 // "%s ([Error %ld] %s)\n" on standard error: the message, the code and the
 // system's text for it. Returns.

@@ -60,11 +60,24 @@ void EndExtraction(void) { InterlockedExchange(&state.console.extracting, 0); }
 
 bool ConsoleEventSeen(void) { return state.console.eventSeen != 0; }
 
+namespace {
+
+// The event's handling has had its time and the process still runs: the
+// main thread ends it as the event would have. It never goes back to
+// writing files (the one it wrote is closed, the directory removed) or to
+// starting a child whose files are gone.
+[[noreturn]] void EndAsTheEventWould(void) {
+  ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+} // namespace
+
 void PauseExtractionForConsoleEvent(void) {
   if (!state.console.eventSeen)
     return;
   InterlockedExchange(&state.console.extractionParked, 1);
   AwaitConsoleEventEnding();
+  EndAsTheEventWould();
 }
 
 void BeginChildStart(void) {
@@ -74,6 +87,7 @@ void BeginChildStart(void) {
     // directory: there is nothing left to start.
     InterlockedExchange(&state.console.childStarting, 0);
     AwaitConsoleEventEnding();
+    EndAsTheEventWould();
   }
 }
 

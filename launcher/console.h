@@ -20,11 +20,14 @@ void EndExtraction(void);
 // open file and pauses.
 bool ConsoleEventSeen(void);
 // Called between writes: while a console event is handled, stops writing
-// for good and leaves the event's handling the time to end the process.
+// for good and leaves the event's handling the time to end the process;
+// when that time runs out, ends it as the event would
+// (STATUS_CONTROL_C_EXIT).
 void PauseExtractionForConsoleEvent(void);
 
 // The main thread, around creating the child. BeginChildStart first leaves
-// an event that is already being handled the time to end the process.
+// an event that is already being handled the time to end the process, and
+// then ends it as the event would.
 // EndChildStart publishes the shared handle (null when there is none) and
 // only then lets a waiting event go on.
 void BeginChildStart(void);

@@ -95,30 +95,92 @@ bool EnsureDirectory(const WCHAR *directory) {
       return true;
   if (directory[0] != 0 && directory[1] == ':' && directory[2] == 0)
     return true; // a bare drive
-  if (!CreateDirectoryW(directory, nullptr) &&
-      GetLastError() != ERROR_ALREADY_EXISTS)
-    return false;
+  if (!CreateDirectoryW(directory, nullptr)) {
+    if (GetLastError() != ERROR_ALREADY_EXISTS)
+      return false;
+    // Something already there counts only as a real directory: never a
+    // link or junction, through which files would land elsewhere.
+    DWORD attributes = GetFileAttributesW(directory);
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+      return false;
+  }
   Remember(directory);
   return true;
 }
 
+namespace {
+
+// Where the directory that contains the path ending at `end` ends: the last
+// separator before `end`, or 0 when there is none past the first unit (a
+// path that starts with its only separator has no parent to create).
+size_t ParentEnd(const WCHAR *path, size_t end) {
+  while (end > 1 && path[end - 1] != '\\')
+    --end;
+  return end <= 1 ? 0 : end - 1;
+}
+
+} // namespace
+
 bool CreateParentDirectories(const WCHAR *path) {
+  // One buffer, cut in place at the separators: a path of any depth costs
+  // the same stack.
   WCHAR parent[kPathCapacity];
   parent[0] = 0;
   AppendWideString(parent, path, kPathCapacity);
-  size_t cut = Utf16Length(parent);
-  // The first unit is never tested: a path that starts with its only
-  // separator has no parent to create.
-  while (cut > 1 && parent[cut - 1] != '\\')
-    --cut;
-  if (cut <= 1)
+  size_t innermost = ParentEnd(parent, Utf16Length(parent));
+  if (innermost == 0)
     return true;
-  parent[cut - 1] = 0;
+  parent[innermost] = 0;
   if (EnsureDirectory(parent))
     return true;
-  CreateParentDirectories(parent);
-  return EnsureDirectory(parent);
+  // Up to the deepest directory that exists or can be made (or the top)...
+  size_t end = innermost;
+  for (;;) {
+    size_t up = ParentEnd(parent, end);
+    if (up == 0)
+      break;
+    parent[up] = 0;
+    end = up;
+    if (EnsureDirectory(parent))
+      break;
+  }
+  // ...then down again, making each level below it.
+  bool made = true;
+  while (end < innermost) {
+    parent[end] = '\\';
+    end += Utf16Length(parent + end);
+    made = EnsureDirectory(parent);
+  }
+  return made;
 }
+
+namespace {
+
+// The unpack directory must be made by this run where TEMP may be shared:
+// a directory of anyone, or a link, already at its path is never used. Its
+// missing parents are made as any directory; what they are is not this
+// run's to judge.
+void CreateUnpackDirectory(void) {
+  const WCHAR *directory = state.unpackDirectory;
+  BOOL made = CreateDirectoryW(directory, nullptr);
+  if (!made && GetLastError() == ERROR_PATH_NOT_FOUND) {
+    CreateParentDirectories(directory);
+    made = CreateDirectoryW(directory, nullptr);
+  }
+  if (made) {
+    Remember(directory);
+    return;
+  }
+  DWORD code = GetLastError();
+  if (!kTempIsPrivate)
+    ReportFatalUnpackDirectory(directory, code);
+  // TEMP is the user's own: a directory already there is used, and any
+  // other failure shows at the first file's open.
+}
+
+} // namespace
 
 void ExtractPayload(void) {
   while (ReadEntryName()) {
@@ -136,12 +198,16 @@ void ExtractPayload(void) {
     if (state.childExecutablePath[0] == 0) {
       if (Utf16Length(state.outputFilePath) >= kChildPathCapacity)
         ReportFatalChildPathTooLong(state.outputFilePath);
+      CreateUnpackDirectory();
       AppendWideString(state.childExecutablePath, state.outputFilePath,
                        kChildPathCapacity);
     }
 
     uint64_t remaining = ReadRecordSize();
-    CreateParentDirectories(state.outputFilePath);
+    // A directory that cannot be made, or a link where one should be, ends
+    // the run here: the open must not go through it.
+    if (!CreateParentDirectories(state.outputFilePath))
+      ReportFatalOpen(state.outputFilePath);
     HANDLE file = CreateFileW(state.outputFilePath, GENERIC_WRITE,
                               FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
                               nullptr);

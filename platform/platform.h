@@ -16,17 +16,24 @@
 
 #include "common/names.h"
 
-// The file system's naming, which decides the archive names this launcher
-// can write (the rules themselves live in common/names).
+// Two facts of the platform that the core's policies depend on:
+// - kFileSystemNameStyle, the file system's naming, which decides the
+//   archive names this launcher can write (the rules live in common/names);
+// - kTempIsPrivate: whether the folder TEMP names belongs to the user alone.
+//   On Windows it does; on Linux TMPDIR is usually the shared /tmp, where
+//   another user may plant a directory or a link at the unpack directory's
+//   path before the launcher gets there.
 #if defined(_WIN32)
 #include <windows.h>
 #include <shlobj.h>
 #define VESKAR_TEXT(s) L##s
 const NameStyle kFileSystemNameStyle = kWindowsNames;
+const bool kTempIsPrivate = true;
 #else
 #include "platform/posix/win32.h"
 #define VESKAR_TEXT(s) u##s
 const NameStyle kFileSystemNameStyle = kPosixNames;
+const bool kTempIsPrivate = false;
 #endif
 
 // Ends the process at once, with no exit processing and no message box: a

@@ -168,24 +168,11 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
   if (!NativePath(path, native))
     return FALSE;
   // Directories are private to the user: the unpack directory on a shared
-  // /tmp must not be readable, let alone writable, by anyone else.
+  // /tmp must not be readable, let alone writable, by anyone else. Whether
+  // something already at the path may be used is the core's decision.
   if (mkdir(native, 0700) == 0)
     return TRUE;
-  int error = errno;
-  if (error == EEXIST) {
-    // Something that is already there counts only when it is a real
-    // directory that nobody else can have made: ours, or the system's. A
-    // directory planted by another user, or a link, is refused.
-    struct stat info;
-    if (lstat(native, &info) == 0 && S_ISDIR(info.st_mode) &&
-        (info.st_uid == geteuid() || info.st_uid == 0)) {
-      SetLastError(ERROR_ALREADY_EXISTS);
-      return FALSE;
-    }
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  SetLastErrorFromErrno(error, true);
+  SetLastErrorFromErrno(errno, true);
   return FALSE;
 }
 

@@ -322,6 +322,22 @@ BOOL TerminateProcess(HANDLE object, UINT exitCode) {
   return TRUE;
 }
 
+void ExitProcess(UINT exitCode) {
+  if (exitCode == STATUS_CONTROL_C_EXIT) {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = SIG_DFL;
+    sigaction(SIGINT, &action, nullptr);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, SIGINT);
+    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+    raise(SIGINT);
+    exitCode = 128 + SIGINT;
+  }
+  _exit((int)exitCode);
+}
+
 void Sleep(DWORD milliseconds) {
   VESKAR_HOOK_COUNT("Sleep", milliseconds, void);
   struct timespec left = {(time_t)(milliseconds / 1000),

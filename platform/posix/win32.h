@@ -60,6 +60,7 @@ typedef void *PVOID;
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define STILL_ACTIVE 259
+#define STATUS_CONTROL_C_EXIT 0xC000013Au
 
 #define STD_INPUT_HANDLE ((DWORD)-10)
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
@@ -184,6 +185,10 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess,
 HANDLE GetStdHandle(DWORD which);
 DWORD GetCurrentProcessId(void);
 void Sleep(DWORD milliseconds);
+// Ends the process at once with `exitCode`. STATUS_CONTROL_C_EXIT, the code
+// a process ends with on Ctrl+C, ends it here the way Ctrl+C does: by
+// SIGINT.
+[[noreturn]] void ExitProcess(UINT exitCode);
 
 // Memory: drops pages already read from the resident set.
 BOOL VirtualUnlock(LPVOID address, size_t size);

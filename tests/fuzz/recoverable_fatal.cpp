@@ -80,7 +80,12 @@ void ReportFatalMemory(void) { EndRun(Ending::kMemory); }
 void ReportFatalNameTooLong(void) { EndRun(Ending::kNameTooLong); }
 void ReportFatalExpand(const WCHAR *) { EndRun(Ending::kExpand); }
 void ReportFatalOpen(const WCHAR *) { EndRun(Ending::kOpen); }
-void ReportFatalUnsafeName(const WCHAR *, const NameVerdict &) { EndRun(Ending::kUnsafeName); }
+void ReportFatalUnsafeName(const WCHAR *, const NameVerdict &) {
+  EndRun(Ending::kUnsafeName);
+}
+void ReportFatalUnpackDirectory(const WCHAR *, DWORD) {
+  EndRun(Ending::kOtherFatal);
+}
 void ReportFatalChildPathTooLong(const WCHAR *) {
   EndRun(Ending::kChildPathTooLong);
 }

@@ -134,10 +134,6 @@ TEST_F(ConsoleControlTest, WhatEachSideWaitsForDependsOnTheOrder) {
        {kBeginExtraction, kPause, kEvent},
        parking + removal,
        false},
-      {"a pause after the event stops the writing for good",
-       {kBeginExtraction, kEvent, kPause, kEvent},
-       parking + removal + ending + removal,
-       false},
       {"without an event the main thread does not wait",
        {kBeginExtraction, kPause, kEndExtraction, kBeginChild, kChildStarted,
         kAwaitEnding},
@@ -147,10 +143,6 @@ TEST_F(ConsoleControlTest, WhatEachSideWaitsForDependsOnTheOrder) {
        {kEvent, kAwaitEnding},
        ending,
        true},
-      {"after an event the main thread waits instead of starting the child",
-       {kBeginExtraction, kEndExtraction, kEvent, kBeginChild},
-       removal + ending,
-       false},
       {"an event while the child runs stops the published child",
        {kBeginExtraction, kEndExtraction, kBeginChild, kChildStarted, kEvent,
         kAwaitEnding},
@@ -206,6 +198,36 @@ TEST_F(ConsoleControlTest, WhatEachSideWaitsForDependsOnTheOrder) {
       left = child.hProcess;
     if (left != nullptr)
       CloseHandle(left);
+  }
+}
+
+// Once an event is seen, the main thread waits for the event's handling to
+// end the process; when that wait runs out, it ends the process itself as
+// Ctrl+C would (on Linux: by SIGINT), and never goes back to writing files
+// or to starting the child.
+TEST_F(ConsoleControlTest, WhenTheWaitRunsOutTheMainThreadEndsAsCtrlCWould) {
+  const struct {
+    const char *what;
+    void (*step)(void);
+  } kCases[] = {
+      {"between two writes", PauseExtractionForConsoleEvent},
+      {"before starting the child", BeginChildStart},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    test::ResetLauncherState();
+    UnpackDirectoryWithAFile();
+    test::Ending ending = test::RunInChild([&] {
+      veskar_recording::ScriptAlways("Sleep", 0);
+      BeginExtraction();
+      OnConsoleControl(CTRL_C_EVENT);
+      c.step();
+      fputs("went on\n", stdout);
+    });
+    EXPECT_FALSE(ending.exited) << ending;
+    EXPECT_EQ(ending.signal, SIGINT) << ending;
+    EXPECT_EQ(ending.out, "");
+    EXPECT_FALSE(test::IsDirectory(directory_));
   }
 }
 

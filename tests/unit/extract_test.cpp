@@ -5,8 +5,10 @@
 // "D" in the scratch directory, whose parent exists.
 //
 //===----------------------------------------------------------------------===//
+#include <pthread.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -108,6 +110,98 @@ TEST_F(ExtractTest, TheUnpackDirectoryIsPrivate) {
   EXPECT_EQ(info.st_mode & 07777, 0700u);
   ASSERT_EQ(stat(D("sub").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0700u);
+}
+
+// On a shared TEMP, another user can be first at the unpack directory's
+// path. Whatever is there, the run never writes into it or through it: it
+// ends with one line, and what was planted stays as it was.
+TEST_F(ExtractTest, SomethingAlreadyAtTheUnpackDirectoryIsNeverUsed) {
+  const std::string elsewhere = scratch_ / "elsewhere";
+  test::MakeDirectories(elsewhere);
+  const struct {
+    const char *what;
+    void (*plant)(const std::string &path, const std::string &elsewhere);
+  } kCases[] = {
+      {"a directory", [](const std::string &path,
+                         const std::string &) { mkdir(path.c_str(), 0700); }},
+      {"a directory open to all",
+       [](const std::string &path, const std::string &) {
+         mkdir(path.c_str(), 0777);
+         chmod(path.c_str(), 0777);
+       }},
+      {"a link to a directory",
+       [](const std::string &path, const std::string &target) {
+         ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+       }},
+      {"a link to nothing",
+       [](const std::string &path, const std::string &target) {
+         ASSERT_EQ(symlink((target + "/none").c_str(), path.c_str()), 0);
+       }},
+      {"a file", [](const std::string &path,
+                    const std::string &) { test::WriteBytes(path, "x"); }},
+  };
+  int run = 0;
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    UnpackInto("run" + std::to_string(run++) + "/D");
+    c.plant(unpackDirectory_, elsewhere);
+    Prepare({{u"main", "m"}, {u"sub\f", "f"}});
+    test::Ending ending = test::RunInChild([] { ExtractPayload(); });
+    EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
+    EXPECT_EQ(ending.out, "");
+    EXPECT_EQ(ending.err.rfind("Error, couldn't create a fresh unpack "
+                               "directory '" +
+                                   CoreD() + "' ([Error 183] ",
+                               0),
+              0u)
+        << ending.err;
+    EXPECT_EQ(test::ListTree(elsewhere).size(), 0u);
+    struct stat info;
+    if (lstat(unpackDirectory_.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      EXPECT_EQ(test::ListTree(unpackDirectory_).size(), 0u);
+    }
+  }
+}
+
+// A level below the unpack directory that turns out to be a link (someone
+// wrote into the private directory) is not a directory to write through.
+TEST_F(ExtractTest, ALinkWhereADirectoryShouldBeIsNotFollowed) {
+  const std::string elsewhere = scratch_ / "elsewhere";
+  test::MakeDirectories(elsewhere);
+  test::MakeDirectories(unpackDirectory_);
+  ASSERT_EQ(symlink(elsewhere.c_str(), D("sub").c_str()), 0);
+  EXPECT_FALSE(EnsureDirectory(test::CorePath(D("sub")).c_str()));
+  EXPECT_FALSE(CreateParentDirectories(test::CorePath(D("sub/f")).c_str()));
+  EXPECT_TRUE(EnsureDirectory(test::CorePath(D("real")).c_str()));
+  EXPECT_TRUE(EnsureDirectory(test::CorePath(D("real")).c_str()));
+}
+
+// Directories are made with one buffer, not one stack frame a level: a tree
+// of any depth that fits the name limit extracts, here on a thread with the
+// Windows launcher's 1 MiB stack.
+TEST_F(ExtractTest, DeepTreesExtract) {
+  std::u16string deep;
+  for (int level = 0; level < 500; ++level)
+    deep += u"a\\";
+  deep += u"leaf.txt";
+  const std::vector<Record> records = {{u"main", "m"}, {deep, "deep"}};
+  Prepare(records);
+  test::Ending ending = test::RunInChild([] {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 1 << 20);
+    pthread_t thread;
+    pthread_create(
+        &thread, &attributes,
+        [](void *) -> void * {
+          ExtractPayload();
+          return nullptr;
+        },
+        nullptr);
+    pthread_join(thread, nullptr);
+  });
+  EXPECT_TRUE(test::ExitedWith(ending, test::kReturned)) << ending;
+  EXPECT_TRUE(test::ListTree(D()) == Expected(records));
 }
 
 // A name of `length` units of `unit`, in levels short enough for the file

@@ -228,11 +228,12 @@ class UnpackDirectoryTest(LauncherTestCase):
         launch = self.launch(launcher=launcher)
         self.assertEqual(launch.result.exit_code, 2)
         self.assertIsNone(launch.report)
-        # ERROR_BAD_EXE_FORMAT, with the system's text as it comes, its
-        # line break included (the C runtime's text mode adds a CR).
+        # ERROR_BAD_EXE_FORMAT, with the system's text on the same line: its
+        # trailing line break is cut (the C runtime's text mode adds a CR
+        # to the line's own end).
         self.assertRegex(launch.result.stderr.decode("utf-8", "replace"),
                          r"^Error, couldn't launch child \(\[Error 193\] "
-                         r"[^\r\n]+\r*\n\)\r*\n$")
+                         r"[^\r\n]+\)\r*\n$")
         left = launch.unpack_directories()
         self.assertEqual(len(left), 1)
         root = os.path.join(launch.temp, left.pop())
