@@ -12,16 +12,12 @@
 #include <algorithm>
 #include <map>
 
+#include "packer/failure.h"
 #include "packer/file_io.h"
 
 namespace veskar {
 
 namespace {
-
-bool Fail(std::string *error, const std::string &reason) {
-  *error = reason;
-  return false;
-}
 
 std::string Canonical(const std::string &path, int *code) {
   char *resolved = realpath(path.c_str(), nullptr);

@@ -14,6 +14,7 @@
 
 #include "packer/archive.h"
 #include "packer/cli.h"
+#include "packer/failure.h"
 #include "packer/file_io.h"
 #include "packer/locate.h"
 #include "packer/names.h"
@@ -34,19 +35,13 @@ public:
   bool Open(const std::string &path, std::string *error) {
     fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat info;
-    if (fd_ < 0 || fstat(fd_, &info) != 0) {
-      *error = "cannot open '" + path + "': " + SystemError(errno);
-      return false;
-    }
-    if (!S_ISREG(info.st_mode)) {
-      *error = "'" + path + "' is not a file";
-      return false;
-    }
+    if (fd_ < 0 || fstat(fd_, &info) != 0)
+      return Fail(error, "cannot open '" + path + "': " + SystemError(errno));
+    if (!S_ISREG(info.st_mode))
+      return Fail(error, "'" + path + "' is not a file");
     std::string reason;
-    if (!LocateContainer(fd_, (uint64_t)info.st_size, &place_, &reason)) {
-      *error = path + ": " + reason;
-      return false;
-    }
+    if (!LocateContainer(fd_, (uint64_t)info.st_size, &place_, &reason))
+      return Fail(error, path + ": " + reason);
     return true;
   }
   int fd() const { return fd_; }

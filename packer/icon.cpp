@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include "packer/failure.h"
+
 namespace veskar {
 
 namespace {
@@ -11,11 +13,6 @@ const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 // At most this many images: the group directory counts them in 16 bits, but
 // no real icon comes near this, and it bounds the work on a hostile file.
 const size_t kMaxImages = 256;
-
-bool Fail(std::string *error, const std::string &reason) {
-  *error = reason;
-  return false;
-}
 
 uint32_t GetBig32(const uint8_t *at) {
   return ((uint32_t)at[0] << 24) | ((uint32_t)at[1] << 16) |

@@ -3,6 +3,7 @@
 
 #include "packer/binary.h"
 #include "packer/byte_source.h"
+#include "packer/failure.h"
 #include "packer/file_io.h"
 #include "packer/pe_image.h"
 #include "payload/container.h"
@@ -12,10 +13,8 @@ namespace veskar {
 bool LocateContainer(int fd, uint64_t fileSize, ContainerPlace *place,
                      std::string *error) {
   uint8_t magic[4] = {};
-  if (fileSize < 4 || !ReadAllAt(fd, magic, 4, 0)) {
-    *error = "not a packed executable (too short)";
-    return false;
-  }
+  if (fileSize < 4 || !ReadAllAt(fd, magic, 4, 0))
+    return Fail(error, "not a packed executable (too short)");
   if (magic[0] == 'M' && magic[1] == 'Z') {
     FileSource source(fd, fileSize);
     PeHeaders headers;
@@ -31,20 +30,16 @@ bool LocateContainer(int fd, uint64_t fileSize, ContainerPlace *place,
   if (magic[0] == 0x7F && magic[1] == 'E' && magic[2] == 'L' &&
       magic[3] == 'F') {
     uint8_t tail[8];
-    if (fileSize < 8 || !ReadAllAt(fd, tail, 8, fileSize - 8)) {
-      *error = "cannot read the end of the file";
-      return false;
-    }
+    if (fileSize < 8 || !ReadAllAt(fd, tail, 8, fileSize - 8))
+      return Fail(error, "cannot read the end of the file");
     uint64_t inFront = Get64(tail);
-    if (inFront > fileSize - 8) {
-      *error = "no payload is appended to this executable";
-      return false;
-    }
+    if (inFront > fileSize - 8)
+      return Fail(error, "no payload is appended to this executable");
     *place = {fileSize - 8 - inFront, inFront + 8, false};
     return true;
   }
-  *error = "not a packed executable (neither a Windows nor a Linux program)";
-  return false;
+  return Fail(
+      error, "not a packed executable (neither a Windows nor a Linux program)");
 }
 
 } // namespace veskar

@@ -4,15 +4,11 @@
 #include <wctype.h>
 
 #include "packer/archive.h"
+#include "packer/failure.h"
 
 namespace veskar {
 
 namespace {
-
-bool Fail(std::string *error, const std::string &reason) {
-  *error = reason;
-  return false;
-}
 
 char16_t Upper(char16_t unit) {
   return (unit >= 'a' && unit <= 'z') ? (char16_t)(unit - 32) : unit;

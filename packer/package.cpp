@@ -7,6 +7,7 @@
 
 #include "packer/build_values.h"
 #include "packer/embedded.h"
+#include "packer/failure.h"
 #include "packer/file_io.h"
 #include "packer/icon.h"
 #include "packer/version_record.h"
@@ -21,11 +22,6 @@ const uint16_t kGroupIconId = 1;
 const uint16_t kVersionId = 1;
 const uint16_t kManifestId = 1;
 const uint64_t kIconFileLimit = 16 << 20;
-
-bool Fail(std::string *error, const std::string &reason) {
-  *error = reason;
-  return false;
-}
 
 bool ToUtf16(const std::string &text, const char *what, std::u16string *out,
              std::string *error) {

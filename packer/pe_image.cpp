@@ -2,15 +2,11 @@
 #include "packer/pe_image.h"
 
 #include "packer/binary.h"
+#include "packer/failure.h"
 
 namespace veskar {
 
 namespace {
-
-bool Fail(std::string *error, const std::string &reason) {
-  *error = reason;
-  return false;
-}
 
 bool IsPowerOfTwo(uint32_t value) {
   return value != 0 && (value & (value - 1)) == 0;

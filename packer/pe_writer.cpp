@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <map>
 
+#include "packer/failure.h"
 #include "packer/file_io.h"
 
 namespace veskar {
@@ -25,11 +26,6 @@ const char kSectionName[8] = {'.', 'r', 's', 'r', 'c', 0, 0, 0};
 const uint32_t kResourceSectionFlags =
     kSectionInitializedData | kSectionMemRead;
 const uint32_t kSubdirectory = 0x80000000u;
-
-bool Fail(std::string *error, const std::string &reason) {
-  *error = reason;
-  return false;
-}
 
 // A resource directory table header with `count` numbered entries.
 void PutDirectoryHeader(Bytes &out, uint32_t count) {
