@@ -118,13 +118,6 @@ bool ReadAll(const PackedFile &packed, CountingVisitor &visitor,
   return true;
 }
 
-std::string Ratio(uint64_t packed, uint64_t bytes) {
-  char text[32];
-  snprintf(text, sizeof text, "%.1f%%",
-           bytes == 0 ? 100.0 : 100.0 * (double)packed / (double)bytes);
-  return text;
-}
-
 class ListingVisitor : public CountingVisitor {
 public:
   using CountingVisitor::CountingVisitor;
@@ -213,7 +206,7 @@ int RunList(const CommandLine &line) {
          (unsigned long long)visitor.bytes(),
          FormatSize(visitor.bytes()).c_str(),
          (unsigned long long)packed.place().size,
-         Ratio(packed.place().size, visitor.bytes()).c_str());
+         FormatPercent(packed.place().size, visitor.bytes()).c_str());
   return kExitOk;
 }
 

@@ -117,13 +117,6 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
-std::string Percent(uint64_t part, uint64_t whole) {
-  char text[32];
-  snprintf(text, sizeof text, "%.1f%%",
-           whole == 0 ? 100.0 : 100.0 * (double)part / (double)whole);
-  return text;
-}
-
 } // namespace
 
 int RunBuild(const CommandLine &line) {
@@ -204,7 +197,7 @@ int RunBuild(const CommandLine &line) {
            output.c_str(), CountFiles(inputs.size()).c_str(),
            FormatSize(bytes).c_str(),
            FormatSize(containerSize).c_str(),
-           Percent(containerSize, bytes).c_str(), seconds);
+           FormatPercent(containerSize, bytes).c_str(), seconds);
   }
   return kExitOk;
 }

@@ -63,4 +63,11 @@ std::string CountFiles(uint64_t count) {
   return std::to_string(count) + (count == 1 ? " file" : " files");
 }
 
+std::string FormatPercent(uint64_t part, uint64_t whole) {
+  char text[32];
+  snprintf(text, sizeof text, "%.1f%%",
+           whole == 0 ? 100.0 : 100.0 * (double)part / (double)whole);
+  return text;
+}
+
 } // namespace veskar
