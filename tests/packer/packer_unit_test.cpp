@@ -204,6 +204,24 @@ TEST(ChecksumTest, OddLengthsAndCarries) {
   EXPECT_EQ(sum, 0x12u + 1001u);
 }
 
+// The share build and list print: one decimal, rounded, and no division
+// when there is nothing to share.
+TEST(FormatPercentTest, OneDecimalAndNothingToShare) {
+  struct Case {
+    uint64_t part, whole;
+    const char *shown;
+  };
+  const Case cases[] = {
+      {0, 0, "100.0%"},          {7, 0, "100.0%"},
+      {112102, 242886, "46.2%"}, {1, 3, "33.3%"},
+      {2, 3, "66.7%"},           {5, 4, "125.0%"},
+      {0, 10, "0.0%"},           {UINT64_MAX, UINT64_MAX, "100.0%"},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(FormatPercent(c.part, c.whole), c.shown)
+        << c.part << " of " << c.whole;
+}
+
 TEST(BuildValuesTest, PatchesTheOneBlock) {
   Bytes stub(100, 0x11);
   const char marker[] = "VESKAR-BUILD-VAL";
@@ -493,24 +511,6 @@ TEST(VersionRecordTest, BlockLengthsAddUp) {
   };
   EXPECT_EQ(walk(0, record.size()), record.size());
   EXPECT_EQ(Get16(record.data() + 2), 52u); // the fixed part
-}
-
-// The share build and list print: one decimal, rounded, and no division
-// when there is nothing to share.
-TEST(FormatPercentTest, OneDecimalAndNothingToShare) {
-  struct Case {
-    uint64_t part, whole;
-    const char *shown;
-  };
-  const Case cases[] = {
-      {0, 0, "100.0%"},          {7, 0, "100.0%"},
-      {112102, 242886, "46.2%"}, {1, 3, "33.3%"},
-      {2, 3, "66.7%"},           {5, 4, "125.0%"},
-      {0, 10, "0.0%"},           {UINT64_MAX, UINT64_MAX, "100.0%"},
-  };
-  for (const Case &c : cases)
-    EXPECT_EQ(FormatPercent(c.part, c.whole), c.shown)
-        << c.part << " of " << c.whole;
 }
 
 } // namespace
