@@ -1,10 +1,10 @@
 //===- packer/app_tree.cpp - The application directory to be packed -----===//
 #include "packer/app_tree.h"
 
+#include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>

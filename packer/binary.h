@@ -28,11 +28,6 @@ inline void Put32(Bytes &out, uint32_t value) {
   Put16(out, value >> 16);
 }
 
-inline void Put64(Bytes &out, uint64_t value) {
-  Put32(out, (uint32_t)value);
-  Put32(out, (uint32_t)(value >> 32));
-}
-
 // UTF-16LE units followed by one 0x0000 unit.
 inline void PutText(Bytes &out, const std::u16string &text) {
   for (char16_t unit : text)

@@ -106,7 +106,6 @@ bool ReadPeHeaders(const ByteSource &source, PeHeaders *headers,
     section.virtualAddress = Get32(s + 12);
     section.rawSize = Get32(s + 16);
     section.rawOffset = Get32(s + 20);
-    section.characteristics = Get32(s + 36);
     if (section.rawSize != 0) {
       uint64_t end = (uint64_t)section.rawOffset + section.rawSize;
       if (end > source.Size())

@@ -39,7 +39,6 @@ enum : uint32_t {
   kDirectorySecurity = 4,
   // Section characteristics.
   kSectionInitializedData = 0x00000040,
-  kSectionUninitializedData = 0x00000080,
   kSectionMemRead = 0x40000000,
 };
 
@@ -58,7 +57,6 @@ struct PeSection {
   uint32_t virtualAddress;
   uint32_t rawSize;
   uint32_t rawOffset;
-  uint32_t characteristics;
 };
 
 struct PeDirectory {
