@@ -117,8 +117,9 @@ private:
     if (fd < 0)
       return Fail(error_, "cannot read '" + path + "': " + SystemError(errno));
     close(fd);
-    tree_->files.push_back({relative, path, (uint64_t)info.st_size,
-                            (info.st_mode & 0111) != 0});
+    tree_->files.push_back(
+        {relative, path, (uint64_t)info.st_size,
+         (info.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0});
     return true;
   }
 
@@ -153,12 +154,13 @@ private:
 };
 
 bool EndsWithExe(const std::string &name) {
-  if (name.size() < 4)
+  const std::string kExtension = ".exe";
+  if (name.size() < kExtension.size())
     return false;
-  std::string end = name.substr(name.size() - 4);
+  std::string end = name.substr(name.size() - kExtension.size());
   for (char &c : end)
     c = (char)tolower((unsigned char)c);
-  return end == ".exe";
+  return end == kExtension;
 }
 
 } // namespace

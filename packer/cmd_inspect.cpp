@@ -25,6 +25,12 @@ namespace veskar {
 
 namespace {
 
+// What extract creates: the directories and the first record, the program
+// the launcher starts, executable; the other files not.
+const mode_t kDirectoryMode = 0755;
+const mode_t kProgramMode = 0755;
+const mode_t kDataMode = 0644;
+
 // An open packed executable and where its container lies.
 class PackedFile {
 public:
@@ -164,15 +170,14 @@ protected:
          slash = relative.find('/', slash + 1)) {
       std::string directory = root_ + "/" + relative.substr(0, slash);
       struct stat info;
-      if (mkdir(directory.c_str(), 0755) != 0 &&
+      if (mkdir(directory.c_str(), kDirectoryMode) != 0 &&
           !(errno == EEXIST && lstat(directory.c_str(), &info) == 0 &&
             S_ISDIR(info.st_mode)))
         return Stop("the archive uses '" + relative.substr(0, slash) +
                     "' both as a file and as a directory");
     }
     current_ = relative;
-    // The first record is the program the launcher starts.
-    mode_t mode = files() == 1 ? 0755 : 0644;
+    mode_t mode = files() == 1 ? kProgramMode : kDataMode;
     std::string path = root_ + "/" + relative;
     fd_ = open(path.c_str(),
                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);

@@ -58,13 +58,22 @@ std::string BaseOf(const std::string &path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The process's umask; reading it means setting it, so it is set back.
+mode_t CurrentUmask() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
 int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) {
   remove(path);
   return 0;
 }
 
 void RemoveTree(const std::string &path) {
-  nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  // At most this many directories are held open while walking the tree.
+  const int kOpenDirectories = 16;
+  nftw(path.c_str(), RemoveEntry, kOpenDirectories, FTW_DEPTH | FTW_PHYS);
 }
 
 } // namespace
@@ -103,9 +112,7 @@ bool OutputFile::Create(const std::string &finalPath, std::string *error) {
 }
 
 bool OutputFile::Commit(unsigned mode, std::string *error) {
-  mode_t mask = umask(0);
-  umask(mask);
-  if (fchmod(fd_, mode & ~mask) != 0 || fsync(fd_) != 0) {
+  if (fchmod(fd_, mode & ~CurrentUmask()) != 0 || fsync(fd_) != 0) {
     *error = "cannot finish '" + finalPath_ + "': " + SystemError(errno);
     Discard();
     return false;
@@ -179,11 +186,9 @@ bool OutputDirectory::Create(const std::string &finalPath,
 }
 
 bool OutputDirectory::Commit(std::string *error) {
-  chmod(tempPath_.c_str(), 0777 & ~[] {
-    mode_t mask = umask(0);
-    umask(mask);
-    return mask;
-  }());
+  // mkdtemp made it private; it gets the mode mkdir would have given.
+  const mode_t kDirectoryMode = 0777;
+  chmod(tempPath_.c_str(), kDirectoryMode & ~CurrentUmask());
   if (rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
     *error = "cannot put the directory at '" + finalPath_ +
              "': " + SystemError(errno);
