@@ -1,10 +1,10 @@
 //===- packer/app_tree.cpp - The application directory to be packed -----===//
 #include "packer/app_tree.h"
 
+#include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,16 +12,12 @@
 #include <algorithm>
 #include <map>
 
+#include "packer/failure.h"
 #include "packer/file_io.h"
 
 namespace veskar {
 
 namespace {
-
-bool Fail(std::string *error, const std::string &reason) {
-  *error = reason;
-  return false;
-}
 
 std::string Canonical(const std::string &path, int *code) {
   char *resolved = realpath(path.c_str(), nullptr);
@@ -121,8 +117,9 @@ private:
     if (fd < 0)
       return Fail(error_, "cannot read '" + path + "': " + SystemError(errno));
     close(fd);
-    tree_->files.push_back({relative, path, (uint64_t)info.st_size,
-                            (info.st_mode & 0111) != 0});
+    tree_->files.push_back(
+        {relative, path, (uint64_t)info.st_size,
+         (info.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0});
     return true;
   }
 
@@ -157,12 +154,13 @@ private:
 };
 
 bool EndsWithExe(const std::string &name) {
-  if (name.size() < 4)
+  const std::string kExtension = ".exe";
+  if (name.size() < kExtension.size())
     return false;
-  std::string end = name.substr(name.size() - 4);
+  std::string end = name.substr(name.size() - kExtension.size());
   for (char &c : end)
     c = (char)tolower((unsigned char)c);
-  return end == ".exe";
+  return end == kExtension;
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 
 #include "packer/archive.h"
 #include "packer/cli.h"
+#include "packer/failure.h"
 #include "packer/file_io.h"
 #include "packer/locate.h"
 #include "packer/names.h"
@@ -23,6 +24,12 @@
 namespace veskar {
 
 namespace {
+
+// What extract creates: the directories and the first record, the program
+// the launcher starts, executable; the other files not.
+const mode_t kDirectoryMode = 0755;
+const mode_t kProgramMode = 0755;
+const mode_t kDataMode = 0644;
 
 // An open packed executable and where its container lies.
 class PackedFile {
@@ -34,19 +41,13 @@ public:
   bool Open(const std::string &path, std::string *error) {
     fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat info;
-    if (fd_ < 0 || fstat(fd_, &info) != 0) {
-      *error = "cannot open '" + path + "': " + SystemError(errno);
-      return false;
-    }
-    if (!S_ISREG(info.st_mode)) {
-      *error = "'" + path + "' is not a file";
-      return false;
-    }
+    if (fd_ < 0 || fstat(fd_, &info) != 0)
+      return Fail(error, "cannot open '" + path + "': " + SystemError(errno));
+    if (!S_ISREG(info.st_mode))
+      return Fail(error, "'" + path + "' is not a file");
     std::string reason;
-    if (!LocateContainer(fd_, (uint64_t)info.st_size, &place_, &reason)) {
-      *error = path + ": " + reason;
-      return false;
-    }
+    if (!LocateContainer(fd_, (uint64_t)info.st_size, &place_, &reason))
+      return Fail(error, path + ": " + reason);
     return true;
   }
   int fd() const { return fd_; }
@@ -123,13 +124,6 @@ bool ReadAll(const PackedFile &packed, CountingVisitor &visitor,
   return true;
 }
 
-std::string Ratio(uint64_t packed, uint64_t bytes) {
-  char text[32];
-  snprintf(text, sizeof text, "%.1f%%",
-           bytes == 0 ? 100.0 : 100.0 * (double)packed / (double)bytes);
-  return text;
-}
-
 class ListingVisitor : public CountingVisitor {
 public:
   using CountingVisitor::CountingVisitor;
@@ -176,15 +170,14 @@ protected:
          slash = relative.find('/', slash + 1)) {
       std::string directory = root_ + "/" + relative.substr(0, slash);
       struct stat info;
-      if (mkdir(directory.c_str(), 0755) != 0 &&
+      if (mkdir(directory.c_str(), kDirectoryMode) != 0 &&
           !(errno == EEXIST && lstat(directory.c_str(), &info) == 0 &&
             S_ISDIR(info.st_mode)))
         return Stop("the archive uses '" + relative.substr(0, slash) +
                     "' both as a file and as a directory");
     }
     current_ = relative;
-    // The first record is the program the launcher starts.
-    mode_t mode = files() == 1 ? 0755 : 0644;
+    mode_t mode = files() == 1 ? kProgramMode : kDataMode;
     std::string path = root_ + "/" + relative;
     fd_ = open(path.c_str(),
                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -218,7 +211,7 @@ int RunList(const CommandLine &line) {
          (unsigned long long)visitor.bytes(),
          FormatSize(visitor.bytes()).c_str(),
          (unsigned long long)packed.place().size,
-         Ratio(packed.place().size, visitor.bytes()).c_str());
+         FormatPercent(packed.place().size, visitor.bytes()).c_str());
   return kExitOk;
 }
 

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "packer/failure.h"
+
 namespace veskar {
 
 namespace {
@@ -64,31 +66,27 @@ bool ReadAllAt(int fd, void *data, size_t count, uint64_t offset) {
 bool ReadSmallFile(const std::string &path, uint64_t limit,
                    std::vector<uint8_t> *bytes, std::string *error) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = "cannot open '" + path + "': " + SystemError(errno);
-    return false;
-  }
+  if (fd < 0)
+    return Fail(error, "cannot open '" + path + "': " + SystemError(errno));
   struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     close(fd);
-    *error = "'" + path + "' is not a regular file";
-    return false;
+    return Fail(error, "'" + path + "' is not a regular file");
   }
   if ((uint64_t)info.st_size > limit) {
     close(fd);
-    *error = "'" + path + "' is too large (" + std::to_string(info.st_size) +
-             " bytes; at most " + std::to_string(limit) + ")";
-    return false;
+    return Fail(error, "'" + path + "' is too large (" +
+                           std::to_string(info.st_size) + " bytes; at most " +
+                           std::to_string(limit) + ")");
   }
   bytes->resize((size_t)info.st_size);
   bool ok = ReadAllAt(fd, bytes->data(), bytes->size(), 0);
   int code = errno;
   close(fd);
-  if (!ok) {
-    *error = "cannot read '" + path + "': " +
-             (code != 0 ? SystemError(code) : "it changed while being read");
-    return false;
-  }
+  if (!ok)
+    return Fail(error, "cannot read '" + path + "': " +
+                           (code != 0 ? SystemError(code)
+                                      : "it changed while being read"));
   return true;
 }
 

@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include "packer/failure.h"
+
 namespace veskar {
 
 namespace {
@@ -12,10 +14,23 @@ const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 // no real icon comes near this, and it bounds the work on a hostile file.
 const size_t kMaxImages = 256;
 
-bool Fail(std::string *error, const std::string &reason) {
-  *error = reason;
-  return false;
-}
+// The icon file: a directory header (reserved 0, type, image count), then
+// one entry per image.
+const size_t kIconHeaderSize = 6;
+const size_t kIconEntrySize = 16;
+const uint16_t kIconType = 1; // 2 would be a cursor
+// An entry's width or height of 0 stands for this many pixels.
+const uint32_t kLargestIconPixels = 256;
+
+// A PNG's first chunk, IHDR: its length, "IHDR", then the width, height,
+// bit depth and colour type.
+const size_t kIhdrLengthOffset = sizeof kPngSignature;
+const size_t kIhdrTypeOffset = kIhdrLengthOffset + 4;
+const size_t kIhdrDataOffset = kIhdrTypeOffset + 4;
+const uint32_t kIhdrLength = 13;
+// A BMP image in an icon starts with a BITMAPINFOHEADER or a longer
+// version of it.
+const uint32_t kBitmapInfoHeaderSize = 40;
 
 uint32_t GetBig32(const uint8_t *at) {
   return ((uint32_t)at[0] << 24) | ((uint32_t)at[1] << 16) |
@@ -23,31 +38,39 @@ uint32_t GetBig32(const uint8_t *at) {
 }
 
 // The entry's width or height as pixels.
-uint32_t Pixels(uint8_t stored) { return stored == 0 ? 256 : stored; }
+uint32_t Pixels(uint8_t stored) {
+  return stored == 0 ? kLargestIconPixels : stored;
+}
 
 // Checks one image and gives its pixel size and bit depth.
 bool InspectImage(const Bytes &image, size_t index, uint32_t *width,
                   uint32_t *height, uint16_t *bitCount, std::string *error) {
   std::string which = "icon image " + std::to_string(index + 1);
-  if (image.size() >= 8 && memcmp(image.data(), kPngSignature, 8) == 0) {
-    // The first chunk of a PNG file is IHDR: length 13, then width, height,
-    // bit depth and colour type.
-    if (image.size() < 8 + 8 + 13 || GetBig32(image.data() + 8) != 13 ||
-        memcmp(image.data() + 12, "IHDR", 4) != 0)
+  if (image.size() >= sizeof kPngSignature &&
+      memcmp(image.data(), kPngSignature, sizeof kPngSignature) == 0) {
+    const uint8_t *ihdr = image.data() + kIhdrDataOffset;
+    if (image.size() < kIhdrDataOffset + kIhdrLength ||
+        GetBig32(image.data() + kIhdrLengthOffset) != kIhdrLength ||
+        memcmp(image.data() + kIhdrTypeOffset, "IHDR", 4) != 0)
       return Fail(error, which + " is a damaged PNG (no IHDR chunk)");
-    *width = GetBig32(image.data() + 16);
-    *height = GetBig32(image.data() + 20);
-    uint8_t depth = image[24], colourType = image[25];
-    static const uint8_t kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
-    uint8_t channels = colourType < 7 ? kChannels[colourType] : 0;
+    *width = GetBig32(ihdr);
+    *height = GetBig32(ihdr + 4);
+    uint8_t depth = ihdr[8], colourType = ihdr[9];
+    // Channels per colour type; 0 for the types PNG does not define.
+    static const uint8_t kChannels[] = {1, 0, 3, 1, 2, 0, 4};
+    const uint8_t kIndexedColour = 3; // one palette index per pixel
+    uint8_t channels =
+        colourType < sizeof kChannels ? kChannels[colourType] : 0;
     if (channels == 0)
       return Fail(error, which + " is a PNG of an unknown colour type");
-    *bitCount = colourType == 3 ? depth : (uint16_t)(depth * channels);
+    *bitCount =
+        colourType == kIndexedColour ? depth : (uint16_t)(depth * channels);
     return true;
   }
   // A BMP: a BITMAPINFOHEADER (or a later, longer version) whose height
   // counts the colour image and the mask.
-  if (image.size() < 40 || Get32(image.data()) < 40 ||
+  if (image.size() < kBitmapInfoHeaderSize ||
+      Get32(image.data()) < kBitmapInfoHeaderSize ||
       Get32(image.data()) > image.size())
     return Fail(error, which + " is neither a PNG nor a BMP image");
   int32_t w = (int32_t)Get32(image.data() + 4);
@@ -68,7 +91,8 @@ bool InspectImage(const Bytes &image, size_t index, uint32_t *width,
 
 bool ParseIconFile(const Bytes &file, std::vector<IconImage> *images,
                    std::string *error) {
-  if (file.size() < 6 || Get16(file.data()) != 0 || Get16(file.data() + 2) != 1)
+  if (file.size() < kIconHeaderSize || Get16(file.data()) != 0 ||
+      Get16(file.data() + 2) != kIconType)
     return Fail(error, "not an icon file (no icon directory header)");
   size_t count = Get16(file.data() + 4);
   if (count == 0)
@@ -77,11 +101,11 @@ bool ParseIconFile(const Bytes &file, std::vector<IconImage> *images,
     return Fail(error, "the icon file holds " + std::to_string(count) +
                            " images; at most " + std::to_string(kMaxImages) +
                            " are taken");
-  if (file.size() < 6 + 16 * count)
+  if (file.size() < kIconHeaderSize + kIconEntrySize * count)
     return Fail(error, "the icon file's directory is cut short");
   std::vector<IconImage> result;
   for (size_t i = 0; i < count; ++i) {
-    const uint8_t *entry = file.data() + 6 + 16 * i;
+    const uint8_t *entry = file.data() + kIconHeaderSize + kIconEntrySize * i;
     IconImage image;
     image.width = entry[0];
     image.height = entry[1];
@@ -119,7 +143,7 @@ bool ParseIconFile(const Bytes &file, std::vector<IconImage> *images,
 Bytes BuildGroupIcon(const std::vector<IconImage> &images, uint16_t firstId) {
   Bytes out;
   Put16(out, 0); // reserved
-  Put16(out, 1); // type: icon
+  Put16(out, kIconType);
   Put16(out, (uint32_t)images.size());
   for (size_t i = 0; i < images.size(); ++i) {
     const IconImage &image = images[i];

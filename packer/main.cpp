@@ -1,7 +1,6 @@
 //===- packer/main.cpp - veskar-pack: options, help and dispatch ---------===//
 #include <locale.h>
 #include <stdio.h>
-#include <string.h>
 
 #include <set>
 
@@ -143,17 +142,10 @@ const Command *FindCommand(const std::string &name) {
 }
 
 int Usage(const std::string &message) {
-  fprintf(stderr, "veskar-pack: %s (see veskar-pack --help)\n",
-          message.c_str());
-  return kExitUsage;
+  return Report(kExitUsage, message + " (see veskar-pack --help)");
 }
 
 } // namespace
-
-int Report(int status, const std::string &message) {
-  fprintf(stderr, "veskar-pack: %s\n", message.c_str());
-  return status;
-}
 
 int Main(int argc, char **argv) {
   if (argc < 2)

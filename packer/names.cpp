@@ -4,15 +4,11 @@
 #include <wctype.h>
 
 #include "common/container.h"
+#include "packer/failure.h"
 
 namespace veskar {
 
 namespace {
-
-bool Fail(std::string *error, const std::string &reason) {
-  *error = reason;
-  return false;
-}
 
 std::string Describe(const NameVerdict &verdict) {
   char text[160];

@@ -13,6 +13,7 @@
 
 #include <vector>
 
+#include "packer/failure.h"
 #include "packer/file_io.h"
 
 namespace veskar {
@@ -57,13 +58,22 @@ std::string BaseOf(const std::string &path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The process's umask; reading it means setting it, so it is set back.
+mode_t CurrentUmask() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
 int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) {
   remove(path);
   return 0;
 }
 
 void RemoveTree(const std::string &path) {
-  nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  // At most this many directories are held open while walking the tree.
+  const int kOpenDirectories = 16;
+  nftw(path.c_str(), RemoveEntry, kOpenDirectories, FTW_DEPTH | FTW_PHYS);
 }
 
 } // namespace
@@ -84,20 +94,16 @@ OutputFile::~OutputFile() { Discard(); }
 
 bool OutputFile::Create(const std::string &finalPath, std::string *error) {
   struct stat info;
-  if (stat(finalPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    *error = "the output '" + finalPath + "' is a directory";
-    return false;
-  }
+  if (stat(finalPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+    return Fail(error, "the output '" + finalPath + "' is a directory");
   std::string temp =
       DirectoryOf(finalPath) + "/." + BaseOf(finalPath) + ".tmp-XXXXXX";
   std::vector<char> name(temp.begin(), temp.end());
   name.push_back(0);
   int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) {
-    *error = "cannot create the output beside '" + finalPath +
-             "': " + SystemError(errno);
-    return false;
-  }
+  if (fd < 0)
+    return Fail(error, "cannot create the output beside '" + finalPath +
+                           "': " + SystemError(errno));
   fd_ = fd;
   finalPath_ = finalPath;
   tempPath_ = name.data();
@@ -106,9 +112,7 @@ bool OutputFile::Create(const std::string &finalPath, std::string *error) {
 }
 
 bool OutputFile::Commit(unsigned mode, std::string *error) {
-  mode_t mask = umask(0);
-  umask(mask);
-  if (fchmod(fd_, mode & ~mask) != 0 || fsync(fd_) != 0) {
+  if (fchmod(fd_, mode & ~CurrentUmask()) != 0 || fsync(fd_) != 0) {
     *error = "cannot finish '" + finalPath_ + "': " + SystemError(errno);
     Discard();
     return false;
@@ -151,38 +155,30 @@ bool OutputDirectory::Create(const std::string &finalPath,
     trimmed.pop_back();
   struct stat info;
   if (lstat(trimmed.c_str(), &info) == 0) {
-    if (!S_ISDIR(info.st_mode)) {
-      *error = "'" + finalPath + "' exists and is not a directory";
-      return false;
-    }
+    if (!S_ISDIR(info.st_mode))
+      return Fail(error, "'" + finalPath + "' exists and is not a directory");
     // An empty directory is replaced by the rename at the end; one with
     // anything in it is left alone.
     DIR *handle = opendir(trimmed.c_str());
-    if (handle == nullptr) {
-      *error = "cannot use the directory '" + finalPath +
-               "': " + SystemError(errno);
-      return false;
-    }
+    if (handle == nullptr)
+      return Fail(error, "cannot use the directory '" + finalPath +
+                             "': " + SystemError(errno));
     bool empty = true;
     while (struct dirent *entry = readdir(handle))
       if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
         empty = false;
     closedir(handle);
-    if (!empty) {
-      *error = "the directory '" + finalPath +
-               "' is not empty; extract into a new one";
-      return false;
-    }
+    if (!empty)
+      return Fail(error, "the directory '" + finalPath +
+                             "' is not empty; extract into a new one");
   }
   std::string temp =
       DirectoryOf(trimmed) + "/." + BaseOf(trimmed) + ".tmp-XXXXXX";
   std::vector<char> name(temp.begin(), temp.end());
   name.push_back(0);
-  if (mkdtemp(name.data()) == nullptr) {
-    *error = "cannot create a directory beside '" + finalPath +
-             "': " + SystemError(errno);
-    return false;
-  }
+  if (mkdtemp(name.data()) == nullptr)
+    return Fail(error, "cannot create a directory beside '" + finalPath +
+                           "': " + SystemError(errno));
   finalPath_ = trimmed;
   tempPath_ = name.data();
   directoryPending = 1;
@@ -190,11 +186,9 @@ bool OutputDirectory::Create(const std::string &finalPath,
 }
 
 bool OutputDirectory::Commit(std::string *error) {
-  chmod(tempPath_.c_str(), 0777 & ~[] {
-    mode_t mask = umask(0);
-    umask(mask);
-    return mask;
-  }());
+  // mkdtemp made it private; it gets the mode mkdir would have given.
+  const mode_t kDirectoryMode = 0777;
+  chmod(tempPath_.c_str(), kDirectoryMode & ~CurrentUmask());
   if (rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
     *error = "cannot put the directory at '" + finalPath_ +
              "': " + SystemError(errno);

@@ -8,6 +8,7 @@
 #include "common/container.h"
 #include "packer/build_values.h"
 #include "packer/embedded.h"
+#include "packer/failure.h"
 #include "packer/file_io.h"
 #include "packer/icon.h"
 #include "packer/version_record.h"
@@ -21,11 +22,13 @@ const uint16_t kGroupIconId = 1;
 const uint16_t kVersionId = 1;
 const uint16_t kManifestId = 1;
 const uint64_t kIconFileLimit = 16 << 20;
-
-bool Fail(std::string *error, const std::string &reason) {
-  *error = reason;
-  return false;
-}
+// A container's size must fit 32 bits: a Windows resource's size field has
+// no more, and the Linux launcher reads the count in front of the tail as a
+// 32-bit size too.
+const uint64_t kMaxContainerSize = UINT32_MAX;
+// zstd's bound covers one frame; multithreaded compression may write more,
+// each with a header of its own.
+const uint64_t kFrameHeadersRoom = 1 << 16;
 
 bool ToUtf16(const std::string &text, const char *what, std::u16string *out,
              std::string *error) {
@@ -57,9 +60,7 @@ bool PreparedImage::Prepare(const ImageOptions &options, std::string *error) {
     return false;
 
   if (target_ == Target::kLinux) {
-    // The Linux launcher reads the count in front of the tail as a 32-bit
-    // size, as Windows does for a resource.
-    maxContainer_ = 0xFFFFFFFFull;
+    maxContainer_ = kMaxContainerSize;
     return true;
   }
 
@@ -108,7 +109,7 @@ bool PreparedImage::Prepare(const ImageOptions &options, std::string *error) {
   if (!PlanImage(stub_, resources_, kResourceRcdata, kPayloadResourceNumber,
                  &plan_, error))
     return false;
-  maxContainer_ = std::min<uint64_t>(plan_.maxStreamedSize, 0xFFFFFFFFull);
+  maxContainer_ = std::min(plan_.maxStreamedSize, kMaxContainerSize);
   return true;
 }
 
@@ -129,10 +130,8 @@ bool PreparedImage::Write(const StreamWriter &stream, int fd,
 }
 
 uint64_t WorstContainerSize(uint64_t streamSize) {
-  // zstd's own bound for one frame, the header and tail, and room for the
-  // headers of the frames that multithreaded compression may add.
   return ZSTD_COMPRESSBOUND(streamSize) + kContainerHeaderSize +
-         kContainerTailSize + (1 << 16);
+         kContainerTailSize + kFrameHeadersRoom;
 }
 
 } // namespace veskar

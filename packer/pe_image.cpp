@@ -2,15 +2,11 @@
 #include "packer/pe_image.h"
 
 #include "packer/binary.h"
+#include "packer/failure.h"
 
 namespace veskar {
 
 namespace {
-
-bool Fail(std::string *error, const std::string &reason) {
-  *error = reason;
-  return false;
-}
 
 bool IsPowerOfTwo(uint32_t value) {
   return value != 0 && (value & (value - 1)) == 0;
@@ -31,21 +27,23 @@ bool FindDirectoryEntry(const ByteSource &source, const PeHeaders &headers,
                         uint32_t baseRva, uint32_t directoryOffset,
                         bool anyId, uint16_t id, uint32_t *target,
                         std::string *error) {
-  uint8_t directory[16];
-  if (!ReadRva(source, headers, baseRva + directoryOffset, 16, directory))
+  uint8_t directory[kResourceTableHeaderSize];
+  if (!ReadRva(source, headers, baseRva + directoryOffset, sizeof directory,
+               directory))
     return Fail(error, "the resource directory points outside the image");
-  uint32_t named = Get16(directory + 12);
-  uint32_t ids = Get16(directory + 14);
+  uint32_t named = Get16(directory + kResourceTableNamedCount);
+  uint32_t ids = Get16(directory + kResourceTableIdCount);
   for (uint32_t i = 0; i < named + ids; ++i) {
-    uint8_t entry[8];
-    uint32_t at = baseRva + directoryOffset + 16 + i * 8;
-    if (!ReadRva(source, headers, at, 8, entry))
+    uint8_t entry[kResourceEntrySize];
+    uint32_t at = baseRva + directoryOffset + kResourceTableHeaderSize +
+                  i * kResourceEntrySize;
+    if (!ReadRva(source, headers, at, sizeof entry, entry))
       return Fail(error, "the resource directory points outside the image");
     uint32_t name = Get32(entry);
-    if ((name & 0x80000000u) != 0)
+    if ((name & kResourceNamedEntry) != 0)
       continue; // a named entry; the packer looks up numbers only
     if (anyId || name == id) {
-      *target = Get32(entry + 4);
+      *target = Get32(entry + kResourceEntryTarget);
       return true;
     }
   }
@@ -61,15 +59,17 @@ bool ReadPeHeaders(const ByteSource &source, PeHeaders *headers,
   if (!source.ReadAt(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z')
     return Fail(error, "not a Windows executable (no MZ header)");
   h.peOffset = Get32(dos + kDosLfanewOffset);
-  uint8_t coff[4 + kCoffHeaderSize];
-  if (!source.ReadAt(h.peOffset, coff, sizeof coff) || coff[0] != 'P' ||
-      coff[1] != 'E' || coff[2] != 0 || coff[3] != 0)
+  uint8_t signature[kPeSignatureSize + kCoffHeaderSize];
+  if (!source.ReadAt(h.peOffset, signature, sizeof signature) ||
+      signature[0] != 'P' || signature[1] != 'E' || signature[2] != 0 ||
+      signature[3] != 0)
     return Fail(error, "not a PE image (no PE signature)");
-  if (Get16(coff + 4) != kMachineAmd64)
+  const uint8_t *coff = signature + kPeSignatureSize;
+  if (Get16(coff + kCoffMachine) != kMachineAmd64)
     return Fail(error, "not an x86-64 image");
-  uint32_t sectionCount = Get16(coff + 6);
-  h.optionalSize = Get16(coff + 20);
-  h.optionalOffset = h.peOffset + 4 + kCoffHeaderSize;
+  uint32_t sectionCount = Get16(coff + kCoffNumberOfSections);
+  h.optionalSize = Get16(coff + kCoffSizeOfOptionalHeader);
+  h.optionalOffset = h.peOffset + kPeSignatureSize + kCoffHeaderSize;
   if (h.optionalSize < kOptDataDirectories)
     return Fail(error, "the optional header is too short for PE32+");
   std::vector<uint8_t> optional(h.optionalSize);
@@ -85,18 +85,20 @@ bool ReadPeHeaders(const ByteSource &source, PeHeaders *headers,
   h.sizeOfHeaders = Get32(o + kOptSizeOfHeaders);
   h.checkSum = Get32(o + kOptCheckSum);
   if (!IsPowerOfTwo(h.fileAlignment) || !IsPowerOfTwo(h.sectionAlignment) ||
-      h.fileAlignment < 512 || h.sectionAlignment < h.fileAlignment)
+      h.fileAlignment < kMinFileAlignment ||
+      h.sectionAlignment < h.fileAlignment)
     return Fail(error, "the image's alignments are not valid");
   uint32_t directoryCount = Get32(o + kOptNumberOfRvaAndSizes);
-  if (directoryCount > 16 ||
-      kOptDataDirectories + directoryCount * 8 > h.optionalSize)
+  if (directoryCount > kMaxDataDirectories ||
+      kOptDataDirectories + directoryCount * kDataDirectoryEntrySize >
+          h.optionalSize)
     return Fail(error, "the image's data directory is damaged");
   for (uint32_t i = 0; i < directoryCount; ++i) {
-    const uint8_t *d = o + kOptDataDirectories + i * 8;
+    const uint8_t *d = o + kOptDataDirectories + i * kDataDirectoryEntrySize;
     h.directories.push_back({Get32(d), Get32(d + 4)});
   }
   h.sectionTableOffset = h.optionalOffset + h.optionalSize;
-  if (sectionCount == 0 || sectionCount > 96)
+  if (sectionCount == 0 || sectionCount > kMaxSections)
     return Fail(error, "the image's section count is not valid");
   std::vector<uint8_t> table(sectionCount * kSectionHeaderSize);
   if (!source.ReadAt(h.sectionTableOffset, table.data(), table.size()))
@@ -104,13 +106,12 @@ bool ReadPeHeaders(const ByteSource &source, PeHeaders *headers,
   for (uint32_t i = 0; i < sectionCount; ++i) {
     const uint8_t *s = table.data() + i * kSectionHeaderSize;
     PeSection section;
-    for (int c = 0; c < 8; ++c)
+    for (uint32_t c = 0; c < kSectionNameSize; ++c)
       section.name[c] = (char)s[c];
-    section.virtualSize = Get32(s + 8);
-    section.virtualAddress = Get32(s + 12);
-    section.rawSize = Get32(s + 16);
-    section.rawOffset = Get32(s + 20);
-    section.characteristics = Get32(s + 36);
+    section.virtualSize = Get32(s + kSectionVirtualSize);
+    section.virtualAddress = Get32(s + kSectionVirtualAddress);
+    section.rawSize = Get32(s + kSectionSizeOfRawData);
+    section.rawOffset = Get32(s + kSectionPointerToRawData);
     if (section.rawSize != 0) {
       uint64_t end = (uint64_t)section.rawOffset + section.rawSize;
       if (end > source.Size())
@@ -151,27 +152,28 @@ bool FindResourceData(const ByteSource &source, const PeHeaders &headers,
   // Three levels: type, name, language; the first two must lead to further
   // directories, the last to a data entry.
   uint32_t at = 0;
-  const uint16_t wanted[3] = {type, id, 0};
-  for (int level = 0; level < 3; ++level) {
+  const uint16_t wanted[kResourceLevels] = {type, id, 0};
+  const uint32_t language = kResourceLevels - 1;
+  for (uint32_t level = 0; level < kResourceLevels; ++level) {
     uint32_t target;
     std::string reason;
-    if (!FindDirectoryEntry(source, headers, base, at, level == 2,
+    if (!FindDirectoryEntry(source, headers, base, at, level == language,
                             wanted[level], &target, &reason))
       return Fail(error, !reason.empty() ? reason
                                          : "the image has no resource " +
                                                std::to_string(id) +
                                                " of type " +
                                                std::to_string(type));
-    bool isDirectory = (target & 0x80000000u) != 0;
-    if (isDirectory != (level < 2))
+    bool isDirectory = (target & kResourceSubdirectory) != 0;
+    if (isDirectory != (level < language))
       return Fail(error, "the resource directory is damaged");
-    at = target & 0x7FFFFFFFu;
+    at = target & ~(uint32_t)kResourceSubdirectory;
   }
-  uint8_t entry[16];
-  if (!ReadRva(source, headers, base + at, 16, entry))
+  uint8_t entry[kResourceDataEntrySize];
+  if (!ReadRva(source, headers, base + at, sizeof entry, entry))
     return Fail(error, "the resource directory points outside the image");
   uint32_t dataRva = Get32(entry);
-  uint32_t dataSize = Get32(entry + 4);
+  uint32_t dataSize = Get32(entry + kResourceDataSizeOffset);
   if (!RvaToFileOffset(headers, dataRva, dataSize, offset))
     return Fail(error, "resource " + std::to_string(id) +
                            " lies outside the image's section data");

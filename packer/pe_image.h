@@ -22,10 +22,16 @@ namespace veskar {
 enum : uint32_t {
   kDosHeaderSize = 64,
   kDosLfanewOffset = 0x3C,
-  kCoffHeaderSize = 20, // after the 4-byte "PE\0\0"
-  kSectionHeaderSize = 40,
+  kPeSignatureSize = 4, // "PE\0\0"
+  kCoffHeaderSize = 20, // after the signature
+  // Offsets inside the COFF header.
+  kCoffMachine = 0,
+  kCoffNumberOfSections = 2,
+  kCoffSizeOfOptionalHeader = 16,
   kMachineAmd64 = 0x8664,
   kOptionalMagicPe32Plus = 0x20B,
+  kMinFileAlignment = 512,
+  kMaxSections = 96, // more is taken for a damaged image
   // Offsets inside the PE32+ optional header.
   kOptSizeOfInitializedData = 8,
   kOptSectionAlignment = 32,
@@ -35,13 +41,34 @@ enum : uint32_t {
   kOptCheckSum = 64,
   kOptNumberOfRvaAndSizes = 108,
   kOptDataDirectories = 112,
-  // Data directory slots.
+  // The data directory: slots of an RVA and a size.
+  kDataDirectoryEntrySize = 8,
+  kMaxDataDirectories = 16,
   kDirectoryResource = 2,
   kDirectorySecurity = 4,
+  // A section header and the offsets of its fields.
+  kSectionHeaderSize = 40,
+  kSectionNameSize = 8,
+  kSectionVirtualSize = 8,
+  kSectionVirtualAddress = 12,
+  kSectionSizeOfRawData = 16,
+  kSectionPointerToRawData = 20,
+  kSectionCharacteristics = 36,
   // Section characteristics.
   kSectionInitializedData = 0x00000040,
-  kSectionUninitializedData = 0x00000080,
   kSectionMemRead = 0x40000000,
+  // The resource tree: tables of type, name and language entries, each
+  // leading to a data entry (the data's RVA, its size, a code page).
+  kResourceLevels = 3,
+  kResourceTableHeaderSize = 16,
+  kResourceTableNamedCount = 12, // how many entries have string names
+  kResourceTableIdCount = 14,    // how many have numbers
+  kResourceEntrySize = 8,        // a name or number, then where it leads
+  kResourceEntryTarget = 4,
+  kResourceNamedEntry = 0x80000000,   // in an entry's name: a string's offset
+  kResourceSubdirectory = 0x80000000, // in an entry's target: a table
+  kResourceDataEntrySize = 16,
+  kResourceDataSizeOffset = 4, // after the data's RVA
 };
 
 // Resource types the packer writes.
@@ -54,12 +81,11 @@ enum : uint16_t {
 };
 
 struct PeSection {
-  char name[8];
+  char name[kSectionNameSize];
   uint32_t virtualSize;
   uint32_t virtualAddress;
   uint32_t rawSize;
   uint32_t rawOffset;
-  uint32_t characteristics;
 };
 
 struct PeDirectory {

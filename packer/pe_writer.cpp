@@ -15,21 +15,19 @@
 #include <algorithm>
 #include <map>
 
+#include "packer/failure.h"
 #include "packer/file_io.h"
 
 namespace veskar {
 
 namespace {
 
-const char kSectionName[8] = {'.', 'r', 's', 'r', 'c', 0, 0, 0};
+const char kResourceSectionName[kSectionNameSize] = {'.', 'r', 's', 'r',
+                                                     'c', 0,   0,   0};
 const uint32_t kResourceSectionFlags =
     kSectionInitializedData | kSectionMemRead;
-const uint32_t kSubdirectory = 0x80000000u;
-
-bool Fail(std::string *error, const std::string &reason) {
-  *error = reason;
-  return false;
-}
+// Every resource's data starts on this boundary.
+const uint32_t kResourceDataAlignment = 8;
 
 // A resource directory table header with `count` numbered entries.
 void PutDirectoryHeader(Bytes &out, uint32_t count) {
@@ -41,7 +39,9 @@ void PutDirectoryHeader(Bytes &out, uint32_t count) {
   Put16(out, count);
 }
 
-uint32_t DirectorySize(size_t entries) { return 16 + 8 * (uint32_t)entries; }
+uint32_t DirectorySize(size_t entries) {
+  return kResourceTableHeaderSize + kResourceEntrySize * (uint32_t)entries;
+}
 
 // Where the new section goes in memory: after every byte of the last one.
 uint32_t NextSectionRva(const PeHeaders &h) {
@@ -115,14 +115,15 @@ bool PlanImage(const Bytes &stub, const std::vector<ResourceItem> &items,
   for (const auto &type : tree)
     languagesAt += DirectorySize(type.second.size());
   uint32_t entriesAt = languagesAt + DirectorySize(1) * (uint32_t)resourceCount;
-  uint32_t dataAt = entriesAt + 16 * (uint32_t)resourceCount;
+  uint32_t dataAt =
+      entriesAt + kResourceDataEntrySize * (uint32_t)resourceCount;
 
   Bytes head;
   PutDirectoryHeader(head, (uint32_t)tree.size());
   uint32_t nameTable = namesAt;
   for (const auto &type : tree) {
     Put32(head, type.first);
-    Put32(head, kSubdirectory | nameTable);
+    Put32(head, kResourceSubdirectory | nameTable);
     nameTable += DirectorySize(type.second.size());
   }
   uint32_t languageTable = languagesAt;
@@ -130,7 +131,7 @@ bool PlanImage(const Bytes &stub, const std::vector<ResourceItem> &items,
     PutDirectoryHeader(head, (uint32_t)type.second.size());
     for (const auto &name : type.second) {
       Put32(head, name.first);
-      Put32(head, kSubdirectory | languageTable);
+      Put32(head, kResourceSubdirectory | languageTable);
       languageTable += DirectorySize(1);
     }
   }
@@ -140,7 +141,7 @@ bool PlanImage(const Bytes &stub, const std::vector<ResourceItem> &items,
       PutDirectoryHeader(head, 1);
       Put32(head, 0); // the neutral language
       Put32(head, entry);
-      entry += 16;
+      entry += kResourceDataEntrySize;
     }
   }
   // Data offsets: the small resources in order, the streamed one last.
@@ -158,7 +159,8 @@ bool PlanImage(const Bytes &stub, const std::vector<ResourceItem> &items,
         Put32(head, rva + next);
         Put32(head, (uint32_t)name.second->size());
         order.push_back(name.second);
-        next = (uint32_t)AlignUp(next + name.second->size(), 8);
+        next = (uint32_t)AlignUp(next + name.second->size(),
+                                 kResourceDataAlignment);
       }
       Put32(head, 0); // code page
       Put32(head, 0); // reserved
@@ -166,7 +168,7 @@ bool PlanImage(const Bytes &stub, const std::vector<ResourceItem> &items,
   }
   for (const Bytes *data : order) {
     head.insert(head.end(), data->begin(), data->end());
-    PadTo(head, 8);
+    PadTo(head, kResourceDataAlignment);
   }
   if (head.size() != next)
     return Fail(error, "internal error: the resource layout does not add up");
@@ -175,10 +177,10 @@ bool PlanImage(const Bytes &stub, const std::vector<ResourceItem> &items,
 
   // Every size that grows with the streamed resource must stay a 32-bit
   // value: the section's size and the image's size in memory.
-  uint64_t imageLimit = 0xFFFFFFFFull & ~(uint64_t)(h.sectionAlignment - 1);
+  uint64_t imageLimit = UINT32_MAX & ~(uint64_t)(h.sectionAlignment - 1);
   uint64_t room = imageLimit - rva - head.size();
   uint64_t initializedRoom =
-      (0xFFFFFFFFull - h.sizeOfInitializedData) & ~(uint64_t)(h.fileAlignment - 1);
+      (UINT32_MAX - h.sizeOfInitializedData) & ~(uint64_t)(h.fileAlignment - 1);
   if (initializedRoom < head.size())
     return Fail(error, "the launcher stub's data sizes are not valid");
   plan->stub = &stub;
@@ -214,31 +216,33 @@ bool WriteImage(const ImagePlan &plan, const StreamWriter &stream, int fd,
   uint8_t size[4];
   Set32(size, (uint32_t)streamed);
   uint64_t sectionOffset = stub.size();
-  if (!WriteAllAt(fd, size, 4, sectionOffset + plan.streamedEntry + 4))
+  if (!WriteAllAt(fd, size, sizeof size,
+                  sectionOffset + plan.streamedEntry + kResourceDataSizeOffset))
     return Fail(error, OutputWriteError(errno));
 
   // The headers, fixed for the new section; the checksum stays zero until
   // the whole file is there to be summed.
   Bytes headers(stub.begin(), stub.begin() + h.sizeOfHeaders);
-  uint8_t *coff = headers.data() + h.peOffset + 4;
-  Set16(coff + 2, (uint32_t)h.sections.size() + 1);
+  uint8_t *coff = headers.data() + h.peOffset + kPeSignatureSize;
+  Set16(coff + kCoffNumberOfSections, (uint32_t)h.sections.size() + 1);
   uint8_t *opt = headers.data() + h.optionalOffset;
   Set32(opt + kOptSizeOfInitializedData,
         h.sizeOfInitializedData + (uint32_t)rawSize);
   Set32(opt + kOptSizeOfImage,
         (uint32_t)AlignUp(plan.sectionRva + sectionSize, h.sectionAlignment));
   Set32(opt + kOptCheckSum, 0);
-  uint8_t *directory = opt + kOptDataDirectories + 8 * kDirectoryResource;
+  uint8_t *directory =
+      opt + kOptDataDirectories + kDataDirectoryEntrySize * kDirectoryResource;
   Set32(directory, plan.sectionRva);
   Set32(directory + 4, (uint32_t)sectionSize);
   uint8_t *section = headers.data() + h.sectionTableOffset +
                      h.sections.size() * kSectionHeaderSize;
-  memcpy(section, kSectionName, 8);
-  Set32(section + 8, (uint32_t)sectionSize);       // VirtualSize
-  Set32(section + 12, plan.sectionRva);            // VirtualAddress
-  Set32(section + 16, (uint32_t)rawSize);          // SizeOfRawData
-  Set32(section + 20, (uint32_t)sectionOffset);    // PointerToRawData
-  Set32(section + 36, kResourceSectionFlags);      // Characteristics
+  memcpy(section, kResourceSectionName, kSectionNameSize);
+  Set32(section + kSectionVirtualSize, (uint32_t)sectionSize);
+  Set32(section + kSectionVirtualAddress, plan.sectionRva);
+  Set32(section + kSectionSizeOfRawData, (uint32_t)rawSize);
+  Set32(section + kSectionPointerToRawData, (uint32_t)sectionOffset);
+  Set32(section + kSectionCharacteristics, kResourceSectionFlags);
   if (!WriteAllAt(fd, headers.data(), headers.size(), 0))
     return Fail(error, OutputWriteError(errno));
 
@@ -249,7 +253,7 @@ bool WriteImage(const ImagePlan &plan, const StreamWriter &stream, int fd,
     return false;
   uint8_t sum[4];
   Set32(sum, checkSum);
-  if (!WriteAllAt(fd, sum, 4, checkSumOffset))
+  if (!WriteAllAt(fd, sum, sizeof sum, checkSumOffset))
     return Fail(error, OutputWriteError(errno));
   return true;
 }

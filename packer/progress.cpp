@@ -6,6 +6,15 @@
 
 namespace veskar {
 
+namespace {
+
+// The line is redrawn at most this often.
+const std::chrono::milliseconds kRedrawInterval(100);
+const uint64_t kSecondsPerMinute = 60;
+const uint64_t kBytesPerKibibyte = 1024;
+
+} // namespace
+
 Progress::Progress(bool enabled, const char *label)
     : shown_(enabled && isatty(2) == 1), label_(label),
       start_(std::chrono::steady_clock::now()), lastDraw_(start_) {}
@@ -16,8 +25,7 @@ void Progress::Update(uint64_t done, uint64_t total) {
   if (!shown_)
     return;
   auto now = std::chrono::steady_clock::now();
-  if (drawn_ && now - lastDraw_ < std::chrono::milliseconds(100) &&
-      done < total)
+  if (drawn_ && now - lastDraw_ < kRedrawInterval && done < total)
     return;
   lastDraw_ = now;
   double seconds = std::chrono::duration<double>(now - start_).count();
@@ -25,8 +33,9 @@ void Progress::Update(uint64_t done, uint64_t total) {
   char left[32] = "";
   if (rate > 0 && done < total) {
     uint64_t remaining = (uint64_t)((double)(total - done) / rate);
-    snprintf(left, sizeof left, ", %u:%02u left", (unsigned)(remaining / 60),
-             (unsigned)(remaining % 60));
+    snprintf(left, sizeof left, ", %u:%02u left",
+             (unsigned)(remaining / kSecondsPerMinute),
+             (unsigned)(remaining % kSecondsPerMinute));
   }
   unsigned percent = total == 0 ? 100 : (unsigned)(done * 100 / total);
   fprintf(stderr, "\r\033[K%s %3u%%  %s of %s  %s/s%s", label_, percent,
@@ -45,13 +54,14 @@ void Progress::Finish() {
 }
 
 std::string FormatSize(uint64_t bytes) {
-  if (bytes < 1024)
+  if (bytes < kBytesPerKibibyte)
     return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
   static const char *const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
-  double value = (double)bytes / 1024;
-  int unit = 0;
-  while (value >= 1024 && unit < 3) {
-    value /= 1024;
+  const size_t kLastUnit = sizeof kUnits / sizeof kUnits[0] - 1;
+  double value = (double)bytes / kBytesPerKibibyte;
+  size_t unit = 0;
+  while (value >= kBytesPerKibibyte && unit < kLastUnit) {
+    value /= kBytesPerKibibyte;
     ++unit;
   }
   char text[32];
@@ -61,6 +71,13 @@ std::string FormatSize(uint64_t bytes) {
 
 std::string CountFiles(uint64_t count) {
   return std::to_string(count) + (count == 1 ? " file" : " files");
+}
+
+std::string FormatPercent(uint64_t part, uint64_t whole) {
+  char text[32];
+  snprintf(text, sizeof text, "%.1f%%",
+           whole == 0 ? 100.0 : 100.0 * (double)part / (double)whole);
+  return text;
 }
 
 } // namespace veskar

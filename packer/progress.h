@@ -33,4 +33,8 @@ std::string FormatSize(uint64_t bytes);
 // "1 file", "3 files".
 std::string CountFiles(uint64_t count);
 
+// `part` as a share of `whole` with one decimal, "46.2%"; "100.0%" when
+// `whole` is 0.
+std::string FormatPercent(uint64_t part, uint64_t whole);
+
 } // namespace veskar

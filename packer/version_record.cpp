@@ -21,6 +21,13 @@ const uint32_t kOsWindows32 = 0x4;   // VOS__WINDOWS32
 const uint32_t kFileTypeApp = 0x1;   // VFT_APP
 const uint16_t kTranslationLanguage = 0x0000;
 const uint16_t kTranslationCodePage = 0x04B0;
+// A block's type: what its value holds.
+const uint16_t kBinaryBlock = 0;
+const uint16_t kTextBlock = 1;
+// Every block and value starts on this boundary.
+const size_t kBlockAlignment = 4;
+// The most digits a version number has (65535).
+const size_t kMaxVersionDigits = 5;
 
 // One block: `value` already encoded, `valueLength` in the unit the block's
 // type uses (UTF-16 units for text, bytes for binary).
@@ -31,10 +38,10 @@ Bytes Block(const std::u16string &key, uint16_t type, const Bytes &value,
   Put16(out, valueLength);
   Put16(out, type);
   PutText(out, key);
-  PadTo(out, 4);
+  PadTo(out, kBlockAlignment);
   out.insert(out.end(), value.begin(), value.end());
   for (const Bytes &child : children) {
-    PadTo(out, 4);
+    PadTo(out, kBlockAlignment);
     out.insert(out.end(), child.begin(), child.end());
   }
   Set16(out.data(), (uint32_t)out.size());
@@ -44,7 +51,7 @@ Bytes Block(const std::u16string &key, uint16_t type, const Bytes &value,
 Bytes StringBlock(const std::u16string &key, const std::u16string &text) {
   Bytes value;
   PutText(value, text);
-  return Block(key, 1, value, (uint32_t)text.size() + 1, {});
+  return Block(key, kTextBlock, value, (uint32_t)text.size() + 1, {});
 }
 
 uint32_t High(const uint16_t n[4]) { return ((uint32_t)n[0] << 16) | n[1]; }
@@ -62,13 +69,14 @@ bool ParseVersion(const std::string &text, uint16_t numbers[4]) {
     }
     size_t start = at;
     uint32_t value = 0;
+    // Reading one digit more than 65535 has is enough to refuse a number.
     while (at < text.size() && text[at] >= '0' && text[at] <= '9' &&
-           at - start < 6) {
+           at - start <= kMaxVersionDigits) {
       value = value * 10 + (uint32_t)(text[at] - '0');
       ++at;
     }
     size_t digits = at - start;
-    if (digits == 0 || value > 65535 || (digits > 1 && text[start] == '0'))
+    if (digits == 0 || value > UINT16_MAX || (digits > 1 && text[start] == '0'))
       return false;
     numbers[part] = (uint16_t)value;
   }
@@ -101,16 +109,17 @@ Bytes BuildVersionRecord(const VersionStrings &s) {
       StringBlock(u"OriginalFilename", s.originalFilename),
       StringBlock(u"InternalName", s.internalName),
   };
-  Bytes table = Block(kTableKey, 1, {}, 0, strings);
-  Bytes stringInfo = Block(u"StringFileInfo", 1, {}, 0, {table});
+  Bytes table = Block(kTableKey, kTextBlock, {}, 0, strings);
+  Bytes stringInfo = Block(u"StringFileInfo", kTextBlock, {}, 0, {table});
 
   Bytes translation;
   Put16(translation, kTranslationLanguage);
   Put16(translation, kTranslationCodePage);
-  Bytes var = Block(u"Translation", 0, translation, 4, {});
-  Bytes varInfo = Block(u"VarFileInfo", 1, {}, 0, {var});
+  Bytes var = Block(u"Translation", kBinaryBlock, translation,
+                    (uint32_t)translation.size(), {});
+  Bytes varInfo = Block(u"VarFileInfo", kTextBlock, {}, 0, {var});
 
-  return Block(u"VS_VERSION_INFO", 0, fixed, (uint32_t)fixed.size(),
+  return Block(u"VS_VERSION_INFO", kBinaryBlock, fixed, (uint32_t)fixed.size(),
                {stringInfo, varInfo});
 }
 

@@ -27,6 +27,7 @@
 #include "packer/names.h"
 #include "packer/pe_image.h"
 #include "packer/pe_writer.h"
+#include "packer/progress.h"
 #include "packer/version_record.h"
 
 namespace veskar {
@@ -201,6 +202,24 @@ TEST(ChecksumTest, OddLengthsAndCarries) {
   // 498 words of 0xFFFF fold to 0xFFFF; plus 0x0012 carries to 0x0012;
   // plus the length.
   EXPECT_EQ(sum, 0x12u + 1001u);
+}
+
+// The share build and list print: one decimal, rounded, and no division
+// when there is nothing to share.
+TEST(FormatPercentTest, OneDecimalAndNothingToShare) {
+  struct Case {
+    uint64_t part, whole;
+    const char *shown;
+  };
+  const Case cases[] = {
+      {0, 0, "100.0%"},          {7, 0, "100.0%"},
+      {112102, 242886, "46.2%"}, {1, 3, "33.3%"},
+      {2, 3, "66.7%"},           {5, 4, "125.0%"},
+      {0, 10, "0.0%"},           {UINT64_MAX, UINT64_MAX, "100.0%"},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(FormatPercent(c.part, c.whole), c.shown)
+        << c.part << " of " << c.whole;
 }
 
 TEST(BuildValuesTest, PatchesTheOneBlock) {

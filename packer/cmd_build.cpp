@@ -1,4 +1,4 @@
-//===- packer/cmd_pack.cpp - veskar-pack build and attach ----------------===//
+//===- packer/cmd_build.cpp - veskar-pack build and attach ---------------===//
 //
 // Both commands check everything they can before writing a byte: the
 // options, the stub and resources, the input, the output's place and the
@@ -30,6 +30,12 @@ namespace {
 const int kDefaultLevel = 3;
 const int kMaxLevel = 19;
 const int kMaxThreads = 200;
+// Enough digits for every limit above, few enough that no sum overflows.
+const size_t kMaxDigits = 4;
+// The output is a program: executable by all, less the umask.
+const unsigned kOutputMode = 0777;
+// attach copies the container this many bytes at a time.
+const size_t kCopyChunk = 1 << 20;
 
 std::string Value(const CommandLine &line, const std::string &name,
                   const std::string &otherwise = std::string()) {
@@ -38,7 +44,7 @@ std::string Value(const CommandLine &line, const std::string &name,
 }
 
 bool ParseNumber(const std::string &text, int low, int high, int *value) {
-  if (text.empty() || text.size() > 4)
+  if (text.empty() || text.size() > kMaxDigits)
     return false;
   int result = 0;
   for (char c : text) {
@@ -117,13 +123,6 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
-std::string Percent(uint64_t part, uint64_t whole) {
-  char text[32];
-  snprintf(text, sizeof text, "%.1f%%",
-           whole == 0 ? 100.0 : 100.0 * (double)part / (double)whole);
-  return text;
-}
-
 } // namespace
 
 int RunBuild(const CommandLine &line) {
@@ -191,7 +190,7 @@ int RunBuild(const CommandLine &line) {
   };
   bool written = image.Write(stream, file.fd(), &error);
   progress.Finish();
-  if (!written || !file.Commit(0777, &error))
+  if (!written || !file.Commit(kOutputMode, &error))
     return Report(kExitFailed, error);
 
   if (!line.quiet) {
@@ -204,7 +203,7 @@ int RunBuild(const CommandLine &line) {
            output.c_str(), CountFiles(inputs.size()).c_str(),
            FormatSize(bytes).c_str(),
            FormatSize(containerSize).c_str(),
-           Percent(containerSize, bytes).c_str(), seconds);
+           FormatPercent(containerSize, bytes).c_str(), seconds);
   }
   return kExitOk;
 }
@@ -245,7 +244,7 @@ int RunAttach(const CommandLine &line) {
   }
   Progress progress(!line.quiet, "attaching");
   auto stream = [&](int fd, uint64_t *written, std::string *reason) {
-    std::vector<uint8_t> chunk(1 << 20);
+    std::vector<uint8_t> chunk(kCopyChunk);
     uint64_t done = 0;
     while (done < size) {
       size_t want = (size_t)std::min<uint64_t>(chunk.size(), size - done);
@@ -267,7 +266,7 @@ int RunAttach(const CommandLine &line) {
   bool ok = image.Write(stream, file.fd(), &error);
   close(in);
   progress.Finish();
-  if (!ok || !file.Commit(0777, &error))
+  if (!ok || !file.Commit(kOutputMode, &error))
     return Report(kExitFailed, error);
   if (!line.quiet)
     printf("veskar-pack: wrote %s: a container of %s attached\n",
