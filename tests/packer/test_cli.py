@@ -10,9 +10,10 @@ import resource
 import signal
 import subprocess
 import time
-import unittest
 
+import container
 import packtest
+import support
 from packtest import pack, read
 
 # Names that sort differently as UTF-16 units and as UTF-8 bytes ('\uff21'
@@ -84,7 +85,7 @@ class RoundTripTest(packtest.PackerTestCase):
                 self.assertIn(f"compressed into {size} bytes", result.out)
                 target_dir = os.path.join(self.base, f"x-{target}")
                 pack("extract", out, target_dir, "--quiet")
-                self.assertEqual(packtest.read_tree(target_dir), self.expected)
+                self.assertEqual(support.read_tree(target_dir), self.expected)
                 self.assertFalse(os.path.islink(
                     os.path.join(target_dir, "note-link.txt")))
                 verified = pack("verify", out)
@@ -98,12 +99,12 @@ class RoundTripTest(packtest.PackerTestCase):
         result = pack("extract", out, used, check=False)
         self.assertEqual(result.returncode, 1)
         self.assertIn("is not empty", result.err)
-        self.assertEqual(packtest.read_tree(used), {"keep.txt": b"mine"})
+        self.assertEqual(support.read_tree(used), {"keep.txt": b"mine"})
         # An empty one is fine.
         empty = os.path.join(self.base, "empty")
         os.mkdir(empty)
         pack("extract", out, empty, "--quiet")
-        self.assertEqual(packtest.read_tree(empty), self.expected)
+        self.assertEqual(support.read_tree(empty), self.expected)
 
 
 class DamageTest(packtest.PackerTestCase):
@@ -174,10 +175,6 @@ class HostileNamesTest(packtest.PackerTestCase):
     writes nothing anywhere."""
 
     def test_unsafe_names_are_refused(self):
-        import sys
-        sys.path.insert(0, os.path.join(os.path.dirname(
-            os.path.abspath(__file__)), "..", "pysupport"))
-        import container
         base = self.make_scratch()
         cases = [
             ("..\\escape.txt", "would lead outside"),
@@ -672,4 +669,4 @@ class HelpTest(packtest.PackerTestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    support.main()
