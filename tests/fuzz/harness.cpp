@@ -174,34 +174,42 @@ struct FileDigest {
   }
 };
 
-// Every regular file below `dir` by its path relative to the unpack
+// Every regular file below `root` by its path relative to the unpack
 // directory; anything that is neither a file nor a directory is a failure.
-void CollectFiles(const std::string &dir, const std::string &relative,
+// The walk keeps its own list of directories still to read, so that a tree
+// of any depth costs no stack.
+void CollectFiles(const std::string &root,
                   std::map<std::string, FileDigest> &out) {
-  for (const std::string &name : ListDirectory(dir)) {
-    std::string path = dir + "/" + name;
-    std::string rel = relative.empty() ? name : relative + "/" + name;
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0)
-      Fail("cannot stat %s", path.c_str());
-    if (S_ISDIR(info.st_mode)) {
-      CollectFiles(path, rel, out);
-      continue;
+  static char buffer[65536];
+  std::vector<std::string> pending = {""}; // relative paths of directories
+  while (!pending.empty()) {
+    std::string relative = pending.back();
+    pending.pop_back();
+    std::string dir = relative.empty() ? root : root + "/" + relative;
+    for (const std::string &name : ListDirectory(dir)) {
+      std::string path = dir + "/" + name;
+      std::string rel = relative.empty() ? name : relative + "/" + name;
+      struct stat info;
+      if (lstat(path.c_str(), &info) != 0)
+        Fail("cannot stat %s", path.c_str());
+      if (S_ISDIR(info.st_mode)) {
+        pending.push_back(rel);
+        continue;
+      }
+      if (!S_ISREG(info.st_mode))
+        Fail("%s is neither a file nor a directory", path.c_str());
+      int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+      if (fd < 0)
+        Fail("cannot read %s", path.c_str());
+      FileDigest digest = {0, kFnvStart};
+      ssize_t n;
+      while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+        digest.hash = Fnv1a(digest.hash, buffer, (size_t)n);
+        digest.size += (uint64_t)n;
+      }
+      close(fd);
+      out[rel] = digest;
     }
-    if (!S_ISREG(info.st_mode))
-      Fail("%s is neither a file nor a directory", path.c_str());
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
-      Fail("cannot read %s", path.c_str());
-    FileDigest digest = {0, kFnvStart};
-    char buffer[65536];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-      digest.hash = Fnv1a(digest.hash, buffer, (size_t)n);
-      digest.size += (uint64_t)n;
-    }
-    close(fd);
-    out[rel] = digest;
   }
 }
 
@@ -385,7 +393,7 @@ void CheckAgainstModel(Ending ending, const Model &model, Verdict verdict) {
   std::map<std::string, FileDigest> found;
   struct stat info;
   if (lstat(scratch.unpack.c_str(), &info) == 0)
-    CollectFiles(scratch.unpack, "", found);
+    CollectFiles(scratch.unpack, found);
   for (const auto &[path, digest] : model.files) {
     auto it = found.find(path);
     if (it == found.end())

@@ -238,6 +238,16 @@ int main(int argc, char **argv) {
     Save(dir, "completed-many-directories", WriterContainer(many));
   }
 
+  {
+    // One file 500 levels down, all of them new: the harness walks what
+    // was extracted without a stack frame per level.
+    std::u16string deep;
+    for (int i = 0; i < 500; ++i)
+      deep += u"d\\";
+    Save(dir, "completed-deep-tree",
+         WriterContainer({{u"main", Text(kScript)}, {deep + u"f", Text("deep\n")}}));
+  }
+
   // Refused at the header.
   Bytes good = WriterContainer({{u"main.exe", Text(kScript)}});
   Save(dir, "header-empty", {});

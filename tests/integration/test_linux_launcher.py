@@ -13,118 +13,54 @@ Configuration from the environment, set by CTest:
 """
 
 import concurrent.futures
-import hashlib
 import os
-import shutil
 import signal
 import subprocess
-import sys
-import tempfile
 import time
-import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                "..", "pysupport"))
-import container  # noqa: E402
-from scratch import scratch_dir  # noqa: E402
+import container
+import probe
+import support
+from probe import file_table, unpack_directories, with_large_files
 
 LAUNCHER = os.environ.get("VESKAR_LINUX_LAUNCHER", "")
 PROBE = os.environ.get("VESKAR_LINUX_PROBE", "")
-WORK = os.environ.get("VESKAR_TEST_WORK", "")
 
 
-class Report:
-    """What the Linux probe wrote about itself."""
-
-    def __init__(self, path):
-        self.args, self.files, self.directories = [], {}, {}
-        self.env, self.stdin, self.complete = {}, None, False
-        with open(path) as f:
-            for line in f:
-                key, _, value = line.rstrip("\n").partition(" ")
-                if key == "arg":
-                    self.args.append(bytes.fromhex(value))
-                elif key == "env":
-                    name, _, content = bytes.fromhex(value).partition(b"=")
-                    self.env[name.decode()] = content.decode("utf-8", "surrogateescape")
-                elif key in ("cwd", "exe"):
-                    setattr(self, key, bytes.fromhex(value).decode("utf-8", "surrogateescape"))
-                elif key in ("pid", "ppid"):
-                    setattr(self, key, int(value))
-                elif key == "own-directory-mode":
-                    self.own_directory_mode = value
-                elif key == "directory":
-                    name, mode = value.split(" ")
-                    self.directories[bytes.fromhex(name).decode()] = mode
-                elif key == "file":
-                    name, size, digest = value.split(" ")
-                    self.files[bytes.fromhex(name).decode()] = (int(size), digest)
-                elif key == "stdin":
-                    self.stdin = bytes.fromhex(value)
-                elif key == "end":
-                    self.complete = True
-
-    @property
-    def unpack_directory(self):
-        return os.path.dirname(self.exe)
+def probe_records():
+    return probe.probe_records(PROBE, "probe")
 
 
-def file_table(records):
-    return {name.replace("\\", "/"): (len(data), hashlib.sha256(data).hexdigest())
-            for name, data in records}
-
-
-def probe_records(first=None):
-    with open(PROBE, "rb") as f:
-        records = [("probe", f.read())]
-    records += [
-        ("data\\empty.bin", b""),
-        ("data\\nested\\deeper\\note.txt", b"a note\n"),
-        ("data\\gr\u00fc\u00dfe \u65e5\u672c.txt", "gr\u00fc\u00dfe".encode()),
-        ("big.bin", os.urandom(300 * 1024)),
-    ]
-    return ([first] if first else []) + records
-
-
-def scratch():
-    return scratch_dir(WORK, "linux-")
+def read_report(path):
+    """The probe's report at `path`, or None when it wrote none."""
+    return probe.Report(path, windows=False) if os.path.exists(path) else None
 
 
 class Launch:
-    def __init__(self, process, stdout, stderr, report, temp, seconds):
+    def __init__(self, process, stdout, stderr, report, temp):
         self.returncode = process.returncode
         self.pid = process.pid
         self.stdout, self.stderr = stdout, stderr
-        self.report, self.temp, self.seconds = report, temp, seconds
+        self.report, self.temp = report, temp
 
     def unpack_directories(self):
-        return {n for n in os.listdir(self.temp) if n.startswith("onefile_")}
+        return unpack_directories(self.temp)
 
 
-class LinuxLauncherTestCase(unittest.TestCase):
+class LinuxLauncherTestCase(probe.LaunchTestCase):
     records = None
+    scratch_prefix = "linux-"
 
     @classmethod
     def setUpClass(cls):
-        if not (LAUNCHER and PROBE and WORK):
-            raise unittest.SkipTest("run through CTest (VESKAR_LINUX_LAUNCHER, "
-                                    "VESKAR_LINUX_PROBE, VESKAR_TEST_WORK)")
-        os.makedirs(WORK, exist_ok=True)
-        cls.class_scratch = tempfile.mkdtemp(prefix="linux-class-", dir=WORK)
+        super().setUpClass()
+        support.require_files(support.setting("VESKAR_LINUX_LAUNCHER"),
+                              support.setting("VESKAR_LINUX_PROBE"))
+        cls.class_scratch = cls.make_class_scratch()
         os.makedirs(os.path.join(cls.class_scratch, "my app"))
         cls.launcher = os.path.join(cls.class_scratch, "my app", "app")
         cls.records = probe_records()
         container.append_to_linux_launcher(LAUNCHER, cls.records, cls.launcher)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.class_scratch, ignore_errors=True)
-
-    def make_scratch(self):
-        context = scratch()
-        path = context.__enter__()
-        self.addCleanup(context.__exit__, None, None, None)
-        return path
 
     def start(self, argv=None, probe=None, env=None, launcher=None, cwd=None,
               stdin=b""):
@@ -154,28 +90,18 @@ class LinuxLauncherTestCase(unittest.TestCase):
 
     def finish(self, started, timeout=60):
         process, scratch_dir, temp = started
-        began = time.monotonic()
         try:
             stdout, stderr = process.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
             os.killpg(process.pid, signal.SIGKILL)
             process.communicate()
             raise AssertionError("the launcher did not end in time")
-        report_path = os.path.join(scratch_dir, "report.txt")
-        report = Report(report_path) if os.path.exists(report_path) else None
-        return Launch(process, stdout, stderr, report, temp,
-                      time.monotonic() - began)
+        report = read_report(os.path.join(scratch_dir, "report.txt"))
+        return Launch(process, stdout, stderr, report, temp)
 
     def launch(self, **options):
         return self.finish(self.start(**options))
 
-    def launch_many(self, calls):
-        with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
-            return list(pool.map(lambda kwargs: self.launch(**kwargs), calls))
-
-    def assertRemoved(self, launch):
-        self.assertEqual(launch.unpack_directories(), set(),
-                         "the unpack directory is still there")
 
 
 class ArgumentsTest(LinuxLauncherTestCase):
@@ -236,7 +162,7 @@ class EnvironmentTest(LinuxLauncherTestCase):
                          os.path.realpath(self.launcher))
         self.assertEqual(report.env["VESKAR_TEST_INHERITED"], "kept \u00e9")
         self.assertEqual(report.cwd, directory)
-        self.assertEqual(report.files, file_table(self.records))
+        self.assertEqual(report.files, file_table(self.records, "/"))
         # The unpack directory and every directory in it are private.
         self.assertEqual(report.own_directory_mode, "700")
         self.assertEqual(report.directories, {
@@ -269,13 +195,8 @@ class UnpackDirectoryTest(LinuxLauncherTestCase):
         self.assertEqual(len(left), 1)
         root = os.path.join(launch.temp, left.pop())
         self.assertEqual(os.stat(root).st_mode & 0o777, 0o700)
-        found = {}
-        for directory, _, files in os.walk(root):
-            for file in files:
-                path = os.path.join(directory, file)
-                with open(path, "rb") as f:
-                    found[os.path.relpath(path, root)] = f.read()
-        self.assertEqual(file_table(found.items()), file_table(records))
+        self.assertEqual(file_table(support.read_tree(root).items(), "/"),
+                         file_table(records, "/"))
 
     def test_stub_without_payload(self):
         scratch_dir = self.make_scratch()
@@ -298,7 +219,7 @@ class SignalTest(LinuxLauncherTestCase):
             if started[0].poll() is not None or time.monotonic() > deadline:
                 raise AssertionError("the child wrote no report")
             time.sleep(0.02)
-        return Report(path)
+        return read_report(path)
 
     def signal_launcher(self, number, probe, group=False):
         started = self.start(probe=probe)
@@ -352,8 +273,7 @@ class SignalTest(LinuxLauncherTestCase):
         to write: the main thread stops writing, the handler removes the
         directory, nothing is written after it, and the child never
         starts."""
-        records = probe_records() + [(f"zeros\\{i}.bin", bytes(16 << 20))
-                                     for i in range(8)]
+        records = with_large_files(probe_records())
         launcher = os.path.join(self.make_scratch(), "large")
         container.append_to_linux_launcher(LAUNCHER, records, launcher)
         started = self.start(launcher=launcher, probe={"EXIT": "9"})
@@ -390,7 +310,7 @@ class ParallelTest(LinuxLauncherTestCase):
                    for _ in range(20)]
         launches = [self.finish(s) for s in started]
         self.assertEqual([l.returncode for l in launches], [42] * 20)
-        found = [Report(os.path.join(reports, n)) for n in os.listdir(reports)]
+        found = [read_report(os.path.join(reports, n)) for n in os.listdir(reports)]
         self.assertEqual(len(found), 20)
         self.assertTrue(all(r.complete for r in found))
         self.assertEqual(len({r.unpack_directory for r in found}), 20)
@@ -399,4 +319,4 @@ class ParallelTest(LinuxLauncherTestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    support.main()

@@ -5,14 +5,17 @@ input: one line, a non-zero status, and nothing at OUT."""
 
 import glob
 import os
+import random
 import re
 import resource
 import signal
+import string
 import subprocess
 import time
-import unittest
 
+import container
 import packtest
+import support
 from packtest import pack, read
 
 # Names that sort differently as UTF-16 units and as UTF-8 bytes ('\uff21'
@@ -84,7 +87,7 @@ class RoundTripTest(packtest.PackerTestCase):
                 self.assertIn(f"compressed into {size} bytes", result.out)
                 target_dir = os.path.join(self.base, f"x-{target}")
                 pack("extract", out, target_dir, "--quiet")
-                self.assertEqual(packtest.read_tree(target_dir), self.expected)
+                self.assertEqual(support.read_tree(target_dir), self.expected)
                 self.assertFalse(os.path.islink(
                     os.path.join(target_dir, "note-link.txt")))
                 verified = pack("verify", out)
@@ -98,12 +101,12 @@ class RoundTripTest(packtest.PackerTestCase):
         result = pack("extract", out, used, check=False)
         self.assertEqual(result.returncode, 1)
         self.assertIn("is not empty", result.err)
-        self.assertEqual(packtest.read_tree(used), {"keep.txt": b"mine"})
+        self.assertEqual(support.read_tree(used), {"keep.txt": b"mine"})
         # An empty one is fine.
         empty = os.path.join(self.base, "empty")
         os.mkdir(empty)
         pack("extract", out, empty, "--quiet")
-        self.assertEqual(packtest.read_tree(empty), self.expected)
+        self.assertEqual(support.read_tree(empty), self.expected)
 
 
 class DamageTest(packtest.PackerTestCase):
@@ -119,6 +122,13 @@ class DamageTest(packtest.PackerTestCase):
         pack("build", app, "-o", good, "--quiet")
         data = read(good)
         offset, size = packtest.container_place(good)
+        # The container is "VEY" and one zstd frame: its magic, then the
+        # frame header descriptor, whose bit 2 says a content checksum
+        # closes the frame, right in front of the tail's ten bytes.
+        frame = offset + 3
+        self.assertEqual(data[frame:frame + 4], b"\x28\xb5\x2f\xfd")
+        self.assertTrue(data[frame + 4] & 0x04,
+                        "the frame carries no content checksum")
         cases = [
             ("a byte inside the frame", offset + size // 2,
              "compressed data is damaged"),
@@ -174,10 +184,6 @@ class HostileNamesTest(packtest.PackerTestCase):
     writes nothing anywhere."""
 
     def test_unsafe_names_are_refused(self):
-        import sys
-        sys.path.insert(0, os.path.join(os.path.dirname(
-            os.path.abspath(__file__)), "..", "pysupport"))
-        import container
         base = self.make_scratch()
         cases = [
             ("..\\escape.txt", "would lead outside"),
@@ -210,34 +216,50 @@ class HostileNamesTest(packtest.PackerTestCase):
                                  ["container", "packed.exe"])
 
 
+def generated_text(size, seed):
+    """`size` bytes of text made of words drawn at random from a few
+    thousand: zstd finds short matches everywhere but no long repeats, so
+    the data compresses to about a third and takes real work."""
+    rng = random.Random(seed)
+    words = ["".join(rng.choices(string.ascii_lowercase, k=rng.randint(2, 11)))
+             for _ in range(5000)]
+    # Words average 7.5 bytes with their space: more than `size` bytes.
+    return " ".join(rng.choices(words, k=size // 6)).encode()[:size]
+
+
 class DeterminismTest(packtest.PackerTestCase):
-    def test_same_input_same_bytes(self):
+    # At the default level 3 the window is 2 MiB and a zstd worker's job
+    # four windows, 8 MiB: 28 MiB of input make four jobs, so that two and
+    # four workers really compress parts side by side.
+    JOB_BYTES = 8 << 20
+
+    def test_thread_counts_give_the_same_bytes(self):
         base = self.make_scratch()
         app = os.path.join(base, "app")
-        packtest.make_tree(app, {"Main.exe": os.urandom(1 << 20),
-                                 "data/text.txt": b"words " * 400000,
-                                 "data/z.bin": b"\0" * 100})
-        outputs = []
-        runs = [("one", ["--threads", "1"]), ("two", ["--threads", "2"]),
-                ("three", ["--threads", "2"])]
-        for folder, extra in runs:
-            os.makedirs(os.path.join(base, folder))
-            out = os.path.join(base, folder, "App.exe")
-            # Touching the files changes nothing: no times are stored.
-            os.utime(os.path.join(app, "data", "text.txt"),
-                     (time.time() - len(outputs) * 1000,) * 2)
-            pack("build", app, "-o", out, "--quiet", *extra)
-            outputs.append(read(out))
-        self.assertEqual(outputs[0], outputs[1])
-        self.assertEqual(outputs[1], outputs[2])
-        for target in ("linux",):
-            a = os.path.join(base, "one", "app")
-            b = os.path.join(base, "two", "app")
-            pack("build", app, "-o", a, "--target", target, "--main",
-                 "Main.exe", "--quiet")
-            pack("build", app, "-o", b, "--target", target, "--main",
-                 "Main.exe", "--quiet", "--threads", "2")
-            self.assertEqual(read(a), read(b))
+        files = {"Main.exe": os.urandom(1 << 20),
+                 "data/text.txt": generated_text(27 << 20, 20261210),
+                 "data/z.bin": b"\0" * 100}
+        packtest.make_tree(app, files)
+        self.assertGreater(sum(len(d) for d in files.values()),
+                           3 * self.JOB_BYTES)
+        for target, extra in (("windows", []), ("linux", ["--main", "Main.exe"])):
+            with self.subTest(target=target):
+                outputs = {}
+                for threads in ("1", "2", "4"):
+                    # The same name: the version record holds it.
+                    folder = os.path.join(base, f"{target}-{threads}")
+                    os.makedirs(folder)
+                    out = os.path.join(folder, "App.exe")
+                    # Touching the files changes nothing: no times are
+                    # stored.
+                    os.utime(os.path.join(app, "data", "text.txt"),
+                             (time.time() - 1000 * len(outputs),) * 2)
+                    pack("build", app, "-o", out, "--target", target, "--quiet",
+                         "--threads", threads, *extra)
+                    outputs[threads] = read(out)
+                    os.unlink(out)
+                self.assertEqual(outputs["1"], outputs["2"])
+                self.assertEqual(outputs["1"], outputs["4"])
 
 
 class TreeRuleTest(packtest.PackerTestCase):
@@ -672,4 +694,4 @@ class HelpTest(packtest.PackerTestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    support.main()

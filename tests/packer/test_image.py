@@ -6,12 +6,12 @@ import os
 import re
 import struct
 import subprocess
-import unittest
 import xml.etree.ElementTree as ElementTree
 
 import pefile
 
 import packtest
+import support
 from packtest import pack, read
 
 SUPPORTED_OS = {
@@ -39,9 +39,8 @@ class ImageTest(packtest.PackerTestCase):
 
     @classmethod
     def setUpClass(cls):
-        packtest.check_setup(packtest.WINDOWS_STUB)
-        cls._scratch = packtest.scratch()
-        base = cls._scratch.__enter__()
+        super().setUpClass()
+        base = cls.make_class_scratch()
         app = os.path.join(base, "app")
         packtest.make_tree(app, {
             "Tool.exe": b"MZ not really a program" * 100,
@@ -64,10 +63,6 @@ class ImageTest(packtest.PackerTestCase):
         cls.default = os.path.join(base, "plain.exe")
         pack("build", app, "-o", cls.default, "--quiet")
         cls.stub = read(packtest.WINDOWS_STUB)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls._scratch.__exit__(None, None, None)
 
     def pe(self, path):
         pe = pefile.PE(path)
@@ -308,7 +303,6 @@ class ImageTest(packtest.PackerTestCase):
 
 class LinuxImageTest(packtest.PackerTestCase):
     def test_stub_with_values_then_container(self):
-        packtest.check_setup(packtest.LINUX_STUB)
         base = self.make_scratch()
         app = os.path.join(base, "app")
         packtest.make_tree(app, {"run.sh": b"#!/bin/sh\necho hi\n",
@@ -331,4 +325,4 @@ class LinuxImageTest(packtest.PackerTestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    support.main()

@@ -3,23 +3,19 @@ from its package, sees its files, its arguments and the launcher's
 variables, and its exit code comes back; the same after Authenticode
 signing with a throw-away certificate, which osslsigncode verifies.
 
-Every Wine call goes through the helpers of tests/wine (scratch current
-directory, own prefix, headless, time-outs)."""
+Every Wine call goes through the Wine tests' helpers (winetest: scratch
+current directory, the one prefix, headless, time-outs)."""
 
 import os
-import re
 import subprocess
-import sys
-import unittest
 
 import pefile
 
 import packtest
+import probe
+import support
+import winetest
 from packtest import pack, read
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                "..", "wine"))
-import winetest  # noqa: E402  (tests/wine)
 
 ARGUMENTS = ["one", "two words", "gr\u00fc\u00dfe \u65e5\u672c", ""]
 
@@ -27,63 +23,38 @@ ARGUMENTS = ["one", "two words", "gr\u00fc\u00dfe \u65e5\u672c", ""]
 def example_files():
     """{name with backslashes: size} of the example application."""
     return {name.replace("/", "\\"): len(data) for name, data in
-            packtest.read_tree(packtest.EXAMPLE_APP).items()}
+            support.read_tree(packtest.EXAMPLE_APP).items()}
 
 
-class PackedExampleCase(winetest.WineTestCase):
+class PackedExampleCase(winetest.WineTestCase, packtest.PackerTestCase):
     @classmethod
     def setUpClass(cls):
-        packtest.check_setup(packtest.EXAMPLE_APP)
         super().setUpClass()
-        cls._scratch = packtest.scratch()
-        cls.base = cls._scratch.__enter__()
+        cls.base = cls.make_class_scratch()
         cls.packed = os.path.join(cls.base, "Example App.exe")
         pack("build", packtest.EXAMPLE_APP, "-o", cls.packed, "--quiet",
              "--product", "Veskar Example")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls._scratch.__exit__(None, None, None)
 
     def run_example(self, path, arguments, code):
         """Runs `path` with `arguments` and --exit `code`; checks everything
         the example prints against what it should see."""
         before = set()
         for temp in winetest.wine_temp_directory():
-            before |= winetest.unpack_directories(temp)
+            before |= probe.unpack_directories(temp)
         result = winetest.wine([path] + arguments + ["--exit", str(code)],
                                timeout=120)
         text = result.stdout.decode("utf-8", "replace")
         self.assertEqual(result.returncode, code, text + result.stderr.decode(
             "utf-8", "replace"))
-        lines = text.splitlines()
-        m = re.match(r"Veskar example: hello from (.*\\onefile_\d+_\d+)"
-                     r"\\veskar-example\.exe$", lines[0])
-        self.assertIsNotNone(m, lines[0])
-        given = arguments + ["--exit", str(code)]
-        self.assertIn(f"arguments {len(given)}", lines)
-        for i, argument in enumerate(given, 1):
-            self.assertIn(f"argument {i} [{argument}]", lines)
-        variables = dict(line.split("=", 1) for line in lines
-                         if line.startswith("VESKAR_ONEFILE_"))
-        self.assertRegex(variables["VESKAR_ONEFILE_PARENT"], r"^\d+$")
+        program, variables = self.assertExampleRan(text, arguments, code,
+                                                   example_files())
+        self.assertRegex(program, r"\\onefile_\d+_\d+\\veskar-example\.exe$")
         self.assertEqual(variables["VESKAR_ONEFILE_BINARY"].lower(),
                          winetest.to_windows(path).lower())
-        seen = {}
-        for line in lines:
-            if line.startswith("file "):
-                name, size = line[5:].rsplit(" ", 1)
-                seen[name] = int(size)
-        self.assertEqual(seen, example_files())
-        with open(os.path.join(packtest.EXAMPLE_APP, "data", "greeting.txt"),
-                  encoding="utf-8") as f:
-            greeting = f.readline().rstrip("\r\n")
-        self.assertIn(f"greeting {greeting}", lines)
-        self.assertEqual(lines[-1], f"exit {code}")
         # The unpack directory is gone again.
         after = set()
         for temp in winetest.wine_temp_directory():
-            after |= winetest.unpack_directories(temp)
+            after |= probe.unpack_directories(temp)
         self.assertEqual(after - before, set())
 
 
@@ -144,4 +115,4 @@ class SignedUnderWineTest(PackedExampleCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    support.main()

@@ -36,25 +36,6 @@ def container(records):
     return body + struct.pack("<Q", len(body))
 
 
-def records_from_directory(root, main):
-    """The records of every file below `root`, the file `main` (relative,
-    with slashes) first and the rest in sorted order."""
-    found = []
-    for directory, _, files in os.walk(root):
-        for file in files:
-            path = os.path.join(directory, file)
-            found.append(os.path.relpath(path, root).replace(os.sep, "/"))
-    found.sort()
-    if main not in found:
-        raise ValueError(f"{main} is not below {root}")
-    found.remove(main)
-    records = []
-    for relative in [main] + found:
-        with open(os.path.join(root, relative), "rb") as f:
-            records.append((relative.replace("/", "\\"), f.read()))
-    return records
-
-
 def append_to_linux_launcher(launcher, records, out):
     """Writes `out`: the Linux launcher with a container of `records`
     appended, executable."""

@@ -11,7 +11,8 @@
 //   VESKAR_PROBE_EXIT        exit code, decimal or 0x-hex, all 32 bits
 //   VESKAR_PROBE_READ_STDIN  "1": read standard input to its end first
 //   VESKAR_PROBE_IGNORE_CTRL "1": ignore Ctrl+C and Ctrl+Break
-//   VESKAR_PROBE_SLEEP_MS    sleep this long after the report, before exit
+//   VESKAR_PROBE_SLEEP_MS    sleep this long after the report, then write
+//                            "probe: slept" to standard output, then exit
 //   VESKAR_PROBE_HOLDER      path of the harness: start it to hold this
 //                            program's own file open without delete sharing
 //   VESKAR_PROBE_HOLD_MS     how long the holder keeps it open
@@ -285,8 +286,11 @@ int main() {
   WriteText(STD_ERROR_HANDLE, "probe: a line on standard error\n");
 
   std::wstring sleep = Variable(L"VESKAR_PROBE_SLEEP_MS");
-  if (!sleep.empty())
+  if (!sleep.empty()) {
     Sleep((DWORD)wcstoul(sleep.c_str(), nullptr, 10));
+    // Shows that nothing ended the probe while it slept.
+    WriteText(STD_OUTPUT_HANDLE, "probe: slept\n");
+  }
   std::wstring code = Variable(L"VESKAR_PROBE_EXIT");
   ExitProcess(code.empty() ? 0 : (UINT)wcstoul(code.c_str(), nullptr, 0));
 }

@@ -8,17 +8,20 @@ parallel in one prefix) and reports the full 32-bit exit code.
 Where Wine does not behave like Windows, the test says so where it checks.
 """
 
-import concurrent.futures
 import os
 import re
-import shutil
-import tempfile
-import unittest
 
+import probe
+import support
 import winetest
-from winetest import (PROBE_CONSOLE, PROBE_GUI, STUB, Report, file_table,
-                      harness, pack_windows, probe_records, to_unix,
-                      to_windows, unpack_directories, wine_temp_directory)
+from probe import Report, file_table, unpack_directories, with_large_files
+from winetest import (PROBE_CONSOLE, PROBE_GUI, STUB, harness, pack_windows,
+                      to_unix, to_windows, wine_temp_directory)
+
+
+def probe_records(program=PROBE_CONSOLE):
+    """The console or GUI probe with a few files."""
+    return probe.probe_records(program, "probe.exe")
 
 
 class Launch:
@@ -34,7 +37,7 @@ class Launch:
         return unpack_directories(self.temp)
 
 
-class LauncherTestCase(winetest.WineTestCase):
+class LauncherTestCase(winetest.WineTestCase, probe.LaunchTestCase):
     # The application packed for the whole class: the probe and a few files.
     records = None
     probe = PROBE_CONSOLE
@@ -42,18 +45,12 @@ class LauncherTestCase(winetest.WineTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.class_scratch = tempfile.mkdtemp(prefix="wine-class-",
-                                             dir=winetest.WORK)
+        cls.class_scratch = cls.make_class_scratch()
         # A space in the launcher's own path, as under "Program Files".
         os.makedirs(os.path.join(cls.class_scratch, "my app"))
         cls.launcher = os.path.join(cls.class_scratch, "my app", "App.exe")
         cls.records = probe_records(cls.probe)
         pack_windows(cls.records, cls.launcher)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.class_scratch, ignore_errors=True)
-        super().tearDownClass()
 
     def launch(self, command_line=None, probe=None, env=None, launcher=None,
                ctrl_c_on=None, **options):
@@ -76,18 +73,9 @@ class LauncherTestCase(winetest.WineTestCase):
             options["ctrl_c_when"] = to_windows(temp) + "\\onefile_*"
         result = harness(launcher or self.launcher, command_line,
                          env=variables, **options)
-        return Launch(result, Report(report) if os.path.exists(report) else None,
-                      temp)
+        return Launch(result, Report(report, windows=True)
+                      if os.path.exists(report) else None, temp)
 
-    def launch_many(self, calls):
-        """Runs launch(**kwargs) for each of `calls` at once; results in
-        order."""
-        with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
-            return list(pool.map(lambda kwargs: self.launch(**kwargs), calls))
-
-    def assertRemoved(self, launch):
-        self.assertEqual(launch.unpack_directories(), set(),
-                         "the unpack directory is still there")
 
 
 class StubWithoutPayloadTest(winetest.WineTestCase):
@@ -187,7 +175,7 @@ class EnvironmentTest(LauncherTestCase):
                          to_windows(directory).lower())
         # Every file arrived whole, under its name, and nothing else did.
         self.assertEqual(report.files, file_table(self.records))
-        self.assertEqual(report.directories,
+        self.assertEqual(set(report.directories),
                          {"data", "data\\nested", "data\\nested\\deeper"})
         self.assertRemoved(launch)
 
@@ -236,15 +224,9 @@ class UnpackDirectoryTest(LauncherTestCase):
                          r"[^\r\n]+\)\r*\n$")
         left = launch.unpack_directories()
         self.assertEqual(len(left), 1)
-        root = os.path.join(launch.temp, left.pop())
-        found = {}
-        for directory, _, files in os.walk(root):
-            for file in files:
-                path = os.path.join(directory, file)
-                with open(path, "rb") as f:
-                    name = os.path.relpath(path, root).replace("/", "\\")
-                    found[name] = f.read()
-        self.assertEqual(file_table(found.items()), file_table(records))
+        found = support.read_tree(os.path.join(launch.temp, left.pop()))
+        self.assertEqual(file_table(found.items(), "/"),
+                         file_table(records, "/"))
 
     def test_file_held_open_elsewhere(self):
         """A process outside the launcher holds the child's program open
@@ -335,8 +317,7 @@ class ConsoleControlTest(LauncherTestCase):
         to write: the main thread stops writing, the handler removes the
         directory, nothing is written after it, and the child never
         starts."""
-        records = probe_records() + [(f"zeros\\{i}.bin", bytes(16 << 20))
-                                     for i in range(8)]
+        records = with_large_files(probe_records())
         launcher = os.path.join(self.make_scratch(), "large.exe")
         pack_windows(records, launcher)
         launch = self.launch(launcher=launcher, probe={"EXIT": "9"},
@@ -347,10 +328,16 @@ class ConsoleControlTest(LauncherTestCase):
         self.assertRemoved(launch)
 
     def test_child_that_ends_on_it(self):
-        launch = self.ctrl_c({"SLEEP_MS": "60000", "EXIT": "9"})
+        """The child shares the launcher's console, so Ctrl+C ends it at
+        once. Had it not reached the child, the child would wake after 3 s,
+        inside the launcher's 5 s of grace, and say so on standard
+        output."""
+        launch = self.ctrl_c({"SLEEP_MS": "3000", "EXIT": "9"})
         self.assertIsNotNone(launch.result.ctrl_c_ms, launch.result.stdout)
         self.assertLess(launch.result.ctrl_c_ms, 3000)
-        self.assertNotEqual(launch.result.exit_code, 9)
+        self.assertNotIn(b"probe: slept", launch.result.stdout,
+                         "Ctrl+C did not end the child")
+        self.assertEventEnding(launch)
         self.assertRemoved(launch)
 
 
@@ -363,7 +350,8 @@ class ParallelTest(LauncherTestCase):
             "REPORT": to_windows(reports), "EXIT": "0x2A", "SLEEP_MS": "300"})
         self.assertEqual(launch.result.exit_codes, [42] * 20,
                          launch.result.stdout)
-        found = [Report(os.path.join(reports, n)) for n in os.listdir(reports)]
+        found = [Report(os.path.join(reports, n), windows=True)
+                 for n in os.listdir(reports)]
         self.assertEqual(len(found), 20)
         self.assertTrue(all(r.complete for r in found))
         self.assertEqual(len({r.unpack_directory for r in found}), 20)
@@ -372,4 +360,4 @@ class ParallelTest(LauncherTestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    support.main()

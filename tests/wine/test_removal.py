@@ -6,8 +6,8 @@ Windows code (see below).
 """
 
 import os
-import unittest
 
+import support
 import winetest
 from winetest import REMOVAL_TEST, to_windows, wine
 
@@ -89,4 +89,4 @@ class UnixLinksTest(winetest.WineTestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    support.main()

@@ -1,4 +1,4 @@
-//===- tests/unit/round_trip_test.cpp - Packer and Linux launcher -------===//
+//===- tests/integration/round_trip_test.cpp - Packer and Linux launcher ===//
 //
 // A generated tree is packed with the container tool, appended to the Linux
 // launcher and run. The tree's main file is a shell script that copies its

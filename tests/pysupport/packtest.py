@@ -11,47 +11,69 @@ CMakeLists.txt):
 """
 
 import os
+import re
 import struct
 import subprocess
-import unittest
-import sys
 import zlib
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                "..", "pysupport"))
-from scratch import scratch_dir  # noqa: E402
+import support
 
 PACKER = os.environ.get("VESKAR_PACKER", "")
 WINDOWS_STUB = os.environ.get("VESKAR_WINDOWS_STUB", "")
 LINUX_STUB = os.environ.get("VESKAR_LINUX_STUB", "")
 EXAMPLE_APP = os.environ.get("VESKAR_EXAMPLE_APP", "")
 SOURCE_DIR = os.environ.get("VESKAR_SOURCE_DIR", "")
-WORK = os.environ.get("VESKAR_TEST_WORK", "")
 
 DEFAULT_ICON = os.path.join(SOURCE_DIR, "resources", "default.ico")
 BUILD_VALUES_MARKER = b"VESKAR-BUILD-VAL"
 
 
-def check_setup(*paths):
-    if not (PACKER and WORK and SOURCE_DIR):
-        raise unittest.SkipTest("run through CTest (VESKAR_PACKER, "
-                                "VESKAR_TEST_WORK, VESKAR_SOURCE_DIR)")
-    for path in (PACKER,) + paths:
-        if not os.path.exists(path):
-            raise AssertionError(f"missing {path}: build everything first "
-                                 "(scripts/build)")
+class PackerTestCase(support.TestCase):
+    """Fails at once when the packer, its stubs or the example application
+    are missing."""
+
+    scratch_prefix = "packer-"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        support.setting("VESKAR_SOURCE_DIR")
+        support.work()
+        support.require_files(
+            support.setting("VESKAR_PACKER"),
+            support.setting("VESKAR_WINDOWS_STUB"),
+            support.setting("VESKAR_LINUX_STUB"),
+            support.setting("VESKAR_EXAMPLE_APP"))
 
 
-def scratch():
-    return scratch_dir(WORK, "packer-")
-
-
-class PackerTestCase(unittest.TestCase):
-    def make_scratch(self):
-        context = scratch()
-        path = context.__enter__()
-        self.addCleanup(context.__exit__, None, None, None)
-        return path
+    def assertExampleRan(self, text, arguments, code, files):
+        """Checks what the example application (examples/app, or its Linux
+        twin) printed: `arguments` and --exit `code`, the launcher's
+        variables, {name: size} `files`, the greeting, the exit. Gives the
+        path it said it ran from, and the launcher's variables."""
+        lines = text.splitlines()
+        m = re.fullmatch(r"Veskar example: hello from (.*)",
+                         lines[0] if lines else "")
+        self.assertIsNotNone(m, text)
+        given = arguments + ["--exit", str(code)]
+        self.assertIn(f"arguments {len(given)}", lines)
+        for i, argument in enumerate(given, 1):
+            self.assertIn(f"argument {i} [{argument}]", lines)
+        variables = dict(line.split("=", 1) for line in lines
+                         if line.startswith("VESKAR_ONEFILE_"))
+        self.assertRegex(variables["VESKAR_ONEFILE_PARENT"], r"^\d+$")
+        seen = {}
+        for line in lines:
+            if line.startswith("file "):
+                name, size = line[5:].rsplit(" ", 1)
+                seen[name] = int(size)
+        self.assertEqual(seen, files)
+        with open(os.path.join(SOURCE_DIR, "examples", "app", "data",
+                               "greeting.txt"), encoding="utf-8") as f:
+            greeting = f.readline().rstrip("\r\n")
+        self.assertIn(f"greeting {greeting}", lines)
+        self.assertEqual(lines[-1], f"exit {code}")
+        return m.group(1), variables
 
 
 def pack(*args, check=True, timeout=300, **kwargs):
@@ -74,18 +96,6 @@ def make_tree(root, files):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(data)
-
-
-def read_tree(root):
-    """{relative path with '/': bytes} of every file below `root`."""
-    found = {}
-    for directory, _, files in os.walk(root):
-        for name in files:
-            path = os.path.join(directory, name)
-            relative = os.path.relpath(path, root).replace(os.sep, "/")
-            with open(path, "rb") as f:
-                found[relative] = f.read()
-    return found
 
 
 def read(path):

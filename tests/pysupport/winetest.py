@@ -1,0 +1,189 @@
+"""Running the Windows launcher and the Windows test programs under Wine.
+
+Every Wine call here is headless, quiet, in the one Wine prefix, bounded by
+a time-out, and runs with its current directory in a throw-away scratch
+folder: Wine 8's shell delete, given a path over 260 characters, empties the
+current directory, so no Wine process may ever start in the work tree or a
+build folder.
+
+Standard streams of Wine calls go through files, not pipes: Wine starts
+background processes (services, device drivers) that inherit whatever the
+first client had, and a pipe held by them would not reach end-of-file until
+the Wine server shuts down.
+
+The Wine settings come from scripts/wine-env, which CTest runs every Wine
+test under (WINE, WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES, no display); its
+fixture test has prepared the prefix. The rest, from CTest too:
+  VESKAR_BIN_DIR      the launchers, and windows-tests/ with the test programs
+  VESKAR_PACKER       veskar-pack
+  VESKAR_TEST_WORK    where scratch folders are made
+"""
+
+import os
+import re
+import subprocess
+
+import container
+import support
+from probe import hex16
+
+WINE = os.environ.get("WINE", "")
+PREFIX = os.environ.get("WINEPREFIX", "")
+BIN_DIR = os.environ.get("VESKAR_BIN_DIR", "")
+PACKER = os.environ.get("VESKAR_PACKER", "")
+
+TESTS_DIR = os.path.join(BIN_DIR, "windows-tests")
+STUB = os.path.join(BIN_DIR, "veskar-launcher.exe")
+HARNESS = os.path.join(TESTS_DIR, "harness.exe")
+PROBE_CONSOLE = os.path.join(TESTS_DIR, "probe-console.exe")
+PROBE_GUI = os.path.join(TESTS_DIR, "probe-gui.exe")
+REMOVAL_TEST = os.path.join(TESTS_DIR, "removal-test.exe")
+
+# What the default console event handling leaves as a process's exit code.
+# Windows ends the process with STATUS_CONTROL_C_EXIT for Ctrl+C; Wine 8's
+# default handler ends it with 0.
+WINE_CTRL_C_EXIT_CODE = 0
+
+
+def to_windows(path):
+    """The Windows path of a Unix path, through Wine's Z: drive."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def to_unix(path):
+    """The Unix path of a Windows path of this prefix (C:, Z:, \\\\?\\)."""
+    if path.startswith("\\\\?\\"):
+        path = path[4:]
+    if len(path) < 2 or path[1] != ":":
+        raise ValueError(f"not a drive path: {path!r}")
+    drive = os.path.realpath(
+        os.path.join(PREFIX, "dosdevices", path[0].lower() + ":"))
+    rest = path[2:].replace("\\", "/").lstrip("/")
+    return os.path.join(drive, rest)
+
+
+def wine_temp_directory():
+    """The Unix path of %TEMP% in the prefix, for every user it has."""
+    users = os.path.join(PREFIX, "drive_c", "users")
+    return [os.path.join(users, u, "Temp") for u in sorted(os.listdir(users))
+            if os.path.isdir(os.path.join(users, u, "Temp"))]
+
+
+class Completed:
+    def __init__(self, returncode, stdout, stderr):
+        self.returncode = returncode
+        self.stdout = stdout
+        self.stderr = stderr
+
+
+def environment():
+    """The tests' environment, the Wine settings included, for a Wine call:
+    without settings for the probe, which each launch gives its own."""
+    return {k: v for k, v in os.environ.items()
+            if not k.startswith("VESKAR_PROBE_")}
+
+
+def wine(args, timeout=60, stdin=b""):
+    """Runs `WINE args` in a fresh scratch folder; standard streams through
+    files. A time-out kills it and raises."""
+    with support.scratch_dir("wine-") as cwd:
+        with open(os.path.join(cwd, ".stdin"), "wb") as f:
+            f.write(stdin)
+        with open(os.path.join(cwd, ".stdin"), "rb") as i, \
+                open(os.path.join(cwd, ".stdout"), "wb") as o, \
+                open(os.path.join(cwd, ".stderr"), "wb") as e:
+            process = subprocess.Popen([WINE] + list(args), cwd=cwd,
+                                       stdin=i, stdout=o, stderr=e,
+                                       env=environment(),
+                                       start_new_session=True)
+            try:
+                returncode = process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                os.killpg(process.pid, 9)
+                process.wait()
+                raise AssertionError(f"Wine call timed out after {timeout} s: {args}")
+        with open(os.path.join(cwd, ".stdout"), "rb") as f:
+            stdout = f.read()
+        with open(os.path.join(cwd, ".stderr"), "rb") as f:
+            stderr = f.read()
+        return Completed(returncode, stdout, stderr)
+
+
+class HarnessResult:
+    def __init__(self, completed):
+        self.completed = completed
+        self.stdout = completed.stdout
+        self.stderr = completed.stderr
+        text = completed.stdout.decode("utf-8", "replace")
+        self.exit_codes = [int(m.group(1)) for m in
+                           re.finditer(r"^harness: exit-code (\d+) ", text, re.M)]
+        m = re.search(r"^harness: ended-after-ctrl-c-ms (\d+)", text, re.M)
+        self.ctrl_c_ms = int(m.group(1)) if m else None
+        m = re.search(r"^harness: ran-ms (\d+)", text, re.M)
+        self.ran_ms = int(m.group(1)) if m else None
+        self.timed_out = "harness: timeout" in text
+
+    @property
+    def exit_code(self):
+        if len(self.exit_codes) != 1:
+            raise AssertionError("harness reported no single exit code: "
+                                 + repr(self.completed.stdout) + " "
+                                 + repr(self.completed.stderr))
+        return self.exit_codes[0]
+
+
+def harness(app, command_line=None, cwd=None, env=None, stdin=b"",
+            copies=1, ctrl_c_when=None, ctrl_c_delay_ms=0,
+            timeout_ms=30000):
+    """Starts the Windows program at the Unix path `app` through the harness
+    with exactly `command_line` (default: the quoted Windows path), in the
+    Windows directory `cwd`, with `env` set in the harness's environment."""
+    app_windows = to_windows(app)
+    if command_line is None:
+        command_line = f'"{app_windows}"'
+    args = [HARNESS, "run", "--app", hex16(app_windows),
+            "--command-line", hex16(command_line),
+            "--timeout", str(timeout_ms)]
+    if cwd is not None:
+        args += ["--cwd", hex16(cwd)]
+    for name, value in (env or {}).items():
+        args += ["--env", hex16(f"{name}={value}")]
+    if copies != 1:
+        args += ["--copies", str(copies)]
+    if ctrl_c_when is not None:
+        args += ["--ctrl-c-when", hex16(ctrl_c_when),
+                 "--ctrl-c-delay", str(ctrl_c_delay_ms)]
+    completed = wine(args, timeout=timeout_ms / 1000 + 60, stdin=stdin)
+    return HarnessResult(completed)
+
+
+def pack_windows(records, out):
+    """Writes `out`, the Windows launcher carrying `records`, through the
+    packer's attach command."""
+    blob = out + ".container"
+    with open(blob, "wb") as f:
+        f.write(container.container(records))
+    result = subprocess.run([PACKER, "attach", blob, "-o", out,
+                             "--target", "windows"],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            timeout=120)
+    os.unlink(blob)
+    if result.returncode != 0:
+        raise AssertionError("veskar-pack attach failed: "
+                             + result.stdout.decode("utf-8", "replace"))
+
+
+class WineTestCase(support.TestCase):
+    """Fails at once when Wine, the packer or the Windows build is
+    missing."""
+
+    scratch_prefix = "wine-"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        support.setting("WINEPREFIX")
+        support.setting("VESKAR_BIN_DIR")
+        support.require_files(support.setting("WINE"),
+                              support.setting("VESKAR_PACKER"), STUB, HARNESS,
+                              PROBE_CONSOLE, PROBE_GUI, REMOVAL_TEST)
