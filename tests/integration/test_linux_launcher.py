@@ -209,6 +209,119 @@ class UnpackDirectoryTest(LinuxLauncherTestCase):
         self.assertEqual(os.listdir(temp), [])
 
 
+class HostileEnvironmentTest(LinuxLauncherTestCase):
+    """What another user on a shared TMPDIR, or a bare environment, can do
+    to a run: one row per hostile shape, each against the real launcher."""
+
+    FIXED_PID, FIXED_SECONDS = 4242, 1800000000
+    # {TIME}: 100-nanosecond ticks since 1601 for the fixed clock.
+    FIXED_NAME = "onefile_%d_%d" % (FIXED_PID,
+                                    116444736000000000 + FIXED_SECONDS * 10**7)
+    OTHER_USER = 65534  # nobody: the one who plants
+
+    def plant(self, kind, path, elsewhere):
+        if kind == "directory of another user":
+            os.mkdir(path)
+            os.chmod(path, 0o777)
+            os.chown(path, self.OTHER_USER, self.OTHER_USER)
+        elif kind == "own leftover directory":
+            os.mkdir(path, 0o700)
+        elif kind == "link to another user's directory":
+            os.chown(elsewhere, self.OTHER_USER, self.OTHER_USER)
+            os.symlink(elsewhere, path)
+        elif kind == "dangling link":
+            os.symlink(os.path.join(elsewhere, "none"), path)
+        elif kind == "file":
+            with open(path, "wb") as f:
+                f.write(b"planted")
+
+    def test_something_planted_at_the_unpack_directory_is_never_used(self):
+        """The launcher makes its unpack directory itself; whatever another
+        user put at its path first ends the run with one line, and nothing
+        is written there or through it."""
+        shim = support.setting("VESKAR_FIXED_CLOCK")
+        for kind in ("directory of another user", "own leftover directory",
+                     "link to another user's directory", "dangling link",
+                     "file"):
+            with self.subTest(kind=kind):
+                scratch_dir = self.make_scratch()
+                temp = os.path.join(scratch_dir, "temp")
+                elsewhere = os.path.join(scratch_dir, "elsewhere")
+                os.makedirs(temp)
+                os.makedirs(elsewhere)
+                os.chmod(scratch_dir, 0o755)
+                planted = os.path.join(temp, self.FIXED_NAME)
+                self.plant(kind, planted, elsewhere)
+                result = subprocess.run(
+                    [self.launcher], cwd=scratch_dir, capture_output=True,
+                    timeout=60,
+                    env=dict(os.environ, TMPDIR=temp, LD_PRELOAD=shim,
+                             VESKAR_FIXED_PID=str(self.FIXED_PID),
+                             VESKAR_FIXED_SECONDS=str(self.FIXED_SECONDS),
+                             VESKAR_PROBE_REPORT=os.path.join(scratch_dir, "r")))
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertEqual(result.stdout, b"")
+                self.assertRegex(
+                    result.stderr.decode(),
+                    r"^Error, couldn't create a fresh unpack directory "
+                    r"'[^\n]*%s' \(\[Error 183\] [^\n]+\)\n$" % self.FIXED_NAME)
+                self.assertFalse(os.path.exists(os.path.join(scratch_dir, "r")))
+                self.assertEqual(os.listdir(elsewhere), [])
+                if os.path.isdir(planted) and not os.path.islink(planted):
+                    self.assertEqual(os.listdir(planted), [])
+                self.assertEqual(sorted(os.listdir(temp)), [self.FIXED_NAME])
+
+    def test_bare_environments_and_odd_tmpdirs_still_run(self):
+        """No HOME (a service, "env -i"): the home comes from the password
+        database, and the run goes on. TMPDIR is used only as an absolute
+        path to an existing directory, taken literally; otherwise /tmp, and
+        nothing is created for it anywhere."""
+        cases = [
+            ("no HOME", {"HOME": None}, None),
+            ("empty HOME", {"HOME": ""}, None),
+            ("relative TMPDIR", {"TMPDIR": "rel"}, "rel"),
+            ("missing TMPDIR", {"TMPDIR": "@scratch/missing/deep"}, "missing"),
+            # The backslash would come back as a separator: back/slash.
+            ("TMPDIR with a backslash", {"TMPDIR": "@scratch/back\\slash"},
+             "back/slash"),
+        ]
+        for label, changes, must_not_exist in cases:
+            with self.subTest(case=label):
+                scratch_dir = self.make_scratch()
+                os.makedirs(os.path.join(scratch_dir, "back"))
+                env = {k: v for k, v in os.environ.items()
+                       if not k.startswith("VESKAR_PROBE_")}
+                env["VESKAR_PROBE_REPORT"] = os.path.join(scratch_dir, "r")
+                for name, value in changes.items():
+                    if value is None:
+                        env.pop(name, None)
+                    else:
+                        env[name] = value.replace("@scratch", scratch_dir)
+                result = subprocess.run([self.launcher], cwd=scratch_dir, env=env,
+                                        capture_output=True, timeout=60)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                report = read_report(os.path.join(scratch_dir, "r"))
+                self.assertIsNotNone(report)
+                self.assertFalse(os.path.exists(report.unpack_directory))
+                if "TMPDIR" in changes:
+                    self.assertEqual(os.path.dirname(report.unpack_directory),
+                                     "/tmp")
+                if must_not_exist is not None:
+                    self.assertFalse(os.path.lexists(
+                        os.path.join(scratch_dir, must_not_exist)))
+
+    def test_a_deep_tree_runs(self):
+        """500 levels, within the name limit, extract and run."""
+        deep = "a\\" * 500 + "leaf.txt"
+        records = probe_records() + [(deep, b"deep")]
+        launcher = os.path.join(self.make_scratch(), "deep")
+        container.append_to_linux_launcher(LAUNCHER, records, launcher)
+        launch = self.launch(launcher=launcher)
+        self.assertEqual(launch.returncode, 0, launch.stderr)
+        self.assertIn(deep.replace("\\", "/"), launch.report.files)
+        self.assertRemoved(launch)
+
+
 class SignalTest(LinuxLauncherTestCase):
     """SIGINT, SIGTERM and SIGHUP play the console events."""
 

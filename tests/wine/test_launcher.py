@@ -97,6 +97,66 @@ class StubWithoutPayloadTest(winetest.WineTestCase):
                          "Wine's own temporary folder")
 
 
+class HostileInputTest(LauncherTestCase):
+    """Hostile payloads and surroundings against the real Windows launcher:
+    one row per shape."""
+
+    def test_refused_names_end_the_run_before_anything_is_written(self):
+        """The Windows name rules, through the real binary: each name gets
+        its own reason, and a refused first record leaves TEMP empty."""
+        cases = [
+            ("NUL.txt", "names a Windows device"),
+            ("dir\\con", "names a Windows device"),
+            ("COM\u00b9.log", "names a Windows device"),
+            ("a*b", "holds '*', which Windows does not allow in names"),
+            ("a|b", "holds '|', which Windows does not allow in names"),
+            ("C:escape.txt", "holds ':', which names a drive or a stream"),
+            ("tab\there", "holds a control character"),
+            ("a/b", "holds '/', a separator the archive does not use"),
+            ("..\\escape.txt", "has a level made only of dots and spaces"),
+            ("\\rooted.txt", "starts with a separator"),
+            ("a\\\\b", "has an empty level"),
+        ]
+        for name, reason in cases:
+            with self.subTest(name=name):
+                launcher = os.path.join(self.make_scratch(), "hostile.exe")
+                pack_windows([(name, b"x")] + self.records, launcher)
+                launch = self.launch(launcher=launcher)
+                self.assertEqual(launch.result.exit_code, 2)
+                self.assertIsNone(launch.report)
+                line = launch.result.stderr.decode("utf-8", "replace")
+                self.assertTrue(line.startswith("Error, refusing the name '"),
+                                line)
+                self.assertIn("' in the attached data: it " + reason, line)
+                self.assertEqual(os.listdir(launch.temp), [])
+
+    def test_a_deep_tree_runs(self):
+        """500 levels, within the name limit: the directories are made with
+        one buffer, not one stack frame a level (the launcher's stack is
+        1 MiB; the old walk overflowed it at about 130 levels)."""
+        deep = "a\\" * 500 + "leaf.txt"
+        launcher = os.path.join(self.make_scratch(), "deep.exe")
+        pack_windows(self.records + [(deep, b"deep")], launcher)
+        launch = self.launch(launcher=launcher)
+        self.assertEqual(launch.result.exit_code, 0, launch.result.stderr)
+        self.assertIn(deep, launch.report.files)
+        self.assertRemoved(launch)
+
+    def test_an_overflowing_path_ends_by_fail_fast_without_a_dialog(self):
+        """TEMP so long that the unpack directory's path overflows its
+        buffer: the append ends the process through the launcher's own abort
+        ending, never the C runtime's abort(), whose message box in a GUI
+        process would wait for a click (the harness would time out). On
+        Windows a fail-fast gives 0xC0000409; Wine 8 gives that too when it
+        delivers interrupt 0x29, and 3 where the processor lacks it."""
+        temp = "C:\\" + "t" * 4070
+        launch = self.launch(env={"TEMP": temp, "TMP": temp})
+        self.assertIn(launch.result.exit_code, (0xC0000409, 3),
+                      hex(launch.result.exit_code))
+        self.assertIsNone(launch.report)
+        self.assertEqual(launch.result.stdout + launch.result.stderr, b"")
+
+
 class CommandLineTest(LauncherTestCase):
     def test_reaches_the_child_unchanged(self):
         """The child's GetCommandLineW() is the launcher's, code unit for
