@@ -6,10 +6,23 @@
 #include <string.h>
 
 #include "common/container.h"
+#include "launcher/state.h"
+
+namespace {
+
+// Every orderly fatal ending: what this run has written goes (a directory it
+// did not make is never touched), then the process ends with status 2. The
+// abort endings do not come here: nothing is known to be written then.
+[[noreturn]] void EndAfterFatalError(void) {
+  CleanUpAfterFatalError();
+  exit(2);
+}
+
+} // namespace
 
 void ReportFatal(const char *message) {
   puts(message);
-  exit(2);
+  EndAfterFatalError();
 }
 
 void ReportFatalDecode(void) {
@@ -34,7 +47,7 @@ void ReportFatalExpand(const WCHAR *spec) {
 
 void ReportFatalOpen(const WCHAR *path) {
   PrintWithWideText(stderr, "Error, failed to open '%ls' for writing.\n", path);
-  exit(2);
+  EndAfterFatalError();
 }
 
 void ReportFatalUnsafeName(const WCHAR *name, const NameVerdict &verdict) {
@@ -48,7 +61,7 @@ void ReportFatalUnsafeName(const WCHAR *name, const NameVerdict &verdict) {
   at += strlen(format + at);
   memcpy(format + at, ".\n", 3);
   PrintWithWideText(stderr, format, name);
-  exit(2);
+  EndAfterFatalError();
 }
 
 void ReportFatalChildPathTooLong(const WCHAR *path) {
@@ -56,7 +69,7 @@ void ReportFatalChildPathTooLong(const WCHAR *path) {
                     "Error, the path of the main program '%ls' is longer than "
                     VESKAR_MAX_NAME_UNITS_TEXT " units.\n",
                     path);
-  exit(2);
+  EndAfterFatalError();
 }
 
 namespace {
@@ -107,12 +120,12 @@ void ReportFatalUnpackDirectory(const WCHAR *path, DWORD code) {
                     sizeof format - sizeof kStart - 1);
   strcat(format, "\n");
   PrintWithWideText(stderr, format, path);
-  exit(2);
+  EndAfterFatalError();
 }
 
 void ReportFatalOsError(const char *message, DWORD code) {
   PrintOsError(message, code);
-  exit(2);
+  EndAfterFatalError();
 }
 
 void ReportFatalUnpack(void) {

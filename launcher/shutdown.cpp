@@ -1,9 +1,10 @@
 //===- launcher/shutdown.cpp - Stopping the child, removing the directory -===//
 //
-// Runs on the main thread after the child has ended and on the console
-// control thread for every event it handles, possibly both at once. The
+// Runs on the main thread after the child has ended, on the console
+// control thread for every event it handles (possibly both at once), and on
+// the main thread for a fatal ending after extraction has begun. The
 // removal is tried once and retried up to 20 times, 100 ms apart, while the
-// directory is still there.
+// directory is still there, and only ever for a directory this run owns.
 //
 //===----------------------------------------------------------------------===//
 #include "launcher/console.h"
@@ -19,6 +20,21 @@ bool DirectoryStillThere(void) {
   DWORD attributes = GetFileAttributesW(state.unpackDirectory);
   return attributes != INVALID_FILE_ATTRIBUTES &&
          (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Tried once and retried while the directory is still there: files of a
+// child that has just ended may stay locked for a moment.
+void RemoveUnpackDirectory(void) {
+  if (!state.unpackDirectoryOwned)
+    return;
+  RemoveDirectoryTree(state.unpackDirectory);
+  for (int retry = 0; retry < kRemovalRetries;) {
+    if (!DirectoryStillThere())
+      return;
+    Sleep(kRemovalPauseMs);
+    RemoveDirectoryTree(state.unpackDirectory);
+    ++retry;
+  }
 }
 
 } // namespace
@@ -40,12 +56,13 @@ void StopChildAndCleanUp(void) {
   // first, so nothing is written after the removal.
   AwaitExtractionParked();
 
-  RemoveDirectoryTree(state.unpackDirectory);
-  for (int retry = 0; retry < kRemovalRetries;) {
-    if (!DirectoryStillThere())
-      return;
-    Sleep(kRemovalPauseMs);
-    RemoveDirectoryTree(state.unpackDirectory);
-    ++retry;
-  }
+  RemoveUnpackDirectory();
+}
+
+void CleanUpAfterFatalError(void) {
+  HANDLE file = state.outputFile;
+  state.outputFile = nullptr;
+  if (file != nullptr && file != INVALID_HANDLE_VALUE)
+    CloseHandle(file);
+  RemoveUnpackDirectory();
 }

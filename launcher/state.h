@@ -59,6 +59,14 @@ struct LauncherState {
   // Set once by BeginExtraction (launcher/console.cpp) on the main thread;
   // read by StopChildAndCleanUp on either thread.
   volatile bool extractionStarted;
+  // The unpack directory is this run's: made by it (or, where TEMP is the
+  // user's own, found there and used as it always was). No ending ever
+  // removes a directory that is not.
+  volatile bool unpackDirectoryOwned;
+  // The file extraction is writing, while it is open; null otherwise. A
+  // fatal ending closes it before the removal (Windows deletes no open
+  // file).
+  HANDLE outputFile;
   WCHAR ownPath[kOwnPathCapacity];
   PayloadStream payload;
   WCHAR entryName[kNameCapacity];
@@ -84,4 +92,7 @@ extern BuildValues buildValues;
 // operations are declared in launcher/console.h.
 DWORD RunChild(void);
 void StopChildAndCleanUp(void);
+// Called by every fatal ending before the process ends: removes what this
+// run has written, best effort, as the shutdown does. Returns.
+void CleanUpAfterFatalError(void);
 int RunLauncher(void);

@@ -170,6 +170,7 @@ void CreateUnpackDirectory(void) {
     made = CreateDirectoryW(directory, nullptr);
   }
   if (made) {
+    state.unpackDirectoryOwned = true;
     Remember(directory);
     return;
   }
@@ -178,6 +179,7 @@ void CreateUnpackDirectory(void) {
     ReportFatalUnpackDirectory(directory, code);
   // TEMP is the user's own: a directory already there is used, and any
   // other failure shows at the first file's open.
+  state.unpackDirectoryOwned = true;
 }
 
 } // namespace
@@ -213,6 +215,7 @@ void ExtractPayload(void) {
                               nullptr);
     if (file == INVALID_HANDLE_VALUE)
       ReportFatalOpen(state.outputFilePath);
+    state.outputFile = file;
 
     while (remaining != 0) {
       DWORD chunk = remaining <= kWriteBufferSize ? (DWORD)remaining
@@ -225,11 +228,12 @@ void ExtractPayload(void) {
       if (ConsoleEventSeen()) {
         // The event's handler removes the unpack directory, which it cannot
         // while this file is held open without delete sharing.
+        state.outputFile = nullptr;
         CloseHandle(file);
-        file = INVALID_HANDLE_VALUE;
         PauseExtractionForConsoleEvent();
       }
     }
+    state.outputFile = nullptr;
     CloseHandle(file);
   }
 }

@@ -182,21 +182,46 @@ class StandardStreamsTest(LinuxLauncherTestCase):
 
 
 class UnpackDirectoryTest(LinuxLauncherTestCase):
-    def test_failed_start_leaves_every_file(self):
-        records = [("readme.txt", b"not a program\n")] + probe_records()
-        launcher = os.path.join(self.make_scratch(), "broken")
-        container.append_to_linux_launcher(LAUNCHER, records, launcher)
-        launch = self.launch(launcher=launcher)
-        self.assertEqual(launch.returncode, 2)
-        self.assertIsNone(launch.report)
-        self.assertTrue(launch.stderr.startswith(b"Error, couldn't launch child ([Error "),
-                        launch.stderr)
-        left = launch.unpack_directories()
-        self.assertEqual(len(left), 1)
-        root = os.path.join(launch.temp, left.pop())
-        self.assertEqual(os.stat(root).st_mode & 0o777, 0o700)
-        self.assertEqual(file_table(support.read_tree(root).items(), "/"),
-                         file_table(records, "/"))
+    def test_fatal_endings_leave_nothing(self):
+        """Every fatal ending after extraction has begun removes what the
+        run wrote: partial files, content that failed its checksum, the
+        main program. The line and the status stay as they were."""
+        good = probe_records()
+        damaged_frame = lambda body: body[:20] + bytes(
+            b ^ 0x55 for b in body[20:60]) + body[60:]
+        # The frame's last four bytes are its content checksum.
+        bad_checksum = lambda body: body[:-13] + bytes(
+            [body[-13] ^ 1]) + body[-12:]
+        cases = [
+            ("failed start", [("readme.txt", b"not a program\n")] + good,
+             None, b"", b"Error, couldn't launch child ([Error "),
+            ("refused name", good + [("..\\evil", b"x")], None, b"",
+             b"Error, refusing the name '..\\evil'"),
+            ("failed open", good + [("d", b"1"), ("d\\x", b"2")], None, b"",
+             b"Error, failed to open '"),
+            ("damaged data", good, damaged_frame,
+             b"Error, couldn't decode attached data.\n", b""),
+            ("failed checksum", good, bad_checksum,
+             b"Error, couldn't decode attached data.\n", b""),
+        ]
+        for label, records, damage, stdout, stderr_start in cases:
+            with self.subTest(case=label):
+                launcher = os.path.join(self.make_scratch(), "broken")
+                body = container.container(records)
+                if damage is not None:
+                    body = damage(body)
+                with open(LAUNCHER, "rb") as f:
+                    image = f.read()
+                with open(launcher, "wb") as f:
+                    f.write(image + body)
+                os.chmod(launcher, 0o755)
+                launch = self.launch(launcher=launcher)
+                self.assertEqual(launch.returncode, 2, launch.stderr)
+                self.assertIsNone(launch.report)
+                self.assertEqual(launch.stdout, stdout)
+                self.assertTrue(launch.stderr.startswith(stderr_start),
+                                launch.stderr)
+                self.assertEqual(os.listdir(launch.temp), [])
 
     def test_stub_without_payload(self):
         scratch_dir = self.make_scratch()

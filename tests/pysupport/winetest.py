@@ -38,6 +38,7 @@ HARNESS = os.path.join(TESTS_DIR, "harness.exe")
 PROBE_CONSOLE = os.path.join(TESTS_DIR, "probe-console.exe")
 PROBE_GUI = os.path.join(TESTS_DIR, "probe-gui.exe")
 REMOVAL_TEST = os.path.join(TESTS_DIR, "removal-test.exe")
+ABORT_TEST = os.path.join(TESTS_DIR, "abort-test.exe")
 
 # What the default console event handling leaves as a process's exit code.
 # Windows ends the process with STATUS_CONTROL_C_EXIT for Ctrl+C; Wine 8's
@@ -157,12 +158,14 @@ def harness(app, command_line=None, cwd=None, env=None, stdin=b"",
     return HarnessResult(completed)
 
 
-def pack_windows(records, out):
+def pack_windows(records, out, damage=None):
     """Writes `out`, the Windows launcher carrying `records`, through the
-    packer's attach command."""
+    packer's attach command; `damage`, when given, changes the container's
+    bytes first."""
     blob = out + ".container"
+    body = container.container(records)
     with open(blob, "wb") as f:
-        f.write(container.container(records))
+        f.write(damage(body) if damage is not None else body)
     result = subprocess.run([PACKER, "attach", blob, "-o", out,
                              "--target", "windows"],
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -186,4 +189,5 @@ class WineTestCase(support.TestCase):
         support.setting("VESKAR_BIN_DIR")
         support.require_files(support.setting("WINE"),
                               support.setting("VESKAR_PACKER"), STUB, HARNESS,
-                              PROBE_CONSOLE, PROBE_GUI, REMOVAL_TEST)
+                              PROBE_CONSOLE, PROBE_GUI, REMOVAL_TEST,
+                              ABORT_TEST)

@@ -42,6 +42,7 @@ protected:
     test::WriteBytes(directory_ + "/file.txt", "x");
     std::u16string core = test::CorePath(directory_);
     std::copy(core.begin(), core.end() + 1, state.unpackDirectory);
+    state.unpackDirectoryOwned = true; // as the run that made it
   }
 
   test::ScratchDir scratch_;

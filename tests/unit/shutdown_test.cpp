@@ -41,6 +41,7 @@ protected:
     std::u16string core = test::CorePath(path);
     std::copy(core.begin(), core.end() + 1, state.unpackDirectory);
     state.extractionStarted = true;
+    state.unpackDirectoryOwned = true; // as the run that made it
   }
 
   static size_t Count(const char *name) {

@@ -142,19 +142,16 @@ class HostileInputTest(LauncherTestCase):
         self.assertIn(deep, launch.report.files)
         self.assertRemoved(launch)
 
-    def test_an_overflowing_path_ends_by_fail_fast_without_a_dialog(self):
-        """TEMP so long that the unpack directory's path overflows its
-        buffer: the append ends the process through the launcher's own abort
-        ending, never the C runtime's abort(), whose message box in a GUI
-        process would wait for a click (the harness would time out). On
-        Windows a fail-fast gives 0xC0000409; Wine 8 gives that too when it
-        delivers interrupt 0x29, and 3 where the processor lacks it."""
-        temp = "C:\\" + "t" * 4070
-        launch = self.launch(env={"TEMP": temp, "TMP": temp})
-        self.assertIn(launch.result.exit_code, (0xC0000409, 3),
-                      hex(launch.result.exit_code))
-        self.assertIsNone(launch.report)
-        self.assertEqual(launch.result.stdout + launch.result.stderr, b"")
+    def test_the_abort_ending_is_a_fail_fast_without_a_dialog(self):
+        """A failed template expansion and an overflowing append end through
+        the launcher's own AbortProcess, here in a GUI program of its own:
+        never the C runtime's abort(), whose message box in a GUI process
+        would wait for a click (the harness would time out). Windows ends a
+        fail-fast with 0xC0000409 (STATUS_STACK_BUFFER_OVERRUN); Wine 8 does
+        the same for interrupt 0x29. Exit code 3 is the ending where the
+        processor has no fail-fast."""
+        result = harness(winetest.ABORT_TEST, timeout_ms=20000)
+        self.assertIn(result.exit_code, (0xC0000409, 3), hex(result.exit_code))
 
 
 class CommandLineTest(LauncherTestCase):
@@ -265,28 +262,46 @@ class StandardStreamsTest(LauncherTestCase):
 
 
 class UnpackDirectoryTest(LauncherTestCase):
-    def test_failed_start_leaves_every_file(self):
-        """A first file that is not a program: the launch fails with the
-        system's error, exit status 2, and the unpack directory stays with
-        every file as it was packed."""
-        records = [("readme.txt", b"not a program\r\n")] + probe_records()
-        scratch = self.make_scratch()
-        launcher = os.path.join(scratch, "broken.exe")
-        pack_windows(records, launcher)
-        launch = self.launch(launcher=launcher)
-        self.assertEqual(launch.result.exit_code, 2)
-        self.assertIsNone(launch.report)
-        # ERROR_BAD_EXE_FORMAT, with the system's text on the same line: its
-        # trailing line break is cut (the C runtime's text mode adds a CR
-        # to the line's own end).
-        self.assertRegex(launch.result.stderr.decode("utf-8", "replace"),
-                         r"^Error, couldn't launch child \(\[Error 193\] "
-                         r"[^\r\n]+\)\r*\n$")
-        left = launch.unpack_directories()
-        self.assertEqual(len(left), 1)
-        found = support.read_tree(os.path.join(launch.temp, left.pop()))
-        self.assertEqual(file_table(found.items(), "/"),
-                         file_table(records, "/"))
+    def test_fatal_endings_leave_nothing(self):
+        """Every fatal ending after extraction has begun removes what the
+        run wrote (partial files, content that failed its checksum, the
+        main program) and keeps its line and status."""
+        damaged_frame = lambda body: body[:20] + bytes(
+            b ^ 0x55 for b in body[20:60]) + body[60:]
+        # The frame's last four bytes are its content checksum.
+        bad_checksum = lambda body: body[:-13] + bytes(
+            [body[-13] ^ 1]) + body[-12:]
+        good = self.records
+        cases = [
+            # ERROR_BAD_EXE_FORMAT, with the system's text on the same line:
+            # its trailing line break is cut (the C runtime's text mode adds
+            # a CR to the line's own end).
+            ("failed start", [("readme.txt", b"not a program\r\n")] + good,
+             None, "", r"^Error, couldn't launch child \(\[Error 193\] "
+             r"[^\r\n]+\)\r*\n$"),
+            ("refused name", good + [("NUL.txt", b"x")], None, "",
+             r"^Error, refusing the name 'NUL.txt' "),
+            ("failed open", good + [("d", b"1"), ("d\\x", b"2")], None, "",
+             r"^Error, failed to open '"),
+            ("damaged data", good, damaged_frame,
+             "Error, couldn't decode attached data.", r"^$"),
+            ("failed checksum", good, bad_checksum,
+             "Error, couldn't decode attached data.", r"^$"),
+        ]
+        for label, records, damage, stdout, stderr in cases:
+            with self.subTest(case=label):
+                launcher = os.path.join(self.make_scratch(), "broken.exe")
+                pack_windows(records, launcher, damage)
+                launch = self.launch(launcher=launcher)
+                self.assertEqual(launch.result.exit_code, 2)
+                self.assertIsNone(launch.report)
+                own = [line.rstrip("\r") for line in
+                       launch.result.stdout.decode().splitlines()
+                       if not line.startswith("harness: ")]
+                self.assertEqual("\n".join(own), stdout)
+                self.assertRegex(launch.result.stderr.decode("utf-8", "replace"),
+                                 stderr)
+                self.assertEqual(os.listdir(launch.temp), [])
 
     def test_file_held_open_elsewhere(self):
         """A process outside the launcher holds the child's program open
