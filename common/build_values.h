@@ -2,7 +2,8 @@
 //
 // Each launcher carries one block of build values: a 16-byte marker, then
 // three fields of 64 UTF-16 units for the template variables COMPANY,
-// PRODUCT and VERSION, each ended by a zero unit and padded with zeros. The
+// PRODUCT and VERSION, then one of 512 units for the unpack-directory
+// template, each ended by a zero unit and padded with zeros. The
 // launcher is built with the defaults below; the packer finds the block by
 // its marker and writes the values it also puts into the version record, so
 // the two always agree. The marker must appear in a stub exactly once.
@@ -10,12 +11,14 @@
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include "common/template.h"
 #include "common/text.h"
 
 enum : size_t {
   kBuildValuesMarkerSize = 16,
   // Per field, the terminating zero unit included.
   kBuildValueCapacity = 64,
+  kUnpackTemplateCapacity = 512,
 };
 
 struct BuildValues {
@@ -23,6 +26,7 @@ struct BuildValues {
   Utf16Unit company[kBuildValueCapacity];
   Utf16Unit product[kBuildValueCapacity];
   Utf16Unit version[kBuildValueCapacity];
+  Utf16Unit unpackTemplate[kUnpackTemplateCapacity];
 };
 
 // The marker, without a terminator in the block.
@@ -44,9 +48,13 @@ constexpr BuildValues DefaultBuildValues() {
     values.product[i] = (Utf16Unit)kDefaultProduct[i];
   for (size_t i = 0; kDefaultVersion[i] != 0; ++i)
     values.version[i] = (Utf16Unit)kDefaultVersion[i];
+  const char *unpackTemplate = VESKAR_UNPACK_TEMPLATE_TEXT;
+  for (size_t i = 0; unpackTemplate[i] != 0; ++i)
+    values.unpackTemplate[i] = (Utf16Unit)unpackTemplate[i];
   return values;
 }
 
 static_assert(sizeof(BuildValues) ==
-                  kBuildValuesMarkerSize + 3 * 2 * kBuildValueCapacity,
+                  kBuildValuesMarkerSize + 3 * 2 * kBuildValueCapacity +
+                      2 * kUnpackTemplateCapacity,
               "the block has no padding");

@@ -19,13 +19,19 @@ LauncherState state;
 BuildValues buildValues = DefaultBuildValues();
 
 int RunLauncher(void) {
-  static const WCHAR kUnpackTemplate[] =
-      VESKAR_TEXT("{TEMP}\\onefile_{PID}_{TIME}");
+  // The packer may set another per-run template; the block always ends in
+  // a zero unit, whatever was written into it.
+  static const WCHAR kBuiltInTemplate[] =
+      VESKAR_TEXT(VESKAR_UNPACK_TEMPLATE_TEXT);
+  buildValues.unpackTemplate[kUnpackTemplateCapacity - 1] = 0;
+  const WCHAR *unpackTemplate = buildValues.unpackTemplate[0] != 0
+                                    ? buildValues.unpackTemplate
+                                    : kBuiltInTemplate;
 
   state.unpackDirectory[0] = 0;
-  if (!ExpandPathTemplate(state.unpackDirectory, kUnpackTemplate,
+  if (!ExpandPathTemplate(state.unpackDirectory, unpackTemplate,
                           kPathCapacity))
-    ReportFatalExpand(kUnpackTemplate);
+    ReportFatalExpand(unpackTemplate);
 
   if (!SetConsoleCtrlHandler(OnConsoleControl, TRUE))
     ReportFatal("Error, failed to register signal handler.");

@@ -1,49 +1,132 @@
-//===- packer/build_values.cpp - COMPANY, PRODUCT and VERSION in a stub -===//
+//===- packer/build_values.cpp - The build values in a launcher stub ----===//
 #include "packer/build_values.h"
 
 #include <stddef.h>
 
 #include <algorithm>
 
+#include "common/container.h"
+#include "packer/failure.h"
+#include "packer/unicode.h"
+
 namespace veskar {
 
-bool PatchBuildValues(Bytes &stub, const std::u16string &company,
-                      const std::u16string &product,
-                      const std::u16string &version, std::string *error) {
-  const std::u16string *values[3] = {&company, &product, &version};
-  const char *names[3] = {"company", "product", "version"};
-  for (int i = 0; i < 3; ++i) {
-    if (values[i]->size() >= kBuildValueCapacity) {
-      *error = std::string("the ") + names[i] + " is " +
-               std::to_string(values[i]->size()) +
-               " UTF-16 units long; at most " +
-               std::to_string(kBuildValueCapacity - 1) + " fit";
-      return false;
-    }
-  }
+namespace {
+
+struct Field {
+  const char *name;
+  size_t offset, capacity;
+};
+
+const Field kFields[4] = {
+    {"company", offsetof(BuildValues, company), kBuildValueCapacity},
+    {"product", offsetof(BuildValues, product), kBuildValueCapacity},
+    {"version", offsetof(BuildValues, version), kBuildValueCapacity},
+    {"unpack-directory template", offsetof(BuildValues, unpackTemplate),
+     kUnpackTemplateCapacity},
+};
+
+template <typename Strings> auto *FieldOf(Strings &values, int i) {
+  decltype(&values.company) fields[4] = {&values.company, &values.product,
+                                         &values.version,
+                                         &values.unpackTemplate};
+  return fields[i];
+}
+
+// Where the one block starts in [begin, end), or false with a reason.
+bool FindBlock(const uint8_t *begin, const uint8_t *end, size_t *at,
+               std::string *error) {
   const char *marker = kBuildValuesMarker;
   const char *markerEnd = marker + kBuildValuesMarkerSize;
-  auto first = std::search(stub.begin(), stub.end(), marker, markerEnd);
-  if (first == stub.end() ||
-      std::search(first + 1, stub.end(), marker, markerEnd) != stub.end()) {
-    *error = "the launcher stub has no single block for its build values";
-    return false;
+  const uint8_t *first = std::search(begin, end, marker, markerEnd);
+  if (first == end || std::search(first + 1, end, marker, markerEnd) != end)
+    return Fail(error,
+                "the launcher stub has no single block for its build values");
+  if ((size_t)(end - first) < sizeof(BuildValues))
+    return Fail(error, "the launcher stub's build values block is cut short");
+  *at = (size_t)(first - begin);
+  return true;
+}
+
+} // namespace
+
+bool PatchBuildValues(Bytes &stub, const BuildValueStrings &values,
+                      std::string *error) {
+  for (int i = 0; i < 4; ++i) {
+    const std::u16string &value = *FieldOf(values, i);
+    if (value.size() >= kFields[i].capacity)
+      return Fail(error, std::string("the ") + kFields[i].name + " is " +
+                             std::to_string(value.size()) +
+                             " UTF-16 units long; at most " +
+                             std::to_string(kFields[i].capacity - 1) + " fit");
   }
-  size_t block = (size_t)(first - stub.begin());
-  if (stub.size() - block < sizeof(BuildValues)) {
-    *error = "the launcher stub's build values block is cut short";
+  size_t block;
+  if (!FindBlock(stub.data(), stub.data() + stub.size(), &block, error))
     return false;
-  }
-  const size_t fields[3] = {offsetof(BuildValues, company),
-                            offsetof(BuildValues, product),
-                            offsetof(BuildValues, version)};
-  for (int i = 0; i < 3; ++i) {
-    const std::u16string &value = *values[i];
-    for (size_t unit = 0; unit < kBuildValueCapacity; ++unit)
-      Set16(stub.data() + block + fields[i] + 2 * unit,
+  for (int i = 0; i < 4; ++i) {
+    const std::u16string &value = *FieldOf(values, i);
+    for (size_t unit = 0; unit < kFields[i].capacity; ++unit)
+      Set16(stub.data() + block + kFields[i].offset + 2 * unit,
             unit < value.size() ? value[unit] : 0);
   }
   return true;
+}
+
+bool ReadBuildValues(const uint8_t *image, size_t size,
+                     BuildValueStrings *values, std::string *error) {
+  size_t block;
+  if (!FindBlock(image, image + size, &block, error))
+    return false;
+  for (int i = 0; i < 4; ++i) {
+    std::u16string &value = *FieldOf(*values, i);
+    value.clear();
+    for (size_t unit = 0; unit < kFields[i].capacity; ++unit) {
+      uint16_t u = Get16(image + block + kFields[i].offset + 2 * unit);
+      if (u == 0)
+        break;
+      value.push_back((char16_t)u);
+    }
+  }
+  return true;
+}
+
+bool MakeUnpackTemplate(const std::string &text, std::u16string *out,
+                        std::string *error) {
+  std::u16string units;
+  if (!Utf8ToUtf16(text, &units))
+    return Fail(error, "the unpack-directory template is not valid UTF-8");
+  std::replace(units.begin(), units.end(), u'/', (char16_t)kNameSeparator);
+  const char *why = nullptr;
+  switch (CheckUnpackTemplate(units.data(), units.size(),
+                              kUnpackTemplateCapacity - 1)) {
+  case kUnpackTemplateAllowed:
+    *out = std::move(units);
+    return true;
+  case kUnpackTemplateEmpty:
+    why = "is empty";
+    break;
+  case kUnpackTemplateTooLong:
+    why = "is too long"; // with the figures below
+    break;
+  case kUnpackTemplateUnbalanced:
+    why = "has a '{' without its '}', or a '}' alone";
+    break;
+  case kUnpackTemplateUnknown:
+    why = "names a variable the launcher does not know (it knows TEMP, PID, "
+          "TIME, HOME, CACHE_DIR, PROGRAM, PROGRAM_BASE, COMPANY, PRODUCT and "
+          "VERSION)";
+    break;
+  case kUnpackTemplateNotPerRun:
+    why = "must hold {PID} and {TIME}, so that every run gets a fresh "
+          "directory";
+    break;
+  }
+  std::string reason = why;
+  if (units.size() > kUnpackTemplateCapacity - 1)
+    reason = "is " + std::to_string(units.size()) +
+             " UTF-16 units long; at most " +
+             std::to_string(kUnpackTemplateCapacity - 1) + " fit";
+  return Fail(error, "the unpack-directory template '" + text + "' " + reason);
 }
 
 } // namespace veskar

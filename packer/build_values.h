@@ -1,8 +1,9 @@
-//===- packer/build_values.h - COMPANY, PRODUCT and VERSION in a stub ---===//
+//===- packer/build_values.h - The build values in a launcher stub ------===//
 //
 // The block's layout, marker and defaults are common/build_values.h's. The
-// packer writes the values it also puts into the version record, so the two
-// always agree.
+// packer writes COMPANY, PRODUCT and VERSION as it also puts them into the
+// version record, so the two always agree, and the unpack-directory
+// template; `list` reads them back.
 //
 //===----------------------------------------------------------------------===//
 #pragma once
@@ -14,11 +15,27 @@
 
 namespace veskar {
 
-// Writes the three values into the one block of `stub`, each padded with
-// zero units. False with a reason when the marker is missing or appears more
-// than once, or a value does not fit in 63 units.
-bool PatchBuildValues(Bytes &stub, const std::u16string &company,
-                      const std::u16string &product,
-                      const std::u16string &version, std::string *error);
+struct BuildValueStrings {
+  std::u16string company, product, version;
+  std::u16string unpackTemplate = u"" VESKAR_UNPACK_TEMPLATE_TEXT;
+};
+
+// Writes the values into the one block of `stub`, each padded with zero
+// units. False with a reason when the marker is missing or appears more
+// than once, the block is cut short, or a value does not fit its field.
+bool PatchBuildValues(Bytes &stub, const BuildValueStrings &values,
+                      std::string *error);
+
+// Reads the values from the one block in `image` (the first `size` bytes
+// of a packed executable). False with a reason when there is no single,
+// whole block.
+bool ReadBuildValues(const uint8_t *image, size_t size,
+                     BuildValueStrings *values, std::string *error);
+
+// Checks an unpack-directory template given on the command line ('/' or
+// '\' between levels) and gives it as the launcher takes it. False with a
+// one-line reason.
+bool MakeUnpackTemplate(const std::string &text, std::u16string *out,
+                        std::string *error);
 
 } // namespace veskar

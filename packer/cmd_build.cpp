@@ -89,6 +89,9 @@ int ReadImageOptions(const CommandLine &line, ImageOptions *options) {
   options->description = Value(line, "--description");
   options->copyright = Value(line, "--copyright");
   options->outputName = BaseName(Value(line, "--output"));
+  options->unpackTemplate = Value(line, "--unpack-dir");
+  if (line.values.count("--unpack-dir") != 0 && options->unpackTemplate.empty())
+    return Report(kExitUsage, "--unpack-dir needs a template");
   if (line.values.count("--icon") != 0 && options->iconPath.empty())
     return Report(kExitUsage, "--icon needs a file");
   return kExitOk;

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "packer/archive.h"
+#include "packer/build_values.h"
 #include "packer/cli.h"
 #include "packer/failure.h"
 #include "packer/file_io.h"
@@ -24,6 +25,10 @@
 namespace veskar {
 
 namespace {
+
+// How far into a packed executable `list` looks for the build values: the
+// launcher stub is a few hundred KiB.
+const uint64_t kBuildValuesSearchLimit = 16 << 20;
 
 // What extract creates: the directories and the first record, the program
 // the launcher starts, executable; the other files not.
@@ -212,6 +217,13 @@ int RunList(const CommandLine &line) {
          FormatSize(visitor.bytes()).c_str(),
          (unsigned long long)packed.place().size,
          FormatPercent(packed.place().size, visitor.bytes()).c_str());
+  // The launcher's build values lie in front of the payload.
+  std::vector<uint8_t> front(std::min<uint64_t>(packed.place().offset,
+                                                kBuildValuesSearchLimit));
+  BuildValueStrings values;
+  if (ReadAllAt(packed.fd(), front.data(), front.size(), 0) &&
+      ReadBuildValues(front.data(), front.size(), &values, &error))
+    printf("unpack directory: %s\n", NameToUtf8(values.unpackTemplate).c_str());
   return kExitOk;
 }
 

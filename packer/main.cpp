@@ -51,6 +51,12 @@ const char kBuildHelp[] =
     "  --copyright S           windows: LegalCopyright (default: "
     "\"Copyright (C)\"\n"
     "                          and the company)\n"
+    "  --unpack-dir TEMPLATE   where the launcher unpacks, as a path template\n"
+    "                          with {TEMP}, {PID}, {TIME}, {HOME},\n"
+    "                          {CACHE_DIR}, {PROGRAM}, {PROGRAM_BASE},\n"
+    "                          {COMPANY}, {PRODUCT}, {VERSION}; '/' or '\\'\n"
+    "                          between levels; it must hold {PID} and {TIME}\n"
+    "                          (default {TEMP}\\onefile_{PID}_{TIME})\n"
     "  --level N               zstd level 1-19 (default 3)\n"
     "  --threads N             compression threads 1-200 (default: one per\n"
     "                          CPU); the output is the same for every N\n"
@@ -81,14 +87,15 @@ const char kAttachHelp[] =
     "  -o, --output OUT        the executable to write\n"
     "  --target windows|linux  the launcher to use (default windows)\n"
     "  --icon, --company, --product, --version, --description, --copyright,\n"
-    "  --quiet                 as for build\n";
+    "  --unpack-dir, --quiet   as for build\n";
 
 const char kListHelp[] =
     "veskar-pack list EXE\n"
     "\n"
     "Prints one line per packed file, its size and name in archive order\n"
     "(the first is the main program), then the number of files, their bytes,\n"
-    "the compressed size and the ratio. Exit 1 when the payload is damaged.\n";
+    "the compressed size and the ratio, and the launcher's unpack-directory\n"
+    "template. Exit 1 when the payload is damaged.\n";
 
 const char kExtractHelp[] =
     "veskar-pack extract EXE DIR\n"
@@ -118,7 +125,7 @@ struct Command {
 
 const std::set<std::string> kImageOptions = {
     "--output", "--target",      "--icon",     "--company",
-    "--product", "--version", "--description", "--copyright"};
+    "--product", "--version", "--description", "--copyright", "--unpack-dir"};
 
 std::set<std::string> With(std::set<std::string> base,
                            std::initializer_list<std::string> more) {

@@ -55,8 +55,15 @@ bool PreparedImage::Prepare(const ImageOptions &options, std::string *error) {
   EmbeddedData stub = target_ == Target::kWindows ? WindowsLauncherStub()
                                                   : LinuxLauncherStub();
   stub_.assign(stub.data, stub.data + stub.size);
-  if (!PatchBuildValues(stub_, strings.company, strings.product,
-                        strings.version, error))
+  BuildValueStrings values;
+  values.company = strings.company;
+  values.product = strings.product;
+  values.version = strings.version;
+  if (!options.unpackTemplate.empty() &&
+      !MakeUnpackTemplate(options.unpackTemplate, &values.unpackTemplate,
+                          error))
+    return false;
+  if (!PatchBuildValues(stub_, values, error))
     return false;
 
   if (target_ == Target::kLinux) {

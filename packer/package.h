@@ -28,6 +28,7 @@ struct ImageOptions {
   std::string description; // empty: the product
   std::string copyright;   // empty: "Copyright (C) " and the company
   std::string outputName;  // the output's file name, for the version record
+  std::string unpackTemplate; // empty: the launcher's built-in template
 };
 
 // The stub and, for Windows, the planned resource section, ready to take a

@@ -8,50 +8,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "common/template.h"
 #include "launcher/state.h"
 #include "paths/paths.h"
 
 namespace {
 
-enum Variable {
-  kUnknown,
-  kTemp,
-  kProgram,
-  kProgramBase,
-  kPid,
-  kHome,
-  kCacheDir,
-  kCompany,
-  kProduct,
-  kVersion,
-  kTime,
-};
-
-struct VariableName {
-  const char *name;
-  Variable variable;
-};
-
-const VariableName kVariables[] = {
-    {"TEMP", kTemp},       {"PROGRAM", kProgram}, {"PROGRAM_BASE", kProgramBase},
-    {"PID", kPid},         {"HOME", kHome},       {"CACHE_DIR", kCacheDir},
-    {"COMPANY", kCompany}, {"PRODUCT", kProduct}, {"VERSION", kVersion},
-    {"TIME", kTime},
-};
-
-WCHAR ToUpperAscii(WCHAR unit) {
-  return (unit >= 'a' && unit <= 'z') ? (WCHAR)(unit - 'a' + 'A') : unit;
-}
-
-Variable LookUp(const WCHAR *name) {
-  for (const VariableName &entry : kVariables) {
-    size_t i = 0;
-    while (entry.name[i] != 0 && ToUpperAscii(name[i]) == (WCHAR)entry.name[i])
-      ++i;
-    if (entry.name[i] == 0 && name[i] == 0)
-      return entry.variable;
-  }
-  return kUnknown;
+Utf16Unit ToUpperAscii(Utf16Unit unit) {
+  return (unit >= 'a' && unit <= 'z') ? (Utf16Unit)(unit - 'a' + 'A') : unit;
 }
 
 bool EndsWithExe(const WCHAR *text, size_t length) {
@@ -64,9 +28,9 @@ bool EndsWithExe(const WCHAR *text, size_t length) {
 
 // Appends the value of one variable at `end`; false when the expansion must
 // fail. Values that do not fit end the process inside the appends.
-bool AppendVariable(Variable variable, WCHAR *end, size_t room) {
+bool AppendVariable(TemplateVariable variable, WCHAR *end, size_t room) {
   switch (variable) {
-  case kTemp: {
+  case kVariableTemp: {
     // A temporary directory that cannot be had, or does not fit, fails the
     // expansion: going on without it would put the unpack directory at the
     // root of the current drive.
@@ -77,10 +41,10 @@ bool AppendVariable(Variable variable, WCHAR *end, size_t room) {
     }
     return true;
   }
-  case kProgram:
+  case kVariableProgram:
     AppendWideString(end, GetProgramNameW(), room);
     return true;
-  case kProgramBase: {
+  case kVariableProgramBase: {
     if (!ExpandPathTemplate(end, VESKAR_TEXT("{PROGRAM}"), room))
       return false;
     size_t length = Utf16Length(end);
@@ -88,26 +52,26 @@ bool AppendVariable(Variable variable, WCHAR *end, size_t room) {
       end[length - 4] = 0;
     return true;
   }
-  case kPid: {
+  case kVariablePid: {
     char number[kProcessIdTextCapacity];
     snprintf(number, sizeof number, "%ld", (long)GetCurrentProcessId());
     AppendNarrowAsWide(end, number, room);
     return true;
   }
-  case kHome:
+  case kVariableHome:
     return AppendShellFolder(end, CSIDL_PROFILE, room);
-  case kCacheDir:
+  case kVariableCacheDir:
     return AppendShellFolder(end, CSIDL_LOCAL_APPDATA, room);
-  case kCompany:
+  case kVariableCompany:
     AppendWideString(end, buildValues.company, room);
     return true;
-  case kProduct:
+  case kVariableProduct:
     AppendWideString(end, buildValues.product, room);
     return true;
-  case kVersion:
+  case kVariableVersion:
     AppendWideString(end, buildValues.version, room);
     return true;
-  case kTime: {
+  case kVariableTime: {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     long long ticks =
@@ -117,14 +81,14 @@ bool AppendVariable(Variable variable, WCHAR *end, size_t room) {
     AppendNarrowAsWide(end, number, room);
     return true;
   }
-  case kUnknown:
+  case kVariableUnknown:
     break;
   }
   return false;
 }
 
-bool TrimsBackslashes(Variable variable) {
-  return variable == kTemp || variable == kHome || variable == kCacheDir;
+bool TrimsBackslashes(TemplateVariable variable) {
+  return variable == kVariableTemp || variable == kVariableHome || variable == kVariableCacheDir;
 }
 
 } // namespace
@@ -147,8 +111,9 @@ bool ExpandPathTemplate(WCHAR *output, const WCHAR *pathTemplate,
     } else if (unit == '}' && collecting) {
       collecting = false;
       name[nameLength] = 0;
-      Variable variable = nameTooLong ? kUnknown : LookUp(name);
-      if (variable == kUnknown)
+      TemplateVariable variable =
+          nameTooLong ? kVariableUnknown : LookUpTemplateVariable(name, nameLength);
+      if (variable == kVariableUnknown)
         return false;
       if (!AppendVariable(variable, output + end, capacity - end))
         return false;

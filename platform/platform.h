@@ -26,15 +26,17 @@
 #if defined(_WIN32)
 #include <windows.h>
 #include <shlobj.h>
-#define VESKAR_TEXT(s) L##s
+#define VESKAR_WIDE_LITERAL(s) L##s
 const NameStyle kFileSystemNameStyle = kWindowsNames;
 const bool kTempIsPrivate = true;
 #else
 #include "platform/posix/win32.h"
-#define VESKAR_TEXT(s) u##s
+#define VESKAR_WIDE_LITERAL(s) u##s
 const NameStyle kFileSystemNameStyle = kPosixNames;
 const bool kTempIsPrivate = false;
 #endif
+// A wide literal of `s`, which may itself be a macro naming a literal.
+#define VESKAR_TEXT(s) VESKAR_WIDE_LITERAL(s)
 
 // Ends the process at once, with no exit processing and no message box: a
 // failed template expansion and an overflowing append end here. Windows: a

@@ -222,44 +222,112 @@ TEST(FormatPercentTest, OneDecimalAndNothingToShare) {
         << c.part << " of " << c.whole;
 }
 
-TEST(BuildValuesTest, PatchesTheOneBlock) {
+// The block as the launchers lay it out: the marker, three fields of 64
+// units, one of 512 (written out here, not taken from the header).
+TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
+  const size_t kBlock = 16 + 3 * 128 + 1024;
   Bytes stub(100, 0x11);
   const char marker[] = "VESKAR-BUILD-VAL";
   stub.insert(stub.end(), marker, marker + 16);
-  stub.resize(stub.size() + 3 * 128, 0x77); // stale content is overwritten
+  stub.resize(stub.size() + kBlock - 16, 0x77); // stale content is overwritten
   stub.resize(stub.size() + 50, 0x22);
+  BuildValueStrings values;
+  values.company = u"Ä";
+  values.product = std::u16string(63, u'p');
+  values.version = u"1.2.3.4";
   std::string error;
-  ASSERT_TRUE(PatchBuildValues(stub, u"Ä", std::u16string(63, u'p'),
-                               u"1.2.3.4", &error))
-      << error;
+  ASSERT_TRUE(PatchBuildValues(stub, values, &error)) << error;
   const uint8_t *block = stub.data() + 116;
   EXPECT_EQ(Get16(block), 0xC4u);
-  EXPECT_EQ(Get16(block + 2), 0u);
   for (int i = 1; i < 64; ++i)
     EXPECT_EQ(Get16(block + 2 * i), 0u) << i;
   for (int i = 0; i < 63; ++i)
     EXPECT_EQ(Get16(block + 128 + 2 * i), (uint32_t)'p');
   EXPECT_EQ(Get16(block + 128 + 126), 0u);
   EXPECT_EQ(Get16(block + 256), (uint32_t)'1');
+  // The unpack-directory template: the built-in one unless set.
+  const std::u16string builtIn = u"{TEMP}\\onefile_{PID}_{TIME}";
+  for (size_t i = 0; i < builtIn.size(); ++i)
+    EXPECT_EQ(Get16(block + 384 + 2 * i), (uint32_t)builtIn[i]);
+  EXPECT_EQ(Get16(block + 384 + 2 * builtIn.size()), 0u);
+  EXPECT_EQ(Get16(block + 384 + 1022), 0u);
   EXPECT_EQ(stub[99], 0x11);
-  EXPECT_EQ(stub[116 + 384], 0x22);
+  EXPECT_EQ(stub[100 + kBlock], 0x22);
 
-  Bytes copy = stub;
-  EXPECT_FALSE(PatchBuildValues(copy, std::u16string(64, u'c'), u"p", u"v",
-                                &error));
-  EXPECT_EQ(error, "the company is 64 UTF-16 units long; at most 63 fit");
-  EXPECT_EQ(copy, stub) << "a refused patch changed the stub";
+  BuildValueStrings back;
+  ASSERT_TRUE(ReadBuildValues(stub.data(), stub.size(), &back, &error));
+  EXPECT_EQ(back.company, values.company);
+  EXPECT_EQ(back.product, values.product);
+  EXPECT_EQ(back.version, values.version);
+  EXPECT_EQ(back.unpackTemplate, builtIn);
 
+  const struct {
+    BuildValueStrings values;
+    const char *error;
+  } kTooLong[] = {
+      {{std::u16string(64, u'c'), u"p", u"v"},
+       "the company is 64 UTF-16 units long; at most 63 fit"},
+      {{u"c", u"p", u"v", std::u16string(512, u'x')},
+       "the unpack-directory template is 512 UTF-16 units long; at most 511 "
+       "fit"},
+  };
+  for (const auto &c : kTooLong) {
+    Bytes copy = stub;
+    EXPECT_FALSE(PatchBuildValues(copy, c.values, &error));
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(copy, stub) << "a refused patch changed the stub";
+  }
+
+  BuildValueStrings plain = {u"c", u"p", u"v"};
   Bytes twice = stub;
   twice.insert(twice.end(), marker, marker + 16);
-  twice.resize(twice.size() + 400);
-  EXPECT_FALSE(PatchBuildValues(twice, u"c", u"p", u"v", &error));
+  twice.resize(twice.size() + kBlock);
+  EXPECT_FALSE(PatchBuildValues(twice, plain, &error));
   EXPECT_NE(error.find("no single block"), std::string::npos);
+  EXPECT_FALSE(ReadBuildValues(twice.data(), twice.size(), &back, &error));
   Bytes none(1000, 0);
-  EXPECT_FALSE(PatchBuildValues(none, u"c", u"p", u"v", &error));
-  Bytes cut(stub.begin(), stub.begin() + 116 + 300);
-  EXPECT_FALSE(PatchBuildValues(cut, u"c", u"p", u"v", &error));
+  EXPECT_FALSE(PatchBuildValues(none, plain, &error));
+  Bytes cut(stub.begin(), stub.begin() + 100 + kBlock - 1);
+  EXPECT_FALSE(PatchBuildValues(cut, plain, &error));
   EXPECT_NE(error.find("cut short"), std::string::npos);
+}
+
+// --unpack-dir: the launcher's variables only, braces paired, a fresh
+// directory per run, '/' taken as '\'.
+TEST(BuildValuesTest, UnpackTemplatesAreCheckedWhenPacking) {
+  const struct {
+    std::string text;
+    std::u16string stored; // empty: refused
+    const char *error;
+  } kCases[] = {
+      {"{TEMP}/myapp_{PID}_{TIME}", u"{TEMP}\\myapp_{PID}_{TIME}", ""},
+      {"{cache_dir}\\x\\{Pid}-{time}", u"{cache_dir}\\x\\{Pid}-{time}", ""},
+      {"{HOME}/{COMPANY}/{PRODUCT}/{VERSION}/{PID}{TIME}",
+       u"{HOME}\\{COMPANY}\\{PRODUCT}\\{VERSION}\\{PID}{TIME}", ""},
+      {"", u"", "is empty"},
+      {"{TEMP}/{PID}", u"", "must hold {PID} and {TIME}"},
+      {"{TEMP}/x", u"", "must hold {PID} and {TIME}"},
+      {"{TMP}/{PID}_{TIME}", u"", "names a variable the launcher does not know"},
+      {"{TEMP/{PID}_{TIME}", u"", "has a '{' without its '}'"},
+      {"{TEMP}}/{PID}_{TIME}", u"", "has a '{' without its '}'"},
+      {"{TEMP}/{PID}_{TIME", u"", "has a '{' without its '}'"},
+      {"{TEMP}/{}{PID}_{TIME}", u"", "names a variable the launcher does not know"},
+      {"{TEMP}/" + std::string(500, 'x') + "{PID}_{TIME}", u"",
+       "UTF-16 units long; at most 511 fit"},
+      {"{TEMP}/\xff{PID}_{TIME}", u"", "not valid UTF-8"},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.text.substr(0, 40));
+    std::u16string stored;
+    std::string error;
+    bool ok = MakeUnpackTemplate(c.text, &stored, &error);
+    EXPECT_EQ(ok, c.error[0] == 0) << error;
+    if (ok) {
+      EXPECT_EQ(stored, c.stored);
+    } else {
+      EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    }
+  }
 }
 
 TEST(VersionTest, FourNumbersWithoutLeadingZeros) {

@@ -59,6 +59,26 @@ class LinuxEndToEndTest(packtest.PackerTestCase):
                 self.assertEqual(process.returncode, code, text)
                 self.assertEqual(os.listdir(self.temp), [])
 
+    def test_an_unpack_directory_template_of_ones_own(self):
+        """--unpack-dir: the launcher unpacks where the template says, each
+        run afresh, and `list` shows the template."""
+        pack("build", self.app, "-o", self.packed, "--target", "linux",
+             "--unpack-dir", "{TEMP}/My App {VERSION}/run_{PID}_{TIME}",
+             "--version", "2.0.0.1", "--quiet")
+        os.mkdir(os.path.join(self.temp, "My App 2.0.0.1"))
+        process, text = self.run_packed([], 3)
+        self.assertEqual(process.returncode, 3, text + process.stderr.decode())
+        program = re.search(r"^Veskar example: hello from (.*)$", text, re.M)
+        self.assertIsNotNone(program, text)
+        self.assertRegex(program.group(1),
+                         re.escape(self.temp) + r"/My App 2\.0\.0\.1/"
+                         r"run_\d+_\d+/example\.sh$")
+        self.assertEqual(os.listdir(os.path.join(self.temp, "My App 2.0.0.1")),
+                         [])
+        listing = pack("list", self.packed).out
+        self.assertIn("unpack directory: {TEMP}\\My App {VERSION}\\"
+                      "run_{PID}_{TIME}\n", listing)
+
 
 if __name__ == "__main__":
     support.main()
