@@ -134,10 +134,12 @@ class HarnessResult:
 
 def harness(app, command_line=None, cwd=None, env=None, stdin=b"",
             copies=1, ctrl_c_when=None, ctrl_c_delay_ms=0,
-            timeout_ms=30000):
+            timeout_ms=30000, stderr=None):
     """Starts the Windows program at the Unix path `app` through the harness
     with exactly `command_line` (default: the quoted Windows path), in the
-    Windows directory `cwd`, with `env` set in the harness's environment."""
+    Windows directory `cwd`, with `env` set in the harness's environment.
+    Its standard error is the harness's own file, or with `stderr` "pipe" a
+    pipe the harness copies to that file."""
     app_windows = to_windows(app)
     if command_line is None:
         command_line = f'"{app_windows}"'
@@ -150,6 +152,8 @@ def harness(app, command_line=None, cwd=None, env=None, stdin=b"",
         args += ["--env", hex16(f"{name}={value}")]
     if copies != 1:
         args += ["--copies", str(copies)]
+    if stderr is not None:
+        args += ["--stderr", stderr]
     if ctrl_c_when is not None:
         args += ["--ctrl-c-when", hex16(ctrl_c_when),
                  "--ctrl-c-delay", str(ctrl_c_delay_ms)]

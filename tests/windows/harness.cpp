@@ -5,7 +5,7 @@
 //
 //   harness run --app HEX --command-line HEX [--cwd HEX] [--timeout MS]
 //               [--env HEX]... [--copies N]
-//               [--ctrl-c-when HEX] [--ctrl-c-delay MS]
+//               [--ctrl-c-when HEX] [--ctrl-c-delay MS] [--stderr pipe]
 //     Starts the program HEX names with exactly the command line HEX holds
 //     (both the hex of UTF-16LE code units, so the test controls every code
 //     unit), hands it the harness's own standard handles, waits, and prints
@@ -19,6 +19,8 @@
 //     and after the delay, sends CTRL_C_EVENT to process group
 //     0, that is, to every process on that console, then prints
 //     "harness: ended-after-ctrl-c-ms N".
+//     With --stderr pipe the program's standard error is a pipe, whose
+//     bytes the harness copies to its own standard error as they come.
 //
 //   harness hold PATH MS READY
 //     Opens PATH for reading without delete sharing, creates READY, keeps
@@ -80,6 +82,15 @@ int Usage(void) {
 
 BOOL WINAPI KeepHarnessAlive(DWORD) { return TRUE; }
 
+// Copies what comes through `pipe` to our standard error until every
+// writer has closed it.
+void CopyPipe(HANDLE pipe) {
+  char buffer[4096];
+  DWORD got = 0, written = 0;
+  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0)
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), buffer, got, &written, nullptr);
+}
+
 // Whether anything matches `pattern` (a path, wildcards allowed in its last
 // part).
 bool Exists(const std::wstring &pattern) {
@@ -118,6 +129,7 @@ bool SetVariable(const std::wstring &assignment) {
 
 int Run(int argc, wchar_t **argv) {
   std::wstring application, commandLine, directory, trigger, assignment;
+  std::wstring errorKind;
   bool haveApplication = false, haveCommandLine = false;
   bool haveDirectory = false, haveTrigger = false;
   DWORD timeout = 60000, delay = 0, copies = 1;
@@ -140,6 +152,8 @@ int Run(int argc, wchar_t **argv) {
       timeout = (DWORD)wcstoul(value, nullptr, 10);
     else if (wcscmp(option, L"--env") == 0)
       ok = FromHex(value, &assignment) && SetVariable(assignment);
+    else if (wcscmp(option, L"--stderr") == 0)
+      ok = (errorKind = value) == L"pipe";
     else if (wcscmp(option, L"--copies") == 0)
       ok = (copies = (DWORD)wcstoul(value, nullptr, 10)) >= 1 &&
            copies <= MAXIMUM_WAIT_OBJECTS;
@@ -148,7 +162,8 @@ int Run(int argc, wchar_t **argv) {
     if (!ok)
       return Usage();
   }
-  if (!haveApplication || !haveCommandLine || (haveTrigger && copies != 1))
+  if (!haveApplication || !haveCommandLine || (haveTrigger && copies != 1) ||
+      (!errorKind.empty() && (haveTrigger || copies != 1)))
     return Usage();
 
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
@@ -165,6 +180,15 @@ int Run(int argc, wchar_t **argv) {
     SetStdHandle(STD_INPUT_HANDLE, input);
     SetStdHandle(STD_OUTPUT_HANDLE, output);
     SetStdHandle(STD_ERROR_HANDLE, error);
+  }
+  SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+  HANDLE pipeEnd = nullptr;
+  if (errorKind == L"pipe") {
+    if (!CreatePipe(&pipeEnd, &error, &inherited, 0)) {
+      Say("harness: pipe failed %lu\n", GetLastError());
+      return 4;
+    }
+    SetHandleInformation(pipeEnd, HANDLE_FLAG_INHERIT, 0);
   }
 
   STARTUPINFOW startup = {};
@@ -190,6 +214,11 @@ int Run(int argc, wchar_t **argv) {
     processes[i] = info.hProcess;
   }
   ULONGLONG started = GetTickCount64();
+  if (pipeEnd != nullptr) {
+    CloseHandle(error); // only the program holds the writing end now
+    CopyPipe(pipeEnd);
+    CloseHandle(pipeEnd);
+  }
 
   if (haveTrigger) {
     HANDLE process = processes[0];

@@ -255,6 +255,58 @@ class UnpackDirectoryTest(LauncherTestCase):
         self.assertEqual(remaining, ["probe.exe"])
 
 
+class MessagesTest(LauncherTestCase):
+    """A fatal message that carries a name or path keeps every character of
+    it: standard error that is a file or a pipe gets the line as UTF-8 (a
+    console would get it as UTF-16), where the C runtime's "%ls" would have
+    dropped or garbled what the ANSI code page lacks. Control characters in
+    it are shown escaped. Wine 8 without a display gives no console whose
+    text a test could read back, so the console's case is not tried here."""
+
+    def failed_launch(self, records, temp_name, stderr):
+        scratch = self.make_scratch()
+        launcher = os.path.join(scratch, "refused.exe")
+        pack_windows(records, launcher)
+        temp = os.path.join(scratch, temp_name)
+        os.makedirs(temp)
+        result = harness(launcher, env={"TEMP": to_windows(temp),
+                                        "TMP": to_windows(temp)},
+                         stderr=stderr)
+        self.assertEqual(result.exit_code, 2, result.stdout)
+        return result, temp
+
+    def test_names_and_paths_keep_every_character(self):
+        probe_first = probe_records()[:1]
+        rows = [
+            ("a device name under a Japanese folder",
+             probe_first + [("\u65e5\u672c\\CON", b"x")], "temp",
+             lambda temp: "Error, refusing the name '\u65e5\u672c\\CON' in "
+             "the attached data: it names a Windows device."),
+            ("control characters",
+             probe_first + [("a\x1b[31m\nb.txt", b"x")], "temp",
+             lambda temp: "Error, refusing the name 'a\\x1b[31m\\x0ab.txt' "
+             "in the attached data: it holds a control character."),
+            # A file where a directory must go: the path of the record that
+            # cannot be opened begins with TEMP.
+            ("an accented TEMP",
+             probe_first + [("x", b"file"), ("x\\y", b"no room")],
+             "r\u00e9sum\u00e9 \u65e5\u672c",
+             lambda temp: "Error, failed to open '" + to_windows(temp) +
+             "\\onefile_*\\x\\y' for writing."),
+        ]
+        for label, records, temp_name, message in rows:
+            for stderr in ("file", "pipe"):
+                with self.subTest(row=label, stderr=stderr):
+                    result, temp = self.failed_launch(
+                        records, temp_name,
+                        None if stderr == "file" else stderr)
+                    # The bytes are the line's UTF-8 and CR LF; the unpack
+                    # directory's name holds the process id and the time.
+                    pattern = re.escape(message(temp).encode("utf-8")) \
+                        .replace(re.escape(b"onefile_*"), rb"onefile_\d+_\d+")
+                    self.assertRegex(result.stderr, b"^" + pattern + b"\r\n$")
+
+
 class ConsoleControlTest(LauncherTestCase):
     """Ctrl+C under Wine: the harness moves to a console of its own (a GUI
     process under Wine inherits its parent's console, which Windows does
