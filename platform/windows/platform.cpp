@@ -215,7 +215,8 @@ size_t ComposeLine(const char *format, Unit *line, PutText putText) {
   return n;
 }
 
-void WriteToConsole(HANDLE console, const char *format, const WCHAR *text) {
+// False when `console` is no console after all.
+bool WriteToConsole(HANDLE console, const char *format, const WCHAR *text) {
   WCHAR line[kLineCapacity];
   size_t length = ComposeLine(format, line, [&](WCHAR *at, size_t room) {
     size_t k = 0;
@@ -224,7 +225,7 @@ void WriteToConsole(HANDLE console, const char *format, const WCHAR *text) {
     return k;
   });
   DWORD written;
-  WriteConsoleW(console, line, (DWORD)length, &written, nullptr);
+  return WriteConsoleW(console, line, (DWORD)length, &written, nullptr) != 0;
 }
 
 void WriteAsUtf8(HANDLE handle, const char *format, const WCHAR *text) {
@@ -244,15 +245,18 @@ void PrintWithWideText(FILE *stream, const char *format, const WCHAR *text) {
   // and stops at the first character it has no byte for. A console takes
   // the UTF-16 line itself; anything else (a pipe, a file) gets it as
   // UTF-8. Either way in one write, after what the stream still buffers.
+  // GetConsoleMode needs read access: a console handle opened for writing
+  // only (CONOUT$ opened by the C runtime, for one) is known by its type,
+  // and WriteConsoleW refuses any character device that is no console.
   fflush(stream);
   HANDLE handle = (HANDLE)_get_osfhandle(_fileno(stream));
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr)
     return;
   DWORD mode;
-  if (GetConsoleMode(handle, &mode))
-    WriteToConsole(handle, format, text);
-  else
-    WriteAsUtf8(handle, format, text);
+  if ((GetConsoleMode(handle, &mode) || GetFileType(handle) == FILE_TYPE_CHAR) &&
+      WriteToConsole(handle, format, text))
+    return;
+  WriteAsUtf8(handle, format, text);
 }
 
 const WCHAR *GetProgramNameW(void) {

@@ -38,6 +38,7 @@ HARNESS = os.path.join(TESTS_DIR, "harness.exe")
 PROBE_CONSOLE = os.path.join(TESTS_DIR, "probe-console.exe")
 PROBE_GUI = os.path.join(TESTS_DIR, "probe-gui.exe")
 REMOVAL_TEST = os.path.join(TESTS_DIR, "removal-test.exe")
+PRINT_TEST = os.path.join(TESTS_DIR, "print-test.exe")
 
 # What the default console event handling leaves as a process's exit code.
 # Windows ends the process with STATUS_CONTROL_C_EXIT for Ctrl+C; Wine 8's
@@ -139,7 +140,9 @@ def harness(app, command_line=None, cwd=None, env=None, stdin=b"",
     with exactly `command_line` (default: the quoted Windows path), in the
     Windows directory `cwd`, with `env` set in the harness's environment.
     Its standard error is the harness's own file, or with `stderr` "pipe" a
-    pipe the harness copies to that file."""
+    pipe the harness copies to that file; with "console" the program runs on
+    a pseudo console whose output (UTF-8 with VT sequences) the harness
+    copies to that file."""
     app_windows = to_windows(app)
     if command_line is None:
         command_line = f'"{app_windows}"'
@@ -190,4 +193,5 @@ class WineTestCase(support.TestCase):
         support.setting("VESKAR_BIN_DIR")
         support.require_files(support.setting("WINE"),
                               support.setting("VESKAR_PACKER"), STUB, HARNESS,
-                              PROBE_CONSOLE, PROBE_GUI, REMOVAL_TEST)
+                              PROBE_CONSOLE, PROBE_GUI, REMOVAL_TEST,
+                              PRINT_TEST)

@@ -15,8 +15,8 @@ import probe
 import support
 import winetest
 from probe import Report, file_table, unpack_directories, with_large_files
-from winetest import (PROBE_CONSOLE, PROBE_GUI, STUB, harness, pack_windows,
-                      to_unix, to_windows, wine_temp_directory)
+from winetest import (PRINT_TEST, PROBE_CONSOLE, PROBE_GUI, STUB, harness,
+                      pack_windows, to_unix, to_windows, wine_temp_directory)
 
 
 def probe_records(program=PROBE_CONSOLE):
@@ -260,8 +260,9 @@ class MessagesTest(LauncherTestCase):
     it: standard error that is a file or a pipe gets the line as UTF-8 (a
     console would get it as UTF-16), where the C runtime's "%ls" would have
     dropped or garbled what the ANSI code page lacks. Control characters in
-    it are shown escaped. Wine 8 without a display gives no console whose
-    text a test could read back, so the console's case is not tried here."""
+    it are shown escaped. Under Wine the launcher, a GUI program, is never
+    on a console; the console's case is tried with print-test, which prints
+    through the launcher's own PrintWithWideText."""
 
     def failed_launch(self, records, temp_name, stderr):
         scratch = self.make_scratch()
@@ -305,6 +306,27 @@ class MessagesTest(LauncherTestCase):
                     pattern = re.escape(message(temp).encode("utf-8")) \
                         .replace(re.escape(b"onefile_*"), rb"onefile_\d+_\d+")
                     self.assertRegex(result.stderr, b"^" + pattern + b"\r\n$")
+
+    def test_console_pipe_and_file_get_every_character(self):
+        """A console gets the line as UTF-16 (its output comes back here as
+        UTF-8 among VT sequences), a pipe or a file as UTF-8. CONOUT$ as the
+        C runtime opens it, for writing only, is a console too: had it been
+        taken for a file, the console would show the UTF-8 bytes as
+        characters of its code page."""
+        text = "\u65e5\u672c\\CON r\u00e9sum\u00e9"
+        line = ("text: '" + text + "' ends here").encode("utf-8")
+        for stderr in ("file", "pipe", "console"):
+            with self.subTest(stderr=stderr):
+                command_line = f'print-test "{text}"'
+                if stderr == "console":
+                    command_line = f'print-test --console "{text}"'
+                result = harness(PRINT_TEST, command_line,
+                                 stderr=None if stderr == "file" else stderr)
+                self.assertEqual(result.exit_code, 0, result.stdout)
+                if stderr == "console":
+                    self.assertIn(line + b"\r\n", result.stderr)
+                else:
+                    self.assertEqual(result.stderr, line + b"\r\n")
 
 
 class ConsoleControlTest(LauncherTestCase):
