@@ -154,3 +154,59 @@ size_t Utf16Length(const Utf16Unit *text) {
     ++length;
   return length;
 }
+
+namespace {
+
+bool IsControl(uint32_t code) {
+  return code < 0x20 || (code >= 0x7F && code <= 0x9F);
+}
+
+// Puts "\xNN" for the code or byte `value` (at most 0xFF).
+template <typename Unit> void PutEscape(Sink<Unit> &sink, uint32_t value) {
+  static const char kDigits[] = "0123456789abcdef";
+  uint32_t escape[4] = {'\\', 'x', (uint32_t)kDigits[(value >> 4) & 0xF],
+                        (uint32_t)kDigits[value & 0xF]};
+  sink.Put(escape, 4);
+}
+
+} // namespace
+
+size_t EscapeForMessage(const Utf16Unit *text, size_t length, Utf16Unit *out,
+                        size_t capacity) {
+  Sink<Utf16Unit> sink(out, capacity);
+  // No unit of a surrogate pair is a control character: the pairs pass
+  // through unit by unit.
+  for (size_t i = 0; i < length; ++i) {
+    uint32_t unit = (uint16_t)text[i];
+    if (IsControl(unit))
+      PutEscape(sink, unit);
+    else
+      sink.Put(&unit, 1);
+  }
+  return sink.Finish();
+}
+
+size_t EscapeForMessage(const char *text, size_t length, char *out,
+                        size_t capacity) {
+  const unsigned char *bytes = (const unsigned char *)text;
+  Sink<char> sink(out, capacity);
+  for (size_t at = 0; at < length;) {
+    size_t start = at;
+    bool malformed = false;
+    uint32_t code = DecodeUtf8(bytes, length, &at, &malformed);
+    if (malformed) {
+      for (size_t i = start; i < at; ++i)
+        PutEscape(sink, bytes[i]);
+    } else if (IsControl(code)) {
+      PutEscape(sink, code);
+    } else {
+      // A well-formed sequence is one to four bytes.
+      uint32_t piece[4];
+      size_t count = at - start;
+      for (size_t k = 0; k < 4; ++k)
+        piece[k] = k < count ? bytes[start + k] : 0;
+      sink.Put(piece, count < 4 ? count : 4);
+    }
+  }
+  return sink.Finish();
+}

@@ -10,6 +10,8 @@
 // each such piece with U+FFFD and goes on, as text for display or for the
 // file system is best taken.
 //
+// Messages show text through EscapeForMessage, which keeps a line one line.
+//
 //===----------------------------------------------------------------------===//
 #pragma once
 
@@ -46,3 +48,21 @@ size_t Utf16ToUtf8(const Utf16Unit *text, size_t length, char *out,
 
 // The number of units before the first zero unit.
 size_t Utf16Length(const Utf16Unit *text);
+
+// A text as a one-line message shows it. A control character (U+0000 to
+// U+001F, U+007F to U+009F) would split the line, move the cursor or start
+// a terminal's escape sequence; each becomes "\x" and two lower-case hex
+// digits of its code ("\x1b", a line feed "\x0a"). Everything else stays
+// as it is, the backslash too: it separates the levels of names and Windows
+// paths, and doubling it would garble every path shown. Works like the
+// converters: returns the units the whole shown text takes, without the
+// terminator, and writes what fits in `capacity` with a terminating zero,
+// in whole characters and whole escapes.
+size_t EscapeForMessage(const Utf16Unit *text, size_t length, Utf16Unit *out,
+                        size_t capacity);
+
+// The same on UTF-8, where each byte that is not part of a well-formed
+// sequence is shown as "\x" and its two hex digits as well, so that the
+// shown text is always valid UTF-8.
+size_t EscapeForMessage(const char *text, size_t length, char *out,
+                        size_t capacity);

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "common/container.h"
+#include "common/text.h"
 #include "launcher/state.h"
 
 namespace {
@@ -16,6 +17,18 @@ namespace {
 [[noreturn]] void EndAfterFatalError(void) {
   CleanUpAfterFatalError();
   exit(2);
+}
+
+// Prints `format` on standard error with `text` in place of its "%ls", as
+// a message shows it: control characters escaped (EscapeForMessage). The
+// buffer, on the stack (zero-filled static storage would take room in the
+// Windows launcher's file), holds any path of the launcher's whole with
+// every unit escaped.
+void PrintShown(const char *format, const WCHAR *text) {
+  WCHAR shown[4 * kPathCapacity];
+  EscapeForMessage(text, Utf16Length(text), shown,
+                   sizeof shown / sizeof shown[0]);
+  PrintWithWideText(stderr, format, shown);
 }
 
 } // namespace
@@ -41,12 +54,12 @@ void ReportFatalNameTooLong(void) {
 }
 
 void ReportFatalExpand(const WCHAR *spec) {
-  PrintWithWideText(stderr, "Error, couldn't runtime expand spec '%ls'.\n", spec);
+  PrintShown("Error, couldn't runtime expand spec '%ls'.\n", spec);
   AbortProcess();
 }
 
 void ReportFatalOpen(const WCHAR *path) {
-  PrintWithWideText(stderr, "Error, failed to open '%ls' for writing.\n", path);
+  PrintShown("Error, failed to open '%ls' for writing.\n", path);
   EndAfterFatalError();
 }
 
@@ -60,15 +73,14 @@ void ReportFatalUnsafeName(const WCHAR *name, const NameVerdict &verdict) {
   DescribeNameProblem(verdict, format + at, sizeof format - at - 2);
   at += strlen(format + at);
   memcpy(format + at, ".\n", 3);
-  PrintWithWideText(stderr, format, name);
+  PrintShown(format, name);
   EndAfterFatalError();
 }
 
 void ReportFatalChildPathTooLong(const WCHAR *path) {
-  PrintWithWideText(stderr,
-                    "Error, the path of the main program '%ls' is longer than "
-                    VESKAR_MAX_NAME_UNITS_TEXT " units.\n",
-                    path);
+  PrintShown("Error, the path of the main program '%ls' is longer than "
+             VESKAR_MAX_NAME_UNITS_TEXT " units.\n",
+             path);
   EndAfterFatalError();
 }
 
@@ -119,7 +131,7 @@ void ReportFatalUnpackDirectory(const WCHAR *path, DWORD code) {
   FormatOsErrorTail(code, true, format + sizeof kStart - 1,
                     sizeof format - sizeof kStart - 1);
   strcat(format, "\n");
-  PrintWithWideText(stderr, format, path);
+  PrintShown(format, path);
   EndAfterFatalError();
 }
 

@@ -3,10 +3,12 @@
 
 #include <stdio.h>
 
+#include "packer/unicode.h"
+
 namespace veskar {
 
 int Report(int status, const std::string &message) {
-  fprintf(stderr, "veskar-pack: %s\n", message.c_str());
+  fprintf(stderr, "veskar-pack: %s\n", Shown(message).c_str());
   return status;
 }
 

@@ -24,7 +24,9 @@ struct CommandLine {
   bool help = false;
 };
 
-// Prints "veskar-pack: MESSAGE" on standard error and gives `status`.
+// Prints "veskar-pack: MESSAGE" on standard error and gives `status`. The
+// message is shown as one line (Shown, in packer/unicode.h): whatever name
+// or path it carries, a control character in it is escaped.
 int Report(int status, const std::string &message);
 
 int RunBuild(const CommandLine &line);

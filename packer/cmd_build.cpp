@@ -22,6 +22,7 @@
 #include "packer/output_file.h"
 #include "packer/package.h"
 #include "packer/progress.h"
+#include "packer/unicode.h"
 
 namespace veskar {
 
@@ -203,7 +204,7 @@ int RunBuild(const CommandLine &line) {
     char seconds[32];
     snprintf(seconds, sizeof seconds, "%.1f s", SecondsSince(start));
     printf("veskar-pack: wrote %s: %s, %s packed into %s (%s) in %s\n",
-           output.c_str(), CountFiles(inputs.size()).c_str(),
+           Shown(output).c_str(), CountFiles(inputs.size()).c_str(),
            FormatSize(bytes).c_str(),
            FormatSize(containerSize).c_str(),
            FormatPercent(containerSize, bytes).c_str(), seconds);
@@ -273,7 +274,7 @@ int RunAttach(const CommandLine &line) {
     return Report(kExitFailed, error);
   if (!line.quiet)
     printf("veskar-pack: wrote %s: a container of %s attached\n",
-           output.c_str(), FormatSize(size).c_str());
+           Shown(output).c_str(), FormatSize(size).c_str());
   return kExitOk;
 }
 

@@ -73,7 +73,7 @@ public:
     if (!ArchiveNameToPath(name, &relative, &why))
       return Stop(why);
     if (windows_ && !CheckName(name, kWindowsExactNames, &why))
-      return Stop("the archive name '" + NameToUtf8(name) + "' " + why);
+      return Stop("the archive name '" + Shown(name) + "' " + why);
     ++files_;
     bytes_ += size;
     return OnBegin(name, relative, size);
@@ -136,7 +136,7 @@ public:
 protected:
   bool OnBegin(const std::u16string &name, const std::string &,
                uint64_t size) override {
-    printf("%14llu  %s\n", (unsigned long long)size, NameToUtf8(name).c_str());
+    printf("%14llu  %s\n", (unsigned long long)size, Shown(name).c_str());
     return false;
   }
 };
@@ -246,7 +246,7 @@ int RunExtract(const CommandLine &line) {
     if (!line.quiet)
       printf("veskar-pack: extracted %s (%s) into %s\n",
              CountFiles(visitor.files()).c_str(),
-             FormatSize(visitor.bytes()).c_str(), target.c_str());
+             FormatSize(visitor.bytes()).c_str(), Shown(target).c_str());
   }
   return kExitOk;
 }
@@ -262,7 +262,7 @@ int RunVerify(const CommandLine &line) {
     return kExitFailed;
   if (!line.quiet)
     printf("veskar-pack: %s is sound: %s, %s, in a container of %s\n",
-           path.c_str(), CountFiles(visitor.files()).c_str(),
+           Shown(path).c_str(), CountFiles(visitor.files()).c_str(),
            FormatSize(visitor.bytes()).c_str(),
            FormatSize(packed.place().size).c_str());
   return kExitOk;

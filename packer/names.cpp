@@ -54,7 +54,7 @@ bool MakeArchiveName(const std::string &relative, Target target,
 
 bool ArchiveNameToPath(const std::u16string &name, std::string *relative,
                        std::string *error) {
-  std::string shown = "the archive name '" + NameToUtf8(name) + "' ";
+  std::string shown = "the archive name '" + Shown(name) + "' ";
   std::string why;
   if (!CheckName(name, kPosixNames, &why))
     return Fail(error, shown + why);

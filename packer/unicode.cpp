@@ -41,4 +41,14 @@ std::string NameToUtf8(const std::u16string &name) {
   return text;
 }
 
+std::string Shown(const std::string &text) {
+  size_t bytes = EscapeForMessage(text.data(), text.size(), nullptr, 0);
+  std::string result(bytes + 1, '\0');
+  EscapeForMessage(text.data(), text.size(), &result[0], result.size());
+  result.resize(bytes);
+  return result;
+}
+
+std::string Shown(const std::u16string &name) { return Shown(NameToUtf8(name)); }
+
 } // namespace veskar

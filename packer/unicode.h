@@ -18,8 +18,15 @@ bool Utf8ToUtf16(const std::string &text, std::u16string *out);
 // Strict UTF-16 to UTF-8: false for an unpaired surrogate.
 bool Utf16ToUtf8(const std::u16string &text, std::string *out);
 
-// UTF-8 text of a UTF-16 name, for messages and listings (unpaired
-// surrogates become U+FFFD).
+// UTF-8 text of a UTF-16 name (unpaired surrogates become U+FFFD).
 std::string NameToUtf8(const std::u16string &name);
+
+// Text as a message or listing shows it, on one line: each control
+// character, and each byte of `text` outside a well-formed UTF-8 sequence,
+// as "\xNN" (EscapeForMessage in common/text); everything else kept.
+std::string Shown(const std::string &text);
+
+// A UTF-16 name as a message or listing shows it: its UTF-8, shown.
+std::string Shown(const std::u16string &name);
 
 } // namespace veskar

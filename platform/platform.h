@@ -50,7 +50,9 @@ const bool kTempIsPrivate = false;
 const WCHAR *GetProgramNameW(void);
 
 // Writes `format` to `stream` in one call, with `text` in place of its one
-// "%ls" conversion.
+// "%ls" conversion, keeping every character of `text`: a Windows console
+// gets UTF-16, any other stream UTF-8. `format` is ASCII, and holds no
+// conversion but that one and "%%".
 void PrintWithWideText(FILE *stream, const char *format, const WCHAR *text);
 
 // Removes the directory tree at `path`, depth first, clearing read-only

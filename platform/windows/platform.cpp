@@ -10,6 +10,9 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <io.h>
+
+#include "common/text.h"
 #include "platform/platform.h"
 
 namespace {
@@ -180,8 +183,80 @@ BOOL RemoveDirectoryTree(LPCWSTR path) {
   return removed;
 }
 
+namespace {
+
+// The longest line PrintWithWideText writes whole, in units of its output
+// with the terminator: a path of the launcher's (4096 units) with every
+// unit shown escaped, and the message around it. What is longer is cut
+// short. The buffers are on the stack: zero-filled static storage would
+// take room in the launcher's file.
+const size_t kLineCapacity = 4 * 4096 + 1024;
+
+// Puts `format` into `line` (capacity kLineCapacity), with CR LF for each
+// line feed, as the C runtime's text mode writes it, "%" for "%%", and
+// `putText(at, room)` in place of "%ls", which returns the units it put.
+// The format is ASCII. Returns the units put, terminated.
+template <typename Unit, typename PutText>
+size_t ComposeLine(const char *format, Unit *line, PutText putText) {
+  size_t n = 0;
+  for (size_t i = 0; format[i] != 0 && n + 2 < kLineCapacity; ++i) {
+    if (format[i] == '%' && format[i + 1] == 'l' && format[i + 2] == 's') {
+      n += putText(line + n, kLineCapacity - n);
+      i += 2;
+      continue;
+    }
+    if (format[i] == '%' && format[i + 1] == '%')
+      ++i;
+    if (format[i] == '\n')
+      line[n++] = '\r';
+    line[n++] = (Unit)format[i];
+  }
+  line[n] = 0;
+  return n;
+}
+
+// False when `console` is no console after all.
+bool WriteToConsole(HANDLE console, const char *format, const WCHAR *text) {
+  WCHAR line[kLineCapacity];
+  size_t length = ComposeLine(format, line, [&](WCHAR *at, size_t room) {
+    size_t k = 0;
+    for (; text[k] != 0 && k + 1 < room; ++k)
+      at[k] = text[k];
+    return k;
+  });
+  DWORD written;
+  return WriteConsoleW(console, line, (DWORD)length, &written, nullptr) != 0;
+}
+
+void WriteAsUtf8(HANDLE handle, const char *format, const WCHAR *text) {
+  char line[3 * kLineCapacity];
+  size_t length = ComposeLine(format, line, [&](char *at, size_t room) {
+    Utf16ToUtf8(text, Utf16Length(text), at, room, kTextLenient);
+    return strlen(at);
+  });
+  DWORD written;
+  WriteFile(handle, line, (DWORD)length, &written, nullptr);
+}
+
+} // namespace
+
 void PrintWithWideText(FILE *stream, const char *format, const WCHAR *text) {
-  fprintf(stream, format, text);
+  // Not fprintf's "%ls": the C runtime converts through the ANSI code page
+  // and stops at the first character it has no byte for. A console takes
+  // the UTF-16 line itself; anything else (a pipe, a file) gets it as
+  // UTF-8. Either way in one write, after what the stream still buffers.
+  // GetConsoleMode needs read access: a console handle opened for writing
+  // only (CONOUT$ opened by the C runtime, for one) is known by its type,
+  // and WriteConsoleW refuses any character device that is no console.
+  fflush(stream);
+  HANDLE handle = (HANDLE)_get_osfhandle(_fileno(stream));
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr)
+    return;
+  DWORD mode;
+  if ((GetConsoleMode(handle, &mode) || GetFileType(handle) == FILE_TYPE_CHAR) &&
+      WriteToConsole(handle, format, text))
+    return;
+  WriteAsUtf8(handle, format, text);
 }
 
 const WCHAR *GetProgramNameW(void) {

@@ -346,6 +346,40 @@ class HostileEnvironmentTest(LinuxLauncherTestCase):
         self.assertIn(deep.replace("\\", "/"), launch.report.files)
         self.assertRemoved(launch)
 
+class MessagesTest(LinuxLauncherTestCase):
+    def test_names_and_paths_stay_on_one_line(self):
+        """A name or path in a fatal message keeps every character but
+        shows each control character escaped: the message is one line and
+        sends nothing to the terminal. The core's paths use '\\'."""
+        # A file where a directory must go: the open of the last record
+        # fails, and its message carries TMPDIR and the record's name.
+        rows = [
+            ("a record name",
+             probe_records()[:1] + [("x", b"f"),
+                                    ("x\\a\x1b]0;title\x07\nb\u00e9", b"y")],
+             "temp",
+             "\\x\\a\\x1b]0;title\\x07\\x0ab\u00e9' for writing."),
+            ("TMPDIR",
+             probe_records()[:1] + [("x", b"f"), ("x\\y", b"y")],
+             "t\x1b[2J\r\u65e5\u672c",
+             "t\\x1b[2J\\x0d\u65e5\u672c\\onefile_"),
+        ]
+        for label, records, temp_name, shown in rows:
+            with self.subTest(row=label):
+                launcher = os.path.join(self.make_scratch(), "app")
+                container.append_to_linux_launcher(LAUNCHER, records, launcher)
+                temp = os.path.join(self.make_scratch(), temp_name)
+                os.makedirs(temp, exist_ok=True)
+                launch = self.launch(launcher=launcher, env={"TMPDIR": temp})
+                self.assertEqual(launch.returncode, 2, launch.stderr)
+                text = launch.stderr.decode("utf-8")
+                self.assertEqual(text.count("\n"), 1, text)
+                self.assertTrue(text.endswith("\n"), text)
+                for c in text[:-1]:
+                    self.assertFalse(ord(c) < 0x20 or 0x7f <= ord(c) <= 0x9f,
+                                     text)
+                self.assertIn(shown, text)
+
 
 class SignalTest(LinuxLauncherTestCase):
     """SIGINT, SIGTERM and SIGHUP play the console events."""

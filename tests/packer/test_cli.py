@@ -227,6 +227,91 @@ def generated_text(size, seed):
     return " ".join(rng.choices(words, k=size // 6)).encode()[:size]
 
 
+class MessageTextTest(packtest.PackerTestCase):
+    """A name or path in a message or a listing line keeps every character
+    but shows each control character (C0, DEL, C1), and each byte that is
+    not UTF-8, as \\xNN: the line stays one line and sends nothing to the
+    terminal. The backslash stays as it is."""
+
+    def assertShownLines(self, data, count):
+        """`data` is `count` lines of valid UTF-8 free of control bytes."""
+        try:
+            text = data.decode("utf-8")
+        except UnicodeDecodeError as e:
+            self.fail(f"not UTF-8: {e}: {data!r}")
+        self.assertEqual(text.count("\n"), count, text)
+        self.assertIsNone(re.search("[\x00-\x09\x0b-\x1f\x7f-\x9f]", text),
+                          text)
+
+    def test_names_and_paths_in_messages(self):
+        base = self.make_scratch().encode()
+
+        def app(name):
+            root = os.path.join(base, b"app-%d" % len(os.listdir(base)))
+            os.makedirs(root)
+            for relative in (b"Main.exe", name):
+                with open(os.path.join(root, relative), "wb") as f:
+                    f.write(b"MZ")
+            return os.fsdecode(root)
+
+        out = os.fsdecode(os.path.join(base, b"o.exe"))
+        odd = os.fsdecode(os.path.join(base, b"odd \x1b[2J\nname\xff"))
+        junk = os.path.join(base, "junk\u009b.exe".encode())
+        with open(junk, "wb") as f:
+            f.write(b"not a program")
+        cases = [
+            ("control characters in a name the Windows launcher refuses",
+             ["build", app(b"a\x1b]0;t\x07b\nc.txt"), "-o", out],
+             r"the name 'a\x1b]0;t\x07b\x0ac.txt' holds a control character"),
+            ("a name that is not UTF-8",
+             ["build", app(b"bad\xff\x1b.txt"), "-o", out],
+             r"the name 'bad\xff\x1b.txt' is not valid UTF-8"),
+            ("a path argument",
+             ["verify", odd],
+             r"odd \x1b[2J\x0aname\xff': no such file or directory"),
+            ("a path argument in a payload error",
+             ["list", os.fsdecode(junk)], r"junk\x9b.exe"),
+        ]
+        for what, args, shown in cases:
+            with self.subTest(case=what):
+                result = pack(*args, check=False)
+                self.assertEqual(result.returncode, 1, result.err)
+                self.assertShownLines(result.stderr, 1)
+                self.assertIn(shown, result.err)
+
+    def test_listing_and_summary_lines(self):
+        """The name rules let DEL and the C1 controls (CSI among them) into a
+        package for either launcher; a listing shows them escaped. The
+        summary lines of build, extract and verify name their paths the
+        same way."""
+        base = self.make_scratch()
+        blob = os.path.join(base, "container")
+        with open(blob, "wb") as f:
+            f.write(container.container([
+                ("main.exe", b"MZ"), ("csi\u009b2J\\x", b"1"),
+                ("del\x7f\u00e9", b"22")]))
+        out = os.path.join(base, "out \x1b[1m\n.exe")
+        built = pack("attach", blob, "-o", out)
+        self.assertShownLines(built.stdout, 1)
+        self.assertIn("wrote " + base + "/out \\x1b[1m\\x0a.exe:", built.out)
+        listing = pack("list", out)
+        # The records, the summary and the unpack-directory template.
+        self.assertShownLines(listing.stdout, 5)
+        self.assertEqual([n for _, n in listed(listing.out)],
+                         ["main.exe", "csi\\x9b2J\\x", "del\\x7f\u00e9"])
+        verified = pack("verify", out)
+        self.assertShownLines(verified.stdout, 1)
+        self.assertIn("out \\x1b[1m\\x0a.exe is sound", verified.out)
+        into = os.path.join(base, "into\r")
+        extracted = pack("extract", out, into)
+        self.assertShownLines(extracted.stdout, 1)
+        self.assertTrue(extracted.out.rstrip("\n").endswith("into\\x0d"),
+                        extracted.out)
+        # The files themselves keep their names.
+        self.assertEqual(sorted(os.listdir(os.path.join(into))),
+                         ["csi\u009b2J", "del\x7f\u00e9", "main.exe"])
+
+
 class DeterminismTest(packtest.PackerTestCase):
     # At the default level 3 the window is 2 MiB and a zstd worker's job
     # four windows, 8 MiB: 28 MiB of input make four jobs, so that two and

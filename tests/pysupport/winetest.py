@@ -39,6 +39,7 @@ PROBE_CONSOLE = os.path.join(TESTS_DIR, "probe-console.exe")
 PROBE_GUI = os.path.join(TESTS_DIR, "probe-gui.exe")
 REMOVAL_TEST = os.path.join(TESTS_DIR, "removal-test.exe")
 ABORT_TEST = os.path.join(TESTS_DIR, "abort-test.exe")
+PRINT_TEST = os.path.join(TESTS_DIR, "print-test.exe")
 
 # What the default console event handling leaves as a process's exit code.
 # Windows ends the process with STATUS_CONTROL_C_EXIT for Ctrl+C; Wine 8's
@@ -135,10 +136,14 @@ class HarnessResult:
 
 def harness(app, command_line=None, cwd=None, env=None, stdin=b"",
             copies=1, ctrl_c_when=None, ctrl_c_delay_ms=0,
-            timeout_ms=30000):
+            timeout_ms=30000, stderr=None):
     """Starts the Windows program at the Unix path `app` through the harness
     with exactly `command_line` (default: the quoted Windows path), in the
-    Windows directory `cwd`, with `env` set in the harness's environment."""
+    Windows directory `cwd`, with `env` set in the harness's environment.
+    Its standard error is the harness's own file, or with `stderr` "pipe" a
+    pipe the harness copies to that file; with "console" the program runs on
+    a pseudo console whose output (UTF-8 with VT sequences) the harness
+    copies to that file."""
     app_windows = to_windows(app)
     if command_line is None:
         command_line = f'"{app_windows}"'
@@ -151,6 +156,8 @@ def harness(app, command_line=None, cwd=None, env=None, stdin=b"",
         args += ["--env", hex16(f"{name}={value}")]
     if copies != 1:
         args += ["--copies", str(copies)]
+    if stderr is not None:
+        args += ["--stderr", stderr]
     if ctrl_c_when is not None:
         args += ["--ctrl-c-when", hex16(ctrl_c_when),
                  "--ctrl-c-delay", str(ctrl_c_delay_ms)]
@@ -190,4 +197,4 @@ class WineTestCase(support.TestCase):
         support.require_files(support.setting("WINE"),
                               support.setting("VESKAR_PACKER"), STUB, HARNESS,
                               PROBE_CONSOLE, PROBE_GUI, REMOVAL_TEST,
-                              ABORT_TEST)
+                              ABORT_TEST, PRINT_TEST)

@@ -5,7 +5,9 @@
 // messages on standard output and status 2; messages with a path, a
 // template or an error code on standard error; the failed expansion through
 // abort(). Standard output goes to a file here, so a message that only sat
-// in the runtime's buffer would be lost.
+// in the runtime's buffer would be lost. A name or path in a message keeps
+// every character, but a control character in it is shown escaped, so that
+// the message stays one line and sends nothing to the terminal.
 //
 //===----------------------------------------------------------------------===//
 #include <string.h>
@@ -29,6 +31,18 @@ struct FatalCase {
   const char *err;
   Way way;
 };
+
+// Runs the case's report and checks both streams and the ending.
+void ExpectEnding(const FatalCase &c) {
+  SCOPED_TRACE(c.member);
+  test::Ending ending = test::RunInChild(c.report);
+  EXPECT_EQ(ending.out, c.out);
+  EXPECT_EQ(ending.err, c.err);
+  if (c.way == kStatus2)
+    EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
+  else
+    EXPECT_TRUE(test::Aborted(ending)) << ending;
+}
 
 TEST(FatalTest, EachMemberPrintsOneLineOnItsStreamAndEndsItsWay) {
   const FatalCase kCases[] = {
@@ -95,16 +109,59 @@ TEST(FatalTest, EachMemberPrintsOneLineOnItsStreamAndEndsItsWay) {
        "units.\n",
        kStatus2},
   };
-  for (const FatalCase &c : kCases) {
-    SCOPED_TRACE(c.member);
-    test::Ending ending = test::RunInChild(c.report);
-    EXPECT_EQ(ending.out, c.out);
-    EXPECT_EQ(ending.err, c.err);
-    if (c.way == kStatus2)
-      EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
-    else
-      EXPECT_TRUE(test::Aborted(ending)) << ending;
-  }
+  for (const FatalCase &c : kCases)
+    ExpectEnding(c);
+}
+
+TEST(FatalTest, NamesAndPathsAreShownOnOneLineWithControlsEscaped) {
+  const FatalCase kCases[] = {
+      {"ReportFatalExpand", [] { ReportFatalExpand(u"{TEMP}\n\\x"); }, "",
+       "Error, couldn't runtime expand spec '{TEMP}\\x0a\\x'.\n", kAbort},
+      {"ReportFatalOpen",
+       [] { ReportFatalOpen(u"\\tmp\\\x1b]0;title\a\\r\u00e9sum\u00e9.exe"); },
+       "",
+       "Error, failed to open '\\tmp\\\\x1b]0;title\\x07\\r\u00e9sum\u00e9.exe' "
+       "for writing.\n",
+       kStatus2},
+      // The Windows rules refuse a control character; the name in the
+      // refusal shows it.
+      {"ReportFatalUnsafeName",
+       [] {
+         ReportFatalUnsafeName(u"a\x1b[31mb",
+                               CheckArchiveName(u"a\x1b[31mb", 7,
+                                                kWindowsNames));
+       },
+       "",
+       "Error, refusing the name 'a\\x1b[31mb' in the attached data: it "
+       "holds a control character.\n",
+       kStatus2},
+      {"ReportFatalUnsafeName",
+       [] {
+         ReportFatalUnsafeName(u"\u65e5\u672c\\CON",
+                               CheckArchiveName(u"\u65e5\u672c\\CON", 6,
+                                                kWindowsNames));
+       },
+       "",
+       "Error, refusing the name '\u65e5\u672c\\CON' in the attached data: it "
+       "names a Windows device.\n",
+       kStatus2},
+      {"ReportFatalChildPathTooLong",
+       [] { ReportFatalChildPathTooLong(u"D\\a\r\nb\u0085"); }, "",
+       "Error, the path of the main program 'D\\a\\x0d\\x0ab\\x85' is longer "
+       "than 1023 units.\n",
+       kStatus2},
+      {"ReportFatalUnpackDirectory",
+       [] {
+         ReportFatalUnpackDirectory(u"\\tmp\\onefile\n_1_2",
+                                    ERROR_ALREADY_EXISTS);
+       },
+       "",
+       "Error, couldn't create a fresh unpack directory "
+       "'\\tmp\\onefile\\x0a_1_2' ([Error 183] File exists)\n",
+       kStatus2},
+  };
+  for (const FatalCase &c : kCases)
+    ExpectEnding(c);
 }
 
 TEST(FatalTest, OsErrorLinesPrintTheCodeAsASigned32BitNumber) {

@@ -5,7 +5,7 @@
 //
 //   harness run --app HEX --command-line HEX [--cwd HEX] [--timeout MS]
 //               [--env HEX]... [--copies N]
-//               [--ctrl-c-when HEX] [--ctrl-c-delay MS]
+//               [--ctrl-c-when HEX] [--ctrl-c-delay MS] [--stderr pipe|console]
 //     Starts the program HEX names with exactly the command line HEX holds
 //     (both the hex of UTF-16LE code units, so the test controls every code
 //     unit), hands it the harness's own standard handles, waits, and prints
@@ -19,6 +19,12 @@
 //     and after the delay, sends CTRL_C_EVENT to process group
 //     0, that is, to every process on that console, then prints
 //     "harness: ended-after-ctrl-c-ms N".
+//     With --stderr pipe the program's standard error is a pipe, whose
+//     bytes the harness copies to its own standard error as they come. With
+//     --stderr console the program runs on a pseudo console of the harness's
+//     (Wine 8 still hands it the harness's standard handles: the program
+//     reaches the console through CONOUT$), and the harness copies the
+//     console's output, UTF-8 with VT sequences, to its own standard error.
 //
 //   harness hold PATH MS READY
 //     Opens PATH for reading without delete sharing, creates READY, keeps
@@ -29,6 +35,9 @@
 // usage or a failed start.
 //
 //===----------------------------------------------------------------------===//
+// The pseudo console came with Windows 10 1809.
+#define _WIN32_WINNT 0x0A00
+#define NTDDI_VERSION 0x0A000006
 #include <windows.h>
 
 #include <stdio.h>
@@ -80,6 +89,20 @@ int Usage(void) {
 
 BOOL WINAPI KeepHarnessAlive(DWORD) { return TRUE; }
 
+// Copies what comes through `pipe` to our standard error until every
+// writer has closed it.
+void CopyPipe(HANDLE pipe) {
+  char buffer[4096];
+  DWORD got = 0, written = 0;
+  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0)
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), buffer, got, &written, nullptr);
+}
+
+DWORD WINAPI CopyPipeInThread(void *pipe) {
+  CopyPipe((HANDLE)pipe);
+  return 0;
+}
+
 // Whether anything matches `pattern` (a path, wildcards allowed in its last
 // part).
 bool Exists(const std::wstring &pattern) {
@@ -118,6 +141,7 @@ bool SetVariable(const std::wstring &assignment) {
 
 int Run(int argc, wchar_t **argv) {
   std::wstring application, commandLine, directory, trigger, assignment;
+  std::wstring errorKind;
   bool haveApplication = false, haveCommandLine = false;
   bool haveDirectory = false, haveTrigger = false;
   DWORD timeout = 60000, delay = 0, copies = 1;
@@ -140,6 +164,8 @@ int Run(int argc, wchar_t **argv) {
       timeout = (DWORD)wcstoul(value, nullptr, 10);
     else if (wcscmp(option, L"--env") == 0)
       ok = FromHex(value, &assignment) && SetVariable(assignment);
+    else if (wcscmp(option, L"--stderr") == 0)
+      ok = (errorKind = value) == L"pipe" || errorKind == L"console";
     else if (wcscmp(option, L"--copies") == 0)
       ok = (copies = (DWORD)wcstoul(value, nullptr, 10)) >= 1 &&
            copies <= MAXIMUM_WAIT_OBJECTS;
@@ -148,7 +174,8 @@ int Run(int argc, wchar_t **argv) {
     if (!ok)
       return Usage();
   }
-  if (!haveApplication || !haveCommandLine || (haveTrigger && copies != 1))
+  if (!haveApplication || !haveCommandLine || (haveTrigger && copies != 1) ||
+      (!errorKind.empty() && (haveTrigger || copies != 1)))
     return Usage();
 
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
@@ -166,13 +193,55 @@ int Run(int argc, wchar_t **argv) {
     SetStdHandle(STD_OUTPUT_HANDLE, output);
     SetStdHandle(STD_ERROR_HANDLE, error);
   }
+  SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+  HANDLE pipeEnd = nullptr;
+  if (errorKind == L"pipe") {
+    if (!CreatePipe(&pipeEnd, &error, &inherited, 0)) {
+      Say("harness: pipe failed %lu\n", GetLastError());
+      return 4;
+    }
+    SetHandleInformation(pipeEnd, HANDLE_FLAG_INHERIT, 0);
+  }
+  HPCON pseudoConsole = nullptr;
+  HANDLE screen = nullptr, copier = nullptr;
+  LPPROC_THREAD_ATTRIBUTE_LIST attributes = nullptr;
+  if (errorKind == L"console") {
+    HANDLE keys = nullptr, keysEnd = nullptr, screenEnd = nullptr;
+    SIZE_T size = 0;
+    if (!CreatePipe(&keys, &keysEnd, nullptr, 0) ||
+        !CreatePipe(&screen, &screenEnd, nullptr, 0) ||
+        CreatePseudoConsole({200, 50}, keys, screenEnd, 0, &pseudoConsole) !=
+            S_OK) {
+      Say("harness: pseudo console failed %lu\n", GetLastError());
+      return 4;
+    }
+    CloseHandle(keys);
+    CloseHandle(screenEnd);
+    // The console writes as it goes; a pipe nobody reads would stall it.
+    copier = CreateThread(nullptr, 0, CopyPipeInThread, screen, 0, nullptr);
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    attributes = (LPPROC_THREAD_ATTRIBUTE_LIST)malloc(size);
+    InitializeProcThreadAttributeList(attributes, 1, 0, &size);
+    UpdateProcThreadAttribute(attributes, 0,
+                              PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE,
+                              pseudoConsole, sizeof pseudoConsole, nullptr,
+                              nullptr);
+  }
 
-  STARTUPINFOW startup = {};
+  STARTUPINFOEXW extended = {};
+  STARTUPINFOW &startup = extended.StartupInfo;
   startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = input;
-  startup.hStdOutput = output;
-  startup.hStdError = error;
+  DWORD flags = 0;
+  if (attributes != nullptr) {
+    startup.cb = sizeof extended;
+    extended.lpAttributeList = attributes;
+    flags = EXTENDED_STARTUPINFO_PRESENT;
+  } else {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = output;
+    startup.hStdError = error;
+  }
   HANDLE processes[MAXIMUM_WAIT_OBJECTS];
   for (DWORD i = 0; i < copies; ++i) {
     PROCESS_INFORMATION info = {};
@@ -180,7 +249,7 @@ int Run(int argc, wchar_t **argv) {
     std::wstring writable = commandLine;
     writable.push_back(0);
     if (!CreateProcessW(application.c_str(), &writable[0], nullptr, nullptr,
-                        TRUE, 0, nullptr,
+                        attributes == nullptr, flags, nullptr,
                         haveDirectory ? directory.c_str() : nullptr, &startup,
                         &info)) {
       Say("harness: start failed %lu\n", GetLastError());
@@ -190,6 +259,11 @@ int Run(int argc, wchar_t **argv) {
     processes[i] = info.hProcess;
   }
   ULONGLONG started = GetTickCount64();
+  if (pipeEnd != nullptr) {
+    CloseHandle(error); // only the program holds the writing end now
+    CopyPipe(pipeEnd);
+    CloseHandle(pipeEnd);
+  }
 
   if (haveTrigger) {
     HANDLE process = processes[0];
@@ -219,6 +293,10 @@ int Run(int argc, wchar_t **argv) {
     return 3;
   }
   Say("harness: ran-ms %lu\n", (unsigned long)(GetTickCount64() - started));
+  if (pseudoConsole != nullptr) {
+    ClosePseudoConsole(pseudoConsole); // ends the copy at the last output
+    WaitForSingleObject(copier, timeout);
+  }
   for (DWORD i = 0; i < copies; ++i) {
     DWORD code = 0;
     if (!GetExitCodeProcess(processes[i], &code)) {

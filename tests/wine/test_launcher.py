@@ -15,8 +15,8 @@ import probe
 import support
 import winetest
 from probe import Report, file_table, unpack_directories, with_large_files
-from winetest import (PROBE_CONSOLE, PROBE_GUI, STUB, harness, pack_windows,
-                      to_unix, to_windows, wine_temp_directory)
+from winetest import (PRINT_TEST, PROBE_CONSOLE, PROBE_GUI, STUB, harness,
+                      pack_windows, to_unix, to_windows, wine_temp_directory)
 
 
 def probe_records(program=PROBE_CONSOLE):
@@ -328,6 +328,80 @@ class UnpackDirectoryTest(LauncherTestCase):
         remaining = [os.path.relpath(os.path.join(d, f), root)
                      for d, _, files in os.walk(root) for f in files]
         self.assertEqual(remaining, ["probe.exe"])
+
+
+class MessagesTest(LauncherTestCase):
+    """A fatal message that carries a name or path keeps every character of
+    it: standard error that is a file or a pipe gets the line as UTF-8 (a
+    console would get it as UTF-16), where the C runtime's "%ls" would have
+    dropped or garbled what the ANSI code page lacks. Control characters in
+    it are shown escaped. Under Wine the launcher, a GUI program, is never
+    on a console; the console's case is tried with print-test, which prints
+    through the launcher's own PrintWithWideText."""
+
+    def failed_launch(self, records, temp_name, stderr):
+        scratch = self.make_scratch()
+        launcher = os.path.join(scratch, "refused.exe")
+        pack_windows(records, launcher)
+        temp = os.path.join(scratch, temp_name)
+        os.makedirs(temp)
+        result = harness(launcher, env={"TEMP": to_windows(temp),
+                                        "TMP": to_windows(temp)},
+                         stderr=stderr)
+        self.assertEqual(result.exit_code, 2, result.stdout)
+        return result, temp
+
+    def test_names_and_paths_keep_every_character(self):
+        probe_first = probe_records()[:1]
+        rows = [
+            ("a device name under a Japanese folder",
+             probe_first + [("\u65e5\u672c\\CON", b"x")], "temp",
+             lambda temp: "Error, refusing the name '\u65e5\u672c\\CON' in "
+             "the attached data: it names a Windows device."),
+            ("control characters",
+             probe_first + [("a\x1b[31m\nb.txt", b"x")], "temp",
+             lambda temp: "Error, refusing the name 'a\\x1b[31m\\x0ab.txt' "
+             "in the attached data: it holds a control character."),
+            # A file where a directory must go: the path of the record that
+            # cannot be opened begins with TEMP.
+            ("an accented TEMP",
+             probe_first + [("x", b"file"), ("x\\y", b"no room")],
+             "r\u00e9sum\u00e9 \u65e5\u672c",
+             lambda temp: "Error, failed to open '" + to_windows(temp) +
+             "\\onefile_*\\x\\y' for writing."),
+        ]
+        for label, records, temp_name, message in rows:
+            for stderr in ("file", "pipe"):
+                with self.subTest(row=label, stderr=stderr):
+                    result, temp = self.failed_launch(
+                        records, temp_name,
+                        None if stderr == "file" else stderr)
+                    # The bytes are the line's UTF-8 and CR LF; the unpack
+                    # directory's name holds the process id and the time.
+                    pattern = re.escape(message(temp).encode("utf-8")) \
+                        .replace(re.escape(b"onefile_*"), rb"onefile_\d+_\d+")
+                    self.assertRegex(result.stderr, b"^" + pattern + b"\r\n$")
+
+    def test_console_pipe_and_file_get_every_character(self):
+        """A console gets the line as UTF-16 (its output comes back here as
+        UTF-8 among VT sequences), a pipe or a file as UTF-8. CONOUT$ as the
+        C runtime opens it, for writing only, is a console too: had it been
+        taken for a file, the console would show the UTF-8 bytes as
+        characters of its code page."""
+        text = "\u65e5\u672c\\CON r\u00e9sum\u00e9"
+        line = ("text: '" + text + "' ends here").encode("utf-8")
+        for stderr in ("file", "pipe", "console"):
+            with self.subTest(stderr=stderr):
+                command_line = f'print-test "{text}"'
+                if stderr == "console":
+                    command_line = f'print-test --console "{text}"'
+                result = harness(PRINT_TEST, command_line,
+                                 stderr=None if stderr == "file" else stderr)
+                self.assertEqual(result.exit_code, 0, result.stdout)
+                if stderr == "console":
+                    self.assertIn(line + b"\r\n", result.stderr)
+                else:
+                    self.assertEqual(result.stderr, line + b"\r\n")
 
 
 class ConsoleControlTest(LauncherTestCase):
