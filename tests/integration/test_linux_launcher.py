@@ -440,6 +440,23 @@ class ChildLifetimeTest(LinuxLauncherTestCase):
                 os.kill(report.pid, signal.SIGKILL)
         self.finish(started)
 
+    def test_grandchild_outlives_the_child_and_the_launcher(self):
+        """The parent-death signal is the child's alone: a process the child
+        leaves behind runs on after the launcher has ended, as it does on
+        Windows, where it leaves the job."""
+        started = self.start(probe={"GRANDCHILD": "1", "EXIT": "4"})
+        launch = self.finish(started)
+        self.assertEqual(launch.returncode, 4)
+        self.assertRegex(launch.report.grandchild or "", r"^[1-9]\d*$")
+        self.assertRemoved(launch)
+        report_path = os.path.join(started[1], "report.txt")
+        done = report_path + ".grandchild"
+        self.assertFalse(os.path.exists(done))
+        with open(report_path + ".go", "wb"):
+            pass
+        self.assertTrue(support.eventually(lambda: os.path.exists(done), 20),
+                        "the grandchild ended with the launcher")
+
 
 class ParallelTest(LinuxLauncherTestCase):
     def test_twenty_launches_at_once(self):

@@ -430,7 +430,8 @@ class ChildLifetimeTest(LauncherTestCase):
         ends; the launcher ends with it. That program is not in the job
         (JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK), so the job's end leaves it
         running: it still answers once the launcher is gone. Wine 8 does as
-        Windows does here."""
+        Windows does here, both ways: without that limit the program is in
+        the job too, and the launcher's end ends it."""
         launch = self.launch(probe={"GRANDCHILD": to_windows(winetest.HARNESS),
                                     "EXIT": "4"})
         self.assertEqual(launch.result.exit_code, 4)
