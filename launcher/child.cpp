@@ -5,10 +5,41 @@
 // exit code; a console event may stop it meanwhile from the other thread,
 // through the handle published with EndChildStart (launcher/console.cpp).
 //
+// The child ends with the launcher. It is created suspended and put into a
+// job object that ends every process in it when its last handle closes; the
+// launcher holds the only handle and never closes it, so however the
+// launcher ends (returning, a fatal error, TerminateProcess, a crash), the
+// system closes it and ends the child. The child's own children leave the
+// job silently: an updater or a viewer the application starts may outlive
+// it. Without a job (none could be made, or the launcher's own job allows
+// no nested one) the child runs as it would have before: only resuming it
+// is required.
+//
 //===----------------------------------------------------------------------===//
 #include "diagnostics/fatal.h"
 #include "launcher/console.h"
 #include "launcher/state.h"
+
+namespace {
+
+// The job the child goes into, or null when the system gives none.
+HANDLE CreateChildJob(void) {
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  if (job == nullptr)
+    return nullptr;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits,
+                               sizeof limits)) {
+    // A job that would not end the child is no use.
+    CloseHandle(job);
+    return nullptr;
+  }
+  return job;
+}
+
+} // namespace
 
 DWORD RunChild(void) {
   STARTUPINFOW startup = {};
@@ -19,13 +50,26 @@ DWORD RunChild(void) {
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info = {};
 
+  state.childJob = CreateChildJob();
+
   // A console event that arrives while the child is being created waits for
   // its handle instead of missing the child.
   BeginChildStart();
   if (!CreateProcessW(state.childExecutablePath, GetCommandLineW(), nullptr,
-                      nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
-                      &startup, &info)) {
+                      nullptr, TRUE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
+                      nullptr, nullptr, &startup, &info)) {
     DWORD code = GetLastError();
+    EndChildStart(nullptr);
+    ReportFatalOsError("Error, couldn't launch child", code);
+  }
+  // When the assignment fails (the launcher's own job allows no nested one,
+  // before Windows 8), the child runs outside any job of ours.
+  if (state.childJob != nullptr)
+    AssignProcessToJobObject(state.childJob, info.hProcess);
+  if (ResumeThread(info.hThread) == (DWORD)-1) {
+    // A child that cannot run would be waited for for ever.
+    DWORD code = GetLastError();
+    TerminateProcess(info.hProcess, 1);
     EndChildStart(nullptr);
     ReportFatalOsError("Error, couldn't launch child", code);
   }

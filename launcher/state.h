@@ -52,6 +52,10 @@ struct LauncherState {
   // control thread: published by EndChildStart, taken out with
   // TakeChildHandle by whoever then closes it (launcher/console.cpp).
   HANDLE volatile childProcess;
+  // The job the child runs in (launcher/child.cpp); null when there is none.
+  // Never closed: the system closes it when the launcher ends, however it
+  // ends, and that ends the child.
+  HANDLE childJob;
   int knownDirectoryCount;
   // The profile folder has been offered as the first known directory.
   bool knownDirectoriesSeeded;

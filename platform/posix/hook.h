@@ -10,10 +10,15 @@
 #if defined(VESKAR_RECORDING)
 #include "platform/recording/recording.h"
 #define VESKAR_HOOK(name, argument, Type)                                      \
+  VESKAR_HOOK_NOTED(name, argument, nullptr, Type)
+// Logs `note` (null for none) after the argument: a flag the order of calls
+// depends on, say.
+#define VESKAR_HOOK_NOTED(name, argument, note, Type)                          \
   do {                                                                         \
     uint64_t scripted_;                                                        \
     DWORD scriptedError_;                                                      \
-    if (veskar_recording::Hook(name, argument, &scripted_, &scriptedError_)) { \
+    if (veskar_recording::Hook(name, argument, &scripted_, &scriptedError_,    \
+                               note)) {                                        \
       SetLastError(scriptedError_);                                            \
       return (Type)scripted_;                                                  \
     }                                                                          \
@@ -40,6 +45,7 @@
   } while (0)
 #else
 #define VESKAR_HOOK(name, argument, Type) ((void)0)
+#define VESKAR_HOOK_NOTED(name, argument, note, Type) ((void)0)
 #define VESKAR_HOOK_VOID(name) ((void)0)
 #define VESKAR_HOOK_COUNT(name, count, Type) ((void)0)
 #endif

@@ -26,7 +26,7 @@ bool ToNative(const WCHAR *text, char *out, size_t capacity, bool isPath);
 // writes as much as fits in `capacity` units, terminator included.
 size_t FromNative(const char *text, WCHAR *out, size_t capacity, bool isPath);
 
-enum HandleKind { kFileHandle, kProcessHandle, kThreadHandle };
+enum HandleKind { kFileHandle, kProcessHandle, kThreadHandle, kJobHandle };
 
 struct Handle {
   HandleKind kind;

@@ -1,7 +1,10 @@
 //===- platform/posix/process.cpp - The child, waiting, signals ---------===//
 //
-// The child is started with posix_spawn and the argument vector the launcher
-// received, argv[0] included. Waits never reap it (waitid with WNOWAIT), so
+// The child is started with vfork and execve and the argument vector the
+// launcher received, argv[0] included; posix_spawn cannot set the signal
+// the child gets at the launcher's death. A close-on-exec pipe carries the
+// exec's error back, so that CreateProcessW fails for a program that cannot
+// run, as on Windows. Waits never reap the child (waitid with WNOWAIT), so
 // any number of waits and exit-code reads may happen, from either thread,
 // and its id can never be reused while the launcher holds a handle.
 //
@@ -17,9 +20,9 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -118,6 +121,72 @@ void *ConsoleSignalThread(void *) {
   return nullptr;
 }
 
+// What the child needs between vfork and exec, all made ready before the
+// vfork.
+struct ChildStart {
+  const char *path;
+  char **argv;
+  char **envp;
+  // The descriptor for each standard stream, or -1 to leave it as it is.
+  int standard[3];
+  // Signals whose action goes back to the default, ignored or not.
+  sigset_t defaults;
+  // The launcher's id, taken before the vfork.
+  pid_t launcher;
+  // The write end of the pipe that carries the exec's errno back; it closes
+  // at a successful exec.
+  int errorPipe;
+};
+
+// The child, from its vfork to its exec. It runs in the launcher's memory
+// while the launcher's thread waits, with every signal blocked: it calls
+// only async-signal-safe functions, allocates nothing and writes nothing
+// but its own stack (and errno, which the launcher does not read after the
+// vfork).
+[[noreturn]] void StartChild(const ChildStart &start) {
+  // SIGKILL when the launcher dies, not SIGTERM: a child may ignore or block
+  // SIGTERM (the console signals are there for it to handle), and a SIGKILL
+  // to follow would need a process to send it, while the one that would
+  // have sent it is what has just died. On Windows the job's close ends
+  // the child as TerminateProcess does, with no chance to refuse either.
+  int error = 0;
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
+    error = errno;
+  } else if (getppid() != start.launcher) {
+    // The launcher died before the signal was set, so it will never come.
+    _exit(127);
+  }
+  for (int target = 0; error == 0 && target < 3; ++target) {
+    int fd = start.standard[target];
+    if (fd >= 0 && fd != target && dup2(fd, target) < 0)
+      error = errno;
+  }
+  if (error == 0) {
+    struct sigaction action;
+    for (int s = 1; s < NSIG; ++s) {
+      if (sigaction(s, nullptr, &action) != 0)
+        continue; // not a signal an action can be set for
+      bool handled = action.sa_handler != SIG_DFL &&
+                     action.sa_handler != SIG_IGN;
+      if (handled || sigismember(&start.defaults, s) == 1) {
+        memset(&action, 0, sizeof action);
+        action.sa_handler = SIG_DFL;
+        sigaction(s, &action, nullptr);
+      }
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(start.path, start.argv, start.envp);
+    error = errno;
+  }
+  ssize_t written;
+  do
+    written = write(start.errorPipe, &error, sizeof error);
+  while (written < 0 && errno == EINTR);
+  _exit(127);
+}
+
 } // namespace
 
 namespace veskar_posix {
@@ -174,9 +243,10 @@ HANDLE GetCurrentProcess(void) { return &currentProcess; }
 DWORD GetCurrentProcessId(void) { return (DWORD)getpid(); }
 
 BOOL CreateProcessW(LPCWSTR application, LPWSTR, LPSECURITY_ATTRIBUTES,
-                    LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR,
+                    LPSECURITY_ATTRIBUTES, BOOL, DWORD flags, LPVOID, LPCWSTR,
                     LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) {
-  VESKAR_HOOK("CreateProcessW", application, BOOL);
+  VESKAR_HOOK_NOTED("CreateProcessW", application,
+                    (flags & CREATE_SUSPENDED) ? "suspended" : nullptr, BOOL);
   static char path[kNativePathCapacity];
   if (application == nullptr || application[0] == 0) {
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -187,10 +257,12 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR, LPSECURITY_ATTRIBUTES,
     return FALSE;
   }
   char *fallback[2] = {path, nullptr};
-  char **argv = arguments != nullptr && argumentCount > 0 ? arguments : fallback;
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
+  ChildStart start;
+  start.path = path;
+  start.argv = arguments != nullptr && argumentCount > 0 ? arguments : fallback;
+  start.envp = environ;
+  for (int target = 0; target < 3; ++target)
+    start.standard[target] = -1;
   if (startup != nullptr && (startup->dwFlags & STARTF_USESTDHANDLES)) {
     HANDLE std[3] = {startup->hStdInput, startup->hStdOutput,
                      startup->hStdError};
@@ -200,31 +272,53 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR, LPSECURITY_ATTRIBUTES,
       // either: the child goes without it, as the launcher does.
       if (h == nullptr || h == INVALID_HANDLE_VALUE || h->fd < 0)
         continue;
-      if (h->fd != target)
-        posix_spawn_file_actions_adddup2(&actions, h->fd, target);
+      start.standard[target] = h->fd;
     }
   }
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
+  sigemptyset(&start.defaults);
   for (int s : kConsoleSignals)
-    sigaddset(&defaults, s);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    sigaddset(&start.defaults, s);
+  sigaddset(&start.defaults, SIGPIPE);
+  start.launcher = getpid();
 
-  pid_t pid = 0;
-  int error = posix_spawn(&pid, path, &actions, &attributes, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (error != 0) {
-    SetLastErrorFromErrno(error);
+  int errorPipe[2];
+  if (pipe2(errorPipe, O_CLOEXEC) != 0) {
+    SetLastErrorFromErrno(errno);
     return FALSE;
   }
+  start.errorPipe = errorPipe[1];
+  // Every signal stays blocked until the child has put back the default
+  // action of each one the launcher handles: a handler of the launcher's
+  // must never run in the child, which shares the launcher's memory.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &previous);
+  pid_t pid = vfork();
+  if (pid == 0)
+    StartChild(start);
+  int forkError = errno;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  close(errorPipe[1]);
+  if (pid < 0) {
+    close(errorPipe[0]);
+    SetLastErrorFromErrno(forkError);
+    return FALSE;
+  }
+  // The child has run its program, or has failed to: then the pipe holds
+  // its errno. At its exec the pipe closed, and the read finds nothing.
+  int childError = 0;
+  ssize_t got;
+  do
+    got = read(errorPipe[0], &childError, sizeof childError);
+  while (got < 0 && errno == EINTR);
+  close(errorPipe[0]);
+  if (got == (ssize_t)sizeof childError) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    SetLastErrorFromErrno(childError);
+    return FALSE;
+  }
+
   Handle *process = NewHandle(kProcessHandle);
   Handle *thread = NewHandle(kThreadHandle);
   if (process == nullptr || thread == nullptr)
@@ -235,6 +329,61 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR, LPSECURITY_ATTRIBUTES,
   info->hThread = thread;
   info->dwProcessId = (DWORD)pid;
   info->dwThreadId = (DWORD)pid;
+  return TRUE;
+}
+
+DWORD ResumeThread(HANDLE object) {
+  VESKAR_HOOK("ResumeThread", nullptr, DWORD);
+  Handle *handle = (Handle *)object;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+      handle->kind != kThreadHandle) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return (DWORD)-1;
+  }
+  return 0; // the child never waited (see win32.h)
+}
+
+HANDLE CreateJobObjectW(LPSECURITY_ATTRIBUTES, LPCWSTR name) {
+  VESKAR_HOOK("CreateJobObjectW", name, HANDLE);
+  Handle *job = NewHandle(kJobHandle);
+  if (job == nullptr)
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return job;
+}
+
+BOOL SetInformationJobObject(HANDLE object, JOBOBJECTINFOCLASS infoClass,
+                             LPVOID info, DWORD length) {
+  bool limits = infoClass == JobObjectExtendedLimitInformation &&
+                info != nullptr &&
+                length == sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION);
+  // The log shows the limits asked for.
+  VESKAR_HOOK_COUNT("SetInformationJobObject",
+                    limits ? ((JOBOBJECT_EXTENDED_LIMIT_INFORMATION *)info)
+                                 ->BasicLimitInformation.LimitFlags
+                           : 0,
+                    BOOL);
+  Handle *job = (Handle *)object;
+  if (job == nullptr || job == INVALID_HANDLE_VALUE || job->kind != kJobHandle) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!limits) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL AssignProcessToJobObject(HANDLE object, HANDLE process) {
+  VESKAR_HOOK("AssignProcessToJobObject", nullptr, BOOL);
+  Handle *job = (Handle *)object, *child = (Handle *)process;
+  if (job == nullptr || job == INVALID_HANDLE_VALUE ||
+      job->kind != kJobHandle || child == nullptr ||
+      child == INVALID_HANDLE_VALUE || child->kind != kProcessHandle ||
+      child->pid <= 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
   return TRUE;
 }
 

@@ -69,6 +69,10 @@ typedef void *PVOID;
 #define DUPLICATE_SAME_ACCESS 0x00000002
 #define STARTF_USESTDHANDLES 0x00000100
 #define NORMAL_PRIORITY_CLASS 0x00000020
+#define CREATE_SUSPENDED 0x00000004
+
+#define JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK 0x00001000
+#define JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE 0x00002000
 
 #define CTRL_C_EVENT 0
 #define CTRL_BREAK_EVENT 1
@@ -145,6 +149,19 @@ typedef struct _PROCESS_INFORMATION {
 
 typedef BOOL (*PHANDLER_ROUTINE)(DWORD ctrlType);
 
+typedef enum _JOBOBJECTINFOCLASS {
+  JobObjectExtendedLimitInformation = 9,
+} JOBOBJECTINFOCLASS;
+
+// Only the member the core sets.
+typedef struct _JOBOBJECT_BASIC_LIMIT_INFORMATION {
+  DWORD LimitFlags;
+} JOBOBJECT_BASIC_LIMIT_INFORMATION;
+
+typedef struct _JOBOBJECT_EXTENDED_LIMIT_INFORMATION {
+  JOBOBJECT_BASIC_LIMIT_INFORMATION BasicLimitInformation;
+} JOBOBJECT_EXTENDED_LIMIT_INFORMATION;
+
 // Errors
 DWORD GetLastError(void);
 void SetLastError(DWORD code);
@@ -170,11 +187,43 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 DWORD GetFileAttributesW(LPCWSTR path);
 
 // Processes
+//
+// The child gets the argument vector the launcher received, its standard
+// handles, its environment, an empty signal mask and the default action for
+// SIGINT, SIGHUP, SIGTERM and SIGPIPE. It also gets SIGKILL as the signal
+// its parent's death sends it (PR_SET_PDEATHSIG), set before it runs a
+// single instruction of its program: that is how the child ends with the
+// launcher here, where Windows uses a job (see below). The signal comes
+// when the thread that created the child ends; the launcher creates it on
+// its main thread, which ends only with the process. A child that is a
+// set-user-ID or set-group-ID program, or has file capabilities, loses the
+// setting at exec; Linux allows no other way.
+//
+// CREATE_SUSPENDED is accepted and the child runs at once; ResumeThread on
+// its thread does nothing and returns 0 (not suspended). On Windows the
+// suspension lets the launcher put the child into its job before the child
+// can do anything, in particular start children of its own outside the
+// job. Here there is no job: the parent-death signal is in place before
+// exec, so nothing can happen before it that waiting would prevent. Really
+// waiting would cost the exec error: a child that waits before its exec
+// must be a full fork that reports its exec error only later, while
+// CreateProcessW reports it here, as on Windows, from a vfork child.
 BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine,
                     LPSECURITY_ATTRIBUTES processSecurity,
                     LPSECURITY_ATTRIBUTES threadSecurity, BOOL inheritHandles,
                     DWORD flags, LPVOID environment, LPCWSTR directory,
                     LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info);
+DWORD ResumeThread(HANDLE thread);
+// Jobs: nothing on Linux does what a job does for the launcher; the
+// parent-death signal above stands in for KILL_ON_JOB_CLOSE, and the child's
+// own children are never affected by it (SILENT_BREAKAWAY_OK). So a job is
+// a handle that holds nothing: CreateJobObjectW gives one,
+// SetInformationJobObject checks and accepts extended limits, and
+// AssignProcessToJobObject checks its handles and succeeds.
+HANDLE CreateJobObjectW(LPSECURITY_ATTRIBUTES security, LPCWSTR name);
+BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass,
+                             LPVOID info, DWORD length);
+BOOL AssignProcessToJobObject(HANDLE job, HANDLE process);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 BOOL TerminateProcess(HANDLE process, UINT exitCode);

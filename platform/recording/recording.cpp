@@ -62,13 +62,17 @@ void ScriptAlways(const char *name, uint64_t result, DWORD lastError) {
 }
 
 bool Hook(const char *name, const WCHAR *argument, uint64_t *result,
-          DWORD *lastError) {
+          DWORD *lastError, const char *note) {
   std::string call = name;
   if (argument != nullptr) {
     static thread_local char text[veskar_posix::kNativePathCapacity];
     veskar_posix::ToNative(argument, text, sizeof text, false);
     call += " ";
     call += text;
+  }
+  if (note != nullptr) {
+    call += " ";
+    call += note;
   }
   std::lock_guard<std::mutex> guard(recorder().lock);
   recorder().calls.push_back(call);

@@ -12,6 +12,10 @@
 //   VESKAR_PROBE_READ_STDIN      "1": read standard input to its end first
 //   VESKAR_PROBE_IGNORE_SIGNALS  "1": ignore SIGINT, SIGTERM and SIGHUP
 //   VESKAR_PROBE_SLEEP_MS        sleep this long after the report
+//   VESKAR_PROBE_GRANDCHILD      "1": leave a process of its own behind,
+//                                detached from the standard streams, that
+//                                waits (at most 60 s) for REPORT.go and then
+//                                creates REPORT.grandchild
 //
 // The report has one "key value" line each; every byte string is written as
 // hex, so nothing is re-encoded on the way to the test.
@@ -113,6 +117,27 @@ void Write(int fd, const char *text) {
   }
 }
 
+bool Exists(const std::string &path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+// Forks the process that outlives us; returns its id, or -1.
+pid_t StartGrandchild(const std::string &report) {
+  std::string go = report + ".go", done = report + ".grandchild";
+  pid_t pid = fork();
+  if (pid != 0)
+    return pid;
+  int null = open("/dev/null", O_RDWR);
+  for (int fd = 0; fd < 3; ++fd)
+    dup2(null, fd);
+  for (int i = 0; i < 6000 && !Exists(go); ++i)
+    usleep(10000);
+  if (Exists(go))
+    close(open(done.c_str(), O_WRONLY | O_CREAT, 0600));
+  _exit(0);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -147,13 +172,14 @@ int main(int argc, char **argv) {
       data.append(chunk, (size_t)got);
     AddLine("stdin", Hex(data));
   }
-  Add("end\n");
-
   std::string reportPath = Variable("VESKAR_PROBE_REPORT");
   struct stat info;
   if (!reportPath.empty() && stat(reportPath.c_str(), &info) == 0 &&
       S_ISDIR(info.st_mode))
     reportPath += "/report-" + std::to_string(getpid()) + ".txt";
+  if (Variable("VESKAR_PROBE_GRANDCHILD") == "1")
+    AddLine("grandchild", std::to_string(StartGrandchild(reportPath)));
+  Add("end\n");
   if (!reportPath.empty()) {
     std::string partial = reportPath + ".partial";
     FILE *file = fopen(partial.c_str(), "wb");

@@ -36,6 +36,16 @@ def read_report(path):
     return probe.Report(path, windows=False) if os.path.exists(path) else None
 
 
+def running(pid):
+    """Whether the process `pid` runs; a zombie waiting to be reaped does
+    not."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
 class Launch:
     def __init__(self, process, stdout, stderr, report, temp):
         self.returncode = process.returncode
@@ -101,6 +111,15 @@ class LinuxLauncherTestCase(probe.LaunchTestCase):
 
     def launch(self, **options):
         return self.finish(self.start(**options))
+
+    def wait_for_report(self, started, timeout=20):
+        path = os.path.join(started[1], "report.txt")
+        deadline = time.monotonic() + timeout
+        while not os.path.exists(path):
+            if started[0].poll() is not None or time.monotonic() > deadline:
+                raise AssertionError("the child wrote no report")
+            time.sleep(0.02)
+        return read_report(path)
 
 
 
@@ -384,15 +403,6 @@ class MessagesTest(LinuxLauncherTestCase):
 class SignalTest(LinuxLauncherTestCase):
     """SIGINT, SIGTERM and SIGHUP play the console events."""
 
-    def wait_for_report(self, started, timeout=20):
-        path = os.path.join(started[1], "report.txt")
-        deadline = time.monotonic() + timeout
-        while not os.path.exists(path):
-            if started[0].poll() is not None or time.monotonic() > deadline:
-                raise AssertionError("the child wrote no report")
-            time.sleep(0.02)
-        return read_report(path)
-
     def signal_launcher(self, number, probe, group=False):
         started = self.start(probe=probe)
         report = self.wait_for_report(started)
@@ -405,14 +415,7 @@ class SignalTest(LinuxLauncherTestCase):
         return launch, report, time.monotonic() - sent
 
     def assertChildGone(self, pid):
-        """The child no longer runs (a zombie waiting for init counts as
-        gone)."""
-        try:
-            with open(f"/proc/{pid}/stat") as f:
-                state = f.read().rsplit(")", 1)[1].split()[0]
-            self.assertEqual(state, "Z", f"the child {pid} still runs")
-        except FileNotFoundError:
-            pass
+        self.assertFalse(running(pid), f"the child {pid} still runs")
 
     def test_child_that_ignores_the_signal_is_ended(self):
         """Sent to the launcher alone: it waits 5 s for the child, kills it,
@@ -469,6 +472,49 @@ class SignalTest(LinuxLauncherTestCase):
         self.assertLess(seconds, 3)
         self.assertRemoved(launch)
         self.assertChildGone(report.pid)
+
+
+class ChildLifetimeTest(LinuxLauncherTestCase):
+    """The child ends with the launcher, however the launcher ends: the
+    kernel sends it SIGKILL when the launcher dies (PR_SET_PDEATHSIG, set in
+    the child before its program runs)."""
+
+    def test_child_ends_when_the_launcher_is_killed(self):
+        """SIGKILL to the launcher alone, which can do nothing about it,
+        while the child sleeps for a minute. The child ignores SIGINT,
+        SIGTERM and SIGHUP: only SIGKILL ends it for sure."""
+        started = self.start(probe={"IGNORE_SIGNALS": "1", "SLEEP_MS": "60000",
+                                    "EXIT": "9"})
+        report = self.wait_for_report(started)
+        self.assertEqual(report.ppid, started[0].pid)
+        os.kill(started[0].pid, signal.SIGKILL)
+        try:
+            self.assertEqual(started[0].wait(timeout=30), -signal.SIGKILL)
+            self.assertTrue(
+                support.eventually(lambda: not running(report.pid), 10),
+                f"the child {report.pid} still runs 10 s after its launcher "
+                "was killed")
+        finally:
+            if running(report.pid):
+                os.kill(report.pid, signal.SIGKILL)
+        self.finish(started)
+
+    def test_grandchild_outlives_the_child_and_the_launcher(self):
+        """The parent-death signal is the child's alone: a process the child
+        leaves behind runs on after the launcher has ended, as it does on
+        Windows, where it leaves the job."""
+        started = self.start(probe={"GRANDCHILD": "1", "EXIT": "4"})
+        launch = self.finish(started)
+        self.assertEqual(launch.returncode, 4)
+        self.assertRegex(launch.report.grandchild or "", r"^[1-9]\d*$")
+        self.assertRemoved(launch)
+        report_path = os.path.join(started[1], "report.txt")
+        done = report_path + ".grandchild"
+        self.assertFalse(os.path.exists(done))
+        with open(report_path + ".go", "wb"):
+            pass
+        self.assertTrue(support.eventually(lambda: os.path.exists(done), 20),
+                        "the grandchild ended with the launcher")
 
 
 class ParallelTest(LinuxLauncherTestCase):

@@ -40,7 +40,7 @@ class Report:
         self.windows = windows
         self.args, self.files, self.directories = [], {}, {}
         self.env, self.std = {}, {}
-        self.stdin = self.holder = None
+        self.stdin = self.holder = self.grandchild = None
         self.complete = False
         with open(path, encoding="utf-8") as f:
             for line in f:
@@ -72,6 +72,8 @@ class Report:
                     self.stdin = bytes.fromhex(value)
                 elif key == "holder":
                     self.holder = value
+                elif key == "grandchild":
+                    self.grandchild = value
                 elif key == "end":
                     self.complete = True
 

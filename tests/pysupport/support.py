@@ -1,5 +1,6 @@
 """What every Python test shares: its settings, throw-away folders, reading
-a tree back, and the entry point that tells CTest about skipped tests.
+a tree back, waiting for a condition within a bound, and the entry point
+that tells CTest about skipped tests.
 
 Every Python test finds this folder one way: CTest puts tests/pysupport on
 PYTHONPATH (veskar_python_test in tests/CMakeLists.txt). To run one by hand,
@@ -15,6 +16,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 # The line a run prints when everything passed but some tests were skipped;
@@ -93,6 +95,17 @@ def read_tree(root):
             with open(path, "rb") as f:
                 found[relative] = f.read()
     return found
+
+
+def eventually(condition, seconds):
+    """True as soon as `condition()` is, False when it is still not after
+    `seconds`: a generous bound for something that should happen at once."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
 
 
 def main():

@@ -124,6 +124,7 @@ class HarnessResult:
         m = re.search(r"^harness: ran-ms (\d+)", text, re.M)
         self.ran_ms = int(m.group(1)) if m else None
         self.timed_out = "harness: timeout" in text
+        self.terminated = "harness: terminated" in text
 
     @property
     def exit_code(self):
@@ -136,11 +137,13 @@ class HarnessResult:
 
 def harness(app, command_line=None, cwd=None, env=None, stdin=b"",
             copies=1, ctrl_c_when=None, ctrl_c_delay_ms=0,
-            timeout_ms=30000, stderr=None):
+            terminate_when=None, timeout_ms=30000, stderr=None):
     """Starts the Windows program at the Unix path `app` through the harness
     with exactly `command_line` (default: the quoted Windows path), in the
     Windows directory `cwd`, with `env` set in the harness's environment.
-    Its standard error is the harness's own file, or with `stderr` "pipe" a
+    `ctrl_c_when` or `terminate_when`: a Windows path (wildcards in its last
+    part) at which the harness sends Ctrl+C or calls TerminateProcess. Its
+    standard error is the harness's own file, or with `stderr` "pipe" a
     pipe the harness copies to that file; with "console" the program runs on
     a pseudo console whose output (UTF-8 with VT sequences) the harness
     copies to that file."""
@@ -161,8 +164,39 @@ def harness(app, command_line=None, cwd=None, env=None, stdin=b"",
     if ctrl_c_when is not None:
         args += ["--ctrl-c-when", hex16(ctrl_c_when),
                  "--ctrl-c-delay", str(ctrl_c_delay_ms)]
+    if terminate_when is not None:
+        args += ["--terminate-when", hex16(terminate_when)]
     completed = wine(args, timeout=timeout_ms / 1000 + 60, stdin=stdin)
     return HarnessResult(completed)
+
+
+def process_gone(pid, wait_ms):
+    """Whether the Windows process `pid` has ended, or ends within
+    `wait_ms`, as the prefix's Wine server sees it."""
+    result = wine([HARNESS, "gone", str(pid), str(wait_ms)],
+                  timeout=wait_ms / 1000 + 60)
+    text = result.stdout.decode("utf-8", "replace")
+    if "harness: gone" in text:
+        return True
+    if "harness: running" in text:
+        return False
+    raise AssertionError(f"harness gone: {result.stdout!r} {result.stderr!r}")
+
+
+def unix_processes_naming(text):
+    """Unix processes whose command line holds `text`: under Wine, those
+    that run a program from a folder of that name."""
+    found = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if text.encode() in f.read():
+                    found.append(int(pid))
+        except OSError:
+            pass
+    return found
 
 
 def pack_windows(records, out, damage=None):

@@ -305,6 +305,8 @@ void ResetLauncherState() {
     free(state.knownDirectories[i]);
   if (state.payload.decoder != nullptr || state.payload.output.dst != nullptr)
     ClosePayload();
+  if (state.childJob != nullptr)
+    CloseHandle(state.childJob);
   memset((void *)&state, 0, sizeof state);
 }
 

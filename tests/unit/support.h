@@ -109,8 +109,8 @@ void AttachPayload(const std::string &container);
 // tail behind it: the decoder can use up every input byte.
 void AttachFrames(const std::string &frames);
 
-// Frees what the last run left (known directories, the stream) and zeroes
-// LauncherState.
+// Frees what the last run left (known directories, the stream, the child's
+// job) and zeroes LauncherState.
 void ResetLauncherState();
 
 // A decimal number without sign or leading zero.

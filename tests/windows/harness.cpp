@@ -1,11 +1,12 @@
 //===- tests/windows/harness.cpp - Starts a program, reports how it ended -===//
 //
 // A console program for the launcher's tests under Wine, where a Unix exit
-// status keeps only 8 bits of a Windows exit code. Two modes:
+// status keeps only 8 bits of a Windows exit code. Four modes:
 //
 //   harness run --app HEX --command-line HEX [--cwd HEX] [--timeout MS]
 //               [--env HEX]... [--copies N]
 //               [--ctrl-c-when HEX] [--ctrl-c-delay MS] [--stderr pipe|console]
+//               [--terminate-when HEX]
 //     Starts the program HEX names with exactly the command line HEX holds
 //     (both the hex of UTF-16LE code units, so the test controls every code
 //     unit), hands it the harness's own standard handles, waits, and prints
@@ -25,10 +26,23 @@
 //     (Wine 8 still hands it the harness's standard handles: the program
 //     reaches the console through CONOUT$), and the harness copies the
 //     console's output, UTF-8 with VT sequences, to its own standard error.
+//     With --terminate-when, once something matches that path, it ends the
+//     program at once with TerminateProcess (exit code 1), as a task
+//     manager or a crash would, and prints "harness: terminated".
 //
 //   harness hold PATH MS READY
 //     Opens PATH for reading without delete sharing, creates READY, keeps
 //     PATH open for MS milliseconds and exits.
+//
+//   harness gone PID MS
+//     Prints "harness: gone" once the process PID has ended (or when there
+//     is none), or "harness: running" when it still runs after MS
+//     milliseconds.
+//
+//   harness await GO DONE MS
+//     Waits until GO exists, then creates DONE and exits; gives up after MS
+//     milliseconds (exit status 3). A process that outlives its starter
+//     shows it this way: the test creates GO only after the starter ended.
 //
 // Exit status: the harness's own, 0 when the child ended in time (its code is
 // in the printed line), 3 on a time-out (the child is then ended), 4 for bad
@@ -143,7 +157,7 @@ int Run(int argc, wchar_t **argv) {
   std::wstring application, commandLine, directory, trigger, assignment;
   std::wstring errorKind;
   bool haveApplication = false, haveCommandLine = false;
-  bool haveDirectory = false, haveTrigger = false;
+  bool haveDirectory = false, haveTrigger = false, terminate = false;
   DWORD timeout = 60000, delay = 0, copies = 1;
   for (int i = 2; i < argc; i += 2) {
     if (i + 1 >= argc)
@@ -157,7 +171,9 @@ int Run(int argc, wchar_t **argv) {
     else if (wcscmp(option, L"--cwd") == 0)
       ok = haveDirectory = FromHex(value, &directory);
     else if (wcscmp(option, L"--ctrl-c-when") == 0)
-      ok = haveTrigger = FromHex(value, &trigger);
+      ok = !haveTrigger && (haveTrigger = FromHex(value, &trigger));
+    else if (wcscmp(option, L"--terminate-when") == 0)
+      ok = !haveTrigger && (haveTrigger = terminate = FromHex(value, &trigger));
     else if (wcscmp(option, L"--ctrl-c-delay") == 0)
       delay = (DWORD)wcstoul(value, nullptr, 10);
     else if (wcscmp(option, L"--timeout") == 0)
@@ -181,7 +197,7 @@ int Run(int argc, wchar_t **argv) {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-  if (haveTrigger) {
+  if (haveTrigger && !terminate) {
     // A console of our own, with the launcher and its child on it, so that
     // the event reaches them; our handler keeps the harness itself alive.
     // The redirected standard handles are put back for the child and for
@@ -273,7 +289,14 @@ int Run(int argc, wchar_t **argv) {
       if (GetTickCount64() - started > timeout)
         break;
     }
-    if (WaitForSingleObject(process, delay) == WAIT_TIMEOUT) {
+    if (terminate) {
+      if (WaitForSingleObject(process, 0) != WAIT_TIMEOUT)
+        Say("harness: ended before terminate\n", 0);
+      else if (!TerminateProcess(process, 1))
+        Say("harness: terminate failed %lu\n", GetLastError());
+      else
+        Say("harness: terminated\n", 0);
+    } else if (WaitForSingleObject(process, delay) == WAIT_TIMEOUT) {
       ULONGLONG sent = GetTickCount64();
       if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
         Say("harness: ctrl-c failed %lu\n", GetLastError());
@@ -309,6 +332,39 @@ int Run(int argc, wchar_t **argv) {
   return 0;
 }
 
+int Gone(int argc, wchar_t **argv) {
+  if (argc != 4)
+    return Usage();
+  DWORD pid = (DWORD)wcstoul(argv[2], nullptr, 10);
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  bool gone = process == nullptr;
+  if (!gone) {
+    gone = WaitForSingleObject(process, (DWORD)wcstoul(argv[3], nullptr, 10)) ==
+           WAIT_OBJECT_0;
+    CloseHandle(process);
+  }
+  Say(gone ? "harness: gone\n" : "harness: running\n", 0);
+  return 0;
+}
+
+int Await(int argc, wchar_t **argv) {
+  if (argc != 5)
+    return Usage();
+  ULONGLONG started = GetTickCount64();
+  DWORD limit = (DWORD)wcstoul(argv[4], nullptr, 10);
+  while (!Exists(argv[2])) {
+    if (GetTickCount64() - started > limit)
+      return 3;
+    Sleep(10);
+  }
+  HANDLE done = CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            0, nullptr);
+  if (done == INVALID_HANDLE_VALUE)
+    return 4;
+  CloseHandle(done);
+  return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv) {
@@ -316,5 +372,9 @@ int wmain(int argc, wchar_t **argv) {
     return Run(argc, argv);
   if (argc >= 2 && wcscmp(argv[1], L"hold") == 0)
     return Hold(argc, argv);
+  if (argc >= 2 && wcscmp(argv[1], L"gone") == 0)
+    return Gone(argc, argv);
+  if (argc >= 2 && wcscmp(argv[1], L"await") == 0)
+    return Await(argc, argv);
   return Usage();
 }

@@ -16,6 +16,10 @@
 //   VESKAR_PROBE_HOLDER      path of the harness: start it to hold this
 //                            program's own file open without delete sharing
 //   VESKAR_PROBE_HOLD_MS     how long the holder keeps it open
+//   VESKAR_PROBE_GRANDCHILD  path of the harness: start it, as an ordinary
+//                            child with no flags, to wait for REPORT.go and
+//                            then create REPORT.grandchild (see the harness's
+//                            await mode)
 //
 // The report is UTF-8 text, one "key value" line each; text values are
 // the hex of their UTF-16LE code units, so nothing is lost or re-encoded on
@@ -206,6 +210,28 @@ void StartHolder(const std::wstring &holder, const std::wstring &path,
   Add("holder not ready\n");
 }
 
+// Starts the harness in await mode as a child of our own, with no flags:
+// an application's updater or viewer, started the ordinary way.
+void StartGrandchild(const std::wstring &harness, const std::wstring &report) {
+  std::wstring command = L"\"" + harness + L"\" await \"" + report +
+                         L".go\" \"" + report + L".grandchild\" 60000";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(harness.c_str(), &command[0], nullptr, nullptr, FALSE, 0,
+                      nullptr, nullptr, &startup, &info)) {
+    Add("grandchild failed ");
+    AddNumber(GetLastError());
+    Add("\n");
+    return;
+  }
+  Add("grandchild ");
+  AddNumber(info.dwProcessId);
+  Add("\n");
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+}
+
 void WriteText(DWORD which, const char *text) {
   DWORD written = 0;
   WriteFile(GetStdHandle(which), text, (DWORD)strlen(text), &written, nullptr);
@@ -267,6 +293,10 @@ int main() {
   if (holding)
     StartHolder(holder, module, reportPath + L".held",
                 Variable(L"VESKAR_PROBE_HOLD_MS"));
+  bool grandchild = false;
+  std::wstring harness = Variable(L"VESKAR_PROBE_GRANDCHILD", &grandchild);
+  if (grandchild)
+    StartGrandchild(harness, reportPath);
   Add("end\n");
 
   if (!reportPath.empty()) {

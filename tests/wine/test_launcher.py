@@ -8,15 +8,18 @@ parallel in one prefix) and reports the full 32-bit exit code.
 Where Wine does not behave like Windows, the test says so where it checks.
 """
 
+import ntpath
 import os
 import re
+import signal
 
 import probe
 import support
 import winetest
 from probe import Report, file_table, unpack_directories, with_large_files
 from winetest import (PRINT_TEST, PROBE_CONSOLE, PROBE_GUI, STUB, harness,
-                      pack_windows, to_unix, to_windows, wine_temp_directory)
+                      pack_windows, to_unix, to_windows, unix_processes_naming,
+                      wine_temp_directory)
 
 
 def probe_records(program=PROBE_CONSOLE):
@@ -26,11 +29,13 @@ def probe_records(program=PROBE_CONSOLE):
 
 class Launch:
     """One launch of a packed launcher: the harness's result, the probe's
-    report (None when it wrote none) and the TEMP folder used."""
+    report (None when it wrote none), the Unix path the report was asked
+    for, and the TEMP folder used."""
 
-    def __init__(self, result, report, temp):
+    def __init__(self, result, report, report_path, temp):
         self.result = result
         self.report = report
+        self.report_path = report_path
         self.temp = temp
 
     def unpack_directories(self):
@@ -53,11 +58,13 @@ class LauncherTestCase(winetest.WineTestCase, probe.LaunchTestCase):
         pack_windows(cls.records, cls.launcher)
 
     def launch(self, command_line=None, probe=None, env=None, launcher=None,
-               ctrl_c_on=None, **options):
+               ctrl_c_on=None, terminate_on_report=False, **options):
         """Runs the launcher through the harness with a fresh TEMP and a
         report file; `probe` holds VESKAR_PROBE_* settings (without the
         prefix). `ctrl_c_on` "report" has the harness send Ctrl+C once the
-        report is there, "unpack" once an unpack directory is."""
+        report is there, "unpack" once an unpack directory is.
+        `terminate_on_report`: the harness ends the launcher with
+        TerminateProcess once the report is there."""
         scratch = self.make_scratch()
         temp = os.path.join(scratch, "temp")
         os.makedirs(temp)
@@ -71,10 +78,12 @@ class LauncherTestCase(winetest.WineTestCase, probe.LaunchTestCase):
             options["ctrl_c_when"] = to_windows(report)
         elif ctrl_c_on == "unpack":
             options["ctrl_c_when"] = to_windows(temp) + "\\onefile_*"
+        if terminate_on_report:
+            options["terminate_when"] = to_windows(report)
         result = harness(launcher or self.launcher, command_line,
                          env=variables, **options)
         return Launch(result, Report(report, windows=True)
-                      if os.path.exists(report) else None, temp)
+                      if os.path.exists(report) else None, report, temp)
 
 
 
@@ -412,20 +421,6 @@ class ConsoleControlTest(LauncherTestCase):
     implement CTRL_BREAK_EVENT, so only Ctrl+C is tried here; every control
     type is driven directly in tests/unit/console_control_test.cpp."""
 
-    def child_processes(self, unpack_name):
-        """Unix processes whose command line names the unpack directory."""
-        found = []
-        for pid in os.listdir("/proc"):
-            if not pid.isdigit():
-                continue
-            try:
-                with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    if unpack_name.encode() in f.read():
-                        found.append(int(pid))
-            except OSError:
-                pass
-        return found
-
     def ctrl_c(self, probe):
         return self.launch(probe=probe, ctrl_c_on="report", timeout_ms=40000)
 
@@ -446,7 +441,7 @@ class ConsoleControlTest(LauncherTestCase):
         self.assertEventEnding(launch)
         self.assertRemoved(launch)
         name = launch.report.unpack_directory.rsplit("\\", 1)[1]
-        self.assertEqual(self.child_processes(name), [],
+        self.assertEqual(unix_processes_naming(name), [],
                          "the child is still running")
 
     def test_event_ending_wins_over_the_childs_code(self):
@@ -488,6 +483,55 @@ class ConsoleControlTest(LauncherTestCase):
                          "Ctrl+C did not end the child")
         self.assertEventEnding(launch)
         self.assertRemoved(launch)
+
+
+class ChildLifetimeTest(LauncherTestCase):
+    """The child ends with the launcher, however the launcher ends: it runs
+    in a job that ends its processes when the last handle to it closes, and
+    only the launcher holds one. Its own children leave the job silently."""
+
+    def test_child_ends_when_the_launcher_is_terminated(self):
+        """TerminateProcess on the launcher while the child sleeps for a
+        minute: Wine 8 closes the dead launcher's handles, the job's last
+        one among them, and ends the child, as Windows does. Checked both
+        ways: Wine's own view of the child's process id, and the Unix
+        process that ran it."""
+        launch = self.launch(probe={"SLEEP_MS": "60000", "EXIT": "9"},
+                             terminate_on_report=True)
+        self.assertTrue(launch.result.terminated, launch.result.stdout)
+        self.assertEqual(launch.result.exit_code, 1)
+        self.assertIsNotNone(launch.report)
+        name = ntpath.basename(launch.report.unpack_directory)
+        try:
+            self.assertTrue(winetest.process_gone(launch.report.pid, 10000),
+                            "the child still runs 10 s after its launcher "
+                            "ended")
+            self.assertTrue(support.eventually(
+                lambda: not unix_processes_naming(name), 10),
+                "the child's Unix process still runs")
+            self.assertNotIn(b"probe: slept", launch.result.stdout)
+        finally:
+            for pid in unix_processes_naming(name):
+                os.kill(pid, signal.SIGKILL)
+
+    def test_grandchild_outlives_the_child_and_the_launcher(self):
+        """The child starts a program of its own, the ordinary way, and
+        ends; the launcher ends with it. That program is not in the job
+        (JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK), so the job's end leaves it
+        running: it still answers once the launcher is gone. Wine 8 does as
+        Windows does here, both ways: without that limit the program is in
+        the job too, and the launcher's end ends it."""
+        launch = self.launch(probe={"GRANDCHILD": to_windows(winetest.HARNESS),
+                                    "EXIT": "4"})
+        self.assertEqual(launch.result.exit_code, 4)
+        self.assertRegex(launch.report.grandchild or "", r"^\d+$")
+        self.assertRemoved(launch)
+        done = launch.report_path + ".grandchild"
+        self.assertFalse(os.path.exists(done))
+        with open(launch.report_path + ".go", "wb"):
+            pass
+        self.assertTrue(support.eventually(lambda: os.path.exists(done), 20),
+                        "the grandchild ended with the launcher")
 
 
 class ParallelTest(LauncherTestCase):
