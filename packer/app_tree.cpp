@@ -30,16 +30,6 @@ std::string Canonical(const std::string &path, int *code) {
   return result;
 }
 
-const char *KindOf(mode_t mode) {
-  if (S_ISFIFO(mode))
-    return "a fifo";
-  if (S_ISSOCK(mode))
-    return "a socket";
-  if (S_ISCHR(mode) || S_ISBLK(mode))
-    return "a device";
-  return "a special file";
-}
-
 class Walker {
 public:
   Walker(AppTree *tree, std::string *error) : tree_(tree), error_(error) {}
@@ -113,7 +103,9 @@ private:
   bool AddFile(const std::string &relative, const std::string &path,
                const struct stat &info) {
     // Unreadable files are found now, not after minutes of compressing.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // O_NONBLOCK: a fifo swapped in since the walk saw a file must not
+    // block the open.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
       return Fail(error_, "cannot read '" + path + "': " + SystemError(errno));
     close(fd);

@@ -285,11 +285,9 @@ bool WriteContainer(const std::vector<ArchiveInput> &files,
       *error = compressor.error();
       return false;
     }
-    int in = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
-      *error = "couldn't read '" + file.path + "': " + SystemError(errno);
+    int in;
+    if (!OpenRegularFile(file.path, "", &in, error))
       return false;
-    }
     uint64_t left = file.size;
     bool ok = true;
     while (ok) {

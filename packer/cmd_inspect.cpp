@@ -39,14 +39,11 @@ public:
       close(fd_);
   }
   bool Open(const std::string &path, std::string *error) {
-    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat info;
-    if (fd_ < 0 || fstat(fd_, &info) != 0)
-      return Fail(error, "cannot open '" + path + "': " + SystemError(errno));
-    if (!S_ISREG(info.st_mode))
-      return Fail(error, "'" + path + "' is not a file");
+    uint64_t size;
+    if (!OpenRegularFile(path, "", &fd_, error, &size))
+      return false;
     std::string reason;
-    if (!LocateContainer(fd_, (uint64_t)info.st_size, &place_, &reason))
+    if (!LocateContainer(fd_, size, &place_, &reason))
       return Fail(error, path + ": " + reason);
     return true;
   }

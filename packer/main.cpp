@@ -75,8 +75,8 @@ const char kBuildHelp[] =
 const char kAttachHelp[] =
     "veskar-pack attach CONTAINER -o OUT [options]\n"
     "\n"
-    "Makes an executable that carries the file CONTAINER as its payload,\n"
-    "byte for byte and unchecked (use verify on OUT to check it).\n"
+    "Makes an executable that carries the regular file CONTAINER as its\n"
+    "payload, byte for byte and unchecked (use verify on OUT to check it).\n"
     "\n"
     "  -o, --output OUT        the executable to write\n"
     "  --target windows|linux  the launcher to use (default windows)\n"

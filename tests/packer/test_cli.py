@@ -602,6 +602,42 @@ class BadInputTest(packtest.PackerTestCase):
         self.assertEqual(os.listdir(self.out_dir), [])
 
 
+class InputKindTest(packtest.PackerTestCase):
+    """Every file the packer reads must be a regular file: a fifo is
+    refused at once (opening one would wait for a writer forever), and so
+    is a directory."""
+
+    def test_inputs_that_are_not_files(self):
+        base = self.make_scratch()
+        app = os.path.join(base, "app")
+        packtest.make_tree(app, {"Main.exe": b"MZ main"})
+        fifo = os.path.join(base, "fifo")
+        os.mkfifo(fifo)
+        folder = os.path.join(base, "folder")
+        os.mkdir(folder)
+        out = os.path.join(base, "out.exe")
+        into = os.path.join(base, "into")
+        commands = [
+            ("icon", lambda p: ["build", app, "-o", out, "--icon", p], ""),
+            ("container", lambda p: ["attach", p, "-o", out],
+             "the container "),
+            ("list", lambda p: ["list", p], ""),
+            ("verify", lambda p: ["verify", p], ""),
+            ("extract", lambda p: ["extract", p, into], ""),
+        ]
+        for what, path, kind in (("fifo", fifo, "a fifo"),
+                                 ("directory", folder, "a directory")):
+            for command, args, shown in commands:
+                with self.subTest(input=what, command=command):
+                    # The timeout only ends a packer that hangs.
+                    result = pack(*args(path), check=False, timeout=60)
+                    self.assertEqual(result.returncode, 1, result.err)
+                    self.assertEqual(result.err.strip(),
+                                     f"veskar-pack: {shown}'{path}' is {kind}, "
+                                     "not a regular file")
+                    self.assertFalse(os.path.exists(out))
+                    self.assertFalse(os.path.exists(into))
+
 class AttachTest(packtest.PackerTestCase):
     def test_attach_embeds_the_file_as_it_is(self):
         base = self.make_scratch()
