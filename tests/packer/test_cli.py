@@ -9,6 +9,7 @@ import random
 import re
 import resource
 import signal
+import stat
 import string
 import subprocess
 import time
@@ -602,6 +603,82 @@ class BadInputTest(packtest.PackerTestCase):
         self.assertEqual(os.listdir(self.out_dir), [])
 
 
+class OutputPlaceTest(packtest.PackerTestCase):
+    """Only a regular file, or nothing, may stand at OUT: anything else is
+    refused with one line and left as it was, for build and attach alike
+    (the rename that puts OUT in place would replace it)."""
+
+    def setUp(self):
+        self.base = self.make_scratch()
+        self.app = os.path.join(self.base, "app")
+        packtest.make_tree(self.app, {"Main.exe": b"MZ main"})
+        self.blob = os.path.join(self.base, "container")
+        with open(self.blob, "wb") as f:
+            f.write(container.container([("main.exe", b"MZ")]))
+        self.out_dir = os.path.join(self.base, "out")
+        os.mkdir(self.out_dir)
+
+    def make_socket(self, path):
+        import socket
+        # A socket's path is short; bind relative to its folder.
+        here = os.getcwd()
+        os.chdir(os.path.dirname(path))
+        try:
+            sock = socket.socket(socket.AF_UNIX)
+            self.addCleanup(sock.close)
+            sock.bind(os.path.basename(path))
+        finally:
+            os.chdir(here)
+
+    def make_device(self, path):
+        try:
+            os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        except PermissionError:
+            self.skipTest("cannot make a device node here")
+
+    def test_what_stands_at_out(self):
+        target = os.path.join(self.base, "target.exe")
+        cases = [
+            # (what, make it at the path, the kind in the message)
+            ("fifo", os.mkfifo, "a fifo"),
+            ("socket", self.make_socket, "a socket"),
+            ("device", self.make_device, "a device"),
+            ("directory", os.mkdir, "a directory"),
+            ("link to a file", lambda p: os.symlink(target, p),
+             "a symbolic link"),
+            ("link to nothing",
+             lambda p: os.symlink(os.path.join(self.base, "nowhere"), p),
+             "a symbolic link"),
+        ]
+        for what, make, kind in cases:
+            for command, source in (("build", self.app),
+                                    ("attach", self.blob)):
+                with self.subTest(out=what, command=command):
+                    with open(target, "wb") as f:
+                        f.write(b"the link's target")
+                    out = os.path.join(self.out_dir, "App.exe")
+                    subprocess.run(["rm", "-rf", out], check=True)
+                    make(out)
+                    before = os.lstat(out)
+                    result = pack(command, source, "-o", out, "--quiet",
+                                  check=False, timeout=60)
+                    after = os.lstat(out)
+                    self.assertEqual(result.returncode, 1, result.err)
+                    lines = result.err.strip().splitlines()
+                    self.assertEqual(len(lines), 1, result.err)
+                    self.assertIn(f"the output '{out}' is {kind}", lines[0])
+                    self.assertEqual((after.st_mode, after.st_ino),
+                                     (before.st_mode, before.st_ino))
+                    self.assertEqual(read(target), b"the link's target")
+                    self.assertEqual(os.listdir(self.out_dir), ["App.exe"])
+        # A regular file there is what OUT is for: it is replaced.
+        out = os.path.join(self.out_dir, "App.exe")
+        subprocess.run(["rm", "-rf", out], check=True)
+        with open(out, "wb") as f:
+            f.write(b"the previous build")
+        pack("build", self.app, "-o", out, "--quiet")
+        self.assertEqual(read(out)[:2], b"MZ")
+
 class InputKindTest(packtest.PackerTestCase):
     """Every file the packer reads must be a regular file: a fifo is
     refused at once (opening one would wait for a writer forever), and so
@@ -637,6 +714,89 @@ class InputKindTest(packtest.PackerTestCase):
                                      "not a regular file")
                     self.assertFalse(os.path.exists(out))
                     self.assertFalse(os.path.exists(into))
+
+class ExtractParentsTest(packtest.PackerTestCase):
+    """extract creates the missing directories above DIR as mkdir -p does
+    (mode 0755 less the umask), removes them again when it fails, and
+    neither follows a link that is not a directory nor writes through a
+    link at DIR."""
+
+    def setUp(self):
+        self.base = self.make_scratch()
+        app = os.path.join(self.base, "app")
+        packtest.make_tree(app, {"Main.exe": b"MZ main", "d/x.txt": b"x"})
+        self.good = os.path.join(self.base, "good.exe")
+        pack("build", app, "-o", self.good, "--quiet")
+        data = bytearray(read(self.good))
+        offset, size = packtest.container_place(self.good)
+        data[offset + size // 2] ^= 0x5A
+        self.bad = os.path.join(self.base, "bad.exe")
+        with open(self.bad, "wb") as f:
+            f.write(data)
+        self.tree = {"Main.exe": b"MZ main", "d/x.txt": b"x"}
+
+    def test_missing_parents(self):
+        places = self.make_scratch()
+        cases = [
+            # (DIR below `places`, the umask, levels to be made)
+            ("one/into", 0o022, ["one"]),
+            ("one/two/three/into", 0o022, ["one", "one/two", "one/two/three"]),
+            ("./one/./two//into/", 0o077, ["one", "one/two"]),
+        ]
+        for relative, mask, made in cases:
+            with self.subTest(dir=relative, umask=oct(mask)):
+                def set_umask():
+                    os.umask(mask)
+                result = pack("extract", self.good, relative, "--quiet",
+                              cwd=places, preexec_fn=set_umask, check=False)
+                self.assertEqual(result.returncode, 0, result.err)
+                self.assertEqual(
+                    support.read_tree(os.path.join(places, relative)),
+                    self.tree)
+                for level in made:
+                    mode = os.lstat(os.path.join(places, level)).st_mode
+                    self.assertEqual(stat.S_IMODE(mode), 0o755 & ~mask, level)
+                # A failed extraction takes the levels it made away again.
+                result = pack("extract", self.bad, "new/" + relative,
+                              cwd=places, check=False)
+                self.assertEqual(result.returncode, 1)
+                self.assertFalse(os.path.exists(os.path.join(places, "new")))
+                subprocess.run(["rm", "-rf", os.path.join(places, "one")],
+                               check=True)
+
+    def test_what_is_refused_on_the_way(self):
+        places = self.make_scratch()
+        packtest.make_tree(places, {"file": b"a file"})
+        os.symlink(os.path.join(self.base, "nowhere"),
+                   os.path.join(places, "dangling"))
+        os.mkdir(os.path.join(places, "empty"))
+        os.symlink("empty", os.path.join(places, "to-empty"))
+        cases = [
+            ("file/into", "'file' is not a directory"),
+            ("file/a/into", "'file' is not a directory"),
+            ("dangling/into", "'dangling' is not a directory"),
+            ("to-empty", "'to-empty' is a symbolic link, not a directory"),
+        ]
+        for relative, message in cases:
+            with self.subTest(dir=relative):
+                before = sorted(os.listdir(places))
+                result = pack("extract", self.good, relative, cwd=places,
+                              check=False)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.err.strip(),
+                                 f"veskar-pack: {message}"
+                                 + ("; name a new or empty one"
+                                    if "link" in message else ""))
+                self.assertEqual(sorted(os.listdir(places)), before)
+                self.assertEqual(os.listdir(os.path.join(places, "empty")),
+                                 [])
+                self.assertFalse(os.path.lexists(
+                    os.path.join(self.base, "nowhere")))
+        # A link to a directory above DIR is the user's own path: followed.
+        pack("extract", self.good, "to-empty/into", "--quiet", cwd=places)
+        self.assertEqual(
+            support.read_tree(os.path.join(places, "empty", "into")),
+            self.tree)
 
 class AttachTest(packtest.PackerTestCase):
     def test_attach_embeds_the_file_as_it_is(self):
