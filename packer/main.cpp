@@ -93,7 +93,8 @@ const char kListHelp[] =
     "\n"
     "Prints one line per packed file, its size and name in archive order\n"
     "(the first is the main program), then the number of files, their bytes,\n"
-    "the compressed size and the ratio. Exit 1 when the payload is damaged.\n";
+    "the compressed size and the ratio. It checks the payload as verify does:\n"
+    "exit 1 at the first fault, with the reason on standard error.\n";
 
 const char kExtractHelp[] =
     "veskar-pack extract EXE DIR\n"
@@ -114,6 +115,15 @@ const char kVerifyHelp[] =
     "Checks the payload of EXE: the header, every zstd frame with its\n"
     "checksum, every record up to the end marker, and the tail. Exit 0 when\n"
     "it is sound, 1 when not (the reason on standard error).\n"
+    "\n"
+    "Unsound besides damage: a name that occurs twice (the launcher would\n"
+    "keep only the last copy), a name that is also a directory of another,\n"
+    "and in a Windows package two such names that differ only in case. The\n"
+    "message names both records, numbered from 1 as list shows them.\n"
+    "\n"
+    "A zstd frame may carry no content checksum; the launcher runs such a\n"
+    "payload, so verify still exits 0, but warns on standard error that the\n"
+    "content could not be verified and which frame carries no checksum.\n"
     "\n"
     "  --quiet                 no summary\n";
 

@@ -3,6 +3,8 @@
 
 #include <wctype.h>
 
+#include <vector>
+
 #include "common/container.h"
 #include "packer/failure.h"
 
@@ -89,6 +91,39 @@ std::u16string FoldForWindows(const std::u16string &name) {
     folded.push_back(upper <= 0xFFFF ? (char16_t)upper : unit);
   }
   return folded;
+}
+
+bool NameClashFinder::Add(const std::u16string &name, size_t index,
+                          Clash *clash) {
+  std::u16string key = foldCase_ ? FoldForWindows(name) : name;
+  auto file = files_.find(key);
+  if (file != files_.end()) {
+    *clash = {file->second.name == name ? kSameName : kCaseOnly,
+              file->second.index, file->second.whole, false, true};
+    return false;
+  }
+  auto directory = directories_.find(key);
+  if (directory != directories_.end()) {
+    *clash = {kFileAndDirectory, directory->second.index,
+              directory->second.whole, directory->second.name != name, false};
+    return false;
+  }
+  std::vector<size_t> levels; // where each directory level of the name ends
+  for (size_t at = key.find(kNameSeparator); at != std::u16string::npos;
+       at = key.find(kNameSeparator, at + 1)) {
+    auto other = files_.find(key.substr(0, at));
+    if (other != files_.end()) {
+      *clash = {kFileAndDirectory, other->second.index, other->second.whole,
+                other->second.name != name.substr(0, at), true};
+      return false;
+    }
+    levels.push_back(at);
+  }
+  for (size_t at : levels)
+    directories_.emplace(key.substr(0, at),
+                         Seen{index, name.substr(0, at), name});
+  files_.emplace(key, Seen{index, name, name});
+  return true;
 }
 
 } // namespace veskar

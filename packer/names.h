@@ -11,6 +11,7 @@
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include <map>
 #include <string>
 
 #include "common/names.h"
@@ -42,5 +43,43 @@ bool ArchiveNameToPath(const std::u16string &name, std::string *relative,
 // The name with every letter upper-cased as Windows compares file names,
 // for finding names that one Windows directory cannot hold side by side.
 std::u16string FoldForWindows(const std::u16string &name);
+
+// Finds names that one archive cannot hold side by side, added one at a
+// time: the same name twice (the launcher would write the first copy and
+// then overwrite it with the last), a name that is also a directory of
+// another name ("a" and "a\b"), and, when folding case as Windows does,
+// the same two clashes between names that differ only in case.
+class NameClashFinder {
+public:
+  enum Kind {
+    kSameName,         // exactly the same name
+    kCaseOnly,         // two names differing only in case
+    kFileAndDirectory, // a name and a directory level of another name
+  };
+  struct Clash {
+    Kind kind;
+    size_t earlier;             // the index of the name added before
+    std::u16string earlierName; // and that name
+    // For kFileAndDirectory: whether the two are equal only when folded,
+    // and whether the earlier name is the file (else the later one is).
+    bool caseOnly;
+    bool earlierIsFile;
+  };
+
+  explicit NameClashFinder(bool foldCase) : foldCase_(foldCase) {}
+  // Adds the name of entry `index`. False when it clashes with a name
+  // added before, described in `clash`.
+  bool Add(const std::u16string &name, size_t index, Clash *clash);
+
+private:
+  struct Seen {
+    size_t index;
+    std::u16string name;  // the file or level as given, to tell case apart
+    std::u16string whole; // the whole name it came from
+  };
+  bool foldCase_;
+  std::map<std::u16string, Seen> files_;       // by folded name
+  std::map<std::u16string, Seen> directories_; // folded level -> first user
+};
 
 } // namespace veskar

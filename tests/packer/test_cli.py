@@ -11,6 +11,7 @@ import resource
 import signal
 import stat
 import string
+import struct
 import subprocess
 import time
 
@@ -714,6 +715,138 @@ class InputKindTest(packtest.PackerTestCase):
                                      "not a regular file")
                     self.assertFalse(os.path.exists(out))
                     self.assertFalse(os.path.exists(into))
+
+class NameClashTest(packtest.PackerTestCase):
+    """Names the launcher cannot hold side by side make a container
+    unsound: verify, list and extract refuse it, name both records (counted
+    from 1, as list shows them), and extract writes nothing."""
+
+    def test_clashing_names(self):
+        base = self.make_scratch()
+        dup = "the name 'a.txt' occurs twice, in records 2 and 3"
+        cases = [
+            # (names after main.exe, {target: message, or None when sound})
+            (["a.txt", "a.txt"], {"windows": dup, "linux": dup}),
+            (["a.txt", "b.txt", "a.txt"],
+             {"windows": "the name 'a.txt' occurs twice, in records 2 and 4",
+              "linux": "the name 'a.txt' occurs twice, in records 2 and 4"}),
+            (["MAIN.EXE"],
+             {"windows": "the names 'main.exe' (record 1) and 'MAIN.EXE' "
+                         "(record 2) differ only in case",
+              "linux": None}),
+            (["d\\Data.txt", "D\\data.TXT"],
+             {"windows": "the names 'd\\Data.txt' (record 2) and "
+                         "'D\\data.TXT' (record 3) differ only in case",
+              "linux": None}),
+            (["lib", "LIB\\x.dll"],
+             {"windows": "the file 'lib' (record 2) and the directory of "
+                         "'LIB\\x.dll' (record 3) differ only in case",
+              "linux": None}),
+            (["LIB\\x.dll", "lib"],
+             {"windows": "the file 'lib' (record 3) and the directory of "
+                         "'LIB\\x.dll' (record 2) differ only in case",
+              "linux": None}),
+            (["a\\b.txt", "a"],
+             {"windows": "the name 'a' (record 3) is also a directory in "
+                         "'a\\b.txt' (record 2)",
+              "linux": "the name 'a' (record 3) is also a directory in "
+                       "'a\\b.txt' (record 2)"}),
+            (["\u00e4.txt", "\u00c4.TXT"],
+             {"windows": "differ only in case", "linux": None}),
+            (["a\\b.txt", "A\\c.txt", "ab.txt"],
+             {"windows": None, "linux": None}),
+        ]
+        blob = os.path.join(base, "container")
+        for names, expected in cases:
+            records = [("main.exe", b"MZ")] + [(n, n.encode()) for n in names]
+            with open(blob, "wb") as f:
+                f.write(container.container(records))
+            for target, message in expected.items():
+                with self.subTest(names=names, target=target):
+                    packed = os.path.join(base, "packed")
+                    pack("attach", blob, "-o", packed, "--target", target,
+                         "--quiet")
+                    into = os.path.join(base, "into")
+                    for command in ("verify", "list", "extract"):
+                        args = [command, packed] + (
+                            [into, "--quiet"] if command == "extract" else [])
+                        result = pack(*args, check=False)
+                        if message is None:
+                            self.assertEqual(result.returncode, 0, result.err)
+                            self.assertEqual(result.err, "")
+                            continue
+                        self.assertEqual(result.returncode, 1, command)
+                        self.assertEqual(len(result.err.strip().splitlines()),
+                                         1, result.err)
+                        self.assertIn(message, result.err, command)
+                    if message is None:
+                        self.assertEqual(
+                            len(support.read_tree(into)), len(records))
+                        subprocess.run(["rm", "-rf", into], check=True)
+                    self.assertEqual(sorted(os.listdir(base)),
+                                     ["container", "packed"])
+                    os.unlink(packed)
+
+class UncheckedFrameTest(packtest.PackerTestCase):
+    """A frame without a content checksum decodes, and the launcher runs
+    it, but nothing can tell whether its bytes are the packed ones: verify,
+    list and extract say so in one warning line and exit 0."""
+
+    RECORDS = [("main.exe", b"MZ" + os.urandom(3000)),
+               ("data\\a.txt", b"a" * 5000), ("b.bin", os.urandom(4000))]
+
+    def with_skippable_frame(self, data):
+        """The container with a skippable frame (no content, no checksum)
+        in front of its first zstd frame."""
+        body = data[:-8]
+        skip = b"\x50\x2a\x4d\x18" + struct.pack("<I", 5) + b"hello"
+        body = body[:3] + skip + body[3:]
+        return body + struct.pack("<Q", len(body))
+
+    def test_frames_without_checksum(self):
+        base = self.make_scratch()
+        warning = "the content could not be verified: "
+        cases = [
+            # (checksum of each frame, skippable frame first, warning or None)
+            ((True,), False, None),
+            ((True, True, True), False, None),
+            ((False,), False, warning + "frame 1 carries no checksum"),
+            ((True, False, True), False, warning + "frame 2 carries no checksum"),
+            ((True, False, False), False,
+             warning + "2 of 3 frames carry no checksum, the first frame 2"),
+            ((True,), True, None),
+            ((False,), True, warning + "frame 2 carries no checksum"),
+        ]
+        blob = os.path.join(base, "container")
+        packed = os.path.join(base, "packed")
+        expected_tree = {n.replace("\\", "/"): d for n, d in self.RECORDS}
+        for checksums, skippable, message in cases:
+            with self.subTest(checksums=checksums, skippable=skippable):
+                data = container.container(self.RECORDS, checksums)
+                if skippable:
+                    data = self.with_skippable_frame(data)
+                with open(blob, "wb") as f:
+                    f.write(data)
+                pack("attach", blob, "-o", packed, "--target", "linux",
+                     "--quiet")
+                into = os.path.join(base, "into")
+                for command in ("verify", "list", "extract"):
+                    args = [command, packed] + (
+                        [into] if command == "extract" else [])
+                    result = pack(*args, "--quiet", check=False)
+                    self.assertEqual(result.returncode, 0, result.err)
+                    if message is None:
+                        self.assertEqual(result.err, "", command)
+                    else:
+                        self.assertEqual(
+                            result.err,
+                            f"veskar-pack: warning: {packed}: {message}\n",
+                            command)
+                self.assertEqual(support.read_tree(into), expected_tree)
+                subprocess.run(["rm", "-rf", into], check=True)
+                summary = pack("verify", packed).out
+                self.assertEqual("unchecked content" in summary,
+                                 message is not None, summary)
 
 class ExtractParentsTest(packtest.PackerTestCase):
     """extract creates the missing directories above DIR as mkdir -p does
