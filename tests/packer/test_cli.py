@@ -680,6 +680,7 @@ class OutputPlaceTest(packtest.PackerTestCase):
         pack("build", self.app, "-o", out, "--quiet")
         self.assertEqual(read(out)[:2], b"MZ")
 
+
 class InputKindTest(packtest.PackerTestCase):
     """Every file the packer reads must be a regular file: a fifo is
     refused at once (opening one would wait for a writer forever), and so
@@ -715,6 +716,7 @@ class InputKindTest(packtest.PackerTestCase):
                                      "not a regular file")
                     self.assertFalse(os.path.exists(out))
                     self.assertFalse(os.path.exists(into))
+
 
 class NameClashTest(packtest.PackerTestCase):
     """Names the launcher cannot hold side by side make a container
@@ -787,6 +789,7 @@ class NameClashTest(packtest.PackerTestCase):
                                      ["container", "packed"])
                     os.unlink(packed)
 
+
 class UncheckedFrameTest(packtest.PackerTestCase):
     """A frame without a content checksum decodes, and the launcher runs
     it, but nothing can tell whether its bytes are the packed ones: verify,
@@ -847,6 +850,7 @@ class UncheckedFrameTest(packtest.PackerTestCase):
                 summary = pack("verify", packed).out
                 self.assertEqual("unchecked content" in summary,
                                  message is not None, summary)
+
 
 class ExtractParentsTest(packtest.PackerTestCase):
     """extract creates the missing directories above DIR as mkdir -p does
@@ -930,6 +934,7 @@ class ExtractParentsTest(packtest.PackerTestCase):
         self.assertEqual(
             support.read_tree(os.path.join(places, "empty", "into")),
             self.tree)
+
 
 class AttachTest(packtest.PackerTestCase):
     def test_attach_embeds_the_file_as_it_is(self):
@@ -1017,9 +1022,20 @@ class HelpTest(packtest.PackerTestCase):
         for phrase in ("symbolic link to a regular file inside APPDIR",
                        "leading outside APPDIR", "fifo, socket or device",
                        "without files cannot be carried", "byte-identical",
-                       "less than 4 GiB", "--quiet"):
+                       "less than 4 GiB", "--quiet",
+                       "Only a regular file at OUT is replaced",
+                       "same APPDIR, options and output file name",
+                       "OriginalFilename and InternalName"):
             self.assertIn(phrase, " ".join(build.split()))
-        self.assertEqual(pack("verify", "--help").returncode, 0)
+        for command, phrases in (
+                ("extract", ("as mkdir -p does", "0755 less the umask",
+                             "a symbolic link there is refused")),
+                ("verify", ("a name that occurs twice",
+                            "differ only in case",
+                            "content could not be verified"))):
+            shown = " ".join(pack(command, "--help").out.split())
+            for phrase in phrases:
+                self.assertIn(phrase, shown, command)
 
 
 if __name__ == "__main__":
