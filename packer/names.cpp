@@ -3,8 +3,6 @@
 
 #include <wctype.h>
 
-#include <vector>
-
 #include "common/container.h"
 #include "packer/failure.h"
 
@@ -96,33 +94,44 @@ std::u16string FoldForWindows(const std::u16string &name) {
 bool NameClashFinder::Add(const std::u16string &name, size_t index,
                           Clash *clash) {
   std::u16string key = foldCase_ ? FoldForWindows(name) : name;
-  auto file = files_.find(key);
-  if (file != files_.end()) {
-    *clash = {file->second.name == name ? kSameName : kCaseOnly,
-              file->second.index, file->second.whole, false, true};
-    return false;
-  }
-  auto directory = directories_.find(key);
-  if (directory != directories_.end()) {
-    *clash = {kFileAndDirectory, directory->second.index,
-              directory->second.whole, directory->second.name != name, false};
-    return false;
-  }
-  std::vector<size_t> levels; // where each directory level of the name ends
-  for (size_t at = key.find(kNameSeparator); at != std::u16string::npos;
-       at = key.find(kNameSeparator, at + 1)) {
-    auto other = files_.find(key.substr(0, at));
-    if (other != files_.end()) {
-      *clash = {kFileAndDirectory, other->second.index, other->second.whole,
-                other->second.name != name.substr(0, at), true};
-      return false;
+  Level *level = &root_;
+  size_t start = 0;
+  bool created = false; // every level from here down is new
+  while (start <= key.size()) {
+    size_t end = key.find(kNameSeparator, start);
+    bool last = end == std::u16string::npos;
+    if (last)
+      end = key.size();
+    std::u16string part = key.substr(start, end - start);
+    start = end + 1;
+    auto found = created ? level->below.end() : level->below.find(part);
+    if (found == level->below.end()) {
+      std::unique_ptr<Level> &made = level->below[part];
+      made.reset(new Level);
+      made->file = last;
+      made->first = names_.size();
+      level = made.get();
+      created = true;
+      continue;
     }
-    levels.push_back(at);
+    Level *next = found->second.get();
+    if (!next->file && !last) {
+      level = next;
+      continue;
+    }
+    const Added &earlier = names_[next->first];
+    // Folding keeps every unit in its place, so the first `end` units of
+    // both names are the same level.
+    bool sameSpelling = earlier.name.compare(0, end, name, 0, end) == 0;
+    if (next->file && last)
+      *clash = {sameSpelling ? kSameName : kCaseOnly, earlier.index,
+                earlier.name, false, true};
+    else
+      *clash = {kFileAndDirectory, earlier.index, earlier.name, !sameSpelling,
+                next->file};
+    return false;
   }
-  for (size_t at : levels)
-    directories_.emplace(key.substr(0, at),
-                         Seen{index, name.substr(0, at), name});
-  files_.emplace(key, Seen{index, name, name});
+  names_.push_back({index, name});
   return true;
 }
 

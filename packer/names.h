@@ -12,7 +12,9 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/names.h"
 #include "packer/unicode.h"
@@ -49,6 +51,10 @@ std::u16string FoldForWindows(const std::u16string &name);
 // then overwrite it with the last), a name that is also a directory of
 // another name ("a" and "a\b"), and, when folding case as Windows does,
 // the same two clashes between names that differ only in case.
+//
+// The names are kept as a tree of their levels, so memory and time grow
+// with the names' total length however deep they go (a hostile container
+// may hold many names of hundreds of levels).
 class NameClashFinder {
 public:
   enum Kind {
@@ -72,14 +78,20 @@ public:
   bool Add(const std::u16string &name, size_t index, Clash *clash);
 
 private:
-  struct Seen {
+  // One level: a file, or a directory with the levels below it, keyed by
+  // their folded names.
+  struct Level {
+    bool file = false;
+    size_t first = 0; // in names_: the file, or the first name below it
+    std::map<std::u16string, std::unique_ptr<Level>> below;
+  };
+  struct Added {
     size_t index;
-    std::u16string name;  // the file or level as given, to tell case apart
-    std::u16string whole; // the whole name it came from
+    std::u16string name;
   };
   bool foldCase_;
-  std::map<std::u16string, Seen> files_;       // by folded name
-  std::map<std::u16string, Seen> directories_; // folded level -> first user
+  Level root_;
+  std::vector<Added> names_;
 };
 
 } // namespace veskar
