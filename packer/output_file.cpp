@@ -121,18 +121,17 @@ bool MakeParents(const std::string &directory, std::vector<std::string> *made,
     if (level.empty() || level == ".")
       continue;
     path += "/" + level;
+    std::string shown = absolute ? path : path.substr(2); // without "./"
     int next = openat(at, level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (next < 0 && errno == ENOENT) {
-      if (mkdirat(at, level.c_str(), kParentMode) == 0)
-        made->push_back(absolute ? path : path.substr(2));
-      else if (errno != EEXIST)
-        next = -2;
-      if (next == -1)
+      bool madeHere = mkdirat(at, level.c_str(), kParentMode) == 0;
+      if (madeHere)
+        made->push_back(shown);
+      if (madeHere || errno == EEXIST)
         next = openat(at, level.c_str(),
                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }
     if (next < 0) {
-      std::string shown = absolute ? path : path.substr(2);
       ok = Fail(error, errno == ENOTDIR || errno == ELOOP
                            ? "'" + shown + "' is not a directory"
                            : "cannot create the directory '" + shown +
