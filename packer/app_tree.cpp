@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <map>
 
 #include "packer/failure.h"
 #include "packer/file_io.h"
@@ -28,16 +27,6 @@ std::string Canonical(const std::string &path, int *code) {
   std::string result = resolved;
   free(resolved);
   return result;
-}
-
-const char *KindOf(mode_t mode) {
-  if (S_ISFIFO(mode))
-    return "a fifo";
-  if (S_ISSOCK(mode))
-    return "a socket";
-  if (S_ISCHR(mode) || S_ISBLK(mode))
-    return "a device";
-  return "a special file";
 }
 
 class Walker {
@@ -113,7 +102,9 @@ private:
   bool AddFile(const std::string &relative, const std::string &path,
                const struct stat &info) {
     // Unreadable files are found now, not after minutes of compressing.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // O_NONBLOCK: a fifo swapped in since the walk saw a file must not
+    // block the open.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
       return Fail(error_, "cannot read '" + path + "': " + SystemError(errno));
     close(fd);
@@ -247,31 +238,23 @@ bool MakeArchiveInputs(const AppTree &tree, size_t mainIndex, Target target,
     input.size = file.size;
     result.push_back(std::move(input));
   }
-  if (target == Target::kWindows) {
-    // Two files, or a file and a directory, whose names differ only in case
-    // would land on one name on Windows.
-    std::map<std::u16string, size_t> files;
-    std::map<std::u16string, size_t> directories;
-    for (size_t i = 0; i < result.size(); ++i) {
-      std::u16string folded = FoldForWindows(result[i].name);
-      auto clash = files.find(folded);
-      if (clash != files.end())
-        return Fail(error, "the names '" + tree.files[clash->second].relative +
-                               "' and '" + tree.files[i].relative +
-                               "' differ only in case; Windows keeps one");
-      files[folded] = i;
-      for (size_t at = folded.find(u'\\'); at != std::u16string::npos;
-           at = folded.find(u'\\', at + 1))
-        directories.emplace(folded.substr(0, at), i);
-    }
-    for (const auto &directory : directories) {
-      auto clash = files.find(directory.first);
-      if (clash != files.end())
-        return Fail(error, "the file '" + tree.files[clash->second].relative +
-                               "' and the directory of '" +
-                               tree.files[directory.second].relative +
-                               "' differ only in case; Windows keeps one");
-    }
+  // Two files, or a file and a directory, whose names differ only in case
+  // would land on one name on Windows.
+  NameClashFinder clashes(target == Target::kWindows);
+  for (size_t i = 0; i < result.size(); ++i) {
+    NameClashFinder::Clash clash;
+    if (clashes.Add(result[i].name, i, &clash))
+      continue;
+    const std::string &earlier = tree.files[clash.earlier].relative;
+    const std::string &current = tree.files[i].relative;
+    if (clash.kind == NameClashFinder::kFileAndDirectory)
+      return Fail(error, "the file '" +
+                             (clash.earlierIsFile ? earlier : current) +
+                             "' and the directory of '" +
+                             (clash.earlierIsFile ? current : earlier) +
+                             "' differ only in case; Windows keeps one");
+    return Fail(error, "the names '" + earlier + "' and '" + current +
+                           "' differ only in case; Windows keeps one");
   }
   ArchiveInput main = result[mainIndex];
   result.erase(result.begin() + (ptrdiff_t)mainIndex);

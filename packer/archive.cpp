@@ -212,6 +212,23 @@ private:
   bool wantData_ = false;
 };
 
+// Counts the frame whose header starts at `at` (before `end`) and whether
+// it carries a content checksum. A header that cannot be read is left to
+// the decoder, which reports the damage.
+void NoteFrame(int fd, uint64_t at, uint64_t end, FrameFacts *facts) {
+  ++facts->frames;
+  unsigned char header[ZSTD_FRAMEHEADERSIZE_MAX];
+  size_t want = end - at < sizeof header ? (size_t)(end - at) : sizeof header;
+  ZSTD_frameHeader frame;
+  if (!ReadAllAt(fd, header, want, at) ||
+      ZSTD_getFrameHeader(&frame, header, want) != 0)
+    return;
+  if (frame.frameType == ZSTD_frame && !frame.checksumFlag) {
+    if (facts->uncheckedFrames++ == 0)
+      facts->firstUnchecked = facts->frames;
+  }
+}
+
 } // namespace
 
 RecordVisitor::~RecordVisitor() = default;
@@ -285,11 +302,9 @@ bool WriteContainer(const std::vector<ArchiveInput> &files,
       *error = compressor.error();
       return false;
     }
-    int in = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
-      *error = "couldn't read '" + file.path + "': " + SystemError(errno);
+    int in;
+    if (!OpenRegularFile(file.path, "", &in, error))
       return false;
-    }
     uint64_t left = file.size;
     bool ok = true;
     while (ok) {
@@ -342,7 +357,9 @@ bool WriteContainer(const std::vector<ArchiveInput> &files,
 }
 
 bool ReadContainer(int fd, uint64_t offset, uint64_t size,
-                   RecordVisitor &visitor, std::string *error) {
+                   RecordVisitor &visitor, std::string *error,
+                   FrameFacts *facts) {
+  FrameFacts seen;
   if (size < kSmallestContainer) {
     *error = "the payload is too short to be a container";
     return false;
@@ -389,9 +406,15 @@ bool ReadContainer(int fd, uint64_t offset, uint64_t size,
       *error = "couldn't read the payload";
       return false;
     }
+    uint64_t chunkStart = position;
     position += want;
     ZSTD_inBuffer in = {input.data(), want, 0};
     while (in.pos < in.size) {
+      // The decoder stops at the end of each frame, so after a frame has
+      // ended (or before the first) the input stands at the next one's
+      // header.
+      if (lastResult == 0)
+        NoteFrame(fd, chunkStart + in.pos, end, &seen);
       ZSTD_outBuffer out = {output.data(), output.size(), 0};
       lastResult = ZSTD_decompressStream(dctx.get(), &out, &in);
       sawFrame = true;
@@ -429,6 +452,8 @@ bool ReadContainer(int fd, uint64_t offset, uint64_t size,
     *error = "the archive ends before its end marker";
     return false;
   }
+  if (facts != nullptr)
+    *facts = seen;
   return true;
 }
 

@@ -58,12 +58,22 @@ public:
   virtual bool End() = 0;
 };
 
+// What reading a container saw of its frames.
+struct FrameFacts {
+  uint64_t frames = 0;          // zstd frames, skippable ones included
+  uint64_t uncheckedFrames = 0; // data frames that carry no content checksum
+  uint64_t firstUnchecked = 0;  // the number (from 1) of the first of those
+};
+
 // Reads the container stored at [offset, offset + size) of `fd`: checks the
 // header, decodes every frame (checking each content checksum), reads every
 // record up to the end marker, and checks that nothing but the two zero bytes
 // and the tail follow. False with a one-line reason in `error` on any fault,
-// or when a visitor call returned false.
+// or when a visitor call returned false. A frame without a content checksum
+// is no fault (the launcher decodes it too), but its content cannot be
+// checked: `facts`, when given, counts such frames.
 bool ReadContainer(int fd, uint64_t offset, uint64_t size,
-                   RecordVisitor &visitor, std::string *error);
+                   RecordVisitor &visitor, std::string *error,
+                   FrameFacts *facts = nullptr);
 
 } // namespace veskar

@@ -224,17 +224,10 @@ int RunAttach(const CommandLine &line) {
   if (!image.Prepare(options, &error))
     return Report(kExitFailed, error);
 
-  int in = open(containerPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0)
-    return Report(kExitFailed, "cannot open the container '" + containerPath +
-                                   "': " + SystemError(errno));
-  struct stat info;
-  if (fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(in);
-    return Report(kExitFailed,
-                  "the container '" + containerPath + "' is not a file");
-  }
-  uint64_t size = (uint64_t)info.st_size;
+  int in;
+  uint64_t size;
+  if (!OpenRegularFile(containerPath, "the container", &in, &error, &size))
+    return Report(kExitFailed, error);
   if (size > image.MaxContainerSize()) {
     close(in);
     return Report(kExitFailed, "the container is " + FormatSize(size) +

@@ -44,14 +44,11 @@ public:
       close(fd_);
   }
   bool Open(const std::string &path, std::string *error) {
-    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat info;
-    if (fd_ < 0 || fstat(fd_, &info) != 0)
-      return Fail(error, "cannot open '" + path + "': " + SystemError(errno));
-    if (!S_ISREG(info.st_mode))
-      return Fail(error, "'" + path + "' is not a file");
+    uint64_t size;
+    if (!OpenRegularFile(path, "", &fd_, error, &size))
+      return false;
     std::string reason;
-    if (!LocateContainer(fd_, (uint64_t)info.st_size, &place_, &reason))
+    if (!LocateContainer(fd_, size, &place_, &reason))
       return Fail(error, path + ": " + reason);
     return true;
   }
@@ -67,13 +64,17 @@ private:
 // commands' visitors.
 class CountingVisitor : public RecordVisitor {
 public:
-  explicit CountingVisitor(bool windows) : windows_(windows) {}
+  explicit CountingVisitor(bool windows)
+      : windows_(windows), clashes_(windows) {}
   bool Begin(const std::u16string &name, uint64_t size) override {
     std::string relative, why;
     if (!ArchiveNameToPath(name, &relative, &why))
       return Stop(why);
     if (windows_ && !CheckName(name, kWindowsExactNames, &why))
       return Stop("the archive name '" + Shown(name) + "' " + why);
+    NameClashFinder::Clash clash;
+    if (!clashes_.Add(name, files_, &clash))
+      return Stop(DescribeClash(clash, name, files_));
     ++files_;
     bytes_ += size;
     return OnBegin(name, relative, size);
@@ -100,19 +101,48 @@ protected:
   }
 
 private:
+  // Records are numbered from 1, in archive order as list shows them.
+  static std::string DescribeClash(const NameClashFinder::Clash &clash,
+                                   const std::u16string &name, size_t index) {
+    std::string earlier = "'" + NameToUtf8(clash.earlierName) + "' (record " +
+                          std::to_string(clash.earlier + 1) + ")";
+    std::string current =
+        "'" + NameToUtf8(name) + "' (record " + std::to_string(index + 1) + ")";
+    switch (clash.kind) {
+    case NameClashFinder::kSameName:
+      return "the name '" + NameToUtf8(name) + "' occurs twice, in records " +
+             std::to_string(clash.earlier + 1) + " and " +
+             std::to_string(index + 1) +
+             "; the launcher would keep only the last";
+    case NameClashFinder::kCaseOnly:
+      return "the names " + earlier + " and " + current +
+             " differ only in case; Windows keeps one";
+    case NameClashFinder::kFileAndDirectory:
+      break;
+    }
+    const std::string &file = clash.earlierIsFile ? earlier : current;
+    const std::string &user = clash.earlierIsFile ? current : earlier;
+    return clash.caseOnly
+               ? "the file " + file + " and the directory of " + user +
+                     " differ only in case; Windows keeps one"
+               : "the name " + file + " is also a directory in " + user;
+  }
+
   bool windows_;
+  NameClashFinder clashes_;
   uint64_t files_ = 0;
   uint64_t bytes_ = 0;
   std::string reason_;
 };
 
 // Reads the whole container through `visitor`; false with the reason
-// printed.
+// printed. A warning says so when some content could not be checked.
 bool ReadAll(const PackedFile &packed, CountingVisitor &visitor,
-             const std::string &path) {
+             const std::string &path, FrameFacts *seen = nullptr) {
   std::string error;
+  FrameFacts frames;
   bool ok = ReadContainer(packed.fd(), packed.place().offset,
-                          packed.place().size, visitor, &error);
+                          packed.place().size, visitor, &error, &frames);
   if (!ok) {
     if (!visitor.reason().empty())
       error = visitor.reason();
@@ -126,6 +156,21 @@ bool ReadAll(const PackedFile &packed, CountingVisitor &visitor,
                                "no program to start");
     return false;
   }
+  // The launcher runs such a container; whether its bytes are the ones
+  // that were packed nobody can tell.
+  if (frames.uncheckedFrames == 1)
+    Report(0, "warning: " + path +
+                  ": the content could not be verified: frame " +
+                  std::to_string(frames.firstUnchecked) +
+                  " carries no checksum");
+  else if (frames.uncheckedFrames > 1)
+    Report(0, "warning: " + path + ": the content could not be verified: " +
+                  std::to_string(frames.uncheckedFrames) + " of " +
+                  std::to_string(frames.frames) +
+                  " frames carry no checksum, the first frame " +
+                  std::to_string(frames.firstUnchecked));
+  if (seen != nullptr)
+    *seen = frames;
   return true;
 }
 
@@ -258,11 +303,15 @@ int RunVerify(const CommandLine &line) {
   if (!packed.Open(path, &error))
     return Report(kExitFailed, error);
   CountingVisitor visitor(packed.place().windows);
-  if (!ReadAll(packed, visitor, path))
+  FrameFacts frames;
+  if (!ReadAll(packed, visitor, path, &frames))
     return kExitFailed;
   if (!line.quiet)
-    printf("veskar-pack: %s is sound: %s, %s, in a container of %s\n",
-           Shown(path).c_str(), CountFiles(visitor.files()).c_str(),
+    printf("veskar-pack: %s is sound%s: %s, %s, in a container of %s\n",
+           Shown(path).c_str(),
+           frames.uncheckedFrames == 0 ? ""
+                                       : " apart from its unchecked content",
+           CountFiles(visitor.files()).c_str(),
            FormatSize(visitor.bytes()).c_str(),
            FormatSize(packed.place().size).c_str());
   return kExitOk;

@@ -63,23 +63,64 @@ bool ReadAllAt(int fd, void *data, size_t count, uint64_t offset) {
   return true;
 }
 
+const char *KindOf(unsigned mode) {
+  if (S_ISREG(mode))
+    return "a regular file";
+  if (S_ISDIR(mode))
+    return "a directory";
+  if (S_ISLNK(mode))
+    return "a symbolic link";
+  if (S_ISFIFO(mode))
+    return "a fifo";
+  if (S_ISSOCK(mode))
+    return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode))
+    return "a device";
+  return "a special file";
+}
+
+bool OpenRegularFile(const std::string &path, const std::string &what, int *fd,
+                     std::string *error, uint64_t *size) {
+  std::string shown = (what.empty() ? "'" : what + " '") + path + "'";
+  // Without O_NONBLOCK, opening a fifo waits for a writer, maybe forever.
+  int opened = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (opened < 0)
+    return Fail(error, "cannot open " + shown + ": " + SystemError(errno));
+  struct stat info;
+  if (fstat(opened, &info) != 0) {
+    int code = errno;
+    close(opened);
+    return Fail(error, "cannot open " + shown + ": " + SystemError(code));
+  }
+  if (!S_ISREG(info.st_mode)) {
+    close(opened);
+    return Fail(error,
+                shown + " is " + KindOf(info.st_mode) + ", not a regular file");
+  }
+  int flags = fcntl(opened, F_GETFL);
+  if (flags < 0 || fcntl(opened, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    int code = errno;
+    close(opened);
+    return Fail(error, "cannot open " + shown + ": " + SystemError(code));
+  }
+  *fd = opened;
+  if (size != nullptr)
+    *size = (uint64_t)info.st_size;
+  return true;
+}
+
 bool ReadSmallFile(const std::string &path, uint64_t limit,
                    std::vector<uint8_t> *bytes, std::string *error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return Fail(error, "cannot open '" + path + "': " + SystemError(errno));
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  int fd;
+  uint64_t size;
+  if (!OpenRegularFile(path, "", &fd, error, &size))
+    return false;
+  if (size > limit) {
     close(fd);
-    return Fail(error, "'" + path + "' is not a regular file");
+    return Fail(error, "'" + path + "' is too large (" + std::to_string(size) +
+                           " bytes; at most " + std::to_string(limit) + ")");
   }
-  if ((uint64_t)info.st_size > limit) {
-    close(fd);
-    return Fail(error, "'" + path + "' is too large (" +
-                           std::to_string(info.st_size) + " bytes; at most " +
-                           std::to_string(limit) + ")");
-  }
-  bytes->resize((size_t)info.st_size);
+  bytes->resize((size_t)size);
   bool ok = ReadAllAt(fd, bytes->data(), bytes->size(), 0);
   int code = errno;
   close(fd);

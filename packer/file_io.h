@@ -25,6 +25,17 @@ bool WriteAllAt(int fd, const void *data, size_t count, uint64_t offset);
 // (errno is then 0).
 bool ReadAllAt(int fd, void *data, size_t count, uint64_t offset);
 
+// Opens the regular file at `path` for reading into `*fd`. Anything else
+// (a directory, a fifo, a socket, a device) is refused without blocking:
+// the open itself does not wait for a fifo's writer. False with a one-line
+// reason naming the path, with `what` in front of it ("the icon").
+// `*size`, when given, receives the file's size.
+bool OpenRegularFile(const std::string &path, const std::string &what, int *fd,
+                     std::string *error, uint64_t *size = nullptr);
+
+// What a file of `mode` is, for a message: "a fifo", "a directory", ...
+const char *KindOf(unsigned mode);
+
 // Reads the whole regular file at `path`, refusing one larger than
 // `limit`. False with a one-line reason naming the path.
 bool ReadSmallFile(const std::string &path, uint64_t limit,

@@ -34,7 +34,10 @@ const char kBuildHelp[] =
     "OUT's command line, returns its exit code and removes the directory.\n"
     "\n"
     "  -o, --output OUT        the executable to write; it appears only when\n"
-    "                          complete, and nothing is left there on error\n"
+    "                          complete, and nothing is left there on error.\n"
+    "                          Only a regular file at OUT is replaced; a\n"
+    "                          directory, device, fifo, socket or symbolic\n"
+    "                          link there is refused and left as it is\n"
     "  --main REL              the program to start, relative to APPDIR\n"
     "                          (default: the one .exe at APPDIR's top level;\n"
     "                          for linux, the one executable file there)\n"
@@ -71,7 +74,9 @@ const char kBuildHelp[] =
     "  - a directory without files cannot be carried: each is named in a\n"
     "    warning.\n"
     "The main program goes first, the other files follow sorted by name. The\n"
-    "same APPDIR and options give a byte-identical OUT. Names must be valid\n"
+    "same APPDIR, options and output file name give a byte-identical OUT (the\n"
+    "version record's OriginalFilename and InternalName come from OUT's\n"
+    "name). --icon must name a regular file. Names must be valid\n"
     "UTF-8 and, for windows, names Windows can create (no \\ : * ? \" < > |,\n"
     "no device names, no trailing dot or space, no two names differing only\n"
     "in case), each at most 1023 UTF-16 units. The files and their names must\n"
@@ -81,8 +86,8 @@ const char kBuildHelp[] =
 const char kAttachHelp[] =
     "veskar-pack attach CONTAINER -o OUT [options]\n"
     "\n"
-    "Makes an executable that carries the file CONTAINER as its payload,\n"
-    "byte for byte and unchecked (use verify on OUT to check it).\n"
+    "Makes an executable that carries the regular file CONTAINER as its\n"
+    "payload, byte for byte and unchecked (use verify on OUT to check it).\n"
     "\n"
     "  -o, --output OUT        the executable to write\n"
     "  --target windows|linux  the launcher to use (default windows)\n"
@@ -95,14 +100,19 @@ const char kListHelp[] =
     "Prints one line per packed file, its size and name in archive order\n"
     "(the first is the main program), then the number of files, their bytes,\n"
     "the compressed size and the ratio, and the launcher's unpack-directory\n"
-    "template. Exit 1 when the payload is damaged.\n";
+    "template. It checks the payload as verify does: exit 1 at the first\n"
+    "fault, with the reason on standard error.\n";
 
 const char kExtractHelp[] =
     "veskar-pack extract EXE DIR\n"
     "\n"
-    "Unpacks the payload of EXE into DIR, which must not exist or be empty.\n"
-    "Names that would lead outside DIR are refused. DIR appears only when\n"
-    "every file has been written and checked.\n"
+    "Unpacks the payload of EXE into DIR, which must not exist or be an empty\n"
+    "directory (a symbolic link there is refused). Missing directories above\n"
+    "DIR are created as mkdir -p does (mode 0755 less the umask), and are\n"
+    "removed again if extracting fails. DIR appears only when every file has\n"
+    "been written and checked. The payload is checked as verify does: names\n"
+    "that would lead outside DIR, and names that clash (see verify --help),\n"
+    "are refused, and nothing is extracted.\n"
     "\n"
     "  --quiet                 no summary\n";
 
@@ -112,6 +122,15 @@ const char kVerifyHelp[] =
     "Checks the payload of EXE: the header, every zstd frame with its\n"
     "checksum, every record up to the end marker, and the tail. Exit 0 when\n"
     "it is sound, 1 when not (the reason on standard error).\n"
+    "\n"
+    "Unsound besides damage: a name that occurs twice (the launcher would\n"
+    "keep only the last copy), a name that is also a directory of another,\n"
+    "and in a Windows package two such names that differ only in case. The\n"
+    "message names both records, numbered from 1 as list shows them.\n"
+    "\n"
+    "A zstd frame may carry no content checksum; the launcher runs such a\n"
+    "payload, so verify still exits 0, but warns on standard error that the\n"
+    "content could not be verified and which frame carries no checksum.\n"
     "\n"
     "  --quiet                 no summary\n";
 

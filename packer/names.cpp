@@ -91,4 +91,48 @@ std::u16string FoldForWindows(const std::u16string &name) {
   return folded;
 }
 
+bool NameClashFinder::Add(const std::u16string &name, size_t index,
+                          Clash *clash) {
+  std::u16string key = foldCase_ ? FoldForWindows(name) : name;
+  Level *level = &root_;
+  size_t start = 0;
+  bool created = false; // every level from here down is new
+  while (start <= key.size()) {
+    size_t end = key.find(kNameSeparator, start);
+    bool last = end == std::u16string::npos;
+    if (last)
+      end = key.size();
+    std::u16string part = key.substr(start, end - start);
+    start = end + 1;
+    auto found = created ? level->below.end() : level->below.find(part);
+    if (found == level->below.end()) {
+      std::unique_ptr<Level> &made = level->below[part];
+      made.reset(new Level);
+      made->file = last;
+      made->first = names_.size();
+      level = made.get();
+      created = true;
+      continue;
+    }
+    Level *next = found->second.get();
+    if (!next->file && !last) {
+      level = next;
+      continue;
+    }
+    const Added &earlier = names_[next->first];
+    // Folding keeps every unit in its place, so the first `end` units of
+    // both names are the same level.
+    bool sameSpelling = earlier.name.compare(0, end, name, 0, end) == 0;
+    if (next->file && last)
+      *clash = {sameSpelling ? kSameName : kCaseOnly, earlier.index,
+                earlier.name, false, true};
+    else
+      *clash = {kFileAndDirectory, earlier.index, earlier.name, !sameSpelling,
+                next->file};
+    return false;
+  }
+  names_.push_back({index, name});
+  return true;
+}
+
 } // namespace veskar

@@ -11,7 +11,10 @@
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/names.h"
 #include "packer/unicode.h"
@@ -42,5 +45,53 @@ bool ArchiveNameToPath(const std::u16string &name, std::string *relative,
 // The name with every letter upper-cased as Windows compares file names,
 // for finding names that one Windows directory cannot hold side by side.
 std::u16string FoldForWindows(const std::u16string &name);
+
+// Finds names that one archive cannot hold side by side, added one at a
+// time: the same name twice (the launcher would write the first copy and
+// then overwrite it with the last), a name that is also a directory of
+// another name ("a" and "a\b"), and, when folding case as Windows does,
+// the same two clashes between names that differ only in case.
+//
+// The names are kept as a tree of their levels, so memory and time grow
+// with the names' total length however deep they go (a hostile container
+// may hold many names of hundreds of levels).
+class NameClashFinder {
+public:
+  enum Kind {
+    kSameName,         // exactly the same name
+    kCaseOnly,         // two names differing only in case
+    kFileAndDirectory, // a name and a directory level of another name
+  };
+  struct Clash {
+    Kind kind;
+    size_t earlier;             // the index of the name added before
+    std::u16string earlierName; // and that name
+    // For kFileAndDirectory: whether the two are equal only when folded,
+    // and whether the earlier name is the file (else the later one is).
+    bool caseOnly;
+    bool earlierIsFile;
+  };
+
+  explicit NameClashFinder(bool foldCase) : foldCase_(foldCase) {}
+  // Adds the name of entry `index`. False when it clashes with a name
+  // added before, described in `clash`.
+  bool Add(const std::u16string &name, size_t index, Clash *clash);
+
+private:
+  // One level: a file, or a directory with the levels below it, keyed by
+  // their folded names.
+  struct Level {
+    bool file = false;
+    size_t first = 0; // in names_: the file, or the first name below it
+    std::map<std::u16string, std::unique_ptr<Level>> below;
+  };
+  struct Added {
+    size_t index;
+    std::u16string name;
+  };
+  bool foldCase_;
+  Level root_;
+  std::vector<Added> names_;
+};
 
 } // namespace veskar

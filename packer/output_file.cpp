@@ -76,6 +76,75 @@ void RemoveTree(const std::string &path) {
   nftw(path.c_str(), RemoveEntry, kOpenDirectories, FTW_DEPTH | FTW_PHYS);
 }
 
+// Only a regular file, or nothing, may stand where an output goes: the
+// rename that puts the output there would replace a device, a fifo or a
+// socket (as root even /dev/null), and a symbolic link itself rather than
+// what it points to. Nothing else is touched.
+bool MayReplace(const std::string &path, std::string *error) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT)
+      return true;
+    return Fail(error,
+                "cannot use the output '" + path + "': " + SystemError(errno));
+  }
+  if (S_ISREG(info.st_mode))
+    return true;
+  return Fail(error, "the output '" + path + "' is " + KindOf(info.st_mode) +
+                         "; only a regular file there is replaced");
+}
+
+// Creates the missing levels of `directory`, as mkdir -p does, with mode
+// 0755 less the umask, and adds each one made to `made`, outermost first.
+// The levels that exist are the user's and are taken as they are, a link
+// to a directory included. A level made here is opened with O_NOFOLLOW
+// from its parent's descriptor: a link put in its place between the mkdir
+// and the open is refused, not followed. Below that, only its owner can
+// change what it holds.
+bool MakeParents(const std::string &directory, std::vector<std::string> *made,
+                 std::string *error) {
+  const mode_t kParentMode = 0755;
+  bool absolute = !directory.empty() && directory[0] == '/';
+  int at = open(absolute ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (at < 0)
+    return Fail(error, "cannot open the directory '" + directory +
+                           "': " + SystemError(errno));
+  std::string path = absolute ? "" : ".";
+  size_t start = 0;
+  bool ok = true;
+  while (ok && start <= directory.size()) {
+    size_t end = directory.find('/', start);
+    if (end == std::string::npos)
+      end = directory.size();
+    std::string level = directory.substr(start, end - start);
+    start = end + 1;
+    if (level.empty() || level == ".")
+      continue;
+    path += "/" + level;
+    std::string shown = absolute ? path : path.substr(2); // without "./"
+    int next = openat(at, level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (next < 0 && errno == ENOENT) {
+      bool madeHere = mkdirat(at, level.c_str(), kParentMode) == 0;
+      if (madeHere)
+        made->push_back(shown);
+      if (madeHere || errno == EEXIST)
+        next = openat(at, level.c_str(),
+                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (next < 0) {
+      ok = Fail(error, errno == ENOTDIR || errno == ELOOP
+                           ? "'" + shown + "' is not a directory"
+                           : "cannot create the directory '" + shown +
+                                 "': " + SystemError(errno));
+    }
+    close(at);
+    at = next;
+  }
+  if (at >= 0)
+    close(at);
+  return ok;
+}
+
 } // namespace
 
 void InstallOutputCleanup(void) {
@@ -93,9 +162,8 @@ bool Interrupted(void) { return interrupted != 0; }
 OutputFile::~OutputFile() { Discard(); }
 
 bool OutputFile::Create(const std::string &finalPath, std::string *error) {
-  struct stat info;
-  if (stat(finalPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
-    return Fail(error, "the output '" + finalPath + "' is a directory");
+  if (!MayReplace(finalPath, error))
+    return false;
   std::string temp =
       DirectoryOf(finalPath) + "/." + BaseOf(finalPath) + ".tmp-XXXXXX";
   std::vector<char> name(temp.begin(), temp.end());
@@ -124,6 +192,11 @@ bool OutputFile::Commit(unsigned mode, std::string *error) {
     return false;
   }
   fd_ = -1;
+  // Checked again: the rename would replace whatever came there meanwhile.
+  if (!MayReplace(finalPath_, error)) {
+    Discard();
+    return false;
+  }
   if (rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
     *error = "cannot put the output at '" + finalPath_ +
              "': " + SystemError(errno);
@@ -156,7 +229,8 @@ bool OutputDirectory::Create(const std::string &finalPath,
   struct stat info;
   if (lstat(trimmed.c_str(), &info) == 0) {
     if (!S_ISDIR(info.st_mode))
-      return Fail(error, "'" + finalPath + "' exists and is not a directory");
+      return Fail(error, "'" + finalPath + "' is " + KindOf(info.st_mode) +
+                             ", not a directory; name a new or empty one");
     // An empty directory is replaced by the rename at the end; one with
     // anything in it is left alone.
     DIR *handle = opendir(trimmed.c_str());
@@ -172,13 +246,18 @@ bool OutputDirectory::Create(const std::string &finalPath,
       return Fail(error, "the directory '" + finalPath +
                              "' is not empty; extract into a new one");
   }
+  if (!MakeParents(DirectoryOf(trimmed), &madeParents_, error))
+    return false;
   std::string temp =
       DirectoryOf(trimmed) + "/." + BaseOf(trimmed) + ".tmp-XXXXXX";
   std::vector<char> name(temp.begin(), temp.end());
   name.push_back(0);
-  if (mkdtemp(name.data()) == nullptr)
+  if (mkdtemp(name.data()) == nullptr) {
+    int code = errno;
+    RemoveParents();
     return Fail(error, "cannot create a directory beside '" + finalPath +
-                           "': " + SystemError(errno));
+                           "': " + SystemError(code));
+  }
   finalPath_ = trimmed;
   tempPath_ = name.data();
   directoryPending = 1;
@@ -196,6 +275,7 @@ bool OutputDirectory::Commit(std::string *error) {
     return false;
   }
   tempPath_.clear();
+  madeParents_.clear();
   directoryPending = 0;
   return true;
 }
@@ -205,7 +285,16 @@ void OutputDirectory::Discard() {
     RemoveTree(tempPath_);
     tempPath_.clear();
   }
+  RemoveParents();
   directoryPending = 0;
+}
+
+void OutputDirectory::RemoveParents() {
+  // Deepest first; rmdir leaves alone a directory something else has
+  // filled meanwhile.
+  for (auto made = madeParents_.rbegin(); made != madeParents_.rend(); ++made)
+    rmdir(made->c_str());
+  madeParents_.clear();
 }
 
 } // namespace veskar

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace veskar {
 
@@ -48,15 +49,19 @@ public:
   OutputDirectory &operator=(const OutputDirectory &) = delete;
   ~OutputDirectory(); // removes the temporary tree unless committed
 
-  // `finalPath` must not exist or be an empty directory.
+  // `finalPath` must not exist or be an empty directory. Missing levels
+  // above it are created (and removed again unless committed).
   bool Create(const std::string &finalPath, std::string *error);
   const std::string &path() const { return tempPath_; }
   bool Commit(std::string *error);
   void Discard();
 
 private:
+  void RemoveParents();
+
   std::string finalPath_;
   std::string tempPath_;
+  std::vector<std::string> madeParents_; // outermost first
 };
 
 // Set by the signal handlers; long loops check it and stop.

@@ -581,5 +581,104 @@ TEST(VersionRecordTest, BlockLengthsAddUp) {
   EXPECT_EQ(Get16(record.data() + 2), 52u); // the fixed part
 }
 
+TEST(NameClashTest, NamesOneArchiveCannotHold) {
+  ASSERT_NE(setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+  const auto kSame = NameClashFinder::kSameName;
+  const auto kCase = NameClashFinder::kCaseOnly;
+  const auto kLevel = NameClashFinder::kFileAndDirectory;
+  const bool no = false, yes = true;
+  const struct {
+    std::vector<std::u16string> names;
+    bool foldCase;
+    bool clashes;
+    NameClashFinder::Kind kind;
+    size_t earlier; // the index the clash names
+    bool caseOnly, earlierIsFile;
+  } cases[] = {
+      {{u"a", u"b", u"a"}, no, yes, kSame, 0, no, no},
+      {{u"a", u"b", u"a"}, yes, yes, kSame, 0, no, no},
+      {{u"A", u"a"}, no, no, kSame, 0, no, no},
+      {{u"x\\A", u"x\\a"}, yes, yes, kCase, 0, no, no},
+      {{u"\u00e4", u"\u00c4"}, yes, yes, kCase, 0, no, no},
+      // A file and a directory level, in both orders and at any depth.
+      {{u"a", u"a\\b"}, no, yes, kLevel, 0, no, yes},
+      {{u"a\\b\\c", u"x", u"a\\b"}, no, yes, kLevel, 0, no, no},
+      {{u"lib", u"LIB\\x.dll"}, yes, yes, kLevel, 0, yes, yes},
+      {{u"LIB\\x.dll", u"Lib\\y.dll", u"lib"}, yes, yes, kLevel, 0, yes, no},
+      {{u"lib", u"LIB\\x.dll"}, no, no, kSame, 0, no, no},
+      // Directories shared by several names, and names that only begin
+      // alike, are no clash.
+      {{u"a\\b", u"A\\c", u"ab", u"a b"}, yes, no, kSame, 0, no, no},
+      {{u"a\\b", u"a\\c", u"a\\d\\e"}, no, no, kSame, 0, no, no},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(NameToUtf8(c.names.back()));
+    NameClashFinder finder(c.foldCase);
+    NameClashFinder::Clash clash;
+    bool added = true;
+    for (size_t i = 0; i < c.names.size() && added; ++i)
+      added = finder.Add(c.names[i], i, &clash);
+    EXPECT_EQ(!added, c.clashes);
+    if (c.clashes && !added) {
+      EXPECT_EQ(clash.kind, c.kind);
+      EXPECT_EQ(clash.earlier, c.earlier);
+      EXPECT_EQ(clash.earlierName, c.names[c.earlier]);
+      if (c.kind == NameClashFinder::kFileAndDirectory) {
+        EXPECT_EQ(clash.caseOnly, c.caseOnly);
+        EXPECT_EQ(clash.earlierIsFile, c.earlierIsFile);
+      }
+    }
+  }
+}
+
+// Our writer's frames, with and without checksums, read back; the frames
+// are cut so that they straddle the reader's 1 MiB chunks.
+TEST(FrameFactsTest, CountsFramesWithoutChecksum) {
+  char name[] = "/tmp/veskar-packer-test-XXXXXX";
+  int in = mkstemp(name);
+  ASSERT_GE(in, 0);
+  std::vector<char> data(3 << 20);
+  uint32_t state = 12345;
+  for (char &c : data) {
+    state = state * 1103515245u + 12345u;
+    c = (char)(state >> 24);
+  }
+  ASSERT_TRUE(WriteAll(in, data.data(), data.size()));
+  close(in);
+  std::vector<ArchiveInput> inputs = {{u"main.exe", name, data.size()}};
+  const uint64_t stream = ArchiveStreamSize(inputs);
+
+  const struct {
+    bool checksum;
+    uint64_t frameLimit;
+  } cases[] = {{true, 0}, {false, 0}, {true, 700 << 10}, {false, 700 << 10}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << "checksum " << c.checksum
+                                    << ", frames of " << c.frameLimit);
+    CompressionOptions options;
+    options.checksum = c.checksum;
+    options.frameInputLimit = c.frameLimit;
+    TempFile file;
+    uint64_t size = 0;
+    std::string error;
+    ASSERT_TRUE(WriteContainer(inputs, options, file.fd(), &size, &error))
+        << error;
+    struct Ignore : RecordVisitor {
+      bool Begin(const std::u16string &, uint64_t) override { return false; }
+      bool Data(const void *, size_t) override { return true; }
+      bool End() override { return true; }
+    } visitor;
+    FrameFacts facts;
+    ASSERT_TRUE(ReadContainer(file.fd(), 0, size, visitor, &error, &facts))
+        << error;
+    uint64_t frames =
+        c.frameLimit == 0 ? 1 : (stream + c.frameLimit - 1) / c.frameLimit;
+    EXPECT_EQ(facts.frames, frames);
+    EXPECT_EQ(facts.uncheckedFrames, c.checksum ? 0 : frames);
+    EXPECT_EQ(facts.firstUnchecked, c.checksum ? 0u : 1u);
+  }
+  unlink(name);
+}
+
 } // namespace
 } // namespace veskar

@@ -9,7 +9,9 @@ import random
 import re
 import resource
 import signal
+import stat
 import string
+import struct
 import subprocess
 import time
 
@@ -687,6 +689,338 @@ class BadInputTest(packtest.PackerTestCase):
         self.assertEqual(os.listdir(self.out_dir), [])
 
 
+class OutputPlaceTest(packtest.PackerTestCase):
+    """Only a regular file, or nothing, may stand at OUT: anything else is
+    refused with one line and left as it was, for build and attach alike
+    (the rename that puts OUT in place would replace it)."""
+
+    def setUp(self):
+        self.base = self.make_scratch()
+        self.app = os.path.join(self.base, "app")
+        packtest.make_tree(self.app, {"Main.exe": b"MZ main"})
+        self.blob = os.path.join(self.base, "container")
+        with open(self.blob, "wb") as f:
+            f.write(container.container([("main.exe", b"MZ")]))
+        self.out_dir = os.path.join(self.base, "out")
+        os.mkdir(self.out_dir)
+
+    def make_socket(self, path):
+        import socket
+        # A socket's path is short; bind relative to its folder.
+        here = os.getcwd()
+        os.chdir(os.path.dirname(path))
+        try:
+            sock = socket.socket(socket.AF_UNIX)
+            self.addCleanup(sock.close)
+            sock.bind(os.path.basename(path))
+        finally:
+            os.chdir(here)
+
+    def make_device(self, path):
+        try:
+            os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        except PermissionError:
+            self.skipTest("cannot make a device node here")
+
+    def test_what_stands_at_out(self):
+        target = os.path.join(self.base, "target.exe")
+        cases = [
+            # (what, make it at the path, the kind in the message)
+            ("fifo", os.mkfifo, "a fifo"),
+            ("socket", self.make_socket, "a socket"),
+            ("device", self.make_device, "a device"),
+            ("directory", os.mkdir, "a directory"),
+            ("link to a file", lambda p: os.symlink(target, p),
+             "a symbolic link"),
+            ("link to nothing",
+             lambda p: os.symlink(os.path.join(self.base, "nowhere"), p),
+             "a symbolic link"),
+        ]
+        for what, make, kind in cases:
+            for command, source in (("build", self.app),
+                                    ("attach", self.blob)):
+                with self.subTest(out=what, command=command):
+                    with open(target, "wb") as f:
+                        f.write(b"the link's target")
+                    out = os.path.join(self.out_dir, "App.exe")
+                    subprocess.run(["rm", "-rf", out], check=True)
+                    make(out)
+                    before = os.lstat(out)
+                    result = pack(command, source, "-o", out, "--quiet",
+                                  check=False, timeout=60)
+                    after = os.lstat(out)
+                    self.assertEqual(result.returncode, 1, result.err)
+                    lines = result.err.strip().splitlines()
+                    self.assertEqual(len(lines), 1, result.err)
+                    self.assertIn(f"the output '{out}' is {kind}", lines[0])
+                    self.assertEqual((after.st_mode, after.st_ino),
+                                     (before.st_mode, before.st_ino))
+                    self.assertEqual(read(target), b"the link's target")
+                    self.assertEqual(os.listdir(self.out_dir), ["App.exe"])
+        # A regular file there is what OUT is for: it is replaced.
+        out = os.path.join(self.out_dir, "App.exe")
+        subprocess.run(["rm", "-rf", out], check=True)
+        with open(out, "wb") as f:
+            f.write(b"the previous build")
+        pack("build", self.app, "-o", out, "--quiet")
+        self.assertEqual(read(out)[:2], b"MZ")
+
+
+class InputKindTest(packtest.PackerTestCase):
+    """Every file the packer reads must be a regular file: a fifo is
+    refused at once (opening one would wait for a writer forever), and so
+    is a directory."""
+
+    def test_inputs_that_are_not_files(self):
+        base = self.make_scratch()
+        app = os.path.join(base, "app")
+        packtest.make_tree(app, {"Main.exe": b"MZ main"})
+        fifo = os.path.join(base, "fifo")
+        os.mkfifo(fifo)
+        folder = os.path.join(base, "folder")
+        os.mkdir(folder)
+        out = os.path.join(base, "out.exe")
+        into = os.path.join(base, "into")
+        commands = [
+            ("icon", lambda p: ["build", app, "-o", out, "--icon", p], ""),
+            ("container", lambda p: ["attach", p, "-o", out],
+             "the container "),
+            ("list", lambda p: ["list", p], ""),
+            ("verify", lambda p: ["verify", p], ""),
+            ("extract", lambda p: ["extract", p, into], ""),
+        ]
+        for what, path, kind in (("fifo", fifo, "a fifo"),
+                                 ("directory", folder, "a directory")):
+            for command, args, shown in commands:
+                with self.subTest(input=what, command=command):
+                    # The timeout only ends a packer that hangs.
+                    result = pack(*args(path), check=False, timeout=60)
+                    self.assertEqual(result.returncode, 1, result.err)
+                    self.assertEqual(result.err.strip(),
+                                     f"veskar-pack: {shown}'{path}' is {kind}, "
+                                     "not a regular file")
+                    self.assertFalse(os.path.exists(out))
+                    self.assertFalse(os.path.exists(into))
+
+
+class NameClashTest(packtest.PackerTestCase):
+    """Names the launcher cannot hold side by side make a container
+    unsound: verify, list and extract refuse it, name both records (counted
+    from 1, as list shows them), and extract writes nothing."""
+
+    def test_clashing_names(self):
+        base = self.make_scratch()
+        dup = "the name 'a.txt' occurs twice, in records 2 and 3"
+        cases = [
+            # (names after main.exe, {target: message, or None when sound})
+            (["a.txt", "a.txt"], {"windows": dup, "linux": dup}),
+            (["a.txt", "b.txt", "a.txt"],
+             {"windows": "the name 'a.txt' occurs twice, in records 2 and 4",
+              "linux": "the name 'a.txt' occurs twice, in records 2 and 4"}),
+            (["MAIN.EXE"],
+             {"windows": "the names 'main.exe' (record 1) and 'MAIN.EXE' "
+                         "(record 2) differ only in case",
+              "linux": None}),
+            (["d\\Data.txt", "D\\data.TXT"],
+             {"windows": "the names 'd\\Data.txt' (record 2) and "
+                         "'D\\data.TXT' (record 3) differ only in case",
+              "linux": None}),
+            (["lib", "LIB\\x.dll"],
+             {"windows": "the file 'lib' (record 2) and the directory of "
+                         "'LIB\\x.dll' (record 3) differ only in case",
+              "linux": None}),
+            (["LIB\\x.dll", "lib"],
+             {"windows": "the file 'lib' (record 3) and the directory of "
+                         "'LIB\\x.dll' (record 2) differ only in case",
+              "linux": None}),
+            (["a\\b.txt", "a"],
+             {"windows": "the name 'a' (record 3) is also a directory in "
+                         "'a\\b.txt' (record 2)",
+              "linux": "the name 'a' (record 3) is also a directory in "
+                       "'a\\b.txt' (record 2)"}),
+            (["\u00e4.txt", "\u00c4.TXT"],
+             {"windows": "differ only in case", "linux": None}),
+            (["a\\b.txt", "A\\c.txt", "ab.txt"],
+             {"windows": None, "linux": None}),
+        ]
+        blob = os.path.join(base, "container")
+        for names, expected in cases:
+            records = [("main.exe", b"MZ")] + [(n, n.encode()) for n in names]
+            with open(blob, "wb") as f:
+                f.write(container.container(records))
+            for target, message in expected.items():
+                with self.subTest(names=names, target=target):
+                    packed = os.path.join(base, "packed")
+                    pack("attach", blob, "-o", packed, "--target", target,
+                         "--quiet")
+                    into = os.path.join(base, "into")
+                    for command in ("verify", "list", "extract"):
+                        args = [command, packed] + (
+                            [into, "--quiet"] if command == "extract" else [])
+                        result = pack(*args, check=False)
+                        if message is None:
+                            self.assertEqual(result.returncode, 0, result.err)
+                            self.assertEqual(result.err, "")
+                            continue
+                        self.assertEqual(result.returncode, 1, command)
+                        self.assertEqual(len(result.err.strip().splitlines()),
+                                         1, result.err)
+                        self.assertIn(message, result.err, command)
+                    if message is None:
+                        self.assertEqual(
+                            len(support.read_tree(into)), len(records))
+                        subprocess.run(["rm", "-rf", into], check=True)
+                    self.assertEqual(sorted(os.listdir(base)),
+                                     ["container", "packed"])
+                    os.unlink(packed)
+
+
+class UncheckedFrameTest(packtest.PackerTestCase):
+    """A frame without a content checksum decodes, and the launcher runs
+    it, but nothing can tell whether its bytes are the packed ones: verify,
+    list and extract say so in one warning line and exit 0."""
+
+    RECORDS = [("main.exe", b"MZ" + os.urandom(3000)),
+               ("data\\a.txt", b"a" * 5000), ("b.bin", os.urandom(4000))]
+
+    def with_skippable_frame(self, data):
+        """The container with a skippable frame (no content, no checksum)
+        in front of its first zstd frame."""
+        body = data[:-8]
+        skip = b"\x50\x2a\x4d\x18" + struct.pack("<I", 5) + b"hello"
+        body = body[:3] + skip + body[3:]
+        return body + struct.pack("<Q", len(body))
+
+    def test_frames_without_checksum(self):
+        base = self.make_scratch()
+        warning = "the content could not be verified: "
+        cases = [
+            # (checksum of each frame, skippable frame first, warning or None)
+            ((True,), False, None),
+            ((True, True, True), False, None),
+            ((False,), False, warning + "frame 1 carries no checksum"),
+            ((True, False, True), False, warning + "frame 2 carries no checksum"),
+            ((True, False, False), False,
+             warning + "2 of 3 frames carry no checksum, the first frame 2"),
+            ((True,), True, None),
+            ((False,), True, warning + "frame 2 carries no checksum"),
+        ]
+        blob = os.path.join(base, "container")
+        packed = os.path.join(base, "packed")
+        expected_tree = {n.replace("\\", "/"): d for n, d in self.RECORDS}
+        for checksums, skippable, message in cases:
+            with self.subTest(checksums=checksums, skippable=skippable):
+                data = container.container(self.RECORDS, checksums)
+                if skippable:
+                    data = self.with_skippable_frame(data)
+                with open(blob, "wb") as f:
+                    f.write(data)
+                pack("attach", blob, "-o", packed, "--target", "linux",
+                     "--quiet")
+                into = os.path.join(base, "into")
+                for command in ("verify", "list", "extract"):
+                    args = [command, packed] + (
+                        [into] if command == "extract" else [])
+                    result = pack(*args, "--quiet", check=False)
+                    self.assertEqual(result.returncode, 0, result.err)
+                    if message is None:
+                        self.assertEqual(result.err, "", command)
+                    else:
+                        self.assertEqual(
+                            result.err,
+                            f"veskar-pack: warning: {packed}: {message}\n",
+                            command)
+                self.assertEqual(support.read_tree(into), expected_tree)
+                subprocess.run(["rm", "-rf", into], check=True)
+                summary = pack("verify", packed).out
+                self.assertEqual("unchecked content" in summary,
+                                 message is not None, summary)
+
+
+class ExtractParentsTest(packtest.PackerTestCase):
+    """extract creates the missing directories above DIR as mkdir -p does
+    (mode 0755 less the umask), removes them again when it fails, and
+    neither follows a link that is not a directory nor writes through a
+    link at DIR."""
+
+    def setUp(self):
+        self.base = self.make_scratch()
+        app = os.path.join(self.base, "app")
+        packtest.make_tree(app, {"Main.exe": b"MZ main", "d/x.txt": b"x"})
+        self.good = os.path.join(self.base, "good.exe")
+        pack("build", app, "-o", self.good, "--quiet")
+        data = bytearray(read(self.good))
+        offset, size = packtest.container_place(self.good)
+        data[offset + size // 2] ^= 0x5A
+        self.bad = os.path.join(self.base, "bad.exe")
+        with open(self.bad, "wb") as f:
+            f.write(data)
+        self.tree = {"Main.exe": b"MZ main", "d/x.txt": b"x"}
+
+    def test_missing_parents(self):
+        places = self.make_scratch()
+        cases = [
+            # (DIR below `places`, the umask, levels to be made)
+            ("one/into", 0o022, ["one"]),
+            ("one/two/three/into", 0o022, ["one", "one/two", "one/two/three"]),
+            ("./one/./two//into/", 0o077, ["one", "one/two"]),
+        ]
+        for relative, mask, made in cases:
+            with self.subTest(dir=relative, umask=oct(mask)):
+                def set_umask():
+                    os.umask(mask)
+                result = pack("extract", self.good, relative, "--quiet",
+                              cwd=places, preexec_fn=set_umask, check=False)
+                self.assertEqual(result.returncode, 0, result.err)
+                self.assertEqual(
+                    support.read_tree(os.path.join(places, relative)),
+                    self.tree)
+                for level in made:
+                    mode = os.lstat(os.path.join(places, level)).st_mode
+                    self.assertEqual(stat.S_IMODE(mode), 0o755 & ~mask, level)
+                # A failed extraction takes the levels it made away again.
+                result = pack("extract", self.bad, "new/" + relative,
+                              cwd=places, check=False)
+                self.assertEqual(result.returncode, 1)
+                self.assertFalse(os.path.exists(os.path.join(places, "new")))
+                subprocess.run(["rm", "-rf", os.path.join(places, "one")],
+                               check=True)
+
+    def test_what_is_refused_on_the_way(self):
+        places = self.make_scratch()
+        packtest.make_tree(places, {"file": b"a file"})
+        os.symlink(os.path.join(self.base, "nowhere"),
+                   os.path.join(places, "dangling"))
+        os.mkdir(os.path.join(places, "empty"))
+        os.symlink("empty", os.path.join(places, "to-empty"))
+        cases = [
+            ("file/into", "'file' is not a directory"),
+            ("file/a/into", "'file' is not a directory"),
+            ("dangling/into", "'dangling' is not a directory"),
+            ("to-empty", "'to-empty' is a symbolic link, not a directory"),
+        ]
+        for relative, message in cases:
+            with self.subTest(dir=relative):
+                before = sorted(os.listdir(places))
+                result = pack("extract", self.good, relative, cwd=places,
+                              check=False)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.err.strip(),
+                                 f"veskar-pack: {message}"
+                                 + ("; name a new or empty one"
+                                    if "link" in message else ""))
+                self.assertEqual(sorted(os.listdir(places)), before)
+                self.assertEqual(os.listdir(os.path.join(places, "empty")),
+                                 [])
+                self.assertFalse(os.path.lexists(
+                    os.path.join(self.base, "nowhere")))
+        # A link to a directory above DIR is the user's own path: followed.
+        pack("extract", self.good, "to-empty/into", "--quiet", cwd=places)
+        self.assertEqual(
+            support.read_tree(os.path.join(places, "empty", "into")),
+            self.tree)
+
+
 class AttachTest(packtest.PackerTestCase):
     def test_attach_embeds_the_file_as_it_is(self):
         base = self.make_scratch()
@@ -773,9 +1107,20 @@ class HelpTest(packtest.PackerTestCase):
         for phrase in ("symbolic link to a regular file inside APPDIR",
                        "leading outside APPDIR", "fifo, socket or device",
                        "without files cannot be carried", "byte-identical",
-                       "less than 4 GiB", "--quiet"):
+                       "less than 4 GiB", "--quiet",
+                       "Only a regular file at OUT is replaced",
+                       "same APPDIR, options and output file name",
+                       "OriginalFilename and InternalName"):
             self.assertIn(phrase, " ".join(build.split()))
-        self.assertEqual(pack("verify", "--help").returncode, 0)
+        for command, phrases in (
+                ("extract", ("as mkdir -p does", "0755 less the umask",
+                             "a symbolic link there is refused")),
+                ("verify", ("a name that occurs twice",
+                            "differ only in case",
+                            "content could not be verified"))):
+            shown = " ".join(pack(command, "--help").out.split())
+            for phrase in phrases:
+                self.assertIn(phrase, shown, command)
 
 
 if __name__ == "__main__":
