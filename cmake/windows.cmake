@@ -26,6 +26,12 @@ target_compile_options(veskar-launcher PRIVATE ${VESKAR_WARNINGS} -Os
 target_link_libraries(veskar-launcher PRIVATE zstd_windows ${VESKAR_WINDOWS_LINK})
 set_target_properties(veskar-launcher PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY "${VESKAR_BIN_DIR}" SUFFIX ".exe")
+# With -fdata-sections this toolchain puts zero-initialised objects into
+# ".data$name" sections, which the linker keeps in .data: the 70 KB
+# LauncherState would take room in the file. Without it, the state goes to
+# .bss, which takes none.
+set_source_files_properties(launcher/main.cpp PROPERTIES
+  COMPILE_OPTIONS -fno-data-sections)
 
 add_subdirectory(tests/windows)
 add_subdirectory(examples)
