@@ -154,3 +154,11 @@ size_t Utf16Length(const Utf16Unit *text) {
     ++length;
   return length;
 }
+
+bool Utf16Equal(const Utf16Unit *a, const Utf16Unit *b) {
+  while (*a != 0 && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
+}

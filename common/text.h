@@ -46,3 +46,6 @@ size_t Utf16ToUtf8(const Utf16Unit *text, size_t length, char *out,
 
 // The number of units before the first zero unit.
 size_t Utf16Length(const Utf16Unit *text);
+
+// Whether two zero-terminated texts hold the same units.
+bool Utf16Equal(const Utf16Unit *a, const Utf16Unit *b);

@@ -1,14 +1,17 @@
 //===- launcher/child.cpp - The child process ---------------------------===//
 //
 // The child gets the launcher's own command line and standard handles and
-// inherits its environment. The main thread waits for it here and takes its
-// exit code; a console event may stop it meanwhile from the other thread,
-// through the handle published with EndChildStart (launcher/console.cpp).
+// inherits its environment. Once it has started, the main thread removes
+// what ended runs left behind (launcher/sweep.cpp) while the child starts
+// up, then waits for it here and takes its exit code; a console event may
+// stop it meanwhile from the other thread, through the handle published
+// with EndChildStart (launcher/console.cpp).
 //
 //===----------------------------------------------------------------------===//
 #include "diagnostics/fatal.h"
 #include "launcher/console.h"
 #include "launcher/state.h"
+#include "launcher/sweep.h"
 
 DWORD RunChild(void) {
   STARTUPINFOW startup = {};
@@ -35,6 +38,8 @@ DWORD RunChild(void) {
                        &shared, 0, FALSE, DUPLICATE_SAME_ACCESS))
     shared = nullptr;
   EndChildStart(shared);
+
+  SweepLeftovers();
 
   DWORD exitCode = 0;
   WaitForSingleObject(info.hProcess, INFINITE);

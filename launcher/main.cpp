@@ -18,10 +18,10 @@ LauncherState state;
 // Rewritten by the packer, which finds the block by its marker.
 BuildValues buildValues = DefaultBuildValues();
 
-int RunLauncher(void) {
-  static const WCHAR kUnpackTemplate[] =
-      VESKAR_TEXT("{TEMP}\\onefile_{PID}_{TIME}");
+extern const WCHAR kUnpackTemplate[] =
+    VESKAR_TEXT("{TEMP}\\onefile_{PID}_{TIME}");
 
+int RunLauncher(void) {
   state.unpackDirectory[0] = 0;
   if (!ExpandPathTemplate(state.unpackDirectory, kUnpackTemplate,
                           kPathCapacity))
