@@ -2,8 +2,9 @@
 //
 // The POSIX layer built with VESKAR_RECORDING logs every call of the
 // operations whose order matters (directory creation, file opening, waits,
-// removal requests, pauses) and lets a test script their results. A call
-// with no scripted result goes to the real implementation.
+// removal requests, pauses, directory listings, processes opened by id, the
+// millisecond clock) and lets a test script their results. A call with no
+// scripted result goes to the real implementation.
 //
 //===----------------------------------------------------------------------===//
 #pragma once

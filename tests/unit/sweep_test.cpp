@@ -84,6 +84,45 @@ struct Child {
   }
 };
 
+uint64_t Ticks(const FILETIME &time) {
+  return ((uint64_t)time.dwHighDateTime << 32) | time.dwLowDateTime;
+}
+
+// What the sweep asks of a process, from the POSIX layer itself.
+TEST(ProcessQueryTest, CreationTimeAndEndingOfProcessesOpenedById) {
+  const uint64_t beforeStart = Now();
+  Child live;
+  Child zombie(true);
+  FILETIME created, exited, kernel, user;
+  DWORD exitCode = 0;
+
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                               (DWORD)live.pid);
+  ASSERT_NE(process, nullptr);
+  ASSERT_TRUE(GetProcessTimes(process, &created, &exited, &kernel, &user));
+  // Created between the moment before the fork and the child's own first
+  // reading of the clock, to the kernel's clock tick (10 ms at 100 Hz; two
+  // allowed).
+  EXPECT_LE(Ticks(created), live.time);
+  EXPECT_GE(Ticks(created) + 2 * kSecond / 100, beforeStart);
+  ASSERT_TRUE(GetExitCodeProcess(process, &exitCode));
+  EXPECT_EQ(exitCode, (DWORD)STILL_ACTIVE);
+  CloseHandle(process);
+
+  process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                        (DWORD)zombie.pid);
+  ASSERT_NE(process, nullptr);
+  ASSERT_TRUE(GetExitCodeProcess(process, &exitCode));
+  EXPECT_EQ(exitCode, 3u);
+  CloseHandle(process);
+
+  SetLastError(0);
+  EXPECT_EQ(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                        (DWORD)EndedProcessId()),
+            nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+}
+
 class SweepTest : public ::testing::Test {
 protected:
   void SetUp() override {
