@@ -210,3 +210,11 @@ size_t EscapeForMessage(const char *text, size_t length, char *out,
   }
   return sink.Finish();
 }
+
+bool Utf16Equal(const Utf16Unit *a, const Utf16Unit *b) {
+  while (*a != 0 && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
+}

@@ -66,3 +66,6 @@ size_t EscapeForMessage(const Utf16Unit *text, size_t length, Utf16Unit *out,
 // shown text is always valid UTF-8.
 size_t EscapeForMessage(const char *text, size_t length, char *out,
                         size_t capacity);
+
+// Whether two zero-terminated texts hold the same units.
+bool Utf16Equal(const Utf16Unit *a, const Utf16Unit *b);

@@ -1,9 +1,11 @@
 //===- launcher/child.cpp - The child process ---------------------------===//
 //
 // The child gets the launcher's own command line and standard handles and
-// inherits its environment. The main thread waits for it here and takes its
-// exit code; a console event may stop it meanwhile from the other thread,
-// through the handle published with EndChildStart (launcher/console.cpp).
+// inherits its environment. Once it has started, the main thread removes
+// what ended runs left behind (launcher/sweep.cpp) while the child starts
+// up, then waits for it here and takes its exit code; a console event may
+// stop it meanwhile from the other thread, through the handle published
+// with EndChildStart (launcher/console.cpp).
 //
 // The child ends with the launcher. It is created suspended and put into a
 // job object that ends every process in it when its last handle closes; the
@@ -19,6 +21,7 @@
 #include "diagnostics/fatal.h"
 #include "launcher/console.h"
 #include "launcher/state.h"
+#include "launcher/sweep.h"
 
 namespace {
 
@@ -79,6 +82,8 @@ DWORD RunChild(void) {
                        &shared, 0, FALSE, DUPLICATE_SAME_ACCESS))
     shared = nullptr;
   EndChildStart(shared);
+
+  SweepLeftovers();
 
   DWORD exitCode = 0;
   WaitForSingleObject(info.hProcess, INFINITE);

@@ -16,6 +16,8 @@
 //       (parks, never writes again)          AwaitExtractionParked
 //   EndExtraction                            (remove the directory)
 //   BeginChildStart / EndChildStart
+//   SweepLeftovers (begins nothing new
+//     once eventSeen)
 //   (wait for the child)
 //   StopChildAndCleanUp
 //   AwaitConsoleEventEnding

@@ -18,15 +18,16 @@ LauncherState state;
 // Rewritten by the packer, which finds the block by its marker.
 BuildValues buildValues = DefaultBuildValues();
 
+extern const WCHAR kUnpackTemplate[] =
+    VESKAR_TEXT(VESKAR_UNPACK_TEMPLATE_TEXT);
+
 int RunLauncher(void) {
   // The packer may set another per-run template; the block always ends in
   // a zero unit, whatever was written into it.
-  static const WCHAR kBuiltInTemplate[] =
-      VESKAR_TEXT(VESKAR_UNPACK_TEMPLATE_TEXT);
   buildValues.unpackTemplate[kUnpackTemplateCapacity - 1] = 0;
   const WCHAR *unpackTemplate = buildValues.unpackTemplate[0] != 0
                                     ? buildValues.unpackTemplate
-                                    : kBuiltInTemplate;
+                                    : kUnpackTemplate;
 
   state.unpackDirectory[0] = 0;
   if (!ExpandPathTemplate(state.unpackDirectory, unpackTemplate,

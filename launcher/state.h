@@ -81,6 +81,8 @@ struct LauncherState {
   WCHAR *knownDirectories[kKnownDirectoryCapacity];
   WCHAR childExecutablePath[kChildPathCapacity];
   WCHAR outputFilePath[kPathCapacity];
+  // The sweep's search pattern, then the path of each leftover it removes.
+  WCHAR sweepPath[kPathCapacity];
 
   // The console-event protocol's flags. Only launcher/console.cpp reads or
   // writes them, through its named transitions.
@@ -91,6 +93,10 @@ extern LauncherState state;
 
 // The values of COMPANY, PRODUCT and VERSION, which the packer rewrites.
 extern BuildValues buildValues;
+
+// Where each run unpacks: "{TEMP}\onefile_{PID}_{TIME}". The sweep
+// (launcher/sweep.cpp) knows leftovers by the names its last level makes.
+extern const WCHAR kUnpackTemplate[];
 
 // Step functions of the launch sequence. The console-event protocol's
 // operations are declared in launcher/console.h.

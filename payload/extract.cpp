@@ -19,14 +19,6 @@
 
 namespace {
 
-bool SameWide(const WCHAR *a, const WCHAR *b) {
-  while (*a != 0 && *a == *b) {
-    ++a;
-    ++b;
-  }
-  return *a == *b;
-}
-
 WCHAR *CopyToHeap(const WCHAR *text) {
   size_t bytes = (Utf16Length(text) + 1) * sizeof(WCHAR);
   WCHAR *copy = (WCHAR *)malloc(bytes);
@@ -91,7 +83,7 @@ bool EnsureDirectory(const WCHAR *directory) {
   if (!state.knownDirectoriesSeeded)
     SeedKnownDirectories();
   for (int i = 0; i < state.knownDirectoryCount; ++i)
-    if (SameWide(directory, state.knownDirectories[i]))
+    if (Utf16Equal(directory, state.knownDirectories[i]))
       return true;
   if (directory[0] != 0 && directory[1] == ':' && directory[2] == 0)
     return true; // a bare drive

@@ -16,7 +16,7 @@
 
 #include "common/names.h"
 
-// Two facts of the platform that the core's policies depend on:
+// Facts of the platform that the core's policies depend on:
 // - kFileSystemNameStyle, the file system's naming, which decides the
 //   archive names this launcher can write (the rules live in common/names);
 // - kTempIsPrivate: whether the folder TEMP names belongs to the user alone.
@@ -29,11 +29,13 @@
 #define VESKAR_WIDE_LITERAL(s) L##s
 const NameStyle kFileSystemNameStyle = kWindowsNames;
 const bool kTempIsPrivate = true;
+const DWORD kOtherOwnerAttribute = 0;
 #else
 #include "platform/posix/win32.h"
 #define VESKAR_WIDE_LITERAL(s) u##s
 const NameStyle kFileSystemNameStyle = kPosixNames;
 const bool kTempIsPrivate = false;
+const DWORD kOtherOwnerAttribute = FILE_ATTRIBUTE_OTHER_OWNER;
 #endif
 // A wide literal of `s`, which may itself be a macro naming a literal.
 #define VESKAR_TEXT(s) VESKAR_WIDE_LITERAL(s)

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,9 +15,9 @@ using namespace veskar_posix;
 namespace {
 
 Handle standardHandles[3] = {
-    {kFileHandle, 0, 0, -1, false},
-    {kFileHandle, 1, 0, -1, false},
-    {kFileHandle, 2, 0, -1, false},
+    {kFileHandle, 0, 0, -1, false, nullptr, nullptr},
+    {kFileHandle, 1, 0, -1, false, nullptr, nullptr},
+    {kFileHandle, 2, 0, -1, false, nullptr, nullptr},
 };
 
 // Converts a core path; sets the last error and returns false when it is too
@@ -59,9 +60,61 @@ int RemoveAt(int parent, const char *name) {
   return result;
 }
 
+// The attributes the core sees for what lstat found.
+DWORD AttributesOf(const struct stat &info) {
+  DWORD attributes = S_ISLNK(info.st_mode)   ? FILE_ATTRIBUTE_REPARSE_POINT
+                     : S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
+                                             : FILE_ATTRIBUTE_NORMAL;
+  if (info.st_uid != geteuid())
+    attributes |= FILE_ATTRIBUTE_OTHER_OWNER;
+  return attributes;
+}
+
+// Fills `found` with the next entry of the search whose name starts with
+// the search's prefix; false at the end, with ERROR_NO_MORE_FILES.
+BOOL NextFound(Handle *handle, LPWIN32_FIND_DATAW found) {
+  DIR *dir = (DIR *)handle->search;
+  size_t prefixLength = strlen(handle->searchPrefix);
+  for (;;) {
+    errno = 0;
+    struct dirent *entry = readdir(dir);
+    if (entry == nullptr) {
+      if (errno != 0)
+        SetLastErrorFromErrno(errno);
+      else
+        SetLastError(ERROR_NO_MORE_FILES);
+      return FALSE;
+    }
+    if (strncmp(entry->d_name, handle->searchPrefix, prefixLength) != 0)
+      continue;
+    struct stat info;
+    if (fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+      continue; // gone since it was listed
+    memset(found, 0, sizeof *found);
+    if (FromNative(entry->d_name, found->cFileName, MAX_PATH, false) >=
+        MAX_PATH)
+      continue;
+    found->dwFileAttributes = AttributesOf(info);
+    return TRUE;
+  }
+}
+
 } // namespace
 
 namespace veskar_posix {
+void FreeHandle(Handle *handle) {
+  if (handle->fd >= 0)
+    close(handle->fd);
+  if (handle->pidfd >= 0)
+    close(handle->pidfd);
+  if (handle->search != nullptr)
+    closedir((DIR *)handle->search);
+  free(handle->searchPrefix);
+  // A child is never reaped here: its id stays reserved until the launcher
+  // itself ends, so it can never name another process.
+  free(handle);
+}
+
 Handle *NewHandle(HandleKind kind) {
   Handle *handle = (Handle *)calloc(1, sizeof(Handle));
   if (handle != nullptr) {
@@ -152,13 +205,7 @@ BOOL CloseHandle(HANDLE object) {
   }
   if (!handle->owned)
     return TRUE; // the standard handles stay open
-  if (handle->fd >= 0)
-    close(handle->fd);
-  if (handle->pidfd >= 0)
-    close(handle->pidfd);
-  // A child is never reaped here: its id stays reserved until the launcher
-  // itself ends, so it can never name another process.
-  free(handle);
+  FreeHandle(handle);
   return TRUE;
 }
 
@@ -186,11 +233,74 @@ DWORD GetFileAttributesW(LPCWSTR path) {
     SetLastErrorFromErrno(errno);
     return INVALID_FILE_ATTRIBUTES;
   }
-  if (S_ISLNK(info.st_mode))
-    return FILE_ATTRIBUTE_REPARSE_POINT;
-  if (S_ISDIR(info.st_mode))
-    return FILE_ATTRIBUTE_DIRECTORY;
-  return FILE_ATTRIBUTE_NORMAL;
+  return AttributesOf(info);
+}
+
+HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found) {
+  VESKAR_HOOK("FindFirstFileW", pattern, HANDLE);
+  static thread_local char native[kNativePathCapacity];
+  if (!NativePath(pattern, native))
+    return INVALID_HANDLE_VALUE;
+  char *slash = strrchr(native, '/');
+  char *level = slash != nullptr ? slash + 1 : native;
+  size_t levelLength = strlen(level);
+  if (levelLength == 0 || level[levelLength - 1] != '*' ||
+      memchr(level, '*', levelLength - 1) != nullptr ||
+      strchr(level, '?') != nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  Handle *handle = NewHandle(kSearchHandle);
+  char *prefix = strndup(level, levelLength - 1);
+  if (handle == nullptr || prefix == nullptr) {
+    free(handle);
+    free(prefix);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  handle->searchPrefix = prefix;
+  const char *directory = native;
+  if (slash == nullptr)
+    directory = ".";
+  else if (slash == native)
+    directory = "/";
+  else
+    *slash = 0;
+  DIR *dir = opendir(directory);
+  if (dir == nullptr) {
+    SetLastErrorFromErrno(errno, true);
+    FreeHandle(handle);
+    return INVALID_HANDLE_VALUE;
+  }
+  handle->search = dir;
+  if (!NextFound(handle, found)) {
+    DWORD error = GetLastError();
+    FreeHandle(handle);
+    SetLastError(error == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : error);
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
+}
+
+BOOL FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW found) {
+  Handle *handle = (Handle *)search;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+      handle->kind != kSearchHandle) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return NextFound(handle, found);
+}
+
+BOOL FindClose(HANDLE search) {
+  Handle *handle = (Handle *)search;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+      handle->kind != kSearchHandle) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  FreeHandle(handle);
+  return TRUE;
 }
 
 BOOL RemoveDirectoryTree(LPCWSTR path) {

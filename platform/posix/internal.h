@@ -26,21 +26,38 @@ bool ToNative(const WCHAR *text, char *out, size_t capacity, bool isPath);
 // writes as much as fits in `capacity` units, terminator included.
 size_t FromNative(const char *text, WCHAR *out, size_t capacity, bool isPath);
 
-enum HandleKind { kFileHandle, kProcessHandle, kThreadHandle, kJobHandle };
+// kProcessHandle: a child this layer started; kOpenedProcessHandle: any
+// process, opened by id (OpenProcess) for queries, through its /proc folder.
+enum HandleKind {
+  kFileHandle,
+  kProcessHandle,
+  kOpenedProcessHandle,
+  kThreadHandle,
+  kSearchHandle,
+  kJobHandle,
+};
 
 struct Handle {
   HandleKind kind;
-  int fd;    // file handles
+  int fd;    // file handles; the /proc/<pid> folder of opened processes
   pid_t pid; // process handles
   int pidfd; // process handles, -1 where the kernel has none
   bool owned;
+  void *search;       // search handles: the DIR being listed
+  char *searchPrefix; // search handles: what a listed name must start with
 };
 
 Handle *NewHandle(HandleKind kind);
+// Closes what the handle holds and frees it (CloseHandle, FindClose).
+void FreeHandle(Handle *handle);
 
 // Sets the last error from errno; `missingMeansPath` picks
 // ERROR_PATH_NOT_FOUND over ERROR_FILE_NOT_FOUND for ENOENT.
 void SetLastErrorFromErrno(int error, bool missingMeansPath = false);
+
+// Milliseconds on CLOCK_MONOTONIC: GetTickCount64 without its recording
+// hook, for the layer's own timed waits.
+uint64_t MonotonicMilliseconds(void);
 
 // The argument vector the launcher received, for the child and PROGRAM.
 void SetArguments(int argc, char **argv);

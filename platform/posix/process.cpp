@@ -20,6 +20,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
@@ -41,7 +42,7 @@ namespace {
 int argumentCount;
 char **arguments;
 WCHAR *commandLine;
-Handle currentProcess = {kProcessHandle, -1, 0, -1, false};
+Handle currentProcess = {kProcessHandle, -1, 0, -1, false, nullptr, nullptr};
 
 const int kConsoleSignals[] = {SIGINT, SIGHUP, SIGTERM};
 // How often AwaitConsoleSignal looks for a pending or running handling.
@@ -71,10 +72,55 @@ bool HasEnded(pid_t pid, siginfo_t *info, bool block) {
   }
 }
 
-long long NowMs(void) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+// What /proc/<pid>/stat says of a process.
+struct ProcessStat {
+  char state;                   // 'R', 'S', ..., 'Z' for a zombie
+  unsigned long long startTicks; // clock ticks since boot
+  int exitStatus; // waitpid's form; 0 while it runs, or when not shown to us
+};
+
+// Reads the stat of the process opened as `object` (OpenProcess), through
+// its /proc folder. False, with the last error set, when `object` is no
+// such handle or the stat cannot be read: the process has been reaped
+// meanwhile, for one.
+bool ReadOpenedProcess(HANDLE object, ProcessStat *stat) {
+  Handle *handle = (Handle *)object;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+      handle->kind != kOpenedProcessHandle) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  int fd = openat(handle->fd, "stat", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  char text[1024];
+  ssize_t length = read(fd, text, sizeof text - 1);
+  int error = errno;
+  close(fd);
+  // The command name in parentheses may hold anything, ')' and spaces
+  // included; the fields after it are plain numbers, the state first.
+  char *at = length > 0 ? (text[length] = 0, strrchr(text, ')')) : nullptr;
+  if (at == nullptr || at[1] != ' ') {
+    SetLastErrorFromErrno(length < 0 ? error : ESRCH);
+    return false;
+  }
+  at += 2;
+  stat->state = *at;
+  stat->startTicks = 0;
+  stat->exitStatus = 0;
+  // Field 3 is the state, 22 the start time, 52 the exit status.
+  for (int field = 3; at != nullptr && *at != 0; ++field) {
+    if (field == 22)
+      stat->startTicks = strtoull(at, nullptr, 10);
+    else if (field == 52)
+      stat->exitStatus = (int)strtol(at, nullptr, 10);
+    at = strchr(at, ' ');
+    if (at != nullptr)
+      ++at;
+  }
+  return true;
 }
 
 DWORD ControlTypeFor(int signal) {
@@ -417,11 +463,11 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
   siginfo_t info;
   if (milliseconds == INFINITE)
     return HasEnded(handle->pid, &info, true) ? WAIT_OBJECT_0 : WAIT_FAILED;
-  long long deadline = NowMs() + milliseconds;
+  long long deadline = (long long)MonotonicMilliseconds() + milliseconds;
   for (;;) {
     if (HasEnded(handle->pid, &info, false))
       return WAIT_OBJECT_0;
-    long long left = deadline - NowMs();
+    long long left = deadline - (long long)MonotonicMilliseconds();
     if (left <= 0)
       return WAIT_TIMEOUT;
     if (handle->pidfd >= 0) {
@@ -433,8 +479,30 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
   }
 }
 
+namespace {
+
+// A status in waitpid's form as the exit code a shell shows for it.
+DWORD ExitCodeFromStatus(int status) {
+  return WIFEXITED(status) ? (DWORD)WEXITSTATUS(status)
+                           : (DWORD)(128 + WTERMSIG(status));
+}
+
+} // namespace
+
 BOOL GetExitCodeProcess(HANDLE object, LPDWORD exitCode) {
   Handle *handle = (Handle *)object;
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+      handle->kind == kOpenedProcessHandle) {
+    ProcessStat stat;
+    if (!ReadOpenedProcess(object, &stat))
+      return FALSE;
+    // A zombie ('Z', or 'X' on its way out) has ended; only its parent has
+    // not collected its status yet.
+    *exitCode = stat.state == 'Z' || stat.state == 'X'
+                    ? ExitCodeFromStatus(stat.exitStatus)
+                    : STILL_ACTIVE;
+    return TRUE;
+  }
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
       handle->kind != kProcessHandle) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -452,6 +520,74 @@ BOOL GetExitCodeProcess(HANDLE object, LPDWORD exitCode) {
   // A child ended by a signal reports as a shell would show it.
   *exitCode = info.si_code == CLD_EXITED ? (DWORD)info.si_status
                                          : (DWORD)(128 + info.si_status);
+  return TRUE;
+}
+
+HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
+  VESKAR_HOOK_COUNT("OpenProcess", processId, HANDLE);
+  if (processId == 0 || processId > (DWORD)INT32_MAX) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  char path[32];
+  snprintf(path, sizeof path, "/proc/%u", (unsigned)processId);
+  // The folder stays bound to this process: once it has been reaped, reads
+  // through it fail, even if its id has been given to another.
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    int error = errno;
+    // /proc may hide other users' processes (hidepid=2); kill() with no
+    // signal still tells whether one exists. Only that answer is "no such
+    // process": whatever else went wrong says nothing about it.
+    if (error == ENOENT && kill((pid_t)processId, 0) != 0 && errno == ESRCH)
+      SetLastError(ERROR_INVALID_PARAMETER);
+    else if (error == EMFILE || error == ENFILE || error == ENOMEM)
+      SetLastErrorFromErrno(error);
+    else
+      SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  Handle *handle = NewHandle(kOpenedProcessHandle);
+  if (handle == nullptr) {
+    close(fd);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  handle->fd = fd;
+  handle->pid = (pid_t)processId;
+  return handle;
+}
+
+BOOL GetProcessTimes(HANDLE object, LPFILETIME creation, LPFILETIME exit,
+                     LPFILETIME kernel, LPFILETIME user) {
+  ProcessStat stat;
+  if (!ReadOpenedProcess(object, &stat))
+    return FALSE;
+  unsigned long long startTicks = stat.startTicks;
+  long ticksPerSecond = sysconf(_SC_CLK_TCK);
+  if (ticksPerSecond <= 0) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+  }
+  // The start time counts clock ticks since boot on CLOCK_BOOTTIME; the
+  // boot's moment on the wall clock is now less the time since boot.
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  struct timespec sinceBoot;
+  clock_gettime(CLOCK_BOOTTIME, &sinceBoot);
+  uint64_t nowTicks = ((uint64_t)now.dwHighDateTime << 32) | now.dwLowDateTime;
+  uint64_t bootTicks = nowTicks - ((uint64_t)sinceBoot.tv_sec * 10000000ULL +
+                                   (uint64_t)sinceBoot.tv_nsec / 100);
+  uint64_t created =
+      bootTicks + startTicks / (unsigned long long)ticksPerSecond * 10000000ULL +
+      startTicks % (unsigned long long)ticksPerSecond * 10000000ULL /
+          (unsigned long long)ticksPerSecond;
+  creation->dwLowDateTime = (DWORD)created;
+  creation->dwHighDateTime = (DWORD)(created >> 32);
+  FILETIME zero = {0, 0};
+  *exit = zero;
+  *kernel = zero;
+  *user = zero;
   return TRUE;
 }
 

@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/posix/hook.h"
 #include "platform/posix/internal.h"
 
 using namespace veskar_posix;
@@ -75,6 +76,19 @@ void GetSystemTimeAsFileTime(LPFILETIME out) {
                    (uint64_t)now.tv_nsec / 100;
   out->dwLowDateTime = (DWORD)ticks;
   out->dwHighDateTime = (DWORD)(ticks >> 32);
+}
+
+namespace veskar_posix {
+uint64_t MonotonicMilliseconds(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (uint64_t)now.tv_sec * 1000 + (uint64_t)now.tv_nsec / 1000000;
+}
+} // namespace veskar_posix
+
+ULONGLONG GetTickCount64(void) {
+  VESKAR_HOOK("GetTickCount64", nullptr, ULONGLONG);
+  return MonotonicMilliseconds();
 }
 
 DWORD GetTempPathW(DWORD size, LPWSTR buffer) {

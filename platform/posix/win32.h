@@ -24,6 +24,7 @@ typedef int BOOL;
 typedef unsigned char BYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
+typedef uint64_t ULONGLONG;
 typedef int32_t LONG;
 typedef int32_t HRESULT;
 typedef uint32_t UINT;
@@ -50,6 +51,10 @@ typedef void *PVOID;
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
+// Not a Windows attribute: this layer's mark for an entry that belongs to
+// another user than the one the process runs as (platform.h names it for
+// the core as kOtherOwnerAttribute).
+#define FILE_ATTRIBUTE_OTHER_OWNER 0x80000000u
 
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_WRITE 0x00000002
@@ -60,6 +65,7 @@ typedef void *PVOID;
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define STILL_ACTIVE 259
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x00001000
 #define STATUS_CONTROL_C_EXIT 0xC000013Au
 
 #define STD_INPUT_HANDLE ((DWORD)-10)
@@ -87,6 +93,7 @@ typedef void *PVOID;
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_NO_MORE_FILES 18
 #define ERROR_WRITE_FAULT 29
 #define ERROR_NOT_SUPPORTED 50
 #define ERROR_INVALID_PARAMETER 87
@@ -120,6 +127,19 @@ typedef struct _FILETIME {
   DWORD dwLowDateTime;
   DWORD dwHighDateTime;
 } FILETIME, *LPFILETIME;
+
+typedef struct _WIN32_FIND_DATAW {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  WCHAR cFileName[MAX_PATH];
+  WCHAR cAlternateFileName[14];
+} WIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
 
 typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
@@ -185,6 +205,14 @@ BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,
 BOOL CloseHandle(HANDLE handle);
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 DWORD GetFileAttributesW(LPCWSTR path);
+// A listing of one directory. The pattern's last level is "*" or a literal
+// prefix followed by one "*" (all this layer understands); "." and ".."
+// are listed as on Windows. Only dwFileAttributes (a link never followed:
+// FILE_ATTRIBUTE_REPARSE_POINT) and cFileName are filled in; a name longer
+// than cFileName holds is skipped.
+HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found);
+BOOL FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW found);
+BOOL FindClose(HANDLE search);
 
 // Processes
 //
@@ -225,6 +253,8 @@ BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass,
                              LPVOID info, DWORD length);
 BOOL AssignProcessToJobObject(HANDLE job, HANDLE process);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+// For a process opened with OpenProcess: STILL_ACTIVE until it has ended
+// (a zombie has), then its status as a shell shows it.
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 BOOL TerminateProcess(HANDLE process, UINT exitCode);
 LPWSTR GetCommandLineW(void);
@@ -233,6 +263,16 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess,
                      HANDLE *target, DWORD access, BOOL inherit, DWORD options);
 HANDLE GetStdHandle(DWORD which);
 DWORD GetCurrentProcessId(void);
+// Any process by its id, through /proc/<id>, for queries only. No such
+// process: null with ERROR_INVALID_PARAMETER, as on Windows; one that
+// exists but may not be looked at: null with ERROR_ACCESS_DENIED.
+HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId);
+// Only the creation time is filled in (the others are zero): the kernel's
+// start time of the process, on the clock GetSystemTimeAsFileTime reads,
+// to the kernel's clock tick (10 ms where USER_HZ is 100), no later than
+// the true creation.
+BOOL GetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME exit,
+                     LPFILETIME kernel, LPFILETIME user);
 void Sleep(DWORD milliseconds);
 // Ends the process at once with `exitCode`. STATUS_CONTROL_C_EXIT, the code
 // a process ends with on Ctrl+C, ends it here the way Ctrl+C does: by
@@ -248,6 +288,8 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add);
 // Environment, time, paths
 BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value);
 void GetSystemTimeAsFileTime(LPFILETIME time);
+// Milliseconds on a clock that never goes back (CLOCK_MONOTONIC).
+ULONGLONG GetTickCount64(void);
 DWORD GetTempPathW(DWORD size, LPWSTR buffer);
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
 HRESULT SHGetFolderPathW(HWND window, int folder, HANDLE token, DWORD flags,

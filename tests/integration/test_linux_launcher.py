@@ -113,6 +113,8 @@ class LinuxLauncherTestCase(probe.LaunchTestCase):
         return self.finish(self.start(**options))
 
     def wait_for_report(self, started, timeout=20):
+        """The report of a started launcher's child, once it has written
+        it."""
         path = os.path.join(started[1], "report.txt")
         deadline = time.monotonic() + timeout
         while not os.path.exists(path):
@@ -519,6 +521,79 @@ class ChildLifetimeTest(LinuxLauncherTestCase):
             pass
         self.assertTrue(support.eventually(lambda: os.path.exists(done), 20),
                         "the grandchild ended with the launcher")
+
+class SweepTest(LinuxLauncherTestCase):
+    """What killed runs leave behind goes at the next start."""
+
+    OTHER_USER = 65534
+
+    def test_the_next_start_removes_what_a_killed_run_left(self):
+        """A launcher killed with SIGKILL leaves its directory; the next
+        start of any packed program in the same TEMP removes it, and with
+        it a leftover whose id a later process holds, while a concurrent
+        live run, a link named like a leftover and another user's leftover
+        stay."""
+        temp = os.path.join(self.make_scratch(), "temp")
+        os.makedirs(temp)
+        shared = {"TMPDIR": temp}
+        sleeping = {"SLEEP_MS": "60000", "EXIT": "9"}
+
+        killed = self.start(probe=sleeping, env=shared)
+        killed_report = self.wait_for_report(killed)
+        os.kill(killed[0].pid, signal.SIGKILL)
+        killed[0].wait()
+        # The child may outlive its launcher (it is not this test's
+        # subject), holding the launcher's output pipes.
+        try:
+            os.kill(killed_report.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        killed[0].communicate()
+        killed_directory = killed_report.unpack_directory
+        self.assertTrue(os.path.isdir(killed_directory))
+
+        live = self.start(probe=sleeping, env=shared)
+        live_report = self.wait_for_report(live)
+        # A directory named for the live launcher's id with a {TIME} from
+        # long before it started: a run that ended, whose id came back.
+        reused = os.path.join(temp, "onefile_%d_%d" % (
+            live[0].pid, 116444736000000000 + 10**7))
+        os.makedirs(os.path.join(reused, "sub"))
+        # An id no process holds, for the ones that must stay.
+        ended = self.ended_pid()
+        elsewhere = os.path.join(self.make_scratch(), "elsewhere")
+        os.makedirs(elsewhere)
+        with open(os.path.join(elsewhere, "kept"), "wb") as f:
+            f.write(b"kept")
+        link = os.path.join(temp, "onefile_%d_1" % ended)
+        os.symlink(elsewhere, link)
+        stays = {os.path.basename(live_report.unpack_directory),
+                 os.path.basename(link)}
+        if os.geteuid() == 0:
+            foreign = os.path.join(temp, "onefile_%d_2" % ended)
+            os.makedirs(foreign)
+            os.chown(foreign, self.OTHER_USER, self.OTHER_USER)
+            stays.add(os.path.basename(foreign))
+
+        quick = self.finish(self.start(probe={"EXIT": "0"}, env=shared))
+        self.assertEqual(quick.returncode, 0, quick.stderr)
+        self.assertFalse(os.path.exists(killed_directory))
+        self.assertFalse(os.path.exists(reused))
+        self.assertEqual(set(os.listdir(temp)), stays)
+        self.assertEqual(os.listdir(elsewhere), ["kept"])
+        self.assertEqual(file_table(support.read_tree(
+            live_report.unpack_directory).items(), "/"),
+            file_table(self.records, "/"))
+
+        os.killpg(live[0].pid, signal.SIGINT)
+        self.assertEqual(self.finish(live).returncode, -signal.SIGINT)
+        self.assertFalse(os.path.exists(live_report.unpack_directory))
+
+    @staticmethod
+    def ended_pid():
+        process = subprocess.Popen(["true"])
+        process.wait()
+        return process.pid
 
 
 class ParallelTest(LinuxLauncherTestCase):

@@ -58,16 +58,17 @@ class LauncherTestCase(winetest.WineTestCase, probe.LaunchTestCase):
         pack_windows(cls.records, cls.launcher)
 
     def launch(self, command_line=None, probe=None, env=None, launcher=None,
-               ctrl_c_on=None, terminate_on_report=False, **options):
-        """Runs the launcher through the harness with a fresh TEMP and a
-        report file; `probe` holds VESKAR_PROBE_* settings (without the
-        prefix). `ctrl_c_on` "report" has the harness send Ctrl+C once the
-        report is there, "unpack" once an unpack directory is.
-        `terminate_on_report`: the harness ends the launcher with
-        TerminateProcess once the report is there."""
+               ctrl_c_on=None, terminate_on_report=False, temp=None,
+               **options):
+        """Runs the launcher through the harness with a fresh TEMP (or
+        `temp`, made when missing) and a report file; `probe` holds
+        VESKAR_PROBE_* settings (without the prefix). `ctrl_c_on` "report"
+        has the harness send Ctrl+C once the report is there, "unpack" once
+        an unpack directory is. `terminate_on_report`: the harness ends the
+        launcher with TerminateProcess once the report is there."""
         scratch = self.make_scratch()
-        temp = os.path.join(scratch, "temp")
-        os.makedirs(temp)
+        temp = temp or os.path.join(scratch, "temp")
+        os.makedirs(temp, exist_ok=True)
         report = os.path.join(scratch, "report.txt")
         variables = {"TEMP": to_windows(temp), "TMP": to_windows(temp),
                      "VESKAR_PROBE_REPORT": to_windows(report)}
@@ -532,6 +533,43 @@ class ChildLifetimeTest(LauncherTestCase):
             pass
         self.assertTrue(support.eventually(lambda: os.path.exists(done), 20),
                         "the grandchild ended with the launcher")
+
+class SweepTest(LauncherTestCase):
+    def test_the_next_start_removes_what_an_ended_run_left(self):
+        """A directory named for a process id nobody holds, as a launcher
+        ended with TerminateProcess leaves it, goes at the next start; a
+        link named like one (Wine shows a Unix link to a directory as a
+        reparse point) and a file named like one stay, and so does what the
+        link leads to."""
+        scratch = self.make_scratch()
+        temp = os.path.join(scratch, "temp")
+        elsewhere = os.path.join(scratch, "elsewhere")
+        os.makedirs(elsewhere)
+        with open(os.path.join(elsewhere, "kept.txt"), "wb") as f:
+            f.write(b"kept")
+        # Wine gives processes small ids, multiples of 4; Windows never
+        # gives this one out either.
+        nobody = 4000000000
+        leftover = os.path.join(temp, "onefile_%d_133000000000000000" % nobody)
+        os.makedirs(os.path.join(leftover, "data", "nested"))
+        for relative in ("probe.exe", "data/nested/file.txt"):
+            with open(os.path.join(leftover, relative), "wb") as f:
+                f.write(b"left behind")
+        link = "onefile_%d_133000000000000001" % nobody
+        os.symlink(elsewhere, os.path.join(temp, link))
+        named_file = "onefile_%d_133000000000000002" % nobody
+        with open(os.path.join(temp, named_file), "wb") as f:
+            f.write(b"a file")
+
+        launch = self.launch(temp=temp, probe={"EXIT": "7"})
+        self.assertEqual(launch.result.exit_code, 7,
+                         launch.result.stdout + launch.result.stderr)
+        self.assertIsNotNone(launch.report)
+        self.assertFalse(os.path.lexists(leftover))
+        self.assertEqual(sorted(os.listdir(temp)), sorted([link, named_file]))
+        self.assertEqual(os.listdir(os.path.join(temp, link)), ["kept.txt"])
+        with open(os.path.join(elsewhere, "kept.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"kept")
 
 
 class ParallelTest(LauncherTestCase):

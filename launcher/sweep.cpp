@@ -1,0 +1,210 @@
+//===- launcher/sweep.cpp - Removing what ended runs left behind --------===//
+//
+// A run that is killed (TerminateProcess, SIGKILL), crashes or loses its
+// power leaves its unpack directory behind. Each run therefore looks beside
+// its own unpack directory for directories named as the template's last
+// level names them, "onefile_<pid>_<time>", and removes those whose run has
+// provably ended:
+//
+// - no process with that id exists; or
+// - the process with that id has ended (one whose handle someone still
+//   holds, or a zombie on Linux); or
+// - the process with that id was created after <time>, later than
+//   kSweepCreationSlack allows: a run's own process exists before it reads
+//   the clock for {TIME}, and an id goes to a new process only after its
+//   last holder has ended, so a process created after the run's {TIME}
+//   cannot be that run.
+//
+// Only that side of the creation time is looked at. A process created long
+// before its {TIME} is still its run: a wrapper that waits before it execs
+// the launcher, or a start in a suspended state, makes one; and no process
+// other than the run can hold the id across the run's {TIME}. The slack
+// covers the clocks: the Linux start time is counted in clock ticks (10 ms)
+// and converted with the wall clock of today, Windows reads {TIME} from a
+// clock that moves in timer ticks (about 16 ms); 10 s also leaves room for
+// the wall clock being set forward a little while a run lives. Its cost: a
+// leftover whose id came back within 10 s of its {TIME} waits for a later
+// sweep.
+//
+// Whatever is not plainly a leftover of this user's is left alone: the
+// run's own directory, what is not a directory, links and junctions (named
+// like ours or not: the launcher never makes one there, so they are not
+// removed, not even as links), entries of other users (kOtherOwnerAttribute;
+// on a shared /tmp), a process that exists but may not be looked at.
+//
+// When: on the main thread, right after the child has been started and
+// before it is waited for, so the sweep overlaps the child's own start
+// instead of delaying it, and a run whose child ends at once still sweeps
+// before it ends. Bounded: at most kSweepMaxRemovals removals and
+// kSweepBudgetMs of looking, so a TEMP full of leftovers costs each start
+// the same; the rest go at later starts. A removal that has begun is not
+// cut short. A console event meanwhile is handled on its own thread as
+// always (stop the child, remove this run's directory); the sweep only
+// stops beginning new work.
+//
+//===----------------------------------------------------------------------===//
+#include "launcher/sweep.h"
+#include "launcher/console.h"
+#include "launcher/state.h"
+
+namespace {
+
+// What a leftover's name says of its run.
+struct RunName {
+  DWORD processId;
+  uint64_t time;
+};
+
+// True when `text` starts with `prefix`.
+bool StartsWith(const WCHAR *text, const char *prefix) {
+  for (; *prefix != 0; ++text, ++prefix)
+    if (*text != (WCHAR)*prefix)
+      return false;
+  return true;
+}
+
+// The last level of `path`: what follows its last separator.
+const WCHAR *LastLevel(const WCHAR *path) {
+  const WCHAR *level = path;
+  for (const WCHAR *p = path; *p != 0; ++p)
+    if (*p == '\\')
+      level = p + 1;
+  return level;
+}
+
+// Reads a decimal number as {PID} and {TIME} print one: digits, the first
+// not a zero, no more than `largest`. Moves `text` past it.
+bool ReadNumber(const WCHAR **text, uint64_t largest, uint64_t *value) {
+  const WCHAR *p = *text;
+  if (*p < '1' || *p > '9')
+    return false;
+  uint64_t number = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    uint64_t digit = (uint64_t)(*p - '0');
+    if (number > (largest - digit) / 10)
+      return false;
+    number = number * 10 + digit;
+  }
+  *value = number;
+  *text = p;
+  return true;
+}
+
+// Matches `name` against `level`, a template's last level made of literals,
+// "{PID}" and "{TIME}" (each once, no other variable). True, with what the
+// name says, when `level` expands to `name` for some run.
+bool MatchRunName(const WCHAR *level, const WCHAR *name, RunName *run) {
+  bool hasProcessId = false, hasTime = false;
+  while (*level != 0) {
+    uint64_t number = 0;
+    if (StartsWith(level, "{PID}") && !hasProcessId) {
+      if (!ReadNumber(&name, 0xFFFFFFFFull, &number))
+        return false;
+      run->processId = (DWORD)number;
+      hasProcessId = true;
+      level += 5;
+    } else if (StartsWith(level, "{TIME}") && !hasTime) {
+      if (!ReadNumber(&name, 0x7FFFFFFFFFFFFFFFull, &number))
+        return false;
+      run->time = number;
+      hasTime = true;
+      level += 6;
+    } else if (*level == '{' || *level != *name) {
+      return false;
+    } else {
+      ++level;
+      ++name;
+    }
+  }
+  return *name == 0 && hasProcessId && hasTime;
+}
+
+uint64_t Ticks(const FILETIME &time) {
+  return ((uint64_t)time.dwHighDateTime << 32) | time.dwLowDateTime;
+}
+
+bool RunHasEnded(const RunName &run) {
+  HANDLE process =
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, run.processId);
+  if (process == nullptr) // no such process, or one we may not look at
+    return GetLastError() == ERROR_INVALID_PARAMETER;
+  bool ended = false;
+  FILETIME created, exited, kernel, user;
+  if (GetProcessTimes(process, &created, &exited, &kernel, &user))
+    ended = Ticks(created) > run.time + kSweepCreationSlack;
+  DWORD exitCode = 0;
+  if (!ended && GetExitCodeProcess(process, &exitCode) &&
+      exitCode != STILL_ACTIVE)
+    ended = true;
+  CloseHandle(process);
+  return ended;
+}
+
+// Puts `parent` (its first `parentLength` units), a separator and `name`
+// in state.sweepPath; false when that does not fit.
+bool SetSweepPath(const WCHAR *parent, size_t parentLength,
+                  const WCHAR *name) {
+  size_t nameLength = Utf16Length(name);
+  if (parentLength + 1 + nameLength + 1 > kPathCapacity)
+    return false;
+  for (size_t i = 0; i < parentLength; ++i)
+    state.sweepPath[i] = parent[i];
+  state.sweepPath[parentLength] = '\\';
+  for (size_t i = 0; i <= nameLength; ++i)
+    state.sweepPath[parentLength + 1 + i] = name[i];
+  return true;
+}
+
+} // namespace
+
+void SweepLeftovers(void) {
+  // Only the built-in template's leftovers are known for what they are: a
+  // template of the packer's user may name anything.
+  if (buildValues.unpackTemplate[0] != 0 &&
+      !Utf16Equal(buildValues.unpackTemplate, kUnpackTemplate))
+    return;
+  ULONGLONG started = GetTickCount64();
+  const WCHAR *level = LastLevel(kUnpackTemplate);
+  const WCHAR *directory = state.unpackDirectory;
+  const WCHAR *ownName = LastLevel(directory);
+  if (ownName == directory)
+    return; // no folder to look in
+  size_t parentLength = (size_t)(ownName - directory) - 1;
+
+  // Search for the names that start as the level's literal start does.
+  WCHAR pattern[kNameCapacity];
+  size_t literal = 0;
+  while (level[literal] != 0 && level[literal] != '{' &&
+         literal + 2 < kNameCapacity) {
+    pattern[literal] = level[literal];
+    ++literal;
+  }
+  pattern[literal] = '*';
+  pattern[literal + 1] = 0;
+  if (!SetSweepPath(directory, parentLength, pattern))
+    return;
+
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(state.sweepPath, &found);
+  if (search == INVALID_HANDLE_VALUE)
+    return;
+  int removals = 0;
+  do {
+    if (ConsoleEventSeen() || GetTickCount64() - started >= kSweepBudgetMs)
+      break;
+    RunName run = {};
+    DWORD attributes = found.dwFileAttributes;
+    if (!MatchRunName(level, found.cFileName, &run) ||
+        Utf16Equal(found.cFileName, ownName) ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | kOtherOwnerAttribute)) !=
+            0 ||
+        !RunHasEnded(run) ||
+        !SetSweepPath(directory, parentLength, found.cFileName))
+      continue;
+    RemoveDirectoryTree(state.sweepPath);
+    if (++removals >= kSweepMaxRemovals)
+      break;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}

@@ -1,0 +1,343 @@
+//===- tests/unit/sweep_test.cpp - Removing what ended runs left behind --===//
+//
+// SweepLeftovers over the recording layer, which goes to the real POSIX
+// layer unless a test scripts a result: leftovers are directories in a
+// scratch folder, named for processes the tests start and end themselves,
+// and the sweep's verdicts are read off what is left.
+//
+//===----------------------------------------------------------------------===//
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "launcher/state.h"
+#include "launcher/sweep.h"
+#include "platform/recording/recording.h"
+#include "tests/unit/support.h"
+
+namespace fs = std::filesystem;
+using Names = std::set<std::string>;
+
+namespace {
+
+const uint64_t kSecond = 10000000; // in {TIME}'s 100-ns ticks
+
+std::string RunName(unsigned long long pid, unsigned long long time) {
+  return "onefile_" + std::to_string(pid) + "_" + std::to_string(time);
+}
+
+uint64_t Now() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return ((uint64_t)now.dwHighDateTime << 32) | now.dwLowDateTime;
+}
+
+// A process id that no process holds any more: a child that has ended and
+// been reaped.
+pid_t EndedProcessId() {
+  pid_t pid = fork();
+  if (pid == 0)
+    _exit(0);
+  waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+// A child that reads the clock as a launcher reads it for {TIME} and then
+// waits; or, with `zombie`, ends and is not collected.
+struct Child {
+  pid_t pid = -1;
+  uint64_t time = 0; // its {TIME}
+
+  explicit Child(bool zombie = false) {
+    int ends[2];
+    EXPECT_EQ(pipe(ends), 0);
+    pid = fork();
+    if (pid == 0) {
+      uint64_t now = Now();
+      (void)!write(ends[1], &now, sizeof now);
+      if (zombie)
+        _exit(3);
+      for (;;)
+        pause();
+    }
+    close(ends[1]);
+    EXPECT_EQ(read(ends[0], &time, sizeof time), (ssize_t)sizeof time);
+    close(ends[0]);
+    if (zombie) {
+      siginfo_t info;
+      waitid(P_PID, (id_t)pid, &info, WEXITED | WNOWAIT); // ended, kept
+    }
+  }
+  ~Child() {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+};
+
+uint64_t Ticks(const FILETIME &time) {
+  return ((uint64_t)time.dwHighDateTime << 32) | time.dwLowDateTime;
+}
+
+// What the sweep asks of a process, from the POSIX layer itself.
+TEST(ProcessQueryTest, CreationTimeAndEndingOfProcessesOpenedById) {
+  const uint64_t beforeStart = Now();
+  Child live;
+  Child zombie(true);
+  FILETIME created, exited, kernel, user;
+  DWORD exitCode = 0;
+
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                               (DWORD)live.pid);
+  ASSERT_NE(process, nullptr);
+  ASSERT_TRUE(GetProcessTimes(process, &created, &exited, &kernel, &user));
+  // Created between the moment before the fork and the child's own first
+  // reading of the clock, to the kernel's clock tick (10 ms at 100 Hz; two
+  // allowed).
+  EXPECT_LE(Ticks(created), live.time);
+  EXPECT_GE(Ticks(created) + 2 * kSecond / 100, beforeStart);
+  ASSERT_TRUE(GetExitCodeProcess(process, &exitCode));
+  EXPECT_EQ(exitCode, (DWORD)STILL_ACTIVE);
+  CloseHandle(process);
+
+  process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                        (DWORD)zombie.pid);
+  ASSERT_NE(process, nullptr);
+  ASSERT_TRUE(GetExitCodeProcess(process, &exitCode));
+  EXPECT_EQ(exitCode, 3u);
+  CloseHandle(process);
+
+  SetLastError(0);
+  EXPECT_EQ(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                        (DWORD)EndedProcessId()),
+            nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+}
+
+class SweepTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    test::ResetLauncherState();
+    Quiet();
+    // This run: the test process, with a {TIME} read now.
+    BeOwn(RunName((unsigned long long)getpid(), Now()));
+  }
+
+  // Makes `name` this run's unpack directory.
+  void BeOwn(const std::string &name) {
+    own_ = name;
+    Make(own_);
+    test::WriteBytes(temp_ / own_ + "/app", "this run's files");
+    std::u16string core = test::CorePath(temp_ / own_);
+    std::copy(core.begin(), core.end() + 1, state.unpackDirectory);
+  }
+  void TearDown() override {
+    veskar_recording::Reset();
+    test::ResetLauncherState();
+  }
+
+  // Forgets the calls and scripts; the sweep's clock stands still, so that
+  // only the tests of its budget depend on it.
+  static void Quiet() {
+    veskar_recording::Reset();
+    veskar_recording::ScriptAlways("GetTickCount64", 0);
+  }
+
+  void Make(const std::string &name) {
+    test::MakeDirectories(temp_ / name + "/sub");
+    test::WriteBytes(temp_ / name + "/sub/file", "left behind");
+  }
+
+  // What is in the folder after one sweep.
+  Names Sweep() {
+    SweepLeftovers();
+    Names left;
+    for (const auto &entry : fs::directory_iterator(temp_.path()))
+      left.insert(entry.path().filename().string());
+    return left;
+  }
+
+  test::ScratchDir temp_;
+  std::string own_;
+};
+
+TEST_F(SweepTest, OnlyNamesTheTemplateMakesAreLeftovers) {
+  // Every name here belongs to an ended process; only the exact form
+  // "onefile_<pid>_<time>", as {PID} and {TIME} print, is taken.
+  const unsigned long long ended = (unsigned long long)EndedProcessId();
+  const std::string id = std::to_string(ended);
+  const Names notOurs = {
+      "onefile_x_2",
+      "onefile_" + id + "_",
+      "onefile__2",
+      "onefile_" + id + "_2_3",
+      "onefile_-" + id + "_2",
+      "onefile_0" + id + "_2",  // {PID} has no leading zero
+      "onefile_" + id + "_02",  // nor has {TIME}
+      "onefile_0_2",
+      "OneFile_" + id + "_2",   // the launcher writes it in lower case
+      "onefile_" + id + "_2 ",
+      "onefile_" + id + "_1x2",
+      "xonefile_" + id + "_2",
+      "onefile_4294967296_2",   // more than a process id holds
+      "onefile_" + id + "_9223372036854775808", // more than {TIME} holds
+  };
+  for (const std::string &name : notOurs)
+    Make(name);
+  Make(RunName(ended, 2));
+  Make(RunName(ended, 9223372036854775807ull));
+
+  EXPECT_EQ(Sweep(), [&] {
+    Names expected = notOurs;
+    expected.insert(own_);
+    return expected;
+  }());
+}
+
+TEST_F(SweepTest, WhatIsNotPlainlyThisUsersDirectoryIsLeftAlone) {
+  const unsigned long long ended = (unsigned long long)EndedProcessId();
+  // This run's own directory, even under a name whose process has ended
+  // (a fixed clock and id, another id space).
+  test::RemoveAll(temp_ / own_);
+  BeOwn(RunName(ended, 6));
+  // A file named like ours.
+  const std::string file = RunName(ended, 1);
+  test::WriteBytes(temp_ / file, "a file");
+  // A link named like ours, to a directory with something in it, and one
+  // to nothing.
+  const std::string link = RunName(ended, 2), dangling = RunName(ended, 3);
+  test::MakeDirectories(temp_ / "elsewhere");
+  test::WriteBytes(temp_ / "elsewhere/kept", "kept");
+  ASSERT_EQ(symlink((temp_ / "elsewhere").c_str(), (temp_ / link).c_str()), 0);
+  ASSERT_EQ(symlink((temp_ / "none").c_str(), (temp_ / dangling).c_str()), 0);
+  Names expected = {own_, file, link, dangling, "elsewhere"};
+  // A directory of another user.
+  const std::string foreign = RunName(ended, 4);
+  if (geteuid() == 0) {
+    Make(foreign);
+    ASSERT_EQ(chown((temp_ / foreign).c_str(), 65534, 65534), 0);
+    expected.insert(foreign);
+  }
+  // The one leftover that goes.
+  Make(RunName(ended, 5));
+
+  EXPECT_EQ(Sweep(), expected);
+  EXPECT_EQ(test::ReadBytes(temp_ / "elsewhere/kept"), "kept");
+  EXPECT_EQ(test::ReadBytes(temp_ / link + "/kept"), "kept");
+  EXPECT_EQ(test::ReadBytes(temp_ / own_ + "/app"), "this run's files");
+  if (geteuid() == 0)
+    EXPECT_EQ(test::ReadBytes(temp_ / foreign + "/sub/file"), "left behind");
+  else
+    GTEST_SKIP() << "not root: the other user's directory was not made";
+}
+
+TEST_F(SweepTest, ARunCountsAsEndedOnlyWhenItsProcessProvablyHas) {
+  Child live;
+  Child zombie(true);
+  const unsigned long long ended = (unsigned long long)EndedProcessId();
+  const unsigned long long self = (unsigned long long)getpid();
+  struct {
+    const char *what;
+    std::string name;
+    bool removed;
+  } const kCases[] = {
+      {"a live run", RunName(live.pid, live.time), false},
+      {"a live run, its start a tick after its {TIME} as the clocks show it",
+       RunName(live.pid, live.time - kSecond), false},
+      {"a live run that started long before its {TIME} (a late exec)",
+       RunName(live.pid, live.time + 3600 * kSecond), false},
+      {"an ended run whose id a later process holds",
+       RunName(live.pid, live.time - kSweepCreationSlack - 10 * kSecond), true},
+      {"an ended run whose id this process holds now",
+       RunName(self, live.time - 3600 * kSecond), true},
+      {"an ended run whose process waits to be collected",
+       RunName(zombie.pid, zombie.time), true},
+      {"an ended run whose id no process holds", RunName(ended, live.time),
+       true},
+  };
+  Names expected = {own_};
+  for (const auto &c : kCases) {
+    Make(c.name);
+    if (!c.removed)
+      expected.insert(c.name);
+  }
+  Names left = Sweep();
+  for (const auto &c : kCases)
+    EXPECT_EQ(left.count(c.name) == 0, c.removed) << c.what;
+  EXPECT_EQ(left, expected);
+}
+
+TEST_F(SweepTest, AProcessThatCannotBeLookedAtCountsAsAlive) {
+  // OpenProcess's failures: only "no such process" means the run ended.
+  struct {
+    DWORD error;
+    bool removed;
+  } const kCases[] = {
+      {ERROR_INVALID_PARAMETER, true},
+      {ERROR_ACCESS_DENIED, false},
+      {ERROR_NOT_ENOUGH_MEMORY, false},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.error);
+    const std::string leftover = RunName(1, 2);
+    Make(leftover);
+    veskar_recording::Script("OpenProcess", 0, c.error);
+    Names left = Sweep();
+    EXPECT_EQ(left.count(leftover) == 0, c.removed);
+    EXPECT_EQ(veskar_recording::CallsTo("OpenProcess"),
+              std::vector<std::string>{"OpenProcess 1"});
+    Quiet();
+    test::RemoveAll(temp_ / leftover);
+  }
+}
+
+TEST_F(SweepTest, EachStartRemovesABoundedNumber) {
+  const unsigned long long ended = (unsigned long long)EndedProcessId();
+  const int leftovers = kSweepMaxRemovals + 4;
+  for (int i = 0; i < leftovers; ++i)
+    Make(RunName(ended, 1000 + i));
+  EXPECT_EQ(Sweep().size(), 1u + leftovers - kSweepMaxRemovals);
+  EXPECT_EQ(veskar_recording::CallsTo("RemoveDirectoryTree").size(),
+            (size_t)kSweepMaxRemovals);
+  EXPECT_EQ(Sweep(), Names{own_});
+}
+
+TEST_F(SweepTest, NothingNewBeginsOnceItsTimeIsUpOrAConsoleEventCame) {
+  const unsigned long long ended = (unsigned long long)EndedProcessId();
+  const std::string leftover = RunName(ended, 2);
+  Make(leftover);
+  // The clock as the sweep reads it: its start, then its budget used up.
+  veskar_recording::Script("GetTickCount64", 5000);
+  veskar_recording::ScriptAlways("GetTickCount64", 5000 + kSweepBudgetMs);
+  EXPECT_EQ(Sweep(), (Names{own_, leftover}));
+  EXPECT_EQ(veskar_recording::CallsTo("OpenProcess").size(), 0u);
+
+  Quiet();
+  state.console.eventSeen = 1;
+  EXPECT_EQ(Sweep(), (Names{own_, leftover}));
+  EXPECT_EQ(veskar_recording::CallsTo("OpenProcess").size(), 0u);
+
+  state.console.eventSeen = 0;
+  EXPECT_EQ(Sweep(), Names{own_});
+}
+
+TEST_F(SweepTest, AFolderThatCannotBeListedIsNoError) {
+  veskar_recording::Script("FindFirstFileW", (uint64_t)(intptr_t)-1,
+                           ERROR_ACCESS_DENIED);
+  EXPECT_EQ(Sweep(), Names{own_});
+  EXPECT_EQ(veskar_recording::CallsTo("FindFirstFileW"),
+            std::vector<std::string>{
+                "FindFirstFileW " +
+                test::Utf8(test::CorePath(temp_ / "onefile_*"))});
+}
+
+} // namespace
