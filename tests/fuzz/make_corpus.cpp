@@ -1,13 +1,17 @@
 //===- tests/fuzz/make_corpus.cpp - Writes the fuzz seed corpus ---------===//
 //
 //   veskar-fuzz-make-corpus DIR
+//   veskar-fuzz-make-corpus --check DIR
 //
 // Writes the seeds kept in tests/fuzz/corpus: small containers made by the
 // archive writer, a few assembled by hand (raw zstd blocks, which mutations
 // can change without breaking a checksum; a window beyond the decoder's
 // limit), and damaged ones. Each file's name starts with the ending the
 // replay expects of it (see replay.cpp). Run it again only to change the
-// seeds; the committed files are what the tests use.
+// seeds; the committed files are what the tests use. The output is the
+// same on every run, and --check (a test) compares it with the files in DIR
+// instead of writing: a seed changed here but not written again, or not
+// committed, shows there.
 //
 //===----------------------------------------------------------------------===//
 #include <fcntl.h>
@@ -33,6 +37,8 @@ struct Record {
 
 std::string scratchDir;
 int scratchCount = 0;
+bool checking = false; // compare with the files in DIR instead of writing
+int stale = 0;         // seeds that differ from their files, when checking
 
 Bytes Text(const char *text) { return Bytes(text, text + strlen(text)); }
 
@@ -178,6 +184,22 @@ Bytes ZerosFrame(uint64_t size, int zeroBlocks) {
 
 void Save(const std::string &dir, const std::string &name, const Bytes &data) {
   std::string path = dir + "/" + name;
+  if (checking) {
+    Bytes found;
+    if (FILE *f = fopen(path.c_str(), "rb")) {
+      uint8_t buffer[65536];
+      size_t n;
+      while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
+        found.insert(found.end(), buffer, buffer + n);
+      fclose(f);
+      if (found == data)
+        return;
+    }
+    fprintf(stderr, "make-corpus: %s is not what make_corpus.cpp writes\n",
+            path.c_str());
+    ++stale;
+    return;
+  }
   FILE *f = fopen(path.c_str(), "wb");
   if (f == nullptr || fwrite(data.data(), 1, data.size(), f) != data.size() ||
       fclose(f) != 0) {
@@ -191,11 +213,12 @@ const char kScript[] = "#!/bin/sh\nexit 0\n";
 } // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: veskar-fuzz-make-corpus DIR\n");
+  checking = argc == 3 && strcmp(argv[1], "--check") == 0;
+  if (argc != 2 + (checking ? 1 : 0)) {
+    fprintf(stderr, "usage: veskar-fuzz-make-corpus [--check] DIR\n");
     return 2;
   }
-  std::string dir = argv[1];
+  std::string dir = argv[argc - 1];
   char pattern[] = "/tmp/veskar-corpus-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
     perror("make-corpus: mkdtemp");
@@ -543,5 +566,5 @@ int main(int argc, char **argv) {
   std::string cleanup = "rm -rf '" + scratchDir + "'";
   if (system(cleanup.c_str()) != 0)
     return 1;
-  return 0;
+  return stale == 0 ? 0 : 1;
 }
