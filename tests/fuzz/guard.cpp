@@ -1,16 +1,16 @@
 //===- tests/fuzz/guard.cpp - The core's file calls in the fuzz build ----===//
 //
 // The core reaches these through redirect.h instead of the POSIX layer's
-// CreateFileW, WriteFile and CloseHandle. They pass every call on, and in
-// between remember which files are open (a fatal ending jumps past the
-// extraction's CloseHandle) and count what the run writes, ending it once
-// the budget is spent.
+// CreateFileW, WriteFile and CloseHandle. They pass every call on to the
+// harness's file layer (file_layer.h), and in between remember which files
+// are open (a fatal ending jumps past the extraction's CloseHandle) and
+// count what the run writes, ending it once the budget is spent.
 //
 //===----------------------------------------------------------------------===//
 #include <stdlib.h>
 
 #include "platform/platform.h"
-#include "tests/fuzz/harness.h"
+#include "tests/fuzz/file_layer.h"
 
 HANDLE FuzzGuardedCreateFileW(LPCWSTR path, DWORD access, DWORD share,
                               LPSECURITY_ATTRIBUTES security, DWORD disposition,
@@ -39,7 +39,7 @@ void ResetGuard(void) {
 void CloseAbandonedHandles(void) {
   for (HANDLE &file : openFiles)
     if (file != nullptr) {
-      CloseHandle(file);
+      FuzzLayerCloseHandle(file);
       file = nullptr;
     }
 }
@@ -51,8 +51,8 @@ HANDLE FuzzGuardedCreateFileW(LPCWSTR path, DWORD access, DWORD share,
                               DWORD flags, HANDLE templateFile) {
   if (++filesOpened > veskar_fuzz::kBudgetFiles)
     veskar_fuzz::EndRun(veskar_fuzz::Ending::kBudget);
-  HANDLE file = CreateFileW(path, access, share, security, disposition, flags,
-                            templateFile);
+  HANDLE file = FuzzLayerCreateFileW(path, access, share, security,
+                                     disposition, flags, templateFile);
   if (file == INVALID_HANDLE_VALUE)
     return file;
   for (HANDLE &slot : openFiles)
@@ -68,12 +68,12 @@ BOOL FuzzGuardedWriteFile(HANDLE file, const void *data, DWORD count,
   bytesWritten += count;
   if (bytesWritten > veskar_fuzz::kBudgetBytes)
     veskar_fuzz::EndRun(veskar_fuzz::Ending::kBudget);
-  return WriteFile(file, data, count, written, overlapped);
+  return FuzzLayerWriteFile(file, data, count, written, overlapped);
 }
 
 BOOL FuzzGuardedCloseHandle(HANDLE handle) {
   for (HANDLE &slot : openFiles)
     if (slot == handle && handle != nullptr)
       slot = nullptr;
-  return CloseHandle(handle);
+  return FuzzLayerCloseHandle(handle);
 }

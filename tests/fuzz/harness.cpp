@@ -1,14 +1,13 @@
 //===- tests/fuzz/harness.cpp - One input through OpenPayload/ExtractPayload -===//
 //
 // Each input is the payload resource of one run of the launcher's payload
-// code, extracting into scratch/a/b/u. Two properties are checked after
-// every run:
+// code, extracting into an unpack directory of the file layer the harness
+// is linked with (file_layer.h: on disk, or in memory). Two properties are
+// checked for every run:
 //
-//  - Containment: nothing exists in the scratch folder but the unpack
-//    directory and the empty sentinel directories beside it on every level
-//    above, and the unpack directory holds only directories and regular
-//    files. A name that climbed out by one, two or three levels would show
-//    up in a sentinel's level.
+//  - Containment: nothing is created or written outside the unpack
+//    directory, which holds only directories and regular files (checked by
+//    the file layer: after the run on disk, at every call in memory).
 //  - Agreement: when the packer's independent archive reader accepts the
 //    container (or the part of it in front of the record where the launcher
 //    must stop), the run ends as a small model of the extraction predicts,
@@ -20,17 +19,13 @@
 // Any violation aborts, which libFuzzer reports as a crash with the input.
 //
 //===----------------------------------------------------------------------===//
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <ftw.h>
 #include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
@@ -44,13 +39,11 @@
 #include "payload/extract.h"
 #include "payload/stream.h"
 #include "platform/posix/internal.h"
-#include "tests/fuzz/harness.h"
+#include "tests/fuzz/file_layer.h"
 
 namespace veskar_fuzz {
 
-namespace {
-
-[[noreturn]] void Fail(const char *format, ...) {
+void Fail(const char *format, ...) {
   va_list args;
   va_start(args, format);
   fputs("fuzz: ", stderr);
@@ -60,29 +53,14 @@ namespace {
   abort();
 }
 
-struct Scratch {
-  std::string root;    // the scratch folder
-  std::string unpack;  // root/a/b/u, absent between runs
-  WCHAR unpackWide[kPathCapacity];
-  size_t unpackUnits;
-  int containerFd;     // the input again, for the archive reader
-};
-
-Scratch scratch;
-
-void RemoveScratch(void);
-
-void MakeDirectory(const std::string &path) {
-  if (mkdir(path.c_str(), 0700) != 0)
-    Fail("cannot create %s: %s", path.c_str(), strerror(errno));
+uint64_t Fnv1a(uint64_t hash, const void *data, size_t count) {
+  const unsigned char *p = (const unsigned char *)data;
+  for (size_t i = 0; i < count; ++i)
+    hash = (hash ^ p[i]) * 1099511628211ull;
+  return hash;
 }
 
-// Creates the scratch folder on first use. HOME points at it, so the
-// known-directory list is seeded with a folder above the unpack directory,
-// as it is in a real run.
-void PrepareScratch(void) {
-  if (!scratch.root.empty())
-    return;
+std::string MakeScratchFolder(void) {
   const char *tmp = getenv("TMPDIR");
   std::string pattern = std::string(tmp && tmp[0] ? tmp : "/tmp") +
                         "/veskar-fuzz-XXXXXX";
@@ -91,140 +69,32 @@ void PrepareScratch(void) {
   if (mkdtemp(buffer.data()) == nullptr)
     Fail("cannot create a scratch folder in %s: %s", pattern.c_str(),
          strerror(errno));
-  scratch.root = buffer.data();
-  MakeDirectory(scratch.root + "/sentinel");
-  MakeDirectory(scratch.root + "/a");
-  MakeDirectory(scratch.root + "/a/sentinel");
-  MakeDirectory(scratch.root + "/a/b");
-  MakeDirectory(scratch.root + "/a/b/sentinel");
-  scratch.unpack = scratch.root + "/a/b/u";
-  setenv("HOME", scratch.root.c_str(), 1);
+  return buffer.data();
+}
+
+namespace {
+
+struct Scratch {
+  bool prepared;
+  WCHAR unpackWide[kPathCapacity];
+  size_t unpackUnits;
+  int containerFd; // the input again, for the archive reader
+};
+
+Scratch scratch;
+
+void PrepareScratch(void) {
+  if (scratch.prepared)
+    return;
+  std::string unpack = PrepareFiles();
   scratch.unpackUnits = veskar_posix::FromNative(
-      scratch.unpack.c_str(), scratch.unpackWide, kPathCapacity, true);
+      unpack.c_str(), scratch.unpackWide, kPathCapacity, true);
   if (scratch.unpackUnits + 1 > kPathCapacity)
     Fail("the scratch path is too long");
   scratch.containerFd = memfd_create("veskar-fuzz-container", MFD_CLOEXEC);
   if (scratch.containerFd < 0)
     Fail("memfd_create: %s", strerror(errno));
-  atexit(RemoveScratch);
-}
-
-int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) {
-  return remove(path);
-}
-
-void RemoveTree(const std::string &path) {
-  struct stat info;
-  if (lstat(path.c_str(), &info) != 0 && errno == ENOENT)
-    return;
-  if (nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS) != 0)
-    Fail("cannot remove %s: %s", path.c_str(), strerror(errno));
-}
-
-void RemoveScratch(void) {
-  if (!scratch.root.empty())
-    nftw(scratch.root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-// The names in one directory, without "." and "..".
-std::set<std::string> ListDirectory(const std::string &path) {
-  std::set<std::string> names;
-  DIR *dir = opendir(path.c_str());
-  if (dir == nullptr)
-    Fail("cannot list %s: %s", path.c_str(), strerror(errno));
-  while (struct dirent *entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..")
-      names.insert(name);
-  }
-  closedir(dir);
-  return names;
-}
-
-void ExpectLevel(const std::string &path, const std::set<std::string> &allowed,
-                 const char *mandatory) {
-  std::set<std::string> names = ListDirectory(path);
-  for (const std::string &name : names)
-    if (allowed.count(name) == 0)
-      Fail("'%s' appeared in %s, outside the unpack directory", name.c_str(),
-           path.c_str());
-  if (names.count(mandatory) == 0)
-    Fail("%s/%s has gone", path.c_str(), mandatory);
-  struct stat info;
-  std::string sentinel = path + "/sentinel";
-  if (lstat(sentinel.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-    Fail("%s is no longer a directory", sentinel.c_str());
-  if (!ListDirectory(sentinel).empty())
-    Fail("something was written into %s", sentinel.c_str());
-}
-
-uint64_t Fnv1a(uint64_t hash, const void *data, size_t count) {
-  const unsigned char *p = (const unsigned char *)data;
-  for (size_t i = 0; i < count; ++i)
-    hash = (hash ^ p[i]) * 1099511628211ull;
-  return hash;
-}
-const uint64_t kFnvStart = 14695981039346656037ull;
-
-struct FileDigest {
-  uint64_t size;
-  uint64_t hash;
-  bool operator==(const FileDigest &other) const {
-    return size == other.size && hash == other.hash;
-  }
-};
-
-// Every regular file below `root` by its path relative to the unpack
-// directory; anything that is neither a file nor a directory is a failure.
-// The walk keeps its own list of directories still to read, so that a tree
-// of any depth costs no stack.
-void CollectFiles(const std::string &root,
-                  std::map<std::string, FileDigest> &out) {
-  static char buffer[65536];
-  std::vector<std::string> pending = {""}; // relative paths of directories
-  while (!pending.empty()) {
-    std::string relative = pending.back();
-    pending.pop_back();
-    std::string dir = relative.empty() ? root : root + "/" + relative;
-    for (const std::string &name : ListDirectory(dir)) {
-      std::string path = dir + "/" + name;
-      std::string rel = relative.empty() ? name : relative + "/" + name;
-      struct stat info;
-      if (lstat(path.c_str(), &info) != 0)
-        Fail("cannot stat %s", path.c_str());
-      if (S_ISDIR(info.st_mode)) {
-        pending.push_back(rel);
-        continue;
-      }
-      if (!S_ISREG(info.st_mode))
-        Fail("%s is neither a file nor a directory", path.c_str());
-      int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-      if (fd < 0)
-        Fail("cannot read %s", path.c_str());
-      FileDigest digest = {0, kFnvStart};
-      ssize_t n;
-      while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-        digest.hash = Fnv1a(digest.hash, buffer, (size_t)n);
-        digest.size += (uint64_t)n;
-      }
-      close(fd);
-      out[rel] = digest;
-    }
-  }
-}
-
-// Containment, checked after every run.
-void CheckContained(Ending ending) {
-  ExpectLevel(scratch.root, {"sentinel", "a"}, "a");
-  ExpectLevel(scratch.root + "/a", {"sentinel", "b"}, "b");
-  ExpectLevel(scratch.root + "/a/b", {"sentinel", "u"}, "sentinel");
-  struct stat info;
-  if (lstat(scratch.unpack.c_str(), &info) != 0)
-    return;
-  if (!S_ISDIR(info.st_mode))
-    Fail("the unpack directory is not a directory");
-  if (ending == Ending::kHeader || ending == Ending::kMemory)
-    Fail("the unpack directory exists after a refused header");
+  scratch.prepared = true;
 }
 
 // --- The model --------------------------------------------------------------
@@ -391,9 +261,7 @@ void CheckAgainstModel(Ending ending, const Model &model, Verdict verdict) {
     Fail("the run ended with '%s' where '%s' was due", EndingName(ending),
          EndingName(model.predicted));
   std::map<std::string, FileDigest> found;
-  struct stat info;
-  if (lstat(scratch.unpack.c_str(), &info) == 0)
-    CollectFiles(scratch.unpack, found);
+  CollectFiles(found);
   for (const auto &[path, digest] : model.files) {
     auto it = found.find(path);
     if (it == found.end())
@@ -446,7 +314,7 @@ Ending RunPayloadInput(const uint8_t *data, size_t size) {
   Verdict verdict = Predict(data, size, model);
   if (verdict != Verdict::kNone)
     CheckAgainstModel(ending, model, verdict);
-  RemoveTree(scratch.unpack);
+  RemoveUnpackDirectory();
   return ending;
 }
 

@@ -1,13 +1,17 @@
 //===- tests/fuzz/make_corpus.cpp - Writes the fuzz seed corpus ---------===//
 //
 //   veskar-fuzz-make-corpus DIR
+//   veskar-fuzz-make-corpus --check DIR
 //
 // Writes the seeds kept in tests/fuzz/corpus: small containers made by the
 // archive writer, a few assembled by hand (raw zstd blocks, which mutations
 // can change without breaking a checksum; a window beyond the decoder's
 // limit), and damaged ones. Each file's name starts with the ending the
 // replay expects of it (see replay.cpp). Run it again only to change the
-// seeds; the committed files are what the tests use.
+// seeds; the committed files are what the tests use. The output is the
+// same on every run, and --check (a test) compares it with the files in DIR
+// instead of writing: a seed changed here but not written again, or not
+// committed, shows there.
 //
 //===----------------------------------------------------------------------===//
 #include <fcntl.h>
@@ -33,6 +37,8 @@ struct Record {
 
 std::string scratchDir;
 int scratchCount = 0;
+bool checking = false; // compare with the files in DIR instead of writing
+int stale = 0;         // seeds that differ from their files, when checking
 
 Bytes Text(const char *text) { return Bytes(text, text + strlen(text)); }
 
@@ -132,8 +138,68 @@ Bytes RawFrameEndingInZeros(const Bytes &content, size_t zeros) {
   return out;
 }
 
+// A zstd skippable frame (magic 0x184D2A50 + `variant`, 0 to 15) around
+// `content`; the decoder passes over it. `declared` overrides the size
+// field, to make one that runs past the end.
+Bytes SkippableFrame(int variant, const Bytes &content,
+                     uint64_t declared = UINT64_MAX) {
+  Bytes out;
+  PutLittleEndian(out, 0x184D2A50u + (unsigned)variant, 4);
+  PutLittleEndian(out, declared == UINT64_MAX ? content.size() : declared, 4);
+  out.insert(out.end(), content.begin(), content.end());
+  return out;
+}
+
+// The archive stream cut into one raw frame per `slice` bytes: frame ends
+// fall inside names, sizes and data.
+Bytes RawFrames(const Bytes &stream, size_t slice) {
+  Bytes out;
+  for (size_t at = 0; at < stream.size(); at += slice) {
+    size_t end = std::min(stream.size(), at + slice);
+    Bytes frame = RawFrame(Bytes(stream.begin() + at, stream.begin() + end),
+                           slice);
+    out.insert(out.end(), frame.begin(), frame.end());
+  }
+  return out;
+}
+
+// A frame whose archive stream starts with a record of `size` bytes named
+// "main", followed by `zeroBlocks` RLE blocks of 128 KiB of zeros each: a
+// few hundred bytes that decode to megabytes.
+Bytes ZerosFrame(uint64_t size, int zeroBlocks) {
+  Bytes head;
+  for (char16_t unit : std::u16string(u"main"))
+    PutLittleEndian(head, unit, 2);
+  PutLittleEndian(head, 0, 2);
+  PutLittleEndian(head, size, 8);
+  Bytes out = {0x28, 0xB5, 0x2F, 0xFD, 0x00, (17 - 10) << 3};
+  PutLittleEndian(out, head.size() << 3, 3);
+  out.insert(out.end(), head.begin(), head.end());
+  for (int i = 0; i < zeroBlocks; ++i) {
+    PutLittleEndian(out, (131072u << 3) | (1 << 1) | (i + 1 == zeroBlocks), 3);
+    out.push_back(0);
+  }
+  return out;
+}
+
 void Save(const std::string &dir, const std::string &name, const Bytes &data) {
   std::string path = dir + "/" + name;
+  if (checking) {
+    Bytes found;
+    if (FILE *f = fopen(path.c_str(), "rb")) {
+      uint8_t buffer[65536];
+      size_t n;
+      while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
+        found.insert(found.end(), buffer, buffer + n);
+      fclose(f);
+      if (found == data)
+        return;
+    }
+    fprintf(stderr, "make-corpus: %s is not what make_corpus.cpp writes\n",
+            path.c_str());
+    ++stale;
+    return;
+  }
   FILE *f = fopen(path.c_str(), "wb");
   if (f == nullptr || fwrite(data.data(), 1, data.size(), f) != data.size() ||
       fclose(f) != 0) {
@@ -147,11 +213,12 @@ const char kScript[] = "#!/bin/sh\nexit 0\n";
 } // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: veskar-fuzz-make-corpus DIR\n");
+  checking = argc == 3 && strcmp(argv[1], "--check") == 0;
+  if (argc != 2 + (checking ? 1 : 0)) {
+    fprintf(stderr, "usage: veskar-fuzz-make-corpus [--check] DIR\n");
     return 2;
   }
-  std::string dir = argv[1];
+  std::string dir = argv[argc - 1];
   char pattern[] = "/tmp/veskar-corpus-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
     perror("make-corpus: mkdtemp");
@@ -315,8 +382,189 @@ int main(int argc, char **argv) {
        WriterContainer({{u"main", Text(kScript)},
                         {u"d\\" + std::u16string(300, u'l'), Text("x")}}));
 
+  // --- Hostile shapes ------------------------------------------------------
+
+  {
+    // Trees 500 levels deep: one that a file blocks 200 levels down, and a
+    // name of exactly 1023 units made of 512 levels.
+    std::u16string upper, lower;
+    for (int i = 0; i < 200; ++i)
+      upper += u"d\\";
+    for (int i = 0; i < 300; ++i)
+      lower += u"e\\";
+    Save(dir, "open-deep-tree-through-file",
+         WriterContainer({{u"main", Text(kScript)},
+                          {upper + u"f", Text("a file in the way\n")},
+                          {upper + u"f\\" + lower + u"x", Text("x")}}));
+    std::u16string levels;
+    for (int i = 0; i < 511; ++i)
+      levels += u"n\\";
+    levels += u"f";
+    Save(dir, "completed-name-1023-units-deep",
+         WriterContainer({{u"main", Text(kScript)}, {levels, Text("1023\n")}}));
+  }
+
+  {
+    // The same name again, longer and then shorter: the later record wins,
+    // and the longer content must not show through.
+    Bytes longer(40000, 'L');
+    Save(dir, "completed-duplicate-names",
+         WriterContainer({{u"main", Text(kScript)},
+                          {u"dup", longer},
+                          {u"d\\dup", Text("first\n")},
+                          {u"dup", Text("short\n")},
+                          {u"d\\dup", {}},
+                          {u"main", Text("the main program again\n")}}));
+  }
+
+  // Names that differ only in case are different files on Linux.
+  Save(dir, "completed-case-collisions",
+       WriterContainer({{u"main", Text(kScript)},
+                        {u"Readme.txt", Text("1")},
+                        {u"README.TXT", Text("2")},
+                        {u"readme.txt", Text("3")},
+                        {u"Lib\\a", Text("4")},
+                        {u"lib\\a", Text("5")},
+                        {u"LIB\\A", Text("6")},
+                        {u"\u00c4rger", Text("7")},
+                        {u"\u00e4rger", Text("8")},
+                        {u"\u0130", Text("9")},
+                        {u"i", Text("10")},
+                        {u"main.EXE", Text("11")}}));
+
+  {
+    // Surrogates: a pair, a lone high one, a lone low one, a pair the
+    // wrong way round. A lone surrogate becomes U+FFFD on Linux, so two
+    // names that differ only in their lone surrogate are the same file...
+    Save(dir, "completed-surrogates",
+         WriterContainer({{u"main", Text(kScript)},
+                          {u"\U0001F600.txt", Text("pair\n")},
+                          {u"h\xD800", Text("high\n")},
+                          {u"l\xDC00", Text("low\n")},
+                          {u"r\xDC00\xD800", Text("reversed\n")},
+                          {u"s\xD83D\\f", Text("high before a separator\n")},
+                          {u"x\xD800", Text("first\n")},
+                          {u"x\xDBFF", Text("second, the same file\n")},
+                          {u"\xFFFD\\y", Text("beside the lone ones\n")}}));
+    // ...and a file named like a directory made through another lone one
+    // cannot be opened.
+    Save(dir, "open-surrogate-alias-of-directory",
+         WriterContainer({{u"main", Text(kScript)},
+                          {u"d\xD800\\f", Text("x")},
+                          {u"d\xDFFF", Text("y")}}));
+  }
+
+  {
+    // Sizes past what follows: all of 64 bits, past 4 GiB, and a huge one
+    // that a few hundred bytes of zeros fill past the run's budget.
+    Bytes stream = ArchiveStream({{u"main", Text("ten bytes.")}}, false);
+    for (int i = 0; i < 8; ++i)
+      stream[12 + i] = 0xFF;
+    Save(dir, "decode-size-all-ones", Container(RawFrame(stream, 64)));
+    stream[12 + 4] = 1;
+    for (int i = 5; i < 8; ++i)
+      stream[12 + i] = 0;
+    Save(dir, "decode-size-past-4-gib", Container(RawFrame(stream, 64)));
+    Save(dir, "budget-huge-size-of-zeros",
+         Container(ZerosFrame(UINT64_MAX / 2, 80)));
+  }
+
+  {
+    // Many frames: the writer's, a frame per 5 bytes of archive stream (with
+    // checksums), and raw ones of a single byte each.
+    std::vector<Record> records = {{u"main", Text(kScript)},
+                                   {u"a\\b", Text("bytes across frames\n")},
+                                   {u"c", pairs}};
+    veskar::CompressionOptions options;
+    options.frameInputLimit = 5;
+    Save(dir, "completed-many-frames", WriterContainer(records, options));
+    Save(dir, "completed-one-byte-frames",
+         Container(RawFrames(ArchiveStream({{u"main", Text(kScript)},
+                                            {u"a\\b", Text("bytes\n")}}),
+                             1)));
+  }
+
+  {
+    // Skippable frames before, between and after the frames (the lowest and
+    // the highest of the sixteen magic numbers), an empty one, and one whose
+    // size runs past the end of the resource.
+    Bytes stream = ArchiveStream({{u"main", Text(kScript)},
+                                  {u"skip\\over", Text("between\n")}});
+    Bytes first(stream.begin(), stream.begin() + 11);
+    Bytes second(stream.begin() + 11, stream.end());
+    Bytes frames = SkippableFrame(0, Text("before"));
+    for (const Bytes &part :
+         {RawFrame(first, 64), SkippableFrame(15, Bytes(300, 0xFD)),
+          SkippableFrame(7, {}), RawFrame(second, 64),
+          SkippableFrame(10, Text("after"))})
+      frames.insert(frames.end(), part.begin(), part.end());
+    Save(dir, "completed-skippable-frames", Container(frames));
+    Bytes cut = RawFrame(first, 64);
+    Bytes past = SkippableFrame(3, Text("short"), 0xFFFFFFF0u);
+    cut.insert(cut.end(), past.begin(), past.end());
+    Save(dir, "decode-skippable-frame-past-end", Container(cut));
+  }
+
+  {
+    // Names at the limit and past it after the first record, and the file
+    // system's 255-byte level: 85 three-byte characters fit, 64 surrogate
+    // pairs (256 bytes in 128 units) do not.
+    Save(dir, "name-too-long-second-record",
+         Container(RawFrame(ArchiveStream({{u"main", Text(kScript)},
+                                           {std::u16string(1024, u'n'), {}}}),
+                            4096)));
+    Save(dir, "name-too-long-far-beyond",
+         Container(RawFrame(ArchiveStream({{u"main", Text(kScript)},
+                                           {std::u16string(20000, u'n'), {}}}),
+                            65536)));
+    Save(dir, "completed-level-255-bytes",
+         WriterContainer({{u"main", Text(kScript)},
+                          {u"d\\" + std::u16string(85, u'\u65e5'), Text("255\n")}}));
+    std::u16string pairs64;
+    for (int i = 0; i < 64; ++i)
+      pairs64 += u"\U0001F600";
+    Save(dir, "open-level-256-bytes",
+         WriterContainer({{u"main", Text(kScript)}, {pairs64, Text("256\n")}}));
+  }
+
+  // Levels of dots and separators the launcher refuses everywhere...
+  const struct {
+    const char *file;
+    std::u16string name;
+  } kMoreUnsafe[] = {
+      {"unsafe-name-dot-dot-last", u"a\\.."},
+      {"unsafe-name-three-dots", u"a\\...\\x"},
+      {"unsafe-name-dot-space", u". "},
+      {"unsafe-name-trailing-separator", u"a\\"},
+  };
+  for (const auto &bad : kMoreUnsafe)
+    Save(dir, bad.file,
+         WriterContainer({{u"main", Text(kScript)}, {bad.name, Text("x")}}));
+  {
+    std::u16string climb;
+    for (int i = 0; i < 150; ++i)
+      climb += u"d\\";
+    for (int i = 0; i < 152; ++i)
+      climb += u"..\\";
+    Save(dir, "unsafe-name-climb-out-of-deep-tree",
+         WriterContainer({{u"main", Text(kScript)}, {climb + u"x", Text("x")}}));
+  }
+  // ...and names only Windows refuses, which are ordinary files on Linux.
+  Save(dir, "completed-device-names",
+       WriterContainer({{u"main", Text(kScript)},
+                        {u"CON", Text("1")},
+                        {u"nul.txt", Text("2")},
+                        {u"COM1\\x", Text("3")},
+                        {u"lpt\u00b9", Text("4")},
+                        {u"AUX.", Text("5")},
+                        {u"prn ", Text("6")},
+                        {u"CONIN$", Text("7")},
+                        {u"a:b", Text("8")},
+                        {u"c*?<>|\"", Text("9")},
+                        {u"ctl\x01\x1f", Text("10")}}));
+
   std::string cleanup = "rm -rf '" + scratchDir + "'";
   if (system(cleanup.c_str()) != 0)
     return 1;
-  return 0;
+  return stale == 0 ? 0 : 1;
 }

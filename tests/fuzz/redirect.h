@@ -1,10 +1,12 @@
 //===- tests/fuzz/redirect.h - File calls of the core, seen by the fuzzer -===//
 //
 // Forced in front of every core source of the fuzz build (-include). It
-// renames the three file calls the extraction makes, so that the core calls
-// the guarded versions in guard.cpp while the POSIX layer keeps the real
-// ones. The guard remembers open handles, which a fatal ending jumps over,
-// and bounds what one input may write. Nothing of this is in the product.
+// renames the file calls the extraction makes, so that the core calls the
+// fuzz build's versions while the POSIX layer keeps the real ones: the
+// three the guard watches (guard.cpp: it remembers open handles, which a
+// fatal ending jumps over, and bounds what one input may write), and the
+// two directory calls, which go to the harness's file layer (file_layer.h)
+// directly. Nothing of this is in the product.
 //
 //===----------------------------------------------------------------------===//
 #pragma once
@@ -12,3 +14,5 @@
 #define CreateFileW FuzzGuardedCreateFileW
 #define WriteFile FuzzGuardedWriteFile
 #define CloseHandle FuzzGuardedCloseHandle
+#define CreateDirectoryW FuzzLayerCreateDirectoryW
+#define GetFileAttributesW FuzzLayerGetFileAttributesW

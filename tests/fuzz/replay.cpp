@@ -1,13 +1,15 @@
 //===- tests/fuzz/replay.cpp - The fuzz corpus as an ordinary test ------===//
 //
-//   veskar-fuzz-replay FILE-OR-DIR...
+//   veskar-fuzz-replay-disk FILE-OR-DIR...
+//   veskar-fuzz-replay-memory FILE-OR-DIR...
 //
 // Runs every file through the same harness as the fuzzer (containment and
-// agreement with the archive reader are checked there; a violation aborts).
+// agreement with the archive reader are checked there; a violation aborts),
+// over the file layer the program is linked with (file_layer.h).
 // A seed whose name starts with a known ending ("completed-", "header-",
-// "decode-", "unsafe-name-", "open-", "child-path-too-long-") must end that
-// way; other files, such as crash inputs kept as regressions, need only run
-// cleanly. Prints one line per file; exits 1 when an ending differs.
+// "decode-", "unsafe-name-", "open-", "child-path-too-long-",
+// "name-too-long-", "budget-") must end that way; other files, such as crash
+// inputs kept as regressions, need only run cleanly. Prints one line per file; exits 1 when an ending differs.
 //
 //===----------------------------------------------------------------------===//
 #include <dirent.h>
@@ -28,7 +30,7 @@ namespace {
 const Ending kNamedEndings[] = {
     Ending::kCompleted,  Ending::kHeader, Ending::kDecode,
     Ending::kUnsafeName, Ending::kOpen,   Ending::kChildPathTooLong,
-    Ending::kNameTooLong,
+    Ending::kNameTooLong, Ending::kBudget,
 };
 
 // The ending a seed's name promises, if it promises one.
@@ -86,7 +88,7 @@ int main(int argc, char **argv) {
   for (int i = 1; i < argc; ++i)
     AddInputs(argv[i], files);
   if (files.empty()) {
-    fprintf(stderr, "usage: veskar-fuzz-replay FILE-OR-DIR...\n");
+    fprintf(stderr, "usage: %s FILE-OR-DIR...\n", argv[0]);
     return 2;
   }
   int failures = 0;
