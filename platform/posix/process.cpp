@@ -138,6 +138,22 @@ PHANDLER_ROUTINE consoleHandler;
 // Set by the signal thread as soon as it has taken a signal.
 volatile sig_atomic_t handlingConsoleSignal;
 
+// Ends the process the way `signal` does by default: its default action
+// restored and the signal unblocked and raised; the status a shell shows
+// for it if the signal does not end the process after all.
+[[noreturn]] void EndBySignal(int signal) {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = SIG_DFL;
+  sigaction(signal, &action, nullptr);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, signal);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  raise(signal);
+  _exit(128 + signal);
+}
+
 void *ConsoleSignalThread(void *) {
   sigset_t set;
   sigemptyset(&set);
@@ -153,16 +169,7 @@ void *ConsoleSignalThread(void *) {
       continue;
     }
     // Not handled: end as the signal would.
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = SIG_DFL;
-    sigaction(signal, &action, nullptr);
-    sigset_t one;
-    sigemptyset(&one);
-    sigaddset(&one, signal);
-    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
-    raise(signal);
-    _exit(128 + signal);
+    EndBySignal(signal);
   }
   return nullptr;
 }
@@ -608,18 +615,8 @@ BOOL TerminateProcess(HANDLE object, UINT exitCode) {
 }
 
 void ExitProcess(UINT exitCode) {
-  if (exitCode == STATUS_CONTROL_C_EXIT) {
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = SIG_DFL;
-    sigaction(SIGINT, &action, nullptr);
-    sigset_t one;
-    sigemptyset(&one);
-    sigaddset(&one, SIGINT);
-    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
-    raise(SIGINT);
-    exitCode = 128 + SIGINT;
-  }
+  if (exitCode == STATUS_CONTROL_C_EXIT)
+    EndBySignal(SIGINT);
   _exit((int)exitCode);
 }
 
