@@ -70,9 +70,11 @@ Bytes WriterContainer(const std::vector<Record> &records,
   for (const Record &record : records) {
     std::string path = scratchDir + "/" + std::to_string(scratchCount++);
     FILE *f = fopen(path.c_str(), "wb");
+    // An empty record writes nothing (its data may be a null pointer).
     if (f == nullptr ||
-        fwrite(record.data.data(), 1, record.data.size(), f) !=
-            record.data.size() ||
+        (!record.data.empty() &&
+         fwrite(record.data.data(), 1, record.data.size(), f) !=
+             record.data.size()) ||
         fclose(f) != 0) {
       fprintf(stderr, "make-corpus: cannot write %s\n", path.c_str());
       exit(1);
