@@ -5,10 +5,6 @@
 
 namespace {
 
-Utf16Unit Upper(Utf16Unit unit) {
-  return (unit >= 'a' && unit <= 'z') ? (Utf16Unit)(unit - 32) : unit;
-}
-
 // Device names open the device instead of a file below the directory, with
 // or without an extension and with trailing spaces: what counts is the stem
 // before the first dot or space.
@@ -20,14 +16,16 @@ bool IsDeviceName(const Utf16Unit *level, size_t length) {
     ++stem;
   for (const char *device : kDevices) {
     size_t i = 0;
-    while (i < stem && device[i] != 0 && Upper(level[i]) == (Utf16Unit)device[i])
+    while (i < stem && device[i] != 0 &&
+           AsciiUpper(level[i]) == (Utf16Unit)device[i])
       ++i;
     if (i == stem && device[i] == 0)
       return true;
   }
   if (stem != 4)
     return false;
-  Utf16Unit a = Upper(level[0]), b = Upper(level[1]), c = Upper(level[2]);
+  Utf16Unit a = AsciiUpper(level[0]), b = AsciiUpper(level[1]),
+            c = AsciiUpper(level[2]);
   bool com = a == 'C' && b == 'O' && c == 'M';
   bool lpt = a == 'L' && b == 'P' && c == 'T';
   Utf16Unit digit = level[3];
@@ -46,8 +44,8 @@ NameProblem UnitProblem(Utf16Unit unit, NameStyle style) {
     return kNameControlCharacter;
   if (unit == ':')
     return kNameDriveOrStream;
-  if (unit == '*' || unit == '?' || unit == '"' || unit == '<' ||
-      unit == '>' || unit == '|')
+  if (unit == '*' || unit == '?' || unit == '"' || unit == '<' || unit == '>' ||
+      unit == '|')
     return kNameReservedCharacter;
   return kNameAllowed;
 }
@@ -142,16 +140,18 @@ void DescribeNameProblem(const NameVerdict &verdict, char *out,
     Put(out, capacity, " fit");
     break;
   case kNameLeadingSeparator:
-    Put(out, capacity, "starts with a separator, so it would lead outside "
-                       "the directory it is unpacked into");
+    Put(out, capacity,
+        "starts with a separator, so it would lead outside "
+        "the directory it is unpacked into");
     break;
   case kNameEmptyLevel:
     Put(out, capacity, "has an empty level (a doubled or trailing separator)");
     break;
   case kNameDotLevel:
-    Put(out, capacity, "has a level made only of dots and spaces, such as "
-                       "'..', which would lead outside the directory it is "
-                       "unpacked into");
+    Put(out, capacity,
+        "has a level made only of dots and spaces, such as "
+        "'..', which would lead outside the directory it is "
+        "unpacked into");
     break;
   case kNameSlash:
     Put(out, capacity, "holds '/', a separator the archive does not use");

@@ -9,17 +9,17 @@ struct VariableName {
 };
 
 const VariableName kVariables[] = {
-    {"TEMP", kVariableTemp},       {"PROGRAM", kVariableProgram},
+    {"TEMP", kVariableTemp},
+    {"PROGRAM", kVariableProgram},
     {"PROGRAM_BASE", kVariableProgramBase},
-    {"PID", kVariablePid},         {"HOME", kVariableHome},
+    {"PID", kVariablePid},
+    {"HOME", kVariableHome},
     {"CACHE_DIR", kVariableCacheDir},
-    {"COMPANY", kVariableCompany}, {"PRODUCT", kVariableProduct},
-    {"VERSION", kVariableVersion}, {"TIME", kVariableTime},
+    {"COMPANY", kVariableCompany},
+    {"PRODUCT", kVariableProduct},
+    {"VERSION", kVariableVersion},
+    {"TIME", kVariableTime},
 };
-
-Utf16Unit ToUpperAscii(Utf16Unit unit) {
-  return (unit >= 'a' && unit <= 'z') ? (Utf16Unit)(unit - 'a' + 'A') : unit;
-}
 
 } // namespace
 
@@ -27,7 +27,7 @@ TemplateVariable LookUpTemplateVariable(const Utf16Unit *name, size_t length) {
   for (const VariableName &entry : kVariables) {
     size_t i = 0;
     while (i < length && entry.name[i] != 0 &&
-           ToUpperAscii(name[i]) == (Utf16Unit)entry.name[i])
+           AsciiUpper(name[i]) == (Utf16Unit)entry.name[i])
       ++i;
     if (i == length && entry.name[i] == 0)
       return entry.variable;

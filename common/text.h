@@ -46,6 +46,12 @@ size_t Utf8ToUtf16(const char *text, size_t length, Utf16Unit *out,
 size_t Utf16ToUtf8(const Utf16Unit *text, size_t length, char *out,
                    size_t capacity, TextMode mode);
 
+// The unit with an ASCII letter upper-cased, as names and template
+// variables are compared; every other unit as it is.
+inline Utf16Unit AsciiUpper(Utf16Unit unit) {
+  return (unit >= 'a' && unit <= 'z') ? (Utf16Unit)(unit - 'a' + 'A') : unit;
+}
+
 // The number of units before the first zero unit.
 size_t Utf16Length(const Utf16Unit *text);
 

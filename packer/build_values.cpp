@@ -96,7 +96,7 @@ bool MakeUnpackTemplate(const std::string &text, std::u16string *out,
   if (!Utf8ToUtf16(text, &units))
     return Fail(error, "the unpack-directory template is not valid UTF-8");
   std::replace(units.begin(), units.end(), u'/', (char16_t)kNameSeparator);
-  const char *why = nullptr;
+  std::string why;
   switch (CheckUnpackTemplate(units.data(), units.size(),
                               kUnpackTemplateCapacity - 1)) {
   case kUnpackTemplateAllowed:
@@ -106,7 +106,8 @@ bool MakeUnpackTemplate(const std::string &text, std::u16string *out,
     why = "is empty";
     break;
   case kUnpackTemplateTooLong:
-    why = "is too long"; // with the figures below
+    why = "is " + std::to_string(units.size()) + " UTF-16 units long; at most " +
+          std::to_string(kUnpackTemplateCapacity - 1) + " fit";
     break;
   case kUnpackTemplateUnbalanced:
     why = "has a '{' without its '}', or a '}' alone";
@@ -121,12 +122,7 @@ bool MakeUnpackTemplate(const std::string &text, std::u16string *out,
           "directory";
     break;
   }
-  std::string reason = why;
-  if (units.size() > kUnpackTemplateCapacity - 1)
-    reason = "is " + std::to_string(units.size()) +
-             " UTF-16 units long; at most " +
-             std::to_string(kUnpackTemplateCapacity - 1) + " fit";
-  return Fail(error, "the unpack-directory template '" + text + "' " + reason);
+  return Fail(error, "the unpack-directory template '" + text + "' " + why);
 }
 
 } // namespace veskar

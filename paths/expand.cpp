@@ -14,16 +14,12 @@
 
 namespace {
 
-Utf16Unit ToUpperAscii(Utf16Unit unit) {
-  return (unit >= 'a' && unit <= 'z') ? (Utf16Unit)(unit - 'a' + 'A') : unit;
-}
-
 bool EndsWithExe(const WCHAR *text, size_t length) {
   if (length < 4)
     return false;
   const WCHAR *tail = text + length - 4;
-  return tail[0] == '.' && ToUpperAscii(tail[1]) == 'E' &&
-         ToUpperAscii(tail[2]) == 'X' && ToUpperAscii(tail[3]) == 'E';
+  return tail[0] == '.' && AsciiUpper(tail[1]) == 'E' &&
+         AsciiUpper(tail[2]) == 'X' && AsciiUpper(tail[3]) == 'E';
 }
 
 // Appends the value of one variable at `end`; false when the expansion must
