@@ -1,7 +1,15 @@
 # The host build: the Linux launcher, the packer and the tests.
 find_package(Threads REQUIRED)
-find_library(VESKAR_ZSTD_STATIC NAMES libzstd.a REQUIRED)
-find_path(VESKAR_ZSTD_INCLUDE zstd.h REQUIRED)
+# zstd built by scripts/setup from Debian's source, with worker threads
+# (Debian's own static library has none): linked statically into the Linux
+# launcher, the packer and the tests.
+set(VESKAR_ZSTD_HOST "" CACHE PATH
+    "The host zstd library built by scripts/setup (include/ and lib/)")
+if(NOT EXISTS "${VESKAR_ZSTD_HOST}/lib/libzstd.a")
+  message(FATAL_ERROR "No threaded zstd library at '${VESKAR_ZSTD_HOST}': run scripts/setup")
+endif()
+set(VESKAR_ZSTD_STATIC "${VESKAR_ZSTD_HOST}/lib/libzstd.a")
+set(VESKAR_ZSTD_INCLUDE "${VESKAR_ZSTD_HOST}/include")
 
 if(VESKAR_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer

@@ -266,12 +266,20 @@ bool WriteContainer(const std::vector<ArchiveInput> &files,
              std::to_string(ZSTD_maxCLevel());
     return false;
   }
+  // The window never exceeds what the launcher's decoder accepts. The level's
+  // own window (at most 2^27 up to level 22) shrinks with the input, as
+  // zstd's tables say; long-distance matching asks for the largest one.
   uint64_t hint = options.frameInputLimit ? options.frameInputLimit : total;
-  int windowLog = (int)ZSTD_getCParams(options.level, hint, 0).windowLog;
+  int windowLog = options.longDistance
+                      ? kMaxWindowLog
+                      : (int)ZSTD_getCParams(options.level, hint, 0).windowLog;
+  if (windowLog > kMaxWindowLog)
+    windowLog = kMaxWindowLog;
   if (!set(ZSTD_c_compressionLevel, options.level) ||
       !set(ZSTD_c_checksumFlag, options.checksum ? 1 : 0) ||
-      !set(ZSTD_c_windowLog,
-           windowLog > kMaxWindowLog ? kMaxWindowLog : windowLog))
+      !set(ZSTD_c_windowLog, windowLog) ||
+      (options.longDistance &&
+       !set(ZSTD_c_enableLongDistanceMatching, 1)))
     return false;
   if (options.threads > 0 && !set(ZSTD_c_nbWorkers, options.threads))
     return false;

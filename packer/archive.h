@@ -24,8 +24,11 @@ struct ArchiveInput {
 };
 
 struct CompressionOptions {
-  int level = 3;
+  int level = 3; // 1 to 22; every level's window is capped at 2^27
   int threads = 0; // worker threads; 0 compresses on the calling thread
+  // Long-distance matching, over the largest window the launcher's decoder
+  // accepts (2^27): finds repeats far apart, such as a library carried twice.
+  bool longDistance = false;
   bool checksum = true;
   // When not 0, a frame is ended after this many bytes of archive stream
   // (the reader goes on with the next frame); 0 writes one frame.

@@ -29,7 +29,9 @@ namespace veskar {
 namespace {
 
 const int kDefaultLevel = 3;
-const int kMaxLevel = 19;
+const int kMaxLevel = 22;
+// What --best stands for: the smallest output the launcher reads.
+const int kBestLevel = 22;
 const int kMaxThreads = 200;
 // Enough digits for every limit above, few enough that no sum overflows.
 const size_t kMaxDigits = 4;
@@ -136,10 +138,15 @@ int RunBuild(const CommandLine &line) {
   if (status != kExitOk)
     return status;
   int level = kDefaultLevel;
+  bool best = line.flags.count("--best") != 0;
+  if (best && line.values.count("--level") != 0)
+    return Report(kExitUsage, "--best and --level cannot be combined");
   if (line.values.count("--level") != 0 &&
       !ParseNumber(Value(line, "--level"), 1, kMaxLevel, &level))
     return Report(kExitUsage, "--level must be a number from 1 to " +
                                   std::to_string(kMaxLevel));
+  if (best)
+    level = kBestLevel;
   long cpus = sysconf(_SC_NPROCESSORS_ONLN);
   int threads = cpus < 1 ? 1 : cpus > kMaxThreads ? kMaxThreads : (int)cpus;
   if (line.values.count("--threads") != 0 &&
@@ -182,6 +189,7 @@ int RunBuild(const CommandLine &line) {
   Progress progress(!line.quiet, "packing");
   CompressionOptions compression;
   compression.level = level;
+  compression.longDistance = best || line.flags.count("--long") != 0;
   compression.threads = threads;
   compression.checksum = true;
   uint64_t containerSize = 0;

@@ -60,7 +60,17 @@ const char kBuildHelp[] =
     "                          {COMPANY}, {PRODUCT}, {VERSION}; '/' or '\\'\n"
     "                          between levels; it must hold {PID} and {TIME}\n"
     "                          (default {TEMP}\\onefile_{PID}_{TIME})\n"
-    "  --level N               zstd level 1-19 (default 3)\n"
+    "  --level N               zstd level 1-22 (default 3: quick to pack, for\n"
+    "                          everyday builds). Higher levels pack smaller\n"
+    "                          and slower; the launcher's memory while it\n"
+    "                          unpacks follows the level's window: about\n"
+    "                          2 MiB at 3-8, 4 MiB at 9-16, 8 MiB at 17-19,\n"
+    "                          32 MiB at 20, 64 MiB at 21 and 128 MiB at 22\n"
+    "                          (less for a smaller package)\n"
+    "  --long                  long-distance matching over a 128 MiB window\n"
+    "                          (the launcher then needs up to 128 MiB)\n"
+    "  --best                  the smallest output the launcher reads, for\n"
+    "                          releases: level 22 with --long; slow to pack\n"
     "  --threads N             compression threads 1-200 (default: one per\n"
     "                          CPU); the output is the same for every N\n"
     "  --quiet                 no progress and no summary\n"
@@ -139,6 +149,7 @@ struct Command {
   int (*run)(const CommandLine &);
   size_t positional;
   std::set<std::string> options; // value-taking options it accepts
+  std::set<std::string> flags;   // options without a value it accepts
   const char *help;
 };
 
@@ -155,11 +166,12 @@ std::set<std::string> With(std::set<std::string> base,
 const Command *FindCommand(const std::string &name) {
   static const Command kCommands[] = {
       {"build", RunBuild, 1,
-       With(kImageOptions, {"--main", "--level", "--threads"}), kBuildHelp},
-      {"attach", RunAttach, 1, kImageOptions, kAttachHelp},
-      {"list", RunList, 1, {}, kListHelp},
-      {"extract", RunExtract, 2, {}, kExtractHelp},
-      {"verify", RunVerify, 1, {}, kVerifyHelp},
+       With(kImageOptions, {"--main", "--level", "--threads"}),
+       {"--best", "--long"}, kBuildHelp},
+      {"attach", RunAttach, 1, kImageOptions, {}, kAttachHelp},
+      {"list", RunList, 1, {}, {}, kListHelp},
+      {"extract", RunExtract, 2, {}, {}, kExtractHelp},
+      {"verify", RunVerify, 1, {}, {}, kVerifyHelp},
   };
   for (const Command &command : kCommands)
     if (name == command.name)
@@ -204,6 +216,11 @@ int Main(int argc, char **argv) {
     }
     if (arg == "--quiet" || arg == "-q") {
       line.quiet = true;
+      continue;
+    }
+    if (command->flags.count(arg) != 0) {
+      if (!line.flags.insert(arg).second)
+        return Usage(arg + " is given twice");
       continue;
     }
     std::string name = arg, value;

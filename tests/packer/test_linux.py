@@ -3,6 +3,7 @@ twin (examples/linux/example.sh with the example's data beside it) packed
 into one file, run with arguments, seeing its files and the launcher's
 variables, its exit code coming back, and its unpack directory removed."""
 
+import hashlib
 import os
 import re
 import shutil
@@ -78,6 +79,80 @@ class LinuxEndToEndTest(packtest.PackerTestCase):
         listing = pack("list", self.packed).out
         self.assertIn("unpack directory: {TEMP}\\My App {VERSION}\\"
                       "run_{PID}_{TIME}\n", listing)
+
+
+
+class SmallestOutputTest(packtest.PackerTestCase):
+    """The settings beyond level 19: the launcher reads what they write,
+    and the packer that writes them needs no zstd of the system's."""
+
+    def run_launcher(self, packed, temp):
+        env = dict(os.environ, TMPDIR=temp)
+        env.pop("VESKAR_ONEFILE_PARENT", None)
+        return subprocess.run([packed], env=env, capture_output=True,
+                              timeout=120)
+
+    def test_the_packer_carries_its_own_zstd(self):
+        # A fully static program: ldd finds no libraries, libzstd least of
+        # all, so it runs when copied to another Linux.
+        ldd = subprocess.run(["ldd", packtest.PACKER], capture_output=True,
+                             text=True)
+        self.assertNotIn("libzstd", ldd.stdout + ldd.stderr)
+        self.assertIn("not a dynamic executable", ldd.stdout + ldd.stderr)
+
+    def test_a_long_window_is_found_and_read(self):
+        # 64 MiB of noise, then the same 64 MiB again: only a window that
+        # reaches 64 MiB back sees the repeat. With --long the package is
+        # about half the data; the launcher decodes the frame with its
+        # 2^27-byte window, and the main program sees every byte.
+        base = self.make_scratch()
+        app = os.path.join(base, "app")
+        noise = os.urandom(64 << 20)
+        data = noise + noise + b"tail"
+        packtest.make_tree(app, {
+            "main.sh": b"#!/bin/sh\nsha256sum \"$(dirname \"$0\")/data.bin\"\n",
+            "data.bin": data})
+        os.chmod(os.path.join(app, "main.sh"), 0o755)
+        packed = os.path.join(base, "long")
+        pack("build", app, "-o", packed, "--target", "linux", "--main",
+             "main.sh", "--level", "1", "--long", "--quiet")
+        self.assertLess(os.path.getsize(packed), 0.6 * len(data))
+        temp = os.path.join(base, "temp")
+        os.mkdir(temp)
+        process = self.run_launcher(packed, temp)
+        self.assertEqual(process.returncode, 0, process.stderr)
+        self.assertEqual(process.stdout.decode().split()[0],
+                         hashlib.sha256(data).hexdigest())
+        self.assertEqual(os.listdir(temp), [])
+
+    def test_ultra_levels_run(self):
+        base = self.make_scratch()
+        app = os.path.join(base, "app")
+        examples = os.path.join(packtest.SOURCE_DIR, "examples")
+        shutil.copytree(os.path.join(examples, "app", "data"),
+                        os.path.join(app, "data"))
+        shutil.copy(os.path.join(examples, "linux", "example.sh"), app)
+        files = {name: len(data)
+                 for name, data in support.read_tree(app).items()}
+        sizes = {}
+        for options in (["--level", "3"], ["--level", "22"], ["--best"]):
+            with self.subTest(options=options):
+                packed = os.path.join(base, "example")
+                pack("build", app, "-o", packed, "--target", "linux",
+                     "--quiet", *options)
+                sizes[options[-1]] = os.path.getsize(packed)
+                temp = os.path.join(base, "temp")
+                os.makedirs(temp, exist_ok=True)
+                env = dict(os.environ, TMPDIR=temp)
+                env.pop("VESKAR_ONEFILE_PARENT", None)
+                process = subprocess.run([packed, "--exit", "5"], env=env,
+                                         capture_output=True, timeout=60)
+                text = process.stdout.decode("utf-8", "replace")
+                self.assertEqual(process.returncode, 5,
+                                 text + process.stderr.decode())
+                self.assertExampleRan(text, [], 5, files)
+                self.assertEqual(os.listdir(temp), [])
+        self.assertLessEqual(sizes["22"], sizes["3"])
 
 
 if __name__ == "__main__":

@@ -71,6 +71,15 @@ class ExampleUnderWineTest(PackedExampleCase):
                 self.assertEqual(result.exit_code, code)
 
 
+class SmallestOutputUnderWineTest(PackedExampleCase):
+    def test_best_output_runs(self):
+        # Level 22 with long-distance matching: the Windows launcher's
+        # decoder reads the largest window the packer writes.
+        packed = os.path.join(self.base, "Best.exe")
+        pack("build", packtest.EXAMPLE_APP, "-o", packed, "--quiet", "--best")
+        self.run_example(packed, ARGUMENTS, 9)
+
+
 class SignedUnderWineTest(PackedExampleCase):
     def test_signed_package_verifies_and_runs(self):
         keys = self.make_scratch()
