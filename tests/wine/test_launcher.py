@@ -147,7 +147,9 @@ class HostileInputTest(LauncherTestCase):
         deep = "a\\" * 500 + "leaf.txt"
         launcher = os.path.join(self.make_scratch(), "deep.exe")
         pack_windows(self.records + [(deep, b"deep")], launcher)
-        launch = self.launch(launcher=launcher)
+        # Wine's removal of 500 levels takes seconds, many more on a busy
+        # machine: the harness waits longer than its usual 30 s.
+        launch = self.launch(launcher=launcher, timeout_ms=180000)
         self.assertEqual(launch.result.exit_code, 0, launch.result.stderr)
         self.assertIn(deep, launch.report.files)
         self.assertRemoved(launch)
