@@ -1,0 +1,190 @@
+"""veskar-pack.exe, the packer for Windows, under Wine: it packs the same
+bytes as the Linux packer for the same output name (the example application,
+a tree with non-ASCII names, a non-ASCII application directory below a path
+over 260 characters); list, verify and extract work on what it wrote; bad
+inputs give one line, a non-zero exit and no output file.
+
+Every Wine call goes through the Wine tests' helpers (winetest: scratch
+current directory, the one prefix, headless, time-outs)."""
+
+import os
+
+import packtest
+import support
+import winetest
+from packtest import make_tree, pack, read
+
+WINDOWS_PACKER = os.environ.get("VESKAR_WINDOWS_PACKER", "")
+
+# Options whose values reach the version record and the build values: the
+# wide command line must arrive as the same UTF-8 the Linux packer gets.
+OPTIONS = ["--product", "Gr\u00fc\u00dfe \u65e5\u672c", "--company",
+           "\u0160koda & S\u00f8n", "--version", "2.3.4.5",
+           "--unpack-dir", "{TEMP}\\\u00e9t\u00e9_{PID}_{TIME}"]
+
+# Names outside ASCII in several scripts and planes, hidden-looking names,
+# nested levels.
+NON_ASCII_TREE = {
+    "\u30a2\u30d7\u30ea.exe": b"MZ not really a program\n",
+    "donn\u00e9es/\u00e9t\u00e9.txt": b"summer\n",
+    "donn\u00e9es/Zeta.txt": b"last\n",
+    "\u65e5\u672c/\u540d\u524d/\u30d5\u30a1\u30a4\u30eb.dat": bytes(range(256)) * 64,
+    "\U0001f600/smile.bin": b"\x00" * 1000,
+    ".hidden": b"dot\n",
+    "caf\u00e9.TXT": b"",
+}
+
+
+def windows_pack(*args, timeout=300):
+    """Runs veskar-pack.exe under Wine; paths in `args` that are Unix paths
+    (start with '/') are given as Windows paths."""
+    given = [winetest.to_windows(a) if isinstance(a, str) and
+             a.startswith("/") else str(a) for a in args]
+    result = winetest.wine([WINDOWS_PACKER] + given, timeout=timeout)
+    result.out = result.stdout.decode("utf-8", "replace")
+    result.err = result.stderr.decode("utf-8", "replace")
+    return result
+
+
+class WindowsPackerCase(winetest.WineTestCase, packtest.PackerTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        support.require_files(support.setting("VESKAR_WINDOWS_PACKER"))
+
+    def assertPacked(self, result):
+        self.assertEqual(result.returncode, 0, result.out + result.err)
+
+    def assertSameAsLinux(self, appdir, name, options, scratch):
+        """Packs `appdir` with both packers into files named `name` in two
+        folders of `scratch`; checks the bytes agree and gives the Windows
+        packer's output."""
+        linux_out = os.path.join(scratch, "linux", name)
+        windows_out = os.path.join(scratch, "windows", name)
+        os.makedirs(os.path.dirname(linux_out))
+        os.makedirs(os.path.dirname(windows_out))
+        pack("build", appdir, "-o", linux_out, "--quiet", *options)
+        result = windows_pack("build", appdir, "-o", windows_out, *options)
+        self.assertPacked(result)
+        # Not a console: no progress, only the summary.
+        self.assertEqual(result.err, "")
+        self.assertRegex(result.out, r"^veskar-pack: wrote .*\n$")
+        self.assertEqual(read(windows_out), read(linux_out),
+                         "veskar-pack.exe wrote other bytes than veskar-pack")
+        self.assertEqual(os.listdir(os.path.dirname(windows_out)), [name])
+        return windows_out
+
+
+class SameBytesTest(WindowsPackerCase):
+    def test_example_packs_to_the_same_bytes(self):
+        scratch = self.make_scratch()
+        for threads in ("1", "3"):
+            with self.subTest(threads=threads):
+                self.assertSameAsLinux(
+                    packtest.EXAMPLE_APP, "Example App.exe",
+                    ["--threads", threads, "--product", "Veskar Example"],
+                    os.path.join(scratch, threads))
+
+    def test_non_ascii_tree_round_trips(self):
+        scratch = self.make_scratch()
+        appdir = os.path.join(scratch, "app")
+        make_tree(appdir, NON_ASCII_TREE)
+        packed = self.assertSameAsLinux(appdir, "\u00c4pp \u65e5.exe",
+                                        OPTIONS, scratch)
+
+        # list prints what the Linux packer prints.
+        listed = windows_pack("list", packed)
+        self.assertEqual(listed.returncode, 0, listed.err)
+        self.assertEqual(listed.stdout, pack("list", packed).stdout)
+        self.assertIn("\u65e5\u672c\\\u540d\u524d\\\u30d5\u30a1\u30a4\u30eb.dat",
+                      listed.out)
+
+        verified = windows_pack("verify", packed)
+        self.assertEqual(verified.returncode, 0, verified.err)
+        self.assertIn(" is sound: 7 files", verified.out)
+
+        target = os.path.join(scratch, "new", "levels", "files")
+        extracted = windows_pack("extract", packed, target)
+        self.assertEqual(extracted.returncode, 0, extracted.err)
+        self.assertEqual(support.read_tree(target), NON_ASCII_TREE)
+        self.assertEqual(os.listdir(os.path.dirname(target)), ["files"])
+
+
+class LongPathTest(WindowsPackerCase):
+    def test_non_ascii_directory_below_a_long_path(self):
+        scratch = self.make_scratch()
+        # Each level well under 255 characters; together far over 260.
+        deep = os.path.join(scratch, *(["\u00e4\u00f6\u00fc-" + "x" * 70] * 4))
+        appdir = os.path.join(deep, "Ann\u00e9e \u65e5\u672c app")
+        files = {"main.exe": b"MZ main\n",
+                 ("d" * 100) + "/" + ("e" * 100) + ".txt": b"far down\n"}
+        make_tree(appdir, files)
+        self.assertGreater(len(winetest.to_windows(appdir)), 300)
+
+        out_dir = os.path.join(deep, "out")
+        packed = self.assertSameAsLinux(appdir, "Long.exe", [], out_dir)
+        self.assertGreater(len(winetest.to_windows(packed)), 260)
+
+        target = os.path.join(deep, "f" * 120, "files")
+        extracted = windows_pack("extract", packed, target)
+        self.assertEqual(extracted.returncode, 0, extracted.err)
+        self.assertEqual(support.read_tree(target), files)
+        verified = windows_pack("verify", packed)
+        self.assertEqual(verified.returncode, 0, verified.err)
+
+
+class BadInputTest(WindowsPackerCase):
+    def test_bad_inputs_give_one_line_and_no_output(self):
+        scratch = self.make_scratch()
+        appdir = os.path.join(scratch, "app")
+        make_tree(appdir, {"app.exe": b"MZ\n", "data/a.txt": b"a\n"})
+        outside = os.path.join(scratch, "outside.txt")
+        with open(outside, "wb") as f:
+            f.write(b"not in the application directory\n")
+        linked = os.path.join(scratch, "linked")
+        make_tree(linked, {"app.exe": b"MZ\n"})
+        os.symlink(outside, os.path.join(linked, "outside.txt"))
+        not_icon = os.path.join(scratch, "icon.ico")
+        with open(not_icon, "wb") as f:
+            f.write(b"this is no icon file at all\n")
+        cases = [
+            ("missing APPDIR", [os.path.join(scratch, "nothing")],
+             "cannot be opened", 1),
+            ("bad option", [appdir, "--no-such-option", "1"],
+             "is not an option of build", 2),
+            ("bad level", [appdir, "--level", "99"], "--level", 2),
+            ("bad icon", [appdir, "--icon", not_icon], "icon", 1),
+            ("missing icon", [appdir, "--icon", not_icon + ".none"],
+             "icon", 1),
+            ("link to outside", [linked], "leads outside", 1),
+        ]
+        for what, args, says, status in cases:
+            with self.subTest(what):
+                out_dir = os.path.join(scratch, "out-" + what.replace(" ", "-"))
+                os.makedirs(out_dir)
+                result = windows_pack("build", *args, "-o",
+                                      os.path.join(out_dir, "Out.exe"))
+                self.assertEqual(result.returncode, status, result.err)
+                self.assertEqual(result.out, "")
+                lines = result.err.splitlines()
+                self.assertEqual(len(lines), 1, result.err)
+                self.assertTrue(lines[0].startswith("veskar-pack: "), lines)
+                self.assertIn(says, lines[0])
+                self.assertEqual(os.listdir(out_dir), [])
+
+    def test_output_where_a_directory_stands_is_refused(self):
+        scratch = self.make_scratch()
+        appdir = os.path.join(scratch, "app")
+        make_tree(appdir, {"app.exe": b"MZ\n"})
+        taken = os.path.join(scratch, "out", "Taken.exe")
+        os.makedirs(os.path.join(taken, "inside"))
+        result = windows_pack("build", appdir, "-o", taken)
+        self.assertEqual(result.returncode, 1, result.err)
+        self.assertIn("is a directory", result.err)
+        self.assertEqual(os.listdir(os.path.join(scratch, "out")),
+                         ["Taken.exe"])
+        self.assertEqual(os.listdir(taken), ["inside"])
+
+
+if __name__ == "__main__":
+    support.main()
