@@ -172,18 +172,65 @@ class BadInputTest(WindowsPackerCase):
                 self.assertIn(says, lines[0])
                 self.assertEqual(os.listdir(out_dir), [])
 
-    def test_output_where_a_directory_stands_is_refused(self):
+    def test_only_a_regular_file_at_the_output_is_replaced(self):
         scratch = self.make_scratch()
         appdir = os.path.join(scratch, "app")
         make_tree(appdir, {"app.exe": b"MZ\n"})
-        taken = os.path.join(scratch, "out", "Taken.exe")
-        os.makedirs(os.path.join(taken, "inside"))
-        result = windows_pack("build", appdir, "-o", taken)
-        self.assertEqual(result.returncode, 1, result.err)
-        self.assertIn("is a directory", result.err)
-        self.assertEqual(os.listdir(os.path.join(scratch, "out")),
-                         ["Taken.exe"])
-        self.assertEqual(os.listdir(taken), ["inside"])
+        out_dir = os.path.join(scratch, "out")
+        os.makedirs(os.path.join(out_dir, "Taken.exe", "inside"))
+        with open(os.path.join(scratch, "target.exe"), "wb") as f:
+            f.write(b"the link's target\n")
+        os.symlink(os.path.join(scratch, "target.exe"),
+                   os.path.join(out_dir, "Link.exe"))
+        before = sorted(os.listdir(out_dir))
+        for output, says in [(os.path.join(out_dir, "Taken.exe"),
+                              "is a directory"),
+                             (os.path.join(out_dir, "Link.exe"),
+                              "is a symbolic link"),
+                             ("NUL", "is a device")]:
+            with self.subTest(output=output):
+                result = windows_pack("build", appdir, "-o", output)
+                self.assertEqual(result.returncode, 1, result.err)
+                self.assertEqual(len(result.err.splitlines()), 1, result.err)
+                self.assertIn(says, result.err)
+                self.assertEqual(sorted(os.listdir(out_dir)), before)
+        self.assertEqual(os.listdir(os.path.join(out_dir, "Taken.exe")),
+                         ["inside"])
+        self.assertEqual(read(os.path.join(scratch, "target.exe")),
+                         b"the link's target\n")
+
+        # A regular file there is replaced.
+        with open(os.path.join(out_dir, "Old.exe"), "wb") as f:
+            f.write(b"old\n")
+        result = windows_pack("build", appdir, "-o",
+                              os.path.join(out_dir, "Old.exe"))
+        self.assertEqual(result.returncode, 0, result.err)
+        self.assertEqual(read(os.path.join(out_dir, "Old.exe"))[:2], b"MZ")
+
+
+class InterruptTest(WindowsPackerCase):
+    def test_ctrl_c_removes_the_temporary_output(self):
+        scratch = self.make_scratch()
+        appdir = os.path.join(scratch, "app")
+        # Enough incompressible bytes that packing is still going when the
+        # temporary file appears.
+        make_tree(appdir, {"app.exe": b"MZ\n",
+                           "big.bin": os.urandom(96 << 20)})
+        out_dir = os.path.join(scratch, "out")
+        os.makedirs(out_dir)
+        out = os.path.join(out_dir, "Out.exe")
+        command = (f'"{winetest.to_windows(WINDOWS_PACKER)}" build '
+                   f'"{winetest.to_windows(appdir)}" -o '
+                   f'"{winetest.to_windows(out)}" --level 19 --threads 1')
+        result = winetest.harness(
+            WINDOWS_PACKER, command_line=command,
+            ctrl_c_when=winetest.to_windows(out_dir) + "\\.Out.exe.tmp-*",
+            timeout_ms=120000)
+        self.assertFalse(result.timed_out, result.stdout)
+        # It ended because of the Ctrl+C (with Wine's exit code for it).
+        self.assertIsNotNone(result.ctrl_c_ms, result.stdout)
+        self.assertTrue(support.eventually(lambda: os.listdir(out_dir) == [],
+                                           30), os.listdir(out_dir))
 
 
 if __name__ == "__main__":
