@@ -148,8 +148,9 @@ class BadInputTest(WindowsPackerCase):
         with open(not_icon, "wb") as f:
             f.write(b"this is no icon file at all\n")
         cases = [
-            ("missing APPDIR", [os.path.join(scratch, "nothing")],
-             "cannot be opened", 1),
+            # The message carries the name as UTF-8.
+            ("missing APPDIR", [os.path.join(scratch, "\u65e5\u672c r\u00e9sum\u00e9")],
+             "\\\u65e5\u672c r\u00e9sum\u00e9' cannot be opened", 1),
             ("bad option", [appdir, "--no-such-option", "1"],
              "is not an option of build", 2),
             ("bad level", [appdir, "--level", "99"], "--level", 2),
