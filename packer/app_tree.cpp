@@ -44,7 +44,7 @@ public:
     *found = 0;
     for (const std::string &name : names) {
       std::string childRelative = relative.empty() ? name : relative + "/" + name;
-      std::string path = directory + "/" + name;
+      std::string path = InsidePrefix(directory) + name;
       fs::Facts info;
       if (!fs::LookAt(path, false, &info))
         return Fail(error_, "cannot look at '" + path + "': " +
