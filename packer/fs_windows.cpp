@@ -113,8 +113,14 @@ std::wstring SystemPath(const std::string &path) {
     errno = ok ? ENOENT : EILSEQ;
     return std::wstring();
   }
-  if (StartsWith(wide, L"\\\\?\\"))
+  if (StartsWith(wide, L"\\\\?\\")) {
+    // Taken as it is, but for the '/' the packer joins levels with, which
+    // no name can hold.
+    for (wchar_t &c : wide)
+      if (c == L'/')
+        c = L'\\';
     return wide;
+  }
   DWORD units = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
   if (units == 0) {
     Failed();

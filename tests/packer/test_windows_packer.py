@@ -85,6 +85,31 @@ class SameBytesTest(WindowsPackerCase):
                     ["--threads", threads, "--product", "Veskar Example"],
                     os.path.join(scratch, threads))
 
+    def test_path_spellings_pack_the_same(self):
+        """'/' or '\\' between levels, a trailing separator, the \\?\\
+        prefix: the same directory and output name, the same bytes."""
+        scratch = self.make_scratch()
+        expected = os.path.join(scratch, "linux", "Example.exe")
+        os.makedirs(os.path.dirname(expected))
+        pack("build", packtest.EXAMPLE_APP, "-o", expected, "--quiet")
+        appdir = winetest.to_windows(packtest.EXAMPLE_APP)
+        spellings = [
+            ("slashes", appdir.replace("\\", "/") + "/", "/"),
+            ("prefixed", "\\\\?\\" + appdir + "\\", "\\"),
+        ]
+        for what, given, separator in spellings:
+            with self.subTest(what):
+                out_dir = os.path.join(scratch, what)
+                os.makedirs(out_dir)
+                out = winetest.to_windows(out_dir)
+                if what == "prefixed":
+                    out = "\\\\?\\" + out
+                out = out.replace("\\", separator) + separator + "Example.exe"
+                result = windows_pack("build", given, "-o", out, "--quiet")
+                self.assertEqual(result.returncode, 0, result.err)
+                self.assertEqual(
+                    read(os.path.join(out_dir, "Example.exe")), read(expected))
+
     def test_non_ascii_tree_round_trips(self):
         scratch = self.make_scratch()
         appdir = os.path.join(scratch, "app")
