@@ -85,6 +85,28 @@ class SameBytesTest(WindowsPackerCase):
                     ["--threads", threads, "--product", "Veskar Example"],
                     os.path.join(scratch, threads))
 
+    def test_many_compression_jobs_pack_the_same(self):
+        """Tens of MB, more than one job of zstd's workers: the same bytes
+        from veskar-pack.exe with 2 threads as from veskar-pack with 4."""
+        scratch = self.make_scratch()
+        appdir = os.path.join(scratch, "app")
+        # Compressible, but not trivially: words in a pseudo-random order.
+        words = [b"alpha", b"beta", b"gamma", b"delta", b"epsilon", b"zeta"]
+        state, text = 1, bytearray()
+        while len(text) < 48 << 20:
+            state = (state * 1103515245 + 12345) & 0x7FFFFFFF
+            text += words[state % len(words)] + b" "
+        make_tree(appdir, {"app.exe": b"MZ\n", "data/words.txt": bytes(text)})
+        linux_out = os.path.join(scratch, "linux", "Big.exe")
+        windows_out = os.path.join(scratch, "windows", "Big.exe")
+        os.makedirs(os.path.dirname(linux_out))
+        os.makedirs(os.path.dirname(windows_out))
+        pack("build", appdir, "-o", linux_out, "--quiet", "--threads", "4")
+        result = windows_pack("build", appdir, "-o", windows_out, "--quiet",
+                              "--threads", "2")
+        self.assertPacked(result)
+        self.assertEqual(read(windows_out), read(linux_out))
+
     def test_path_spellings_pack_the_same(self):
         """'/' or '\\' between levels, a trailing separator, the \\?\\
         prefix: the same directory and output name, the same bytes."""
@@ -241,7 +263,7 @@ class InterruptTest(WindowsPackerCase):
         # Enough incompressible bytes that packing is still going when the
         # temporary file appears.
         make_tree(appdir, {"app.exe": b"MZ\n",
-                           "big.bin": os.urandom(96 << 20)})
+                           "big.bin": os.urandom(32 << 20)})
         out_dir = os.path.join(scratch, "out")
         os.makedirs(out_dir)
         out = os.path.join(out_dir, "Out.exe")
