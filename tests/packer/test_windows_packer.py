@@ -150,6 +150,29 @@ class SameBytesTest(WindowsPackerCase):
         self.assertEqual(verified.returncode, 0, verified.err)
         self.assertIn(" is sound: 7 files", verified.out)
 
+        # attach carries that container into the same image again, for
+        # Windows and for Linux, as the Linux packer does.
+        offset, size = packtest.container_place(packed)
+        container = os.path.join(scratch, "payload.bin")
+        with open(container, "wb") as f:
+            f.write(read(packed)[offset:offset + size])
+        for target in ("windows", "linux"):
+            with self.subTest(attach=target):
+                options = OPTIONS if target == "windows" else \
+                    ["--target", "linux"]
+                name = "\u00c4pp \u65e5.exe" if target == "windows" else "app"
+                attached = os.path.join(scratch, "attach-" + target, name)
+                expected = os.path.join(scratch, "attach-linux-" + target, name)
+                os.makedirs(os.path.dirname(attached))
+                os.makedirs(os.path.dirname(expected))
+                result = windows_pack("attach", container, "-o", attached,
+                                      "--quiet", *options)
+                self.assertPacked(result)
+                pack("attach", container, "-o", expected, "--quiet", *options)
+                self.assertEqual(read(attached), read(expected))
+                if target == "windows":
+                    self.assertEqual(read(attached), read(packed))
+
         target = os.path.join(scratch, "new", "levels", "files")
         extracted = windows_pack("extract", packed, target)
         self.assertEqual(extracted.returncode, 0, extracted.err)
