@@ -1,11 +1,14 @@
 # VeskarPack.cmake - pack a C++ application into one executable after each
 # build.
 #
-#   include(VeskarPack)   # with this folder on CMAKE_MODULE_PATH
+#   include(VeskarPack)   # with this folder on CMAKE_MODULE_PATH, or
+#   include(path/to/VeskarPack.cmake)
 #   veskar_pack(TARGET app OUTPUT App.exe
 #               [DIRECTORY dir]        # what to pack; default: the folder
 #                                      # the target's program is built into
-#               [MAIN relative/name]   # default: the target's file name
+#               [MAIN relative/name]   # default: the target's file when
+#                                      # DIRECTORY is its folder, else the
+#                                      # one .exe at DIRECTORY's top
 #               [ICON file.ico] [VERSION a.b.c.d] [COMPANY text]
 #               [PRODUCT text] [DESCRIPTION text] [COPYRIGHT text]
 #               [CACHE_DIR template] [UNPACK_DIR template]
@@ -18,11 +21,13 @@
 # in post-build steps added to TARGET before this call (they run in the
 # order they were added), or name the folder another step fills.
 #
-# OUTPUT, DIRECTORY and ICON may be relative: OUTPUT to the current binary
-# folder, the others to the current source folder. OUTPUT must lie outside
-# DIRECTORY. The packer is the cache variable VESKAR_PACK, else
+# OUTPUT and DIRECTORY may be relative to the current binary folder, ICON
+# to the current source folder. OUTPUT must lie outside DIRECTORY: give the
+# target a RUNTIME_OUTPUT_DIRECTORY of its own when its folder is packed. The packer is the cache variable VESKAR_PACK, else
 # veskar-pack(.exe) on the PATH; it runs on the build machine, so a cross
 # build for Windows on Linux uses the Linux packer.
+
+include_guard(GLOBAL)
 
 set(VESKAR_PACK "" CACHE FILEPATH "The veskar-pack program used by veskar_pack()")
 
@@ -52,18 +57,20 @@ function(veskar_pack)
 
   get_filename_component(output "${ARG_OUTPUT}" ABSOLUTE
                          BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+  set(main)
   if(ARG_DIRECTORY)
-    get_filename_component(directory "${ARG_DIRECTORY}" ABSOLUTE)
+    get_filename_component(directory "${ARG_DIRECTORY}" ABSOLUTE
+                           BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
   else()
     set(directory "$<TARGET_FILE_DIR:${ARG_TARGET}>")
+    set(main --main "$<TARGET_FILE_NAME:${ARG_TARGET}>")
   endif()
   if(ARG_MAIN)
-    set(main "${ARG_MAIN}")
-  else()
-    set(main "$<TARGET_FILE_NAME:${ARG_TARGET}>")
+    set(main --main "${ARG_MAIN}")
   endif()
 
-  set(command "${packer}" build "${directory}" -o "${output}" --main "${main}" --quiet)
+  get_filename_component(output_name "${output}" NAME)
+  set(command "${packer}" build "${directory}" -o "${output}" ${main} --quiet)
   if(ARG_ICON)
     get_filename_component(icon "${ARG_ICON}" ABSOLUTE)
     list(APPEND command --icon "${icon}")
@@ -86,6 +93,6 @@ function(veskar_pack)
 
   add_custom_command(TARGET "${ARG_TARGET}" POST_BUILD
     COMMAND ${command}
-    COMMENT "Packing ${ARG_TARGET} into ${output}"
+    COMMENT "Packing ${ARG_TARGET} into ${output_name}"
     VERBATIM)
 endfunction()

@@ -35,3 +35,5 @@ set_source_files_properties(launcher/main.cpp PROPERTIES
 
 add_subdirectory(tests/windows)
 add_subdirectory(examples)
+# veskar-pack.exe, built on request after the host configuration.
+add_subdirectory(packer)

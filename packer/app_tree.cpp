@@ -2,12 +2,7 @@
 #include "packer/app_tree.h"
 
 #include <ctype.h>
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -19,14 +14,17 @@ namespace veskar {
 namespace {
 
 std::string Canonical(const std::string &path, int *code) {
-  char *resolved = realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) {
+  std::string result;
+  if (!fs::Canonical(path, &result)) {
     *code = errno;
     return std::string();
   }
-  std::string result = resolved;
-  free(resolved);
   return result;
+}
+
+// What the paths inside `root` begin with.
+std::string InsidePrefix(const std::string &root) {
+  return !root.empty() && root.back() == '/' ? root : root + "/";
 }
 
 class Walker {
@@ -36,51 +34,38 @@ public:
   // Adds the files below `relative` (empty for the root); gives how many.
   bool Walk(const std::string &relative, size_t *found) {
     std::string directory =
-        relative.empty() ? tree_->root : tree_->root + "/" + relative;
-    DIR *handle = opendir(directory.c_str());
-    if (handle == nullptr)
+        relative.empty() ? tree_->root : InsidePrefix(tree_->root) + relative;
+    std::vector<std::string> names;
+    if (!fs::ListDirectory(directory, &names))
       return Fail(error_, "cannot read the directory '" + directory +
                               "': " + SystemError(errno));
-    std::vector<std::string> names;
-    errno = 0;
-    while (struct dirent *entry = readdir(handle)) {
-      std::string name = entry->d_name;
-      if (name != "." && name != "..")
-        names.push_back(name);
-      errno = 0;
-    }
-    int code = errno;
-    closedir(handle);
-    if (code != 0)
-      return Fail(error_, "cannot read the directory '" + directory +
-                              "': " + SystemError(code));
     // A fixed order, so that errors and empty-directory notes repeat.
     std::sort(names.begin(), names.end());
     *found = 0;
     for (const std::string &name : names) {
       std::string childRelative = relative.empty() ? name : relative + "/" + name;
-      std::string path = directory + "/" + name;
-      struct stat info;
-      if (lstat(path.c_str(), &info) != 0)
+      std::string path = InsidePrefix(directory) + name;
+      fs::Facts info;
+      if (!fs::LookAt(path, false, &info))
         return Fail(error_, "cannot look at '" + path + "': " +
                                 SystemError(errno));
-      if (S_ISDIR(info.st_mode)) {
+      if (info.kind == fs::Kind::kDirectory) {
         size_t below;
         if (!Walk(childRelative, &below))
           return false;
         if (below == 0)
           tree_->emptyDirectories.push_back(childRelative);
         *found += below;
-      } else if (S_ISREG(info.st_mode)) {
+      } else if (info.kind == fs::Kind::kRegular) {
         if (!AddFile(childRelative, path, info))
           return false;
         ++*found;
-      } else if (S_ISLNK(info.st_mode)) {
+      } else if (info.kind == fs::Kind::kLink) {
         if (!AddLink(childRelative, path))
           return false;
         ++*found;
       } else {
-        return Fail(error_, "'" + path + "' is " + KindOf(info.st_mode) +
+        return Fail(error_, "'" + path + "' is " + KindOf(info.kind) +
                                 "; only regular files can be packed");
       }
     }
@@ -100,17 +85,14 @@ public:
 
 private:
   bool AddFile(const std::string &relative, const std::string &path,
-               const struct stat &info) {
-    // Unreadable files are found now, not after minutes of compressing.
-    // O_NONBLOCK: a fifo swapped in since the walk saw a file must not
-    // block the open.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+               const fs::Facts &info) {
+    // Unreadable files are found now, not after minutes of compressing. A
+    // fifo swapped in since the walk saw a file does not block the open.
+    int fd = fs::OpenForReading(path, false);
     if (fd < 0)
       return Fail(error_, "cannot read '" + path + "': " + SystemError(errno));
-    close(fd);
-    tree_->files.push_back(
-        {relative, path, (uint64_t)info.st_size,
-         (info.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0});
+    fs::Close(fd);
+    tree_->files.push_back({relative, path, info.size, info.executable});
     return true;
   }
 
@@ -121,21 +103,20 @@ private:
       return Fail(error_, "the symbolic link '" + path +
                               "' points to nothing (" + SystemError(code) +
                               ")");
-    std::string inside = tree_->root == "/" ? "/" : tree_->root + "/";
-    if (target.compare(0, inside.size(), inside) != 0)
+    if (!LiesInside(target, tree_->root))
       return Fail(error_, "the symbolic link '" + path +
                               "' leads outside the application directory");
-    struct stat info;
-    if (stat(target.c_str(), &info) != 0)
+    fs::Facts info;
+    if (!fs::LookAt(target, true, &info))
       return Fail(error_, "cannot look at '" + target + "': " +
                               SystemError(errno));
-    if (S_ISDIR(info.st_mode))
+    if (info.kind == fs::Kind::kDirectory)
       return Fail(error_, "the symbolic link '" + path +
                               "' points to a directory; only links to files "
                               "are packed");
-    if (!S_ISREG(info.st_mode))
+    if (info.kind != fs::Kind::kRegular)
       return Fail(error_, "the symbolic link '" + path + "' points to " +
-                              KindOf(info.st_mode) +
+                              KindOf(info.kind) +
                               "; only regular files can be packed");
     return AddFile(relative, target, info);
   }
@@ -156,13 +137,18 @@ bool EndsWithExe(const std::string &name) {
 
 } // namespace
 
+bool LiesInside(const std::string &path, const std::string &root) {
+  std::string inside = InsidePrefix(root);
+  return path.compare(0, inside.size(), inside) == 0;
+}
+
 bool ScanAppDirectory(const std::string &directory, AppTree *tree,
                       std::string *error) {
-  struct stat info;
-  if (stat(directory.c_str(), &info) != 0)
+  fs::Facts info;
+  if (!fs::LookAt(directory, true, &info))
     return Fail(error, "the application directory '" + directory +
                            "' cannot be opened: " + SystemError(errno));
-  if (!S_ISDIR(info.st_mode))
+  if (info.kind != fs::Kind::kDirectory)
     return Fail(error, "'" + directory + "' is not a directory");
   AppTree result;
   int code = 0;

@@ -44,6 +44,9 @@ struct AppTree {
 bool ScanAppDirectory(const std::string &directory, AppTree *tree,
                       std::string *error);
 
+// Whether the canonical `path` lies below the canonical directory `root`.
+bool LiesInside(const std::string &path, const std::string &root);
+
 // Picks the main program: `mainOption` when given (a relative path with
 // '/' or '\' between levels), else the one file at the top level that ends
 // in ".exe" (any case; for Linux, that has an execute bit). False with a

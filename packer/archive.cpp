@@ -2,14 +2,13 @@
 #include "packer/archive.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <memory>
 
 #include "common/container.h"
 #include "packer/file_io.h"
+#include "packer/fs.h"
 
 #define ZSTD_STATIC_LINKING_ONLY // ZSTD_getCParams; the library is linked statically
 #include <zstd.h>
@@ -321,16 +320,14 @@ bool WriteContainer(const std::vector<ArchiveInput> &files,
         // The file must end where its size said: one more byte means it
         // grew while being packed.
         char extra;
-        ssize_t n = read(in, &extra, 1);
+        long long n = fs::Read(in, &extra, 1);
         if (n != 0) {
           *error = "'" + file.path + "' changed while it was being packed";
           ok = false;
         }
         break;
       }
-      ssize_t n = read(in, chunk.data(), want);
-      if (n < 0 && errno == EINTR)
-        continue;
+      long long n = fs::Read(in, chunk.data(), want);
       if (n < 0) {
         *error = "couldn't read '" + file.path + "': " + SystemError(errno);
         ok = false;
@@ -344,7 +341,7 @@ bool WriteContainer(const std::vector<ArchiveInput> &files,
         left -= (uint64_t)n;
       }
     }
-    close(in);
+    fs::Close(in);
     if (!ok)
       return false;
   }

@@ -97,7 +97,7 @@ bool MakeUnpackTemplate(const std::string &text, std::u16string *out,
     return Fail(error, "the unpack-directory template is not valid UTF-8");
   std::replace(units.begin(), units.end(), u'/', (char16_t)kNameSeparator);
   std::string why;
-  switch (CheckUnpackTemplate(units.data(), units.size(),
+  switch (CheckUnpackTemplate(Units(units), units.size(),
                               kUnpackTemplateCapacity - 1)) {
   case kUnpackTemplateAllowed:
     *out = std::move(units);

@@ -3,12 +3,13 @@
 
 #include <stdio.h>
 
+#include "packer/fs.h"
 #include "packer/unicode.h"
 
 namespace veskar {
 
 int Report(int status, const std::string &message) {
-  fprintf(stderr, "veskar-pack: %s\n", Shown(message).c_str());
+  fs::Print(stderr, "veskar-pack: " + Shown(message) + "\n");
   return status;
 }
 

@@ -7,11 +7,7 @@
 //
 //===----------------------------------------------------------------------===//
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 
@@ -19,6 +15,7 @@
 #include "packer/archive.h"
 #include "packer/cli.h"
 #include "packer/file_io.h"
+#include "packer/fs.h"
 #include "packer/output_file.h"
 #include "packer/package.h"
 #include "packer/progress.h"
@@ -63,9 +60,9 @@ bool ParseNumber(const std::string &text, int low, int high, int *value) {
 
 std::string BaseName(const std::string &path) {
   std::string trimmed = path;
-  while (trimmed.size() > 1 && trimmed.back() == '/')
+  while (trimmed.size() > 1 && fs::IsSeparator(trimmed.back()))
     trimmed.pop_back();
-  size_t slash = trimmed.rfind('/');
+  size_t slash = fs::LastSeparator(trimmed);
   return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
 }
 
@@ -104,18 +101,15 @@ int ReadImageOptions(const CommandLine &line, ImageOptions *options) {
 // later build would pack it.
 bool OutputInside(const std::string &output, const std::string &root,
                   std::string *error) {
-  std::string directory = output.find('/') == std::string::npos
-                              ? "."
-                              : output.substr(0, output.rfind('/') + 1);
-  char *resolved = realpath(directory.c_str(), nullptr);
-  if (resolved == nullptr) {
+  size_t slash = fs::LastSeparator(output);
+  std::string directory =
+      slash == std::string::npos ? "." : output.substr(0, slash + 1);
+  std::string place;
+  if (!fs::Canonical(directory, &place)) {
     *error = "cannot write '" + output + "': " + SystemError(errno);
     return true;
   }
-  std::string place = std::string(resolved) + "/";
-  free(resolved);
-  std::string inside = root == "/" ? "/" : root + "/";
-  if (place.compare(0, inside.size(), inside) == 0) {
+  if (place == root || LiesInside(place, root)) {
     *error = "the output '" + output +
              "' lies inside the application directory; write it elsewhere";
     return true;
@@ -147,8 +141,8 @@ int RunBuild(const CommandLine &line) {
                                   std::to_string(kMaxLevel));
   if (best)
     level = kBestLevel;
-  long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-  int threads = cpus < 1 ? 1 : cpus > kMaxThreads ? kMaxThreads : (int)cpus;
+  int cpus = fs::ProcessorCount();
+  int threads = cpus > kMaxThreads ? kMaxThreads : cpus;
   if (line.values.count("--threads") != 0 &&
       !ParseNumber(Value(line, "--threads"), 1, kMaxThreads, &threads))
     return Report(kExitUsage, "--threads must be a number from 1 to " +
@@ -211,11 +205,12 @@ int RunBuild(const CommandLine &line) {
       bytes += input.size;
     char seconds[32];
     snprintf(seconds, sizeof seconds, "%.1f s", SecondsSince(start));
-    printf("veskar-pack: wrote %s: %s, %s packed into %s (%s) in %s\n",
-           Shown(output).c_str(), CountFiles(inputs.size()).c_str(),
-           FormatSize(bytes).c_str(),
-           FormatSize(containerSize).c_str(),
-           FormatPercent(containerSize, bytes).c_str(), seconds);
+    fs::Print(stdout, "veskar-pack: wrote " + Shown(output) + ": " +
+                          CountFiles(inputs.size()) + ", " +
+                          FormatSize(bytes) + " packed into " +
+                          FormatSize(containerSize) + " (" +
+                          FormatPercent(containerSize, bytes) + ") in " +
+                          seconds + "\n");
   }
   return kExitOk;
 }
@@ -237,14 +232,14 @@ int RunAttach(const CommandLine &line) {
   if (!OpenRegularFile(containerPath, "the container", &in, &error, &size))
     return Report(kExitFailed, error);
   if (size > image.MaxContainerSize()) {
-    close(in);
+    fs::Close(in);
     return Report(kExitFailed, "the container is " + FormatSize(size) +
                                    "; a package holds less than 4 GiB");
   }
 
   OutputFile file;
   if (!file.Create(output, &error)) {
-    close(in);
+    fs::Close(in);
     return Report(kExitFailed, error);
   }
   Progress progress(!line.quiet, "attaching");
@@ -269,13 +264,14 @@ int RunAttach(const CommandLine &line) {
     return true;
   };
   bool ok = image.Write(stream, file.fd(), &error);
-  close(in);
+  fs::Close(in);
   progress.Finish();
   if (!ok || !file.Commit(kOutputMode, &error))
     return Report(kExitFailed, error);
   if (!line.quiet)
-    printf("veskar-pack: wrote %s: a container of %s attached\n",
-           Shown(output).c_str(), FormatSize(size).c_str());
+    fs::Print(stdout, "veskar-pack: wrote " + Shown(output) +
+                          ": a container of " + FormatSize(size) +
+                          " attached\n");
   return kExitOk;
 }
 

@@ -7,16 +7,14 @@
 //
 //===----------------------------------------------------------------------===//
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "packer/archive.h"
 #include "packer/build_values.h"
 #include "packer/cli.h"
 #include "packer/failure.h"
 #include "packer/file_io.h"
+#include "packer/fs.h"
 #include "packer/locate.h"
 #include "packer/names.h"
 #include "packer/output_file.h"
@@ -32,16 +30,16 @@ const uint64_t kBuildValuesSearchLimit = 16 << 20;
 
 // What extract creates: the directories and the first record, the program
 // the launcher starts, executable; the other files not.
-const mode_t kDirectoryMode = 0755;
-const mode_t kProgramMode = 0755;
-const mode_t kDataMode = 0644;
+const unsigned kDirectoryMode = 0755;
+const unsigned kProgramMode = 0755;
+const unsigned kDataMode = 0644;
 
 // An open packed executable and where its container lies.
 class PackedFile {
 public:
   ~PackedFile() {
     if (fd_ >= 0)
-      close(fd_);
+      fs::Close(fd_);
   }
   bool Open(const std::string &path, std::string *error) {
     uint64_t size;
@@ -181,7 +179,9 @@ public:
 protected:
   bool OnBegin(const std::u16string &name, const std::string &,
                uint64_t size) override {
-    printf("%14llu  %s\n", (unsigned long long)size, Shown(name).c_str());
+    char column[32];
+    snprintf(column, sizeof column, "%14llu  ", (unsigned long long)size);
+    fs::Print(stdout, column + Shown(name) + "\n");
     return false;
   }
 };
@@ -192,7 +192,7 @@ public:
       : CountingVisitor(windows), root_(root) {}
   ~ExtractingVisitor() override {
     if (fd_ >= 0)
-      close(fd_);
+      fs::Close(fd_);
   }
   bool Data(const void *bytes, size_t count) override {
     if (Interrupted())
@@ -202,7 +202,7 @@ public:
     return true;
   }
   bool End() override {
-    if (fd_ >= 0 && close(fd_) != 0) {
+    if (fd_ >= 0 && fs::Close(fd_) != 0) {
       fd_ = -1;
       return Stop("cannot write '" + current_ + "': " + SystemError(errno));
     }
@@ -219,18 +219,17 @@ protected:
     for (size_t slash = relative.find('/'); slash != std::string::npos;
          slash = relative.find('/', slash + 1)) {
       std::string directory = root_ + "/" + relative.substr(0, slash);
-      struct stat info;
-      if (mkdir(directory.c_str(), kDirectoryMode) != 0 &&
-          !(errno == EEXIST && lstat(directory.c_str(), &info) == 0 &&
-            S_ISDIR(info.st_mode)))
+      fs::Facts info;
+      if (!fs::MakeDirectory(directory, kDirectoryMode) &&
+          !(errno == EEXIST && fs::LookAt(directory, false, &info) &&
+            info.kind == fs::Kind::kDirectory))
         return Stop("the archive uses '" + relative.substr(0, slash) +
                     "' both as a file and as a directory");
     }
     current_ = relative;
-    mode_t mode = files() == 1 ? kProgramMode : kDataMode;
+    unsigned mode = files() == 1 ? kProgramMode : kDataMode;
     std::string path = root_ + "/" + relative;
-    fd_ = open(path.c_str(),
-               O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
+    fd_ = fs::CreateForWriting(path, mode);
     if (fd_ < 0)
       return Stop(errno == EISDIR ? "the archive uses '" + relative +
                                         "' both as a file and as a directory"
@@ -256,19 +255,20 @@ int RunList(const CommandLine &line) {
   ListingVisitor visitor(packed.place().windows);
   if (!ReadAll(packed, visitor, path))
     return kExitFailed;
-  printf("%s, %llu bytes (%s), compressed into %llu bytes (%s)\n",
-         CountFiles(visitor.files()).c_str(),
-         (unsigned long long)visitor.bytes(),
-         FormatSize(visitor.bytes()).c_str(),
-         (unsigned long long)packed.place().size,
-         FormatPercent(packed.place().size, visitor.bytes()).c_str());
+  fs::Print(stdout, CountFiles(visitor.files()) + ", " +
+                        std::to_string(visitor.bytes()) + " bytes (" +
+                        FormatSize(visitor.bytes()) + "), compressed into " +
+                        std::to_string(packed.place().size) + " bytes (" +
+                        FormatPercent(packed.place().size, visitor.bytes()) +
+                        ")\n");
   // The launcher's build values lie in front of the payload.
   std::vector<uint8_t> front(std::min<uint64_t>(packed.place().offset,
                                                 kBuildValuesSearchLimit));
   BuildValueStrings values;
   if (ReadAllAt(packed.fd(), front.data(), front.size(), 0) &&
       ReadBuildValues(front.data(), front.size(), &values, &error))
-    printf("unpack directory: %s\n", NameToUtf8(values.unpackTemplate).c_str());
+    fs::Print(stdout,
+              "unpack directory: " + NameToUtf8(values.unpackTemplate) + "\n");
   return kExitOk;
 }
 
@@ -289,9 +289,10 @@ int RunExtract(const CommandLine &line) {
     if (!directory.Commit(&error))
       return Report(kExitFailed, error);
     if (!line.quiet)
-      printf("veskar-pack: extracted %s (%s) into %s\n",
-             CountFiles(visitor.files()).c_str(),
-             FormatSize(visitor.bytes()).c_str(), Shown(target).c_str());
+      fs::Print(stdout, "veskar-pack: extracted " +
+                            CountFiles(visitor.files()) + " (" +
+                            FormatSize(visitor.bytes()) + ") into " +
+                            Shown(target) + "\n");
   }
   return kExitOk;
 }
@@ -307,13 +308,14 @@ int RunVerify(const CommandLine &line) {
   if (!ReadAll(packed, visitor, path, &frames))
     return kExitFailed;
   if (!line.quiet)
-    printf("veskar-pack: %s is sound%s: %s, %s, in a container of %s\n",
-           Shown(path).c_str(),
-           frames.uncheckedFrames == 0 ? ""
-                                       : " apart from its unchecked content",
-           CountFiles(visitor.files()).c_str(),
-           FormatSize(visitor.bytes()).c_str(),
-           FormatSize(packed.place().size).c_str());
+    fs::Print(stdout, "veskar-pack: " + Shown(path) + " is sound" +
+                          (frames.uncheckedFrames == 0
+                               ? ""
+                               : " apart from its unchecked content") +
+                          ": " + CountFiles(visitor.files()) + ", " +
+                          FormatSize(visitor.bytes()) +
+                          ", in a container of " +
+                          FormatSize(packed.place().size) + "\n");
   return kExitOk;
 }
 

@@ -12,15 +12,28 @@
 #error "the build must give the paths of the stubs and the default icon"
 #endif
 
+// The section and the symbols' visibility are spelled per object format:
+// ELF on Linux, COFF for Windows (read-only data, no hidden symbols, and
+// no section stack: back to .text, where top-level code is).
+#ifdef _WIN32
+#define VESKAR_EMBED_SECTION(symbol) ".section .rdata$" #symbol ",\"dr\"\n"
+#define VESKAR_EMBED_HIDDEN(name) ""
+#define VESKAR_EMBED_BACK ".text\n"
+#else
+#define VESKAR_EMBED_SECTION(symbol) ".section .rodata." #symbol ",\"a\"\n"
+#define VESKAR_EMBED_HIDDEN(name) ".hidden " name "\n"
+#define VESKAR_EMBED_BACK ".previous\n"
+#endif
+
 #define VESKAR_EMBED(symbol, path)                                             \
-  __asm__(".section .rodata." #symbol ",\"a\"\n"                              \
+  __asm__(VESKAR_EMBED_SECTION(symbol)                                         \
           ".balign 16\n"                                                       \
           ".globl " #symbol "_start\n"                                         \
-          ".hidden " #symbol "_start\n" #symbol "_start:\n"                    \
+          VESKAR_EMBED_HIDDEN(#symbol "_start") #symbol "_start:\n"            \
           ".incbin \"" path "\"\n"                                             \
           ".globl " #symbol "_end\n"                                           \
-          ".hidden " #symbol "_end\n" #symbol "_end:\n"                        \
-          ".previous\n");                                                      \
+          VESKAR_EMBED_HIDDEN(#symbol "_end") #symbol "_end:\n"                \
+          VESKAR_EMBED_BACK);                                                  \
   extern "C" const uint8_t symbol##_start[];                                   \
   extern "C" const uint8_t symbol##_end[];
 

@@ -1,14 +1,10 @@
 //===- packer/file_io.cpp - Whole reads and writes on descriptors -------===//
 #include "packer/file_io.h"
 
-#include <ctype.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "packer/failure.h"
+#include "packer/fs.h"
 
 namespace veskar {
 
@@ -18,10 +14,8 @@ namespace {
 bool WriteLoop(int fd, const void *data, size_t count, int64_t offset) {
   const uint8_t *at = (const uint8_t *)data;
   while (count > 0) {
-    ssize_t done = offset < 0 ? write(fd, at, count)
-                              : pwrite(fd, at, count, (off_t)offset);
-    if (done < 0 && errno == EINTR)
-      continue;
+    long long done = offset < 0 ? fs::Write(fd, at, count)
+                                : fs::WriteAt(fd, at, count, (uint64_t)offset);
     if (done <= 0) {
       if (done == 0)
         errno = ENOSPC;
@@ -34,6 +28,12 @@ bool WriteLoop(int fd, const void *data, size_t count, int64_t offset) {
   }
   return true;
 }
+
+#ifdef EDQUOT
+const int kQuotaExceeded = EDQUOT;
+#else
+const int kQuotaExceeded = ENOSPC;
+#endif
 
 } // namespace
 
@@ -48,9 +48,7 @@ bool WriteAllAt(int fd, const void *data, size_t count, uint64_t offset) {
 bool ReadAllAt(int fd, void *data, size_t count, uint64_t offset) {
   uint8_t *at = (uint8_t *)data;
   while (count > 0) {
-    ssize_t got = pread(fd, at, count, (off_t)offset);
-    if (got < 0 && errno == EINTR)
-      continue;
+    long long got = fs::ReadAt(fd, at, count, offset);
     if (got <= 0) {
       if (got == 0)
         errno = 0;
@@ -63,49 +61,46 @@ bool ReadAllAt(int fd, void *data, size_t count, uint64_t offset) {
   return true;
 }
 
-const char *KindOf(unsigned mode) {
-  if (S_ISREG(mode))
+const char *KindOf(fs::Kind kind) {
+  switch (kind) {
+  case fs::Kind::kRegular:
     return "a regular file";
-  if (S_ISDIR(mode))
+  case fs::Kind::kDirectory:
     return "a directory";
-  if (S_ISLNK(mode))
+  case fs::Kind::kLink:
     return "a symbolic link";
-  if (S_ISFIFO(mode))
+  case fs::Kind::kFifo:
     return "a fifo";
-  if (S_ISSOCK(mode))
+  case fs::Kind::kSocket:
     return "a socket";
-  if (S_ISCHR(mode) || S_ISBLK(mode))
+  case fs::Kind::kDevice:
     return "a device";
+  case fs::Kind::kOther:
+    break;
+  }
   return "a special file";
 }
 
 bool OpenRegularFile(const std::string &path, const std::string &what, int *fd,
                      std::string *error, uint64_t *size) {
   std::string shown = (what.empty() ? "'" : what + " '") + path + "'";
-  // Without O_NONBLOCK, opening a fifo waits for a writer, maybe forever.
-  int opened = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  int opened = fs::OpenForReading(path, true);
   if (opened < 0)
     return Fail(error, "cannot open " + shown + ": " + SystemError(errno));
-  struct stat info;
-  if (fstat(opened, &info) != 0) {
+  fs::Facts facts;
+  if (!fs::LookAtOpen(opened, &facts)) {
     int code = errno;
-    close(opened);
+    fs::Close(opened);
     return Fail(error, "cannot open " + shown + ": " + SystemError(code));
   }
-  if (!S_ISREG(info.st_mode)) {
-    close(opened);
-    return Fail(error,
-                shown + " is " + KindOf(info.st_mode) + ", not a regular file");
-  }
-  int flags = fcntl(opened, F_GETFL);
-  if (flags < 0 || fcntl(opened, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    int code = errno;
-    close(opened);
-    return Fail(error, "cannot open " + shown + ": " + SystemError(code));
+  if (facts.kind != fs::Kind::kRegular) {
+    fs::Close(opened);
+    return Fail(error, shown + " is " + KindOf(facts.kind) +
+                           ", not a regular file");
   }
   *fd = opened;
   if (size != nullptr)
-    *size = (uint64_t)info.st_size;
+    *size = facts.size;
   return true;
 }
 
@@ -116,14 +111,14 @@ bool ReadSmallFile(const std::string &path, uint64_t limit,
   if (!OpenRegularFile(path, "", &fd, error, &size))
     return false;
   if (size > limit) {
-    close(fd);
+    fs::Close(fd);
     return Fail(error, "'" + path + "' is too large (" + std::to_string(size) +
                            " bytes; at most " + std::to_string(limit) + ")");
   }
   bytes->resize((size_t)size);
   bool ok = ReadAllAt(fd, bytes->data(), bytes->size(), 0);
   int code = errno;
-  close(fd);
+  fs::Close(fd);
   if (!ok)
     return Fail(error, "cannot read '" + path + "': " +
                            (code != 0 ? SystemError(code)
@@ -131,19 +126,11 @@ bool ReadSmallFile(const std::string &path, uint64_t limit,
   return true;
 }
 
-std::string SystemError(int code) {
-  char buffer[256];
-  // The GNU strerror_r may return a static string instead of filling ours.
-  const char *text = strerror_r(code, buffer, sizeof buffer);
-  std::string result = text != nullptr ? text : "unknown error";
-  if (!result.empty())
-    result[0] = (char)tolower((unsigned char)result[0]);
-  return result;
-}
+std::string SystemError(int code) { return fs::ErrorText(code); }
 
 std::string OutputWriteError(int code) {
   return "couldn't write the output: " +
-         (code == ENOSPC || code == EDQUOT ? std::string("the disk is full")
+         (code == ENOSPC || code == kQuotaExceeded ? std::string("the disk is full")
                                            : SystemError(code));
 }
 

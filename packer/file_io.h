@@ -1,7 +1,7 @@
 //===- packer/file_io.h - Whole reads and writes on descriptors ---------===//
 //
-// write(2) and read(2) may move fewer bytes than asked and may be cut short
-// by a signal; these loop until everything has moved or a real error comes.
+// A read or a write may move fewer bytes than asked; these loop until
+// everything has moved or a real error comes.
 // The error text is the system's, for a one-line message.
 //
 //===----------------------------------------------------------------------===//
@@ -12,6 +12,8 @@
 
 #include <string>
 #include <vector>
+
+#include "packer/fs.h"
 
 namespace veskar {
 
@@ -33,8 +35,8 @@ bool ReadAllAt(int fd, void *data, size_t count, uint64_t offset);
 bool OpenRegularFile(const std::string &path, const std::string &what, int *fd,
                      std::string *error, uint64_t *size = nullptr);
 
-// What a file of `mode` is, for a message: "a fifo", "a directory", ...
-const char *KindOf(unsigned mode);
+// What a file of `kind` is, for a message: "a fifo", "a directory", ...
+const char *KindOf(fs::Kind kind);
 
 // Reads the whole regular file at `path`, refusing one larger than
 // `limit`. False with a one-line reason naming the path.

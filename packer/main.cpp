@@ -5,6 +5,7 @@
 #include <set>
 
 #include "packer/cli.h"
+#include "packer/fs.h"
 #include "packer/output_file.h"
 
 namespace veskar {
@@ -185,12 +186,13 @@ int Usage(const std::string &message) {
 
 } // namespace
 
-int Main(int argc, char **argv) {
+int Main(const std::vector<std::string> &argv) {
+  size_t argc = argv.size();
   if (argc < 2)
     return Usage("no command given");
   std::string first = argv[1];
   if (first == "--help" || first == "-h" || first == "help") {
-    fputs(kUsage, stdout);
+    fs::Print(stdout, kUsage);
     return kExitOk;
   }
   const Command *command = FindCommand(first);
@@ -200,7 +202,7 @@ int Main(int argc, char **argv) {
   CommandLine line;
   line.command = first;
   bool onlyPositional = false;
-  for (int i = 2; i < argc; ++i) {
+  for (size_t i = 2; i < argc; ++i) {
     std::string arg = argv[i];
     if (onlyPositional || arg.empty() || arg[0] != '-' || arg == "-") {
       line.arguments.push_back(arg);
@@ -245,7 +247,7 @@ int Main(int argc, char **argv) {
     line.values[name] = value;
   }
   if (line.help) {
-    fputs(command->help, stdout);
+    fs::Print(stdout, command->help);
     return kExitOk;
   }
   if (line.arguments.size() != command->positional)
@@ -259,12 +261,22 @@ int Main(int argc, char **argv) {
   return command->run(line);
 }
 
+int Start(const std::vector<std::string> &arguments) {
+  // Names are compared as Windows would, case folded by the C library's
+  // Unicode tables where the system gives no other.
+  setlocale(LC_CTYPE, "C.UTF-8");
+  InstallOutputCleanup();
+  return Main(arguments);
+}
+
 } // namespace veskar
 
-int main(int argc, char **argv) {
-  // Names are compared as Windows would, case folded by the C library's
-  // Unicode tables.
-  setlocale(LC_CTYPE, "C.UTF-8");
-  veskar::InstallOutputCleanup();
-  return veskar::Main(argc, argv);
+#ifdef _WIN32
+int wmain(int argc, wchar_t **argv) {
+  return veskar::Start(veskar::fs::WideArguments(argc, argv));
 }
+#else
+int main(int argc, char **argv) {
+  return veskar::Start(std::vector<std::string>(argv, argv + argc));
+}
+#endif

@@ -1,10 +1,9 @@
 //===- packer/names.cpp - Archive names for files on disk and back ------===//
 #include "packer/names.h"
 
-#include <wctype.h>
-
 #include "common/container.h"
 #include "packer/failure.h"
+#include "packer/fs.h"
 
 namespace veskar {
 
@@ -23,7 +22,7 @@ NameStyle StyleOf(Target target) {
 }
 
 bool CheckName(const std::u16string &name, NameStyle style, std::string *why) {
-  NameVerdict verdict = CheckArchiveName(name.data(), name.size(), style);
+  NameVerdict verdict = CheckArchiveName(Units(name), name.size(), style);
   if (verdict.problem == kNameAllowed)
     return true;
   *why = Describe(verdict);
@@ -75,9 +74,8 @@ bool ArchiveNameToPath(const std::u16string &name, std::string *relative,
 }
 
 std::u16string FoldForWindows(const std::u16string &name) {
-  // The C library's table, which follows Unicode's simple upper-case
-  // mapping in a UTF-8 locale; only letters inside the BMP fold, as on
-  // Windows.
+  // The system's simple upper-case mapping; only letters inside the BMP
+  // fold, as on Windows.
   std::u16string folded;
   folded.reserve(name.size());
   for (char16_t unit : name) {
@@ -85,8 +83,7 @@ std::u16string FoldForWindows(const std::u16string &name) {
       folded.push_back(unit);
       continue;
     }
-    wint_t upper = towupper((wint_t)unit);
-    folded.push_back(upper <= 0xFFFF ? (char16_t)upper : unit);
+    folded.push_back(fs::UpperCaseUnit(unit));
   }
   return folded;
 }

@@ -2,7 +2,8 @@
 #include "packer/progress.h"
 
 #include <stdio.h>
-#include <unistd.h>
+
+#include "packer/fs.h"
 
 namespace veskar {
 
@@ -16,7 +17,7 @@ const uint64_t kBytesPerKibibyte = 1024;
 } // namespace
 
 Progress::Progress(bool enabled, const char *label)
-    : shown_(enabled && isatty(2) == 1), label_(label),
+    : shown_(enabled && fs::IsConsole(stderr)), label_(label),
       start_(std::chrono::steady_clock::now()), lastDraw_(start_) {}
 
 Progress::~Progress() { Finish(); }
@@ -38,17 +39,17 @@ void Progress::Update(uint64_t done, uint64_t total) {
              (unsigned)(remaining % kSecondsPerMinute));
   }
   unsigned percent = total == 0 ? 100 : (unsigned)(done * 100 / total);
-  fprintf(stderr, "\r\033[K%s %3u%%  %s of %s  %s/s%s", label_, percent,
-          FormatSize(done).c_str(), FormatSize(total).c_str(),
-          FormatSize((uint64_t)rate).c_str(), left);
-  fflush(stderr);
+  char head[32];
+  snprintf(head, sizeof head, " %3u%%  ", percent);
+  fs::Print(stderr, "\r\033[K" + std::string(label_) + head +
+                        FormatSize(done) + " of " + FormatSize(total) + "  " +
+                        FormatSize((uint64_t)rate) + "/s" + left);
   drawn_ = true;
 }
 
 void Progress::Finish() {
   if (drawn_) {
-    fprintf(stderr, "\r\033[K");
-    fflush(stderr);
+    fs::Print(stderr, "\r\033[K");
     drawn_ = false;
   }
 }

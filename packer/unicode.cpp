@@ -10,7 +10,8 @@ bool Utf8ToUtf16(const std::string &text, std::u16string *out) {
   if (units == kTextMalformed)
     return false;
   std::u16string result(units + 1, u'\0');
-  Utf8ToUtf16(text.data(), text.size(), &result[0], result.size(), kTextStrict);
+  Utf8ToUtf16(text.data(), text.size(), Units(result), result.size(),
+              kTextStrict);
   result.resize(units);
   *out = std::move(result);
   return true;
@@ -19,11 +20,11 @@ bool Utf8ToUtf16(const std::string &text, std::u16string *out) {
 namespace {
 
 bool ToUtf8(const std::u16string &text, TextMode mode, std::string *out) {
-  size_t bytes = Utf16ToUtf8(text.data(), text.size(), nullptr, 0, mode);
+  size_t bytes = Utf16ToUtf8(Units(text), text.size(), nullptr, 0, mode);
   if (bytes == kTextMalformed)
     return false;
   std::string result(bytes + 1, '\0');
-  Utf16ToUtf8(text.data(), text.size(), &result[0], result.size(), mode);
+  Utf16ToUtf8(Units(text), text.size(), &result[0], result.size(), mode);
   result.resize(bytes);
   *out = std::move(result);
   return true;

@@ -9,7 +9,18 @@
 
 #include <string>
 
+#include "common/text.h"
+
 namespace veskar {
+
+// The units of a std::u16string as the shared codec takes them (wchar_t
+// on Windows, char16_t elsewhere: the same two bytes).
+inline const Utf16Unit *Units(const std::u16string &text) {
+  return reinterpret_cast<const Utf16Unit *>(text.data());
+}
+inline Utf16Unit *Units(std::u16string &text) {
+  return reinterpret_cast<Utf16Unit *>(&text[0]);
+}
 
 // Strict UTF-8 to UTF-16: false for malformed, overlong or surrogate
 // sequences.

@@ -1,0 +1,84 @@
+"""cmake/VeskarPack.cmake: a small project builds the bundled example with
+the mingw-w64 toolchain and packs it with veskar_pack() as a post-build
+step; the packed program runs under Wine and sees every file. A pack that
+fails fails the build and leaves no output.
+
+Every Wine call goes through the Wine tests' helpers (winetest: scratch
+current directory, the one prefix, headless, time-outs)."""
+
+import os
+import subprocess
+
+import packtest
+import support
+import winetest
+from packtest import read
+
+PROJECT = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                       "cmake_step")
+
+
+def app_files(directory):
+    """{name with backslashes: size} of the files below `directory`."""
+    return {name.replace("/", "\\"): len(data) for name, data in
+            support.read_tree(directory).items()}
+
+
+class CMakeStepTest(winetest.WineTestCase, packtest.PackerTestCase):
+    def configure_and_build(self, build, *definitions):
+        """Configures the project in `build` and builds it; gives the
+        build's CompletedProcess."""
+        configure = subprocess.run(
+            ["cmake", "-S", PROJECT, "-B", build, "-G", "Ninja",
+             "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(
+                 packtest.SOURCE_DIR, "cmake", "mingw-w64-x86_64.cmake"),
+             "-DVESKAR_SOURCE_DIR=" + packtest.SOURCE_DIR,
+             "-DVESKAR_PACK=" + packtest.PACKER] + list(definitions),
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+        self.assertEqual(configure.returncode, 0,
+                         configure.stdout.decode("utf-8", "replace"))
+        return subprocess.run(["cmake", "--build", build, "-j", "2"],
+                              stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=600)
+
+    def test_packed_example_runs(self):
+        build = os.path.join(self.make_scratch(), "build")
+        result = self.configure_and_build(build)
+        self.assertEqual(result.returncode, 0,
+                         result.stdout.decode("utf-8", "replace"))
+        packed = os.path.join(build, "Packed Example.exe")
+        self.assertEqual(read(packed)[:2], b"MZ")
+
+        arguments = ["one", "two words"]
+        run = winetest.wine([packed] + arguments + ["--exit", "5"],
+                            timeout=120)
+        text = run.stdout.decode("utf-8", "replace")
+        self.assertEqual(run.returncode, 5, text)
+        self.assertExampleRan(text, arguments, 5,
+                              app_files(os.path.join(build, "app")))
+
+        # The program relinked (here: its file older than its objects), it
+        # is packed again.
+        os.unlink(packed)
+        os.utime(os.path.join(build, "app", "veskar-example.exe"), (0, 0))
+        result = subprocess.run(
+            ["cmake", "--build", build, "--target", "veskar-example"],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
+        self.assertEqual(result.returncode, 0)
+        self.assertTrue(os.path.exists(packed))
+
+    def test_failed_pack_fails_the_build(self):
+        scratch = self.make_scratch()
+        icon = os.path.join(scratch, "broken.ico")
+        with open(icon, "wb") as f:
+            f.write(b"not an icon\n")
+        build = os.path.join(scratch, "build")
+        result = self.configure_and_build(build, "-DEXAMPLE_ICON=" + icon)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn(b"veskar-pack: ", result.stdout)
+        self.assertFalse(os.path.exists(os.path.join(build,
+                                                     "Packed Example.exe")))
+
+
+if __name__ == "__main__":
+    support.main()
