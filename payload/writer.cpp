@@ -38,6 +38,10 @@
 
 namespace {
 
+// How many queued chunks wake a sleeping writer, and how many free buffers
+// wake the main thread waiting for one.
+const int kWakeBatch = 4;
+
 WriterPool &Pool(void) { return state.writers; }
 
 // Runs one task's system call, without the lock. Returns false, with the
@@ -75,7 +79,11 @@ void EndTask(int writer, const WriterTask &task, bool done, DWORD code) {
   }
   --pool.unfinishedOf[writer];
   --pool.unfinished;
-  if (pool.mainWaiting)
+  // The main thread waits for a buffer, a file's close or the end: it is
+  // woken when there is something worth waking for, not at every chunk.
+  if (pool.mainWaiting &&
+      (task.buffer < 0 || pool.freeBufferCount >= kWakeBatch ||
+       pool.unfinished == 0 || pool.failed))
     WakeConditionVariable(&pool.taskDone);
 }
 
@@ -114,9 +122,14 @@ DWORD WINAPI RunWriter(LPVOID parameter) {
   return 0;
 }
 
-// The main thread's wait for any task to end, with the lock held.
+// The main thread's wait for a task to end, with the lock held. A writer
+// that sleeps with tasks queued (Queue wakes it only once it has a batch)
+// is woken first.
 void AwaitTaskDone(void) {
   WriterPool &pool = Pool();
+  for (int writer = 0; writer < pool.threadCount; ++writer)
+    if (pool.writerIdle[writer] && pool.queueCount[writer] != 0)
+      WakeConditionVariable(&pool.taskQueued[writer]);
   pool.mainWaiting = true;
   SleepConditionVariableSRW(&pool.taskDone, &pool.lock, INFINITE, 0);
   pool.mainWaiting = false;
@@ -137,7 +150,10 @@ void Queue(const WriterTask &task) {
            kWriterQueueCapacity;
   pool.queue[writer][at] = task;
   ++pool.queueCount[writer];
-  if (pool.writerIdle[writer])
+  // A sleeping writer is woken for a batch of tasks: one wake per chunk
+  // would cost as much as the write it saves. The main thread wakes it
+  // before it waits itself (AwaitTaskDone), and at the end.
+  if (pool.writerIdle[writer] && pool.queueCount[writer] >= kWakeBatch)
     WakeConditionVariable(&pool.taskQueued[writer]);
 }
 
