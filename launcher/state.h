@@ -22,7 +22,7 @@ enum {
   // The file writers (payload/writer.cpp): threads, chunks in flight, files
   // open at once, and the tasks one writer may have waiting (never more
   // than a task per chunk and one close per file).
-  kWriterThreadCapacity = 2,
+  kWriterThreadCapacity = 4,
   kWriterBufferCount = 16,
   kWriterFileCapacity = 16,
   kWriterQueueCapacity = kWriterBufferCount + kWriterFileCapacity,
