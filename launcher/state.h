@@ -70,10 +70,13 @@ struct WriterFile {
   WCHAR path[kPathCapacity];
 };
 
-// The file writers (payload/writer.cpp). Everything above `buffers` is
-// shared between the main thread and the writer threads and is read or
-// written only with `lock` held; a buffer belongs to whoever holds its
-// index (the main thread while it fills it, then the task that writes it).
+// The file writers (payload/writer.cpp). `threads`, `threadCount` and
+// `running` are the main thread's alone; everything else above `buffers` is
+// shared with the writer threads and is read or written only with `lock`
+// held. A buffer belongs to whoever holds its index (the main thread while
+// it fills it, then the task that writes it), and a file slot's handle and
+// path are set before its first task is queued and not changed until its
+// close has run.
 struct WriterPool {
   SRWLOCK lock;
   CONDITION_VARIABLE taskQueued[kWriterThreadCapacity];
