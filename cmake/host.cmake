@@ -24,6 +24,7 @@ set(VESKAR_POSIX_SOURCES
   platform/posix/resource.cpp
   platform/posix/system.cpp
   platform/posix/text.cpp
+  platform/posix/thread.cpp
 )
 
 add_library(veskar_common STATIC ${VESKAR_COMMON_SOURCES})

@@ -123,16 +123,27 @@ void PrintOsError(const char *message, DWORD code) {
   fprintf(stderr, "%s%s\n", message, tail);
 }
 
-void ReportFatalUnpackDirectory(const WCHAR *path, DWORD code) {
+namespace {
+
+// `start` (ASCII, with one "%ls" for the path and no other conversion),
+// then the OS error's tail, on one line of standard error; then the fatal
+// ending.
+[[noreturn]] void ReportFatalWithPathAndOsError(const char *start,
+                                                const WCHAR *path, DWORD code) {
   char format[600];
-  static const char kStart[] =
-      "Error, couldn't create a fresh unpack directory '%ls'";
-  memcpy(format, kStart, sizeof kStart);
-  FormatOsErrorTail(code, true, format + sizeof kStart - 1,
-                    sizeof format - sizeof kStart - 1);
+  size_t length = strlen(start);
+  memcpy(format, start, length + 1);
+  FormatOsErrorTail(code, true, format + length, sizeof format - length - 1);
   strcat(format, "\n");
   PrintShown(format, path);
   EndAfterFatalError();
+}
+
+} // namespace
+
+void ReportFatalUnpackDirectory(const WCHAR *path, DWORD code) {
+  ReportFatalWithPathAndOsError(
+      "Error, couldn't create a fresh unpack directory '%ls'", path, code);
 }
 
 void ReportFatalOsError(const char *message, DWORD code) {
@@ -140,7 +151,8 @@ void ReportFatalOsError(const char *message, DWORD code) {
   EndAfterFatalError();
 }
 
-void ReportFatalUnpack(void) {
-  DWORD code = GetLastError();
-  ReportFatalOsError("Error, couldn't unpack file to target path.", code);
+void ReportFatalUnpack(const WCHAR *path, DWORD code) {
+  ReportFatalWithPathAndOsError("Error, couldn't unpack file to target path. "
+                                "'%ls'",
+                                path, code);
 }

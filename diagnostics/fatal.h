@@ -17,7 +17,8 @@
 [[noreturn]] void ReportFatalExpand(const WCHAR *spec);
 [[noreturn]] void ReportFatalOpen(const WCHAR *path);
 [[noreturn]] void ReportFatalOsError(const char *message, DWORD code);
-[[noreturn]] void ReportFatalUnpack(void);
+// A write or a close of the file at `path` failed with `code`.
+[[noreturn]] void ReportFatalUnpack(const WCHAR *path, DWORD code);
 // An archive name the launcher will not write, with the reason the name
 // rules gave, or one longer than its buffers hold.
 [[noreturn]] void ReportFatalUnsafeName(const WCHAR *name,

@@ -10,11 +10,12 @@
 //   main thread                          console control thread
 //   -----------                          ----------------------
 //   BeginExtraction                      OnConsoleControl: eventSeen = 1
-//     between writes: when eventSeen,      StopChildAndCleanUp
-//       let go of the open file,             AwaitChildStarted
-//       PauseExtractionForConsoleEvent       (stop the child)
-//       (parks, never writes again)          AwaitExtractionParked
-//   EndExtraction                            (remove the directory)
+//     between chunks: when eventSeen,      StopChildAndCleanUp
+//       PauseExtractionForConsoleEvent       AwaitChildStarted
+//       stops the writer threads (every      (stop the child)
+//       file closed), then parks and         AwaitExtractionParked
+//       never writes again                   (remove the directory)
+//   EndExtraction (the writers are done)
 //   BeginChildStart / EndChildStart
 //   SweepLeftovers (begins nothing new
 //     once eventSeen)
@@ -34,6 +35,7 @@
 //===----------------------------------------------------------------------===//
 #include "launcher/console.h"
 #include "launcher/console_bounds.h"
+#include "payload/writer.h"
 
 BOOL WINAPI OnConsoleControl(DWORD controlType) {
   switch (controlType) {
@@ -77,6 +79,10 @@ namespace {
 void PauseExtractionForConsoleEvent(void) {
   if (!state.console.eventSeen)
     return;
+  // Parked means nothing open any more: the event's handler removes the
+  // unpack directory next, which it cannot while a file in it is held open
+  // without delete sharing.
+  StopWriters();
   InterlockedExchange(&state.console.extractionParked, 1);
   AwaitConsoleEventEnding();
   EndAsTheEventWould();

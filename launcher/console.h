@@ -16,13 +16,12 @@ BOOL WINAPI OnConsoleControl(DWORD controlType);
 // The main thread, around writing the archive's files.
 void BeginExtraction(void);
 void EndExtraction(void);
-// Whether a console event is being handled: the writer then lets go of its
-// open file and pauses.
+// Whether a console event is being handled.
 bool ConsoleEventSeen(void);
-// Called between writes: while a console event is handled, stops writing
-// for good and leaves the event's handling the time to end the process;
-// when that time runs out, ends it as the event would
-// (STATUS_CONTROL_C_EXIT).
+// Called between chunks: while a console event is handled, stops writing
+// for good (the file writers close every file they hold, then end) and
+// leaves the event's handling the time to end the process; when that time
+// runs out, ends it as the event would (STATUS_CONTROL_C_EXIT).
 void PauseExtractionForConsoleEvent(void);
 
 // The main thread, around creating the child. BeginChildStart first leaves

@@ -5,6 +5,13 @@
 // child's environment, run the child, clean up, and end with the child's
 // exit code. Every failure on the way ends the process where it happens.
 //
+// Threads: besides the main thread there is the console control thread
+// (launcher/console.cpp) and, during the extraction only, the file writers
+// (payload/writer.cpp), which run the writes and closes of the files the
+// main thread decodes. They only make the system calls; the main thread
+// keeps every decision and reports every failure, and they have ended,
+// with every file closed, before the child starts.
+//
 //===----------------------------------------------------------------------===//
 #include "diagnostics/fatal.h"
 #include "launcher/console.h"

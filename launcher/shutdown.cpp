@@ -2,13 +2,15 @@
 //
 // Runs on the main thread after the child has ended, on the console
 // control thread for every event it handles (possibly both at once), and on
-// the main thread for a fatal ending after extraction has begun. The
+// the main thread for a fatal ending after extraction has begun (which first
+// stops the file writers, so that no file is open at the removal). The
 // removal is tried once and retried up to 20 times, 100 ms apart, while the
 // directory is still there, and only ever for a directory this run owns.
 //
 //===----------------------------------------------------------------------===//
 #include "launcher/console.h"
 #include "launcher/state.h"
+#include "payload/writer.h"
 
 namespace {
 
@@ -60,9 +62,8 @@ void StopChildAndCleanUp(void) {
 }
 
 void CleanUpAfterFatalError(void) {
-  HANDLE file = state.outputFile;
-  state.outputFile = nullptr;
-  if (file != nullptr && file != INVALID_HANDLE_VALUE)
-    CloseHandle(file);
+  // Windows deletes no open file: every file the writers hold is closed
+  // first.
+  StopWriters();
   RemoveUnpackDirectory();
 }

@@ -19,6 +19,13 @@ enum {
   kOwnPathCapacity = 4097,
   kWriteBufferSize = 32768,
   kKnownDirectoryCapacity = 1024,
+  // The file writers (payload/writer.cpp): threads, chunks in flight, files
+  // open at once, and the tasks one writer may have waiting (never more
+  // than a task per chunk and one close per file).
+  kWriterThreadCapacity = 4,
+  kWriterBufferCount = 16,
+  kWriterFileCapacity = 16,
+  kWriterQueueCapacity = kWriterBufferCount + kWriterFileCapacity,
 };
 
 // What the main thread and the console control thread tell each other.
@@ -37,7 +44,7 @@ struct ConsoleFlags {
   // AwaitExtractionParked.
   volatile LONG extracting;
   // The main thread has stopped writing for a console event and writes
-  // nothing more. Set by PauseExtractionForConsoleEvent on the main thread,
+  // nothing more; every file the writers held is closed. Set by PauseExtractionForConsoleEvent on the main thread,
   // never cleared. Read by AwaitExtractionParked.
   volatile LONG extractionParked;
   // The main thread is creating the child and has not published its handle
@@ -45,6 +52,63 @@ struct ConsoleFlags {
   // thread. Read by AwaitChildStarted in StopChildAndCleanUp, on either
   // thread: a console event then waits for the child instead of missing it.
   volatile LONG childStarting;
+};
+
+// One step for a writer thread: a chunk to write, or the file's close.
+struct WriterTask {
+  int file;   // index in WriterPool::files
+  int buffer; // index in WriterPool::buffers; -1 for the close
+  DWORD size;
+};
+
+// A file the main thread has opened and handed to the writers, until its
+// close has run.
+struct WriterFile {
+  HANDLE handle;
+  int writer; // the thread that runs all its tasks, in order
+  bool inUse;
+  WCHAR path[kPathCapacity];
+};
+
+// The file writers (payload/writer.cpp). `threads`, `threadCount` and
+// `running` are the main thread's alone; everything else above `buffers` is
+// shared with the writer threads and is read or written only with `lock`
+// held. A buffer belongs to whoever holds its index (the main thread while
+// it fills it, then the task that writes it), and a file slot's handle and
+// path are set before its first task is queued and not changed until its
+// close has run.
+struct WriterPool {
+  SRWLOCK lock;
+  CONDITION_VARIABLE taskQueued[kWriterThreadCapacity];
+  CONDITION_VARIABLE taskDone;
+  HANDLE threads[kWriterThreadCapacity];
+  // 0 when no thread could be made: the main thread runs each task itself.
+  int threadCount;
+  bool running;
+  // The writers end once their queues are empty.
+  bool quit;
+  // Writes are dropped, closes still run: set when the main thread gives
+  // up (an error, a fatal ending, a console event).
+  bool stopping;
+  bool mainWaiting;
+  bool writerIdle[kWriterThreadCapacity];
+  // The first error of a write or a close, with its file's path.
+  bool failed;
+  DWORD errorCode;
+  WCHAR errorPath[kPathCapacity];
+  // The file the main thread is filling, as index + 1; 0 when none.
+  int currentFile;
+  WriterTask queue[kWriterThreadCapacity][kWriterQueueCapacity];
+  int queueHead[kWriterThreadCapacity];
+  int queueCount[kWriterThreadCapacity];
+  // Tasks queued or under way, per writer and in all.
+  int unfinishedOf[kWriterThreadCapacity];
+  int unfinished;
+  int freeBuffers[kWriterBufferCount];
+  int freeBufferCount;
+  WriterFile files[kWriterFileCapacity];
+  int filesInUse;
+  unsigned char buffers[kWriterBufferCount][kWriteBufferSize];
 };
 
 struct LauncherState {
@@ -67,14 +131,9 @@ struct LauncherState {
   // user's own, found there and used as it always was). No ending ever
   // removes a directory that is not.
   volatile bool unpackDirectoryOwned;
-  // The file extraction is writing, while it is open; null otherwise. A
-  // fatal ending closes it before the removal (Windows deletes no open
-  // file).
-  HANDLE outputFile;
   WCHAR ownPath[kOwnPathCapacity];
   PayloadStream payload;
   WCHAR entryName[kNameCapacity];
-  unsigned char writeBuffer[kWriteBufferSize];
   // One unit more than a path needs, so that the path is always followed by
   // two NULs, even when it fills the 4096 units.
   WCHAR unpackDirectory[kPathCapacity + 1];
@@ -83,6 +142,11 @@ struct LauncherState {
   WCHAR outputFilePath[kPathCapacity];
   // The sweep's search pattern, then the path of each leftover it removes.
   WCHAR sweepPath[kPathCapacity];
+
+  // Writes and closes the extracted files behind the decoder. A fatal
+  // ending and a console event stop it, and every file it holds is closed
+  // before the removal (Windows deletes no open file).
+  WriterPool writers;
 
   // The console-event protocol's flags. Only launcher/console.cpp reads or
   // writes them, through its named transitions.

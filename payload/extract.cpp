@@ -1,6 +1,9 @@
 //===- payload/extract.cpp - Writing the archive's files to disk --------===//
 //
-// Records are written in archive order. Directories are created on demand;
+// Records are decoded in archive order on the main thread, which also makes
+// each file's directories and opens it; the file writers (payload/writer.cpp)
+// write its chunks and close it on threads of their own, in order, while
+// the decoding goes on. Directories are created on demand;
 // the ones known to exist are remembered, so a directory normally costs one
 // CreateDirectoryW however many files it holds. Every name is checked before
 // anything is written for it: nothing may land outside the unpack directory.
@@ -16,6 +19,7 @@
 #include "launcher/state.h"
 #include "paths/paths.h"
 #include "payload/extract.h"
+#include "payload/writer.h"
 
 namespace {
 
@@ -202,30 +206,26 @@ void ExtractPayload(void) {
     // the run here: the open must not go through it.
     if (!CreateParentDirectories(state.outputFilePath))
       ReportFatalOpen(state.outputFilePath);
+    AwaitSamePathClosed(state.outputFilePath);
     HANDLE file = CreateFileW(state.outputFilePath, GENERIC_WRITE,
                               FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE)
       ReportFatalOpen(state.outputFilePath);
-    state.outputFile = file;
+    int handedOver = HandOverFile(file, state.outputFilePath);
 
     while (remaining != 0) {
       DWORD chunk = remaining <= kWriteBufferSize ? (DWORD)remaining
                                                   : (DWORD)kWriteBufferSize;
-      ReadPayload(state.writeBuffer, chunk);
-      DWORD written = 0;
-      if (!WriteFile(file, state.writeBuffer, chunk, &written, nullptr))
-        ReportFatalUnpack();
+      unsigned char *buffer = TakeWriteBuffer();
+      ReadPayload(buffer, chunk);
+      QueueWrite(handedOver, buffer, chunk);
       remaining -= chunk;
-      if (ConsoleEventSeen()) {
-        // The event's handler removes the unpack directory, which it cannot
-        // while this file is held open without delete sharing.
-        state.outputFile = nullptr;
-        CloseHandle(file);
-        PauseExtractionForConsoleEvent();
-      }
+      PauseExtractionForConsoleEvent();
     }
-    state.outputFile = nullptr;
-    CloseHandle(file);
+    QueueClose(handedOver);
   }
+  // Every file is written and closed, or the failure is reported, before
+  // the child can start.
+  FinishWriters();
 }

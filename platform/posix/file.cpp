@@ -15,9 +15,9 @@ using namespace veskar_posix;
 namespace {
 
 Handle standardHandles[3] = {
-    {kFileHandle, 0, 0, -1, false, nullptr, nullptr},
-    {kFileHandle, 1, 0, -1, false, nullptr, nullptr},
-    {kFileHandle, 2, 0, -1, false, nullptr, nullptr},
+    {kFileHandle, 0, 0, -1, false, nullptr, nullptr, 0, false},
+    {kFileHandle, 1, 0, -1, false, nullptr, nullptr, 0, false},
+    {kFileHandle, 2, 0, -1, false, nullptr, nullptr, 0, false},
 };
 
 // Converts a core path; sets the last error and returns false when it is too
@@ -102,17 +102,23 @@ BOOL NextFound(Handle *handle, LPWIN32_FIND_DATAW found) {
 } // namespace
 
 namespace veskar_posix {
-void FreeHandle(Handle *handle) {
+int FreeHandle(Handle *handle) {
+  int closed = 0;
   if (handle->fd >= 0)
-    close(handle->fd);
+    closed = close(handle->fd);
+  int closeError = errno;
   if (handle->pidfd >= 0)
     close(handle->pidfd);
   if (handle->search != nullptr)
     closedir((DIR *)handle->search);
   free(handle->searchPrefix);
+  if (handle->kind == kOwnThreadHandle && !handle->joined)
+    pthread_detach(handle->thread);
   // A child is never reaped here: its id stays reserved until the launcher
   // itself ends, so it can never name another process.
   free(handle);
+  errno = closeError;
+  return closed;
 }
 
 Handle *NewHandle(HandleKind kind) {
@@ -165,12 +171,13 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
     return INVALID_HANDLE_VALUE;
   }
   handle->fd = fd;
+  VESKAR_NAME_HANDLE(handle, path);
   return handle;
 }
 
 BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,
                LPOVERLAPPED) {
-  VESKAR_HOOK_COUNT("WriteFile", count, BOOL);
+  VESKAR_HOOK_COUNT_NOTED("WriteFile", count, VESKAR_HANDLE_NAME(file), BOOL);
   Handle *handle = (Handle *)file;
   if (written != nullptr)
     *written = 0;
@@ -197,15 +204,30 @@ BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,
 }
 
 BOOL CloseHandle(HANDLE object) {
-  VESKAR_HOOK("CloseHandle", nullptr, BOOL);
   Handle *handle = (Handle *)object;
+  // As their waits, the close of the launcher's own threads stays out of
+  // the log.
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+      handle->kind == kOwnThreadHandle) {
+    FreeHandle(handle);
+    return TRUE;
+  }
+  VESKAR_HOOK_NOTED("CloseHandle", nullptr, VESKAR_HANDLE_NAME(object), BOOL);
+  VESKAR_FORGET_HANDLE(object);
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   if (!handle->owned)
     return TRUE; // the standard handles stay open
-  FreeHandle(handle);
+  // The descriptor is released even when close reports an error (a write
+  // the file system took late, on a network share say): the error is the
+  // file's, as CloseHandle reports it on Windows. EINTR leaves the
+  // descriptor closed on Linux, and nothing is lost.
+  if (FreeHandle(handle) != 0 && errno != EINTR) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
   return TRUE;
 }
 

@@ -25,6 +25,8 @@
   } while (0)
 // Logs a count as the argument (written bytes and the like).
 #define VESKAR_HOOK_COUNT(name, count, Type)                                   \
+  VESKAR_HOOK_COUNT_NOTED(name, count, nullptr, Type)
+#define VESKAR_HOOK_COUNT_NOTED(name, count, note, Type)                       \
   do {                                                                         \
     WCHAR number_[24];                                                         \
     unsigned long long value_ = (count);                                       \
@@ -34,8 +36,13 @@
       number_[--at_] = (WCHAR)('0' + value_ % 10);                             \
       value_ /= 10;                                                            \
     } while (value_ != 0);                                                     \
-    VESKAR_HOOK(name, number_ + at_, Type);                                    \
+    VESKAR_HOOK_NOTED(name, number_ + at_, note, Type);                        \
   } while (0)
+// Names a file handle after its path in the log (recording.h).
+#define VESKAR_NAME_HANDLE(handle, path)                                       \
+  veskar_recording::NameHandle(handle, path)
+#define VESKAR_HANDLE_NAME(handle) veskar_recording::HandleName(handle)
+#define VESKAR_FORGET_HANDLE(handle) veskar_recording::ForgetHandle(handle)
 #define VESKAR_HOOK_VOID(name)                                                 \
   do {                                                                         \
     uint64_t scripted_;                                                        \
@@ -48,4 +55,8 @@
 #define VESKAR_HOOK_NOTED(name, argument, note, Type) ((void)0)
 #define VESKAR_HOOK_VOID(name) ((void)0)
 #define VESKAR_HOOK_COUNT(name, count, Type) ((void)0)
+#define VESKAR_HOOK_COUNT_NOTED(name, count, note, Type) ((void)0)
+#define VESKAR_NAME_HANDLE(handle, path) ((void)0)
+#define VESKAR_HANDLE_NAME(handle) nullptr
+#define VESKAR_FORGET_HANDLE(handle) ((void)0)
 #endif

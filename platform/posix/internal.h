@@ -7,6 +7,7 @@
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include <pthread.h>
 #include <sys/types.h>
 
 #include "common/text.h"
@@ -35,6 +36,7 @@ enum HandleKind {
   kThreadHandle,
   kSearchHandle,
   kJobHandle,
+  kOwnThreadHandle, // a thread of the launcher's own (CreateThread)
 };
 
 struct Handle {
@@ -45,11 +47,17 @@ struct Handle {
   bool owned;
   void *search;       // search handles: the DIR being listed
   char *searchPrefix; // search handles: what a listed name must start with
+  pthread_t thread;   // own thread handles
+  bool joined;        // own thread handles: waited for, so nothing to detach
 };
 
 Handle *NewHandle(HandleKind kind);
 // Closes what the handle holds and frees it (CloseHandle, FindClose).
-void FreeHandle(Handle *handle);
+// Returns what closing its descriptor returned, with errno from it.
+int FreeHandle(Handle *handle);
+
+// WaitForSingleObject on a thread of the launcher's own (thread.cpp).
+DWORD WaitForOwnThread(Handle *handle, DWORD milliseconds);
 
 // Sets the last error from errno; `missingMeansPath` picks
 // ERROR_PATH_NOT_FOUND over ERROR_FILE_NOT_FOUND for ENOENT.

@@ -42,7 +42,7 @@ namespace {
 int argumentCount;
 char **arguments;
 WCHAR *commandLine;
-Handle currentProcess = {kProcessHandle, -1, 0, -1, false, nullptr, nullptr};
+Handle currentProcess = {kProcessHandle, -1, 0, -1, false, nullptr, nullptr, 0, false};
 
 const int kConsoleSignals[] = {SIGINT, SIGHUP, SIGTERM};
 // How often AwaitConsoleSignal looks for a pending or running handling.
@@ -460,8 +460,13 @@ BOOL DuplicateHandle(HANDLE, HANDLE source, HANDLE, HANDLE *target, DWORD,
 }
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
-  VESKAR_HOOK_COUNT("WaitForSingleObject", milliseconds, DWORD);
   Handle *handle = (Handle *)object;
+  // The log keeps the waits for processes: a wait for one of the launcher's
+  // own threads is neither logged nor scripted.
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+      handle->kind == kOwnThreadHandle)
+    return WaitForOwnThread(handle, milliseconds);
+  VESKAR_HOOK_COUNT("WaitForSingleObject", milliseconds, DWORD);
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
       handle->kind != kProcessHandle || handle->pid <= 0) {
     SetLastError(ERROR_INVALID_HANDLE);

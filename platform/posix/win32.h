@@ -168,6 +168,17 @@ typedef struct _PROCESS_INFORMATION {
 } PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
 
 typedef BOOL (*PHANDLER_ROUTINE)(DWORD ctrlType);
+typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID parameter);
+
+// Room for a pthread mutex and a condition variable (40 and 48 bytes with
+// glibc on x86-64; thread.cpp checks that they fit). Each must be set up
+// with its Initialize call before use.
+typedef struct _SRWLOCK {
+  alignas(8) unsigned char opaque[64];
+} SRWLOCK, *PSRWLOCK;
+typedef struct _CONDITION_VARIABLE {
+  alignas(8) unsigned char opaque[64];
+} CONDITION_VARIABLE, *PCONDITION_VARIABLE;
 
 typedef enum _JOBOBJECTINFOCLASS {
   JobObjectExtendedLimitInformation = 9,
@@ -278,6 +289,28 @@ void Sleep(DWORD milliseconds);
 // a process ends with on Ctrl+C, ends it here the way Ctrl+C does: by
 // SIGINT.
 [[noreturn]] void ExitProcess(UINT exitCode);
+
+// Threads of the launcher's own (thread.cpp), over pthreads. CreateThread
+// takes no flags and ignores the stack size (the system's default is used);
+// the new thread starts with the signal mask of the thread that made it.
+// WaitForSingleObject on such a thread waits for it to end (INFINITE only;
+// any other wait fails with ERROR_NOT_SUPPORTED), and CloseHandle of one
+// never waited for lets it run on by itself (detached).
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, size_t stackSize,
+                    LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                    LPDWORD threadId);
+// The exclusive side of a slim reader/writer lock: a plain mutex here.
+void InitializeSRWLock(PSRWLOCK lock);
+void AcquireSRWLockExclusive(PSRWLOCK lock);
+void ReleaseSRWLockExclusive(PSRWLOCK lock);
+void InitializeConditionVariable(PCONDITION_VARIABLE condition);
+// Only with the lock held exclusively (flags 0) and an INFINITE wait: the
+// launcher never waits on a condition with a time-out. Wakes may be
+// spurious, as on Windows.
+BOOL SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock,
+                               DWORD milliseconds, DWORD flags);
+void WakeConditionVariable(PCONDITION_VARIABLE condition);
+void WakeAllConditionVariable(PCONDITION_VARIABLE condition);
 
 // Memory: drops pages already read from the resident set.
 BOOL VirtualUnlock(LPVOID address, size_t size);

@@ -21,6 +21,8 @@ struct Recorder {
   std::vector<std::string> calls;
   std::map<std::string, std::deque<Scripted>> queued;
   std::map<std::string, Scripted> always;
+  std::map<HANDLE, std::string> names;
+  std::map<std::string, std::function<void()>> actions;
 };
 
 Recorder &recorder() {
@@ -35,6 +37,13 @@ void Reset() {
   recorder().calls.clear();
   recorder().queued.clear();
   recorder().always.clear();
+  recorder().names.clear();
+  recorder().actions.clear();
+}
+
+void OnCall(const char *name, std::function<void()> action) {
+  std::lock_guard<std::mutex> guard(recorder().lock);
+  recorder().actions[name] = std::move(action);
 }
 
 std::vector<std::string> Calls() {
@@ -61,6 +70,24 @@ void ScriptAlways(const char *name, uint64_t result, DWORD lastError) {
   recorder().always[name] = {result, lastError};
 }
 
+void NameHandle(HANDLE handle, const WCHAR *path) {
+  static thread_local char text[veskar_posix::kNativePathCapacity];
+  veskar_posix::ToNative(path, text, sizeof text, false);
+  std::lock_guard<std::mutex> guard(recorder().lock);
+  recorder().names[handle] = text;
+}
+
+const char *HandleName(HANDLE handle) {
+  std::lock_guard<std::mutex> guard(recorder().lock);
+  auto found = recorder().names.find(handle);
+  return found == recorder().names.end() ? nullptr : found->second.c_str();
+}
+
+void ForgetHandle(HANDLE handle) {
+  std::lock_guard<std::mutex> guard(recorder().lock);
+  recorder().names.erase(handle);
+}
+
 bool Hook(const char *name, const WCHAR *argument, uint64_t *result,
           DWORD *lastError, const char *note) {
   std::string call = name;
@@ -74,8 +101,17 @@ bool Hook(const char *name, const WCHAR *argument, uint64_t *result,
     call += " ";
     call += note;
   }
+  std::function<void()> action;
+  {
+    std::lock_guard<std::mutex> guard(recorder().lock);
+    recorder().calls.push_back(call);
+    auto found = recorder().actions.find(name);
+    if (found != recorder().actions.end())
+      action = found->second;
+  }
+  if (action)
+    action();
   std::lock_guard<std::mutex> guard(recorder().lock);
-  recorder().calls.push_back(call);
   auto queued = recorder().queued.find(name);
   if (queued != recorder().queued.end() && !queued->second.empty()) {
     *result = queued->second.front().result;

@@ -1,7 +1,7 @@
 //===- platform/recording/recording.h - A recording platform for tests --===//
 //
-// The POSIX layer built with VESKAR_RECORDING logs every call of the
-// operations whose order matters (directory creation, file opening, waits,
+// The POSIX layer built with VESKAR_RECORDING logs every call, from any
+// thread, of the operations whose order matters (directory creation, file opening, waits,
 // removal requests, pauses, the child's start and its job, directory
 // listings, processes opened by id, the millisecond clock) and lets a test
 // script their results. A call with no scripted result goes to the real
@@ -12,6 +12,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,22 @@ void Script(const char *name, uint64_t result, DWORD lastError = 0);
 
 // Every call of `name` from now on returns `result` (after any queued ones).
 void ScriptAlways(const char *name, uint64_t result, DWORD lastError = 0);
+
+// Runs `action` at every call of `name`, on the calling thread, after the
+// call is logged and before it goes on (a test holds a writer thread in its
+// WriteFile this way, or raises an event at the third open). Reset forgets
+// it.
+void OnCall(const char *name, std::function<void()> action);
+
+// Files by name: CreateFileW names the handle it returns with its path, and
+// WriteFile and CloseHandle log that name after their argument, so that a
+// test can follow each file however the threads that write them interleave.
+// The name goes with the handle's CloseHandle.
+void NameHandle(HANDLE handle, const WCHAR *path);
+// The handle's name, or null for a handle without one. It stays valid until
+// the handle's CloseHandle.
+const char *HandleName(HANDLE handle);
+void ForgetHandle(HANDLE handle);
 
 // Logs the call, with `note` after the argument when there is one; true
 // with the result to return when one was scripted.

@@ -18,6 +18,9 @@ HANDLE FuzzGuardedCreateFileW(LPCWSTR path, DWORD access, DWORD share,
 BOOL FuzzGuardedWriteFile(HANDLE file, const void *data, DWORD count,
                           LPDWORD written, LPOVERLAPPED overlapped);
 BOOL FuzzGuardedCloseHandle(HANDLE handle);
+HANDLE FuzzNoWriterThread(LPSECURITY_ATTRIBUTES security, size_t stackSize,
+                          LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                          DWORD flags, LPDWORD threadId);
 
 namespace {
 
@@ -76,4 +79,13 @@ BOOL FuzzGuardedCloseHandle(HANDLE handle) {
     if (slot == handle && handle != nullptr)
       slot = nullptr;
   return FuzzLayerCloseHandle(handle);
+}
+
+// A fatal report jumps back to the run (recoverable_fatal.cpp), which only
+// the thread that started it can do: the writers run their tasks on the
+// main thread, as they do wherever no thread can be made.
+HANDLE FuzzNoWriterThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE,
+                          LPVOID, DWORD, LPDWORD) {
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return nullptr;
 }

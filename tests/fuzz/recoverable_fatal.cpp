@@ -90,5 +90,5 @@ void ReportFatalChildPathTooLong(const WCHAR *) {
   EndRun(Ending::kChildPathTooLong);
 }
 void ReportFatalOsError(const char *, DWORD) { EndRun(Ending::kOtherFatal); }
-void ReportFatalUnpack(void) { EndRun(Ending::kUnpack); }
+void ReportFatalUnpack(const WCHAR *, DWORD) { EndRun(Ending::kUnpack); }
 void PrintOsError(const char *, DWORD) {}

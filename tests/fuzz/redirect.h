@@ -6,7 +6,9 @@
 // three the guard watches (guard.cpp: it remembers open handles, which a
 // fatal ending jumps over, and bounds what one input may write), and the
 // two directory calls, which go to the harness's file layer (file_layer.h)
-// directly. Nothing of this is in the product.
+// directly. The file writers get no thread (FuzzNoWriterThread, in
+// guard.cpp), so every file call runs on the thread that a fatal report
+// jumps back on. Nothing of this is in the product.
 //
 //===----------------------------------------------------------------------===//
 #pragma once
@@ -16,3 +18,4 @@
 #define CloseHandle FuzzGuardedCloseHandle
 #define CreateDirectoryW FuzzLayerCreateDirectoryW
 #define GetFileAttributesW FuzzLayerGetFileAttributesW
+#define CreateThread FuzzNoWriterThread

@@ -73,12 +73,16 @@ class LinuxLauncherTestCase(probe.LaunchTestCase):
         container.append_to_linux_launcher(LAUNCHER, cls.records, cls.launcher)
 
     def start(self, argv=None, probe=None, env=None, launcher=None, cwd=None,
-              stdin=b""):
+              stdin=b"", prepare_temp=None, preexec=None):
         """Starts the launcher with `argv` (argv[0] included; default: its
-        path) and a TMPDIR of its own. Returns (process, scratch, temp)."""
+        path) and a TMPDIR of its own, which `prepare_temp(temp)` may set up
+        first; `preexec` runs in the launcher's process before it starts.
+        Returns (process, scratch, temp)."""
         scratch_dir = self.make_scratch()
         temp = os.path.join(scratch_dir, "temp")
         os.makedirs(temp)
+        if prepare_temp is not None:
+            prepare_temp(temp)
         environment = {k: v for k, v in os.environ.items()
                        if not k.startswith("VESKAR_PROBE_")}
         environment["TMPDIR"] = temp
@@ -95,7 +99,7 @@ class LinuxLauncherTestCase(probe.LaunchTestCase):
                 argv or [launcher], executable=launcher, env=environment,
                 cwd=cwd or scratch_dir, stdin=stdin_file,
                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                start_new_session=True)
+                start_new_session=True, preexec_fn=preexec)
         return process, scratch_dir, temp
 
     def finish(self, started, timeout=60):
@@ -242,6 +246,50 @@ class UnpackDirectoryTest(LinuxLauncherTestCase):
                 self.assertEqual(launch.stdout, stdout)
                 self.assertTrue(launch.stderr.startswith(stderr_start),
                                 launch.stderr)
+                self.assertEqual(os.listdir(launch.temp), [])
+
+    def test_a_write_that_fails_ends_the_run_before_the_child(self):
+        """A file the file system cannot take (a full tmpfs, or a file size
+        limit) ends the run with the unpack message naming the file and the
+        system's reason, before the child starts, and nothing is left."""
+        good = probe_records()
+        records = good + [("data\\big.bin", os.urandom(3 << 20)),
+                          ("data\\after.txt", b"after")]
+        launcher = os.path.join(self.make_scratch(), "big")
+        with open(LAUNCHER, "rb") as f:
+            image = f.read()
+        with open(launcher, "wb") as f:
+            f.write(image + container.container(records))
+        os.chmod(launcher, 0o755)
+        room = sum(len(data) for _, data in good) + (1 << 20)
+
+        def full_tmpfs(temp):
+            mount = subprocess.run(
+                ["mount", "-t", "tmpfs", "-o", f"size={room},mode=0700",
+                 "tmpfs", temp], capture_output=True)
+            if mount.returncode != 0:
+                self.skipTest("cannot mount a tmpfs here: "
+                              + mount.stderr.decode(errors="replace"))
+            self.addCleanup(subprocess.run, ["umount", "-l", temp])
+
+        def file_size_limit():
+            import resource
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (room, room))
+
+        cases = [("a full tmpfs", dict(prepare_temp=full_tmpfs)),
+                 ("a file size limit", dict(preexec=file_size_limit))]
+        for label, options in cases:
+            with self.subTest(case=label):
+                launch = self.launch(launcher=launcher, **options)
+                self.assertEqual(launch.returncode, 2, launch.stderr)
+                self.assertIsNone(launch.report)
+                self.assertEqual(launch.stdout, b"")
+                self.assertRegex(
+                    launch.stderr,
+                    rb"^Error, couldn't unpack file to target path\. "
+                    rb"'[^'\n]*onefile_[0-9]+_[0-9]+\\data\\big\.bin' "
+                    rb"\(\[Error 112\] No space left on device\)\n$")
                 self.assertEqual(os.listdir(launch.temp), [])
 
     def test_stub_without_payload(self):

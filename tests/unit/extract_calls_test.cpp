@@ -3,18 +3,27 @@
 // Over the recording layer, which logs each call and otherwise does the real
 // work: the order of directory creations, the chunks of each file, the
 // known-directories list, and names that are refused before anything is
-// created for them.
+// created for them. The main thread makes the directories and opens the
+// files in archive order; the writer threads write and close them, each
+// file's calls in order, but files may interleave: each file's calls are
+// followed by its name, which the log puts after them.
 //
 //===----------------------------------------------------------------------===//
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "launcher/console.h"
 #include "launcher/state.h"
 #include "payload/extract.h"
 #include "platform/recording/recording.h"
@@ -38,17 +47,21 @@ protected:
   }
 
   // Extracts in a child and brings back its calls, also when the
-  // extraction ends the process through exit().
-  test::Ending ExtractInChild(Calls *calls) {
+  // extraction ends the process through exit() (on any thread). `before`
+  // runs first, in the child.
+  test::Ending ExtractInChild(Calls *calls,
+                              const std::function<void()> &before = nullptr) {
     static std::string logPath;
     logPath = scratch_ / "calls.log";
-    test::Ending ending = test::RunInChild([] {
+    test::Ending ending = test::RunInChild([&before] {
       atexit([] {
         FILE *log = fopen(logPath.c_str(), "w");
         for (const std::string &call : veskar_recording::Calls())
           fprintf(log, "%s\n", call.c_str());
         fclose(log);
       });
+      if (before)
+        before();
       ExtractPayload();
     });
     calls->clear();
@@ -63,6 +76,47 @@ protected:
   std::string Call(const char *name, const std::string &relative) const {
     return std::string(name) + " " + CoreD(relative);
   }
+
+  // The calls on one file, in order: its open, its writes, its close.
+  Calls Of(const Calls &calls, const std::string &relative) const {
+    const std::string suffix = " " + CoreD(relative);
+    Calls matching;
+    for (const std::string &call : calls)
+      if (call.size() >= suffix.size() &&
+          call.compare(call.size() - suffix.size(), suffix.size(), suffix) == 0)
+        matching.push_back(call);
+    return matching;
+  }
+
+  // Every file opened is closed, and only then is the unpack directory
+  // removed (once, and retried while it is still there); nothing follows.
+  void ExpectEveryFileClosedBeforeTheRemoval(const Calls &calls) const {
+    const std::string d = CoreD();
+    auto removal = std::find(calls.begin(), calls.end(),
+                             "RemoveDirectoryTree " + d);
+    ASSERT_NE(removal, calls.end());
+    EXPECT_EQ(Calls(removal, calls.end()),
+              (Calls{"RemoveDirectoryTree " + d, "GetFileAttributesW " + d}));
+    Calls before(calls.begin(), removal);
+    for (const std::string &call : before) {
+      if (call.compare(0, 12, "CreateFileW ") != 0)
+        continue;
+      EXPECT_NE(std::find(before.begin(), before.end(),
+                          "CloseHandle " + call.substr(12)),
+                before.end())
+          << call;
+    }
+  }
+
+  // The main thread's calls: all but the writers' and the thread starts.
+  static Calls OfMainThread(const Calls &calls) {
+    Calls matching;
+    for (const std::string &call : calls)
+      if (call.compare(0, 10, "WriteFile ") != 0 &&
+          call.compare(0, 11, "CloseHandle") != 0 && call != "CreateThread")
+        matching.push_back(call);
+    return matching;
+  }
 };
 
 TEST_F(ExtractCallsTest, DirectoriesAreCreatedOnTheWayBackDownOnceEach) {
@@ -72,14 +126,18 @@ TEST_F(ExtractCallsTest, DirectoriesAreCreatedOnTheWayBackDownOnceEach) {
   ExtractPayload();
   // The unpack directory is made first, by itself; then the walk up from
   // the first file stops at the first level it can make.
-  EXPECT_EQ(
-      veskar_recording::Calls(),
-      (Calls{Call("CreateDirectoryW", ""), Call("CreateDirectoryW", "x/y"),
-             Call("CreateDirectoryW", "x"), Call("CreateDirectoryW", "x/y"),
-             Call("CreateFileW", "x/y/z.txt"),
-             "WriteFile 1", "CloseHandle", Call("CreateFileW", "x/y/w.txt"),
-             "WriteFile 1", "CloseHandle", Call("CreateFileW", "x/v.txt"),
-             "WriteFile 1", "CloseHandle"}));
+  const Calls calls = veskar_recording::Calls();
+  EXPECT_EQ(OfMainThread(calls),
+            (Calls{Call("CreateDirectoryW", ""), Call("CreateDirectoryW", "x/y"),
+                   Call("CreateDirectoryW", "x"),
+                   Call("CreateDirectoryW", "x/y"),
+                   Call("CreateFileW", "x/y/z.txt"),
+                   Call("CreateFileW", "x/y/w.txt"),
+                   Call("CreateFileW", "x/v.txt")}));
+  for (const char *file : {"x/y/z.txt", "x/y/w.txt", "x/v.txt"})
+    EXPECT_EQ(Of(calls, file),
+              (Calls{Call("CreateFileW", file), Call("WriteFile 1", file),
+                     Call("CloseHandle", file)}));
   EXPECT_TRUE(test::ListTree(D()) == Expected(records));
 }
 
@@ -123,13 +181,10 @@ TEST_F(ExtractCallsTest, FileDataIsWrittenIn32KiBChunks) {
     veskar_recording::Reset();
     ExtractPayload();
     Calls expected = {Call("CreateFileW", "f")};
-    expected.insert(expected.end(), c.writes.begin(), c.writes.end());
-    expected.push_back("CloseHandle");
-    Calls calls = veskar_recording::Calls();
-    // The first run also creates the unpack directory.
-    calls.erase(calls.begin(),
-                std::find(calls.begin(), calls.end(), expected[0]));
-    EXPECT_EQ(calls, expected);
+    for (const std::string &write : c.writes)
+      expected.push_back(Call(write.c_str(), "f"));
+    expected.push_back(Call("CloseHandle", "f"));
+    EXPECT_EQ(Of(veskar_recording::Calls(), "f"), expected);
     EXPECT_TRUE(test::ReadBytes(D("f")) == data);
   }
 }
@@ -169,22 +224,25 @@ TEST_F(ExtractCallsTest, DirectoriesPastTheListsEndAreAskedForAgain) {
 }
 
 TEST_F(ExtractCallsTest, AFailedWriteEndsWithTheSystemsReason) {
-  Prepare({{u"main", test::SampleBytes(40000, 1)}, {u"next", "n"}});
+  // One file: which of several files' writes comes first is the threads'
+  // choice (writer_test.cpp has those cases).
+  Prepare({{u"main", test::SampleBytes(40000, 1)}});
   veskar_recording::Reset();
   veskar_recording::Script("WriteFile", FALSE, ERROR_DISK_FULL);
   Calls calls;
   test::Ending ending = ExtractInChild(&calls);
   EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
   EXPECT_EQ(ending.out, "");
-  EXPECT_EQ(ending.err, "Error, couldn't unpack file to target path. "
-                        "([Error 112] No space left on device)\n");
-  // On a full disk the partial payload does not stay: the open file is
-  // closed, then the directory goes, as at the end of a run.
-  const std::string d = test::Utf8(test::CorePath(D()));
-  ASSERT_GE(calls.size(), 4u);
-  EXPECT_EQ(Calls(calls.end() - 4, calls.end()),
-            (Calls{"WriteFile 32768", "CloseHandle", "RemoveDirectoryTree " + d,
-                   "GetFileAttributesW " + d}));
+  EXPECT_EQ(ending.err, "Error, couldn't unpack file to target path. '" +
+                            CoreD("main") +
+                            "' ([Error 112] No space left on device)\n");
+  // On a full disk the partial payload does not stay: no write follows the
+  // failed one, the open file is closed, then the directory goes, as at the
+  // end of a run.
+  EXPECT_EQ(Of(calls, "main"),
+            (Calls{Call("CreateFileW", "main"), Call("WriteFile 32768", "main"),
+                   Call("CloseHandle", "main")}));
+  ExpectEveryFileClosedBeforeTheRemoval(calls);
   EXPECT_FALSE(test::Exists(D()));
 }
 
@@ -273,16 +331,196 @@ TEST_F(ExtractCallsTest, RefusedNamesEndTheRunBeforeAnythingIsCreated) {
       if (first) {
         EXPECT_EQ(calls, Calls{});
       } else {
-        const std::string d = test::Utf8(test::CorePath(D()));
-        ASSERT_GE(calls.size(), 3u);
-        EXPECT_EQ(Calls(calls.end() - 3, calls.end()),
-                  (Calls{"CloseHandle", "RemoveDirectoryTree " + d,
-                         "GetFileAttributesW " + d}));
+        // The earlier file's write may be dropped (the run is over), its
+        // close never is.
+        const Calls main = Of(calls, "main");
+        ASSERT_GE(main.size(), 2u);
+        EXPECT_EQ(main.front(), Call("CreateFileW", "main"));
+        EXPECT_EQ(main.back(), Call("CloseHandle", "main"));
+        ExpectEveryFileClosedBeforeTheRemoval(calls);
       }
       unlink(D("main").c_str());
       rmdir(D().c_str());
     }
   }
+}
+
+// --- The file writers ---------------------------------------------------
+//
+// Every ending of an extraction that has handed files to the writer
+// threads closes each of them before the unpack directory's removal begins,
+// and a failure on a writer is reported by the main thread, with the file's
+// name.
+
+// Holds every write on its writer thread until the main thread has begun
+// to stop the writers: when the run ends, the writers still hold files.
+void HoldWritesUntilTheWritersStop() {
+  veskar_recording::OnCall("WriteFile", [] {
+    while (!__atomic_load_n(&state.writers.stopping, __ATOMIC_ACQUIRE))
+      usleep(1000);
+  });
+}
+
+TEST_F(ExtractCallsTest, AFatalEndingWhileWritersHoldFilesClosesThemFirst) {
+  const std::vector<Record> files = {
+      {u"main", "m"}, {u"a.txt", "a"}, {u"b\\c.txt", "c"}};
+  const std::string stream = test::ArchiveStream(files);
+  std::vector<Record> withEvil = files;
+  withEvil.push_back({u"..\\evil.txt", "e"});
+  std::vector<Record> withFileAsDirectory = files;
+  withFileAsDirectory.push_back({u"a.txt\\x", "x"});
+  std::vector<Record> cutShort = files;
+  cutShort.push_back({u"long.bin", test::SampleBytes(5000, 3)});
+  const std::string cutStream = test::ArchiveStream(cutShort);
+  const struct {
+    const char *what;
+    std::string stream;
+    std::string line; // the start of the line on standard output or error
+    const char *current; // the file being filled at the ending, if any
+  } kCases[] = {
+      {"a refused name", test::ArchiveStream(withEvil),
+       "Error, refusing the name '..\\evil.txt'", nullptr},
+      {"an open that fails", test::ArchiveStream(withFileAsDirectory),
+       "Error, failed to open '" + CoreD("a.txt\\x") + "' for writing.",
+       nullptr},
+      {"the payload running out inside a file",
+       cutStream.substr(0, cutStream.size() - 2 - 1000),
+       "Error, couldn't decode attached data.", "long.bin"},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    PrepareStream(c.stream);
+    veskar_recording::Reset();
+    Calls calls;
+    test::Ending ending = ExtractInChild(&calls, HoldWritesUntilTheWritersStop);
+    EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
+    EXPECT_EQ((ending.out + ending.err).compare(0, c.line.size(), c.line), 0)
+        << ending;
+    std::vector<std::string> opened = {"main", "a.txt", "b/c.txt"};
+    if (c.current != nullptr)
+      opened.push_back(c.current);
+    for (const std::string &file : opened) {
+      SCOPED_TRACE(file);
+      const Calls of = Of(calls, file);
+      ASSERT_GE(of.size(), 2u);
+      EXPECT_EQ(of.front(), Call("CreateFileW", file));
+      EXPECT_EQ(of.back(), Call("CloseHandle", file));
+    }
+    ExpectEveryFileClosedBeforeTheRemoval(calls);
+    EXPECT_FALSE(test::Exists(D()));
+  }
+}
+
+TEST_F(ExtractCallsTest, AWriteFailingOnAWriterIsReportedWithItsFile) {
+  // The file system refuses to grow a file past 64 KiB: the large file's
+  // third chunk fails on its writer, while the small ones go through.
+  const std::vector<Record> records = {
+      {u"main", "m"},
+      {u"a.txt", test::SampleBytes(1000, 1)},
+      {u"big.bin", test::SampleBytes(200000, 2)},
+      {u"b.txt", "b"},
+      {u"c\\d.txt", "d"}};
+  Prepare(records);
+  veskar_recording::Reset();
+  Calls calls;
+  test::Ending ending = ExtractInChild(&calls, [] {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {65536, 65536};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  });
+  EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
+  EXPECT_EQ(ending.out, "");
+  EXPECT_EQ(ending.err, "Error, couldn't unpack file to target path. '" +
+                            CoreD("big.bin") +
+                            "' ([Error 112] No space left on device)\n");
+  const Calls big = Of(calls, "big.bin");
+  ASSERT_GE(big.size(), 4u);
+  EXPECT_EQ(Calls(big.begin(), big.begin() + 4),
+            (Calls{Call("CreateFileW", "big.bin"),
+                   Call("WriteFile 32768", "big.bin"),
+                   Call("WriteFile 32768", "big.bin"),
+                   Call("WriteFile 32768", "big.bin")}));
+  EXPECT_EQ(big.back(), Call("CloseHandle", "big.bin"));
+  ExpectEveryFileClosedBeforeTheRemoval(calls);
+  EXPECT_FALSE(test::Exists(D()));
+}
+
+TEST_F(ExtractCallsTest, AFailedCloseIsReportedWithItsFile) {
+  // A file system may report a write it took late only at the close.
+  Prepare({{u"main", "m"}, {u"a.txt", "a"}, {u"b.txt", "b"}});
+  veskar_recording::Reset();
+  veskar_recording::Script("CloseHandle", FALSE, ERROR_WRITE_FAULT);
+  Calls calls;
+  test::Ending ending = ExtractInChild(&calls);
+  // The scripted result goes to whichever close the writers run first.
+  std::string first;
+  for (const std::string &call : calls)
+    if (call.compare(0, 12, "CloseHandle ") == 0) {
+      first = call.substr(12);
+      break;
+    }
+  ASSERT_FALSE(first.empty());
+  EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
+  EXPECT_EQ(ending.err, "Error, couldn't unpack file to target path. '" +
+                            first + "' ([Error 29] Input/output error)\n");
+  ExpectEveryFileClosedBeforeTheRemoval(calls);
+  EXPECT_FALSE(test::Exists(D()));
+}
+
+TEST_F(ExtractCallsTest, AConsoleEventWhileWritersHoldFilesClosesThemFirst) {
+  const std::vector<Record> records = {{u"main", "m"},   {u"a.txt", "a"},
+                                       {u"b.txt", "b"},  {u"c.txt", "c"},
+                                       {u"d.txt", "d"}};
+  Prepare(records);
+  veskar_recording::Reset();
+  Calls calls;
+  test::Ending ending = ExtractInChild(&calls, [] {
+    BeginExtraction();
+    HoldWritesUntilTheWritersStop();
+    // At the third open, Ctrl+C: the handler runs on a thread of its own,
+    // and then ends the process as the system's default handling would.
+    static int opens = 0;
+    veskar_recording::OnCall("CreateFileW", [] {
+      if (++opens != 3)
+        return;
+      std::thread([] {
+        OnConsoleControl(CTRL_C_EVENT);
+        exit(42);
+      }).detach();
+      while (!ConsoleEventSeen())
+        usleep(1000);
+    });
+  });
+  EXPECT_TRUE(test::ExitedWith(ending, 42)) << ending;
+  Calls withoutSleeps;
+  for (const std::string &call : calls)
+    if (call.compare(0, 6, "Sleep ") != 0)
+      withoutSleeps.push_back(call);
+  // The main thread stops after the third file's first chunk.
+  size_t opened = 0;
+  for (const std::string &call : withoutSleeps)
+    opened += call.compare(0, 12, "CreateFileW ") == 0;
+  EXPECT_EQ(opened, 3u);
+  ExpectEveryFileClosedBeforeTheRemoval(withoutSleeps);
+  EXPECT_FALSE(test::Exists(D()));
+}
+
+TEST_F(ExtractCallsTest, WithoutAThreadTheMainThreadWritesInArchiveOrder) {
+  const std::vector<Record> records = {
+      {u"x\\z.txt", "z"}, {u"x\\w.txt", test::SampleBytes(40000, 4)}};
+  Prepare(records);
+  veskar_recording::Reset();
+  veskar_recording::ScriptAlways("CreateThread", 0, ERROR_NOT_ENOUGH_MEMORY);
+  ExtractPayload();
+  EXPECT_EQ(veskar_recording::Calls(),
+            (Calls{Call("CreateDirectoryW", ""), Call("CreateDirectoryW", "x"),
+                   Call("CreateFileW", "x/z.txt"), "CreateThread",
+                   Call("WriteFile 1", "x/z.txt"),
+                   Call("CloseHandle", "x/z.txt"), Call("CreateFileW", "x/w.txt"),
+                   Call("WriteFile 32768", "x/w.txt"),
+                   Call("WriteFile 7232", "x/w.txt"),
+                   Call("CloseHandle", "x/w.txt")}));
+  EXPECT_TRUE(test::ListTree(D()) == Expected(records));
 }
 
 } // namespace

@@ -71,14 +71,16 @@ TEST(FatalTest, EachMemberPrintsOneLineOnItsStreamAndEndsItsWay) {
        "",
        "Error, couldn't launch child ([Error 2] No such file or directory)\n",
        kStatus2},
+      // The file is named, shown as every path is; the error is the one
+      // passed, whatever the thread's last error.
       {"ReportFatalUnpack",
        [] {
-         SetLastError(ERROR_DISK_FULL);
-         ReportFatalUnpack();
+         SetLastError(ERROR_ACCESS_DENIED);
+         ReportFatalUnpack(u"\\tmp\\D\\100%\n.txt", ERROR_DISK_FULL);
        },
        "",
-       "Error, couldn't unpack file to target path. ([Error 112] No space left "
-       "on device)\n",
+       "Error, couldn't unpack file to target path. '\\tmp\\D\\100%\\x0a.txt' "
+       "([Error 112] No space left on device)\n",
        kStatus2},
       // The reason is the one the name rules give, not one text for all.
       {"ReportFatalUnsafeName",
