@@ -123,16 +123,29 @@ void PrintOsError(const char *message, DWORD code) {
   fprintf(stderr, "%s%s\n", message, tail);
 }
 
-void ReportFatalUnpackDirectory(const WCHAR *path, DWORD code) {
+void ReportFatalPathOsError(const char *message, const WCHAR *path,
+                            DWORD code) {
   char format[600];
-  static const char kStart[] =
-      "Error, couldn't create a fresh unpack directory '%ls'";
-  memcpy(format, kStart, sizeof kStart);
-  FormatOsErrorTail(code, true, format + sizeof kStart - 1,
-                    sizeof format - sizeof kStart - 1);
+  size_t length = strlen(message);
+  if (length > 200)
+    length = 200; // the messages are short; a format is never cut in two
+  memcpy(format, message, length);
+  FormatOsErrorTail(code, true, format + length, sizeof format - length - 1);
   strcat(format, "\n");
   PrintShown(format, path);
   EndAfterFatalError();
+}
+
+void ReportFatalCacheDirectory(const WCHAR *path) {
+  PrintShown("Error, refusing the cache directory '%ls': it is a link, no "
+             "directory, or another user's.\n",
+             path);
+  EndAfterFatalError();
+}
+
+void ReportFatalUnpackDirectory(const WCHAR *path, DWORD code) {
+  ReportFatalPathOsError(
+      "Error, couldn't create a fresh unpack directory '%ls'", path, code);
 }
 
 void ReportFatalOsError(const char *message, DWORD code) {

@@ -267,8 +267,14 @@ int RunList(const CommandLine &line) {
                                                 kBuildValuesSearchLimit));
   BuildValueStrings values;
   if (ReadAllAt(packed.fd(), front.data(), front.size(), 0) &&
-      ReadBuildValues(front.data(), front.size(), &values, &error))
-    printf("unpack directory: %s\n", NameToUtf8(values.unpackTemplate).c_str());
+      ReadBuildValues(front.data(), front.size(), &values, &error)) {
+    std::string shown = NameToUtf8(values.unpackTemplate);
+    if (values.unpackMode == kUnpackPerRun)
+      printf("unpack directory: %s\n", shown.c_str());
+    else
+      printf("cache directory: %s (check: %s)\n", shown.c_str(),
+             values.unpackMode == kUnpackCacheContent ? "content" : "size");
+  }
   return kExitOk;
 }
 

@@ -12,6 +12,7 @@
 #include "common/container.h"
 #include "common/names.h"
 #include "diagnostics/fatal.h"
+#include "launcher/cache.h"
 #include "launcher/console.h"
 #include "launcher/state.h"
 #include "paths/paths.h"
@@ -48,8 +49,8 @@ void SeedKnownDirectories(void) {
     Remember(home);
 }
 
-// Reads one name into entryName; ends the process when it does not fit.
-// Returns false at the end marker.
+} // namespace
+
 bool ReadEntryName(void) {
   uint16_t unit;
   ReadPayload(&unit, 2);
@@ -76,8 +77,6 @@ uint64_t ReadRecordSize(void) {
   ReadPayload(bytes, 8);
   return GetLittleEndian64(bytes);
 }
-
-} // namespace
 
 bool EnsureDirectory(const WCHAR *directory) {
   if (!state.knownDirectoriesSeeded)
@@ -198,6 +197,8 @@ void ExtractPayload(void) {
     }
 
     uint64_t remaining = ReadRecordSize();
+    if (!NoteExtractedRecord(state.entryName, remaining))
+      continue;
     // A directory that cannot be made, or a link where one should be, ends
     // the run here: the open must not go through it.
     if (!CreateParentDirectories(state.outputFilePath))

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -143,17 +144,21 @@ HANDLE GetStdHandle(DWORD which) {
 
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
                    DWORD disposition, DWORD, HANDLE) {
-  VESKAR_HOOK("CreateFileW", path, HANDLE);
+  VESKAR_HOOK_NOTED("CreateFileW", path,
+                    access == GENERIC_READ ? "read" : nullptr, HANDLE);
   static thread_local char native[kNativePathCapacity];
-  if (access != GENERIC_WRITE || disposition != CREATE_ALWAYS) {
+  bool reading = access == GENERIC_READ && disposition == OPEN_EXISTING;
+  if (!reading && (access != GENERIC_WRITE || disposition != CREATE_ALWAYS)) {
     SetLastError(ERROR_NOT_SUPPORTED);
     return INVALID_HANDLE_VALUE;
   }
   if (!NativePath(path, native))
     return INVALID_HANDLE_VALUE;
   // Records carry no permissions: every file may be the program to start.
-  int fd = open(native, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                0755);
+  int fd = reading ? open(native, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)
+                   : open(native,
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                          0755);
   if (fd < 0) {
     SetLastErrorFromErrno(errno, errno == ENOENT);
     return INVALID_HANDLE_VALUE;
@@ -196,6 +201,69 @@ BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,
   return TRUE;
 }
 
+BOOL ReadFile(HANDLE file, void *data, DWORD count, LPDWORD read,
+              LPOVERLAPPED) {
+  VESKAR_HOOK_COUNT("ReadFile", count, BOOL);
+  Handle *handle = (Handle *)file;
+  if (read != nullptr)
+    *read = 0;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+      handle->kind != kFileHandle) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  ssize_t n;
+  do
+    n = ::read(handle->fd, data, count);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  if (read != nullptr)
+    *read = (DWORD)n;
+  return TRUE;
+}
+
+BOOL DeleteFileW(LPCWSTR path) {
+  VESKAR_HOOK("DeleteFileW", path, BOOL);
+  static thread_local char native[kNativePathCapacity];
+  if (!NativePath(path, native))
+    return FALSE;
+  if (unlink(native) == 0)
+    return TRUE;
+  SetLastErrorFromErrno(errno);
+  return FALSE;
+}
+
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
+  VESKAR_HOOK("MoveFileExW", to, BOOL);
+  static thread_local char nativeFrom[kNativePathCapacity];
+  static thread_local char nativeTo[kNativePathCapacity];
+  if (!NativePath(from, nativeFrom) || !NativePath(to, nativeTo))
+    return FALSE;
+  int result;
+  if ((flags & MOVEFILE_REPLACE_EXISTING) != 0) {
+    result = rename(nativeFrom, nativeTo);
+  } else {
+    result = renameat2(AT_FDCWD, nativeFrom, AT_FDCWD, nativeTo,
+                       RENAME_NOREPLACE);
+    struct stat info;
+    if (result != 0 && errno == EINVAL &&
+        lstat(nativeFrom, &info) == 0 && S_ISDIR(info.st_mode)) {
+      // A file system without RENAME_NOREPLACE: rename never replaces a
+      // directory that holds anything.
+      result = rename(nativeFrom, nativeTo);
+      if (result != 0 && errno == ENOTEMPTY)
+        errno = EEXIST;
+    }
+  }
+  if (result == 0)
+    return TRUE;
+  SetLastErrorFromErrno(errno, true);
+  return FALSE;
+}
+
 BOOL CloseHandle(HANDLE object) {
   VESKAR_HOOK("CloseHandle", nullptr, BOOL);
   Handle *handle = (Handle *)object;
@@ -234,6 +302,24 @@ DWORD GetFileAttributesW(LPCWSTR path) {
     return INVALID_FILE_ATTRIBUTES;
   }
   return AttributesOf(info);
+}
+
+BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS,
+                          LPVOID information) {
+  VESKAR_HOOK("GetFileAttributesExW", path, BOOL);
+  static thread_local char native[kNativePathCapacity];
+  if (!NativePath(path, native))
+    return FALSE;
+  struct stat info;
+  if (lstat(native, &info) != 0) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  WIN32_FILE_ATTRIBUTE_DATA *data = (WIN32_FILE_ATTRIBUTE_DATA *)information;
+  data->dwFileAttributes = AttributesOf(info);
+  data->nFileSizeHigh = (DWORD)((uint64_t)info.st_size >> 32);
+  data->nFileSizeLow = (DWORD)info.st_size;
+  return TRUE;
 }
 
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found) {
