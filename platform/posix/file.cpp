@@ -31,6 +31,23 @@ bool NativePath(LPCWSTR path, char *native) {
   return true;
 }
 
+// A core path converted into a buffer from the heap, which the caller
+// frees; null, with the last error set, when it is too long or there is no
+// memory. (Every static thread-local buffer adds to the static TLS block,
+// which glibc takes from each thread's stack.)
+char *NativeCopy(LPCWSTR path) {
+  char *native = (char *)malloc(kNativePathCapacity);
+  if (native == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if (!NativePath(path, native)) {
+    free(native);
+    return nullptr;
+  }
+  return native;
+}
+
 // Removes whatever `name` is inside the directory `parent`, without ever
 // following a symbolic link.
 int RemoveAt(int parent, const char *name) {
@@ -227,21 +244,26 @@ BOOL ReadFile(HANDLE file, void *data, DWORD count, LPDWORD read,
 
 BOOL DeleteFileW(LPCWSTR path) {
   VESKAR_HOOK("DeleteFileW", path, BOOL);
-  static thread_local char native[kNativePathCapacity];
-  if (!NativePath(path, native))
+  char *native = NativeCopy(path);
+  if (native == nullptr)
     return FALSE;
-  if (unlink(native) == 0)
+  int result = unlink(native);
+  int error = errno;
+  free(native);
+  if (result == 0)
     return TRUE;
-  SetLastErrorFromErrno(errno);
+  SetLastErrorFromErrno(error);
   return FALSE;
 }
 
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
   VESKAR_HOOK("MoveFileExW", to, BOOL);
-  static thread_local char nativeFrom[kNativePathCapacity];
-  static thread_local char nativeTo[kNativePathCapacity];
-  if (!NativePath(from, nativeFrom) || !NativePath(to, nativeTo))
+  char *nativeFrom = NativeCopy(from);
+  char *nativeTo = nativeFrom != nullptr ? NativeCopy(to) : nullptr;
+  if (nativeTo == nullptr) {
+    free(nativeFrom);
     return FALSE;
+  }
   int result;
   if ((flags & MOVEFILE_REPLACE_EXISTING) != 0) {
     result = rename(nativeFrom, nativeTo);
@@ -258,9 +280,12 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
         errno = EEXIST;
     }
   }
+  int error = errno;
+  free(nativeFrom);
+  free(nativeTo);
   if (result == 0)
     return TRUE;
-  SetLastErrorFromErrno(errno, true);
+  SetLastErrorFromErrno(error, true);
   return FALSE;
 }
 
@@ -307,12 +332,15 @@ DWORD GetFileAttributesW(LPCWSTR path) {
 BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS,
                           LPVOID information) {
   VESKAR_HOOK("GetFileAttributesExW", path, BOOL);
-  static thread_local char native[kNativePathCapacity];
-  if (!NativePath(path, native))
+  char *native = NativeCopy(path);
+  if (native == nullptr)
     return FALSE;
   struct stat info;
-  if (lstat(native, &info) != 0) {
-    SetLastErrorFromErrno(errno);
+  int result = lstat(native, &info);
+  int error = errno;
+  free(native);
+  if (result != 0) {
+    SetLastErrorFromErrno(error);
     return FALSE;
   }
   WIN32_FILE_ATTRIBUTE_DATA *data = (WIN32_FILE_ATTRIBUTE_DATA *)information;
