@@ -112,6 +112,22 @@ class LinuxLauncherTestCase(probe.LaunchTestCase):
     def launch(self, **options):
         return self.finish(self.start(**options))
 
+    def interrupt_once_unpacking(self, started, directory):
+        """Sends SIGINT to a started launcher as soon as an unpack
+        directory ("onefile_...") appears in `directory`; checks that it
+        ended by the signal before its child ran. Gives the Launch."""
+        deadline = time.monotonic() + 20
+        while not (os.path.isdir(directory) and any(
+                n.startswith("onefile_") for n in os.listdir(directory))):
+            self.assertLess(time.monotonic(), deadline, "no unpack directory")
+            self.assertIsNone(started[0].poll(), "the launcher ended early")
+            time.sleep(0.001)
+        os.kill(started[0].pid, signal.SIGINT)
+        launch = self.finish(started)
+        self.assertEqual(launch.returncode, -signal.SIGINT)
+        self.assertIsNone(launch.report, "the child ran")
+        return launch
+
     def wait_for_report(self, started, timeout=20):
         """The report of a started launcher's child, once it has written
         it."""
@@ -458,15 +474,7 @@ class SignalTest(LinuxLauncherTestCase):
         launcher = os.path.join(self.make_scratch(), "large")
         container.append_to_linux_launcher(LAUNCHER, records, launcher)
         started = self.start(launcher=launcher, probe={"EXIT": "9"})
-        deadline = time.monotonic() + 20
-        while not any(n.startswith("onefile_") for n in os.listdir(started[2])):
-            self.assertLess(time.monotonic(), deadline, "no unpack directory")
-            self.assertIsNone(started[0].poll(), "the launcher ended early")
-            time.sleep(0.001)
-        os.kill(started[0].pid, signal.SIGINT)
-        launch = self.finish(started)
-        self.assertEqual(launch.returncode, -signal.SIGINT)
-        self.assertIsNone(launch.report, "the child ran")
+        launch = self.interrupt_once_unpacking(started, started[2])
         self.assertRemoved(launch)
 
     def test_terminal_interrupt_reaches_both(self):
@@ -813,16 +821,7 @@ class CacheTest(LinuxLauncherTestCase):
         records = with_large_files(self.records)
         launcher, directory, parent, env = self.cache_setup(records)
         started = self.start(launcher=launcher, env=env, probe={"EXIT": "9"})
-        deadline = time.monotonic() + 20
-        while not (os.path.isdir(parent) and any(
-                n.startswith("onefile_") for n in os.listdir(parent))):
-            self.assertLess(time.monotonic(), deadline, "no sibling")
-            self.assertIsNone(started[0].poll(), "the launcher ended early")
-            time.sleep(0.001)
-        os.kill(started[0].pid, signal.SIGINT)
-        launch = self.finish(started)
-        self.assertEqual(launch.returncode, -signal.SIGINT)
-        self.assertIsNone(launch.report, "the child ran")
+        self.interrupt_once_unpacking(started, parent)
         self.assertEqual(os.listdir(parent), [])
 
     def test_a_link_or_another_users_directory_is_refused(self):
