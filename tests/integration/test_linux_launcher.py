@@ -17,6 +17,7 @@ import os
 import signal
 import subprocess
 import time
+import unittest.mock
 
 import container
 import probe
@@ -823,6 +824,46 @@ class CacheTest(LinuxLauncherTestCase):
         started = self.start(launcher=launcher, env=env, probe={"EXIT": "9"})
         self.interrupt_once_unpacking(started, parent)
         self.assertEqual(os.listdir(parent), [])
+
+    def test_a_killed_cold_start_leaves_a_sibling_the_next_start_removes(self):
+        """SIGKILL while the sibling is being filled: no directory at the
+        path; the next start runs, puts its own into place and sweeps the
+        dead run's sibling."""
+        records = with_large_files(self.records)
+        launcher, directory, parent, env = self.cache_setup(records)
+        started = self.start(launcher=launcher, env=env)
+        deadline = time.monotonic() + 20
+        while not (os.path.isdir(parent) and os.listdir(parent)):
+            self.assertLess(time.monotonic(), deadline, "no sibling")
+            time.sleep(0.001)
+        os.kill(started[0].pid, signal.SIGKILL)
+        self.finish(started)
+        left = os.listdir(parent)
+        self.assertEqual(len(left), 1)
+        self.assertTrue(left[0].startswith("onefile_"), left)
+        launch = self.launch(launcher=launcher, env=env, probe={"EXIT": "9"})
+        self.assertRanFrom(launch, directory, records)
+        self.assertEqual(os.listdir(parent), [os.path.basename(directory)])
+
+    def test_cache_dir_is_xdg_cache_home_or_dot_cache(self):
+        launcher, directory, parent, env = self.cache_setup()
+        home = os.path.dirname(env["XDG_CACHE_HOME"])
+        for what, variables, root in (
+                ("XDG_CACHE_HOME", env, env["XDG_CACHE_HOME"]),
+                ("empty XDG_CACHE_HOME", {"XDG_CACHE_HOME": "", "HOME": home},
+                 os.path.join(home, ".cache")),
+                ("HOME alone", {"HOME": home}, os.path.join(home, ".cache"))):
+            with self.subTest(what):
+                environment = {k: v for k, v in os.environ.items()
+                               if k != "XDG_CACHE_HOME"}
+                environment.update(variables)
+                with unittest.mock.patch.dict(os.environ, environment,
+                                              clear=True):
+                    launch = self.launch(launcher=launcher,
+                                         probe={"EXIT": "9"})
+                self.assertRanFrom(launch, os.path.join(
+                    root, os.path.relpath(directory,
+                                          env["XDG_CACHE_HOME"])))
 
     def test_a_link_or_another_users_directory_is_refused(self):
         """At the template's directory or at the payload's level: one line,
