@@ -216,8 +216,11 @@ void WriteMarker(void) {
     ReportFatalOpen(state.outputFilePath);
   state.outputFile = file;
   DWORD written = 0;
+  // On the disk before the rename: a directory put in place with a marker
+  // that a power loss emptied would never be used.
   if (!WriteFile(file, state.marker, (DWORD)state.markerSize, &written,
-                 nullptr))
+                 nullptr) ||
+      !FlushFileBuffers(file))
     ReportFatalUnpack();
   state.outputFile = nullptr;
   CloseHandle(file);

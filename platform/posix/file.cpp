@@ -242,17 +242,17 @@ BOOL ReadFile(HANDLE file, void *data, DWORD count, LPDWORD read,
   return TRUE;
 }
 
-BOOL DeleteFileW(LPCWSTR path) {
-  VESKAR_HOOK("DeleteFileW", path, BOOL);
-  char *native = NativeCopy(path);
-  if (native == nullptr)
+BOOL FlushFileBuffers(HANDLE file) {
+  VESKAR_HOOK("FlushFileBuffers", nullptr, BOOL);
+  Handle *handle = (Handle *)file;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+      handle->kind != kFileHandle) {
+    SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
-  int result = unlink(native);
-  int error = errno;
-  free(native);
-  if (result == 0)
+  }
+  if (fsync(handle->fd) == 0)
     return TRUE;
-  SetLastErrorFromErrno(error);
+  SetLastErrorFromErrno(errno);
   return FALSE;
 }
 

@@ -222,10 +222,11 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
                    DWORD flags, HANDLE templateFile);
 BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,
                LPOVERLAPPED overlapped);
+// fsync.
+BOOL FlushFileBuffers(HANDLE file);
 // Reads up to `count` bytes; 0 read at the end of the file.
 BOOL ReadFile(HANDLE file, void *data, DWORD count, LPDWORD read,
               LPOVERLAPPED overlapped);
-BOOL DeleteFileW(LPCWSTR path);
 // Renames a file or directory. Without MOVEFILE_REPLACE_EXISTING nothing
 // already at `to` is ever replaced, a directory included (renameat2 with
 // RENAME_NOREPLACE): the call fails with ERROR_ALREADY_EXISTS.

@@ -1151,7 +1151,10 @@ class HelpTest(packtest.PackerTestCase):
                        "less than 4 GiB", "--quiet",
                        "Only a regular file at OUT is replaced",
                        "same APPDIR, options and output file name",
-                       "OriginalFilename and InternalName"):
+                       "OriginalFilename and InternalName",
+                       "--cache-dir TEMPLATE", "neither {PID} nor {TIME}",
+                       "Not with --unpack-dir", "--cache-check size|content",
+                       "decodes the payload at every start"):
             self.assertIn(phrase, " ".join(build.split()))
         for command, phrases in (
                 ("extract", ("as mkdir -p does", "0755 less the umask",
