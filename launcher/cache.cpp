@@ -66,6 +66,9 @@ const size_t kMarkerHeaderSize = kMarkerCountOffset + 4;
 // A marker larger than this is not one of ours.
 const size_t kMarkerSizeLimit = (size_t)1 << 28;
 const size_t kMarkerReadStep = 1 << 20;
+// How often, and how far apart, a failed rename into place is tried again.
+const int kRenameRetries = 10;
+const DWORD kRenamePauseMs = 100;
 // Hex digits of the digest in the cache directory's last level.
 const int kDigestLevelDigits = 16;
 
@@ -425,14 +428,24 @@ void ExtractIntoSibling(void) {
 // either renamed, and no longer this run's to remove, or known to stay.
 void PublishSibling(void) {
   WriteMarker();
-  PauseExtractionForConsoleEvent();
-  if (MoveFileExW(state.unpackDirectory, state.cacheDirectory, 0)) {
-    state.unpackDirectoryOwned = false;
-    EndExtraction();
-    SetChildPathIn(state.cacheDirectory);
-    return;
+  // A file just closed in the sibling may still be held for a moment (an
+  // anti-virus scanning it), which keeps the directory from being renamed:
+  // tried again a while, as long as nothing is at the cache directory's
+  // path.
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  for (int attempt = 0;; ++attempt) {
+    PauseExtractionForConsoleEvent();
+    if (MoveFileExW(state.unpackDirectory, state.cacheDirectory, 0)) {
+      state.unpackDirectoryOwned = false;
+      EndExtraction();
+      SetChildPathIn(state.cacheDirectory);
+      return;
+    }
+    attributes = GetFileAttributesW(state.cacheDirectory);
+    if (attributes != INVALID_FILE_ATTRIBUTES || attempt >= kRenameRetries)
+      break;
+    Sleep(kRenamePauseMs);
   }
-  DWORD attributes = GetFileAttributesW(state.cacheDirectory);
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     RequireOwnDirectory(state.cacheDirectory);
     if (ReadMarker(state.cacheDirectory)) {
