@@ -451,6 +451,7 @@ void PublishSibling(void) {
     if (ReadMarker(state.cacheDirectory)) {
       // Another start was first: its directory is this payload's.
       RemoveDirectoryTree(state.unpackDirectory);
+      ForgetKnownDirectories(); // the sibling's levels among them
       state.unpackDirectoryOwned = false;
       EndExtraction();
       UseCacheDirectory();

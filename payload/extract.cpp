@@ -78,6 +78,13 @@ uint64_t ReadRecordSize(void) {
   return GetLittleEndian64(bytes);
 }
 
+void ForgetKnownDirectories(void) {
+  for (int i = 0; i < state.knownDirectoryCount; ++i)
+    free(state.knownDirectories[i]);
+  state.knownDirectoryCount = 0;
+  state.knownDirectoriesSeeded = false;
+}
+
 bool EnsureDirectory(const WCHAR *directory) {
   if (!state.knownDirectoriesSeeded)
     SeedKnownDirectories();

@@ -21,3 +21,6 @@ bool CreateParentDirectories(const WCHAR *path);
 
 // Makes sure one directory exists; its parent must exist already.
 bool EnsureDirectory(const WCHAR *directory);
+
+// Forgets every directory remembered as existing: some were removed.
+void ForgetKnownDirectories(void);

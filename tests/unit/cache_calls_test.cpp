@@ -137,4 +137,29 @@ TEST_F(CacheCallsTest, ALastingRenameFailureLeavesTheRunInItsSibling) {
   EXPECT_TRUE(test::ListTree(Cache()).empty());
 }
 
+// The cache directory appears between this start's look and its rename:
+// another start was first. This one removes its sibling, finds a file of
+// the winner's missing and repairs it through a sibling made anew.
+TEST_F(CacheCallsTest, AStartThatLosesTheRaceRepairsTheWinnersDirectory) {
+  Start();
+  ASSERT_EQ(unlink((Cache() + "/sub/a.txt").c_str()), 0);
+  Attach();
+  veskar_recording::Reset();
+  veskar_recording::ScriptAlways("Sleep", 0);
+  veskar_recording::Script("GetFileAttributesW", INVALID_FILE_ATTRIBUTES,
+                           ERROR_FILE_NOT_FOUND);
+  ExpandCachePaths();
+  PrepareCacheDirectory();
+  Calls moves = Named(veskar_recording::Calls(), "MoveFileExW");
+  EXPECT_EQ(moves, (Calls{"MoveFileExW " + test::Utf8(test::CorePath(Cache())),
+                          "MoveFileExW " + test::Utf8(test::CorePath(
+                                               Cache() + "/sub/a.txt"))}));
+  EXPECT_FALSE(state.unpackDirectoryOwned);
+  auto tree = test::ListTree(Cache());
+  tree.erase(".onefile-marker");
+  EXPECT_TRUE(tree == Expected(kRecords));
+  EXPECT_EQ(test::ListTree(scratch_ / "cache").size(), tree.size() + 2)
+      << "a sibling is left";
+}
+
 } // namespace
