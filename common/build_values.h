@@ -3,7 +3,9 @@
 // Each launcher carries one block of build values: a 16-byte marker, then
 // three fields of 64 UTF-16 units for the template variables COMPANY,
 // PRODUCT and VERSION, then one of 512 units for the unpack-directory
-// template, each ended by a zero unit and padded with zeros. The
+// template, each ended by a zero unit and padded with zeros; then the unpack
+// mode (a 16-bit little-endian UnpackMode) and, for the cache modes, the
+// SHA-256 digest of the payload container. The
 // launcher is built with the defaults below; the packer finds the block by
 // its marker and writes the values it also puts into the version record, so
 // the two always agree. The marker must appear in a stub exactly once.
@@ -19,6 +21,18 @@ enum : size_t {
   // Per field, the terminating zero unit included.
   kBuildValueCapacity = 64,
   kUnpackTemplateCapacity = 512,
+  kPayloadDigestSize = 32,
+};
+
+// How the launcher uses the directory the template names.
+enum UnpackMode : uint16_t {
+  // A fresh directory per run, removed when the run ends.
+  kUnpackPerRun = 0,
+  // One directory per payload, kept across runs; a start checks that every
+  // file is there with its size...
+  kUnpackCacheSize = 1,
+  // ...or also compares every file's bytes with the payload.
+  kUnpackCacheContent = 2,
 };
 
 struct BuildValues {
@@ -27,6 +41,8 @@ struct BuildValues {
   Utf16Unit product[kBuildValueCapacity];
   Utf16Unit version[kBuildValueCapacity];
   Utf16Unit unpackTemplate[kUnpackTemplateCapacity];
+  uint16_t unpackMode;
+  unsigned char payloadDigest[kPayloadDigestSize];
 };
 
 // The marker, without a terminator in the block.
@@ -56,5 +72,5 @@ constexpr BuildValues DefaultBuildValues() {
 
 static_assert(sizeof(BuildValues) ==
                   kBuildValuesMarkerSize + 3 * 2 * kBuildValueCapacity +
-                      2 * kUnpackTemplateCapacity,
+                      2 * kUnpackTemplateCapacity + 2 + kPayloadDigestSize,
               "the block has no padding");

@@ -93,6 +93,19 @@ NameVerdict CheckArchiveName(const Utf16Unit *name, size_t length,
   return Verdict(kNameAllowed, 0, length);
 }
 
+NameVerdict CheckCacheArchiveName(const Utf16Unit *name, size_t length,
+                                  NameStyle style) {
+  NameVerdict verdict = CheckArchiveName(name, length, style);
+  if (verdict.problem != kNameAllowed)
+    return verdict;
+  const char *prefix = VESKAR_CACHE_RESERVED_PREFIX;
+  size_t i = 0;
+  while (prefix[i] != 0 && i < length &&
+         AsciiUpper(name[i]) == AsciiUpper((Utf16Unit)prefix[i]))
+    ++i;
+  return prefix[i] == 0 ? Verdict(kNameReservedForCache, 0, length) : verdict;
+}
+
 namespace {
 
 // Appends to a terminated text in `out`, cutting it short at `capacity`.
@@ -173,6 +186,11 @@ void DescribeNameProblem(const NameVerdict &verdict, char *out,
   case kNameTrailingDotOrSpace:
     Put(out, capacity,
         "has a level ending in a dot or space, which Windows drops");
+    break;
+  case kNameReservedForCache:
+    Put(out, capacity,
+        "starts with '" VESKAR_CACHE_RESERVED_PREFIX
+        "', which a cache directory keeps for its own files");
     break;
   }
 }

@@ -37,7 +37,8 @@ enum NameProblem {
   kNameDriveOrStream,     // ':', Windows
   kNameReservedCharacter, // * ? " < > |, Windows
   kNameDevice,            // Windows
-  kNameTrailingDotOrSpace // Windows, exact
+  kNameTrailingDotOrSpace, // Windows, exact
+  kNameReservedForCache    // a cache's own first level, in the cache modes
 };
 
 struct NameVerdict {
@@ -49,6 +50,16 @@ struct NameVerdict {
 // Checks `length` units at `name` (no terminator needed).
 NameVerdict CheckArchiveName(const Utf16Unit *name, size_t length,
                              NameStyle style);
+
+// A cache directory keeps its own files (its marker, a repair's temporary
+// files) under first levels that start with this, in any case; in the cache
+// modes no archive name may start its first level so.
+#define VESKAR_CACHE_RESERVED_PREFIX ".onefile-"
+
+// CheckArchiveName, and then, for a name that passes, the cache modes' rule
+// above.
+NameVerdict CheckCacheArchiveName(const Utf16Unit *name, size_t length,
+                                  NameStyle style);
 
 // Writes why the name is refused, as the end of a sentence that begins with
 // the name ("has an empty level"), into `out` (always terminated; cut short

@@ -36,7 +36,8 @@ TemplateVariable LookUpTemplateVariable(const Utf16Unit *name, size_t length) {
 }
 
 UnpackTemplateProblem CheckUnpackTemplate(const Utf16Unit *pathTemplate,
-                                          size_t length, size_t maxUnits) {
+                                          size_t length, size_t maxUnits,
+                                          UnpackTemplateUse use) {
   if (length == 0)
     return kUnpackTemplateEmpty;
   if (length > maxUnits)
@@ -60,5 +61,7 @@ UnpackTemplateProblem CheckUnpackTemplate(const Utf16Unit *pathTemplate,
     time = time || variable == kVariableTime;
     i = end;
   }
+  if (use == kTemplateCache)
+    return pid || time ? kUnpackTemplateNotShared : kUnpackTemplateAllowed;
   return pid && time ? kUnpackTemplateAllowed : kUnpackTemplateNotPerRun;
 }

@@ -38,12 +38,19 @@ enum UnpackTemplateProblem {
   kUnpackTemplateTooLong,     // longer than the build values can carry
   kUnpackTemplateUnbalanced,  // a "{" without its "}", or a "}" alone
   kUnpackTemplateUnknown,     // a name that is no variable
-  kUnpackTemplateNotPerRun,   // without both {PID} and {TIME}
+  kUnpackTemplateNotPerRun,   // per run, without both {PID} and {TIME}
+  kUnpackTemplateNotShared,   // a cache, with {PID} or {TIME}
 };
 
+// What the template names: a fresh directory for each run, or the cache
+// directory that runs share.
+enum UnpackTemplateUse { kTemplatePerRun, kTemplateCache };
+
 // Whether `length` units at `pathTemplate` may serve as an unpack-directory
-// template: every brace paired, every name a variable, no longer than
-// `maxUnits`, and with {PID} and {TIME}, so that each run gets a directory
-// of its own.
+// template of the given use: every brace paired, every name a variable, no
+// longer than `maxUnits`; per run, with {PID} and {TIME}, so that each run
+// gets a directory of its own; for a cache, with neither, so that every
+// run finds the same directory.
 UnpackTemplateProblem CheckUnpackTemplate(const Utf16Unit *pathTemplate,
-                                          size_t length, size_t maxUnits);
+                                          size_t length, size_t maxUnits,
+                                          UnpackTemplateUse use);

@@ -123,26 +123,28 @@ void PrintOsError(const char *message, DWORD code) {
   fprintf(stderr, "%s%s\n", message, tail);
 }
 
-namespace {
-
-// `start` (ASCII, with one "%ls" for the path and no other conversion),
-// then the OS error's tail, on one line of standard error; then the fatal
-// ending.
-[[noreturn]] void ReportFatalWithPathAndOsError(const char *start,
-                                                const WCHAR *path, DWORD code) {
+void ReportFatalPathOsError(const char *message, const WCHAR *path,
+                            DWORD code) {
   char format[600];
-  size_t length = strlen(start);
-  memcpy(format, start, length + 1);
+  size_t length = strlen(message);
+  if (length > 200)
+    length = 200; // the messages are short; a format is never cut in two
+  memcpy(format, message, length);
   FormatOsErrorTail(code, true, format + length, sizeof format - length - 1);
   strcat(format, "\n");
   PrintShown(format, path);
   EndAfterFatalError();
 }
 
-} // namespace
+void ReportFatalCacheDirectory(const WCHAR *path) {
+  PrintShown("Error, refusing the cache directory '%ls': it is a link, no "
+             "directory, or another user's.\n",
+             path);
+  EndAfterFatalError();
+}
 
 void ReportFatalUnpackDirectory(const WCHAR *path, DWORD code) {
-  ReportFatalWithPathAndOsError(
+  ReportFatalPathOsError(
       "Error, couldn't create a fresh unpack directory '%ls'", path, code);
 }
 
@@ -152,7 +154,6 @@ void ReportFatalOsError(const char *message, DWORD code) {
 }
 
 void ReportFatalUnpack(const WCHAR *path, DWORD code) {
-  ReportFatalWithPathAndOsError("Error, couldn't unpack file to target path. "
-                                "'%ls'",
-                                path, code);
+  ReportFatalPathOsError("Error, couldn't unpack file to target path. '%ls'",
+                         path, code);
 }

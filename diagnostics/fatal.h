@@ -29,6 +29,13 @@
 // at its path (where TEMP may be shared with other users), or the system
 // refused.
 [[noreturn]] void ReportFatalUnpackDirectory(const WCHAR *path, DWORD code);
+// The cache directory, or the directory it is made in, is a link, no
+// directory, or belongs to another user.
+[[noreturn]] void ReportFatalCacheDirectory(const WCHAR *path);
+// `message` (ASCII, with one "'%ls'" for `path`), then the OS error as
+// PrintOsError shows it.
+[[noreturn]] void ReportFatalPathOsError(const char *message, const WCHAR *path,
+                                         DWORD code);
 
 // "%s ([Error %ld] %s)\n" on standard error: the message, the code and the
 // system's text for it. Returns.

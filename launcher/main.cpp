@@ -1,9 +1,10 @@
 //===- launcher/main.cpp - Entry and the launch sequence ----------------===//
 //
 // One fixed sequence on the main thread: expand the unpack directory,
-// register the console control handler, open the payload, extract, set the
-// child's environment, run the child, clean up, and end with the child's
-// exit code. Every failure on the way ends the process where it happens.
+// register the console control handler, open the payload, extract (in a
+// cache mode: make sure the cache directory holds the payload's files,
+// launcher/cache.cpp), set the child's environment, run the child, clean
+// up, and end with the child's exit code. Every failure on the way ends the process where it happens.
 //
 // Threads: besides the main thread there is the console control thread
 // (launcher/console.cpp) and, during the extraction only, the file writers
@@ -14,6 +15,7 @@
 //
 //===----------------------------------------------------------------------===//
 #include "diagnostics/fatal.h"
+#include "launcher/cache.h"
 #include "launcher/console.h"
 #include "launcher/state.h"
 #include "paths/paths.h"
@@ -36,19 +38,26 @@ int RunLauncher(void) {
                                     ? buildValues.unpackTemplate
                                     : kUnpackTemplate;
 
+  bool cached = CacheModeSelected();
   state.unpackDirectory[0] = 0;
-  if (!ExpandPathTemplate(state.unpackDirectory, unpackTemplate,
-                          kPathCapacity))
+  if (cached)
+    ExpandCachePaths();
+  else if (!ExpandPathTemplate(state.unpackDirectory, unpackTemplate,
+                               kPathCapacity))
     ReportFatalExpand(unpackTemplate);
 
   if (!SetConsoleCtrlHandler(OnConsoleControl, TRUE))
     ReportFatal("Error, failed to register signal handler.");
 
-  OpenPayload();
-  BeginExtraction(); // from here on, clean-up removes the directory
-  ExtractPayload();
-  EndExtraction();
-  ClosePayload();
+  if (cached) {
+    PrepareCacheDirectory();
+  } else {
+    OpenPayload();
+    BeginExtraction(); // from here on, clean-up removes the directory
+    ExtractPayload();
+    EndExtraction();
+    ClosePayload();
+  }
 
   SetChildEnvironment();
   DWORD exitCode = RunChild();

@@ -148,6 +148,32 @@ struct LauncherState {
   // before the removal (Windows deletes no open file).
   WriterPool writers;
 
+  // The cache modes (launcher/cache.cpp). cacheDirectory is this payload's
+  // directory, which is never removed; unpackDirectory is then this run's
+  // private sibling of it, which a cold start fills and renames into place.
+  WCHAR cacheDirectory[kPathCapacity];
+  // The path of the cached file being checked or repaired.
+  WCHAR cachedFilePath[kPathCapacity];
+  // The marker: its bytes as a cold start records them or as read from the
+  // cache directory (heap), their count and the room allocated.
+  unsigned char *marker;
+  size_t markerSize, markerCapacity;
+  // Per marker entry, while the cached files are checked: 1 when the file
+  // must be written again (heap).
+  unsigned char *brokenFiles;
+  // Decoded bytes the cache checks compare or skip, apart from the
+  // writers' buffers, which may be in use at the same time.
+  unsigned char cacheBuffer[kWriteBufferSize];
+  // A cold start records each extracted record in the marker.
+  bool recordingMarker;
+  // A repair: the extraction writes only the broken files, checking each
+  // record against the marker (the next record's offset in it, the records
+  // left, the record's number).
+  bool repairing;
+  size_t markerCursorAt;
+  uint32_t markerCursorLeft;
+  uint32_t recordIndex;
+
   // The console-event protocol's flags. Only launcher/console.cpp reads or
   // writes them, through its named transitions.
   ConsoleFlags console;

@@ -63,15 +63,6 @@ bool StartsWith(const WCHAR *text, const char *prefix) {
   return true;
 }
 
-// The last level of `path`: what follows its last separator.
-const WCHAR *LastLevel(const WCHAR *path) {
-  const WCHAR *level = path;
-  for (const WCHAR *p = path; *p != 0; ++p)
-    if (*p == '\\')
-      level = p + 1;
-  return level;
-}
-
 // Reads a decimal number as {PID} and {TIME} print one: digits, the first
 // not a zero, no more than `largest`. Moves `text` past it.
 bool ReadNumber(const WCHAR **text, uint64_t largest, uint64_t *value) {
@@ -157,10 +148,20 @@ bool SetSweepPath(const WCHAR *parent, size_t parentLength,
 
 } // namespace
 
+const WCHAR *LastLevel(const WCHAR *path) {
+  const WCHAR *level = path;
+  for (const WCHAR *p = path; *p != 0; ++p)
+    if (*p == '\\')
+      level = p + 1;
+  return level;
+}
+
 void SweepLeftovers(void) {
   // Only the built-in template's leftovers are known for what they are: a
-  // template of the packer's user may name anything.
-  if (buildValues.unpackTemplate[0] != 0 &&
+  // template of the packer's user may name anything. The cache modes name
+  // their siblings as the built-in template's last level does.
+  if (buildValues.unpackMode == kUnpackPerRun &&
+      buildValues.unpackTemplate[0] != 0 &&
       !Utf16Equal(buildValues.unpackTemplate, kUnpackTemplate))
     return;
   ULONGLONG started = GetTickCount64();

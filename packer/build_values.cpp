@@ -33,9 +33,11 @@ template <typename Strings> auto *FieldOf(Strings &values, int i) {
   return fields[i];
 }
 
-// Where the one block starts in [begin, end), or false with a reason.
-bool FindBlock(const uint8_t *begin, const uint8_t *end, size_t *at,
-               std::string *error) {
+} // namespace
+
+bool FindBuildValues(const uint8_t *image, size_t size, size_t *at,
+                     std::string *error) {
+  const uint8_t *begin = image, *end = image + size;
   const char *marker = kBuildValuesMarker;
   const char *markerEnd = marker + kBuildValuesMarkerSize;
   const uint8_t *first = std::search(begin, end, marker, markerEnd);
@@ -48,8 +50,6 @@ bool FindBlock(const uint8_t *begin, const uint8_t *end, size_t *at,
   return true;
 }
 
-} // namespace
-
 bool PatchBuildValues(Bytes &stub, const BuildValueStrings &values,
                       std::string *error) {
   for (int i = 0; i < 4; ++i) {
@@ -61,7 +61,7 @@ bool PatchBuildValues(Bytes &stub, const BuildValueStrings &values,
                              std::to_string(kFields[i].capacity - 1) + " fit");
   }
   size_t block;
-  if (!FindBlock(stub.data(), stub.data() + stub.size(), &block, error))
+  if (!FindBuildValues(stub.data(), stub.size(), &block, error))
     return false;
   for (int i = 0; i < 4; ++i) {
     const std::u16string &value = *FieldOf(values, i);
@@ -69,13 +69,17 @@ bool PatchBuildValues(Bytes &stub, const BuildValueStrings &values,
       Set16(stub.data() + block + kFields[i].offset + 2 * unit,
             unit < value.size() ? value[unit] : 0);
   }
+  Set16(stub.data() + block + offsetof(BuildValues, unpackMode),
+        values.unpackMode);
+  std::copy(values.payloadDigest.begin(), values.payloadDigest.end(),
+            stub.data() + block + kPayloadDigestOffset);
   return true;
 }
 
 bool ReadBuildValues(const uint8_t *image, size_t size,
                      BuildValueStrings *values, std::string *error) {
   size_t block;
-  if (!FindBlock(image, image + size, &block, error))
+  if (!FindBuildValues(image, size, &block, error))
     return false;
   for (int i = 0; i < 4; ++i) {
     std::u16string &value = *FieldOf(*values, i);
@@ -87,18 +91,25 @@ bool ReadBuildValues(const uint8_t *image, size_t size,
       value.push_back((char16_t)u);
     }
   }
+  values->unpackMode =
+      (UnpackMode)Get16(image + block + offsetof(BuildValues, unpackMode));
+  std::copy(image + block + kPayloadDigestOffset,
+            image + block + kPayloadDigestOffset + kPayloadDigestSize,
+            values->payloadDigest.begin());
   return true;
 }
 
-bool MakeUnpackTemplate(const std::string &text, std::u16string *out,
-                        std::string *error) {
+bool MakeUnpackTemplate(const std::string &text, UnpackTemplateUse use,
+                        std::u16string *out, std::string *error) {
+  std::string what = use == kTemplateCache ? "the cache-directory template"
+                                           : "the unpack-directory template";
   std::u16string units;
   if (!Utf8ToUtf16(text, &units))
-    return Fail(error, "the unpack-directory template is not valid UTF-8");
+    return Fail(error, what + " is not valid UTF-8");
   std::replace(units.begin(), units.end(), u'/', (char16_t)kNameSeparator);
   std::string why;
   switch (CheckUnpackTemplate(Units(units), units.size(),
-                              kUnpackTemplateCapacity - 1)) {
+                              kUnpackTemplateCapacity - 1, use)) {
   case kUnpackTemplateAllowed:
     *out = std::move(units);
     return true;
@@ -121,8 +132,12 @@ bool MakeUnpackTemplate(const std::string &text, std::u16string *out,
     why = "must hold {PID} and {TIME}, so that every run gets a fresh "
           "directory";
     break;
+  case kUnpackTemplateNotShared:
+    why = "must hold neither {PID} nor {TIME}, so that every run finds the "
+          "same directory";
+    break;
   }
-  return Fail(error, "the unpack-directory template '" + text + "' " + why);
+  return Fail(error, what + " '" + text + "' " + why);
 }
 
 } // namespace veskar

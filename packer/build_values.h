@@ -2,12 +2,16 @@
 //
 // The block's layout, marker and defaults are common/build_values.h's. The
 // packer writes COMPANY, PRODUCT and VERSION as it also puts them into the
-// version record, so the two always agree, and the unpack-directory
-// template; `list` reads them back.
+// version record, so the two always agree, the unpack-directory template
+// and the unpack mode; `build` writes the payload's digest into the output
+// once the container is written. `list` reads them back.
 //
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include <stddef.h>
+
+#include <array>
 #include <string>
 
 #include "common/build_values.h"
@@ -18,6 +22,8 @@ namespace veskar {
 struct BuildValueStrings {
   std::u16string company, product, version;
   std::u16string unpackTemplate = u"" VESKAR_UNPACK_TEMPLATE_TEXT;
+  UnpackMode unpackMode = kUnpackPerRun;
+  std::array<uint8_t, kPayloadDigestSize> payloadDigest{};
 };
 
 // Writes the values into the one block of `stub`, each padded with zero
@@ -32,10 +38,18 @@ bool PatchBuildValues(Bytes &stub, const BuildValueStrings &values,
 bool ReadBuildValues(const uint8_t *image, size_t size,
                      BuildValueStrings *values, std::string *error);
 
+// Where the one block starts in the `size` bytes at `image`; false with a
+// reason as for ReadBuildValues.
+bool FindBuildValues(const uint8_t *image, size_t size, size_t *at,
+                     std::string *error);
+
+// Where the payload digest lies in a block.
+const size_t kPayloadDigestOffset = offsetof(BuildValues, payloadDigest);
+
 // Checks an unpack-directory template given on the command line ('/' or
-// '\' between levels) and gives it as the launcher takes it. False with a
-// one-line reason.
-bool MakeUnpackTemplate(const std::string &text, std::u16string *out,
-                        std::string *error);
+// '\' between levels) for a per-run or a cache directory, and gives it as
+// the launcher takes it. False with a one-line reason.
+bool MakeUnpackTemplate(const std::string &text, UnpackTemplateUse use,
+                        std::u16string *out, std::string *error);
 
 } // namespace veskar

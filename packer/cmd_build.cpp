@@ -14,6 +14,9 @@
 #include "packer/app_tree.h"
 #include "packer/archive.h"
 #include "packer/cli.h"
+#include "packer/digest.h"
+#include "packer/embedded.h"
+#include "packer/failure.h"
 #include "packer/file_io.h"
 #include "packer/fs.h"
 #include "packer/output_file.h"
@@ -92,6 +95,25 @@ int ReadImageOptions(const CommandLine &line, ImageOptions *options) {
   options->unpackTemplate = Value(line, "--unpack-dir");
   if (line.values.count("--unpack-dir") != 0 && options->unpackTemplate.empty())
     return Report(kExitUsage, "--unpack-dir needs a template");
+  if (line.values.count("--cache-dir") != 0) {
+    if (line.values.count("--unpack-dir") != 0)
+      return Report(kExitUsage,
+                    "--cache-dir and --unpack-dir cannot be combined");
+    options->unpackTemplate = Value(line, "--cache-dir");
+    if (options->unpackTemplate.empty())
+      return Report(kExitUsage, "--cache-dir needs a template");
+    std::string check = Value(line, "--cache-check", "size");
+    if (check == "size")
+      options->unpackMode = kUnpackCacheSize;
+    else if (check == "content")
+      options->unpackMode = kUnpackCacheContent;
+    else
+      return Report(kExitUsage,
+                    "--cache-check must be size or content, not '" + check +
+                        "'");
+  } else if (line.values.count("--cache-check") != 0) {
+    return Report(kExitUsage, "--cache-check applies to --cache-dir only");
+  }
   if (line.values.count("--icon") != 0 && options->iconPath.empty())
     return Report(kExitUsage, "--icon needs a file");
   return kExitOk;
@@ -166,6 +188,18 @@ int RunBuild(const CommandLine &line) {
   std::vector<ArchiveInput> inputs;
   if (!MakeArchiveInputs(tree, mainIndex, options.target, &inputs, &error))
     return Report(kExitFailed, error);
+  if (options.unpackMode != kUnpackPerRun)
+    for (const ArchiveInput &input : inputs) {
+      NameVerdict verdict =
+          CheckCacheArchiveName((const Utf16Unit *)input.name.data(),
+                                input.name.size(), kPosixNames);
+      if (verdict.problem == kNameReservedForCache) {
+        char reason[160];
+        DescribeNameProblem(verdict, reason, sizeof reason);
+        return Report(kExitFailed, "the name '" + NameToUtf8(input.name) +
+                                       "' " + reason);
+      }
+    }
   for (const std::string &empty : tree.emptyDirectories)
     Report(0, "warning: the empty directory '" + empty +
                   "' is not carried (a package holds files only)");
@@ -188,11 +222,22 @@ int RunBuild(const CommandLine &line) {
   compression.checksum = true;
   uint64_t containerSize = 0;
   auto stream = [&](int fd, uint64_t *size, std::string *reason) {
+    long long start = fs::Position(fd);
     bool ok = WriteContainer(
         inputs, compression, fd, size, reason,
         [&](uint64_t done, uint64_t total) { progress.Update(done, total); });
     containerSize = *size;
-    return ok;
+    if (!ok || options.unpackMode == kUnpackPerRun)
+      return ok;
+    // A cache-mode launcher ties its directory to this exact container.
+    uint8_t digest[kPayloadDigestSize];
+    EmbeddedData stub = options.target == Target::kWindows
+                            ? WindowsLauncherStub()
+                            : LinuxLauncherStub();
+    if (start < 0)
+      return Fail(reason, OutputWriteError(errno));
+    return DigestFileRange(fd, (uint64_t)start, *size, digest, reason) &&
+           StoreDigest(fd, stub.data, stub.size, digest, reason);
   };
   bool written = image.Write(stream, file.fd(), &error);
   progress.Finish();

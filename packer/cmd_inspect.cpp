@@ -266,9 +266,17 @@ int RunList(const CommandLine &line) {
                                                 kBuildValuesSearchLimit));
   BuildValueStrings values;
   if (ReadAllAt(packed.fd(), front.data(), front.size(), 0) &&
-      ReadBuildValues(front.data(), front.size(), &values, &error))
-    fs::Print(stdout,
-              "unpack directory: " + NameToUtf8(values.unpackTemplate) + "\n");
+      ReadBuildValues(front.data(), front.size(), &values, &error)) {
+    std::string shown = NameToUtf8(values.unpackTemplate);
+    if (values.unpackMode == kUnpackPerRun)
+      fs::Print(stdout, "unpack directory: " + shown + "\n");
+    else
+      fs::Print(stdout, "cache directory: " + shown + " (check: " +
+                            (values.unpackMode == kUnpackCacheContent
+                                 ? "content"
+                                 : "size") +
+                            ")\n");
+  }
   return kExitOk;
 }
 

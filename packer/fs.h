@@ -57,6 +57,8 @@ int CreateForWriting(const std::string &path, unsigned mode);
 // for the *At forms, at `offset` without moving it. -1 on error.
 long long Read(int fd, void *data, size_t count);
 long long ReadAt(int fd, void *data, size_t count, uint64_t offset);
+// Where the next Write to `fd` lands; -1 with errno set on failure.
+long long Position(int fd);
 long long Write(int fd, const void *data, size_t count);
 long long WriteAt(int fd, const void *data, size_t count, uint64_t offset);
 int Close(int fd);

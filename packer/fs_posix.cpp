@@ -106,6 +106,8 @@ int CreateForWriting(const std::string &path, unsigned mode) {
               (mode_t)mode);
 }
 
+long long Position(int fd) { return lseek(fd, 0, SEEK_CUR); }
+
 long long Read(int fd, void *data, size_t count) {
   ssize_t got;
   do

@@ -432,6 +432,15 @@ long long ReadAt(int fd, void *data, size_t count, uint64_t offset) {
   return AtOffset(fd, data, count, offset, false);
 }
 
+long long Position(int fd) {
+  LARGE_INTEGER zero = {}, at;
+  if (!SetFilePointerEx(HandleOf(fd), zero, &at, FILE_CURRENT)) {
+    Failed();
+    return -1;
+  }
+  return at.QuadPart;
+}
+
 long long Write(int fd, const void *data, size_t count) {
   DWORD want = count > 0x40000000 ? 0x40000000 : (DWORD)count, done = 0;
   if (!WriteFile(HandleOf(fd), data, want, &done, nullptr)) {

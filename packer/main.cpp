@@ -32,7 +32,8 @@ const char kBuildHelp[] =
     "\n"
     "Packs every file of APPDIR into one executable OUT. When started, OUT\n"
     "unpacks the files into a fresh directory, runs the main program with\n"
-    "OUT's command line, returns its exit code and removes the directory.\n"
+    "OUT's command line, returns its exit code and removes the directory\n"
+    "(with --cache-dir: unpacks once, keeps the directory for later runs).\n"
     "\n"
     "  -o, --output OUT        the executable to write; it appears only when\n"
     "                          complete, and nothing is left there on error.\n"
@@ -61,6 +62,15 @@ const char kBuildHelp[] =
     "                          {COMPANY}, {PRODUCT}, {VERSION}; '/' or '\\'\n"
     "                          between levels; it must hold {PID} and {TIME}\n"
     "                          (default {TEMP}\\onefile_{PID}_{TIME})\n"
+    "  --cache-dir TEMPLATE    unpack once into a cache directory kept across\n"
+    "                          runs, such as {CACHE_DIR}/{COMPANY}/{PRODUCT}/\n"
+    "                          {VERSION} (neither {PID} nor {TIME}); later\n"
+    "                          starts check the files and run them from there.\n"
+    "                          Not with --unpack-dir\n"
+    "  --cache-check size|content\n"
+    "                          what a later start checks of each cached file:\n"
+    "                          its size (default), or its content too, which\n"
+    "                          decodes the payload at every start\n"
     "  --level N               zstd level 1-22 (default 3: quick to pack, for\n"
     "                          everyday builds). Higher levels pack smaller\n"
     "                          and slower; the launcher's memory while it\n"
@@ -111,7 +121,7 @@ const char kListHelp[] =
     "Prints one line per packed file, its size and name in archive order\n"
     "(the first is the main program), then the number of files, their bytes,\n"
     "the compressed size and the ratio, and the launcher's unpack-directory\n"
-    "template. It checks the payload as verify does: exit 1 at the first\n"
+    "template (or its cache-directory template and check). It checks the payload as verify does: exit 1 at the first\n"
     "fault, with the reason on standard error.\n";
 
 const char kExtractHelp[] =
@@ -167,7 +177,8 @@ std::set<std::string> With(std::set<std::string> base,
 const Command *FindCommand(const std::string &name) {
   static const Command kCommands[] = {
       {"build", RunBuild, 1,
-       With(kImageOptions, {"--main", "--level", "--threads"}),
+       With(kImageOptions, {"--main", "--level", "--threads", "--cache-dir",
+                            "--cache-check"}),
        {"--best", "--long"}, kBuildHelp},
       {"attach", RunAttach, 1, kImageOptions, {}, kAttachHelp},
       {"list", RunList, 1, {}, {}, kListHelp},

@@ -59,9 +59,12 @@ bool PreparedImage::Prepare(const ImageOptions &options, std::string *error) {
   values.company = strings.company;
   values.product = strings.product;
   values.version = strings.version;
+  values.unpackMode = options.unpackMode;
   if (!options.unpackTemplate.empty() &&
-      !MakeUnpackTemplate(options.unpackTemplate, &values.unpackTemplate,
-                          error))
+      !MakeUnpackTemplate(options.unpackTemplate,
+                          options.unpackMode == kUnpackPerRun ? kTemplatePerRun
+                                                              : kTemplateCache,
+                          &values.unpackTemplate, error))
     return false;
   if (!PatchBuildValues(stub_, values, error))
     return false;

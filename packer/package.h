@@ -29,6 +29,8 @@ struct ImageOptions {
   std::string copyright;   // empty: "Copyright (C) " and the company
   std::string outputName;  // the output's file name, for the version record
   std::string unpackTemplate; // empty: the launcher's built-in template
+  // A cache mode takes unpackTemplate as the cache-directory template.
+  UnpackMode unpackMode = kUnpackPerRun;
 };
 
 // The stub and, for Windows, the planned resource section, ready to take a

@@ -15,6 +15,7 @@
 #include "common/container.h"
 #include "common/names.h"
 #include "diagnostics/fatal.h"
+#include "launcher/cache.h"
 #include "launcher/console.h"
 #include "launcher/state.h"
 #include "paths/paths.h"
@@ -52,8 +53,8 @@ void SeedKnownDirectories(void) {
     Remember(home);
 }
 
-// Reads one name into entryName; ends the process when it does not fit.
-// Returns false at the end marker.
+} // namespace
+
 bool ReadEntryName(void) {
   uint16_t unit;
   ReadPayload(&unit, 2);
@@ -81,7 +82,12 @@ uint64_t ReadRecordSize(void) {
   return GetLittleEndian64(bytes);
 }
 
-} // namespace
+void ForgetKnownDirectories(void) {
+  for (int i = 0; i < state.knownDirectoryCount; ++i)
+    free(state.knownDirectories[i]);
+  state.knownDirectoryCount = 0;
+  state.knownDirectoriesSeeded = false;
+}
 
 bool EnsureDirectory(const WCHAR *directory) {
   if (!state.knownDirectoriesSeeded)
@@ -202,6 +208,8 @@ void ExtractPayload(void) {
     }
 
     uint64_t remaining = ReadRecordSize();
+    if (!NoteExtractedRecord(state.entryName, remaining))
+      continue;
     // A directory that cannot be made, or a link where one should be, ends
     // the run here: the open must not go through it.
     if (!CreateParentDirectories(state.outputFilePath))

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -28,6 +29,23 @@ bool NativePath(LPCWSTR path, char *native) {
     return false;
   }
   return true;
+}
+
+// A core path converted into a buffer from the heap, which the caller
+// frees; null, with the last error set, when it is too long or there is no
+// memory. (Every static thread-local buffer adds to the static TLS block,
+// which glibc takes from each thread's stack.)
+char *NativeCopy(LPCWSTR path) {
+  char *native = (char *)malloc(kNativePathCapacity);
+  if (native == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if (!NativePath(path, native)) {
+    free(native);
+    return nullptr;
+  }
+  return native;
 }
 
 // Removes whatever `name` is inside the directory `parent`, without ever
@@ -149,17 +167,21 @@ HANDLE GetStdHandle(DWORD which) {
 
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
                    DWORD disposition, DWORD, HANDLE) {
-  VESKAR_HOOK("CreateFileW", path, HANDLE);
+  VESKAR_HOOK_NOTED("CreateFileW", path,
+                    access == GENERIC_READ ? "read" : nullptr, HANDLE);
   static thread_local char native[kNativePathCapacity];
-  if (access != GENERIC_WRITE || disposition != CREATE_ALWAYS) {
+  bool reading = access == GENERIC_READ && disposition == OPEN_EXISTING;
+  if (!reading && (access != GENERIC_WRITE || disposition != CREATE_ALWAYS)) {
     SetLastError(ERROR_NOT_SUPPORTED);
     return INVALID_HANDLE_VALUE;
   }
   if (!NativePath(path, native))
     return INVALID_HANDLE_VALUE;
   // Records carry no permissions: every file may be the program to start.
-  int fd = open(native, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                0755);
+  int fd = reading ? open(native, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)
+                   : open(native,
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                          0755);
   if (fd < 0) {
     SetLastErrorFromErrno(errno, errno == ENOENT);
     return INVALID_HANDLE_VALUE;
@@ -201,6 +223,77 @@ BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,
   if (written != nullptr)
     *written = done;
   return TRUE;
+}
+
+BOOL ReadFile(HANDLE file, void *data, DWORD count, LPDWORD read,
+              LPOVERLAPPED) {
+  VESKAR_HOOK_COUNT("ReadFile", count, BOOL);
+  Handle *handle = (Handle *)file;
+  if (read != nullptr)
+    *read = 0;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+      handle->kind != kFileHandle) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  ssize_t n;
+  do
+    n = ::read(handle->fd, data, count);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  if (read != nullptr)
+    *read = (DWORD)n;
+  return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE file) {
+  VESKAR_HOOK("FlushFileBuffers", nullptr, BOOL);
+  Handle *handle = (Handle *)file;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+      handle->kind != kFileHandle) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (fsync(handle->fd) == 0)
+    return TRUE;
+  SetLastErrorFromErrno(errno);
+  return FALSE;
+}
+
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
+  VESKAR_HOOK("MoveFileExW", to, BOOL);
+  char *nativeFrom = NativeCopy(from);
+  char *nativeTo = nativeFrom != nullptr ? NativeCopy(to) : nullptr;
+  if (nativeTo == nullptr) {
+    free(nativeFrom);
+    return FALSE;
+  }
+  int result;
+  if ((flags & MOVEFILE_REPLACE_EXISTING) != 0) {
+    result = rename(nativeFrom, nativeTo);
+  } else {
+    result = renameat2(AT_FDCWD, nativeFrom, AT_FDCWD, nativeTo,
+                       RENAME_NOREPLACE);
+    struct stat info;
+    if (result != 0 && errno == EINVAL &&
+        lstat(nativeFrom, &info) == 0 && S_ISDIR(info.st_mode)) {
+      // A file system without RENAME_NOREPLACE: rename never replaces a
+      // directory that holds anything.
+      result = rename(nativeFrom, nativeTo);
+      if (result != 0 && errno == ENOTEMPTY)
+        errno = EEXIST;
+    }
+  }
+  int error = errno;
+  free(nativeFrom);
+  free(nativeTo);
+  if (result == 0)
+    return TRUE;
+  SetLastErrorFromErrno(error, true);
+  return FALSE;
 }
 
 BOOL CloseHandle(HANDLE object) {
@@ -256,6 +349,27 @@ DWORD GetFileAttributesW(LPCWSTR path) {
     return INVALID_FILE_ATTRIBUTES;
   }
   return AttributesOf(info);
+}
+
+BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS,
+                          LPVOID information) {
+  VESKAR_HOOK("GetFileAttributesExW", path, BOOL);
+  char *native = NativeCopy(path);
+  if (native == nullptr)
+    return FALSE;
+  struct stat info;
+  int result = lstat(native, &info);
+  int error = errno;
+  free(native);
+  if (result != 0) {
+    SetLastErrorFromErrno(error);
+    return FALSE;
+  }
+  WIN32_FILE_ATTRIBUTE_DATA *data = (WIN32_FILE_ATTRIBUTE_DATA *)information;
+  data->dwFileAttributes = AttributesOf(info);
+  data->nFileSizeHigh = (DWORD)((uint64_t)info.st_size >> 32);
+  data->nFileSizeLow = (DWORD)info.st_size;
+  return TRUE;
 }
 
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found) {

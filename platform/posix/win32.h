@@ -56,9 +56,14 @@ typedef void *PVOID;
 // the core as kOtherOwnerAttribute).
 #define FILE_ATTRIBUTE_OTHER_OWNER 0x80000000u
 
+#define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
 #define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
 
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
@@ -141,6 +146,17 @@ typedef struct _WIN32_FIND_DATAW {
   WCHAR cAlternateFileName[14];
 } WIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
 
+typedef enum _GET_FILEEX_INFO_LEVELS {
+  GetFileExInfoStandard = 0,
+} GET_FILEEX_INFO_LEVELS;
+
+// Only the members the core reads.
+typedef struct _WIN32_FILE_ATTRIBUTE_DATA {
+  DWORD dwFileAttributes;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+} WIN32_FILE_ATTRIBUTE_DATA, *LPWIN32_FILE_ATTRIBUTE_DATA;
+
 typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 
@@ -208,11 +224,28 @@ LPVOID LockResource(HGLOBAL data);
 DWORD SizeofResource(HMODULE module, HRSRC resource);
 
 // Files and directories
+//
+// CreateFileW knows two uses: GENERIC_WRITE with CREATE_ALWAYS (a new file,
+// mode 0755) and GENERIC_READ with OPEN_EXISTING. Neither follows a
+// symbolic link at the last level.
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
                    LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD flags, HANDLE templateFile);
 BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,
                LPOVERLAPPED overlapped);
+// fsync.
+BOOL FlushFileBuffers(HANDLE file);
+// Reads up to `count` bytes; 0 read at the end of the file.
+BOOL ReadFile(HANDLE file, void *data, DWORD count, LPDWORD read,
+              LPOVERLAPPED overlapped);
+// Renames a file or directory. Without MOVEFILE_REPLACE_EXISTING nothing
+// already at `to` is ever replaced, a directory included (renameat2 with
+// RENAME_NOREPLACE): the call fails with ERROR_ALREADY_EXISTS.
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
+// What lstat says: the attributes as GetFileAttributesW gives them, and the
+// size.
+BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level,
+                          LPVOID information);
 BOOL CloseHandle(HANDLE handle);
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 DWORD GetFileAttributesW(LPCWSTR path);

@@ -90,5 +90,9 @@ void ReportFatalChildPathTooLong(const WCHAR *) {
   EndRun(Ending::kChildPathTooLong);
 }
 void ReportFatalOsError(const char *, DWORD) { EndRun(Ending::kOtherFatal); }
+void ReportFatalPathOsError(const char *, const WCHAR *, DWORD) {
+  EndRun(Ending::kOtherFatal);
+}
+void ReportFatalCacheDirectory(const WCHAR *) { EndRun(Ending::kOtherFatal); }
 void ReportFatalUnpack(const WCHAR *, DWORD) { EndRun(Ending::kUnpack); }
 void PrintOsError(const char *, DWORD) {}

@@ -33,7 +33,7 @@
 
 #include <string>
 
-#include "tests/windows/sha256.h"
+#include "common/sha256.h"
 
 extern char **environ;
 

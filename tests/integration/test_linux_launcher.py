@@ -17,6 +17,7 @@ import os
 import signal
 import subprocess
 import time
+import unittest.mock
 
 import container
 import probe
@@ -115,6 +116,22 @@ class LinuxLauncherTestCase(probe.LaunchTestCase):
 
     def launch(self, **options):
         return self.finish(self.start(**options))
+
+    def interrupt_once_unpacking(self, started, directory):
+        """Sends SIGINT to a started launcher as soon as an unpack
+        directory ("onefile_...") appears in `directory`; checks that it
+        ended by the signal before its child ran. Gives the Launch."""
+        deadline = time.monotonic() + 20
+        while not (os.path.isdir(directory) and any(
+                n.startswith("onefile_") for n in os.listdir(directory))):
+            self.assertLess(time.monotonic(), deadline, "no unpack directory")
+            self.assertIsNone(started[0].poll(), "the launcher ended early")
+            time.sleep(0.001)
+        os.kill(started[0].pid, signal.SIGINT)
+        launch = self.finish(started)
+        self.assertEqual(launch.returncode, -signal.SIGINT)
+        self.assertIsNone(launch.report, "the child ran")
+        return launch
 
     def wait_for_report(self, started, timeout=20):
         """The report of a started launcher's child, once it has written
@@ -506,15 +523,7 @@ class SignalTest(LinuxLauncherTestCase):
         launcher = os.path.join(self.make_scratch(), "large")
         container.append_to_linux_launcher(LAUNCHER, records, launcher)
         started = self.start(launcher=launcher, probe={"EXIT": "9"})
-        deadline = time.monotonic() + 20
-        while not any(n.startswith("onefile_") for n in os.listdir(started[2])):
-            self.assertLess(time.monotonic(), deadline, "no unpack directory")
-            self.assertIsNone(started[0].poll(), "the launcher ended early")
-            time.sleep(0.001)
-        os.kill(started[0].pid, signal.SIGINT)
-        launch = self.finish(started)
-        self.assertEqual(launch.returncode, -signal.SIGINT)
-        self.assertIsNone(launch.report, "the child ran")
+        launch = self.interrupt_once_unpacking(started, started[2])
         self.assertRemoved(launch)
 
     def test_terminal_interrupt_reaches_both(self):
@@ -661,6 +670,292 @@ class ParallelTest(LinuxLauncherTestCase):
         self.assertEqual(len({r.unpack_directory for r in found}), 20)
         self.assertEqual({r.ppid for r in found}, {l.pid for l in launches})
         self.assertEqual(os.listdir(shared_temp), [])
+
+
+class CacheTest(LinuxLauncherTestCase):
+    """The cache modes: one directory per payload below XDG_CACHE_HOME,
+    made by the first start and used as it is by later ones."""
+
+    MARKER = ".onefile-marker"
+    OTHER_USER = 65534
+
+    def cache_setup(self, records=None, mode=container.CACHE_SIZE):
+        """A cache-mode launcher of `records` (default: the probe's) and a
+        fresh XDG_CACHE_HOME. Gives (launcher, cache directory, its parent,
+        environment)."""
+        scratch = self.make_scratch()
+        launcher = os.path.join(scratch, "app")
+        digest = container.cache_launcher(LAUNCHER, records or self.records,
+                                          launcher, mode)
+        home = os.path.join(scratch, "xdg")
+        os.makedirs(home)
+        parent = os.path.join(home, "PELTA", "Quorvane", "1.1.0.0")
+        return (launcher, os.path.join(parent, digest[:16]), parent,
+                {"XDG_CACHE_HOME": home})
+
+    def assertRanFrom(self, launch, directory, records=None):
+        """The run succeeded, from `directory`, where the child found the
+        payload's files whole (and the marker)."""
+        self.assertEqual(launch.returncode, 9, launch.stderr)
+        self.assertTrue(launch.report.complete)
+        self.assertEqual(launch.report.unpack_directory, directory)
+        files = dict(launch.report.files)
+        self.assertIn(self.MARKER, files)
+        del files[self.MARKER]
+        self.assertEqual(files, file_table(records or self.records, "/"))
+
+    def test_cold_then_warm_start(self):
+        """The first start leaves the directory (mode 0700 at every level
+        it made, no sibling); the next writes, renames and makes nothing,
+        and opens no file in it but the marker."""
+        launcher, directory, parent, env = self.cache_setup()
+        launch = self.launch(launcher=launcher, env=env, probe={"EXIT": "9"})
+        self.assertRanFrom(launch, directory)
+        self.assertEqual(os.listdir(parent), [os.path.basename(directory)])
+        level = directory
+        while level != env["XDG_CACHE_HOME"]:
+            self.assertEqual(os.stat(level).st_mode & 0o777, 0o700, level)
+            level = os.path.dirname(level)
+        self.assertEqual(launch.unpack_directories(), set())
+
+        trace = os.path.join(self.make_scratch(), "trace")
+        launch = self.launch(
+            argv=["strace", "-o", trace, "-e",
+                  "trace=openat,creat,write,rename,renameat,renameat2,"
+                  "mkdir,mkdirat,unlink,unlinkat", launcher],
+            launcher="/usr/bin/strace", env=env, probe={"EXIT": "9"})
+        self.assertRanFrom(launch, directory)
+        with open(trace) as f:
+            calls = [line for line in f if not line.startswith(("+++", "---"))]
+        changes = [c for c in calls
+                   if not c.startswith("openat") or "O_WRONLY" in c
+                   or "O_RDWR" in c or "O_CREAT" in c]
+        self.assertEqual(changes, [], "the warm start changed something")
+        opened = [c for c in calls if directory in c]
+        self.assertEqual(len(opened), 1, opened)
+        self.assertIn(self.MARKER, opened[0])
+
+    def test_broken_files_are_repaired_before_the_child_starts(self):
+        """Deleted, cut short, replaced by a file of another size (the main
+        program itself), gone with its directory: the child finds every
+        file whole."""
+        def truncate(path):
+            os.truncate(path, 1000)
+
+        def replace(path):
+            os.remove(path)
+            with open(path, "wb") as f:
+                f.write(b"#!/bin/sh\nexit 3\n")
+
+        cases = [
+            ("a deleted file", "data/nested/deeper/note.txt", os.remove),
+            ("a truncated file", "big.bin", truncate),
+            ("the replaced main program", "probe", replace),
+            ("a deleted directory", "data/nested",
+             lambda p: subprocess.run(["rm", "-r", p], check=True)),
+        ]
+        launcher, directory, parent, env = self.cache_setup()
+        self.launch(launcher=launcher, env=env)
+        for what, name, damage in cases:
+            with self.subTest(what):
+                damage(os.path.join(directory, name))
+                launch = self.launch(launcher=launcher, env=env,
+                                     probe={"EXIT": "9"})
+                self.assertRanFrom(launch, directory)
+                self.assertEqual(os.listdir(parent),
+                                 [os.path.basename(directory)])
+
+    def test_content_check_catches_a_change_of_the_same_size(self):
+        """With the size check a same-size change stays (that is the
+        default's bargain); with the content check it is repaired."""
+        for mode, repaired in ((container.CACHE_SIZE, False),
+                               (container.CACHE_CONTENT, True)):
+            with self.subTest(mode=mode):
+                launcher, directory, parent, env = self.cache_setup(mode=mode)
+                self.launch(launcher=launcher, env=env)
+                path = os.path.join(directory, "big.bin")
+                with open(path, "r+b") as f:
+                    f.seek(5000)
+                    byte = f.read(1)
+                    f.seek(5000)
+                    f.write(bytes([byte[0] ^ 0xFF]))
+                launch = self.launch(launcher=launcher, env=env,
+                                     probe={"EXIT": "9"})
+                if repaired:
+                    self.assertRanFrom(launch, directory)
+                else:
+                    self.assertNotEqual(launch.report.files["big.bin"],
+                                        file_table(self.records)["big.bin"])
+                self.assertEqual(os.listdir(parent),
+                                 [os.path.basename(directory)])
+
+    def test_eight_parallel_cold_starts(self):
+        """All run, from the one directory left; no sibling stays."""
+        records = self.records + [(f"pad\\{i}.bin", bytes(4 << 20))
+                                  for i in range(4)]
+        launcher, directory, parent, env = self.cache_setup(records)
+        reports = os.path.join(self.make_scratch(), "reports")
+        os.makedirs(reports)
+        started = [self.start(launcher=launcher, env=env,
+                              probe={"REPORT": reports, "EXIT": "9"})
+                   for _ in range(8)]
+        launches = [self.finish(s) for s in started]
+        self.assertEqual([l.returncode for l in launches], [9] * 8,
+                         [l.stderr for l in launches])
+        found = [read_report(os.path.join(reports, n))
+                 for n in os.listdir(reports)]
+        self.assertEqual(len(found), 8)
+        self.assertEqual({r.unpack_directory for r in found}, {directory})
+        self.assertTrue(all(r.complete for r in found))
+        self.assertEqual(os.listdir(parent), [os.path.basename(directory)])
+
+    def test_another_payload_uses_another_directory(self):
+        launcher, directory, parent, env = self.cache_setup()
+        self.assertRanFrom(self.launch(launcher=launcher, env=env,
+                                       probe={"EXIT": "9"}), directory)
+        newer = self.records + [("added.txt", b"new in this build")]
+        scratch = self.make_scratch()
+        other = os.path.join(scratch, "app")
+        digest = container.cache_launcher(LAUNCHER, newer, other)
+        other_directory = os.path.join(parent, digest[:16])
+        self.assertNotEqual(other_directory, directory)
+        self.assertRanFrom(self.launch(launcher=other, env=env,
+                                       probe={"EXIT": "9"}),
+                           other_directory, newer)
+        # The older build still finds its own, untouched.
+        self.assertRanFrom(self.launch(launcher=launcher, env=env,
+                                       probe={"EXIT": "9"}), directory)
+        self.assertEqual(sorted(os.listdir(parent)),
+                         sorted([os.path.basename(directory),
+                                 os.path.basename(other_directory)]))
+
+    def test_a_directory_not_of_this_payload_is_never_used(self):
+        """Without a marker, with one of another payload, or a cut one: the
+        run unpacks into its sibling and removes it at the end; the
+        directory at the path is left exactly as it was."""
+        launcher, directory, parent, env = self.cache_setup()
+        self.launch(launcher=launcher, env=env)
+        marker = os.path.join(directory, self.MARKER)
+        with open(marker, "rb") as f:
+            good = f.read()
+        foreign = bytearray(good)
+        foreign[12] ^= 1  # the digest
+        for what, content in (("no marker", None),
+                              ("another payload's", bytes(foreign)),
+                              ("cut short", good[:-1])):
+            with self.subTest(what):
+                if os.path.exists(marker):
+                    os.remove(marker)
+                if content is not None:
+                    with open(marker, "wb") as f:
+                        f.write(content)
+                with open(os.path.join(directory, "big.bin"), "wb") as f:
+                    f.write(b"stale")
+                before = support.read_tree(directory)
+                launch = self.launch(launcher=launcher, env=env,
+                                     probe={"EXIT": "9"})
+                self.assertEqual(launch.returncode, 9, launch.stderr)
+                self.assertNotEqual(launch.report.unpack_directory, directory)
+                self.assertEqual(os.path.dirname(
+                    launch.report.unpack_directory), parent)
+                self.assertEqual(launch.report.files["big.bin"],
+                                 file_table(self.records)["big.bin"])
+                self.assertEqual(support.read_tree(directory), before)
+                self.assertEqual(os.listdir(parent),
+                                 [os.path.basename(directory)])
+
+    def test_interrupted_cold_start_leaves_no_directory(self):
+        """SIGINT while the sibling is being filled: no directory at the
+        path, and the sibling removed."""
+        records = with_large_files(self.records)
+        launcher, directory, parent, env = self.cache_setup(records)
+        started = self.start(launcher=launcher, env=env, probe={"EXIT": "9"})
+        self.interrupt_once_unpacking(started, parent)
+        self.assertEqual(os.listdir(parent), [])
+
+    def test_a_killed_cold_start_leaves_a_sibling_the_next_start_removes(self):
+        """SIGKILL while the sibling is being filled: no directory at the
+        path; the next start runs, puts its own into place and sweeps the
+        dead run's sibling."""
+        records = with_large_files(self.records)
+        launcher, directory, parent, env = self.cache_setup(records)
+        started = self.start(launcher=launcher, env=env)
+        deadline = time.monotonic() + 20
+        while not (os.path.isdir(parent) and os.listdir(parent)):
+            self.assertLess(time.monotonic(), deadline, "no sibling")
+            time.sleep(0.001)
+        os.kill(started[0].pid, signal.SIGKILL)
+        self.finish(started)
+        left = os.listdir(parent)
+        self.assertEqual(len(left), 1)
+        self.assertTrue(left[0].startswith("onefile_"), left)
+        launch = self.launch(launcher=launcher, env=env, probe={"EXIT": "9"})
+        self.assertRanFrom(launch, directory, records)
+        self.assertEqual(os.listdir(parent), [os.path.basename(directory)])
+
+    def test_cache_dir_is_xdg_cache_home_or_dot_cache(self):
+        launcher, directory, parent, env = self.cache_setup()
+        home = os.path.dirname(env["XDG_CACHE_HOME"])
+        for what, variables, root in (
+                ("XDG_CACHE_HOME", env, env["XDG_CACHE_HOME"]),
+                ("empty XDG_CACHE_HOME", {"XDG_CACHE_HOME": "", "HOME": home},
+                 os.path.join(home, ".cache")),
+                ("HOME alone", {"HOME": home}, os.path.join(home, ".cache"))):
+            with self.subTest(what):
+                environment = {k: v for k, v in os.environ.items()
+                               if k != "XDG_CACHE_HOME"}
+                environment.update(variables)
+                with unittest.mock.patch.dict(os.environ, environment,
+                                              clear=True):
+                    launch = self.launch(launcher=launcher,
+                                         probe={"EXIT": "9"})
+                self.assertRanFrom(launch, os.path.join(
+                    root, os.path.relpath(directory,
+                                          env["XDG_CACHE_HOME"])))
+
+    def test_a_link_or_another_users_directory_is_refused(self):
+        """At the template's directory or at the payload's level: one line,
+        status 2, nothing run, nothing written there."""
+        def foreign(path):
+            os.makedirs(path)
+            os.chown(path, self.OTHER_USER, self.OTHER_USER)
+
+        def link(path):
+            elsewhere = os.path.join(self.make_scratch(), "elsewhere")
+            os.makedirs(elsewhere)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            os.symlink(elsewhere, path)
+            return elsewhere
+
+        for what, at_parent, plant in (
+                ("another user's directory", True, foreign),
+                ("a link", True, link),
+                ("another user's payload level", False, foreign),
+                ("a link at the payload level", False, link)):
+            with self.subTest(what):
+                launcher, directory, parent, env = self.cache_setup()
+                target = plant(parent if at_parent else directory)
+                launch = self.launch(launcher=launcher, env=env,
+                                     probe={"EXIT": "9"})
+                self.assertEqual(launch.returncode, 2)
+                self.assertIsNone(launch.report)
+                lines = launch.stderr.decode().splitlines()
+                self.assertEqual(len(lines), 1, lines)
+                self.assertIn("refusing the cache directory", lines[0])
+                if target is not None:
+                    self.assertEqual(os.listdir(target), [])
+
+    def test_a_name_the_cache_keeps_for_itself_is_refused(self):
+        for name in (".onefile-marker", ".OneFile-x\\y.txt"):
+            with self.subTest(name):
+                launcher, directory, parent, env = self.cache_setup(
+                    self.records + [(name, b"x")])
+                launch = self.launch(launcher=launcher, env=env)
+                self.assertEqual(launch.returncode, 2)
+                self.assertIsNone(launch.report)
+                self.assertIn(b"which a cache directory keeps for its own",
+                              launch.stderr)
+                self.assertEqual(os.listdir(parent), [])
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/sha256.h"
 #include "packer/archive.h"
 #include "packer/binary.h"
 #include "packer/build_values.h"
@@ -223,9 +224,10 @@ TEST(FormatPercentTest, OneDecimalAndNothingToShare) {
 }
 
 // The block as the launchers lay it out: the marker, three fields of 64
-// units, one of 512 (written out here, not taken from the header).
+// units, one of 512, the 16-bit unpack mode and the 32-byte payload digest
+// (written out here, not taken from the header).
 TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
-  const size_t kBlock = 16 + 3 * 128 + 1024;
+  const size_t kBlock = 16 + 3 * 128 + 1024 + 2 + 32;
   Bytes stub(100, 0x11);
   const char marker[] = "VESKAR-BUILD-VAL";
   stub.insert(stub.end(), marker, marker + 16);
@@ -235,6 +237,9 @@ TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
   values.company = u"Ä";
   values.product = std::u16string(63, u'p');
   values.version = u"1.2.3.4";
+  values.unpackMode = kUnpackCacheContent;
+  for (int i = 0; i < 32; ++i)
+    values.payloadDigest[i] = (uint8_t)(0xA0 + i);
   std::string error;
   ASSERT_TRUE(PatchBuildValues(stub, values, &error)) << error;
   const uint8_t *block = stub.data() + 116;
@@ -251,6 +256,9 @@ TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
     EXPECT_EQ(Get16(block + 384 + 2 * i), (uint32_t)builtIn[i]);
   EXPECT_EQ(Get16(block + 384 + 2 * builtIn.size()), 0u);
   EXPECT_EQ(Get16(block + 384 + 1022), 0u);
+  EXPECT_EQ(Get16(block + 1408), 2u);
+  for (int i = 0; i < 32; ++i)
+    EXPECT_EQ(block[1410 + i], 0xA0 + i) << i;
   EXPECT_EQ(stub[99], 0x11);
   EXPECT_EQ(stub[100 + kBlock], 0x22);
 
@@ -260,6 +268,8 @@ TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
   EXPECT_EQ(back.product, values.product);
   EXPECT_EQ(back.version, values.version);
   EXPECT_EQ(back.unpackTemplate, builtIn);
+  EXPECT_EQ(back.unpackMode, kUnpackCacheContent);
+  EXPECT_EQ(back.payloadDigest, values.payloadDigest);
 
   const struct {
     BuildValueStrings values;
@@ -292,13 +302,15 @@ TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
   EXPECT_NE(error.find("cut short"), std::string::npos);
 }
 
-// --unpack-dir: the launcher's variables only, braces paired, a fresh
-// directory per run, '/' taken as '\'.
+// --unpack-dir and --cache-dir: the launcher's variables only, braces
+// paired, a fresh directory per run or one shared by all, '/' taken as '\'.
 TEST(BuildValuesTest, UnpackTemplatesAreCheckedWhenPacking) {
+  const UnpackTemplateUse kPerRun = kTemplatePerRun;
   const struct {
     std::string text;
     std::u16string stored; // empty: refused
     const char *error;
+    UnpackTemplateUse use = kPerRun;
   } kCases[] = {
       {"{TEMP}/myapp_{PID}_{TIME}", u"{TEMP}\\myapp_{PID}_{TIME}", ""},
       {"{cache_dir}\\x\\{Pid}-{time}", u"{cache_dir}\\x\\{Pid}-{time}", ""},
@@ -315,18 +327,60 @@ TEST(BuildValuesTest, UnpackTemplatesAreCheckedWhenPacking) {
       {"{TEMP}/" + std::string(500, 'x') + "{PID}_{TIME}", u"",
        "UTF-16 units long; at most 511 fit"},
       {"{TEMP}/\xff{PID}_{TIME}", u"", "not valid UTF-8"},
+      {"{CACHE_DIR}/{COMPANY}\\{PRODUCT}/{VERSION}",
+       u"{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}", "", kTemplateCache},
+      {"{CACHE_DIR}/x_{PID}", u"", "must hold neither {PID} nor {TIME}",
+       kTemplateCache},
+      {"{CACHE_DIR}/x_{time}", u"", "the cache-directory template",
+       kTemplateCache},
+      {"{CACHE}/x", u"", "names a variable the launcher does not know",
+       kTemplateCache},
+      {"{CACHE_DIR/x", u"", "has a '{' without its '}'", kTemplateCache},
+      {"{CACHE_DIR}/" + std::string(500, 'x'), u"",
+       "UTF-16 units long; at most 511 fit", kTemplateCache},
   };
   for (const auto &c : kCases) {
     SCOPED_TRACE(c.text.substr(0, 40));
     std::u16string stored;
     std::string error;
-    bool ok = MakeUnpackTemplate(c.text, &stored, &error);
+    bool ok = MakeUnpackTemplate(c.text, c.use, &stored, &error);
     EXPECT_EQ(ok, c.error[0] == 0) << error;
     if (ok) {
       EXPECT_EQ(stored, c.stored);
     } else {
       EXPECT_NE(error.find(c.error), std::string::npos) << error;
     }
+  }
+}
+
+// The payload digest's SHA-256 against the standard vectors (FIPS 180-4
+// examples, and a million 'a'), fed in uneven pieces so that the block
+// boundaries fall everywhere.
+TEST(DigestTest, Sha256StandardVectors) {
+  const struct {
+    std::string text;
+    const char *hex;
+  } kCases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc",
+       "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(1000000, 'a'),
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.text.substr(0, 20));
+    Sha256 sha;
+    Sha256Init(sha);
+    for (size_t at = 0, piece = 1; at < c.text.size(); piece = piece * 3 + 1) {
+      size_t take = std::min(piece % 997 + 1, c.text.size() - at);
+      Sha256Update(sha, c.text.data() + at, take);
+      at += take;
+    }
+    char hex[65];
+    Sha256HexDigest(sha, hex);
+    EXPECT_STREQ(hex, c.hex);
   }
 }
 

@@ -520,6 +520,47 @@ class BadInputTest(packtest.PackerTestCase):
             with self.subTest(args=args):
                 self.check_refused(args, re.escape(message), status=2)
 
+    def test_bad_cache_options(self):
+        """--cache-dir and --cache-check: one line each, nothing written;
+        the command line's own faults give 2, a refused template 1."""
+        build = ["build", self.app, "-o", self.out]
+        cases = [
+            (["--cache-dir", "{CACHE_DIR}/x", "--unpack-dir",
+              "{TEMP}/{PID}_{TIME}"],
+             "--cache-dir and --unpack-dir cannot be combined", 2),
+            (["--cache-check", "content"],
+             "--cache-check applies to --cache-dir only", 2),
+            (["--cache-dir", "{CACHE_DIR}/x", "--cache-check", "mtime"],
+             "--cache-check must be size or content, not 'mtime'", 2),
+            (["--cache-dir", ""], "--cache-dir needs a template", 2),
+            (["--cache-dir", "{CACHE_DIR}/{APPDATA}"],
+             "the cache-directory template '{CACHE_DIR}/{APPDATA}' names a "
+             "variable the launcher does not know", 1),
+            (["--cache-dir", "{CACHE_DIR}/x_{PID}"],
+             "the cache-directory template '{CACHE_DIR}/x_{PID}' must hold "
+             "neither {PID} nor {TIME}", 1),
+            (["--cache-dir", "{TEMP}/{TIME}"], "must hold neither", 1),
+            (["--cache-dir", "{CACHE_DIR/x"], "has a '{' without its '}'", 1),
+            (["--cache-dir", "{CACHE_DIR}/" + "x" * 600],
+             "at most 511 fit", 1),
+        ]
+        for extra, message, status in cases:
+            with self.subTest(extra=extra):
+                self.check_refused(build + extra, re.escape(message),
+                                   status=status)
+
+    def test_a_name_the_cache_keeps_for_itself(self):
+        """Only with --cache-dir, and only as the first level."""
+        app = os.path.join(self.base, "reserved")
+        packtest.make_tree(app, {"main.exe": b"MZ",
+                                 ".OneFile-marker/x.txt": b"1",
+                                 "sub/.onefile-marker": b"2"})
+        self.check_refused(["build", app, "-o", self.out, "--cache-dir",
+                            "{CACHE_DIR}/x"],
+                           re.escape("the name '.OneFile-marker\\x.txt' "
+                                     "starts with '.onefile-'"))
+        pack("build", app, "-o", self.out, "--quiet")
+
     def test_bad_inputs(self):
         long_level = "d" * 250
         four_gib = os.path.join(self.base, "big")
@@ -1115,7 +1156,10 @@ class HelpTest(packtest.PackerTestCase):
                        "less than 4 GiB", "--quiet",
                        "Only a regular file at OUT is replaced",
                        "same APPDIR, options and output file name",
-                       "OriginalFilename and InternalName"):
+                       "OriginalFilename and InternalName",
+                       "--cache-dir TEMPLATE", "neither {PID} nor {TIME}",
+                       "Not with --unpack-dir", "--cache-check size|content",
+                       "decodes the payload at every start"):
             self.assertIn(phrase, " ".join(build.split()))
         for command, phrases in (
                 ("extract", ("as mkdir -p does", "0755 less the umask",

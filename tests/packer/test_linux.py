@@ -32,8 +32,8 @@ class LinuxEndToEndTest(packtest.PackerTestCase):
         self.temp = os.path.join(self.base, "temp")
         os.mkdir(self.temp)
 
-    def run_packed(self, arguments, code):
-        env = dict(os.environ, TMPDIR=self.temp)
+    def run_packed(self, arguments, code, more_env=None):
+        env = dict(os.environ, TMPDIR=self.temp, **(more_env or {}))
         env.pop("VESKAR_ONEFILE_PARENT", None)
         process = subprocess.run([self.packed] + arguments +
                                  ["--exit", str(code)], env=env,
@@ -79,6 +79,38 @@ class LinuxEndToEndTest(packtest.PackerTestCase):
         listing = pack("list", self.packed).out
         self.assertIn("unpack directory: {TEMP}\\My App {VERSION}\\"
                       "run_{PID}_{TIME}\n", listing)
+
+    def test_a_cache_directory(self):
+        """--cache-dir: the first run unpacks into {CACHE_DIR}'s template
+        directory and a level named by the container's SHA-256, the next
+        runs from there too; nothing is removed, and `list` shows the
+        template and the check."""
+        pack("build", self.app, "-o", self.packed, "--target", "linux",
+             "--cache-dir", "{CACHE_DIR}/{PRODUCT}/{VERSION}",
+             "--cache-check", "content", "--quiet")
+        offset, size = packtest.container_place(self.packed)
+        with open(self.packed, "rb") as f:
+            f.seek(offset)
+            digest = hashlib.sha256(f.read(size)).hexdigest()
+        cache = os.path.join(self.base, "xdg")
+        directory = os.path.join(cache, "Quorvane", "1.1.0.0", digest[:16])
+        for run in ("cold", "warm"):
+            with self.subTest(run):
+                process, text = self.run_packed([], 5,
+                                                {"XDG_CACHE_HOME": cache})
+                self.assertEqual(process.returncode, 5,
+                                 text + process.stderr.decode())
+                program = re.search(r"^Veskar example: hello from (.*)$",
+                                    text, re.M)
+                self.assertEqual(program.group(1),
+                                 os.path.join(directory, "example.sh"))
+                self.assertEqual(os.listdir(os.path.dirname(directory)),
+                                 [digest[:16]])
+                self.assertEqual(os.listdir(self.temp), [])
+        listing = pack("list", self.packed).out
+        self.assertIn("cache directory: {CACHE_DIR}\\{PRODUCT}\\{VERSION} "
+                      "(check: content)\n", listing)
+        self.assertNotIn("unpack directory", listing)
 
 
 

@@ -10,6 +10,7 @@ Compression goes through the `zstd` command-line tool, so that the bytes the
 launcher decodes were never touched by our own writer.
 """
 
+import hashlib
 import os
 import struct
 import subprocess
@@ -52,3 +53,39 @@ def append_to_linux_launcher(launcher, records, out):
     with open(out, "wb") as f:
         f.write(image + container(records))
     os.chmod(out, 0o755)
+
+
+BUILD_VALUES_MARKER = b"VESKAR-BUILD-VAL"
+# The unpack modes of the build values.
+PER_RUN, CACHE_SIZE, CACHE_CONTENT = 0, 1, 2
+CACHE_TEMPLATE = "{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}"
+
+
+def set_cache_mode(image, body, template=CACHE_TEMPLATE, mode=CACHE_SIZE,
+                   digest=None):
+    """`image` (a launcher) with its build values set for a cache mode:
+    `template`, `mode` and the SHA-256 of the container `body` (or
+    `digest`). The block: marker, 3 x 64 units, 512 units of template, the
+    16-bit mode, the 32-byte digest."""
+    at = image.index(BUILD_VALUES_MARKER) + 16
+    units = template.encode("utf-16-le")
+    assert len(units) < 1024
+    field = units + bytes(1024 - len(units))
+    digest = digest if digest is not None else hashlib.sha256(body).digest()
+    values = field + struct.pack("<H", mode) + digest
+    start = at + 3 * 128
+    return image[:start] + values + image[start + len(values):]
+
+
+def cache_launcher(launcher, records, out, mode=CACHE_SIZE,
+                   template=CACHE_TEMPLATE):
+    """Writes `out`: the Linux launcher in a cache mode with a container of
+    `records` appended, executable. Gives the 64 hex digits of the
+    container's digest."""
+    with open(launcher, "rb") as f:
+        image = f.read()
+    body = container(records)
+    with open(out, "wb") as f:
+        f.write(set_cache_mode(image, body, template, mode) + body)
+    os.chmod(out, 0o755)
+    return hashlib.sha256(body).hexdigest()

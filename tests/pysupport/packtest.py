@@ -17,6 +17,7 @@ import subprocess
 import zlib
 
 import support
+from container import BUILD_VALUES_MARKER
 
 PACKER = os.environ.get("VESKAR_PACKER", "")
 WINDOWS_STUB = os.environ.get("VESKAR_WINDOWS_STUB", "")
@@ -25,7 +26,6 @@ EXAMPLE_APP = os.environ.get("VESKAR_EXAMPLE_APP", "")
 SOURCE_DIR = os.environ.get("VESKAR_SOURCE_DIR", "")
 
 DEFAULT_ICON = os.path.join(SOURCE_DIR, "resources", "default.ico")
-BUILD_VALUES_MARKER = b"VESKAR-BUILD-VAL"
 
 
 class PackerTestCase(support.TestCase):

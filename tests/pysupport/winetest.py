@@ -19,6 +19,7 @@ fixture test has prepared the prefix. The rest, from CTest too:
   VESKAR_TEST_WORK    where scratch folders are made
 """
 
+import hashlib
 import os
 import re
 import subprocess
@@ -215,6 +216,19 @@ def pack_windows(records, out, damage=None):
     if result.returncode != 0:
         raise AssertionError("veskar-pack attach failed: "
                              + result.stdout.decode("utf-8", "replace"))
+
+
+def pack_windows_cached(records, out, template, mode=container.CACHE_SIZE):
+    """pack_windows, with the launcher's build values then set for a cache
+    mode (container.set_cache_mode). Gives the 64 hex digits of the
+    container's digest."""
+    bodies = []
+    pack_windows(records, out, damage=lambda body: bodies.append(body) or body)
+    with open(out, "rb") as f:
+        image = f.read()
+    with open(out, "wb") as f:
+        f.write(container.set_cache_mode(image, bodies[0], template, mode))
+    return hashlib.sha256(bodies[0]).hexdigest()
 
 
 class WineTestCase(support.TestCase):

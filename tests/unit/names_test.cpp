@@ -148,4 +148,43 @@ TEST(NameRulesTest, EachReasonHasItsOwnMessage) {
   EXPECT_STREQ(small, "names a");
 }
 
+// The cache modes keep first levels that start with ".onefile-", in any
+// case, for the cache directory's own files; below the first level, and
+// for names the general rules refuse already, nothing changes.
+TEST(NameRulesTest, CacheModesKeepTheirOwnFirstLevels) {
+  const struct {
+    std::u16string name;
+    NameProblem problem;
+  } kCases[] = {
+      {u".onefile-marker", kNameReservedForCache},
+      {u".OneFile-repair\\x.txt", kNameReservedForCache},
+      {u".onefile-", kNameReservedForCache},
+      {u"sub\\.onefile-marker", kNameAllowed},
+      {u".onefile", kNameAllowed},
+      {u".onefilemarker", kNameAllowed},
+      {u"x.onefile-marker", kNameAllowed},
+      {u"..\\.onefile-marker", kNameDotLevel},
+      {u"", kNameEmpty},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(std::string(c.name.begin(), c.name.end()));
+    for (NameStyle style : {kPosixNames, kWindowsNames}) {
+      EXPECT_EQ(CheckCacheArchiveName(c.name.data(), c.name.size(), style)
+                    .problem,
+                c.problem);
+      // The general rules alone allow the reserved names.
+      if (c.problem == kNameReservedForCache) {
+        EXPECT_EQ(CheckArchiveName(c.name.data(), c.name.size(), style)
+                      .problem,
+                  kNameAllowed);
+      }
+    }
+  }
+  char text[200];
+  DescribeNameProblem(CheckCacheArchiveName(u".onefile-x", 10, kPosixNames),
+                      text, sizeof text);
+  EXPECT_STREQ(text, "starts with '.onefile-', which a cache directory keeps "
+                     "for its own files");
+}
+
 } // namespace

@@ -307,6 +307,8 @@ void ResetLauncherState() {
     ClosePayload();
   if (state.childJob != nullptr)
     CloseHandle(state.childJob);
+  free(state.marker);
+  free(state.brokenFiles);
   memset((void *)&state, 0, sizeof state);
 }
 

@@ -35,7 +35,7 @@
 
 #include <string>
 
-#include "tests/windows/sha256.h"
+#include "common/sha256.h"
 
 namespace {
 

@@ -88,6 +88,66 @@ class LauncherTestCase(winetest.WineTestCase, probe.LaunchTestCase):
 
 
 
+class CacheTest(LauncherTestCase):
+    """A cache mode through the real Windows launcher, with the cache in
+    the test's own TEMP ({TEMP} is a template variable like any other)."""
+
+    MARKER = ".onefile-marker"
+
+    def cache_setup(self, records=None):
+        """A cache-mode launcher and a TEMP for it. Gives (launcher, TEMP,
+        the cache directory, its parent), Unix paths."""
+        scratch = self.make_scratch()
+        launcher = os.path.join(scratch, "cached.exe")
+        digest = winetest.pack_windows_cached(records or self.records,
+                                              launcher, "{TEMP}\\cache")
+        temp = os.path.join(scratch, "temp")
+        os.makedirs(temp)
+        parent = os.path.join(temp, "cache")
+        return launcher, temp, os.path.join(parent, digest[:16]), parent
+
+    def assertRanFrom(self, launch, directory):
+        self.assertEqual(launch.result.exit_code, 9, launch.result.stdout)
+        self.assertTrue(launch.report.complete)
+        self.assertEqual(launch.report.unpack_directory.lower(),
+                         to_windows(directory).lower())
+        files = dict(launch.report.files)
+        self.assertIsNotNone(files.pop(self.MARKER, None))
+        self.assertEqual(files, file_table(self.records))
+
+    def test_cold_warm_and_repaired_starts(self):
+        launcher, temp, directory, parent = self.cache_setup()
+        run = lambda: self.launch(launcher=launcher, temp=temp,
+                                  probe={"EXIT": "9"})
+        self.assertRanFrom(run(), directory)
+        self.assertRanFrom(run(), directory)
+        os.remove(os.path.join(directory, "data", "nested", "deeper",
+                               "note.txt"))
+        os.truncate(os.path.join(directory, "big.bin"), 10)
+        self.assertRanFrom(run(), directory)
+        self.assertEqual(os.listdir(parent), [os.path.basename(directory)])
+
+    def test_eight_parallel_cold_starts(self):
+        launcher, temp, directory, parent = self.cache_setup()
+        launches = self.launch_many(
+            [{"launcher": launcher, "temp": temp, "probe": {"EXIT": "9"}}] * 8)
+        for launch in launches:
+            self.assertRanFrom(launch, directory)
+        self.assertEqual(os.listdir(parent), [os.path.basename(directory)])
+
+    def test_ctrl_c_during_a_cold_start(self):
+        """Ctrl+C once the sibling exists, with 128 MiB still to write: no
+        directory at the cache directory's path, and no sibling."""
+        launcher, temp, directory, parent = self.cache_setup(
+            with_large_files(self.records))
+        launch = self.launch(
+            launcher=launcher, temp=temp, probe={"EXIT": "9"},
+            ctrl_c_when=to_windows(parent) + "\\onefile_*", timeout_ms=40000)
+        self.assertIsNotNone(launch.result.ctrl_c_ms, launch.result.stdout)
+        self.assertIsNone(launch.report, "the child ran")
+        self.assertEqual(os.listdir(parent), [])
+
+
 class StubWithoutPayloadTest(winetest.WineTestCase):
     def test_reports_missing_header_and_writes_nothing(self):
         scratch = self.make_scratch()

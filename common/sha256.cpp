@@ -1,5 +1,5 @@
-//===- tests/windows/sha256.cpp - SHA-256 for the test programs ---------===//
-#include "tests/windows/sha256.h"
+//===- common/sha256.cpp - SHA-256 for the packer and the test programs -===//
+#include "common/sha256.h"
 
 #include <string.h>
 
@@ -85,7 +85,7 @@ void Sha256Update(Sha256 &sha, const void *data, size_t count) {
   }
 }
 
-void Sha256HexDigest(Sha256 &sha, char hex[65]) {
+void Sha256Digest(Sha256 &sha, unsigned char digest[32]) {
   uint64_t bits = sha.length * 8;
   unsigned char pad = 0x80;
   Sha256Update(sha, &pad, 1);
@@ -96,12 +96,18 @@ void Sha256HexDigest(Sha256 &sha, char hex[65]) {
   for (int i = 0; i < 8; ++i)
     tail[i] = (unsigned char)(bits >> (56 - 8 * i));
   Sha256Update(sha, tail, 8);
-  static const char kDigits[] = "0123456789abcdef";
   for (int i = 0; i < 8; ++i)
-    for (int j = 0; j < 4; ++j) {
-      unsigned char byte = (unsigned char)(sha.state[i] >> (24 - 8 * j));
-      hex[8 * i + 2 * j] = kDigits[byte >> 4];
-      hex[8 * i + 2 * j + 1] = kDigits[byte & 15];
-    }
+    for (int j = 0; j < 4; ++j)
+      digest[4 * i + j] = (unsigned char)(sha.state[i] >> (24 - 8 * j));
+}
+
+void Sha256HexDigest(Sha256 &sha, char hex[65]) {
+  unsigned char digest[32];
+  Sha256Digest(sha, digest);
+  static const char kDigits[] = "0123456789abcdef";
+  for (int i = 0; i < 32; ++i) {
+    hex[2 * i] = kDigits[digest[i] >> 4];
+    hex[2 * i + 1] = kDigits[digest[i] & 15];
+  }
   hex[64] = 0;
 }

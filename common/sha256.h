@@ -1,7 +1,9 @@
-//===- tests/windows/sha256.h - SHA-256 for the test programs -----------===//
+//===- common/sha256.h - SHA-256 for the packer and the test programs ---===//
 //
-// A small one-shot-or-streaming SHA-256 (FIPS 180-4), so that the probe
-// child can fingerprint the files it finds without any system library.
+// A small streaming SHA-256 (FIPS 180-4): the packer digests the payload
+// container with it for the cache modes, and the probe children fingerprint
+// the files they find without any system library. Not part of the
+// launchers, which only compare digests.
 //
 //===----------------------------------------------------------------------===//
 #pragma once
@@ -20,5 +22,7 @@ struct Sha256 {
 void Sha256Init(Sha256 &sha);
 // Adds `count` bytes.
 void Sha256Update(Sha256 &sha, const void *data, size_t count);
+// Ends the digest and writes its 32 bytes to `digest`.
+void Sha256Digest(Sha256 &sha, unsigned char digest[32]);
 // Ends the digest and writes 64 lower-case hex digits and a NUL to `hex`.
 void Sha256HexDigest(Sha256 &sha, char hex[65]);

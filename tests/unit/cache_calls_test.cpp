@@ -1,0 +1,165 @@
+//===- tests/unit/cache_calls_test.cpp - The cache mode's system calls ---===//
+//
+// Over the recording layer: what a cold start writes and renames, that a
+// later start with every file whole writes, makes and renames nothing, and
+// that a rename into place held up for a moment is tried again while a
+// lasting failure leaves the run in its own sibling.
+//
+//===----------------------------------------------------------------------===//
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "launcher/cache.h"
+#include "launcher/state.h"
+#include "platform/recording/recording.h"
+#include "tests/fuzz/harness.h"
+#include "tests/unit/extract_fixture.h"
+#include "tests/unit/support.h"
+
+using test::Record;
+using Calls = std::vector<std::string>;
+
+namespace {
+
+const std::vector<Record> kRecords = {
+    {u"main", "m"}, {u"sub\\a.txt", "aa"}, {u"b.txt", "bbb"}};
+
+class CacheCallsTest : public ExtractionFixture {
+protected:
+  void SetUp() override {
+    ExtractionFixture::SetUp();
+    saved_ = buildValues;
+    buildValues.unpackMode = kUnpackCacheSize;
+    std::u16string cacheTemplate = u"{HOME}\\cache";
+    memset(buildValues.unpackTemplate, 0, sizeof buildValues.unpackTemplate);
+    std::copy(cacheTemplate.begin(), cacheTemplate.end(),
+              buildValues.unpackTemplate);
+    for (size_t i = 0; i < kPayloadDigestSize; ++i)
+      buildValues.payloadDigest[i] = (unsigned char)(0xA0 + i);
+    veskar_recording::Reset();
+    // The pauses between renames are logged, not waited.
+    veskar_recording::ScriptAlways("Sleep", 0);
+  }
+  void TearDown() override {
+    veskar_recording::Reset();
+    buildValues = saved_;
+    ExtractionFixture::TearDown();
+  }
+
+  // The launcher's state afresh, with the records as its payload
+  // resource.
+  void Attach() {
+    test::ResetLauncherState();
+    container_ = test::Container(test::Compress(test::ArchiveStream(kRecords)));
+    veskar_fuzz::SetPayloadResource((const uint8_t *)container_.data(),
+                                    container_.size(), true);
+  }
+
+  // One start: the paths expanded, the cache directory made sure of.
+  // Gives the calls it made.
+  Calls Start() {
+    Attach();
+    veskar_recording::Reset();
+    veskar_recording::ScriptAlways("Sleep", 0);
+    ExpandCachePaths();
+    PrepareCacheDirectory();
+    return veskar_recording::Calls();
+  }
+
+  static Calls Named(const Calls &calls, const std::string &name) {
+    Calls found;
+    for (const std::string &call : calls)
+      if (call.compare(0, name.size() + 1, name + " ") == 0 || call == name)
+        found.push_back(call);
+    return found;
+  }
+
+  // The cache directory, natively.
+  std::string Cache() const { return scratch_ / "cache/a0a1a2a3a4a5a6a7"; }
+
+  BuildValues saved_;
+  std::string container_;
+};
+
+TEST_F(CacheCallsTest, ALaterStartWritesMakesAndRenamesNothing) {
+  Calls cold = Start();
+  EXPECT_EQ(Named(cold, "MoveFileExW").size(), 1u);
+  EXPECT_FALSE(state.unpackDirectoryOwned);
+  EXPECT_EQ(test::Utf8(state.childExecutablePath),
+            test::Utf8(test::CorePath(Cache() + "/main")));
+  auto tree = test::ListTree(Cache());
+  EXPECT_EQ(tree.count(".onefile-marker"), 1u);
+  tree.erase(".onefile-marker");
+  EXPECT_TRUE(tree == Expected(kRecords));
+
+  Calls warm = Start();
+  for (const char *name : {"CreateDirectoryW", "WriteFile", "MoveFileExW",
+                           "RemoveDirectoryTree", "FlushFileBuffers"})
+    EXPECT_EQ(Named(warm, name), Calls()) << name;
+  // One file opened, for reading: the marker; each listed file looked at.
+  EXPECT_EQ(Named(warm, "CreateFileW"),
+            (Calls{"CreateFileW " +
+                   test::Utf8(test::CorePath(Cache() + "/.onefile-marker")) +
+                   " read"}));
+  EXPECT_EQ(Named(warm, "GetFileAttributesExW").size(), kRecords.size());
+  EXPECT_EQ(test::Utf8(state.childExecutablePath),
+            test::Utf8(test::CorePath(Cache() + "/main")));
+}
+
+TEST_F(CacheCallsTest, ARenameHeldUpForAMomentIsTriedAgain) {
+  veskar_recording::Script("MoveFileExW", FALSE, ERROR_ACCESS_DENIED);
+  veskar_recording::Script("MoveFileExW", FALSE, ERROR_ACCESS_DENIED);
+  Attach();
+  ExpandCachePaths();
+  PrepareCacheDirectory();
+  Calls calls = veskar_recording::Calls();
+  EXPECT_EQ(Named(calls, "MoveFileExW").size(), 3u);
+  EXPECT_EQ(Named(calls, "Sleep"), (Calls{"Sleep 100", "Sleep 100"}));
+  EXPECT_FALSE(state.unpackDirectoryOwned);
+  EXPECT_EQ(test::ListTree(Cache()).count("main"), 1u);
+}
+
+TEST_F(CacheCallsTest, ALastingRenameFailureLeavesTheRunInItsSibling) {
+  veskar_recording::ScriptAlways("MoveFileExW", FALSE, ERROR_ACCESS_DENIED);
+  Attach();
+  ExpandCachePaths();
+  PrepareCacheDirectory();
+  Calls calls = veskar_recording::Calls();
+  EXPECT_EQ(Named(calls, "MoveFileExW").size(), 11u);
+  // The sibling stays this run's, removed at its end; nothing is in place.
+  EXPECT_TRUE(state.unpackDirectoryOwned);
+  EXPECT_EQ(test::Utf8(state.childExecutablePath),
+            test::Utf8(state.unpackDirectory) + "\\main");
+  EXPECT_TRUE(test::ListTree(Cache()).empty());
+}
+
+// The cache directory appears between this start's look and its rename:
+// another start was first. This one removes its sibling, finds a file of
+// the winner's missing and repairs it through a sibling made anew.
+TEST_F(CacheCallsTest, AStartThatLosesTheRaceRepairsTheWinnersDirectory) {
+  Start();
+  ASSERT_EQ(unlink((Cache() + "/sub/a.txt").c_str()), 0);
+  Attach();
+  veskar_recording::Reset();
+  veskar_recording::ScriptAlways("Sleep", 0);
+  veskar_recording::Script("GetFileAttributesW", INVALID_FILE_ATTRIBUTES,
+                           ERROR_FILE_NOT_FOUND);
+  ExpandCachePaths();
+  PrepareCacheDirectory();
+  Calls moves = Named(veskar_recording::Calls(), "MoveFileExW");
+  EXPECT_EQ(moves, (Calls{"MoveFileExW " + test::Utf8(test::CorePath(Cache())),
+                          "MoveFileExW " + test::Utf8(test::CorePath(
+                                               Cache() + "/sub/a.txt"))}));
+  EXPECT_FALSE(state.unpackDirectoryOwned);
+  auto tree = test::ListTree(Cache());
+  tree.erase(".onefile-marker");
+  EXPECT_TRUE(tree == Expected(kRecords));
+  EXPECT_EQ(test::ListTree(scratch_ / "cache").size(), tree.size() + 2)
+      << "a sibling is left";
+}
+
+} // namespace
