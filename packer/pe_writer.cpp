@@ -28,6 +28,8 @@ const uint32_t kResourceSectionFlags =
     kSectionInitializedData | kSectionMemRead;
 // Every resource's data starts on this boundary.
 const uint32_t kResourceDataAlignment = 8;
+// Where the resource section's bytes start in the file: on a page.
+const uint32_t kResourceSectionFileAlignment = 4096;
 
 // A resource directory table header with `count` numbered entries.
 void PutDirectoryHeader(Bytes &out, uint32_t count) {
@@ -195,7 +197,14 @@ bool WriteImage(const ImagePlan &plan, const StreamWriter &stream, int fd,
                 std::string *error) {
   const Bytes &stub = *plan.stub;
   const PeHeaders &h = plan.headers;
+  // The resource section starts on a page of the file, after zeros that no
+  // section claims: a loader that maps the image straight from the file
+  // (Wine, on a page-aligned section) then pages the payload in as it is
+  // read, instead of copying the whole section into memory at start.
+  static const uint8_t kZeros[kResourceSectionFileAlignment] = {};
+  uint64_t sectionOffset = AlignUp(stub.size(), kResourceSectionFileAlignment);
   if (!WriteAll(fd, stub.data(), stub.size()) ||
+      !WriteAll(fd, kZeros, (size_t)(sectionOffset - stub.size())) ||
       !WriteAll(fd, plan.resourceHead.data(), plan.resourceHead.size()))
     return Fail(error, OutputWriteError(errno));
   uint64_t streamed = 0;
@@ -207,7 +216,6 @@ bool WriteImage(const ImagePlan &plan, const StreamWriter &stream, int fd,
                            std::to_string(plan.maxStreamedSize));
   uint64_t sectionSize = plan.resourceHead.size() + streamed;
   uint64_t rawSize = AlignUp(sectionSize, h.fileAlignment);
-  static const uint8_t kZeros[4096] = {};
   if (rawSize > sectionSize &&
       !WriteAll(fd, kZeros, (size_t)(rawSize - sectionSize)))
     return Fail(error, OutputWriteError(errno));
@@ -215,7 +223,6 @@ bool WriteImage(const ImagePlan &plan, const StreamWriter &stream, int fd,
   // The streamed resource's size, in its data entry.
   uint8_t size[4];
   Set32(size, (uint32_t)streamed);
-  uint64_t sectionOffset = stub.size();
   if (!WriteAllAt(fd, size, sizeof size,
                   sectionOffset + plan.streamedEntry + kResourceDataSizeOffset))
     return Fail(error, OutputWriteError(errno));
