@@ -149,6 +149,16 @@ Handle *NewHandle(HandleKind kind) {
   }
   return handle;
 }
+
+Handle *HandleOfKind(HANDLE object, HandleKind kind) {
+  Handle *handle = (Handle *)object;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+      handle->kind != kind) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return handle;
+}
 } // namespace veskar_posix
 
 HANDLE GetStdHandle(DWORD which) {
@@ -200,14 +210,11 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
 BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,
                LPOVERLAPPED) {
   VESKAR_HOOK_COUNT_NOTED("WriteFile", count, VESKAR_HANDLE_NAME(file), BOOL);
-  Handle *handle = (Handle *)file;
   if (written != nullptr)
     *written = 0;
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
-      handle->kind != kFileHandle) {
-    SetLastError(ERROR_INVALID_HANDLE);
+  Handle *handle = HandleOfKind(file, kFileHandle);
+  if (handle == nullptr)
     return FALSE;
-  }
   const char *p = (const char *)data;
   DWORD done = 0;
   while (done < count) {
@@ -228,14 +235,11 @@ BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,
 BOOL ReadFile(HANDLE file, void *data, DWORD count, LPDWORD read,
               LPOVERLAPPED) {
   VESKAR_HOOK_COUNT("ReadFile", count, BOOL);
-  Handle *handle = (Handle *)file;
   if (read != nullptr)
     *read = 0;
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
-      handle->kind != kFileHandle) {
-    SetLastError(ERROR_INVALID_HANDLE);
+  Handle *handle = HandleOfKind(file, kFileHandle);
+  if (handle == nullptr)
     return FALSE;
-  }
   ssize_t n;
   do
     n = ::read(handle->fd, data, count);
@@ -251,12 +255,9 @@ BOOL ReadFile(HANDLE file, void *data, DWORD count, LPDWORD read,
 
 BOOL FlushFileBuffers(HANDLE file) {
   VESKAR_HOOK("FlushFileBuffers", nullptr, BOOL);
-  Handle *handle = (Handle *)file;
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
-      handle->kind != kFileHandle) {
-    SetLastError(ERROR_INVALID_HANDLE);
+  Handle *handle = HandleOfKind(file, kFileHandle);
+  if (handle == nullptr)
     return FALSE;
-  }
   if (fsync(handle->fd) == 0)
     return TRUE;
   SetLastErrorFromErrno(errno);
@@ -419,22 +420,16 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found) {
 }
 
 BOOL FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW found) {
-  Handle *handle = (Handle *)search;
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
-      handle->kind != kSearchHandle) {
-    SetLastError(ERROR_INVALID_HANDLE);
+  Handle *handle = HandleOfKind(search, kSearchHandle);
+  if (handle == nullptr)
     return FALSE;
-  }
   return NextFound(handle, found);
 }
 
 BOOL FindClose(HANDLE search) {
-  Handle *handle = (Handle *)search;
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
-      handle->kind != kSearchHandle) {
-    SetLastError(ERROR_INVALID_HANDLE);
+  Handle *handle = HandleOfKind(search, kSearchHandle);
+  if (handle == nullptr)
     return FALSE;
-  }
   FreeHandle(handle);
   return TRUE;
 }

@@ -52,6 +52,9 @@ struct Handle {
 };
 
 Handle *NewHandle(HandleKind kind);
+// The object behind `object` when it is a handle of `kind`; otherwise null,
+// with the last error ERROR_INVALID_HANDLE.
+Handle *HandleOfKind(HANDLE object, HandleKind kind);
 // Closes what the handle holds and frees it (CloseHandle, FindClose).
 // Returns what closing its descriptor returned, with errno from it.
 int FreeHandle(Handle *handle);

@@ -84,12 +84,9 @@ struct ProcessStat {
 // such handle or the stat cannot be read: the process has been reaped
 // meanwhile, for one.
 bool ReadOpenedProcess(HANDLE object, ProcessStat *stat) {
-  Handle *handle = (Handle *)object;
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
-      handle->kind != kOpenedProcessHandle) {
-    SetLastError(ERROR_INVALID_HANDLE);
+  Handle *handle = HandleOfKind(object, kOpenedProcessHandle);
+  if (handle == nullptr)
     return false;
-  }
   int fd = openat(handle->fd, "stat", O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     SetLastErrorFromErrno(errno);
@@ -387,12 +384,9 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR, LPSECURITY_ATTRIBUTES,
 
 DWORD ResumeThread(HANDLE object) {
   VESKAR_HOOK("ResumeThread", nullptr, DWORD);
-  Handle *handle = (Handle *)object;
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
-      handle->kind != kThreadHandle) {
-    SetLastError(ERROR_INVALID_HANDLE);
+  Handle *handle = HandleOfKind(object, kThreadHandle);
+  if (handle == nullptr)
     return (DWORD)-1;
-  }
   return 0; // the child never waited (see win32.h)
 }
 
@@ -442,12 +436,9 @@ BOOL AssignProcessToJobObject(HANDLE object, HANDLE process) {
 
 BOOL DuplicateHandle(HANDLE, HANDLE source, HANDLE, HANDLE *target, DWORD,
                      BOOL, DWORD) {
-  Handle *from = (Handle *)source;
-  if (from == nullptr || from == INVALID_HANDLE_VALUE ||
-      from->kind != kProcessHandle) {
-    SetLastError(ERROR_INVALID_HANDLE);
+  Handle *from = HandleOfKind(source, kProcessHandle);
+  if (from == nullptr)
     return FALSE;
-  }
   Handle *copy = NewHandle(kProcessHandle);
   if (copy == nullptr) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
