@@ -118,11 +118,11 @@ class SmallestOutputTest(packtest.PackerTestCase):
     """The settings beyond level 19: the launcher reads what they write,
     and the packer that writes them needs no zstd of the system's."""
 
-    def run_launcher(self, packed, temp):
+    def run_launcher(self, packed, temp, arguments=()):
         env = dict(os.environ, TMPDIR=temp)
         env.pop("VESKAR_ONEFILE_PARENT", None)
-        return subprocess.run([packed], env=env, capture_output=True,
-                              timeout=120)
+        return subprocess.run([packed, *arguments], env=env,
+                              capture_output=True, timeout=120)
 
     def test_the_packer_carries_its_own_zstd(self):
         # A fully static program: ldd finds no libraries, libzstd least of
@@ -175,10 +175,7 @@ class SmallestOutputTest(packtest.PackerTestCase):
                 sizes[options[-1]] = os.path.getsize(packed)
                 temp = os.path.join(base, "temp")
                 os.makedirs(temp, exist_ok=True)
-                env = dict(os.environ, TMPDIR=temp)
-                env.pop("VESKAR_ONEFILE_PARENT", None)
-                process = subprocess.run([packed, "--exit", "5"], env=env,
-                                         capture_output=True, timeout=60)
+                process = self.run_launcher(packed, temp, ["--exit", "5"])
                 text = process.stdout.decode("utf-8", "replace")
                 self.assertEqual(process.returncode, 5,
                                  text + process.stderr.decode())
