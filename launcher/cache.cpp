@@ -170,18 +170,10 @@ bool MarkerIsThisPayloads(void) {
   return cursor.left == 0 && cursor.at == state.markerSize;
 }
 
-// Puts `directory`, a separator and `name` into `path` (kPathCapacity).
-void JoinPath(WCHAR *path, const WCHAR *directory, const WCHAR *name) {
-  path[0] = 0;
-  AppendWideString(path, directory, kPathCapacity);
-  AppendWideString(path, VESKAR_TEXT("\\"), kPathCapacity);
-  AppendWideString(path, name, kPathCapacity);
-}
-
 // Reads the marker of `directory` into memory; true when it is this
 // payload's.
 bool ReadMarker(const WCHAR *directory) {
-  JoinPath(state.cachedFilePath, directory, kMarkerName);
+  JoinPath(state.cachedFilePath, directory, kMarkerName, kPathCapacity);
   HANDLE file = CreateFileW(state.cachedFilePath, GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, 0, nullptr);
@@ -211,7 +203,8 @@ bool ReadMarker(const WCHAR *directory) {
 
 // Writes the marker recorded during extraction into the sibling.
 void WriteMarker(void) {
-  JoinPath(state.outputFilePath, state.unpackDirectory, kMarkerName);
+  JoinPath(state.outputFilePath, state.unpackDirectory, kMarkerName,
+           kPathCapacity);
   HANDLE file = CreateFileW(state.outputFilePath, GENERIC_WRITE,
                             FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
                             nullptr);
@@ -251,7 +244,7 @@ void SetChildPathIn(const WCHAR *directory) {
   WCHAR name[kNameCapacity];
   uint64_t size;
   NextMarkerRecord(cursor, name, &size); // the marker has been checked whole
-  JoinPath(state.cachedFilePath, directory, name);
+  JoinPath(state.cachedFilePath, directory, name, kPathCapacity);
   if (Utf16Length(state.cachedFilePath) >= kChildPathCapacity)
     ReportFatalChildPathTooLong(state.cachedFilePath);
   state.childExecutablePath[0] = 0;
@@ -272,7 +265,8 @@ bool FindBrokenFiles(void) {
   WCHAR name[kNameCapacity];
   uint64_t size;
   for (uint32_t i = 0; NextMarkerRecord(cursor, name, &size); ++i) {
-    JoinPath(state.cachedFilePath, state.cacheDirectory, name);
+    JoinPath(state.cachedFilePath, state.cacheDirectory, name,
+             kPathCapacity);
     WIN32_FILE_ATTRIBUTE_DATA data;
     bool whole =
         GetFileAttributesExW(state.cachedFilePath, GetFileExInfoStandard,
@@ -320,7 +314,8 @@ bool SameContent(uint64_t remaining) {
                             OPEN_EXISTING, 0, nullptr);
   bool same = file != INVALID_HANDLE_VALUE;
   const size_t half = kWriteBufferSize / 2;
-  unsigned char *decoded = state.cacheBuffer, *cached = state.cacheBuffer + half;
+  unsigned char *decoded = state.cacheBuffer;
+  unsigned char *cached = state.cacheBuffer + half;
   while (remaining != 0) {
     DWORD chunk = Chunk(remaining, half);
     ReadPayload(decoded, chunk);
@@ -350,7 +345,8 @@ bool CompareContents(void) {
     if (!NextMarkerRecord(cursor, name, &listedSize) ||
         !Utf16Equal(name, state.entryName) || listedSize != size)
       ReportFatalMarkerMismatch();
-    JoinPath(state.cachedFilePath, state.cacheDirectory, name);
+    JoinPath(state.cachedFilePath, state.cacheDirectory, name,
+             kPathCapacity);
     if (state.brokenFiles[i]) {
       SkipRecordData(size);
     } else if (!SameContent(size)) {
@@ -383,8 +379,10 @@ void RepairBrokenFiles(void) {
     if (!state.brokenFiles[i])
       continue;
     PauseExtractionForConsoleEvent();
-    JoinPath(state.outputFilePath, state.unpackDirectory, name);
-    JoinPath(state.cachedFilePath, state.cacheDirectory, name);
+    JoinPath(state.outputFilePath, state.unpackDirectory, name,
+             kPathCapacity);
+    JoinPath(state.cachedFilePath, state.cacheDirectory, name,
+             kPathCapacity);
     if (!CreateParentDirectories(state.cachedFilePath))
       ReportFatalOpen(state.cachedFilePath);
     if (!MoveFileExW(state.outputFilePath, state.cachedFilePath,

@@ -24,6 +24,14 @@ void AppendWideString(WCHAR *buffer, const WCHAR *text, size_t capacity) {
   buffer[end] = 0;
 }
 
+void JoinPath(WCHAR *path, const WCHAR *directory, const WCHAR *name,
+              size_t capacity) {
+  path[0] = 0;
+  AppendWideString(path, directory, capacity);
+  AppendWideString(path, VESKAR_TEXT("\\"), capacity);
+  AppendWideString(path, name, capacity);
+}
+
 void AppendNarrowAsWide(WCHAR *buffer, const char *text, size_t capacity) {
   size_t end = FindEnd(buffer, capacity);
   for (; *text != 0; ++text) {

@@ -18,6 +18,10 @@ enum : size_t { kProcessIdTextCapacity = 128, kTimeTextCapacity = 1024 };
 
 // Copies `text` after the end of the NUL-terminated `buffer`.
 void AppendWideString(WCHAR *buffer, const WCHAR *text, size_t capacity);
+// `directory`, a backslash and `name` into `path`, which holds `capacity`
+// units; the same end as AppendWideString when it does not fit.
+void JoinPath(WCHAR *path, const WCHAR *directory, const WCHAR *name,
+              size_t capacity);
 
 // Appends each byte of `text`, widened alone by mbstowcs to exactly one wide
 // character.

@@ -194,10 +194,8 @@ void ExtractPayload(void) {
     if (verdict.problem != kNameAllowed)
       ReportFatalUnsafeName(state.entryName, verdict);
 
-    state.outputFilePath[0] = 0;
-    AppendWideString(state.outputFilePath, state.unpackDirectory, kPathCapacity);
-    AppendWideString(state.outputFilePath, VESKAR_TEXT("\\"), kPathCapacity);
-    AppendWideString(state.outputFilePath, state.entryName, kPathCapacity);
+    JoinPath(state.outputFilePath, state.unpackDirectory, state.entryName,
+             kPathCapacity);
 
     if (state.childExecutablePath[0] == 0) {
       if (Utf16Length(state.outputFilePath) >= kChildPathCapacity)
