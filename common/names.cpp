@@ -108,6 +108,49 @@ NameVerdict CheckCacheArchiveName(const Utf16Unit *name, size_t length,
 
 namespace {
 
+// Where the level starting at `at` ends (its separator or the terminator),
+// in `*end`, and how much of it the system keeps, in `*kept`: a last level
+// loses its trailing dots and spaces, any other level one trailing dot.
+void ReadLevel(const Utf16Unit *path, size_t at, size_t *end, size_t *kept) {
+  size_t stop = at;
+  while (path[stop] != 0 && path[stop] != kNameSeparator)
+    ++stop;
+  size_t keep = stop;
+  if (path[stop] == 0) {
+    while (keep > at && (path[keep - 1] == '.' || path[keep - 1] == ' '))
+      --keep;
+  } else if (keep > at && path[keep - 1] == '.') {
+    --keep;
+  }
+  *end = stop;
+  *kept = keep - at;
+}
+
+} // namespace
+
+bool SameFilePath(const Utf16Unit *a, const Utf16Unit *b, NameStyle style) {
+  if (style == kPosixNames)
+    return Utf16Equal(a, b);
+  size_t atA = 0, atB = 0;
+  for (;;) {
+    size_t endA, keptA, endB, keptB;
+    ReadLevel(a, atA, &endA, &keptA);
+    ReadLevel(b, atB, &endB, &keptB);
+    if (keptA != keptB)
+      return false;
+    for (size_t i = 0; i < keptA; ++i)
+      if (WindowsUpperCase(a[atA + i]) != WindowsUpperCase(b[atB + i]))
+        return false;
+    bool lastA = a[endA] == 0, lastB = b[endB] == 0;
+    if (lastA || lastB)
+      return lastA && lastB;
+    atA = endA + 1;
+    atB = endB + 1;
+  }
+}
+
+namespace {
+
 // Appends to a terminated text in `out`, cutting it short at `capacity`.
 void Put(char *out, size_t capacity, const char *text) {
   size_t at = 0;

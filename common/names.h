@@ -61,6 +61,21 @@ NameVerdict CheckArchiveName(const Utf16Unit *name, size_t length,
 NameVerdict CheckCacheArchiveName(const Utf16Unit *name, size_t length,
                                   NameStyle style);
 
+// A unit as Windows upper-cases it to compare file names: the simple,
+// one-to-one upper-case mapping of the Basic Multilingual Plane (a to A,
+// U+00E4 to U+00C4, but U+00DF stays, never "SS"), the same in every
+// locale. A surrogate stays as it is: letters beyond that plane do not
+// fold.
+Utf16Unit WindowsUpperCase(Utf16Unit unit);
+
+// Whether two terminated paths, '\' between levels, name one file on a
+// file system of `style`. On POSIX only the same units do. On Windows the
+// case of letters does not count (WindowsUpperCase), and each path counts
+// as the system reads it before it opens anything: the last level without
+// its trailing dots and spaces, every other level without one trailing
+// dot. So "a.txt" and "A.TXT", or "t.bin" and "t.bin.", are one file there.
+bool SameFilePath(const Utf16Unit *a, const Utf16Unit *b, NameStyle style);
+
 // Writes why the name is refused, as the end of a sentence that begins with
 // the name ("has an empty level"), into `out` (always terminated; cut short
 // when `capacity` is too small). For kNameAllowed it writes "is allowed".

@@ -109,10 +109,6 @@ void Print(FILE *stream, const std::string &text);
 
 int ProcessorCount(void);
 
-// Simple upper-case mapping of one UTF-16 unit, as the system's file names
-// compare.
-char16_t UpperCaseUnit(char16_t unit);
-
 // Calls `onInterrupt` on Ctrl+C and (on POSIX) SIGTERM and SIGHUP, then
 // ends the process as the interruption would, unless the handler gives
 // true (the program then stops by itself). The handler may only remove the

@@ -11,7 +11,6 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <wctype.h>
 
 namespace veskar {
 namespace fs {
@@ -284,13 +283,6 @@ void Print(FILE *stream, const std::string &text) {
 int ProcessorCount(void) {
   long cpus = sysconf(_SC_NPROCESSORS_ONLN);
   return cpus < 1 ? 1 : cpus > 1 << 16 ? 1 << 16 : (int)cpus;
-}
-
-char16_t UpperCaseUnit(char16_t unit) {
-  // The C library's table, which follows Unicode's simple upper-case
-  // mapping in a UTF-8 locale (main sets LC_CTYPE).
-  wint_t upper = towupper((wint_t)unit);
-  return upper <= 0xFFFF ? (char16_t)upper : unit;
 }
 
 void InstallInterruptHandler(bool (*onInterrupt)(void)) {

@@ -730,14 +730,6 @@ int ProcessorCount(void) {
   return info.dwNumberOfProcessors < 1 ? 1 : (int)info.dwNumberOfProcessors;
 }
 
-char16_t UpperCaseUnit(char16_t unit) {
-  wchar_t in = (wchar_t)unit, out = in;
-  if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, &in, 1, &out, 1,
-                    nullptr, nullptr, 0) != 1)
-    return unit;
-  return (char16_t)out;
-}
-
 void InstallInterruptHandler(bool (*onInterrupt)(void)) {
   interruptHandler = onInterrupt;
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);

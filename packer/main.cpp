@@ -1,5 +1,4 @@
 //===- packer/main.cpp - veskar-pack: options, help and dispatch ---------===//
-#include <locale.h>
 #include <stdio.h>
 
 #include <set>
@@ -273,9 +272,6 @@ int Main(const std::vector<std::string> &argv) {
 }
 
 int Start(const std::vector<std::string> &arguments) {
-  // Names are compared as Windows would, case folded by the C library's
-  // Unicode tables where the system gives no other.
-  setlocale(LC_CTYPE, "C.UTF-8");
   InstallOutputCleanup();
   return Main(arguments);
 }

@@ -74,17 +74,10 @@ bool ArchiveNameToPath(const std::u16string &name, std::string *relative,
 }
 
 std::u16string FoldForWindows(const std::u16string &name) {
-  // The system's simple upper-case mapping; only letters inside the BMP
-  // fold, as on Windows.
   std::u16string folded;
   folded.reserve(name.size());
-  for (char16_t unit : name) {
-    if (unit >= 0xD800 && unit <= 0xDFFF) {
-      folded.push_back(unit);
-      continue;
-    }
-    folded.push_back(fs::UpperCaseUnit(unit));
-  }
+  for (char16_t unit : name)
+    folded.push_back((char16_t)WindowsUpperCase((Utf16Unit)unit));
   return folded;
 }
 

@@ -6,6 +6,9 @@
 // (Windows, exact). Each refusal has its own reason, and its own message.
 //
 //===----------------------------------------------------------------------===//
+#include <locale.h>
+#include <wctype.h>
+
 #include <string>
 
 #include <gtest/gtest.h>
@@ -185,6 +188,82 @@ TEST(NameRulesTest, CacheModesKeepTheirOwnFirstLevels) {
                       text, sizeof text);
   EXPECT_STREQ(text, "starts with '.onefile-', which a cache directory keeps "
                      "for its own files");
+}
+
+// Windows compares file names with the simple upper-case mapping of each
+// unit, which the C library's towupper gives in a UTF-8 locale: the table
+// the launchers and the packer share agrees with it on every unit.
+TEST(SameFileTest, UpperCaseAsTheSystemMapsEachUnit) {
+  ASSERT_NE(setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+  size_t differing = 0;
+  for (uint32_t unit = 0; unit <= 0xFFFF; ++unit) {
+    if (unit >= 0xD800 && unit <= 0xDFFF)
+      continue;
+    wint_t upper = towupper((wint_t)unit);
+    uint32_t expected = upper <= 0xFFFF ? (uint32_t)upper : unit;
+    uint32_t got = WindowsUpperCase((Utf16Unit)unit);
+    if (got != expected && ++differing <= 10)
+      ADD_FAILURE() << std::hex << "U+" << unit << ": " << got << ", not "
+                    << expected;
+  }
+  EXPECT_EQ(differing, 0u);
+  setlocale(LC_CTYPE, "C");
+  // One to one, never a longer form; surrogates stay (letters beyond the
+  // first plane do not fold).
+  EXPECT_EQ(WindowsUpperCase(u'\u00e4'), u'\u00c4');
+  EXPECT_EQ(WindowsUpperCase(u'\u00df'), u'\u00df');
+  EXPECT_EQ(WindowsUpperCase(u'\u00ff'), u'\u0178');
+  EXPECT_EQ(WindowsUpperCase(u'\u0430'), u'\u0410');
+  EXPECT_EQ(WindowsUpperCase(u'\uff41'), u'\uff21');
+  EXPECT_EQ(WindowsUpperCase((Utf16Unit)0xD801), (Utf16Unit)0xD801);
+  EXPECT_EQ(WindowsUpperCase((Utf16Unit)0xDC28), (Utf16Unit)0xDC28);
+}
+
+// Two paths name one file on Windows when they differ only in letter case,
+// or in what the system drops before it opens anything: a last level's
+// trailing dots and spaces, one trailing dot of any other level. On POSIX
+// only the same units are the same file.
+TEST(SameFileTest, OneFileAsEachFileSystemSeesIt) {
+  const struct {
+    std::u16string a, b;
+    bool windows, posix;
+  } kCases[] = {
+      {u"D\\a.txt", u"D\\a.txt", true, true},
+      {u"D\\a.txt", u"D\\A.TXT", true, false},
+      {u"D\\\u00c4.bin", u"D\\\u00e4.bin", true, false},
+      {u"D\\\u0393\\\u0436.txt", u"D\\\u03b3\\\u0416.TXT", true, false},
+      {u"D\\t.bin", u"D\\t.bin.", true, false},
+      {u"D\\t.bin", u"D\\t.bin . .", true, false},
+      {u"D\\t.bin ", u"D\\T.BIN..", true, false},
+      {u"D\\dir\\x", u"D\\dir.\\x", true, false},
+      {u"D\\DIR.\\x", u"D\\dir\\x.", true, false},
+      // Not the same: a full folding, a second dot or a space inside the
+      // path, other letters, other levels.
+      {u"D\\stra\u00dfe", u"D\\STRASSE", false, false},
+      {u"D\\dir..\\x", u"D\\dir\\x", false, false},
+      {u"D\\dir \\x", u"D\\dir\\x", false, false},
+      {u"D\\t.bin", u"D\\t.bin.x", false, false},
+      {u"D\\t.bin", u"D\\t.bi", false, false},
+      {u"D\\t.bin", u"D\\t", false, false},
+      {u"D\\a\\b", u"D\\a", false, false},
+      {u"D\\a\\b", u"D\\ab", false, false},
+      {u"D\\a", u"D\\b", false, false},
+      {u"D\\\U00010428", u"D\\\U00010400", false, false},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(::testing::Message() << c.a.size() << "/" << c.b.size());
+    for (bool swapped : {false, true}) {
+      const std::u16string &a = swapped ? c.b : c.a;
+      const std::u16string &b = swapped ? c.a : c.b;
+      EXPECT_EQ(SameFilePath(a.c_str(), b.c_str(), kWindowsNames), c.windows)
+          << swapped;
+      EXPECT_EQ(SameFilePath(a.c_str(), b.c_str(), kWindowsExactNames),
+                c.windows)
+          << swapped;
+      EXPECT_EQ(SameFilePath(a.c_str(), b.c_str(), kPosixNames), c.posix)
+          << swapped;
+    }
+  }
 }
 
 } // namespace
