@@ -25,6 +25,9 @@
                                         const NameVerdict &verdict);
 [[noreturn]] void ReportFatalNameTooLong(void);
 [[noreturn]] void ReportFatalChildPathTooLong(const WCHAR *path);
+// The record `name` would make a path longer than the launcher's paths
+// hold, below the unpack directory.
+[[noreturn]] void ReportFatalPathTooLong(const WCHAR *name);
 // The unpack directory could not be made by this run: something is already
 // at its path (where TEMP may be shared with other users), or the system
 // refused.

@@ -37,6 +37,11 @@
 #include "launcher/console_bounds.h"
 #include "payload/writer.h"
 
+// The main thread stops the writers (PauseExtractionForConsoleEvent) within
+// the time the handler waits for it to park.
+static_assert(kWriterStopWaitMs < kExtractionParkingWaitMs,
+              "the writers stop before the handler stops waiting");
+
 BOOL WINAPI OnConsoleControl(DWORD controlType) {
   switch (controlType) {
   case CTRL_C_EVENT:

@@ -32,6 +32,17 @@ void JoinPath(WCHAR *path, const WCHAR *directory, const WCHAR *name,
   AppendWideString(path, name, capacity);
 }
 
+bool JoinedPathFits(const WCHAR *directory, const WCHAR *name,
+                    size_t capacity) {
+  // The directory, the backslash, the name and the terminator.
+  size_t directoryLength = 0, nameLength = 0;
+  while (directory[directoryLength] != 0)
+    ++directoryLength;
+  while (name[nameLength] != 0)
+    ++nameLength;
+  return directoryLength + nameLength + 2 <= capacity;
+}
+
 void AppendNarrowAsWide(WCHAR *buffer, const char *text, size_t capacity) {
   size_t end = FindEnd(buffer, capacity);
   for (; *text != 0; ++text) {

@@ -22,6 +22,9 @@ void AppendWideString(WCHAR *buffer, const WCHAR *text, size_t capacity);
 // units; the same end as AppendWideString when it does not fit.
 void JoinPath(WCHAR *path, const WCHAR *directory, const WCHAR *name,
               size_t capacity);
+// Whether JoinPath of the two fits in `capacity` units.
+bool JoinedPathFits(const WCHAR *directory, const WCHAR *name,
+                    size_t capacity);
 
 // Appends each byte of `text`, widened alone by mbstowcs to exactly one wide
 // character.

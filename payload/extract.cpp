@@ -194,6 +194,10 @@ void ExtractPayload(void) {
     if (verdict.problem != kNameAllowed)
       ReportFatalUnsafeName(state.entryName, verdict);
 
+    // An orderly ending, not the overflow's abort: files of this run may
+    // be written already, and they go with the unpack directory.
+    if (!JoinedPathFits(state.unpackDirectory, state.entryName, kPathCapacity))
+      ReportFatalPathTooLong(state.entryName);
     JoinPath(state.outputFilePath, state.unpackDirectory, state.entryName,
              kPathCapacity);
 

@@ -19,6 +19,10 @@
 // with the unpack message: always before the child starts, and before the
 // unpack directory's removal begins.
 //
+// Stopping (a fatal ending, a console event) waits for the closes a bounded
+// time: a writer stuck in a system call is left behind with what it holds,
+// and the process ends without it.
+//
 // The pool's shared fields are read and written only under its lock. The
 // main thread waits on `taskDone` (for a buffer, a file slot or the end);
 // writer w waits on `taskQueued[w]`. Each side signals the other only when
@@ -122,16 +126,16 @@ DWORD WINAPI RunWriter(LPVOID parameter) {
   return 0;
 }
 
-// The main thread's wait for a task to end, with the lock held. A writer
-// that sleeps with tasks queued (Queue wakes it only once it has a batch)
-// is woken first.
-void AwaitTaskDone(void) {
+// The main thread's wait for a task to end, with the lock held, for at
+// most `milliseconds` (or INFINITE). A writer that sleeps with tasks queued
+// (Queue wakes it only once it has a batch) is woken first.
+void AwaitTaskDone(DWORD milliseconds = INFINITE) {
   WriterPool &pool = Pool();
   for (int writer = 0; writer < pool.threadCount; ++writer)
     if (pool.writerIdle[writer] && pool.queueCount[writer] != 0)
       WakeConditionVariable(&pool.taskQueued[writer]);
   pool.mainWaiting = true;
-  SleepConditionVariableSRW(&pool.taskDone, &pool.lock, INFINITE, 0);
+  SleepConditionVariableSRW(&pool.taskDone, &pool.lock, milliseconds, 0);
   pool.mainWaiting = false;
 }
 
@@ -159,25 +163,42 @@ void Queue(const WriterTask &task) {
 
 // With the lock held: waits until every task has run, then lets the threads
 // end and waits for them. Returns with the lock released and the pool
-// stopped.
-void EndWriters(void) {
+// stopped. With `bounded`, the wait for the tasks ends after
+// kWriterStopWaitMs however far they got: a writer stuck in a system call
+// (a network TEMP that hangs) is left where it is, with the files it holds
+// open, and the others end by themselves. False when that happened.
+bool EndWriters(bool bounded) {
   WriterPool &pool = Pool();
-  while (pool.unfinished != 0)
-    AwaitTaskDone();
+  ULONGLONG deadline = bounded ? GetTickCount64() + kWriterStopWaitMs : 0;
+  while (pool.unfinished != 0) {
+    DWORD wait = INFINITE;
+    if (bounded) {
+      ULONGLONG now = GetTickCount64();
+      if (now >= deadline)
+        break;
+      wait = (DWORD)(deadline - now);
+    }
+    AwaitTaskDone(wait);
+  }
+  bool ended = pool.unfinished == 0;
   pool.quit = true;
   for (int writer = 0; writer < pool.threadCount; ++writer)
     WakeConditionVariable(&pool.taskQueued[writer]);
   ReleaseSRWLockExclusive(&pool.lock);
+  pool.running = false;
+  if (!ended)
+    return false; // the process ends soon, and the threads with it
   for (int writer = 0; writer < pool.threadCount; ++writer) {
     WaitForSingleObject(pool.threads[writer], INFINITE);
     CloseHandle(pool.threads[writer]);
     pool.threads[writer] = nullptr;
   }
-  pool.running = false;
+  return true;
 }
 
 // With the lock held: drops the writes still queued, queues the close of
-// the file being filled, and ends the pool once every file is closed.
+// the file being filled, and ends the pool once every file is closed or
+// the bounded wait has run out.
 void StopWithLockHeld(void) {
   WriterPool &pool = Pool();
   pool.stopping = true;
@@ -186,7 +207,7 @@ void StopWithLockHeld(void) {
     pool.currentFile = 0;
     Queue(close);
   }
-  EndWriters();
+  EndWriters(true);
 }
 
 // With the lock held, after a write or a close has failed: every file is
@@ -196,17 +217,12 @@ void StopWithLockHeld(void) {
   ReportFatalUnpack(Pool().errorPath, Pool().errorCode);
 }
 
-bool SamePath(const WCHAR *a, const WCHAR *b) {
-  for (; *a != 0 && AsciiUpper(*a) == AsciiUpper(*b); ++a, ++b) {
-  }
-  return *a == *b;
-}
-
-// With the lock held: whether a file the writers hold has `path`.
+// With the lock held: whether a file the writers hold is, on this file
+// system, the file at `path`.
 bool HoldsPath(const WCHAR *path) {
   WriterPool &pool = Pool();
   for (const WriterFile &file : pool.files)
-    if (file.inUse && SamePath(file.path, path))
+    if (file.inUse && SameFilePath(file.path, path, kFileSystemNameStyle))
       return true;
   return false;
 }
@@ -313,7 +329,8 @@ void FinishWriters(void) {
   if (!pool.running)
     return;
   AcquireSRWLockExclusive(&pool.lock);
-  EndWriters();
+  // Unbounded: a large file on a slow disk takes what it takes.
+  EndWriters(false);
   if (pool.failed)
     ReportFatalUnpack(pool.errorPath, pool.errorCode);
 }

@@ -10,10 +10,18 @@
 
 #include "platform/platform.h"
 
-// Waits until no file the writers hold has `path`: a later record of the
-// same name replaces the file, and its open must not cut short a file whose
-// chunks are still being written. Names that differ only in the case of
-// ASCII letters count as the same, as they are on Windows.
+// How long a fatal ending or a console event waits for the writers to
+// close their files (StopWriters). A console event's handler waits longer
+// for the main thread to stop writing (launcher/console_bounds.h), so the
+// files are closed, or given up, before it removes the unpack directory.
+const DWORD kWriterStopWaitMs = 1500;
+
+// Waits until no file the writers hold is the file at `path`: a later
+// record of the same file replaces it, and its open (which truncates) must
+// not cut short a file whose chunks are still being written. Called before
+// that open. "The same file" is decided as the file system decides it
+// (SameFilePath): on Windows "a.txt" and "A.TXT", or "t.bin" and "t.bin.",
+// are one file.
 void AwaitSamePathClosed(const WCHAR *path);
 
 // Hands an open file to the writers, which write its chunks in the order
@@ -45,6 +53,8 @@ void FinishWriters(void);
 
 // For a fatal ending and a console event: drops the writes still queued,
 // queues the close of the file being filled, and waits until every file is
-// closed and the threads have ended. Does nothing when the pool is not
-// running. Returns.
+// closed and the threads have ended, for kWriterStopWaitMs at most. A
+// writer stuck in a write or a close after that keeps the files it holds
+// open (Windows then cannot remove them); the caller goes on without it.
+// Does nothing when the pool is not running. Returns.
 void StopWriters(void);

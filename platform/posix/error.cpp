@@ -42,6 +42,7 @@ const ErrorMapping kErrors[] = {
     {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
     {EISDIR, ERROR_ACCESS_DENIED},
     {ELOOP, ERROR_CANT_RESOLVE_FILENAME},
+    {ETIMEDOUT, ERROR_TIMEOUT},
 };
 
 // The errno a code stands for, to find the system's text for it.

@@ -6,6 +6,7 @@
 //
 //===----------------------------------------------------------------------===//
 #include <stdlib.h>
+#include <time.h>
 
 #include "platform/posix/hook.h"
 #include "platform/posix/internal.h"
@@ -107,16 +108,36 @@ void ReleaseSRWLockExclusive(PSRWLOCK lock) {
 }
 
 void InitializeConditionVariable(PCONDITION_VARIABLE condition) {
-  pthread_cond_init(ConditionOf(condition), nullptr);
+  // Timed waits count on the monotonic clock, as the launcher's deadlines
+  // (GetTickCount64) do.
+  pthread_condattr_t attributes;
+  pthread_condattr_init(&attributes);
+  pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+  pthread_cond_init(ConditionOf(condition), &attributes);
+  pthread_condattr_destroy(&attributes);
 }
 
 BOOL SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock,
                                DWORD milliseconds, DWORD flags) {
-  if (milliseconds != INFINITE || flags != 0) {
+  if (flags != 0) {
     SetLastError(ERROR_NOT_SUPPORTED);
     return FALSE;
   }
-  int error = pthread_cond_wait(ConditionOf(condition), MutexOf(lock));
+  int error;
+  if (milliseconds == INFINITE) {
+    error = pthread_cond_wait(ConditionOf(condition), MutexOf(lock));
+  } else {
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += milliseconds / 1000;
+    until.tv_nsec += (long)(milliseconds % 1000) * 1000000;
+    if (until.tv_nsec >= 1000000000) {
+      until.tv_nsec -= 1000000000;
+      ++until.tv_sec;
+    }
+    error = pthread_cond_timedwait(ConditionOf(condition), MutexOf(lock),
+                                   &until);
+  }
   if (error != 0) {
     SetLastErrorFromErrno(error);
     return FALSE;

@@ -110,6 +110,7 @@ typedef void *PVOID;
 #define ERROR_BAD_EXE_FORMAT 193
 #define ERROR_FILENAME_EXCED_RANGE 206
 #define ERROR_MR_MID_NOT_FOUND 317
+#define ERROR_TIMEOUT 1460
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814
 #define ERROR_CANT_RESOLVE_FILENAME 1921
 
@@ -337,9 +338,10 @@ void InitializeSRWLock(PSRWLOCK lock);
 void AcquireSRWLockExclusive(PSRWLOCK lock);
 void ReleaseSRWLockExclusive(PSRWLOCK lock);
 void InitializeConditionVariable(PCONDITION_VARIABLE condition);
-// Only with the lock held exclusively (flags 0) and an INFINITE wait: the
-// launcher never waits on a condition with a time-out. Wakes may be
-// spurious, as on Windows.
+// Only with the lock held exclusively (flags 0). A wait with a time-out
+// other than INFINITE that runs out returns FALSE with ERROR_TIMEOUT, as on
+// Windows; its clock is CLOCK_MONOTONIC, which a change of the system's
+// time does not move. Wakes may be spurious, as on Windows.
 BOOL SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock,
                                DWORD milliseconds, DWORD flags);
 void WakeConditionVariable(PCONDITION_VARIABLE condition);

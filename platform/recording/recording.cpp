@@ -22,7 +22,7 @@ struct Recorder {
   std::map<std::string, std::deque<Scripted>> queued;
   std::map<std::string, Scripted> always;
   std::map<HANDLE, std::string> names;
-  std::map<std::string, std::function<void()>> actions;
+  std::map<std::string, std::function<void(const std::string &)>> actions;
 };
 
 Recorder &recorder() {
@@ -42,6 +42,11 @@ void Reset() {
 }
 
 void OnCall(const char *name, std::function<void()> action) {
+  OnEachCall(name, [action](const std::string &) { action(); });
+}
+
+void OnEachCall(const char *name,
+                std::function<void(const std::string &call)> action) {
   std::lock_guard<std::mutex> guard(recorder().lock);
   recorder().actions[name] = std::move(action);
 }
@@ -101,7 +106,7 @@ bool Hook(const char *name, const WCHAR *argument, uint64_t *result,
     call += " ";
     call += note;
   }
-  std::function<void()> action;
+  std::function<void(const std::string &)> action;
   {
     std::lock_guard<std::mutex> guard(recorder().lock);
     recorder().calls.push_back(call);
@@ -110,7 +115,7 @@ bool Hook(const char *name, const WCHAR *argument, uint64_t *result,
       action = found->second;
   }
   if (action)
-    action();
+    action(call);
   std::lock_guard<std::mutex> guard(recorder().lock);
   auto queued = recorder().queued.find(name);
   if (queued != recorder().queued.end() && !queued->second.empty()) {

@@ -41,6 +41,10 @@ void ScriptAlways(const char *name, uint64_t result, DWORD lastError = 0);
 // WriteFile this way, or raises an event at the third open). Reset forgets
 // it.
 void OnCall(const char *name, std::function<void()> action);
+// The same, with the call as the log shows it ("WriteFile 1 /d/a.txt"): a
+// test holds one file's writes this way.
+void OnEachCall(const char *name,
+                std::function<void(const std::string &call)> action);
 
 // Files by name: CreateFileW names the handle it returns with its path, and
 // WriteFile and CloseHandle log that name after their argument, so that a

@@ -89,6 +89,7 @@ void ReportFatalUnpackDirectory(const WCHAR *, DWORD) {
 void ReportFatalChildPathTooLong(const WCHAR *) {
   EndRun(Ending::kChildPathTooLong);
 }
+void ReportFatalPathTooLong(const WCHAR *) { EndRun(Ending::kOtherFatal); }
 void ReportFatalOsError(const char *, DWORD) { EndRun(Ending::kOtherFatal); }
 void ReportFatalPathOsError(const char *, const WCHAR *, DWORD) {
   EndRun(Ending::kOtherFatal);

@@ -505,6 +505,158 @@ TEST_F(ExtractCallsTest, AConsoleEventWhileWritersHoldFilesClosesThemFirst) {
   EXPECT_FALSE(test::Exists(D()));
 }
 
+TEST_F(ExtractCallsTest, AFailedCloseAfterAFailedWriteReportsTheWrite) {
+  // The first failure is the one the run ends with: the close that follows
+  // a failed write fails too, with an error of its own.
+  Prepare({{u"main", test::SampleBytes(40000, 1)}});
+  veskar_recording::Reset();
+  veskar_recording::Script("WriteFile", FALSE, ERROR_DISK_FULL);
+  veskar_recording::Script("CloseHandle", FALSE, ERROR_WRITE_FAULT);
+  Calls calls;
+  test::Ending ending = ExtractInChild(&calls);
+  EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
+  EXPECT_EQ(ending.err, "Error, couldn't unpack file to target path. '" +
+                            CoreD("main") +
+                            "' ([Error 112] No space left on device)\n");
+  EXPECT_EQ(Of(calls, "main"),
+            (Calls{Call("CreateFileW", "main"), Call("WriteFile 32768", "main"),
+                   Call("CloseHandle", "main")}));
+  EXPECT_FALSE(test::Exists(D()));
+}
+
+TEST_F(ExtractCallsTest, AFileOpenedWhenAFailureIsSeenIsClosedBeforeTheRemoval) {
+  // The first file's write fails on its writer only once the main thread is
+  // opening the second file, which the main thread hands over after the
+  // failure is known: that file is not the writers', and the main thread
+  // closes it itself before the removal.
+  Prepare({{u"main", test::SampleBytes(5 * 32768, 1)},
+           {u"a.txt", "a"},
+           {u"b.txt", "b"}});
+  veskar_recording::Reset();
+  Calls calls;
+  test::Ending ending = ExtractInChild(&calls, [] {
+    veskar_recording::Script("WriteFile", FALSE, ERROR_DISK_FULL);
+    veskar_recording::OnCall("WriteFile", [] {
+      while (veskar_recording::CallsTo("CreateFileW").size() < 2)
+        usleep(1000);
+    });
+    static int opens = 0;
+    veskar_recording::OnCall("CreateFileW", [] {
+      if (++opens != 2)
+        return;
+      while (!__atomic_load_n(&state.writers.failed, __ATOMIC_ACQUIRE))
+        usleep(1000);
+    });
+  });
+  EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
+  EXPECT_EQ(ending.err, "Error, couldn't unpack file to target path. '" +
+                            CoreD("main") +
+                            "' ([Error 112] No space left on device)\n");
+  EXPECT_EQ(Of(calls, "a.txt"),
+            (Calls{Call("CreateFileW", "a.txt"), Call("CloseHandle", "a.txt")}));
+  EXPECT_EQ(Of(calls, "b.txt"), Calls{});
+  ExpectEveryFileClosedBeforeTheRemoval(calls);
+  EXPECT_FALSE(test::Exists(D()));
+}
+
+TEST_F(ExtractCallsTest, ALaterRecordOfOneFileIsOpenedOnlyOnceTheEarlierIsClosed) {
+  // The earlier records' writes are held until the main thread waits for
+  // the writers, or has opened the file again: an open, which truncates,
+  // while the earlier chunks are queued would leave them in the file.
+  // (Names that only Windows takes as one file are its tests' part.)
+  const std::vector<Record> records = {
+      {u"main", "m"},
+      {u"same.bin", test::SampleBytes(200000, 1)},
+      {u"d\\same.bin", test::SampleBytes(200000, 2)},
+      {u"same.bin", "later"},
+      {u"d\\same.bin", "later too"}};
+  Prepare(records);
+  veskar_recording::Reset();
+  const std::string reopened = Call("CreateFileW", "same.bin");
+  veskar_recording::OnCall("WriteFile", [&reopened] {
+    for (;;) {
+      if (__atomic_load_n(&state.writers.mainWaiting, __ATOMIC_ACQUIRE))
+        return;
+      const Calls opens = veskar_recording::CallsTo("CreateFileW");
+      if (std::count(opens.begin(), opens.end(), reopened) >= 2)
+        return;
+      usleep(1000);
+    }
+  });
+  ExtractPayload();
+  const Calls calls = veskar_recording::Calls();
+  for (const char *file : {"same.bin", "d/same.bin"}) {
+    SCOPED_TRACE(file);
+    const Calls of = Of(calls, file);
+    auto firstClose = std::find(of.begin(), of.end(), Call("CloseHandle", file));
+    ASSERT_NE(firstClose, of.end());
+    auto secondOpen = std::find(of.begin() + 1, of.end(), Call("CreateFileW", file));
+    ASSERT_NE(secondOpen, of.end());
+    EXPECT_LT(firstClose - of.begin(), secondOpen - of.begin());
+  }
+  // The later records' bytes, and only they.
+  const std::string same = test::ReadBytes(D("same.bin"));
+  EXPECT_TRUE(same == "later") << same.size() << " bytes";
+  const std::string inD = test::ReadBytes(D("d/same.bin"));
+  EXPECT_TRUE(inD == "later too") << inD.size() << " bytes";
+}
+
+TEST_F(ExtractCallsTest, AWriterStuckInAWriteDoesNotHoldUpAFatalEnding) {
+  // A write that never returns (a network TEMP that hangs): the fatal
+  // ending waits for the writers a bounded time, then removes what it can
+  // and ends as always. The files whose close ran are closed before the
+  // removal; the stuck one is left open (on Windows it stays on disk for
+  // the next start's sweep; here the removal takes it all the same).
+  Prepare({{u"main", "m"},
+           {u"big.bin", test::SampleBytes(200000, 2)},
+           {u"a.txt", "a"},
+           {u"..\\evil.txt", "e"}});
+  veskar_recording::Reset();
+  Calls calls;
+  const std::string big = " " + CoreD("big.bin");
+  const std::string stuckWrite = Call("WriteFile 32768", "big.bin");
+  test::Ending ending = ExtractInChild(&calls, [&big, &stuckWrite] {
+    veskar_recording::OnEachCall("WriteFile", [&big](const std::string &call) {
+      if (call.size() >= big.size() &&
+          call.compare(call.size() - big.size(), big.size(), big) == 0)
+        for (;;)
+          pause();
+    });
+    // The main thread goes on to the next file once the write is stuck.
+    veskar_recording::OnEachCall(
+        "CreateFileW", [&stuckWrite](const std::string &call) {
+          if (call.compare(call.size() - 6, 6, "\\a.txt") != 0)
+            return;
+          for (;;) {
+            const Calls writes = veskar_recording::CallsTo("WriteFile");
+            if (std::find(writes.begin(), writes.end(), stuckWrite) !=
+                writes.end())
+              return;
+            usleep(1000);
+          }
+        });
+  });
+  EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
+  const std::string line = "Error, refusing the name '..\\evil.txt'";
+  EXPECT_EQ(ending.err.compare(0, line.size(), line), 0) << ending;
+  const std::string d = CoreD();
+  auto removal =
+      std::find(calls.begin(), calls.end(), "RemoveDirectoryTree " + d);
+  ASSERT_NE(removal, calls.end());
+  const Calls before(calls.begin(), removal);
+  for (const char *file : {"main", "a.txt"}) {
+    SCOPED_TRACE(file);
+    EXPECT_NE(std::find(before.begin(), before.end(), Call("CloseHandle", file)),
+              before.end());
+  }
+  const Calls stuck = Of(calls, "big.bin");
+  ASSERT_GE(stuck.size(), 2u);
+  EXPECT_EQ(stuck[1], Call("WriteFile 32768", "big.bin"));
+  EXPECT_EQ(std::count(stuck.begin(), stuck.end(), Call("CloseHandle", "big.bin")),
+            0);
+  EXPECT_FALSE(test::Exists(D()));
+}
+
 TEST_F(ExtractCallsTest, WithoutAThreadTheMainThreadWritesInArchiveOrder) {
   const std::vector<Record> records = {
       {u"x\\z.txt", "z"}, {u"x\\w.txt", test::SampleBytes(40000, 4)}};

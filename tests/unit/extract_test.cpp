@@ -237,6 +237,39 @@ TEST_F(ExtractTest, NamesAndTheChildPathMayFillTheirBuffers) {
   EXPECT_EQ(test::ListTree(D()), Expected(records));
 }
 
+// A name that does not fit the path buffer below a deep unpack directory
+// ends the run with a line and status 2, as the other refusals do (not
+// through the silent abort of an overflow), and nothing is left.
+TEST_F(ExtractTest, ANameThatMakesAPathTooLongEndsTheRunInOrder) {
+  std::string deep;
+  while (deep.size() < 3100)
+    deep += std::string(200, 'u') + "/";
+  UnpackInto(deep + "D");
+  std::u16string directory = test::CorePath(D());
+  // The unpack directory, a backslash, the name and the terminator: 4097.
+  std::u16string name = LongName(4095 - directory.size(), u'n');
+  ASSERT_LE(name.size(), (size_t)kMaxNameUnits);
+  for (const std::u16string &tried : {name, name.substr(1)}) {
+    SCOPED_TRACE(tried.size());
+    Prepare({{tried, "x"}});
+    test::Ending ending = test::RunInChild([] { ExtractPayload(); });
+    EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
+    if (tried.size() == name.size()) {
+      EXPECT_EQ(ending.err, "Error, the name '" + test::Utf8(tried) +
+                                "' in the attached data makes a path longer "
+                                "than 4095 units in the unpack directory.\n");
+    } else {
+      // One unit shorter, the path fits: the main program's path is what
+      // is too long.
+      EXPECT_EQ(ending.err.compare(0, 37,
+                                   "Error, the path of the main program '"),
+                0)
+          << ending;
+    }
+    EXPECT_FALSE(test::Exists(D()));
+  }
+}
+
 // Failures end the process: each runs in a child.
 TEST_F(ExtractTest, AFileThatCannotBeOpenedEndsTheRunAndLeavesNothing) {
   const std::vector<Record> records = {
