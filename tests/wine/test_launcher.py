@@ -214,6 +214,29 @@ class HostileInputTest(LauncherTestCase):
         self.assertIn(deep, launch.report.files)
         self.assertRemoved(launch)
 
+    def test_two_spellings_of_one_file_keep_the_later_record(self):
+        """Another writer's container may hold one Windows file under two
+        spellings: a case the file system folds beyond ASCII, a trailing
+        dot it drops, or ASCII case. The later record's bytes win, as they
+        would written one after the other: the earlier record's 8 MiB are
+        written and closed before the later record's open truncates the
+        file (an open while its chunks were still queued left the 8 MiB
+        there). The file keeps its first spelling."""
+        later = b"later"
+        pairs = [("\u00c4.bin", "\u00e4.bin"), ("t.bin", "t.bin."),
+                 ("a.txt", "A.TXT"), ("d\\x.bin", "D.\\X.BIN")]
+        records = list(self.records)
+        for first, second in pairs:
+            records += [(first, b"\x01" * (8 << 20)), (second, later)]
+        launcher = os.path.join(self.make_scratch(), "spellings.exe")
+        pack_windows(records, launcher)
+        launch = self.launch(launcher=launcher)
+        self.assertEqual(launch.result.exit_code, 0, launch.result.stderr)
+        expected = file_table(self.records + [(first, later)
+                                              for first, _ in pairs])
+        self.assertEqual(launch.report.files, expected)
+        self.assertRemoved(launch)
+
     def test_the_abort_ending_is_a_fail_fast_without_a_dialog(self):
         """A failed template expansion and an overflowing append end through
         the launcher's own AbortProcess, here in a GUI program of its own:
