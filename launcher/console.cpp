@@ -13,7 +13,8 @@
 //     between chunks: when eventSeen,      StopChildAndCleanUp
 //       PauseExtractionForConsoleEvent       AwaitChildStarted
 //       stops the writer threads (every      (stop the child)
-//       file closed), then parks and         AwaitExtractionParked
+//       file closed, or the bounded wait     AwaitExtractionParked
+//       over), then parks and
 //       never writes again                   (remove the directory)
 //   EndExtraction (the writers are done)
 //   BeginChildStart / EndChildStart

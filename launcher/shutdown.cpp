@@ -3,7 +3,8 @@
 // Runs on the main thread after the child has ended, on the console
 // control thread for every event it handles (possibly both at once), and on
 // the main thread for a fatal ending after extraction has begun (which first
-// stops the file writers, so that no file is open at the removal). The
+// stops the file writers, so that no file is open at the removal, unless a
+// writer is stuck past its bounded wait). The
 // removal is tried once and retried up to 20 times, 100 ms apart, while the
 // directory is still there, and only ever for a directory this run owns.
 //
@@ -63,7 +64,8 @@ void StopChildAndCleanUp(void) {
 
 void CleanUpAfterFatalError(void) {
   // Windows deletes no open file: every file the writers hold is closed
-  // first.
+  // first. A file a stuck writer still holds after the bounded wait stays
+  // (on Windows), and the rest goes; a later start's sweep takes it.
   StopWriters();
   RemoveUnpackDirectory();
 }
