@@ -5,7 +5,9 @@
 // PRODUCT and VERSION, then one of 512 units for the unpack-directory
 // template, each ended by a zero unit and padded with zeros; then the unpack
 // mode (a 16-bit little-endian UnpackMode) and, for the cache modes, the
-// SHA-256 digest of the payload container. The
+// SHA-256 digest of the payload container, then the SHA-256 of the cache
+// directory's marker as a cold start writes it (common/cache_marker.h) and
+// the marker's size (64-bit little-endian). The
 // launcher is built with the defaults below; the packer finds the block by
 // its marker and writes the values it also puts into the version record, so
 // the two always agree. The marker must appear in a stub exactly once.
@@ -43,6 +45,8 @@ struct BuildValues {
   Utf16Unit unpackTemplate[kUnpackTemplateCapacity];
   uint16_t unpackMode;
   unsigned char payloadDigest[kPayloadDigestSize];
+  unsigned char markerDigest[kPayloadDigestSize];
+  unsigned char markerSize[8];
 };
 
 // The marker, without a terminator in the block.
@@ -72,5 +76,6 @@ constexpr BuildValues DefaultBuildValues() {
 
 static_assert(sizeof(BuildValues) ==
                   kBuildValuesMarkerSize + 3 * 2 * kBuildValueCapacity +
-                      2 * kUnpackTemplateCapacity + 2 + kPayloadDigestSize,
+                      2 * kUnpackTemplateCapacity + 2 +
+                      2 * kPayloadDigestSize + 8,
               "the block has no padding");

@@ -1,4 +1,4 @@
-//===- common/sha256.cpp - SHA-256 for the packer and the test programs -===//
+//===- common/sha256.cpp - SHA-256 for the launchers, packer and tests --===//
 #include "common/sha256.h"
 
 #include <string.h>

@@ -1,9 +1,10 @@
-//===- common/sha256.h - SHA-256 for the packer and the test programs ---===//
+//===- common/sha256.h - SHA-256 for the launchers, packer and tests ----===//
 //
 // A small streaming SHA-256 (FIPS 180-4): the packer digests the payload
-// container with it for the cache modes, and the probe children fingerprint
-// the files they find without any system library. Not part of the
-// launchers, which only compare digests.
+// container and the cache marker with it for the cache modes, the launchers
+// check a cache directory's marker against the marker's digest, and the
+// probe children fingerprint the files they find without any system
+// library.
 //
 //===----------------------------------------------------------------------===//
 #pragma once

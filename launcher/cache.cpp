@@ -11,13 +11,11 @@
 //
 // The marker, a file the cache directory keeps for itself (its name starts
 // as the reserved names of common/names.h do), ties the directory to the
-// payload. Little-endian:
-//
-//   "VSKCACHE", a 32-bit format number (1), the 32-byte digest, a 32-bit
-//   count of records, then per record in archive order: a 16-bit count of
-//   UTF-16 units, the name's units, the 64-bit size.
-//
-// The first record is the main program. Nothing may follow the last one.
+// payload; common/cache_marker.h gives its layout. The packer stores the
+// SHA-256 and the size of the marker a cold start writes for this payload
+// in the build values: a marker is believed only when it is exactly those
+// bytes. Its names are still checked as any archive name is, and the
+// program started is its first record, which is the payload's.
 //
 // Cold start: the sibling is filled as a per-run directory is (a console
 // event or a fatal ending removes it), the marker is written into it last,
@@ -26,18 +24,23 @@
 // first rename wins; the others find the winner's directory, remove their
 // own sibling and run from there.
 //
-// Later starts read the marker, compare its digest with their own and check
-// every listed file's presence and size: no file is written and nothing is
-// decoded. A file that is missing or of another size (and with the content
+// Later starts read the marker (as many bytes as the build values give it,
+// and one more to see that nothing follows), check it against its digest
+// and check every listed file: each level below the cache directory a
+// plain directory, the file a plain file (no link, fifo or device) of the
+// listed size. No file is written and nothing is decoded. A file that is
+// missing, not a plain file or of another size (and with the content
 // check, one whose bytes differ from the payload's) is written again
 // before the child starts: the extraction unpacks the broken files alone
-// into this run's sibling, and each is moved over its broken namesake. Any
-// failure ends the run.
+// into this run's sibling, and each is moved over its broken namesake.
 //
-// A directory at the cache directory's path that is not this payload's (no
-// marker, an unreadable one, another digest) is never used and never
-// touched: the run unpacks into its sibling and runs from there as from a
-// per-run directory, removed at its end.
+// A directory at the cache directory's path that is not this payload's
+// image is never used as the cache and never touched: no marker, an
+// unreadable one or one that does not check out, a level below it that is
+// a link or not a directory. Nor is one whose broken file cannot be
+// replaced (another instance holds it open, say). In each case the run
+// unpacks the whole payload into its own sibling and runs from there as
+// from a per-run directory, removed at its end.
 //
 //===----------------------------------------------------------------------===//
 #include "launcher/cache.h"
@@ -45,8 +48,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "common/cache_marker.h"
 #include "common/container.h"
 #include "common/names.h"
+#include "common/sha256.h"
 #include "diagnostics/fatal.h"
 #include "launcher/console.h"
 #include "launcher/state.h"
@@ -57,15 +62,6 @@
 
 namespace {
 
-const unsigned char kMarkerMagic[8] = {'V', 'S', 'K', 'C', 'A', 'C', 'H', 'E'};
-const uint32_t kMarkerFormat = 1;
-const size_t kMarkerFormatOffset = 8;
-const size_t kMarkerDigestOffset = 12;
-const size_t kMarkerCountOffset = kMarkerDigestOffset + kPayloadDigestSize;
-const size_t kMarkerHeaderSize = kMarkerCountOffset + 4;
-// A marker larger than this is not one of ours.
-const size_t kMarkerSizeLimit = (size_t)1 << 28;
-const size_t kMarkerReadStep = 1 << 20;
 // How often, and how far apart, a failed rename into place is tried again.
 const int kRenameRetries = 10;
 const DWORD kRenamePauseMs = 100;
@@ -77,16 +73,6 @@ const WCHAR kMarkerName[] = VESKAR_TEXT(VESKAR_CACHE_RESERVED_PREFIX "marker");
 [[noreturn]] void ReportFatalMarkerMismatch(void) {
   ReportFatal("Error, the cache directory's marker does not match the "
               "attached data.");
-}
-
-uint32_t Get32(const unsigned char *from) {
-  return (uint32_t)from[0] | (uint32_t)from[1] << 8 |
-         (uint32_t)from[2] << 16 | (uint32_t)from[3] << 24;
-}
-
-void Put32(unsigned char *to, uint32_t value) {
-  for (int i = 0; i < 4; ++i)
-    to[i] = (unsigned char)(value >> (8 * i));
 }
 
 void ReserveMarker(size_t more) {
@@ -110,23 +96,38 @@ void AppendToMarker(const void *bytes, size_t count) {
 
 void StartMarker(void) {
   state.markerSize = 0;
-  unsigned char header[kMarkerHeaderSize] = {};
-  memcpy(header, kMarkerMagic, sizeof kMarkerMagic);
-  Put32(header + kMarkerFormatOffset, kMarkerFormat);
-  memcpy(header + kMarkerDigestOffset, buildValues.payloadDigest,
-         kPayloadDigestSize);
+  unsigned char header[kCacheMarkerHeaderSize];
+  PutCacheMarkerHeader(header, buildValues.payloadDigest, 0);
   AppendToMarker(header, sizeof header);
+}
+
+// The size of this payload's marker, as the build values give it.
+uint64_t ExpectedMarkerSize(void) {
+  return GetLittleEndian64(buildValues.markerSize);
+}
+
+// Whether the marker in memory is, byte for byte, the one the build values
+// describe.
+bool MarkerMatchesDigest(void) {
+  if (state.markerSize != ExpectedMarkerSize())
+    return false;
+  Sha256 sha;
+  Sha256Init(sha);
+  Sha256Update(sha, state.marker, state.markerSize);
+  unsigned char digest[kPayloadDigestSize];
+  Sha256Digest(sha, digest);
+  return memcmp(digest, buildValues.markerDigest, kPayloadDigestSize) == 0;
 }
 
 // Walks the marker's records.
 struct MarkerCursor {
-  size_t at = kMarkerHeaderSize;
+  size_t at = kCacheMarkerHeaderSize;
   uint32_t left = 0;
 };
 
 MarkerCursor FirstMarkerRecord(void) {
   MarkerCursor cursor;
-  cursor.left = Get32(state.marker + kMarkerCountOffset);
+  cursor.left = GetLittleEndian32(state.marker + kCacheMarkerCountOffset);
   return cursor;
 }
 
@@ -153,14 +154,16 @@ bool NextMarkerRecord(MarkerCursor &cursor, WCHAR *name, uint64_t *size) {
   return true;
 }
 
-// Whether the marker in memory is one of this payload's, whole.
+// Whether the marker in memory is this payload's, whole: the bytes the
+// build values describe, and every record one the cache may hold.
 bool MarkerIsThisPayloads(void) {
-  if (state.markerSize < kMarkerHeaderSize ||
-      memcmp(state.marker, kMarkerMagic, sizeof kMarkerMagic) != 0 ||
-      Get32(state.marker + kMarkerFormatOffset) != kMarkerFormat ||
-      memcmp(state.marker + kMarkerDigestOffset, buildValues.payloadDigest,
-             kPayloadDigestSize) != 0 ||
-      Get32(state.marker + kMarkerCountOffset) == 0)
+  if (!MarkerMatchesDigest() || state.markerSize < kCacheMarkerHeaderSize ||
+      memcmp(state.marker, kCacheMarkerMagic, sizeof kCacheMarkerMagic) != 0 ||
+      GetLittleEndian32(state.marker + kCacheMarkerFormatOffset) !=
+          kCacheMarkerFormat ||
+      memcmp(state.marker + kCacheMarkerDigestOffset,
+             buildValues.payloadDigest, kPayloadDigestSize) != 0 ||
+      GetLittleEndian32(state.marker + kCacheMarkerCountOffset) == 0)
     return false;
   MarkerCursor cursor = FirstMarkerRecord();
   WCHAR name[kNameCapacity];
@@ -170,32 +173,57 @@ bool MarkerIsThisPayloads(void) {
   return cursor.left == 0 && cursor.at == state.markerSize;
 }
 
+// Opens the file at `path` for reading when it is a plain file, never
+// through a link at its last level, and gives its size; otherwise
+// INVALID_HANDLE_VALUE (nothing there, a directory, a link, a fifo, a
+// device: none of them a cached file).
+HANDLE OpenPlainFile(const WCHAR *path, uint64_t *size) {
+  HANDLE file = CreateFileW(path, GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return file;
+  BY_HANDLE_FILE_INFORMATION information;
+  if (GetFileType(file) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(file, &information) ||
+      (information.dwFileAttributes &
+       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+        FILE_ATTRIBUTE_DEVICE)) != 0) {
+    CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
+  }
+  *size = (uint64_t)information.nFileSizeHigh << 32 | information.nFileSizeLow;
+  return file;
+}
+
+// Reads up to `count` bytes, as many as the file holds; the count read.
+DWORD ReadUpTo(HANDLE file, unsigned char *to, DWORD count) {
+  DWORD done = 0;
+  while (done < count) {
+    DWORD got = 0;
+    if (!ReadFile(file, to + done, count - done, &got, nullptr) || got == 0)
+      break;
+    done += got;
+  }
+  return done;
+}
+
 // Reads the marker of `directory` into memory; true when it is this
-// payload's.
+// payload's. Never more than the payload's marker and one byte are read.
 bool ReadMarker(const WCHAR *directory) {
   JoinPath(state.cachedFilePath, directory, kMarkerName, kPathCapacity);
-  HANDLE file = CreateFileW(state.cachedFilePath, GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
+  uint64_t size = 0;
+  HANDLE file = OpenPlainFile(state.cachedFilePath, &size);
   if (file == INVALID_HANDLE_VALUE)
     return false;
+  uint64_t expected = ExpectedMarkerSize();
   state.markerSize = 0;
-  bool read = true;
-  for (;;) {
-    if (state.markerSize >= kMarkerSizeLimit) {
-      read = false;
-      break;
-    }
-    ReserveMarker(kMarkerReadStep);
-    DWORD got = 0;
-    if (!ReadFile(file, state.marker + state.markerSize, kMarkerReadStep, &got,
-                  nullptr)) {
-      read = false;
-      break;
-    }
-    if (got == 0)
-      break;
-    state.markerSize += got;
+  bool read = size == expected && expected < (DWORD)-1;
+  if (read) {
+    ReserveMarker((size_t)expected + 1);
+    state.markerSize =
+        ReadUpTo(file, state.marker, (DWORD)expected + 1);
   }
   CloseHandle(file);
   return read && MarkerIsThisPayloads();
@@ -252,34 +280,88 @@ void SetChildPathIn(const WCHAR *directory) {
                    kChildPathCapacity);
 }
 
+// What a look at the cache directory's files found.
+enum CacheVerdict {
+  kCacheWhole,
+  // A file must be written again.
+  kCacheBroken,
+  // Not this payload's image: a level below the directory is a link or
+  // no directory.
+  kCacheUnusable,
+};
+
+// Checks the directory levels of the cached file at state.cachedFilePath
+// below the cache directory, those that `checked` (a directory whose levels
+// have all been found plain directories, or empty) does not already hold;
+// copies the file's directory into `checked` when every level is there.
+// kCacheBroken when a level is missing.
+CacheVerdict CheckLevels(WCHAR *checked) {
+  WCHAR *path = state.cachedFilePath;
+  size_t top = Utf16Length(state.cacheDirectory);
+  size_t end = (size_t)(LastLevel(path) - path) - 1; // the file's directory
+  if (end <= top)
+    return kCacheWhole; // a file at the top
+  // The levels below `checked` that it shares with this file are known.
+  size_t known = Utf16Length(checked);
+  size_t from = top;
+  if (known > top && known <= end && path[known] == '\\' &&
+      memcmp(checked, path, known * sizeof(WCHAR)) == 0)
+    from = known;
+  while (from < end) {
+    size_t level = from + 1;
+    while (level < end && path[level] != '\\')
+      ++level;
+    path[level] = 0;
+    DWORD attributes = GetFileAttributesW(path);
+    path[level] = '\\';
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+      return kCacheBroken;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE |
+                       kOtherOwnerAttribute)) != 0)
+      return kCacheUnusable;
+    from = level;
+  }
+  memcpy(checked, path, end * sizeof(WCHAR));
+  checked[end] = 0;
+  return kCacheWhole;
+}
+
 // Marks, in state.brokenFiles, every listed file that is missing, not a
-// plain file, or of another size. True when one is.
-bool FindBrokenFiles(void) {
-  uint32_t count = Get32(state.marker + kMarkerCountOffset);
+// plain file, or of another size.
+CacheVerdict FindBrokenFiles(void) {
+  uint32_t count = GetLittleEndian32(state.marker + kCacheMarkerCountOffset);
   free(state.brokenFiles);
   state.brokenFiles = (unsigned char *)calloc(count, 1);
   if (state.brokenFiles == nullptr)
     ReportFatalMemory();
-  bool any = false;
+  CacheVerdict verdict = kCacheWhole;
+  WCHAR checked[kPathCapacity];
+  checked[0] = 0;
   MarkerCursor cursor = FirstMarkerRecord();
   WCHAR name[kNameCapacity];
   uint64_t size;
   for (uint32_t i = 0; NextMarkerRecord(cursor, name, &size); ++i) {
     JoinPath(state.cachedFilePath, state.cacheDirectory, name,
              kPathCapacity);
+    CacheVerdict levels = CheckLevels(checked);
+    if (levels == kCacheUnusable)
+      return kCacheUnusable;
     WIN32_FILE_ATTRIBUTE_DATA data;
     bool whole =
+        levels == kCacheWhole &&
         GetFileAttributesExW(state.cachedFilePath, GetFileExInfoStandard,
                              &data) &&
         (data.dwFileAttributes &
-         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+          FILE_ATTRIBUTE_DEVICE)) == 0 &&
         ((uint64_t)data.nFileSizeHigh << 32 | data.nFileSizeLow) == size;
     if (!whole) {
       state.brokenFiles[i] = 1;
-      any = true;
+      verdict = kCacheBroken;
     }
   }
-  return any;
+  return verdict;
 }
 
 DWORD Chunk(uint64_t remaining, size_t limit) {
@@ -294,25 +376,12 @@ void SkipRecordData(uint64_t remaining) {
   }
 }
 
-// Reads up to `count` bytes, as many as the file holds; the count read.
-DWORD ReadUpTo(HANDLE file, unsigned char *to, DWORD count) {
-  DWORD done = 0;
-  while (done < count) {
-    DWORD got = 0;
-    if (!ReadFile(file, to + done, count - done, &got, nullptr) || got == 0)
-      break;
-    done += got;
-  }
-  return done;
-}
-
 // Whether the cached file at state.cachedFilePath holds exactly the
 // record's `remaining` bytes, which it reads from the payload.
 bool SameContent(uint64_t remaining) {
-  HANDLE file = CreateFileW(state.cachedFilePath, GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  bool same = file != INVALID_HANDLE_VALUE;
+  uint64_t size = 0;
+  HANDLE file = OpenPlainFile(state.cachedFilePath, &size);
+  bool same = file != INVALID_HANDLE_VALUE && size == remaining;
   const size_t half = kWriteBufferSize / 2;
   unsigned char *decoded = state.cacheBuffer;
   unsigned char *cached = state.cacheBuffer + half;
@@ -358,13 +427,29 @@ bool CompareContents(void) {
   return marked;
 }
 
+// Unpacks the whole payload into this run's sibling and leaves the run
+// there, as in a per-run directory, which goes at its end. The cache
+// directory is not touched.
+void ExtractIntoOwnSibling(void) {
+  state.childExecutablePath[0] = 0; // the extraction makes the sibling anew
+  OpenPayload();
+  BeginExtraction(); // from here on, clean-up removes the sibling
+  ExtractPayload();
+  ClosePayload();
+  EndExtraction();
+}
+
 // Writes the broken files again: the extraction unpacks them alone into
 // this run's sibling, as a per-run directory (a console event or a fatal
 // ending removes it), and each is then moved over its broken namesake.
-void RepairBrokenFiles(void) {
+// False when one cannot be put in place (another instance holds it open,
+// say): the sibling is then emptied and the run goes on from a whole
+// sibling of its own.
+bool RepairBrokenFiles(void) {
   state.repairing = true;
-  state.markerCursorAt = kMarkerHeaderSize;
-  state.markerCursorLeft = Get32(state.marker + kMarkerCountOffset);
+  state.markerCursorAt = kCacheMarkerHeaderSize;
+  state.markerCursorLeft =
+      GetLittleEndian32(state.marker + kCacheMarkerCountOffset);
   state.recordIndex = 0;
   state.childExecutablePath[0] = 0; // the extraction makes the sibling anew
   OpenPayload();
@@ -375,7 +460,9 @@ void RepairBrokenFiles(void) {
   MarkerCursor cursor = FirstMarkerRecord();
   WCHAR name[kNameCapacity];
   uint64_t size;
-  for (uint32_t i = 0; NextMarkerRecord(cursor, name, &size); ++i) {
+  bool repaired = true;
+  for (uint32_t i = 0; repaired && NextMarkerRecord(cursor, name, &size);
+       ++i) {
     if (!state.brokenFiles[i])
       continue;
     PauseExtractionForConsoleEvent();
@@ -383,33 +470,41 @@ void RepairBrokenFiles(void) {
              kPathCapacity);
     JoinPath(state.cachedFilePath, state.cacheDirectory, name,
              kPathCapacity);
-    if (!CreateParentDirectories(state.cachedFilePath))
-      ReportFatalOpen(state.cachedFilePath);
-    if (!MoveFileExW(state.outputFilePath, state.cachedFilePath,
-                     MOVEFILE_REPLACE_EXISTING))
-      ReportFatalPathOsError("Error, couldn't repair the cached file '%ls'",
-                             state.cachedFilePath, GetLastError());
+    repaired = CreateParentDirectories(state.cachedFilePath) &&
+               MoveFileExW(state.outputFilePath, state.cachedFilePath,
+                           MOVEFILE_REPLACE_EXISTING);
   }
-  // Nothing of this run's is left in the sibling but directories.
+  // Nothing of this run's is left in the sibling but directories, and
+  // whatever was not moved.
   PauseExtractionForConsoleEvent();
   RemoveDirectoryTree(state.unpackDirectory);
-  state.unpackDirectoryOwned = false;
+  ForgetKnownDirectories(); // the sibling's levels among them
   EndExtraction();
+  if (repaired)
+    state.unpackDirectoryOwned = false;
+  return repaired;
 }
 
 // The cache directory holds this payload's marker: checks the files,
-// repairs what needs it, and starts the child from there.
+// repairs what needs it, and starts the child from there. Where the
+// directory is not this payload's image after all, or a file cannot be
+// repaired, the run goes on from a sibling of its own.
 void UseCacheDirectory(void) {
-  bool broken = FindBrokenFiles();
-  if (buildValues.unpackMode == kUnpackCacheContent) {
+  CacheVerdict verdict = FindBrokenFiles();
+  if (verdict != kCacheUnusable &&
+      buildValues.unpackMode == kUnpackCacheContent) {
     // The comparison reads only; a console event ends the run between
     // records.
     BeginExtraction();
-    broken = CompareContents() || broken;
+    if (CompareContents())
+      verdict = kCacheBroken;
     EndExtraction();
   }
-  if (broken)
-    RepairBrokenFiles();
+  if (verdict == kCacheUnusable ||
+      (verdict == kCacheBroken && !RepairBrokenFiles())) {
+    ExtractIntoOwnSibling();
+    return;
+  }
   SetChildPathIn(state.cacheDirectory);
 }
 
@@ -428,7 +523,13 @@ void ExtractIntoSibling(void) {
 // another start was first, runs from that one's directory. The console
 // protocol still counts the main thread as extracting until the sibling is
 // either renamed, and no longer this run's to remove, or known to stay.
+// A sibling whose marker is not the one the build values describe (the
+// payload does not agree with them) is never put into place.
 void PublishSibling(void) {
+  if (!MarkerMatchesDigest()) {
+    EndExtraction();
+    return;
+  }
   WriteMarker();
   // A file just closed in the sibling may still be held for a moment (an
   // anti-virus scanning it), which keeps the directory from being renamed:
@@ -493,7 +594,7 @@ void ExpandCachePaths(void) {
   bool digestSet = false;
   for (size_t i = 0; i < kPayloadDigestSize; ++i)
     digestSet = digestSet || buildValues.payloadDigest[i] != 0;
-  if (!digestSet)
+  if (!digestSet || ExpectedMarkerSize() <= kCacheMarkerHeaderSize)
     ReportFatal("Error, the launcher carries no digest of its attached data "
                 "for its cache directory.");
 
@@ -535,8 +636,7 @@ void PrepareCacheDirectory(void) {
     }
     // Not this payload's: its files are never used. The run unpacks into
     // its sibling and runs from there, which goes at its end.
-    ExtractIntoSibling();
-    EndExtraction();
+    ExtractIntoOwnSibling();
     return;
   }
   ExtractIntoSibling();
@@ -570,16 +670,10 @@ bool NoteExtractedRecord(const WCHAR *name, uint64_t size) {
   }
   if (!state.recordingMarker)
     return true;
-  unsigned char bytes[2 + 2 * kMaxNameUnits + 8];
-  bytes[0] = (unsigned char)units;
-  bytes[1] = (unsigned char)(units >> 8);
-  for (size_t i = 0; i < units; ++i) {
-    bytes[2 + 2 * i] = (unsigned char)name[i];
-    bytes[3 + 2 * i] = (unsigned char)(name[i] >> 8);
-  }
-  PutLittleEndian64(bytes + 2 + 2 * units, size);
-  AppendToMarker(bytes, 2 + 2 * units + 8);
-  Put32(state.marker + kMarkerCountOffset,
-        Get32(state.marker + kMarkerCountOffset) + 1);
+  unsigned char bytes[kCacheMarkerRecordCapacity];
+  AppendToMarker(bytes, PutCacheMarkerRecord(bytes, name, units, size));
+  PutLittleEndian32(
+      state.marker + kCacheMarkerCountOffset,
+      GetLittleEndian32(state.marker + kCacheMarkerCountOffset) + 1);
   return true;
 }

@@ -73,6 +73,10 @@ bool PatchBuildValues(Bytes &stub, const BuildValueStrings &values,
         values.unpackMode);
   std::copy(values.payloadDigest.begin(), values.payloadDigest.end(),
             stub.data() + block + kPayloadDigestOffset);
+  std::copy(values.markerDigest.begin(), values.markerDigest.end(),
+            stub.data() + block + kMarkerDigestOffset);
+  PutLittleEndian64(stub.data() + block + kMarkerSizeOffset,
+                    values.markerSize);
   return true;
 }
 
@@ -96,6 +100,10 @@ bool ReadBuildValues(const uint8_t *image, size_t size,
   std::copy(image + block + kPayloadDigestOffset,
             image + block + kPayloadDigestOffset + kPayloadDigestSize,
             values->payloadDigest.begin());
+  std::copy(image + block + kMarkerDigestOffset,
+            image + block + kMarkerDigestOffset + kPayloadDigestSize,
+            values->markerDigest.begin());
+  values->markerSize = GetLittleEndian64(image + block + kMarkerSizeOffset);
   return true;
 }
 

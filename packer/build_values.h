@@ -3,8 +3,8 @@
 // The block's layout, marker and defaults are common/build_values.h's. The
 // packer writes COMPANY, PRODUCT and VERSION as it also puts them into the
 // version record, so the two always agree, the unpack-directory template
-// and the unpack mode; `build` writes the payload's digest into the output
-// once the container is written. `list` reads them back.
+// and the unpack mode; `build` writes the payload's digest and the cache
+// marker's digest and size into the output once the container is written. `list` reads them back.
 //
 //===----------------------------------------------------------------------===//
 #pragma once
@@ -24,6 +24,8 @@ struct BuildValueStrings {
   std::u16string unpackTemplate = u"" VESKAR_UNPACK_TEMPLATE_TEXT;
   UnpackMode unpackMode = kUnpackPerRun;
   std::array<uint8_t, kPayloadDigestSize> payloadDigest{};
+  std::array<uint8_t, kPayloadDigestSize> markerDigest{};
+  uint64_t markerSize = 0;
 };
 
 // Writes the values into the one block of `stub`, each padded with zero
@@ -43,8 +45,11 @@ bool ReadBuildValues(const uint8_t *image, size_t size,
 bool FindBuildValues(const uint8_t *image, size_t size, size_t *at,
                      std::string *error);
 
-// Where the payload digest lies in a block.
+// Where the payload digest, the marker's digest and its size lie in a
+// block.
 const size_t kPayloadDigestOffset = offsetof(BuildValues, payloadDigest);
+const size_t kMarkerDigestOffset = offsetof(BuildValues, markerDigest);
+const size_t kMarkerSizeOffset = offsetof(BuildValues, markerSize);
 
 // Checks an unpack-directory template given on the command line ('/' or
 // '\' between levels) for a per-run or a cache directory, and gives it as

@@ -229,7 +229,8 @@ int RunBuild(const CommandLine &line) {
     containerSize = *size;
     if (!ok || options.unpackMode == kUnpackPerRun)
       return ok;
-    // A cache-mode launcher ties its directory to this exact container.
+    // A cache-mode launcher ties its directory to this exact container, and
+    // checks the directory's marker against what these records make.
     uint8_t digest[kPayloadDigestSize];
     EmbeddedData stub = options.target == Target::kWindows
                             ? WindowsLauncherStub()
@@ -237,7 +238,7 @@ int RunBuild(const CommandLine &line) {
     if (start < 0)
       return Fail(reason, OutputWriteError(errno));
     return DigestFileRange(fd, (uint64_t)start, *size, digest, reason) &&
-           StoreDigest(fd, stub.data, stub.size, digest, reason);
+           StoreCacheValues(fd, stub.data, stub.size, digest, inputs, reason);
   };
   bool written = image.Write(stream, file.fd(), &error);
   progress.Finish();

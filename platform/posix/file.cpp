@@ -82,7 +82,8 @@ int RemoveAt(int parent, const char *name) {
 DWORD AttributesOf(const struct stat &info) {
   DWORD attributes = S_ISLNK(info.st_mode)   ? FILE_ATTRIBUTE_REPARSE_POINT
                      : S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
-                                             : FILE_ATTRIBUTE_NORMAL;
+                     : S_ISREG(info.st_mode) ? FILE_ATTRIBUTE_NORMAL
+                                             : FILE_ATTRIBUTE_DEVICE;
   if (info.st_uid != geteuid())
     attributes |= FILE_ATTRIBUTE_OTHER_OWNER;
   return attributes;
@@ -188,7 +189,9 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
   if (!NativePath(path, native))
     return INVALID_HANDLE_VALUE;
   // Records carry no permissions: every file may be the program to start.
-  int fd = reading ? open(native, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)
+  // A fifo where a file was expected must not hold the open up.
+  int fd = reading ? open(native,
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
                    : open(native,
                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                           0755);
@@ -350,6 +353,43 @@ DWORD GetFileAttributesW(LPCWSTR path) {
     return INVALID_FILE_ATTRIBUTES;
   }
   return AttributesOf(info);
+}
+
+BOOL GetFileInformationByHandle(HANDLE file,
+                                LPBY_HANDLE_FILE_INFORMATION information) {
+  VESKAR_HOOK_NOTED("GetFileInformationByHandle", nullptr,
+                    VESKAR_HANDLE_NAME(file), BOOL);
+  Handle *handle = HandleOfKind(file, kFileHandle);
+  if (handle == nullptr)
+    return FALSE;
+  struct stat info;
+  if (fstat(handle->fd, &info) != 0) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  information->dwFileAttributes = AttributesOf(info);
+  information->nFileSizeHigh = (DWORD)((uint64_t)info.st_size >> 32);
+  information->nFileSizeLow = (DWORD)info.st_size;
+  return TRUE;
+}
+
+DWORD GetFileType(HANDLE file) {
+  VESKAR_HOOK_NOTED("GetFileType", nullptr, VESKAR_HANDLE_NAME(file), DWORD);
+  Handle *handle = HandleOfKind(file, kFileHandle);
+  struct stat info;
+  if (handle == nullptr || fstat(handle->fd, &info) != 0) {
+    if (handle != nullptr)
+      SetLastErrorFromErrno(errno);
+    return FILE_TYPE_UNKNOWN;
+  }
+  SetLastError(ERROR_SUCCESS);
+  if (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))
+    return FILE_TYPE_DISK;
+  if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode))
+    return FILE_TYPE_PIPE;
+  if (S_ISCHR(info.st_mode))
+    return FILE_TYPE_CHAR;
+  return FILE_TYPE_UNKNOWN;
 }
 
 BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS,

@@ -49,6 +49,9 @@ typedef void *PVOID;
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define FILE_ATTRIBUTE_READONLY 0x00000001
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+// What this layer gives for anything that is neither a plain file, a
+// directory nor a link: a fifo, a socket, a device.
+#define FILE_ATTRIBUTE_DEVICE 0x00000040
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 // Not a Windows attribute: this layer's mark for an entry that belongs to
@@ -63,6 +66,11 @@ typedef void *PVOID;
 #define FILE_SHARE_DELETE 0x00000004
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
+#define FILE_TYPE_UNKNOWN 0x0000
+#define FILE_TYPE_DISK 0x0001
+#define FILE_TYPE_CHAR 0x0002
+#define FILE_TYPE_PIPE 0x0003
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
 
 #define INFINITE 0xFFFFFFFFu
@@ -152,6 +160,13 @@ typedef enum _GET_FILEEX_INFO_LEVELS {
 } GET_FILEEX_INFO_LEVELS;
 
 // Only the members the core reads.
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+
+// Only the members the core reads.
 typedef struct _WIN32_FILE_ATTRIBUTE_DATA {
   DWORD dwFileAttributes;
   DWORD nFileSizeHigh;
@@ -228,7 +243,10 @@ DWORD SizeofResource(HMODULE module, HRSRC resource);
 //
 // CreateFileW knows two uses: GENERIC_WRITE with CREATE_ALWAYS (a new file,
 // mode 0755) and GENERIC_READ with OPEN_EXISTING. Neither follows a
-// symbolic link at the last level.
+// symbolic link at the last level (as FILE_FLAG_OPEN_REPARSE_POINT, which
+// is accepted, asks on Windows, the open fails instead of giving the
+// link), and the open for reading never waits: a fifo opens at once, to be
+// found out by GetFileType.
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
                    LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD flags, HANDLE templateFile);
@@ -243,6 +261,14 @@ BOOL ReadFile(HANDLE file, void *data, DWORD count, LPDWORD read,
 // already at `to` is ever replaced, a directory included (renameat2 with
 // RENAME_NOREPLACE): the call fails with ERROR_ALREADY_EXISTS.
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
+// What fstat says of an open file: the attributes as GetFileAttributesW
+// gives them, and the size.
+BOOL GetFileInformationByHandle(HANDLE file,
+                                LPBY_HANDLE_FILE_INFORMATION information);
+// FILE_TYPE_DISK for a plain file or a directory, FILE_TYPE_PIPE for a fifo
+// or a socket, FILE_TYPE_CHAR for a character device, FILE_TYPE_UNKNOWN
+// for anything else.
+DWORD GetFileType(HANDLE file);
 // What lstat says: the attributes as GetFileAttributesW gives them, and the
 // size.
 BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level,

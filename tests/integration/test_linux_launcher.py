@@ -15,6 +15,8 @@ Configuration from the environment, set by CTest:
 import concurrent.futures
 import os
 import signal
+import stat
+import struct
 import subprocess
 import time
 import unittest.mock
@@ -56,6 +58,28 @@ class Launch:
 
     def unpack_directories(self):
         return unpack_directories(self.temp)
+
+
+def tree_snapshot(root):
+    """{relative path: what it is} below `root`, never following a link or
+    opening anything but a plain file: a file's bytes, a link's target, a
+    directory, or another kind."""
+    found = {}
+    for directory, directories, files in os.walk(root):
+        for name in directories + files:
+            path = os.path.join(directory, name)
+            relative = os.path.relpath(path, root)
+            mode = os.lstat(path).st_mode
+            if stat.S_ISLNK(mode):
+                found[relative] = ("link", os.readlink(path))
+            elif stat.S_ISDIR(mode):
+                found[relative] = ("directory",)
+            elif stat.S_ISREG(mode):
+                with open(path, "rb") as f:
+                    found[relative] = ("file", f.read())
+            else:
+                found[relative] = ("other", stat.S_IFMT(mode))
+    return found
 
 
 class LinuxLauncherTestCase(probe.LaunchTestCase):
@@ -863,6 +887,191 @@ class CacheTest(LinuxLauncherTestCase):
                 self.assertEqual(support.read_tree(directory), before)
                 self.assertEqual(os.listdir(parent),
                                  [os.path.basename(directory)])
+
+    def assertRanFromOwnSibling(self, launch, directory, parent, records,
+                                level=""):
+        """The run succeeded from a sibling of its own beside `directory`,
+        with the payload's files whole (`records`, as seen from the program's
+        `level`), and removed the sibling at its end."""
+        self.assertEqual(launch.returncode, 9, launch.stderr)
+        self.assertTrue(launch.report.complete)
+        ran_in = launch.report.unpack_directory
+        if level:
+            self.assertEqual(os.path.basename(ran_in), level)
+            ran_in = os.path.dirname(ran_in)
+        self.assertNotEqual(ran_in, directory)
+        self.assertEqual(os.path.dirname(ran_in), parent)
+        self.assertEqual(dict(launch.report.files), file_table(records, "/"))
+        self.assertEqual(os.listdir(parent), [os.path.basename(directory)])
+
+    def test_a_marker_that_does_not_check_out_is_never_believed(self):
+        """A marker is this payload's only when it is byte for byte the one
+        its build values describe. Any other runs the start from its own
+        sibling, whole, and leaves the directory exactly as it was: no
+        permanent failure, no file left unrepaired, no program the marker
+        chose. A fifo is not waited on."""
+        records = self.records + [("tool.sh", b"#!/bin/sh\nexit 3\n")]
+
+        def forged(header, listed):
+            # The cold start's own header (magic, format, digest), with
+            # other records.
+            return header[:44] + container.cache_marker(
+                listed, header[12:44])[44:]
+
+        def fifo(path, good):
+            os.mkfifo(path)
+
+        def link(path, good):
+            elsewhere = os.path.join(self.make_scratch(), "marker")
+            with open(elsewhere, "wb") as f:
+                f.write(good)
+            os.symlink(elsewhere, path)
+
+        cases = [
+            ("fewer records, the one left out deleted",
+             lambda path, good: forged(good, records[:-2] + records[-1:]),
+             "big.bin"),
+            ("a record the payload does not hold",
+             lambda path, good: forged(good, records + [("ghost.txt", b"")]),
+             None),
+            ("another program first",
+             lambda path, good: forged(good, records[-1:] + records[:-1]), None),
+            ("'..\\x' first",
+             lambda path, good: forged(good, [("..\\x", b"")] + records[1:]),
+             None),
+            ("its own name first",
+             lambda path, good: forged(good, [(self.MARKER, b"")] + records[1:]),
+             None),
+            ("one extra trailing byte", lambda path, good: good + b"\0", None),
+            ("format 1", lambda path, good: good[:8]
+             + struct.pack("<I", 1) + good[12:], None),
+            ("a fifo", fifo, None),
+            ("a link to a good copy", link, None),
+        ]
+        for what, make, deleted in cases:
+            with self.subTest(what):
+                launcher, directory, parent, env = self.cache_setup(records)
+                self.launch(launcher=launcher, env=env)
+                marker = os.path.join(directory, self.MARKER)
+                with open(marker, "rb") as f:
+                    good = f.read()
+                os.remove(marker)
+                content = make(marker, good)
+                if content is not None:
+                    with open(marker, "wb") as f:
+                        f.write(content)
+                if deleted is not None:
+                    os.remove(os.path.join(directory, deleted))
+                before = tree_snapshot(directory)
+                launch = self.launch(launcher=launcher, env=env,
+                                     probe={"EXIT": "9"})
+                self.assertRanFromOwnSibling(launch, directory, parent,
+                                             records)
+                self.assertEqual(tree_snapshot(directory), before)
+
+    def test_a_cached_file_that_is_no_plain_file_is_repaired(self):
+        """A fifo (in place of an empty file, too) or a link to a file of
+        the same size elsewhere: written again before the child starts,
+        with either check; the fifo is never waited on, and what the link
+        led to is left as it was."""
+        def fifo(path):
+            os.remove(path)
+            os.mkfifo(path)
+
+        def link(path):
+            with open(path, "rb") as f:
+                size = len(f.read())
+            elsewhere = os.path.join(self.make_scratch(), "same-size")
+            with open(elsewhere, "wb") as f:
+                f.write(b"x" * size)
+            os.remove(path)
+            os.symlink(elsewhere, path)
+            return elsewhere
+
+        for mode in (container.CACHE_SIZE, container.CACHE_CONTENT):
+            for what, name, damage in (
+                    ("a fifo for an empty file", "data/empty.bin", fifo),
+                    ("a fifo", "big.bin", fifo),
+                    ("a link of the same size",
+                     "data/nested/deeper/note.txt", link)):
+                with self.subTest(what, mode=mode):
+                    launcher, directory, parent, env = self.cache_setup(
+                        mode=mode)
+                    self.launch(launcher=launcher, env=env)
+                    path = os.path.join(directory, name)
+                    elsewhere = damage(path)
+                    launch = self.launch(launcher=launcher, env=env,
+                                         probe={"EXIT": "9"})
+                    self.assertRanFrom(launch, directory)
+                    self.assertTrue(stat.S_ISREG(os.lstat(path).st_mode))
+                    if elsewhere is not None:
+                        with open(elsewhere, "rb") as f:
+                            self.assertEqual(set(f.read()), {ord("x")})
+                    self.assertEqual(os.listdir(parent),
+                                     [os.path.basename(directory)])
+
+    def test_a_level_that_is_a_link_or_no_directory_is_never_used(self):
+        """A level below the cache directory that is a link to elsewhere
+        (which holds files of the same sizes, or the program to start), or
+        is not a directory, and a broken file that cannot be replaced: the
+        start runs from its own sibling, and nothing is read, run or written
+        through the link. Nothing in the directory or elsewhere changes."""
+        records = [("bin\\" + name, data) for name, data in self.records]
+
+        def linked(level, changed):
+            """The level moved elsewhere, each of `changed` there given
+            other bytes of the same size, and a link left in its place."""
+            def damage(directory):
+                elsewhere = os.path.join(self.make_scratch(), "elsewhere")
+                os.rename(os.path.join(directory, level), elsewhere)
+                for name, make in changed.items():
+                    path = os.path.join(elsewhere, name)
+                    size = os.path.getsize(path)
+                    with open(path, "wb") as f:
+                        f.write(make(size))
+                os.symlink(elsewhere, os.path.join(directory, level))
+                return elsewhere
+            return damage
+
+        def script(size):
+            # A program that ends with 3, as long as the probe.
+            text = b"#!/bin/sh\nexit 3\n#"
+            return text + b"x" * (size - len(text))
+
+        def plain_file(directory):
+            level = os.path.join(directory, "bin", "data")
+            subprocess.run(["rm", "-r", level], check=True)
+            with open(level, "wb") as f:
+                f.write(b"no directory")
+
+        def directory_for_file(directory):
+            path = os.path.join(directory, "bin", "big.bin")
+            os.remove(path)
+            os.makedirs(os.path.join(path, "inside"))
+
+        cases = [
+            ("a link at a level, same sizes elsewhere",
+             linked("bin/data/nested",
+                    {"deeper/note.txt": lambda size: b"b" * size})),
+            ("a link at the program's level, same sizes elsewhere",
+             linked("bin", {"probe": script})),
+            ("a file at a level", plain_file),
+            ("a file that cannot be replaced", directory_for_file),
+        ]
+        for what, damage in cases:
+            with self.subTest(what):
+                launcher, directory, parent, env = self.cache_setup(records)
+                self.launch(launcher=launcher, env=env)
+                elsewhere = damage(directory)
+                before = tree_snapshot(directory)
+                outside = elsewhere and tree_snapshot(elsewhere)
+                launch = self.launch(launcher=launcher, env=env,
+                                     probe={"EXIT": "9"})
+                self.assertRanFromOwnSibling(launch, directory, parent,
+                                             self.records, "bin")
+                self.assertEqual(tree_snapshot(directory), before)
+                if elsewhere:
+                    self.assertEqual(tree_snapshot(elsewhere), outside)
 
     def test_interrupted_cold_start_leaves_no_directory(self):
         """SIGINT while the sibling is being filled: no directory at the

@@ -224,10 +224,11 @@ TEST(FormatPercentTest, OneDecimalAndNothingToShare) {
 }
 
 // The block as the launchers lay it out: the marker, three fields of 64
-// units, one of 512, the 16-bit unpack mode and the 32-byte payload digest
-// (written out here, not taken from the header).
+// units, one of 512, the 16-bit unpack mode, the 32-byte payload digest,
+// the cache marker's 32-byte digest and its 64-bit size (written out here,
+// not taken from the header).
 TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
-  const size_t kBlock = 16 + 3 * 128 + 1024 + 2 + 32;
+  const size_t kBlock = 16 + 3 * 128 + 1024 + 2 + 32 + 32 + 8;
   Bytes stub(100, 0x11);
   const char marker[] = "VESKAR-BUILD-VAL";
   stub.insert(stub.end(), marker, marker + 16);
@@ -238,8 +239,11 @@ TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
   values.product = std::u16string(63, u'p');
   values.version = u"1.2.3.4";
   values.unpackMode = kUnpackCacheContent;
-  for (int i = 0; i < 32; ++i)
+  for (int i = 0; i < 32; ++i) {
     values.payloadDigest[i] = (uint8_t)(0xA0 + i);
+    values.markerDigest[i] = (uint8_t)(0x40 + i);
+  }
+  values.markerSize = 0x0102030405060708;
   std::string error;
   ASSERT_TRUE(PatchBuildValues(stub, values, &error)) << error;
   const uint8_t *block = stub.data() + 116;
@@ -257,8 +261,12 @@ TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
   EXPECT_EQ(Get16(block + 384 + 2 * builtIn.size()), 0u);
   EXPECT_EQ(Get16(block + 384 + 1022), 0u);
   EXPECT_EQ(Get16(block + 1408), 2u);
-  for (int i = 0; i < 32; ++i)
+  for (int i = 0; i < 32; ++i) {
     EXPECT_EQ(block[1410 + i], 0xA0 + i) << i;
+    EXPECT_EQ(block[1442 + i], 0x40 + i) << i;
+  }
+  for (int i = 0; i < 8; ++i)
+    EXPECT_EQ(block[1474 + i], 8 - i) << i;
   EXPECT_EQ(stub[99], 0x11);
   EXPECT_EQ(stub[100 + kBlock], 0x22);
 
@@ -270,6 +278,8 @@ TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
   EXPECT_EQ(back.unpackTemplate, builtIn);
   EXPECT_EQ(back.unpackMode, kUnpackCacheContent);
   EXPECT_EQ(back.payloadDigest, values.payloadDigest);
+  EXPECT_EQ(back.markerDigest, values.markerDigest);
+  EXPECT_EQ(back.markerSize, values.markerSize);
 
   const struct {
     BuildValueStrings values;

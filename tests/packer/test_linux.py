@@ -6,6 +6,7 @@ variables, its exit code coming back, and its unpack directory removed."""
 import hashlib
 import os
 import re
+import struct
 import shutil
 import subprocess
 
@@ -84,7 +85,8 @@ class LinuxEndToEndTest(packtest.PackerTestCase):
         """--cache-dir: the first run unpacks into {CACHE_DIR}'s template
         directory and a level named by the container's SHA-256, the next
         runs from there too; nothing is removed, and `list` shows the
-        template and the check."""
+        template and the check. The build values carry the SHA-256 and the
+        size of the very marker the first run wrote."""
         pack("build", self.app, "-o", self.packed, "--target", "linux",
              "--cache-dir", "{CACHE_DIR}/{PRODUCT}/{VERSION}",
              "--cache-check", "content", "--quiet")
@@ -107,6 +109,16 @@ class LinuxEndToEndTest(packtest.PackerTestCase):
                 self.assertEqual(os.listdir(os.path.dirname(directory)),
                                  [digest[:16]])
                 self.assertEqual(os.listdir(self.temp), [])
+        with open(os.path.join(directory, ".onefile-marker"), "rb") as f:
+            marker = f.read()
+        with open(self.packed, "rb") as f:
+            image = f.read(offset)
+        values = image.index(b"VESKAR-BUILD-VAL") + 16 + 3 * 128 + 1024 + 2
+        self.assertEqual(image[values:values + 32].hex(), digest)
+        self.assertEqual(image[values + 32:values + 64],
+                         hashlib.sha256(marker).digest())
+        self.assertEqual(struct.unpack_from("<Q", image, values + 64)[0],
+                         len(marker))
         listing = pack("list", self.packed).out
         self.assertIn("cache directory: {CACHE_DIR}\\{PRODUCT}\\{VERSION} "
                       "(check: content)\n", listing)

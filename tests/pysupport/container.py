@@ -61,31 +61,55 @@ PER_RUN, CACHE_SIZE, CACHE_CONTENT = 0, 1, 2
 CACHE_TEMPLATE = "{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}"
 
 
-def set_cache_mode(image, body, template=CACHE_TEMPLATE, mode=CACHE_SIZE,
-                   digest=None):
+MARKER_FORMAT = 2
+
+
+def cache_marker(records, digest):
+    """The marker a cold start writes for `records` of the container with
+    `digest`: "VSKCACHE", the 32-bit format, the digest, the 32-bit count,
+    then per record the 16-bit count of UTF-16 units, the units and the
+    64-bit size, all little-endian."""
+    parts = [b"VSKCACHE", struct.pack("<I", MARKER_FORMAT), digest,
+             struct.pack("<I", len(records))]
+    for name, data in records:
+        units = name.encode("utf-16-le", "surrogatepass")
+        parts.append(struct.pack("<H", len(units) // 2) + units
+                     + struct.pack("<Q", len(data)))
+    return b"".join(parts)
+
+
+def set_cache_mode(image, body, records, template=CACHE_TEMPLATE,
+                   mode=CACHE_SIZE, digest=None, marker=None):
     """`image` (a launcher) with its build values set for a cache mode:
-    `template`, `mode` and the SHA-256 of the container `body` (or
-    `digest`). The block: marker, 3 x 64 units, 512 units of template, the
-    16-bit mode, the 32-byte digest."""
+    `template`, `mode`, the SHA-256 of the container `body` (or `digest`),
+    and the SHA-256 and size of the marker `records` make (or of `marker`).
+    The block: marker, 3 x 64 units, 512 units of template, the 16-bit
+    mode, the 32-byte digest, the marker's 32-byte digest and its 64-bit
+    size."""
     at = image.index(BUILD_VALUES_MARKER) + 16
     units = template.encode("utf-16-le")
     assert len(units) < 1024
     field = units + bytes(1024 - len(units))
     digest = digest if digest is not None else hashlib.sha256(body).digest()
-    values = field + struct.pack("<H", mode) + digest
+    if marker is None:
+        marker = cache_marker(records, digest)
+    values = (field + struct.pack("<H", mode) + digest
+              + hashlib.sha256(marker).digest() + struct.pack("<Q", len(marker)))
     start = at + 3 * 128
     return image[:start] + values + image[start + len(values):]
 
 
 def cache_launcher(launcher, records, out, mode=CACHE_SIZE,
-                   template=CACHE_TEMPLATE):
+                   template=CACHE_TEMPLATE, marker_records=None):
     """Writes `out`: the Linux launcher in a cache mode with a container of
-    `records` appended, executable. Gives the 64 hex digits of the
+    `records` appended, executable; its build values describe the marker
+    of `marker_records` (default: `records`). Gives the 64 hex digits of the
     container's digest."""
     with open(launcher, "rb") as f:
         image = f.read()
     body = container(records)
     with open(out, "wb") as f:
-        f.write(set_cache_mode(image, body, template, mode) + body)
+        f.write(set_cache_mode(image, body, marker_records or records,
+                               template, mode) + body)
     os.chmod(out, 0o755)
     return hashlib.sha256(body).hexdigest()

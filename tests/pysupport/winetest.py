@@ -227,7 +227,8 @@ def pack_windows_cached(records, out, template, mode=container.CACHE_SIZE):
     with open(out, "rb") as f:
         image = f.read()
     with open(out, "wb") as f:
-        f.write(container.set_cache_mode(image, bodies[0], template, mode))
+        f.write(container.set_cache_mode(image, bodies[0], records, template,
+                                         mode))
     return hashlib.sha256(bodies[0]).hexdigest()
 
 

@@ -3,7 +3,8 @@
 // Over the recording layer: what a cold start writes and renames, that a
 // later start with every file whole writes, makes and renames nothing, and
 // that a rename into place held up for a moment is tried again while a
-// lasting failure leaves the run in its own sibling.
+// lasting failure leaves the run in its own sibling; and what Windows
+// answers that Linux does not (a junction at a level, a file in use).
 //
 //===----------------------------------------------------------------------===//
 #include <string.h>
@@ -13,8 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include "common/sha256.h"
 #include "launcher/cache.h"
 #include "launcher/state.h"
+#include "packer/digest.h"
 #include "platform/recording/recording.h"
 #include "tests/fuzz/harness.h"
 #include "tests/unit/extract_fixture.h"
@@ -40,6 +43,7 @@ protected:
               buildValues.unpackTemplate);
     for (size_t i = 0; i < kPayloadDigestSize; ++i)
       buildValues.payloadDigest[i] = (unsigned char)(0xA0 + i);
+    DescribeMarker(kRecords);
     veskar_recording::Reset();
     // The pauses between renames are logged, not waited.
     veskar_recording::ScriptAlways("Sleep", 0);
@@ -48,6 +52,21 @@ protected:
     veskar_recording::Reset();
     buildValues = saved_;
     ExtractionFixture::TearDown();
+  }
+
+  // Sets the build values' marker digest and size to those of the marker
+  // `records` make.
+  static void DescribeMarker(const std::vector<Record> &records) {
+    std::vector<veskar::ArchiveInput> inputs;
+    for (const Record &record : records)
+      inputs.push_back({record.name, "", record.data.size()});
+    std::vector<uint8_t> marker =
+        veskar::ExpectedCacheMarker(inputs, buildValues.payloadDigest);
+    Sha256 sha;
+    Sha256Init(sha);
+    Sha256Update(sha, marker.data(), marker.size());
+    Sha256Digest(sha, buildValues.markerDigest);
+    PutLittleEndian64(buildValues.markerSize, marker.size());
   }
 
   // The launcher's state afresh, with the records as its payload
@@ -160,6 +179,61 @@ TEST_F(CacheCallsTest, AStartThatLosesTheRaceRepairsTheWinnersDirectory) {
   EXPECT_TRUE(tree == Expected(kRecords));
   EXPECT_EQ(test::ListTree(scratch_ / "cache").size(), tree.size() + 2)
       << "a sibling is left";
+}
+
+// Windows refuses to replace a file another process holds open (a second
+// instance running it, one writing to it): the broken file stays as it is,
+// and this start runs from a whole sibling of its own, removed at its end.
+TEST_F(CacheCallsTest, AFileThatCannotBeReplacedLeavesTheRunInItsOwnSibling) {
+  const DWORD kSharingViolation = 32;
+  for (DWORD error : {(DWORD)ERROR_ACCESS_DENIED, kSharingViolation}) {
+    SCOPED_TRACE(error);
+    test::RemoveAll(scratch_ / "cache");
+    Start();
+    test::WriteBytes(Cache() + "/sub/a.txt", "changed");
+    Attach();
+    veskar_recording::Reset();
+    veskar_recording::ScriptAlways("Sleep", 0);
+    veskar_recording::Script("MoveFileExW", FALSE, error);
+    ExpandCachePaths();
+    PrepareCacheDirectory();
+    EXPECT_EQ(Named(veskar_recording::Calls(), "MoveFileExW"),
+              (Calls{"MoveFileExW " +
+                     test::Utf8(test::CorePath(Cache() + "/sub/a.txt"))}));
+    EXPECT_TRUE(state.unpackDirectoryOwned);
+    std::string sibling = test::Utf8(state.unpackDirectory);
+    EXPECT_EQ(test::Utf8(state.childExecutablePath), sibling + "\\main");
+    std::replace(sibling.begin(), sibling.end(), '\\', '/');
+    EXPECT_TRUE(test::ListTree(sibling) == Expected(kRecords));
+    EXPECT_EQ(test::ReadBytes(Cache() + "/sub/a.txt"), "changed");
+  }
+}
+
+// A junction at a level below the cache directory (a directory that is a
+// reparse point on Windows): nothing is read or written through it; the
+// directory is no image of this payload, and the run goes on from its own
+// sibling.
+TEST_F(CacheCallsTest, AJunctionAtALevelLeavesTheRunInItsOwnSibling) {
+  Start();
+  Attach();
+  veskar_recording::Reset();
+  veskar_recording::ScriptAlways("Sleep", 0);
+  // The cache directory (there), its parent and itself (the user's own),
+  // then the level "sub".
+  for (int i = 0; i < 3; ++i)
+    veskar_recording::Script("GetFileAttributesW", FILE_ATTRIBUTE_DIRECTORY);
+  veskar_recording::Script("GetFileAttributesW", FILE_ATTRIBUTE_DIRECTORY |
+                                                     FILE_ATTRIBUTE_REPARSE_POINT);
+  ExpandCachePaths();
+  PrepareCacheDirectory();
+  Calls looks = Named(veskar_recording::Calls(), "GetFileAttributesW");
+  ASSERT_GE(looks.size(), 4u);
+  EXPECT_EQ(looks[3],
+            "GetFileAttributesW " + test::Utf8(test::CorePath(Cache() + "/sub")));
+  EXPECT_EQ(Named(veskar_recording::Calls(), "MoveFileExW"), Calls());
+  EXPECT_TRUE(state.unpackDirectoryOwned);
+  EXPECT_EQ(test::Utf8(state.childExecutablePath),
+            test::Utf8(state.unpackDirectory) + "\\main");
 }
 
 } // namespace

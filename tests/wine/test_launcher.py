@@ -12,6 +12,9 @@ import ntpath
 import os
 import re
 import signal
+import subprocess
+
+import container
 
 import probe
 import support
@@ -134,6 +137,62 @@ class CacheTest(LauncherTestCase):
         for launch in launches:
             self.assertRanFrom(launch, directory)
         self.assertEqual(os.listdir(parent), [os.path.basename(directory)])
+
+    def assertRanFromOwnSibling(self, launch, directory, parent):
+        """The run succeeded from a sibling of its own beside `directory`,
+        with the payload's files whole, and removed it at its end."""
+        self.assertEqual(launch.result.exit_code, 9, launch.result.stdout)
+        self.assertTrue(launch.report.complete)
+        ran_in = launch.report.unpack_directory.lower()
+        self.assertNotEqual(ran_in, to_windows(directory).lower())
+        self.assertEqual(ntpath.dirname(ran_in), to_windows(parent).lower())
+        self.assertEqual(dict(launch.report.files), file_table(self.records))
+        self.assertEqual(os.listdir(parent), [os.path.basename(directory)])
+
+    def test_a_marker_with_fewer_records_is_not_believed(self):
+        """The payload's digest and a record fewer, the file it leaves out
+        deleted: the start runs from its own sibling, whole, and the
+        directory is left as it was."""
+        launcher, temp, directory, parent = self.cache_setup()
+        self.launch(launcher=launcher, temp=temp)
+        marker = os.path.join(directory, self.MARKER)
+        with open(marker, "rb") as f:
+            good = f.read()
+        fewer = [r for r in self.records if r[0] != "big.bin"]
+        with open(marker, "wb") as f:
+            f.write(good[:44] + container.cache_marker(fewer, good[12:44])[44:])
+        os.remove(os.path.join(directory, "big.bin"))
+        launch = self.launch(launcher=launcher, temp=temp,
+                             probe={"EXIT": "9"})
+        self.assertRanFromOwnSibling(launch, directory, parent)
+        self.assertFalse(os.path.exists(os.path.join(directory, "big.bin")))
+
+    def test_a_broken_file_held_open_elsewhere(self):
+        """Another process holds a broken cached file open without delete
+        sharing (as a running instance holds its files): it cannot be
+        replaced, and this start runs from a sibling of its own instead of
+        failing. Wine refuses the replacement as Windows does."""
+        launcher, temp, directory, parent = self.cache_setup()
+        self.launch(launcher=launcher, temp=temp)
+        held = os.path.join(directory, "big.bin")
+        os.truncate(held, 10)
+        ready = os.path.join(self.make_scratch(), "ready")
+        with support.scratch_dir("wine-") as cwd:
+            holder = subprocess.Popen(
+                [winetest.WINE, winetest.HARNESS, "hold", to_windows(held),
+                 "20000", to_windows(ready)], cwd=cwd,
+                env=winetest.environment(), stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL, start_new_session=True)
+            try:
+                self.assertTrue(support.eventually(
+                    lambda: os.path.exists(ready), 30), "no holder")
+                launch = self.launch(launcher=launcher, temp=temp,
+                                     probe={"EXIT": "9"})
+            finally:
+                os.killpg(holder.pid, signal.SIGKILL)
+                holder.wait()
+        self.assertRanFromOwnSibling(launch, directory, parent)
+        self.assertEqual(os.path.getsize(held), 10)
 
     def test_ctrl_c_during_a_cold_start(self):
         """Ctrl+C once the sibling exists, with 128 MiB still to write: no
