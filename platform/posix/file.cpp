@@ -48,31 +48,219 @@ char *NativeCopy(LPCWSTR path) {
   return native;
 }
 
+// The flags every directory of a removal is opened with: never through a
+// symbolic link.
+const int kOpenDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// One directory on the way down from the top of a removal: what it is, so
+// that the way back up through ".." can be checked, and how many of its
+// entries the walk has passed over because they would not go.
+struct RemovalLevel {
+  dev_t device;
+  ino_t inode;
+  size_t kept;
+};
+
+// The state of one removal below its top directory: the levels from the
+// top down to the current directory, and their names from the top joined
+// by '/'. Both grow with the depth, by a few bytes a level; nothing else
+// does, and at most two descriptors are open at any time.
+struct RemovalWalk {
+  RemovalLevel *levels;
+  size_t depth; // the current directory is levels[depth]
+  size_t levelCapacity;
+  char *names;
+  size_t namesLength;
+  size_t namesCapacity;
+};
+
+// Makes room for `count` elements of `size` bytes in `*buffer`, which holds
+// `*capacity`; false when there is no memory.
+bool Reserve(void **buffer, size_t *capacity, size_t count, size_t size) {
+  if (count <= *capacity)
+    return true;
+  size_t grown = *capacity < 64 ? 64 : *capacity * 2;
+  if (grown < count)
+    grown = count;
+  void *larger = realloc(*buffer, grown * size);
+  if (larger == nullptr)
+    return false;
+  *buffer = larger;
+  *capacity = grown;
+  return true;
+}
+
+// Opens the directory `fd` for reading its entries. One it owns without
+// write or search permission for its owner (the application may have
+// closed it, as a read-only cache) is opened up first: otherwise nothing in
+// it could go. Takes `fd`; null, with it closed, on failure.
+DIR *OpenListing(int fd, const struct stat &info) {
+  if ((info.st_mode & (S_IWUSR | S_IXUSR)) != (S_IWUSR | S_IXUSR) &&
+      info.st_uid == geteuid())
+    fchmod(fd, (info.st_mode & 07777) | S_IRWXU);
+  DIR *dir = fdopendir(fd);
+  if (dir == nullptr)
+    close(fd);
+  return dir;
+}
+
+// Goes one level down from `*dir` into its entry `name`, a directory
+// (opened as `fd`, described by `info`): the new level is remembered and
+// `*dir` becomes the listing of the entry. False, with `fd` closed and
+// `*dir` unchanged, when there is no memory.
+bool Descend(RemovalWalk *walk, DIR **dir, int fd, const struct stat &info,
+             const char *name) {
+  size_t nameLength = strlen(name);
+  if (!Reserve((void **)&walk->levels, &walk->levelCapacity, walk->depth + 2,
+               sizeof(RemovalLevel)) ||
+      !Reserve((void **)&walk->names, &walk->namesCapacity,
+               walk->namesLength + 1 + nameLength + 1, 1)) {
+    close(fd);
+    return false;
+  }
+  DIR *inner = OpenListing(fd, info);
+  if (inner == nullptr)
+    return false;
+  closedir(*dir);
+  *dir = inner;
+  walk->names[walk->namesLength] = '/';
+  memcpy(walk->names + walk->namesLength + 1, name, nameLength + 1);
+  walk->namesLength += 1 + nameLength;
+  walk->levels[++walk->depth] = {info.st_dev, info.st_ino, 0};
+  return true;
+}
+
+// Goes from the emptied `*dir` back up to its parent through "..", which
+// must be the directory remembered for that level (the tree may have been
+// moved meanwhile: the walk never leaves it), and removes it there. False
+// when the way up is lost; `*dir` is then closed.
+bool Ascend(RemovalWalk *walk, DIR **dir) {
+  int up = openat(dirfd(*dir), "..", kOpenDirectory);
+  closedir(*dir);
+  *dir = nullptr;
+  if (up < 0)
+    return false;
+  const RemovalLevel &parent = walk->levels[walk->depth - 1];
+  struct stat info;
+  if (fstat(up, &info) != 0 || info.st_dev != parent.device ||
+      info.st_ino != parent.inode) {
+    close(up);
+    return false;
+  }
+  *dir = fdopendir(up);
+  if (*dir == nullptr) {
+    close(up);
+    return false;
+  }
+  char *name = walk->names + walk->namesLength;
+  while (name[-1] != '/')
+    --name;
+  --walk->depth;
+  if (unlinkat(up, name, AT_REMOVEDIR) != 0 && errno != ENOENT)
+    ++walk->levels[walk->depth].kept;
+  walk->namesLength = (size_t)(name - 1 - walk->names);
+  walk->names[walk->namesLength] = 0;
+  return true;
+}
+
+// Removes everything inside the top directory of `walk`, listed by `dir`,
+// one level at a time: it goes down into the first subdirectory it finds
+// and back up when a directory has nothing left that can go. Whatever
+// would not go is passed over, and counted so that a later listing of the
+// same directory passes over it too. Returns with `dir` closed; -1 when
+// anything was left.
+int RemoveInside(RemovalWalk *walk, DIR *dir) {
+  int result = 0;
+  for (;;) {
+    RemovalLevel *level = &walk->levels[walk->depth];
+    size_t seen = 0;
+    bool descended = false;
+    while (struct dirent *entry = readdir(dir)) {
+      const char *n = entry->d_name;
+      if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
+        continue;
+      if (seen < level->kept) {
+        ++seen;
+        continue;
+      }
+      int at = dirfd(dir);
+      if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) {
+        if (unlinkat(at, n, 0) == 0 || errno == ENOENT)
+          continue;
+        if (errno != EISDIR) {
+          ++level->kept, ++seen, result = -1;
+          continue;
+        }
+      }
+      struct stat info;
+      if (fstatat(at, n, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT)
+          ++level->kept, ++seen, result = -1;
+        continue;
+      }
+      if (!S_ISDIR(info.st_mode)) {
+        if (unlinkat(at, n, 0) != 0 && errno != ENOENT)
+          ++level->kept, ++seen, result = -1;
+        continue;
+      }
+      // Never into another file system mounted inside the tree.
+      int fd = info.st_dev == walk->levels[0].device
+                   ? openat(at, n, kOpenDirectory)
+                   : -1;
+      struct stat opened;
+      if (fd >= 0 && (fstat(fd, &opened) != 0 ||
+                      opened.st_dev != info.st_dev ||
+                      opened.st_ino != info.st_ino)) {
+        close(fd);
+        fd = -1;
+      }
+      if (fd < 0 || !Descend(walk, &dir, fd, opened, n)) {
+        level = &walk->levels[walk->depth]; // the levels may have moved
+        ++level->kept, ++seen, result = -1;
+        continue;
+      }
+      descended = true;
+      break;
+    }
+    if (descended)
+      continue;
+    if (level->kept > 0)
+      result = -1;
+    if (walk->depth == 0) {
+      closedir(dir);
+      return result;
+    }
+    if (!Ascend(walk, &dir))
+      return -1;
+  }
+}
+
 // Removes whatever `name` is inside the directory `parent`, without ever
-// following a symbolic link.
+// following a symbolic link, in constant stack and with at most two
+// descriptors open, however deep the tree.
 int RemoveAt(int parent, const char *name) {
   struct stat info;
   if (fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
     return errno == ENOENT ? 0 : -1;
   if (!S_ISDIR(info.st_mode))
     return unlinkat(parent, name, 0);
-  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = openat(parent, name, kOpenDirectory);
   if (fd < 0)
     return -1;
-  DIR *dir = fdopendir(fd);
-  if (dir == nullptr) {
+  RemovalWalk walk = {};
+  int result = -1;
+  if (fstat(fd, &info) != 0 ||
+      !Reserve((void **)&walk.levels, &walk.levelCapacity, 1,
+               sizeof(RemovalLevel)) ||
+      !Reserve((void **)&walk.names, &walk.namesCapacity, 1, 1)) {
     close(fd);
-    return -1;
+  } else if (DIR *dir = OpenListing(fd, info)) {
+    walk.levels[0] = {info.st_dev, info.st_ino, 0};
+    walk.names[0] = 0;
+    result = RemoveInside(&walk, dir);
   }
-  int result = 0;
-  while (struct dirent *entry = readdir(dir)) {
-    const char *n = entry->d_name;
-    if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
-      continue;
-    if (RemoveAt(fd, n) != 0)
-      result = -1;
-  }
-  closedir(dir);
+  free(walk.levels);
+  free(walk.names);
   if (unlinkat(parent, name, AT_REMOVEDIR) != 0)
     result = -1;
   return result;

@@ -63,15 +63,16 @@ WCHAR *GetDirectoryPath(const WCHAR *path) {
 // file, resolves it on open, and would delete the link's target; Windows
 // itself marks links as reparse points, which never come here. Where the
 // system cannot tell the paths (`directoryPath` null), the file is deleted
-// as DeleteFileW would.
-void RemoveFile(const WCHAR *path, const WCHAR *name,
+// as DeleteFileW would. True when the file is marked for deletion.
+bool RemoveFile(const WCHAR *path, const WCHAR *name,
                 const WCHAR *directoryPath, DWORD attributes) {
   HANDLE file = CreateFileW(
       path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE)
-    return; // held open elsewhere, for one: the caller's retries answer that
+    return false; // held open elsewhere, for one: the caller's retries
+                  // answer that
   bool itself = true;
   WCHAR *own = directoryPath != nullptr ? GetHandlePath(file) : nullptr;
   if (own != nullptr) {
@@ -84,6 +85,7 @@ void RemoveFile(const WCHAR *path, const WCHAR *name,
                                   TRUE) == CSTR_EQUAL;
   }
   free(own);
+  bool marked = false;
   if (itself) {
     if (attributes & FILE_ATTRIBUTE_READONLY) {
       FILE_BASIC_INFO basic = {};
@@ -93,66 +95,138 @@ void RemoveFile(const WCHAR *path, const WCHAR *name,
       SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
     }
     FILE_DISPOSITION_INFO disposition = {TRUE};
-    SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
-                               sizeof disposition);
+    marked = SetFileInformationByHandle(file, FileDispositionInfo,
+                                        &disposition, sizeof disposition);
   }
   CloseHandle(file);
+  return marked;
 }
 
-// Removes the entry at `path` (length `length`, in a buffer of
-// kLongPathCapacity units that the walk extends in place). Never follows a
-// reparse point: a junction or symbolic link goes as a link. Files found
-// inside a directory that are not links go through RemoveFile.
-void RemoveEntry(WCHAR *path, size_t length, DWORD attributes) {
-  if (attributes & FILE_ATTRIBUTE_READONLY)
-    SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-  bool isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  bool isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  if (!isDirectory) {
-    DeleteFileW(path); // a link goes as a link
-    return;
-  }
-  if (!isLink && length + 3 < kLongPathCapacity) {
-    WCHAR *directoryPath = GetDirectoryPath(path);
+// One directory on the way down from the top of a removal: how many of its
+// entries the walk has passed over because they would not go (a later
+// listing of it passes over as many), and whether its last listing showed
+// another subdirectory after the one the walk went into.
+struct RemovalLevel {
+  DWORD kept;
+  bool more;
+};
+
+// Removes the directory `path` (length `length`, in a buffer of
+// kLongPathCapacity units that the walk extends in place) with everything
+// in it, one level at a time and in constant stack: it removes the files of
+// a directory, goes down into its first subdirectory, and back up when a
+// directory has nothing left that can go; a directory is listed again only
+// when its listing showed more than one subdirectory. `levels` has room for
+// one record a level (each level takes at least two units of the path).
+// A subdirectory whose path would not fit the buffer is passed over. Never
+// goes into a reparse point: a junction or symbolic link goes as a link.
+// Files that are not links go through RemoveFile.
+void RemoveTree(WCHAR *path, size_t length, RemovalLevel *levels) {
+  size_t depth = 0;
+  levels[0] = {0, false};
+  bool list = true;
+  for (;;) {
+    WCHAR inner[MAX_PATH] = {0}; // the subdirectory to go into, if any
+    RemovalLevel *level = &levels[depth];
+    level->more = false;
+    WCHAR *directoryPath = nullptr;
+    bool askedForPath = false;
     path[length] = L'\\';
     path[length + 1] = L'*';
     path[length + 2] = 0;
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileExW(path, FindExInfoBasic, &found,
-                                     FindExSearchNameMatch, nullptr, 0);
+    HANDLE search = list ? FindFirstFileExW(path, FindExInfoBasic, &found,
+                                            FindExSearchNameMatch, nullptr, 0)
+                         : INVALID_HANDLE_VALUE;
     path[length] = 0;
     if (search != INVALID_HANDLE_VALUE) {
+      DWORD seen = 0;
       do {
         const WCHAR *name = found.cFileName;
         if (name[0] == L'.' &&
             (name[1] == 0 || (name[1] == L'.' && name[2] == 0)))
           continue;
-        size_t nameLength = wcslen(name);
-        if (length + 1 + nameLength + 1 > kLongPathCapacity)
+        if (seen < level->kept) {
+          ++seen;
           continue;
+        }
+        size_t nameLength = wcslen(name);
+        DWORD attributes = found.dwFileAttributes;
+        bool isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        bool isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (isDirectory && !isLink && inner[0] != 0) {
+          level->more = true; // for the next listing
+          break;
+        }
+        // Room for the name, and for listing it when it is a directory.
+        size_t end = length + 1 + nameLength;
+        if (end + (isDirectory ? 3 : 1) > kLongPathCapacity) {
+          ++level->kept, ++seen;
+          continue;
+        }
         path[length] = L'\\';
         wmemcpy(path + length + 1, name, nameLength + 1);
-        DWORD foundAttributes = found.dwFileAttributes;
-        if (foundAttributes &
-            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
-          RemoveEntry(path, length + 1 + nameLength, foundAttributes);
-        else
-          RemoveFile(path, name, directoryPath, foundAttributes);
+        if ((isDirectory || isLink) && (attributes & FILE_ATTRIBUTE_READONLY))
+          SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+        bool gone;
+        if (isDirectory && !isLink) {
+          wmemcpy(inner, name, nameLength + 1);
+          path[length] = 0;
+          continue;
+        } else if (isDirectory) {
+          gone = RemoveDirectoryW(path); // a link goes as a link
+        } else if (isLink) {
+          gone = DeleteFileW(path);
+        } else {
+          if (!askedForPath) {
+            path[length] = 0;
+            directoryPath = GetDirectoryPath(path);
+            path[length] = L'\\';
+            askedForPath = true;
+          }
+          gone = RemoveFile(path, name, directoryPath, attributes);
+        }
         path[length] = 0;
+        if (!gone)
+          ++level->kept, ++seen;
       } while (FindNextFileW(search, &found));
       FindClose(search);
     }
     free(directoryPath);
+    if (inner[0] != 0) {
+      path[length] = L'\\';
+      size_t nameLength = wcslen(inner);
+      wmemcpy(path + length + 1, inner, nameLength + 1);
+      length += 1 + nameLength;
+      levels[++depth] = {0, false};
+      list = true;
+      continue;
+    }
+    bool gone = RemoveDirectoryW(path);
+    if (depth == 0)
+      return;
+    while (path[length] != L'\\')
+      --length;
+    path[length] = 0;
+    --depth;
+    if (!gone)
+      ++levels[depth].kept;
+    // Listed again only when it showed another subdirectory: otherwise all
+    // it held is gone or passed over already.
+    list = levels[depth].more;
   }
-  RemoveDirectoryW(path);
 }
 
 } // namespace
 
 BOOL RemoveDirectoryTree(LPCWSTR path) {
-  WCHAR *buffer = (WCHAR *)malloc(kLongPathCapacity * sizeof(WCHAR));
+  // The path, then RemoveTree's record for each level the path can hold.
+  WCHAR *buffer =
+      (WCHAR *)malloc(kLongPathCapacity * sizeof(WCHAR) +
+                      (kLongPathCapacity / 2 + 1) * sizeof(RemovalLevel));
   if (buffer == nullptr)
     return FALSE;
+  RemovalLevel *levels = (RemovalLevel *)(buffer + kLongPathCapacity);
   // Long paths need the \\?\ form, which only a full path may take.
   size_t at = 0;
   if (path[0] != 0 && path[1] == L':' && path[2] == L'\\') {
@@ -176,7 +250,15 @@ BOOL RemoveDirectoryTree(LPCWSTR path) {
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     removed = TRUE;
   } else {
-    RemoveEntry(buffer, length, attributes);
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+      SetFileAttributesW(buffer, attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+      DeleteFileW(buffer); // a link goes as a link
+    else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+             length + 3 > kLongPathCapacity)
+      RemoveDirectoryW(buffer);
+    else
+      RemoveTree(buffer, length, levels);
     removed = GetFileAttributesW(buffer) == INVALID_FILE_ATTRIBUTES;
   }
   free(buffer);

@@ -16,6 +16,9 @@
 //                                detached from the standard streams, that
 //                                waits (at most 60 s) for REPORT.go and then
 //                                creates REPORT.grandchild
+//   VESKAR_PROBE_NEST            make this many directories "d", each in the
+//                                last, in its own directory (after listing
+//                                it); the report says how many it made
 //
 // The report has one "key value" line each; every byte string is written as
 // hex, so nothing is re-encoded on the way to the test.
@@ -138,6 +141,23 @@ pid_t StartGrandchild(const std::string &report) {
   _exit(0);
 }
 
+// Makes up to `count` directories "d", each inside the last, in
+// `directory`, one descriptor at a time (the paths outgrow the system's
+// limit); gives how many it made.
+long MakeNested(const std::string &directory, long count) {
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  long made = 0;
+  while (fd >= 0 && made < count && mkdirat(fd, "d", 0700) == 0) {
+    ++made;
+    int inner = openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(fd);
+    fd = inner;
+  }
+  if (fd >= 0)
+    close(fd);
+  return made;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -179,6 +199,10 @@ int main(int argc, char **argv) {
     reportPath += "/report-" + std::to_string(getpid()) + ".txt";
   if (Variable("VESKAR_PROBE_GRANDCHILD") == "1")
     AddLine("grandchild", std::to_string(StartGrandchild(reportPath)));
+  std::string nest = Variable("VESKAR_PROBE_NEST");
+  if (!nest.empty())
+    AddLine("nested", std::to_string(MakeNested(
+                          ownDirectory, strtol(nest.c_str(), nullptr, 10))));
   Add("end\n");
   if (!reportPath.empty()) {
     std::string partial = reportPath + ".partial";

@@ -14,6 +14,7 @@ Configuration from the environment, set by CTest:
 
 import concurrent.futures
 import os
+import resource
 import signal
 import stat
 import struct
@@ -459,6 +460,24 @@ class HostileEnvironmentTest(LinuxLauncherTestCase):
         self.assertEqual(launch.returncode, 0, launch.stderr)
         self.assertIn(deep.replace("\\", "/"), launch.report.files)
         self.assertRemoved(launch)
+
+class DeepTreeTest(LinuxLauncherTestCase):
+    def test_a_child_that_nests_10000_directories_keeps_its_status(self):
+        """The application makes 10,000 nested directories in its own
+        directory and ends with 7, under the common limit of 1,024 open
+        files: its status comes back and the whole tree goes."""
+        def few_files():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (1024, 1024))
+        started = self.start(probe={"NEST": "10000", "EXIT": "7"},
+                             preexec=few_files)
+        # A tree left behind would be too deep for the scratch folder's
+        # own removal; rm walks any depth.
+        self.addCleanup(subprocess.run, ["rm", "-rf", started[2]])
+        launch = self.finish(started)
+        self.assertEqual(launch.returncode, 7, launch.stderr)
+        self.assertEqual(launch.report.nested, 10000)
+        self.assertRemoved(launch)
+
 
 class MessagesTest(LinuxLauncherTestCase):
     def test_names_and_paths_stay_on_one_line(self):

@@ -41,6 +41,7 @@ class Report:
         self.args, self.files, self.directories = [], {}, {}
         self.env, self.std = {}, {}
         self.stdin = self.holder = self.grandchild = None
+        self.nested = None
         self.complete = False
         with open(path, encoding="utf-8") as f:
             for line in f:
@@ -74,6 +75,8 @@ class Report:
                     self.holder = value
                 elif key == "grandchild":
                     self.grandchild = value
+                elif key == "nested":
+                    self.nested = int(value)
                 elif key == "end":
                     self.complete = True
 

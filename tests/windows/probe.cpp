@@ -20,6 +20,9 @@
 //                            child with no flags, to wait for REPORT.go and
 //                            then create REPORT.grandchild (see the harness's
 //                            await mode)
+//   VESKAR_PROBE_NEST        make this many directories "d", each in the
+//                            last, in its own directory (after listing it);
+//                            the report says how many it made
 //
 // The report is UTF-8 text, one "key value" line each; text values are
 // the hex of their UTF-16LE code units, so nothing is lost or re-encoded on
@@ -232,6 +235,21 @@ void StartGrandchild(const std::wstring &harness, const std::wstring &report) {
   CloseHandle(info.hProcess);
 }
 
+// Makes up to `count` directories "d", each inside the last, in
+// `directory`; gives how many it made.
+unsigned long MakeNested(const std::wstring &directory, unsigned long count) {
+  std::wstring at = directory.compare(0, 4, L"\\\\?\\") == 0
+                        ? directory
+                        : L"\\\\?\\" + directory;
+  unsigned long made = 0;
+  for (; made < count; ++made) {
+    at += L"\\d";
+    if (!CreateDirectoryW(at.c_str(), nullptr))
+      break;
+  }
+  return made;
+}
+
 void WriteText(DWORD which, const char *text) {
   DWORD written = 0;
   WriteFile(GetStdHandle(which), text, (DWORD)strlen(text), &written, nullptr);
@@ -297,6 +315,12 @@ int main() {
   std::wstring harness = Variable(L"VESKAR_PROBE_GRANDCHILD", &grandchild);
   if (grandchild)
     StartGrandchild(harness, reportPath);
+  std::wstring nest = Variable(L"VESKAR_PROBE_NEST");
+  if (!nest.empty()) {
+    Add("nested ");
+    AddNumber(MakeNested(ownDirectory, wcstoul(nest.c_str(), nullptr, 10)));
+    Add("\n");
+  }
   Add("end\n");
 
   if (!reportPath.empty()) {

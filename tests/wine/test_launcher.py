@@ -15,7 +15,6 @@ import signal
 import subprocess
 
 import container
-
 import probe
 import support
 import winetest
@@ -714,6 +713,49 @@ class SweepTest(LauncherTestCase):
         self.assertEqual(os.listdir(os.path.join(temp, link)), ["kept.txt"])
         with open(os.path.join(elsewhere, "kept.txt"), "rb") as f:
             self.assertEqual(f.read(), b"kept")
+
+
+class DeepTreeTest(LauncherTestCase):
+    """Trees deeper than one stack frame a level allows on the launcher's
+    1 MiB stack (Wine gives no thread less) must go, and the child's code
+    must come back. Wine resolves a file's whole Unix path again on every
+    open, so each level costs more than the one above it: 1,400 levels take
+    minutes to make and remove here, and 2,000 (about as deep as Wine's Unix
+    paths, at most 4,096 bytes, reach below a test folder) over ten."""
+
+    LEVELS = 1400
+
+    @staticmethod
+    def make_chain(top, levels):
+        """`levels` nested directories "d" below `top`, made from the Unix
+        side one descriptor at a time."""
+        os.makedirs(top)
+        fd = os.open(top, os.O_RDONLY | os.O_DIRECTORY)
+        for _ in range(levels):
+            os.mkdir("d", dir_fd=fd)
+            inner = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = inner
+        os.close(fd)
+
+    def test_a_deep_leftover_and_a_deep_own_directory(self):
+        """A start sweeps a deep directory an ended run left, and its child
+        nests as deep in its own directory and ends with 7: the code comes
+        back and both trees go."""
+        scratch = self.make_scratch()
+        temp = os.path.join(scratch, "temp")
+        # A tree left behind is too deep for the scratch folder's own
+        # removal; rm walks any depth.
+        self.addCleanup(subprocess.run, ["rm", "-rf", temp])
+        leftover = os.path.join(temp, "onefile_4000000000_133000000000000000")
+        self.make_chain(leftover, self.LEVELS)
+        launch = self.launch(temp=temp, timeout_ms=600000, probe={
+            "NEST": str(self.LEVELS), "EXIT": "7"})
+        self.assertEqual(launch.result.exit_code, 7,
+                         launch.result.stdout + launch.result.stderr)
+        self.assertEqual(launch.report.nested, self.LEVELS)
+        self.assertFalse(os.path.lexists(leftover))
+        self.assertRemoved(launch)
 
 
 class ParallelTest(LauncherTestCase):
