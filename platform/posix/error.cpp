@@ -42,6 +42,9 @@ const ErrorMapping kErrors[] = {
     {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
     {EISDIR, ERROR_ACCESS_DENIED},
     {ELOOP, ERROR_CANT_RESOLVE_FILENAME},
+    // A program still open for writing elsewhere: what Windows reports for
+    // a file another process holds.
+    {ETXTBSY, ERROR_SHARING_VIOLATION},
 };
 
 // The errno a code stands for, to find the system's text for it.

@@ -1,7 +1,8 @@
 //===- tests/unit/console_control_test.cpp - Console events -------------===//
 //
-// Over the recording layer, with the pauses (Sleep) scripted to return at
-// once but still logged. OnConsoleControl for every control type: Wine
+// Over the recording layer, with the pauses (Sleep) and, where the order
+// of steps on one thread would leave them waiting to the end of their
+// bounds, the waits on events scripted to return at once but still logged. OnConsoleControl for every control type: Wine
 // delivers only Ctrl+C, and Linux signals stand for Ctrl+C, close and
 // shut-down, so Ctrl+Break, log-off and the unlisted types are driven here
 // directly. Then the protocol's transitions, called on one thread in the
@@ -28,6 +29,7 @@ class ConsoleControlTest : public ::testing::Test {
 protected:
   void SetUp() override {
     test::ResetLauncherState();
+    ASSERT_TRUE(CreateConsoleEvents());
     veskar_recording::Reset();
     veskar_recording::ScriptAlways("Sleep", 0);
     UnpackDirectoryWithAFile();
@@ -110,10 +112,10 @@ Calls operator+(Calls a, const Calls &b) {
 TEST_F(ConsoleControlTest, WhatEachSideWaitsForDependsOnTheOrder) {
   const std::string d = test::Utf8(test::CorePath(directory_));
   const Calls removal = {"RemoveDirectoryTree " + d, "GetFileAttributesW " + d};
-  // The handler's wait for the main thread to stop writing: 2 s in 1 ms
-  // pauses. The main thread's wait for the event's ending: 30 s in 100 ms
-  // pauses.
-  const Calls parking = Calls(2000, "Sleep 1");
+  // The handler's wait for the main thread to stop writing: one wait on an
+  // event, for at most 2 s (here it runs out at once). The main thread's
+  // wait for the event's ending: 30 s in 100 ms pauses.
+  const Calls parking = {"WaitForEvent 2000"};
   const Calls ending = Calls(300, "Sleep 100");
   const Calls childStopped = {"WaitForSingleObject 5000", "CloseHandle"};
   struct {
@@ -153,6 +155,7 @@ TEST_F(ConsoleControlTest, WhatEachSideWaitsForDependsOnTheOrder) {
   for (const auto &c : kCases) {
     SCOPED_TRACE(c.what);
     test::ResetLauncherState();
+    CreateConsoleEvents();
     UnpackDirectoryWithAFile();
     // A child that ends at once: the handler's wait for it returns.
     const std::u16string program = test::CorePath("/bin/true");
@@ -162,6 +165,7 @@ TEST_F(ConsoleControlTest, WhatEachSideWaitsForDependsOnTheOrder) {
     CloseHandle(child.hThread);
     veskar_recording::Reset();
     veskar_recording::ScriptAlways("Sleep", 0);
+    veskar_recording::ScriptAlways("WaitForEvent", WAIT_TIMEOUT);
 
     bool published = false;
     for (Step step : c.steps) {
@@ -217,6 +221,7 @@ TEST_F(ConsoleControlTest, WhenTheWaitRunsOutTheMainThreadEndsAsCtrlCWould) {
   for (const auto &c : kCases) {
     SCOPED_TRACE(c.what);
     test::ResetLauncherState();
+    CreateConsoleEvents();
     UnpackDirectoryWithAFile();
     test::Ending ending = test::RunInChild([&] {
       veskar_recording::ScriptAlways("Sleep", 0);

@@ -475,6 +475,7 @@ TEST_F(ExtractCallsTest, AConsoleEventWhileWritersHoldFilesClosesThemFirst) {
   veskar_recording::Reset();
   Calls calls;
   test::Ending ending = ExtractInChild(&calls, [] {
+    CreateConsoleEvents();
     BeginExtraction();
     HoldWritesUntilTheWritersStop();
     // At the third open, Ctrl+C: the handler runs on a thread of its own,

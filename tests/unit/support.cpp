@@ -23,6 +23,7 @@
 #endif
 
 #include "common/container.h"
+#include "launcher/console.h"
 #include "launcher/state.h"
 #include "packer/unicode.h"
 #include "payload/stream.h"
@@ -307,6 +308,10 @@ void ResetLauncherState() {
     ClosePayload();
   if (state.childJob != nullptr)
     CloseHandle(state.childJob);
+  if (state.console.childStartOver != nullptr)
+    CloseHandle(state.console.childStartOver);
+  if (state.console.writingStopped != nullptr)
+    CloseHandle(state.console.writingStopped);
   free(state.marker);
   free(state.brokenFiles);
   memset((void *)&state, 0, sizeof state);

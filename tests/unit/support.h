@@ -110,7 +110,9 @@ void AttachPayload(const std::string &container);
 void AttachFrames(const std::string &frames);
 
 // Frees what the last run left (known directories, the stream, the child's
-// job) and zeroes LauncherState.
+// job, the console events) and zeroes LauncherState. A test of the
+// console-event protocol makes the events itself (CreateConsoleEvents), as
+// the launch sequence does before the handler can run.
 void ResetLauncherState();
 
 // A decimal number without sign or leading zero.
