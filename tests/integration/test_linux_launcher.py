@@ -312,7 +312,7 @@ class UnpackDirectoryTest(LinuxLauncherTestCase):
                 self.assertRegex(
                     launch.stderr,
                     rb"^Error, couldn't unpack file to target path\. "
-                    rb"'[^'\n]*onefile_[0-9]+_[0-9]+\\data\\big\.bin' "
+                    rb"'[^'\n]*/onefile_[0-9]+_[0-9]+/data/big\.bin' "
                     rb"\(\[Error 112\] No space left on device\)\n$")
                 self.assertEqual(os.listdir(launch.temp), [])
 
@@ -474,7 +474,8 @@ class MessagesTest(LinuxLauncherTestCase):
     def test_names_and_paths_stay_on_one_line(self):
         """A name or path in a fatal message keeps every character but
         shows each control character escaped: the message is one line and
-        sends nothing to the terminal. The core's paths use '\\'."""
+        sends nothing to the terminal. Paths are shown as they are typed
+        here, with '/', though the core keeps '\\' in them."""
         # A file where a directory must go: the open of the last record
         # fails, and its message carries TMPDIR and the record's name.
         rows = [
@@ -482,11 +483,11 @@ class MessagesTest(LinuxLauncherTestCase):
              probe_records()[:1] + [("x", b"f"),
                                     ("x\\a\x1b]0;title\x07\nb\u00e9", b"y")],
              "temp",
-             "\\x\\a\\x1b]0;title\\x07\\x0ab\u00e9' for writing."),
+             "/x/a\\x1b]0;title\\x07\\x0ab\u00e9' for writing."),
             ("TMPDIR",
              probe_records()[:1] + [("x", b"f"), ("x\\y", b"y")],
              "t\x1b[2J\r\u65e5\u672c",
-             "t\\x1b[2J\\x0d\u65e5\u672c\\onefile_"),
+             "t\\x1b[2J\\x0d\u65e5\u672c/onefile_"),
         ]
         for label, records, temp_name, shown in rows:
             with self.subTest(row=label):

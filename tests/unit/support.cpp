@@ -168,6 +168,12 @@ std::string Utf8(const std::u16string &text) {
   return veskar::NameToUtf8(text);
 }
 
+std::string ShownPath(const std::u16string &core) {
+  std::string shown = Utf8(core);
+  std::replace(shown.begin(), shown.end(), '\\', '/');
+  return shown;
+}
+
 std::u16string CorePath(const std::string &native) {
   std::u16string path = Utf16(native);
   for (char16_t &unit : path)

@@ -59,6 +59,8 @@ private:
 // Conversions between the native form (UTF-8 with '/') and the core's
 // (UTF-16 with '\\').
 std::u16string CorePath(const std::string &native);
+// A core path as a message on Linux shows it: UTF-8, with '/'.
+std::string ShownPath(const std::u16string &core);
 std::string Utf8(const std::u16string &text);
 std::u16string Utf16(const std::string &utf8);
 
