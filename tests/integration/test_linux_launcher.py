@@ -597,6 +597,24 @@ class ChildLifetimeTest(LinuxLauncherTestCase):
                 os.kill(report.pid, signal.SIGKILL)
         self.finish(started)
 
+    def test_a_child_whose_launcher_seems_gone_never_runs_its_program(self):
+        """A launcher that died before the child had set its parent-death
+        signal would never send it: the child, finding another parent (a
+        preloaded getppid() says 1, as after init adopted it), ends with 127
+        before its program runs. The launcher takes that as the child's
+        status and cleans up as after any child."""
+        shim = support.setting("VESKAR_ORPHANED_CHILD")
+        launch = self.launch(
+            probe={"EXIT": "9"},
+            env={"LD_PRELOAD": shim, "VESKAR_SEEM_ORPHANED": "1"})
+        self.assertEqual(launch.returncode, 127, launch.stderr)
+        self.assertIsNone(launch.report, "the program ran")
+        self.assertRemoved(launch)
+        # The same shim without the setting changes nothing.
+        launch = self.launch(probe={"EXIT": "9"}, env={"LD_PRELOAD": shim})
+        self.assertEqual(launch.returncode, 9, launch.stderr)
+        self.assertIsNotNone(launch.report)
+
     def test_grandchild_outlives_the_child_and_the_launcher(self):
         """The parent-death signal is the child's alone: a process the child
         leaves behind runs on after the launcher has ended, as it does on
