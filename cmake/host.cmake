@@ -19,6 +19,7 @@ endif()
 
 set(VESKAR_POSIX_SOURCES
   platform/posix/error.cpp
+  platform/posix/event.cpp
   platform/posix/file.cpp
   platform/posix/process.cpp
   platform/posix/resource.cpp

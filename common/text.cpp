@@ -172,12 +172,14 @@ template <typename Unit> void PutEscape(Sink<Unit> &sink, uint32_t value) {
 } // namespace
 
 size_t EscapeForMessage(const Utf16Unit *text, size_t length, Utf16Unit *out,
-                        size_t capacity) {
+                        size_t capacity, Utf16Unit separatorShown) {
   Sink<Utf16Unit> sink(out, capacity);
   // No unit of a surrogate pair is a control character: the pairs pass
   // through unit by unit.
   for (size_t i = 0; i < length; ++i) {
     uint32_t unit = (uint16_t)text[i];
+    if (unit == '\\')
+      unit = (uint16_t)separatorShown;
     if (IsControl(unit))
       PutEscape(sink, unit);
     else

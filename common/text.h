@@ -63,9 +63,12 @@ size_t Utf16Length(const Utf16Unit *text);
 // paths, and doubling it would garble every path shown. Works like the
 // converters: returns the units the whole shown text takes, without the
 // terminator, and writes what fits in `capacity` with a terminating zero,
-// in whole characters and whole escapes.
+// in whole characters and whole escapes. A path is shown as its user types
+// it: with `separatorShown`, each backslash (the separator of the core's
+// paths) becomes that unit ('/' for a path on Linux); a name of the
+// archive keeps its backslashes.
 size_t EscapeForMessage(const Utf16Unit *text, size_t length, Utf16Unit *out,
-                        size_t capacity);
+                        size_t capacity, Utf16Unit separatorShown = '\\');
 
 // The same on UTF-8, where each byte that is not part of a well-formed
 // sequence is shown as "\x" and its two hex digits as well, so that the

@@ -19,15 +19,22 @@ namespace {
   exit(2);
 }
 
+enum TextKind {
+  kArchiveName, // shown with the archive's own separator, '\\'
+  kPath,        // a path or a path template, as the user types it here
+};
+
 // Prints `format` on standard error with `text` in place of its "%ls", as
-// a message shows it: control characters escaped (EscapeForMessage). The
+// a message shows it: control characters escaped (EscapeForMessage), and a
+// path's separators as the platform writes them (kPathSeparatorShown). The
 // buffer, on the stack (zero-filled static storage would take room in the
 // Windows launcher's file), holds any path of the launcher's whole with
 // every unit escaped.
-void PrintShown(const char *format, const WCHAR *text) {
+void PrintShown(const char *format, const WCHAR *text, TextKind kind) {
   WCHAR shown[4 * kPathCapacity];
   EscapeForMessage(text, Utf16Length(text), shown,
-                   sizeof shown / sizeof shown[0]);
+                   sizeof shown / sizeof shown[0],
+                   kind == kPath ? kPathSeparatorShown : (WCHAR)'\\');
   PrintWithWideText(stderr, format, shown);
 }
 
@@ -54,12 +61,12 @@ void ReportFatalNameTooLong(void) {
 }
 
 void ReportFatalExpand(const WCHAR *spec) {
-  PrintShown("Error, couldn't runtime expand spec '%ls'.\n", spec);
+  PrintShown("Error, couldn't runtime expand spec '%ls'.\n", spec, kPath);
   AbortProcess();
 }
 
 void ReportFatalOpen(const WCHAR *path) {
-  PrintShown("Error, failed to open '%ls' for writing.\n", path);
+  PrintShown("Error, failed to open '%ls' for writing.\n", path, kPath);
   EndAfterFatalError();
 }
 
@@ -73,14 +80,14 @@ void ReportFatalUnsafeName(const WCHAR *name, const NameVerdict &verdict) {
   DescribeNameProblem(verdict, format + at, sizeof format - at - 2);
   at += strlen(format + at);
   memcpy(format + at, ".\n", 3);
-  PrintShown(format, name);
+  PrintShown(format, name, kArchiveName);
   EndAfterFatalError();
 }
 
 void ReportFatalChildPathTooLong(const WCHAR *path) {
   PrintShown("Error, the path of the main program '%ls' is longer than "
              VESKAR_MAX_NAME_UNITS_TEXT " units.\n",
-             path);
+             path, kPath);
   EndAfterFatalError();
 }
 
@@ -141,14 +148,14 @@ void ReportFatalPathOsError(const char *message, const WCHAR *path,
   memcpy(format, message, length);
   FormatOsErrorTail(code, true, format + length, sizeof format - length - 1);
   strcat(format, "\n");
-  PrintShown(format, path);
+  PrintShown(format, path, kPath);
   EndAfterFatalError();
 }
 
 void ReportFatalCacheDirectory(const WCHAR *path) {
   PrintShown("Error, refusing the cache directory '%ls': it is a link, no "
              "directory, or another user's.\n",
-             path);
+             path, kPath);
   EndAfterFatalError();
 }
 

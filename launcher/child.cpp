@@ -17,9 +17,13 @@
 // no nested one) the child runs as it would have before: only resuming it
 // is required.
 //
+// A start that fails because the new program is still held (a scanner
+// looking at it) is tried again, briefly and a bounded number of times.
+//
 //===----------------------------------------------------------------------===//
 #include "diagnostics/fatal.h"
 #include "launcher/console.h"
+#include "launcher/console_bounds.h"
 #include "launcher/state.h"
 #include "launcher/sweep.h"
 
@@ -56,14 +60,24 @@ DWORD RunChild(void) {
   state.childJob = CreateChildJob();
 
   // A console event that arrives while the child is being created waits for
-  // its handle instead of missing the child.
-  BeginChildStart();
-  if (!CreateProcessW(state.childExecutablePath, GetCommandLineW(), nullptr,
-                      nullptr, TRUE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
-                      nullptr, nullptr, &startup, &info)) {
+  // its handle instead of missing the child. Between two attempts no start
+  // is under way: an event then goes on at once, and the next attempt's
+  // BeginChildStart ends the run as the event would.
+  for (unsigned retry = 0;; ++retry) {
+    BeginChildStart();
+    if (CreateProcessW(state.childExecutablePath, GetCommandLineW(), nullptr,
+                       nullptr, TRUE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
+                       nullptr, nullptr, &startup, &info))
+      break;
     DWORD code = GetLastError();
     EndChildStart(nullptr);
-    ReportFatalOsError("Error, couldn't launch child", code);
+    // The program has just been written, and an anti-virus scanner may
+    // still hold it: the start fails with a sharing violation until the
+    // scan is over. Any other failure is final at once (access denied, for
+    // one, is a policy or missing rights, which waiting does not change).
+    if (code != ERROR_SHARING_VIOLATION || retry == kChildStartRetries)
+      ReportFatalOsError("Error, couldn't launch child", code);
+    Sleep(kChildStartRetryPauseMs);
   }
   // When the assignment fails (the launcher's own job allows no nested one,
   // before Windows 8), the child runs outside any job of ours.

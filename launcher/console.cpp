@@ -26,7 +26,11 @@
 //
 // Once an event is seen, every wait of the main thread's is a wait for the
 // process to end; each is bounded, so a handler that never ends it cannot
-// keep the launcher alive for ever.
+// keep the launcher alive for ever. The handler's own waits are on events
+// the main thread signals, each with a deadline (launcher/console_bounds.h):
+// a close, log-off or shut-down event gets only a few seconds before the
+// system ends the process, and a poll of short sleeps could outlast them
+// many times over where the system's timer is coarse.
 //
 // The child's handle: the main thread keeps the handle CreateProcessW gave
 // it for itself and publishes a duplicate in state.childProcess. Whoever
@@ -35,7 +39,7 @@
 //
 //===----------------------------------------------------------------------===//
 #include "launcher/console.h"
-#include "launcher/console_bounds.h"
+#include "diagnostics/fatal.h"
 #include "payload/writer.h"
 
 // The main thread stops the writers (PauseExtractionForConsoleEvent) within
@@ -50,6 +54,9 @@ BOOL WINAPI OnConsoleControl(DWORD controlType) {
   case CTRL_CLOSE_EVENT:
   case CTRL_LOGOFF_EVENT:
   case CTRL_SHUTDOWN_EVENT:
+    if (kCloseEventsHaveDeadline && controlType != CTRL_C_EVENT &&
+        controlType != CTRL_BREAK_EVENT)
+      InterlockedExchange(&state.console.timedEvent, 1);
     InterlockedExchange(&state.console.eventSeen, 1);
     StopChildAndCleanUp();
     return FALSE; // the system's default handling ends the process
@@ -58,7 +65,31 @@ BOOL WINAPI OnConsoleControl(DWORD controlType) {
   }
 }
 
+bool CreateConsoleEvents(void) {
+  // Unnamed, so that no other process can open them; both signalled: no
+  // start and no writing is under way yet.
+  state.console.childStartOver = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  state.console.writingStopped = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  return state.console.childStartOver != nullptr &&
+         state.console.writingStopped != nullptr;
+}
+
+void RegisterConsoleControl(void) {
+  // The events are made before any console event can come, so that the
+  // handler always finds them. Without them it could only miss the child
+  // or remove a directory still being written, so the run ends here, as
+  // when the handler cannot be registered.
+  if (!CreateConsoleEvents() || !SetConsoleCtrlHandler(OnConsoleControl, TRUE))
+    ReportFatal("Error, failed to register signal handler.");
+}
+
+const ShutdownBounds &CurrentShutdownBounds(void) {
+  return state.console.timedEvent ? kTimedEventShutdownBounds
+                                  : kShutdownBounds;
+}
+
 void BeginExtraction(void) {
+  ResetEvent(state.console.writingStopped);
   // Marked before the flag that lets a console event remove the directory,
   // so that the event's handler waits for the main thread to stop writing.
   InterlockedExchange(&state.console.extracting, 1);
@@ -66,7 +97,10 @@ void BeginExtraction(void) {
   state.extractionStarted = true;
 }
 
-void EndExtraction(void) { InterlockedExchange(&state.console.extracting, 0); }
+void EndExtraction(void) {
+  InterlockedExchange(&state.console.extracting, 0);
+  SetEvent(state.console.writingStopped);
+}
 
 bool ConsoleEventSeen(void) { return state.console.eventSeen != 0; }
 
@@ -90,16 +124,21 @@ void PauseExtractionForConsoleEvent(void) {
   // without delete sharing.
   StopWriters();
   InterlockedExchange(&state.console.extractionParked, 1);
+  SetEvent(state.console.writingStopped);
   AwaitConsoleEventEnding();
   EndAsTheEventWould();
 }
 
 void BeginChildStart(void) {
+  // Reset before the flag is set: a handler that sees the flag finds the
+  // event reset, and it is set again only once the flag is cleared.
+  ResetEvent(state.console.childStartOver);
   InterlockedExchange(&state.console.childStarting, 1);
   if (state.console.eventSeen) {
     // The event's handler has removed, or is removing, the unpack
     // directory: there is nothing left to start.
     InterlockedExchange(&state.console.childStarting, 0);
+    SetEvent(state.console.childStartOver);
     AwaitConsoleEventEnding();
     EndAsTheEventWould();
   }
@@ -108,6 +147,7 @@ void BeginChildStart(void) {
 void EndChildStart(HANDLE shared) {
   InterlockedExchangePointer((PVOID volatile *)&state.childProcess, shared);
   InterlockedExchange(&state.console.childStarting, 0);
+  SetEvent(state.console.childStartOver);
 }
 
 HANDLE TakeChildHandle(void) {
@@ -122,15 +162,19 @@ void AwaitConsoleEventEnding(void) {
     Sleep(kConsoleEndingPollMs);
 }
 
+// A wait that fails (no event could be given to it) or runs out lets the
+// handler go on: a child whose start is still under way then ends with the
+// launcher (its job, or its parent-death signal), and a removal that comes
+// too early is retried.
 void AwaitChildStarted(void) {
-  while (state.console.childStarting)
-    Sleep(kConsolePollMs);
+  if (state.console.childStarting)
+    WaitForSingleObject(state.console.childStartOver,
+                        CurrentShutdownBounds().childStartWaitMs);
 }
 
 void AwaitExtractionParked(void) {
-  for (unsigned i = 0; i < kExtractionParkingWaitMs / kConsolePollMs &&
-                       state.console.eventSeen && state.console.extracting &&
-                       !state.console.extractionParked;
-       ++i)
-    Sleep(kConsolePollMs);
+  if (state.console.eventSeen && state.console.extracting &&
+      !state.console.extractionParked)
+    WaitForSingleObject(state.console.writingStopped,
+                        CurrentShutdownBounds().parkingWaitMs);
 }

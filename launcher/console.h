@@ -8,10 +8,22 @@
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include "launcher/console_bounds.h"
 #include "launcher/state.h"
 
 // The console control handler, registered with SetConsoleCtrlHandler.
 BOOL WINAPI OnConsoleControl(DWORD controlType);
+
+// The launch sequence, once: makes the events the protocol waits on
+// (CreateConsoleEvents), then registers OnConsoleControl. When either
+// fails, ends the run with "Error, failed to register signal handler."
+// (nothing is written yet then).
+void RegisterConsoleControl(void);
+bool CreateConsoleEvents(void);
+
+// What StopChildAndCleanUp may spend: the tighter bounds once an event
+// with a deadline (close, log-off, shut-down on Windows) is being handled.
+const ShutdownBounds &CurrentShutdownBounds(void);
 
 // The main thread, around writing the archive's files.
 void BeginExtraction(void);
@@ -42,6 +54,7 @@ void AwaitConsoleEventEnding(void);
 
 // StopChildAndCleanUp, on either thread: waits until a child's start is
 // over, and, during a console event, until the main thread has stopped
-// writing (bounded).
+// writing. Each waits on its event, up to its bound in
+// CurrentShutdownBounds, and returns at once when nothing is under way.
 void AwaitChildStarted(void);
 void AwaitExtractionParked(void);

@@ -46,8 +46,7 @@ int RunLauncher(void) {
                                kPathCapacity))
     ReportFatalExpand(unpackTemplate);
 
-  if (!SetConsoleCtrlHandler(OnConsoleControl, TRUE))
-    ReportFatal("Error, failed to register signal handler.");
+  RegisterConsoleControl();
 
   if (cached) {
     PrepareCacheDirectory();

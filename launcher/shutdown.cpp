@@ -4,9 +4,11 @@
 // control thread for every event it handles (possibly both at once), and on
 // the main thread for a fatal ending after extraction has begun (which first
 // stops the file writers, so that no file is open at the removal, unless a
-// writer is stuck past its bounded wait). The
-// removal is tried once and retried up to 20 times, 100 ms apart, while the
-// directory is still there, and only ever for a directory this run owns.
+// writer is stuck past its bounded wait). The removal is tried once and
+// retried, up to 20 times 100 ms apart (10 during a close, log-off or
+// shut-down event on Windows), while the directory is still there, and only
+// ever for a directory this run owns. Every bound is in
+// launcher/console_bounds.h.
 //
 //===----------------------------------------------------------------------===//
 #include "launcher/console.h"
@@ -14,10 +16,6 @@
 #include "payload/writer.h"
 
 namespace {
-
-const DWORD kChildGraceMs = 5000;
-const int kRemovalRetries = 20;
-const DWORD kRemovalPauseMs = 100;
 
 bool DirectoryStillThere(void) {
   DWORD attributes = GetFileAttributesW(state.unpackDirectory);
@@ -30,11 +28,12 @@ bool DirectoryStillThere(void) {
 void RemoveUnpackDirectory(void) {
   if (!state.unpackDirectoryOwned)
     return;
+  const ShutdownBounds &bounds = CurrentShutdownBounds();
   RemoveDirectoryTree(state.unpackDirectory);
-  for (int retry = 0; retry < kRemovalRetries;) {
+  for (unsigned retry = 0; retry < bounds.removalRetries;) {
     if (!DirectoryStillThere())
       return;
-    Sleep(kRemovalPauseMs);
+    Sleep(bounds.removalPauseMs);
     RemoveDirectoryTree(state.unpackDirectory);
     ++retry;
   }
@@ -48,7 +47,8 @@ void StopChildAndCleanUp(void) {
 
   HANDLE child = TakeChildHandle();
   if (child != nullptr) {
-    if (WaitForSingleObject(child, kChildGraceMs) != WAIT_OBJECT_0)
+    if (WaitForSingleObject(child, CurrentShutdownBounds().childGraceMs) !=
+        WAIT_OBJECT_0)
       TerminateProcess(child, 0);
     CloseHandle(child);
   }

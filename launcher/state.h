@@ -52,6 +52,20 @@ struct ConsoleFlags {
   // thread. Read by AwaitChildStarted in StopChildAndCleanUp, on either
   // thread: a console event then waits for the child instead of missing it.
   volatile LONG childStarting;
+  // The event being handled is one after which the system ends the process
+  // within a few seconds (close, log-off, shut-down, where the platform
+  // has such a deadline): the shutdown then keeps to the tighter bounds.
+  // Set by OnConsoleControl before it stops the child, never cleared.
+  volatile LONG timedEvent;
+  // Manual-reset events, made before the console control handler is
+  // registered and never closed, that the handler waits on with a bound
+  // instead of polling the flags above: childStartOver is signalled while
+  // no start of the child is under way (reset by BeginChildStart, set by
+  // EndChildStart), writingStopped while the main thread is not writing
+  // (reset by BeginExtraction, set by EndExtraction and once it has parked
+  // for an event). Null before they are made: a wait on null fails at once.
+  HANDLE childStartOver;
+  HANDLE writingStopped;
 };
 
 // One step for a writer thread: a chunk to write, or the file's close.

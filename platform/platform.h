@@ -29,12 +29,16 @@
 #define VESKAR_WIDE_LITERAL(s) L##s
 const NameStyle kFileSystemNameStyle = kWindowsNames;
 const bool kTempIsPrivate = true;
+const bool kCloseEventsHaveDeadline = true;
+const WCHAR kPathSeparatorShown = L'\\';
 const DWORD kOtherOwnerAttribute = 0;
 #else
 #include "platform/posix/win32.h"
 #define VESKAR_WIDE_LITERAL(s) u##s
 const NameStyle kFileSystemNameStyle = kPosixNames;
 const bool kTempIsPrivate = false;
+const bool kCloseEventsHaveDeadline = false;
+const WCHAR kPathSeparatorShown = u'/';
 const DWORD kOtherOwnerAttribute = FILE_ATTRIBUTE_OTHER_OWNER;
 #endif
 // A wide literal of `s`, which may itself be a macro naming a literal.

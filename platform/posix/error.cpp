@@ -43,6 +43,9 @@ const ErrorMapping kErrors[] = {
     {EISDIR, ERROR_ACCESS_DENIED},
     {ELOOP, ERROR_CANT_RESOLVE_FILENAME},
     {ETIMEDOUT, ERROR_TIMEOUT},
+    // A program still open for writing elsewhere: what Windows reports for
+    // a file another process holds.
+    {ETXTBSY, ERROR_SHARING_VIOLATION},
 };
 
 // The errno a code stands for, to find the system's text for it.

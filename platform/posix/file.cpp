@@ -16,9 +16,9 @@ using namespace veskar_posix;
 namespace {
 
 Handle standardHandles[3] = {
-    {kFileHandle, 0, 0, -1, false, nullptr, nullptr, 0, false},
-    {kFileHandle, 1, 0, -1, false, nullptr, nullptr, 0, false},
-    {kFileHandle, 2, 0, -1, false, nullptr, nullptr, 0, false},
+    {kFileHandle, 0, 0, -1, false, nullptr, nullptr, 0, false, nullptr},
+    {kFileHandle, 1, 0, -1, false, nullptr, nullptr, 0, false, nullptr},
+    {kFileHandle, 2, 0, -1, false, nullptr, nullptr, 0, false, nullptr},
 };
 
 // Converts a core path; sets the last error and returns false when it is too
@@ -321,6 +321,8 @@ int FreeHandle(Handle *handle) {
   free(handle->searchPrefix);
   if (handle->kind == kOwnThreadHandle && !handle->joined)
     pthread_detach(handle->thread);
+  if (handle->event != nullptr)
+    FreeEvent(handle->event);
   // A child is never reaped here: its id stays reserved until the launcher
   // itself ends, so it can never name another process.
   free(handle);
@@ -491,9 +493,10 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
 BOOL CloseHandle(HANDLE object) {
   Handle *handle = (Handle *)object;
   // As their waits, the close of the launcher's own threads stays out of
-  // the log.
+  // the log, and so does the close of an event (its waits are logged
+  // apart from the waits for processes).
   if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
-      handle->kind == kOwnThreadHandle) {
+      (handle->kind == kOwnThreadHandle || handle->kind == kEventHandle)) {
     FreeHandle(handle);
     return TRUE;
   }

@@ -37,7 +37,10 @@ enum HandleKind {
   kSearchHandle,
   kJobHandle,
   kOwnThreadHandle, // a thread of the launcher's own (CreateThread)
+  kEventHandle,     // CreateEventW (event.cpp)
 };
+
+struct Event;
 
 struct Handle {
   HandleKind kind;
@@ -49,6 +52,7 @@ struct Handle {
   char *searchPrefix; // search handles: what a listed name must start with
   pthread_t thread;   // own thread handles
   bool joined;        // own thread handles: waited for, so nothing to detach
+  Event *event;       // event handles
 };
 
 Handle *NewHandle(HandleKind kind);
@@ -61,6 +65,10 @@ int FreeHandle(Handle *handle);
 
 // WaitForSingleObject on a thread of the launcher's own (thread.cpp).
 DWORD WaitForOwnThread(Handle *handle, DWORD milliseconds);
+// WaitForSingleObject on an event, and what its handle's close frees
+// (event.cpp).
+DWORD WaitForEvent(Handle *handle, DWORD milliseconds);
+void FreeEvent(Event *event);
 
 // Sets the last error from errno; `missingMeansPath` picks
 // ERROR_PATH_NOT_FOUND over ERROR_FILE_NOT_FOUND for ENOENT.
@@ -69,6 +77,12 @@ void SetLastErrorFromErrno(int error, bool missingMeansPath = false);
 // Milliseconds on CLOCK_MONOTONIC: GetTickCount64 without its recording
 // hook, for the layer's own timed waits.
 uint64_t MonotonicMilliseconds(void);
+
+// The signals a write of the launcher's can raise on the launcher itself
+// (SIGXFSZ, SIGPIPE): ignored by the launcher (platform/posix/entry.cpp),
+// so that the write fails and is reported, and back at their default
+// action in the child.
+extern const int kSelfRaisedSignals[2];
 
 // The argument vector the launcher received, for the child and PROGRAM.
 void SetArguments(int argc, char **argv);

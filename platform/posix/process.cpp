@@ -42,7 +42,8 @@ namespace {
 int argumentCount;
 char **arguments;
 WCHAR *commandLine;
-Handle currentProcess = {kProcessHandle, -1, 0, -1, false, nullptr, nullptr, 0, false};
+Handle currentProcess = {kProcessHandle, -1, 0, -1, false,
+                         nullptr, nullptr, 0, false, nullptr};
 
 const int kConsoleSignals[] = {SIGINT, SIGHUP, SIGTERM};
 // How often AwaitConsoleSignal looks for a pending or running handling.
@@ -241,6 +242,8 @@ struct ChildStart {
 
 namespace veskar_posix {
 
+const int kSelfRaisedSignals[2] = {SIGXFSZ, SIGPIPE};
+
 void SetArguments(int argc, char **argv) {
   argumentCount = argc;
   arguments = argv;
@@ -328,7 +331,8 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR, LPSECURITY_ATTRIBUTES,
   sigemptyset(&start.defaults);
   for (int s : kConsoleSignals)
     sigaddset(&start.defaults, s);
-  sigaddset(&start.defaults, SIGPIPE);
+  for (int s : kSelfRaisedSignals)
+    sigaddset(&start.defaults, s);
   start.launcher = getpid();
 
   int errorPipe[2];
@@ -457,6 +461,13 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
   if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
       handle->kind == kOwnThreadHandle)
     return WaitForOwnThread(handle, milliseconds);
+  // A wait on an event is logged, and scripted, under a name of its own, so
+  // that a test can script it and the waits for processes apart.
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+      handle->kind == kEventHandle) {
+    VESKAR_HOOK_COUNT("WaitForEvent", milliseconds, DWORD);
+    return WaitForEvent(handle, milliseconds);
+  }
   VESKAR_HOOK_COUNT("WaitForSingleObject", milliseconds, DWORD);
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
       handle->kind != kProcessHandle || handle->pid <= 0) {

@@ -108,6 +108,7 @@ typedef void *PVOID;
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_NO_MORE_FILES 18
 #define ERROR_WRITE_FAULT 29
+#define ERROR_SHARING_VIOLATION 32
 #define ERROR_NOT_SUPPORTED 50
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_DISK_FULL 112
@@ -289,8 +290,9 @@ BOOL FindClose(HANDLE search);
 //
 // The child gets the argument vector the launcher received, its standard
 // handles, its environment, an empty signal mask and the default action for
-// SIGINT, SIGHUP, SIGTERM and SIGPIPE. It also gets SIGKILL as the signal
-// its parent's death sends it (PR_SET_PDEATHSIG), set before it runs a
+// SIGINT, SIGHUP, SIGTERM, SIGPIPE and SIGXFSZ (the last two the launcher
+// itself ignores). It also gets SIGKILL as the signal its parent's death
+// sends it (PR_SET_PDEATHSIG), set before it runs a
 // single instruction of its program: that is how the child ends with the
 // launcher here, where Windows uses a job (see below). The signal comes
 // when the thread that created the child ends; the launcher creates it on
@@ -372,6 +374,12 @@ BOOL SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock,
                                DWORD milliseconds, DWORD flags);
 void WakeConditionVariable(PCONDITION_VARIABLE condition);
 void WakeAllConditionVariable(PCONDITION_VARIABLE condition);
+// Events (event.cpp): unnamed only. WaitForSingleObject on one waits, with
+// any time-out, on CLOCK_MONOTONIC.
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
+                    BOOL initialState, LPCWSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
 
 // Memory: drops pages already read from the resident set.
 BOOL VirtualUnlock(LPVOID address, size_t size);

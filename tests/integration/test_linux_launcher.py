@@ -314,13 +314,20 @@ class UnpackDirectoryTest(LinuxLauncherTestCase):
                               + mount.stderr.decode(errors="replace"))
             self.addCleanup(subprocess.run, ["umount", "-l", temp])
 
-        def file_size_limit():
-            import resource
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-            resource.setrlimit(resource.RLIMIT_FSIZE, (room, room))
+        def file_size_limit(disposition):
+            def limit():
+                import resource
+                signal.signal(signal.SIGXFSZ, disposition)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (room, room))
+            return limit
 
+        # With SIGXFSZ at its default (ulimit -f in a shell), the signal
+        # would kill the launcher half-way: it must take the same path.
         cases = [("a full tmpfs", dict(prepare_temp=full_tmpfs)),
-                 ("a file size limit", dict(preexec=file_size_limit))]
+                 ("a file size limit, SIGXFSZ ignored",
+                  dict(preexec=file_size_limit(signal.SIG_IGN))),
+                 ("a file size limit, SIGXFSZ at its default",
+                  dict(preexec=file_size_limit(signal.SIG_DFL)))]
         for label, options in cases:
             with self.subTest(case=label):
                 launch = self.launch(launcher=launcher, **options)
@@ -330,9 +337,36 @@ class UnpackDirectoryTest(LinuxLauncherTestCase):
                 self.assertRegex(
                     launch.stderr,
                     rb"^Error, couldn't unpack file to target path\. "
-                    rb"'[^'\n]*onefile_[0-9]+_[0-9]+\\data\\big\.bin' "
+                    rb"'[^'\n]*/onefile_[0-9]+_[0-9]+/data/big\.bin' "
                     rb"\(\[Error 112\] No space left on device\)\n$")
                 self.assertEqual(os.listdir(launch.temp), [])
+
+    def test_a_message_to_a_closed_pipe_still_ends_with_2(self):
+        """A fatal message written to a pipe whose reader has gone (on
+        standard output, and on standard error) is lost, but the status is
+        still 2, not the death by SIGPIPE, and nothing is left."""
+        refused = os.path.join(self.make_scratch(), "refused")
+        container.append_to_linux_launcher(
+            LAUNCHER, probe_records()[:1] + [("..\\x", b"x")], refused)
+        rows = [("standard output, no payload", LAUNCHER, 1),
+                ("standard error, a refused name", refused, 2)]
+        for label, launcher, stream in rows:
+            with self.subTest(row=label):
+                temp = os.path.join(self.make_scratch(), "temp")
+                os.makedirs(temp)
+                read_end, write_end = os.pipe()
+                os.close(read_end)
+                streams = {1: subprocess.DEVNULL, 2: subprocess.DEVNULL}
+                streams[stream] = write_end
+                try:
+                    result = subprocess.run(
+                        [launcher], env=dict(os.environ, TMPDIR=temp),
+                        cwd=temp, stdin=subprocess.DEVNULL,
+                        stdout=streams[1], stderr=streams[2], timeout=30)
+                finally:
+                    os.close(write_end)
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual(os.listdir(temp), [])
 
     def test_stub_without_payload(self):
         scratch_dir = self.make_scratch()
@@ -483,7 +517,8 @@ class MessagesTest(LinuxLauncherTestCase):
     def test_names_and_paths_stay_on_one_line(self):
         """A name or path in a fatal message keeps every character but
         shows each control character escaped: the message is one line and
-        sends nothing to the terminal. The core's paths use '\\'."""
+        sends nothing to the terminal. Paths are shown as they are typed
+        here, with '/', though the core keeps '\\' in them."""
         # A file where a directory must go: the open of the last record
         # fails, and its message carries TMPDIR and the record's name.
         rows = [
@@ -491,11 +526,11 @@ class MessagesTest(LinuxLauncherTestCase):
              probe_records()[:1] + [("x", b"f"),
                                     ("x\\a\x1b]0;title\x07\nb\u00e9", b"y")],
              "temp",
-             "\\x\\a\\x1b]0;title\\x07\\x0ab\u00e9' for writing."),
+             "/x/a\\x1b]0;title\\x07\\x0ab\u00e9' for writing."),
             ("TMPDIR",
              probe_records()[:1] + [("x", b"f"), ("x\\y", b"y")],
              "t\x1b[2J\r\u65e5\u672c",
-             "t\\x1b[2J\\x0d\u65e5\u672c\\onefile_"),
+             "t\\x1b[2J\\x0d\u65e5\u672c/onefile_"),
         ]
         for label, records, temp_name, shown in rows:
             with self.subTest(row=label):
@@ -604,6 +639,24 @@ class ChildLifetimeTest(LinuxLauncherTestCase):
             if running(report.pid):
                 os.kill(report.pid, signal.SIGKILL)
         self.finish(started)
+
+    def test_a_child_whose_launcher_seems_gone_never_runs_its_program(self):
+        """A launcher that died before the child had set its parent-death
+        signal would never send it: the child, finding another parent (a
+        preloaded getppid() says 1, as after init adopted it), ends with 127
+        before its program runs. The launcher takes that as the child's
+        status and cleans up as after any child."""
+        shim = support.setting("VESKAR_ORPHANED_CHILD")
+        launch = self.launch(
+            probe={"EXIT": "9"},
+            env={"LD_PRELOAD": shim, "VESKAR_SEEM_ORPHANED": "1"})
+        self.assertEqual(launch.returncode, 127, launch.stderr)
+        self.assertIsNone(launch.report, "the program ran")
+        self.assertRemoved(launch)
+        # The same shim without the setting changes nothing.
+        launch = self.launch(probe={"EXIT": "9"}, env={"LD_PRELOAD": shim})
+        self.assertEqual(launch.returncode, 9, launch.stderr)
+        self.assertIsNotNone(launch.report)
 
     def test_grandchild_outlives_the_child_and_the_launcher(self):
         """The parent-death signal is the child's alone: a process the child
@@ -1091,6 +1144,29 @@ class CacheTest(LinuxLauncherTestCase):
                 self.assertEqual(tree_snapshot(directory), before)
                 if elsewhere:
                     self.assertEqual(tree_snapshot(elsewhere), outside)
+
+    def test_a_file_size_limit_ends_a_cold_start_and_leaves_no_sibling(self):
+        """ulimit -f, SIGXFSZ at its default: the write past the limit fails
+        and is reported with its file, status 2, and the sibling goes."""
+        records = self.records + [("data\\big.bin", os.urandom(3 << 20))]
+        launcher, directory, parent, env = self.cache_setup(records)
+        room = sum(len(data) for _, data in self.records) + (1 << 20)
+
+        def file_size_limit():
+            import resource
+            signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (room, room))
+
+        launch = self.launch(launcher=launcher, env=env, probe={"EXIT": "9"},
+                             preexec=file_size_limit)
+        self.assertEqual(launch.returncode, 2, launch.stderr)
+        self.assertIsNone(launch.report)
+        self.assertRegex(
+            launch.stderr,
+            rb"^Error, couldn't unpack file to target path\. "
+            rb"'[^'\n]*/onefile_[0-9]+_[0-9]+/data/big\.bin' "
+            rb"\(\[Error 112\] No space left on device\)\n$")
+        self.assertEqual(os.listdir(parent), [])
 
     def test_interrupted_cold_start_leaves_no_directory(self):
         """SIGINT while the sibling is being filled: no directory at the

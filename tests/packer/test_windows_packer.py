@@ -243,6 +243,32 @@ class BadInputTest(WindowsPackerCase):
                 self.assertIn(says, lines[0])
                 self.assertEqual(os.listdir(out_dir), [])
 
+    def test_a_failed_extract_removes_the_folders_it_made(self):
+        """extract makes the missing folders above DIR; when the payload
+        turns out damaged, every folder it made goes again, the deepest
+        first, and a folder that was there before stays."""
+        scratch = self.make_scratch()
+        appdir = os.path.join(scratch, "app")
+        make_tree(appdir, {"Main.exe": b"MZ main", "d/x.txt": b"x"})
+        bad = os.path.join(scratch, "bad.exe")
+        pack("build", appdir, "-o", bad, "--quiet")
+        data = bytearray(read(bad))
+        offset, size = packtest.container_place(bad)
+        data[offset + size // 2] ^= 0x5A
+        with open(bad, "wb") as f:
+            f.write(data)
+        places = os.path.join(scratch, "places")
+        os.makedirs(os.path.join(places, "kept"))
+        # (DIR below `places`, with the separators Windows takes)
+        for relative in ("new\\into", "new/one\\two/into",
+                         "kept\\new\\into"):
+            with self.subTest(dir=relative):
+                into = winetest.to_windows(places) + "\\" + relative
+                result = windows_pack("extract", bad, into)
+                self.assertEqual(result.returncode, 1, result.err)
+                self.assertEqual(sorted(os.listdir(places)), ["kept"])
+                self.assertEqual(os.listdir(os.path.join(places, "kept")), [])
+
     def test_only_a_regular_file_at_the_output_is_replaced(self):
         scratch = self.make_scratch()
         appdir = os.path.join(scratch, "app")

@@ -7,6 +7,8 @@
 // do nothing, so the script runs whatever the log shows.
 //
 //===----------------------------------------------------------------------===//
+#include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -18,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "launcher/console.h"
 #include "launcher/state.h"
 #include "platform/recording/recording.h"
 #include "tests/unit/support.h"
@@ -144,6 +147,93 @@ TEST_F(ChildTest, AChildThatCannotBeResumedIsEndedAndTheLaunchFails) {
   const std::string suffix = "ResumeThread\nTerminateProcess 1\n";
   ASSERT_GE(ending.out.size(), suffix.size()) << ending;
   EXPECT_EQ(ending.out.substr(ending.out.size() - suffix.size()), suffix);
+}
+
+// A program still held by a scanner right after it was written: the start
+// fails with a sharing violation, and is tried again, 50 ms apart, up to ten
+// times; any other failure, or the last sharing violation, ends the launch.
+// A console event that comes during a pause ends the run as the event
+// would, with no further attempt.
+TEST_F(ChildTest, AStartRefusedForASharingViolationIsTriedAgainBriefly) {
+  const std::string created =
+      "CreateProcessW " + test::Utf8(test::CorePath(child_)) + " suspended";
+  const std::string job =
+      "CreateJobObjectW\nSetInformationJobObject " +
+      std::to_string(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
+                     JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK) +
+      "\n";
+  // The log for `refusals` refused starts, each followed by a pause but the
+  // last when nothing follows, then the start that succeeds.
+  auto attempts = [&](int refusals, bool succeeds) {
+    std::string log = job;
+    for (int i = 0; i < refusals; ++i)
+      log += created + "\n" + (succeeds || i + 1 < refusals ? "Sleep 50\n" : "");
+    if (succeeds)
+      log += created + "\nAssignProcessToJobObject\nResumeThread\n";
+    return log;
+  };
+  const std::string kLaunchFailed = "Error, couldn't launch child ([Error ";
+  struct {
+    const char *what;
+    int refusals;
+    DWORD error;
+    bool eventInFirstPause;
+    // The ending: the child's 7, the fatal 2, or the event's SIGINT (0).
+    int status;
+    std::string log;
+  } const kCases[] = {
+      {"three refusals, then the child runs", 3, ERROR_SHARING_VIOLATION,
+       false, 7, attempts(3, true)},
+      {"ten refusals, then the child runs", 10, ERROR_SHARING_VIOLATION, false,
+       7, attempts(10, true)},
+      {"eleven refusals end the launch", 11, ERROR_SHARING_VIOLATION, false, 2,
+       attempts(11, false)},
+      {"access denied is not tried again", 1, ERROR_ACCESS_DENIED, false, 2,
+       attempts(1, false)},
+      {"an event during a pause ends the run as the event would", 1,
+       ERROR_SHARING_VIOLATION, true, 0, attempts(1, false) + "Sleep 50\n"},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    test::Ending ending = test::RunInChild([&] {
+      veskar_recording::ScriptAlways("Sleep", 0);
+      for (int i = 0; i < c.refusals; ++i)
+        veskar_recording::Script("CreateProcessW", FALSE, c.error);
+      // The starts and the pauses between them, in their order.
+      static void (*show)(void) = [] {
+        const Calls starts = StartCalls();
+        for (const std::string &call : veskar_recording::Calls())
+          if (call == "Sleep 50" ||
+              std::find(starts.begin(), starts.end(), call) != starts.end())
+            printf("%s\n", call.c_str());
+        fflush(stdout);
+      };
+      if (c.eventInFirstPause) {
+        // The event comes in the first pause; the next pause is the main
+        // thread's wait for the event to end the process, by when every
+        // attempt has been made.
+        veskar_recording::OnCall("Sleep", [] {
+          static int pauses = 0;
+          if (++pauses == 1)
+            OnConsoleControl(CTRL_C_EVENT);
+          else if (pauses == 2)
+            show();
+        });
+      } else {
+        atexit(show);
+      }
+      exit((int)RunChild());
+    });
+    if (c.status == 0) {
+      EXPECT_FALSE(ending.exited) << ending;
+      EXPECT_EQ(ending.signal, SIGINT) << ending;
+    } else {
+      EXPECT_TRUE(test::ExitedWith(ending, c.status)) << ending;
+    }
+    EXPECT_EQ(ending.out, c.log);
+    std::string failed = kLaunchFailed + std::to_string(c.error) + "] ";
+    EXPECT_EQ(ending.err.rfind(failed, 0) == 0, c.status == 2) << ending;
+  }
 }
 
 } // namespace

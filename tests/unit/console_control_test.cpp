@@ -1,7 +1,8 @@
 //===- tests/unit/console_control_test.cpp - Console events -------------===//
 //
-// Over the recording layer, with the pauses (Sleep) scripted to return at
-// once but still logged. OnConsoleControl for every control type: Wine
+// Over the recording layer, with the pauses (Sleep) and, where the order
+// of steps on one thread would leave them waiting to the end of their
+// bounds, the waits on events scripted to return at once but still logged. OnConsoleControl for every control type: Wine
 // delivers only Ctrl+C, and Linux signals stand for Ctrl+C, close and
 // shut-down, so Ctrl+Break, log-off and the unlisted types are driven here
 // directly. Then the protocol's transitions, called on one thread in the
@@ -28,6 +29,7 @@ class ConsoleControlTest : public ::testing::Test {
 protected:
   void SetUp() override {
     test::ResetLauncherState();
+    ASSERT_TRUE(CreateConsoleEvents());
     veskar_recording::Reset();
     veskar_recording::ScriptAlways("Sleep", 0);
     UnpackDirectoryWithAFile();
@@ -110,10 +112,10 @@ Calls operator+(Calls a, const Calls &b) {
 TEST_F(ConsoleControlTest, WhatEachSideWaitsForDependsOnTheOrder) {
   const std::string d = test::Utf8(test::CorePath(directory_));
   const Calls removal = {"RemoveDirectoryTree " + d, "GetFileAttributesW " + d};
-  // The handler's wait for the main thread to stop writing: 2 s in 1 ms
-  // pauses. The main thread's wait for the event's ending: 30 s in 100 ms
-  // pauses.
-  const Calls parking = Calls(2000, "Sleep 1");
+  // The handler's wait for the main thread to stop writing: one wait on an
+  // event, for at most 2 s (here it runs out at once). The main thread's
+  // wait for the event's ending: 30 s in 100 ms pauses.
+  const Calls parking = {"WaitForEvent 2000"};
   const Calls ending = Calls(300, "Sleep 100");
   const Calls childStopped = {"WaitForSingleObject 5000", "CloseHandle"};
   struct {
@@ -153,6 +155,7 @@ TEST_F(ConsoleControlTest, WhatEachSideWaitsForDependsOnTheOrder) {
   for (const auto &c : kCases) {
     SCOPED_TRACE(c.what);
     test::ResetLauncherState();
+    CreateConsoleEvents();
     UnpackDirectoryWithAFile();
     // A child that ends at once: the handler's wait for it returns.
     const std::u16string program = test::CorePath("/bin/true");
@@ -162,6 +165,7 @@ TEST_F(ConsoleControlTest, WhatEachSideWaitsForDependsOnTheOrder) {
     CloseHandle(child.hThread);
     veskar_recording::Reset();
     veskar_recording::ScriptAlways("Sleep", 0);
+    veskar_recording::ScriptAlways("WaitForEvent", WAIT_TIMEOUT);
 
     bool published = false;
     for (Step step : c.steps) {
@@ -202,6 +206,78 @@ TEST_F(ConsoleControlTest, WhatEachSideWaitsForDependsOnTheOrder) {
   }
 }
 
+// The handler waits for a start of the child or for the writing to be
+// over with one wait on an event, bounded by what the event may spend (a
+// close, log-off or shut-down event on Windows has about 5 s in all), never
+// with a loop of pauses. The step of the main thread's that ends what is
+// under way signals the event, so the wait ends then, not at its bound.
+TEST_F(ConsoleControlTest, TheHandlerWaitsOnAnEventWithADeadline) {
+  const std::string d = test::Utf8(test::CorePath(directory_));
+  const Calls removal = {"RemoveDirectoryTree " + d, "GetFileAttributesW " + d};
+  const struct {
+    const char *what;
+    bool timed;
+    bool writing; // or starting the child
+    Calls calls;
+  } kCases[] = {
+      {"a start under way", false, false, {"WaitForEvent 5000"}},
+      {"a start under way, with a deadline", true, false, {"WaitForEvent 500"}},
+      {"writing under way", false, true, Calls{"WaitForEvent 2000"} + removal},
+      {"writing under way, with a deadline", true, true,
+       Calls{"WaitForEvent 1000"} + removal},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    test::ResetLauncherState();
+    ASSERT_TRUE(CreateConsoleEvents());
+    UnpackDirectoryWithAFile();
+    state.console.timedEvent = c.timed;
+    if (c.writing)
+      BeginExtraction();
+    else
+      BeginChildStart();
+    HANDLE awaited = c.writing ? state.console.writingStopped
+                               : state.console.childStartOver;
+    veskar_recording::Reset();
+    // Nothing ends what is under way here: the wait would run to its bound.
+    veskar_recording::Script("WaitForEvent", WAIT_TIMEOUT);
+    OnConsoleControl(CTRL_C_EVENT);
+    EXPECT_EQ(veskar_recording::Calls(), c.calls);
+
+    // What the handler waits on is not signalled while the main thread is
+    // still at it, and is once the main thread's next step is taken.
+    EXPECT_EQ(WaitForSingleObject(awaited, 0), (DWORD)WAIT_TIMEOUT);
+    if (c.writing)
+      EndExtraction();
+    else
+      EndChildStart(nullptr);
+    EXPECT_EQ(WaitForSingleObject(awaited, 0), (DWORD)WAIT_OBJECT_0);
+  }
+}
+
+// On Linux nothing ends the launcher after SIGHUP or SIGTERM, the close and
+// shut-down events here: every event keeps the full bounds (5 s for the
+// child, as for Ctrl+C).
+TEST_F(ConsoleControlTest, OnLinuxEveryEventGivesTheChildItsFullGrace) {
+  for (DWORD type : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT,
+                     CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+    SCOPED_TRACE(type);
+    test::ResetLauncherState();
+    ASSERT_TRUE(CreateConsoleEvents());
+    const std::u16string program = test::CorePath("/bin/true");
+    PROCESS_INFORMATION child = {};
+    ASSERT_TRUE(CreateProcessW(program.c_str(), nullptr, nullptr, nullptr,
+                               FALSE, 0, nullptr, nullptr, nullptr, &child));
+    CloseHandle(child.hThread);
+    BeginChildStart();
+    EndChildStart(child.hProcess);
+    veskar_recording::Reset();
+    OnConsoleControl(type);
+    EXPECT_EQ(veskar_recording::CallsTo("WaitForSingleObject"),
+              Calls{"WaitForSingleObject 5000"});
+  }
+}
+
 // Once an event is seen, the main thread waits for the event's handling to
 // end the process; when that wait runs out, it ends the process itself as
 // Ctrl+C would (on Linux: by SIGINT), and never goes back to writing files
@@ -217,9 +293,11 @@ TEST_F(ConsoleControlTest, WhenTheWaitRunsOutTheMainThreadEndsAsCtrlCWould) {
   for (const auto &c : kCases) {
     SCOPED_TRACE(c.what);
     test::ResetLauncherState();
+    CreateConsoleEvents();
     UnpackDirectoryWithAFile();
     test::Ending ending = test::RunInChild([&] {
       veskar_recording::ScriptAlways("Sleep", 0);
+      veskar_recording::ScriptAlways("WaitForEvent", WAIT_TIMEOUT);
       BeginExtraction();
       OnConsoleControl(CTRL_C_EVENT);
       c.step();
@@ -229,6 +307,27 @@ TEST_F(ConsoleControlTest, WhenTheWaitRunsOutTheMainThreadEndsAsCtrlCWould) {
     EXPECT_EQ(ending.signal, SIGINT) << ending;
     EXPECT_EQ(ending.out, "");
     EXPECT_FALSE(test::IsDirectory(directory_));
+  }
+}
+
+// Without its events the handler could only miss the child or remove a
+// directory still being written: when one cannot be made, the run ends at
+// once, before anything is written, as when the handler cannot be
+// registered.
+TEST_F(ConsoleControlTest, NoEventsEndTheRunAsAFailedRegistration) {
+  for (int made = 0; made < 2; ++made) {
+    SCOPED_TRACE(made);
+    test::ResetLauncherState();
+    test::Ending ending = test::RunInChild([&] {
+      for (int i = 0; i < made; ++i)
+        veskar_recording::Script("CreateEventW", 0x1000); // a stand-in
+      veskar_recording::Script("CreateEventW", 0, ERROR_NOT_ENOUGH_MEMORY);
+      RegisterConsoleControl();
+      fputs("went on\n", stdout);
+    });
+    EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
+    EXPECT_EQ(ending.out, "Error, failed to register signal handler.\n");
+    EXPECT_TRUE(test::Exists(directory_ + "/file.txt"));
   }
 }
 

@@ -151,7 +151,7 @@ TEST_F(ExtractTest, SomethingAlreadyAtTheUnpackDirectoryIsNeverUsed) {
     EXPECT_EQ(ending.out, "");
     EXPECT_EQ(ending.err.rfind("Error, couldn't create a fresh unpack "
                                "directory '" +
-                                   CoreD() + "' ([Error 183] ",
+                                   D() + "' ([Error 183] ",
                                0),
               0u)
         << ending.err;
@@ -232,7 +232,7 @@ TEST_F(ExtractTest, NamesAndTheChildPathMayFillTheirBuffers) {
   test::Ending ending = test::RunInChild([] { ExtractPayload(); });
   EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
   EXPECT_EQ(ending.err, "Error, the path of the main program '" +
-                            test::Utf8(directory + u"\\" + childName) +
+                            test::ShownPath(directory + u"\\" + childName) +
                             "c' is longer than 1023 units.\n");
   EXPECT_EQ(test::ListTree(D()), Expected(records));
 }
@@ -286,7 +286,7 @@ TEST_F(ExtractTest, AFileThatCannotBeOpenedEndsTheRunAndLeavesNothing) {
   EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
   EXPECT_EQ(ending.out, "");
   EXPECT_EQ(ending.err,
-            "Error, failed to open '" + CoreD("d") + "' for writing.\n");
+            "Error, failed to open '" + D("d") + "' for writing.\n");
   // Four files were written before; they go with the directory.
   EXPECT_FALSE(test::Exists(unpackDirectory_));
 }

@@ -7,7 +7,9 @@
 // abort(). Standard output goes to a file here, so a message that only sat
 // in the runtime's buffer would be lost. A name or path in a message keeps
 // every character, but a control character in it is shown escaped, so that
-// the message stays one line and sends nothing to the terminal.
+// the message stays one line and sends nothing to the terminal. A path (or
+// a path template) is shown with '/' here, as it is typed on Linux; a name
+// of the archive keeps its own separator, '\\'.
 //
 //===----------------------------------------------------------------------===//
 #include <string.h>
@@ -57,11 +59,11 @@ TEST(FatalTest, EachMemberPrintsOneLineOnItsStreamAndEndsItsWay) {
        "Error, couldn't allocate memory.\n", "", kStatus2},
       {"ReportFatalExpand",
        [] { ReportFatalExpand(u"{TEMP}\\onefile_{PID}_{TIME}"); }, "",
-       "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME}'.\n",
+       "Error, couldn't runtime expand spec '{TEMP}/onefile_{PID}_{TIME}'.\n",
        kAbort},
       {"ReportFatalOpen",
        [] { ReportFatalOpen(u"\\tmp\\d\u00e9j\u00e0\\a.exe"); }, "",
-       "Error, failed to open '\\tmp\\d\u00e9j\u00e0\\a.exe' for writing.\n",
+       "Error, failed to open '/tmp/d\u00e9j\u00e0/a.exe' for writing.\n",
        kStatus2},
       {"ReportFatalOsError",
        [] {
@@ -79,7 +81,7 @@ TEST(FatalTest, EachMemberPrintsOneLineOnItsStreamAndEndsItsWay) {
          ReportFatalUnpack(u"\\tmp\\D\\100%\n.txt", ERROR_DISK_FULL);
        },
        "",
-       "Error, couldn't unpack file to target path. '\\tmp\\D\\100%\\x0a.txt' "
+       "Error, couldn't unpack file to target path. '/tmp/D/100%\\x0a.txt' "
        "([Error 112] No space left on device)\n",
        kStatus2},
       // The reason is the one the name rules give, not one text for all.
@@ -107,7 +109,7 @@ TEST(FatalTest, EachMemberPrintsOneLineOnItsStreamAndEndsItsWay) {
        kStatus2},
       {"ReportFatalChildPathTooLong",
        [] { ReportFatalChildPathTooLong(u"D\\a"); }, "",
-       "Error, the path of the main program 'D\\a' is longer than 1023 "
+       "Error, the path of the main program 'D/a' is longer than 1023 "
        "units.\n",
        kStatus2},
   };
@@ -118,11 +120,11 @@ TEST(FatalTest, EachMemberPrintsOneLineOnItsStreamAndEndsItsWay) {
 TEST(FatalTest, NamesAndPathsAreShownOnOneLineWithControlsEscaped) {
   const FatalCase kCases[] = {
       {"ReportFatalExpand", [] { ReportFatalExpand(u"{TEMP}\n\\x"); }, "",
-       "Error, couldn't runtime expand spec '{TEMP}\\x0a\\x'.\n", kAbort},
+       "Error, couldn't runtime expand spec '{TEMP}\\x0a/x'.\n", kAbort},
       {"ReportFatalOpen",
        [] { ReportFatalOpen(u"\\tmp\\\x1b]0;title\a\\r\u00e9sum\u00e9.exe"); },
        "",
-       "Error, failed to open '\\tmp\\\\x1b]0;title\\x07\\r\u00e9sum\u00e9.exe' "
+       "Error, failed to open '/tmp/\\x1b]0;title\\x07/r\u00e9sum\u00e9.exe' "
        "for writing.\n",
        kStatus2},
       // The Windows rules refuse a control character; the name in the
@@ -149,7 +151,7 @@ TEST(FatalTest, NamesAndPathsAreShownOnOneLineWithControlsEscaped) {
        kStatus2},
       {"ReportFatalChildPathTooLong",
        [] { ReportFatalChildPathTooLong(u"D\\a\r\nb\u0085"); }, "",
-       "Error, the path of the main program 'D\\a\\x0d\\x0ab\\x85' is longer "
+       "Error, the path of the main program 'D/a\\x0d\\x0ab\\x85' is longer "
        "than 1023 units.\n",
        kStatus2},
       {"ReportFatalUnpackDirectory",
@@ -159,7 +161,47 @@ TEST(FatalTest, NamesAndPathsAreShownOnOneLineWithControlsEscaped) {
        },
        "",
        "Error, couldn't create a fresh unpack directory "
-       "'\\tmp\\onefile\\x0a_1_2' ([Error 183] File exists)\n",
+       "'/tmp/onefile\\x0a_1_2' ([Error 183] File exists)\n",
+       kStatus2},
+  };
+  for (const FatalCase &c : kCases)
+    ExpectEnding(c);
+}
+
+// The core keeps '\\' as the separator of every path; a message shows a
+// path as its user types it here, and shows an archive's name as the
+// archive holds it. An escape's backslash is never a separator.
+TEST(FatalTest, PathsShowTheSeparatorTypedHereAndNamesTheArchives) {
+  const FatalCase kCases[] = {
+      {"ReportFatalOpen", [] { ReportFatalOpen(u"\\tmp\\onefile_1_2\\a\\b"); },
+       "", "Error, failed to open '/tmp/onefile_1_2/a/b' for writing.\n",
+       kStatus2},
+      {"ReportFatalCacheDirectory",
+       [] { ReportFatalCacheDirectory(u"\\home\\u\\.cache\\P"); }, "",
+       "Error, refusing the cache directory '/home/u/.cache/P': it is a link, "
+       "no directory, or another user's.\n",
+       kStatus2},
+      {"ReportFatalPathOsError",
+       [] {
+         ReportFatalPathOsError("Error, couldn't repair the cached file '%ls'",
+                                u"\\c\\d\x1b\\f", ERROR_DISK_FULL);
+       },
+       "",
+       "Error, couldn't repair the cached file '/c/d\\x1b/f' ([Error 112] No "
+       "space left on device)\n",
+       kStatus2},
+      {"ReportFatalExpand",
+       [] { ReportFatalExpand(u"{CACHE_DIR}\\{NOPE}\\x"); }, "",
+       "Error, couldn't runtime expand spec '{CACHE_DIR}/{NOPE}/x'.\n", kAbort},
+      {"ReportFatalUnsafeName",
+       [] {
+         ReportFatalUnsafeName(u"a\\..\\b",
+                               CheckArchiveName(u"a\\..\\b", 6, kPosixNames));
+       },
+       "",
+       "Error, refusing the name 'a\\..\\b' in the attached data: it has a "
+       "level made only of dots and spaces, such as '..', which would lead "
+       "outside the directory it is unpacked into.\n",
        kStatus2},
   };
   for (const FatalCase &c : kCases)

@@ -204,4 +204,43 @@ TEST_F(ShutdownTest, AChildStillRunningAfterTheWaitIsEnded) {
   }
 }
 
+// Windows ends a process about 5 s after a close, log-off or shut-down
+// event: while one is handled, the child's grace and the removal's retries
+// are shorter, so that the removal still comes within that time. The end of
+// a run and the events without a deadline keep the full bounds.
+TEST_F(ShutdownTest, AnEventWithADeadlineShortensTheGraceAndTheRetries) {
+  const struct {
+    const char *what;
+    bool timed;
+    const char *grace;
+    size_t requests;
+  } kCases[] = {
+      {"no deadline", false, "WaitForSingleObject 5000", 21},
+      {"a close, log-off or shut-down event", true, "WaitForSingleObject 2000",
+       11},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    test::ResetLauncherState();
+    HANDLE child = StartChild("exec sleep 60");
+    state.console.timedEvent = c.timed;
+    veskar_recording::Script("WaitForSingleObject", WAIT_TIMEOUT);
+    std::string directory = scratch_ / "d";
+    test::MakeDirectories(directory);
+    UnpackDirectory(directory);
+    veskar_recording::ScriptAlways("RemoveDirectoryTree", FALSE);
+    StopChildAndCleanUp();
+    Calls calls = veskar_recording::Calls();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(Calls(calls.begin(), calls.begin() + 3),
+              (Calls{c.grace, "TerminateProcess 0", "CloseHandle"}));
+    EXPECT_EQ(Count("RemoveDirectoryTree"), c.requests);
+    EXPECT_EQ(veskar_recording::CallsTo("Sleep"),
+              Calls(c.requests - 1, "Sleep 100"));
+    EXPECT_EQ(WaitForSingleObject(child, 5000), WAIT_OBJECT_0);
+    CloseHandle(child);
+    test::RemoveAll(directory);
+  }
+}
+
 } // namespace

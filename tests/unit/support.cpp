@@ -23,6 +23,7 @@
 #endif
 
 #include "common/container.h"
+#include "launcher/console.h"
 #include "launcher/state.h"
 #include "packer/unicode.h"
 #include "payload/stream.h"
@@ -167,6 +168,12 @@ std::string Utf8(const std::u16string &text) {
   return veskar::NameToUtf8(text);
 }
 
+std::string ShownPath(const std::u16string &core) {
+  std::string shown = Utf8(core);
+  std::replace(shown.begin(), shown.end(), '\\', '/');
+  return shown;
+}
+
 std::u16string CorePath(const std::string &native) {
   std::u16string path = Utf16(native);
   for (char16_t &unit : path)
@@ -307,6 +314,10 @@ void ResetLauncherState() {
     ClosePayload();
   if (state.childJob != nullptr)
     CloseHandle(state.childJob);
+  if (state.console.childStartOver != nullptr)
+    CloseHandle(state.console.childStartOver);
+  if (state.console.writingStopped != nullptr)
+    CloseHandle(state.console.writingStopped);
   free(state.marker);
   free(state.brokenFiles);
   memset((void *)&state, 0, sizeof state);

@@ -59,6 +59,8 @@ private:
 // Conversions between the native form (UTF-8 with '/') and the core's
 // (UTF-16 with '\\').
 std::u16string CorePath(const std::string &native);
+// A core path as a message on Linux shows it: UTF-8, with '/'.
+std::string ShownPath(const std::u16string &core);
 std::string Utf8(const std::u16string &text);
 std::u16string Utf16(const std::string &utf8);
 
@@ -110,7 +112,9 @@ void AttachPayload(const std::string &container);
 void AttachFrames(const std::string &frames);
 
 // Frees what the last run left (known directories, the stream, the child's
-// job) and zeroes LauncherState.
+// job, the console events) and zeroes LauncherState. A test of the
+// console-event protocol makes the events itself (CreateConsoleEvents), as
+// the launch sequence does before the handler can run.
 void ResetLauncherState();
 
 // A decimal number without sign or leading zero.
