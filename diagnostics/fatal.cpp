@@ -96,7 +96,7 @@ static_assert(kPathCapacity == 4096, "the message names the longest path");
 void ReportFatalPathTooLong(const WCHAR *name) {
   PrintShown("Error, the name '%ls' in the attached data makes a path longer "
              "than 4095 units in the unpack directory.\n",
-             name);
+             name, kArchiveName);
   EndAfterFatalError();
 }
 

@@ -43,8 +43,9 @@
 #include "payload/writer.h"
 
 // The main thread stops the writers (PauseExtractionForConsoleEvent) within
-// the time the handler waits for it to park.
-static_assert(kWriterStopWaitMs < kExtractionParkingWaitMs,
+// the time the handler waits for it to park, for every kind of event.
+static_assert(kWriterStopWaitMs < kShutdownBounds.parkingWaitMs &&
+                  kWriterStopWaitMs < kTimedEventShutdownBounds.parkingWaitMs,
               "the writers stop before the handler stops waiting");
 
 BOOL WINAPI OnConsoleControl(DWORD controlType) {

@@ -14,7 +14,7 @@
 // close their files (StopWriters). A console event's handler waits longer
 // for the main thread to stop writing (launcher/console_bounds.h), so the
 // files are closed, or given up, before it removes the unpack directory.
-const DWORD kWriterStopWaitMs = 1500;
+const DWORD kWriterStopWaitMs = 800;
 
 // Waits until no file the writers hold is the file at `path`: a later
 // record of the same file replaces it, and its open (which truncates) must

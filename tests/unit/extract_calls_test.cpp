@@ -520,7 +520,7 @@ TEST_F(ExtractCallsTest, AFailedCloseAfterAFailedWriteReportsTheWrite) {
   test::Ending ending = ExtractInChild(&calls);
   EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
   EXPECT_EQ(ending.err, "Error, couldn't unpack file to target path. '" +
-                            CoreD("main") +
+                            D("main") +
                             "' ([Error 112] No space left on device)\n");
   EXPECT_EQ(Of(calls, "main"),
             (Calls{Call("CreateFileW", "main"), Call("WriteFile 32768", "main"),
@@ -554,7 +554,7 @@ TEST_F(ExtractCallsTest, AFileOpenedWhenAFailureIsSeenIsClosedBeforeTheRemoval) 
   });
   EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
   EXPECT_EQ(ending.err, "Error, couldn't unpack file to target path. '" +
-                            CoreD("main") +
+                            D("main") +
                             "' ([Error 112] No space left on device)\n");
   EXPECT_EQ(Of(calls, "a.txt"),
             (Calls{Call("CreateFileW", "a.txt"), Call("CloseHandle", "a.txt")}));
