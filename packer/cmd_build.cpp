@@ -14,6 +14,7 @@
 #include "packer/app_tree.h"
 #include "packer/archive.h"
 #include "packer/cli.h"
+#include "packer/depfile.h"
 #include "packer/digest.h"
 #include "packer/embedded.h"
 #include "packer/failure.h"
@@ -139,6 +140,36 @@ bool OutputInside(const std::string &output, const std::string &root,
   return false;
 }
 
+// Writes the depfile of a package made from `tree` (and `icon`, when
+// given) at `depfile`, whole or not at all.
+bool WriteDepfile(const std::string &depfile, const std::string &output,
+                  const AppTree &tree, const std::string &icon,
+                  std::string *error) {
+  std::string root = tree.root;
+  if (root.empty() || !fs::IsSeparator(root.back()))
+    root += "/";
+  std::vector<std::string> inputs = {tree.root};
+  for (const std::string &directory : tree.directories)
+    inputs.push_back(root + directory);
+  for (const AppFile &file : tree.files)
+    inputs.push_back(root + file.relative);
+  if (!icon.empty()) {
+    std::string canonical;
+    inputs.push_back(fs::Canonical(icon, &canonical) ? canonical : icon);
+  }
+  std::string text;
+  if (!DepfileText(output, inputs, &text, error))
+    return false;
+  OutputFile file;
+  const unsigned kDepfileMode = 0666;
+  if (!file.Create(depfile, error))
+    return false;
+  if (!WriteAll(file.fd(), text.data(), text.size()))
+    return Fail(error, "cannot write the depfile '" + depfile +
+                           "': " + SystemError(errno));
+  return file.Commit(kDepfileMode, error);
+}
+
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                        start)
@@ -242,6 +273,12 @@ int RunBuild(const CommandLine &line) {
   bool written = image.Write(stream, file.fd(), &error);
   progress.Finish();
   if (!written || !file.Commit(kOutputMode, &error))
+    return Report(kExitFailed, error);
+  // After the package: a build that fails here has no depfile and so runs
+  // again next time.
+  if (line.values.count("--depfile") != 0 &&
+      !WriteDepfile(Value(line, "--depfile"), output, tree, options.iconPath,
+                    &error))
     return Report(kExitFailed, error);
 
   if (!line.quiet) {

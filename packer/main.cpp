@@ -83,6 +83,11 @@ const char kBuildHelp[] =
     "                          releases: level 22 with --long; slow to pack\n"
     "  --threads N             compression threads 1-200 (default: one per\n"
     "                          CPU); the output is the same for every N\n"
+    "  --depfile FILE          also write FILE, a Make-syntax rule naming\n"
+    "                          every input of OUT: each file and directory\n"
+    "                          of APPDIR and the icon, for build systems\n"
+    "                          (Ninja, Make) to rebuild OUT when one changes;\n"
+    "                          written only when OUT is, whole or not at all\n"
     "  --quiet                 no progress and no summary\n"
     "\n"
     "What is taken from APPDIR:\n"
@@ -177,7 +182,7 @@ const Command *FindCommand(const std::string &name) {
   static const Command kCommands[] = {
       {"build", RunBuild, 1,
        With(kImageOptions, {"--main", "--level", "--threads", "--cache-dir",
-                            "--cache-check"}),
+                            "--cache-check", "--depfile"}),
        {"--best", "--long"}, kBuildHelp},
       {"attach", RunAttach, 1, kImageOptions, {}, kAttachHelp},
       {"list", RunList, 1, {}, {}, kListHelp},

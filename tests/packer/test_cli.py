@@ -111,6 +111,77 @@ class RoundTripTest(packtest.PackerTestCase):
         self.assertEqual(support.read_tree(empty), self.expected)
 
 
+def depfile_rule(text):
+    """(target, [inputs]) of a Make rule, read as Make and Ninja read it:
+    '\\' and a line break continue the line; '\\ ', '\\#' and '$$' stand
+    for ' ', '#' and '$'."""
+    words, word, i = [], "", 0
+    text = text.replace("\\\n", " ")
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text) and text[i + 1] in " #\t":
+            word += text[i + 1]
+            i += 2
+            continue
+        if c == "$" and text[i + 1:i + 2] == "$":
+            word += "$"
+            i += 2
+            continue
+        if c in " \t\n":
+            if word:
+                words.append(word)
+            word = ""
+        else:
+            word += c
+        i += 1
+    if word:
+        words.append(word)
+    target = words[0]
+    if target.endswith(":"):
+        return target[:-1], words[1:]
+    return target, words[2:]
+
+
+class DepfileTest(packtest.PackerTestCase):
+    def test_depfile_names_every_input(self):
+        base = self.make_scratch()
+        app = os.path.join(base, "my app")
+        packtest.make_tree(app, {"Main.exe": b"MZ", "a b/c#d.txt": b"1",
+                                 "cost$/x.txt": b"2", "e/f/g.txt": b"3"})
+        os.symlink("e/f/g.txt", os.path.join(app, "link.txt"))
+        icon = os.path.join(base, "an icon.ico")
+        with open(icon, "wb") as f:
+            f.write(packtest.ico([(16, packtest.png(16, 16, (1, 2, 3, 255)))]))
+        out = os.path.join(base, "out put.exe")
+        depfile = os.path.join(base, "out.d")
+        pack("build", app, "-o", out, "--depfile", depfile, "--icon", icon,
+             "--quiet")
+        with open(depfile) as f:
+            target, inputs = depfile_rule(f.read())
+        self.assertEqual(target, out)
+        directories = ["", "a b", "cost$", "e", "e/f"]
+        files = ["Main.exe", "a b/c#d.txt", "cost$/x.txt", "e/f/g.txt",
+                 "link.txt"]
+        self.assertEqual(
+            sorted(inputs),
+            sorted([os.path.join(app, d).rstrip("/") for d in directories] +
+                   [os.path.join(app, f) for f in files] + [icon]))
+        self.assertEqual(stat.S_IMODE(os.stat(depfile).st_mode) & 0o111, 0)
+
+        # A build that fails writes no depfile and leaves the last one.
+        with open(depfile, "w") as f:
+            f.write("old\n")
+        for bad in (["--icon", os.path.join(base, "missing.ico")],
+                    ["--main", "nothing.exe"]):
+            with self.subTest(bad=bad):
+                result = pack("build", app, "-o", out + ".new", "--depfile",
+                              depfile, *bad, check=False)
+                self.assertEqual(result.returncode, 1, result.err)
+                self.assertEqual(read(depfile), b"old\n")
+                self.assertEqual(
+                    [n for n in os.listdir(base) if n.startswith(".")], [])
+
+
 class DamageTest(packtest.PackerTestCase):
     """verify, list and extract all read the whole container and fail on
     any damage, extract leaving nothing behind."""

@@ -1,12 +1,15 @@
 """cmake/VeskarPack.cmake: a small project builds the bundled example with
-the mingw-w64 toolchain and packs it with veskar_pack() as a post-build
-step; the packed program runs under Wine and sees every file. A pack that
-fails fails the build and leaves no output.
+the mingw-w64 toolchain and packs it with veskar_pack(); the packed program
+runs under Wine and sees every file. The package is made again when a file
+of the packed folder is added, changed or removed, and only then, with
+Ninja and with Make. A pack that fails fails the build and leaves no
+output.
 
 Every Wine call goes through the Wine tests' helpers (winetest: scratch
 current directory, the one prefix, headless, time-outs)."""
 
 import os
+import shutil
 import subprocess
 
 import packtest
@@ -24,12 +27,20 @@ def app_files(directory):
             support.read_tree(directory).items()}
 
 
+def packed_files(package, scratch):
+    """{name with '/': bytes} of what `package` carries."""
+    into = os.path.join(scratch, "extracted")
+    shutil.rmtree(into, ignore_errors=True)
+    packtest.pack("extract", package, into, "--quiet")
+    return support.read_tree(into)
+
+
 class CMakeStepTest(winetest.WineTestCase, packtest.PackerTestCase):
-    def configure_and_build(self, build, *definitions):
+    def configure_and_build(self, build, *definitions, generator="Ninja"):
         """Configures the project in `build` and builds it; gives the
         build's CompletedProcess."""
         configure = subprocess.run(
-            ["cmake", "-S", PROJECT, "-B", build, "-G", "Ninja",
+            ["cmake", "-S", PROJECT, "-B", build, "-G", generator,
              "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(
                  packtest.SOURCE_DIR, "cmake", "mingw-w64-x86_64.cmake"),
              "-DVESKAR_SOURCE_DIR=" + packtest.SOURCE_DIR,
@@ -62,10 +73,60 @@ class CMakeStepTest(winetest.WineTestCase, packtest.PackerTestCase):
         os.unlink(packed)
         os.utime(os.path.join(build, "app", "veskar-example.exe"), (0, 0))
         result = subprocess.run(
-            ["cmake", "--build", build, "--target", "veskar-example"],
+            ["cmake", "--build", build],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
         self.assertEqual(result.returncode, 0)
         self.assertTrue(os.path.exists(packed))
+
+    def test_package_follows_the_packed_folder(self):
+        # A file of the folder added, changed, removed: each build packs
+        # again and the package holds the folder as it is; a build with
+        # nothing changed leaves the package alone.
+        for generator in ("Ninja", "Unix Makefiles"):
+            with self.subTest(generator=generator):
+                scratch = self.make_scratch()
+                build = os.path.join(scratch, "build")
+                result = self.configure_and_build(build, generator=generator)
+                self.assertEqual(result.returncode, 0,
+                                 result.stdout.decode("utf-8", "replace"))
+                packed = os.path.join(build, "Packed Example.exe")
+                app = os.path.join(build, "app")
+                added = os.path.join(app, "data", "new", "added.txt")
+                before = packed_files(packed, scratch)
+                self.assertNotIn("data/new/added.txt", before)
+
+                def rebuild():
+                    result = subprocess.run(
+                        ["cmake", "--build", build], stdout=subprocess.PIPE,
+                        stderr=subprocess.STDOUT, timeout=600)
+                    text = result.stdout.decode("utf-8", "replace")
+                    self.assertEqual(result.returncode, 0, text)
+                    return text
+
+                def unchanged():
+                    stamp = os.stat(packed)
+                    text = rebuild()
+                    self.assertNotIn("Packing", text)
+                    after = os.stat(packed)
+                    self.assertEqual((after.st_ino, after.st_mtime_ns),
+                                     (stamp.st_ino, stamp.st_mtime_ns))
+
+                unchanged()
+                os.makedirs(os.path.dirname(added))
+                # (content, what the package must then hold) for each step:
+                # added, changed to the same size, removed.
+                for content in (b"first\n", b"other\n", None):
+                    if content is None:
+                        os.unlink(added)
+                    else:
+                        with open(added, "wb") as f:
+                            f.write(content)
+                    self.assertIn("Packing", rebuild())
+                    files = packed_files(packed, scratch)
+                    self.assertEqual(files.get("data/new/added.txt"), content)
+                    self.assertEqual(set(files) - {"data/new/added.txt"},
+                                     set(before))
+                    unchanged()
 
     def test_failed_pack_fails_the_build(self):
         scratch = self.make_scratch()
