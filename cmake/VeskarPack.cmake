@@ -11,8 +11,12 @@
 #                                      # one .exe at DIRECTORY's top
 #               [ICON file.ico] [VERSION a.b.c.d] [COMPANY text]
 #               [PRODUCT text] [DESCRIPTION text] [COPYRIGHT text]
+#                                      # ICON, DESCRIPTION, COPYRIGHT: left
+#                                      # out of a linux package
 #               [CACHE_DIR template] [UNPACK_DIR template]
 #               [LEVEL n] [BEST] [TARGET_SYSTEM windows|linux]
+#                                      # default: the system CMake builds
+#                                      # for (linux on Linux, else windows)
 #               [OPTIONS more veskar-pack options...])
 #
 # Adds the target TARGET-package, built by default, that runs
@@ -92,6 +96,21 @@ function(veskar_pack)
       "${CMAKE_CURRENT_BINARY_DIR}${CMAKE_FILES_DIRECTORY}/${ARG_TARGET}-package.d")
   set(command "${packer}" build "${directory}" -o "${output}" ${main}
       --depfile "${depfile}" --quiet)
+  # The launcher of the system the program is built for.
+  if(NOT DEFINED ARG_TARGET_SYSTEM)
+    if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+      set(ARG_TARGET_SYSTEM linux)
+    else()
+      set(ARG_TARGET_SYSTEM windows)
+    endif()
+  endif()
+  # What only a Windows image carries is left out of a Linux package, so
+  # that one call serves a project built for both.
+  if(ARG_TARGET_SYSTEM STREQUAL "linux")
+    unset(ARG_ICON)
+    unset(ARG_DESCRIPTION)
+    unset(ARG_COPYRIGHT)
+  endif()
   if(ARG_ICON)
     get_filename_component(icon "${ARG_ICON}" ABSOLUTE)
     list(APPEND command --icon "${icon}")

@@ -9,6 +9,7 @@ Every Wine call goes through the Wine tests' helpers (winetest: scratch
 current directory, the one prefix, headless, time-outs)."""
 
 import os
+import re
 import shutil
 import subprocess
 
@@ -19,6 +20,25 @@ from packtest import read
 
 PROJECT = os.path.join(os.path.dirname(os.path.abspath(__file__)),
                        "cmake_step")
+# The one line of the README's commands that the reader fills in.
+README_PLACEHOLDER = "VESKAR=/path/to/veskar-onefile"
+
+
+def readme_blocks(heading):
+    """[(language, text)] of the fenced blocks in the README's section
+    `heading`, in order."""
+    with open(os.path.join(packtest.SOURCE_DIR, "README.md"),
+              encoding="utf-8") as f:
+        text = f.read()
+    section = text.split("\n## " + heading + "\n", 1)[1].split("\n## ")[0]
+    return re.findall(r"```(\w+)\n(.*?)```", section, re.S)
+
+
+def run_shell(script, cwd, env=None):
+    """Runs the lines of `script` in bash, stopping at the first failure."""
+    return subprocess.run(["bash", "-euo", "pipefail", "-c", script],
+                          cwd=cwd, env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, timeout=900)
 
 
 def app_files(directory):
@@ -139,6 +159,56 @@ class CMakeStepTest(winetest.WineTestCase, packtest.PackerTestCase):
         self.assertIn(b"veskar-pack: ", result.stdout)
         self.assertFalse(os.path.exists(os.path.join(build,
                                                      "Packed Example.exe")))
+
+
+class ReadmeCMakeTest(winetest.WineTestCase, packtest.PackerTestCase):
+    """The README's CMake section, run as a reader would: its commands as
+    written, its files as they stand."""
+
+    def test_readme_commands_run_as_written(self):
+        blocks = readme_blocks("Packing from a CMake build")
+        self.assertEqual([language for language, _ in blocks],
+                         ["sh", "cmake", "cpp", "sh"])
+        (_, example), (_, cmakelists), (_, main), (_, own) = blocks
+
+        # The bundled example, from the root of a clone that has been built.
+        root = self.make_scratch()
+        for name in ("examples", "cmake"):
+            os.symlink(os.path.join(packtest.SOURCE_DIR, name),
+                       os.path.join(root, name))
+        os.mkdir(os.path.join(root, "build"))
+        os.symlink(os.path.dirname(packtest.PACKER),
+                   os.path.join(root, "build", "bin"))
+        result = run_shell(example, root)
+        self.assertEqual(result.returncode, 0,
+                         result.stdout.decode("utf-8", "replace"))
+        packtest.pack("verify", os.path.join(root, "build", "example",
+                                             "Veskar Example.exe"))
+
+        # A project of one's own, for Windows and for Linux; VESKAR names
+        # this clone, whose build/bin is where the packer was built.
+        self.assertIn(README_PLACEHOLDER + "\n", own)
+        project = os.path.join(root, "hello")
+        os.mkdir(project)
+        for name, text in (("CMakeLists.txt", cmakelists),
+                           ("main.cpp", main)):
+            with open(os.path.join(project, name), "w") as f:
+                f.write(text)
+        env = dict(os.environ, VESKAR=root)
+        result = run_shell(own.replace(README_PLACEHOLDER + "\n", ""),
+                           project, env)
+        self.assertEqual(result.returncode, 0,
+                         result.stdout.decode("utf-8", "replace"))
+        windows = os.path.join(project, "build", "hello-packed.exe")
+        run = winetest.wine([windows], timeout=120)
+        self.assertEqual(run.returncode, 0, run.stdout)
+        self.assertIn(b"hello from one file", run.stdout)
+        with support.scratch_dir("linux-") as cwd:
+            run = subprocess.run(
+                [os.path.join(project, "build-linux", "hello-packed")],
+                cwd=cwd, stdout=subprocess.PIPE, timeout=120)
+        self.assertEqual(run.returncode, 0)
+        self.assertEqual(run.stdout, b"hello from one file\n")
 
 
 if __name__ == "__main__":
