@@ -3,9 +3,15 @@
 
 #include <set>
 
+#include <zstd.h>
+
 #include "packer/cli.h"
 #include "packer/fs.h"
 #include "packer/output_file.h"
+
+#ifndef VESKAR_VERSION
+#error "the build must give the project's version"
+#endif
 
 namespace veskar {
 
@@ -15,16 +21,17 @@ const char kUsage[] =
     "veskar-pack - one executable file from an application directory\n"
     "\n"
     "Usage:\n"
-    "  veskar-pack build APPDIR -o OUT [options]     pack a directory\n"
-    "  veskar-pack attach CONTAINER -o OUT [options] embed a prepared "
-    "container as it is\n"
-    "  veskar-pack list EXE          the packed files (size, name) and a "
-    "summary\n"
-    "  veskar-pack extract EXE DIR   unpack the files into DIR (new or "
+    "  veskar-pack build APPDIR -o OUT [options]  pack a directory\n"
+    "  veskar-pack attach CONTAINER -o OUT [options]\n"
+    "                                 embed a prepared container as it is\n"
+    "  veskar-pack list EXE           the packed files (size, name) and a\n"
+    "                                 summary\n"
+    "  veskar-pack extract EXE DIR    unpack the files into DIR (new or "
     "empty)\n"
-    "  veskar-pack verify EXE        check the whole payload: exit 0 when "
-    "sound, 1 when not\n"
-    "  veskar-pack COMMAND --help    the options of one command\n";
+    "  veskar-pack verify EXE         check the whole payload: exit 0 when\n"
+    "                                 sound, 1 when not\n"
+    "  veskar-pack COMMAND --help     the options of one command\n"
+    "  veskar-pack --version          the packer's version and zstd's\n";
 
 const char kBuildHelp[] =
     "veskar-pack build APPDIR -o OUT [options]\n"
@@ -120,13 +127,18 @@ const char kAttachHelp[] =
     "  --unpack-dir, --quiet   as for build\n";
 
 const char kListHelp[] =
-    "veskar-pack list EXE\n"
+    "veskar-pack list EXE [--json]\n"
     "\n"
     "Prints one line per packed file, its size and name in archive order\n"
-    "(the first is the main program), then the number of files, their bytes,\n"
-    "the compressed size and the ratio, and the launcher's unpack-directory\n"
-    "template (or its cache-directory template and check). It checks the payload as verify does: exit 1 at the first\n"
-    "fault, with the reason on standard error.\n";
+    "(the first is the main program; names with the target's separator),\n"
+    "then the number of files, their bytes, the compressed size and the\n"
+    "ratio, the target, and the launcher's unpack-directory template (or\n"
+    "its cache-directory template, check and digest level). It checks the\n"
+    "payload as verify does: exit 1 at the first fault, with the reason on\n"
+    "standard error.\n"
+    "\n"
+    "  --json                  the same as one JSON object (docs/packer.md\n"
+    "                          describes its fields)\n";
 
 const char kExtractHelp[] =
     "veskar-pack extract EXE DIR\n"
@@ -185,7 +197,7 @@ const Command *FindCommand(const std::string &name) {
                             "--cache-check", "--depfile"}),
        {"--best", "--long"}, kBuildHelp},
       {"attach", RunAttach, 1, kImageOptions, {}, kAttachHelp},
-      {"list", RunList, 1, {}, {}, kListHelp},
+      {"list", RunList, 1, {}, {"--json"}, kListHelp},
       {"extract", RunExtract, 2, {}, {}, kExtractHelp},
       {"verify", RunVerify, 1, {}, {}, kVerifyHelp},
   };
@@ -208,6 +220,11 @@ int Main(const std::vector<std::string> &argv) {
   std::string first = argv[1];
   if (first == "--help" || first == "-h" || first == "help") {
     fs::Print(stdout, kUsage);
+    return kExitOk;
+  }
+  if (first == "--version" || first == "-V") {
+    fs::Print(stdout, std::string("veskar-pack ") + VESKAR_VERSION +
+                          " (zstd " + ZSTD_versionString() + ")\n");
     return kExitOk;
   }
   const Command *command = FindCommand(first);

@@ -4,6 +4,8 @@ links and special files, the choice of the main program, and every bad
 input: one line, a non-zero status, and nothing at OUT."""
 
 import glob
+import hashlib
+import json
 import os
 import random
 import re
@@ -368,8 +370,9 @@ class MessageTextTest(packtest.PackerTestCase):
         self.assertShownLines(built.stdout, 1)
         self.assertIn("wrote " + base + "/out \\x1b[1m\\x0a.exe:", built.out)
         listing = pack("list", out)
-        # The records, the summary and the unpack-directory template.
-        self.assertShownLines(listing.stdout, 5)
+        # The records, the summary, the target and the unpack-directory
+        # template.
+        self.assertShownLines(listing.stdout, 6)
         self.assertEqual([n for _, n in listed(listing.out)],
                          ["main.exe", "csi\\x9b2J\\x", "del\\x7f\u00e9"])
         verified = pack("verify", out)
@@ -383,6 +386,97 @@ class MessageTextTest(packtest.PackerTestCase):
         # The files themselves keep their names.
         self.assertEqual(sorted(os.listdir(os.path.join(into))),
                          ["csi\u009b2J", "del\x7f\u00e9", "main.exe"])
+
+
+class ListTest(packtest.PackerTestCase):
+    maxDiff = None
+
+    """list as text and as JSON: names in the target's separators, the
+    target, the version values, the template and, for a cache package, the
+    digest level the launcher names its directory with."""
+
+    def test_text_and_json(self):
+        base = self.make_scratch()
+        app = os.path.join(base, "app")
+        packtest.make_tree(app, {"run.sh": b"#!/bin/sh\necho ran\n",
+                                 "Main.exe": b"MZ",
+                                 "d/e/f.txt": b"12345", "d\x7f\u00e9.txt": b""})
+        os.chmod(os.path.join(app, "run.sh"), 0o755)
+        # (target, extra options, main, the template's JSON fields)
+        cases = [
+            ("windows", [], "Main.exe",
+             {"unpack_directory": "{TEMP}\\onefile_{PID}_{TIME}"}),
+            ("linux", ["--unpack-dir", "{TEMP}\\a\\{PID}_{TIME}"], "run.sh",
+             {"unpack_directory": "{TEMP}/a/{PID}_{TIME}"}),
+            ("linux", ["--cache-dir", "{TEMP}/c/{PRODUCT}/",
+                       "--cache-check", "content"], "run.sh", "cache"),
+        ]
+        for target, extra, main, place in cases:
+            with self.subTest(target=target, extra=extra):
+                out = os.path.join(base, "out.bin")
+                pack("build", app, "-o", out, "--target", target, "--main",
+                     main, "--product", "P\u00e4ck", "--version", "2.0.1.0",
+                     "--quiet", *extra)
+                sep = "\\" if target == "windows" else "/"
+                names = [main] + sorted(
+                    n for n in ("Main.exe", "run.sh", "d/e/f.txt",
+                                "d\x7f\u00e9.txt") if n != main)
+                names = [n.replace("/", sep) for n in names]
+                offset, size = packtest.container_place(out)
+                if place == "cache":
+                    level = hashlib.sha256(
+                        read(out)[offset:offset + size]).hexdigest()[:16]
+                    place = {"cache_directory": {
+                        "template": "{TEMP}/c/{PRODUCT}/", "check": "content",
+                        "digest_level": level,
+                        "directory": "{TEMP}/c/{PRODUCT}/" + level}}
+                sizes = {"Main.exe": 2, "run.sh": 19, "d/e/f.txt": 5,
+                         "d\x7f\u00e9.txt": 0}
+                expected = {
+                    "format": 1, "target": target,
+                    "records": [{"name": n, "size": sizes[n.replace(sep, "/")]}
+                                for n in names],
+                    "files": 4, "bytes": 26, "compressed": size,
+                    "company": "PELTA", "product": "P\u00e4ck",
+                    "version": "2.0.1.0"}
+                expected.update(place)
+                self.assertEqual(json.loads(pack("list", out, "--json").out),
+                                 expected)
+                text = pack("list", out).out
+                # The text shows a control character escaped.
+                self.assertEqual([n for _, n in listed(text)],
+                                 [n.replace("\x7f", "\\x7f") for n in names])
+                self.assertIn(f"target: {target}\n", text)
+                if "cache_directory" in place:
+                    self.assertIn("files in {TEMP}/c/{PRODUCT}/" +
+                                  place["cache_directory"]["digest_level"],
+                                  text)
+                else:
+                    self.assertIn("unpack directory: " +
+                                  place["unpack_directory"], text)
+        # The launcher's own cache directory has that last level.
+        if target == "linux":
+            temp = os.path.join(base, "temp")
+            os.mkdir(temp)
+            run = subprocess.run([out], env=dict(os.environ, TMPDIR=temp),
+                                 cwd=base, stdout=subprocess.PIPE, timeout=60)
+            self.assertEqual(run.stdout, b"ran\n")
+            self.assertEqual(os.listdir(os.path.join(temp, "c", "P\u00e4ck")),
+                             [place["cache_directory"]["digest_level"]])
+
+    def test_json_of_a_damaged_package_prints_nothing(self):
+        base = self.make_scratch()
+        app = os.path.join(base, "app")
+        packtest.make_tree(app, {"Main.exe": b"MZ" + os.urandom(5000)})
+        out = os.path.join(base, "out.exe")
+        pack("build", app, "-o", out, "--quiet")
+        offset, size = packtest.container_place(out)
+        data = bytearray(read(out))
+        data[offset + size // 2] ^= 0xff
+        with open(out, "wb") as f:
+            f.write(data)
+        result = pack("list", out, "--json", check=False)
+        self.assertEqual((result.returncode, result.out), (1, ""))
 
 
 class DeterminismTest(packtest.PackerTestCase):
@@ -1241,6 +1335,25 @@ class HelpTest(packtest.PackerTestCase):
             shown = " ".join(pack(command, "--help").out.split())
             for phrase in phrases:
                 self.assertIn(phrase, shown, command)
+
+    def test_help_fits_a_terminal(self):
+        for command in ([], ["build"], ["attach"], ["list"], ["extract"],
+                        ["verify"]):
+            for line in pack(*command, "--help").out.splitlines():
+                self.assertLessEqual(len(line), 79, (command, line))
+
+    def test_version(self):
+        # The project's version comes from the top-level project(); the
+        # build's --version is still the package's version record.
+        with open(os.path.join(packtest.SOURCE_DIR, "CMakeLists.txt")) as f:
+            project = re.search(r"project\(veskar_onefile VERSION (\S+)",
+                                f.read()).group(1)
+        for option in ("--version", "-V"):
+            shown = pack(option).out
+            self.assertRegex(shown, r"^veskar-pack " + re.escape(project) +
+                             r" \(zstd \d+\.\d+\.\d+\)\n$")
+        refused = pack("list", "--version", "x", check=False)
+        self.assertEqual(refused.returncode, 2)
 
 
 if __name__ == "__main__":

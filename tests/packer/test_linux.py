@@ -77,7 +77,8 @@ class LinuxEndToEndTest(packtest.PackerTestCase):
         self.assertEqual(os.listdir(os.path.join(self.temp, "My App 2.0.0.1")),
                          [])
         listing = pack("list", self.packed).out
-        self.assertIn("unpack directory: {TEMP}\\My App {VERSION}\\"
+        # In a Linux package's own separators.
+        self.assertIn("unpack directory: {TEMP}/My App {VERSION}/"
                       "run_{PID}_{TIME}\n", listing)
 
     def test_a_cache_directory(self):
@@ -108,8 +109,9 @@ class LinuxEndToEndTest(packtest.PackerTestCase):
                                  [digest[:16]])
                 self.assertEqual(os.listdir(self.temp), [])
         listing = pack("list", self.packed).out
-        self.assertIn("cache directory: {CACHE_DIR}\\{PRODUCT}\\{VERSION} "
-                      "(check: content)\n", listing)
+        self.assertIn("cache directory: {CACHE_DIR}/{PRODUCT}/{VERSION} "
+                      "(check: content), files in {CACHE_DIR}/{PRODUCT}/"
+                      "{VERSION}/" + digest[:16] + "\n", listing)
         self.assertNotIn("unpack directory", listing)
 
 
