@@ -80,11 +80,12 @@ int ReadImageOptions(const CommandLine &line, ImageOptions *options) {
     options->target = Target::kLinux;
     for (const char *name : {"--icon", "--description", "--copyright"})
       if (line.values.count(name) != 0)
-        return Report(kExitUsage, std::string(name) +
-                                      " applies to --target windows only");
+        return UsageError(line.command,
+                          std::string(name) +
+                              " applies to --target windows only");
   } else {
-    return Report(kExitUsage,
-                  "--target must be windows or linux, not '" + target + "'");
+    return UsageError(line.command, "--target must be windows or linux, not '" +
+                                        target + "'");
   }
   options->iconPath = Value(line, "--icon");
   options->company = Value(line, "--company", options->company);
@@ -95,28 +96,29 @@ int ReadImageOptions(const CommandLine &line, ImageOptions *options) {
   options->outputName = BaseName(Value(line, "--output"));
   options->unpackTemplate = Value(line, "--unpack-dir");
   if (line.values.count("--unpack-dir") != 0 && options->unpackTemplate.empty())
-    return Report(kExitUsage, "--unpack-dir needs a template");
+    return UsageError(line.command, "--unpack-dir needs a template");
   if (line.values.count("--cache-dir") != 0) {
     if (line.values.count("--unpack-dir") != 0)
-      return Report(kExitUsage,
-                    "--cache-dir and --unpack-dir cannot be combined");
+      return UsageError(line.command,
+                        "--cache-dir and --unpack-dir cannot be combined");
     options->unpackTemplate = Value(line, "--cache-dir");
     if (options->unpackTemplate.empty())
-      return Report(kExitUsage, "--cache-dir needs a template");
+      return UsageError(line.command, "--cache-dir needs a template");
     std::string check = Value(line, "--cache-check", "size");
     if (check == "size")
       options->unpackMode = kUnpackCacheSize;
     else if (check == "content")
       options->unpackMode = kUnpackCacheContent;
     else
-      return Report(kExitUsage,
-                    "--cache-check must be size or content, not '" + check +
-                        "'");
+      return UsageError(line.command,
+                        "--cache-check must be size or content, not '" + check +
+                            "'");
   } else if (line.values.count("--cache-check") != 0) {
-    return Report(kExitUsage, "--cache-check applies to --cache-dir only");
+    return UsageError(line.command,
+                      "--cache-check applies to --cache-dir only");
   }
   if (line.values.count("--icon") != 0 && options->iconPath.empty())
-    return Report(kExitUsage, "--icon needs a file");
+    return UsageError(line.command, "--icon needs a file");
   return kExitOk;
 }
 
@@ -170,9 +172,17 @@ bool WriteDepfile(const std::string &depfile, const std::string &output,
   return file.Commit(kDepfileMode, error);
 }
 
+// " (310.5 KiB)": the size of the file just written, as the line that
+// reports it shows it.
+std::string WrittenSize(const std::string &output) {
+  fs::Facts info;
+  if (!fs::LookAt(output, true, &info))
+    return std::string();
+  return " (" + FormatSize(info.size) + ")";
+}
+
 double SecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                       start)
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
       .count();
 }
 
@@ -187,19 +197,19 @@ int RunBuild(const CommandLine &line) {
   int level = kDefaultLevel;
   bool best = line.flags.count("--best") != 0;
   if (best && line.values.count("--level") != 0)
-    return Report(kExitUsage, "--best and --level cannot be combined");
+    return UsageError(line.command, "--best and --level cannot be combined");
   if (line.values.count("--level") != 0 &&
       !ParseNumber(Value(line, "--level"), 1, kMaxLevel, &level))
-    return Report(kExitUsage, "--level must be a number from 1 to " +
-                                  std::to_string(kMaxLevel));
+    return UsageError(line.command, "--level must be a number from 1 to " +
+                                        std::to_string(kMaxLevel));
   if (best)
     level = kBestLevel;
   int cpus = fs::ProcessorCount();
   int threads = cpus > kMaxThreads ? kMaxThreads : cpus;
   if (line.values.count("--threads") != 0 &&
       !ParseNumber(Value(line, "--threads"), 1, kMaxThreads, &threads))
-    return Report(kExitUsage, "--threads must be a number from 1 to " +
-                                  std::to_string(kMaxThreads));
+    return UsageError(line.command, "--threads must be a number from 1 to " +
+                                        std::to_string(kMaxThreads));
   const std::string &appDirectory = line.arguments[0];
   std::string output = Value(line, "--output");
 
@@ -221,14 +231,13 @@ int RunBuild(const CommandLine &line) {
     return Report(kExitFailed, error);
   if (options.unpackMode != kUnpackPerRun)
     for (const ArchiveInput &input : inputs) {
-      NameVerdict verdict =
-          CheckCacheArchiveName((const Utf16Unit *)input.name.data(),
-                                input.name.size(), kPosixNames);
+      NameVerdict verdict = CheckCacheArchiveName(
+          (const Utf16Unit *)input.name.data(), input.name.size(), kPosixNames);
       if (verdict.problem == kNameReservedForCache) {
         char reason[160];
         DescribeNameProblem(verdict, reason, sizeof reason);
-        return Report(kExitFailed, "the name '" + NameToUtf8(input.name) +
-                                       "' " + reason);
+        return Report(kExitFailed,
+                      "the name '" + NameToUtf8(input.name) + "' " + reason);
       }
     }
   for (const std::string &empty : tree.emptyDirectories)
@@ -237,10 +246,9 @@ int RunBuild(const CommandLine &line) {
 
   uint64_t streamSize = ArchiveStreamSize(inputs);
   if (WorstContainerSize(streamSize) > image.MaxContainerSize())
-    return Report(kExitFailed,
-                  "the files and their names come to " +
-                      FormatSize(streamSize) +
-                      "; a package holds less than 4 GiB");
+    return Report(kExitFailed, "the files and their names come to " +
+                                   FormatSize(streamSize) +
+                                   "; a package holds less than 4 GiB");
 
   OutputFile file;
   if (!file.Create(output, &error))
@@ -287,10 +295,10 @@ int RunBuild(const CommandLine &line) {
       bytes += input.size;
     char seconds[32];
     snprintf(seconds, sizeof seconds, "%.1f s", SecondsSince(start));
-    fs::Print(stdout, "veskar-pack: wrote " + Shown(output) + ": " +
-                          CountFiles(inputs.size()) + ", " +
-                          FormatSize(bytes) + " packed into " +
-                          FormatSize(containerSize) + " (" +
+    fs::Print(stdout, "veskar-pack: wrote " + Shown(output) +
+                          WrittenSize(output) + ": " +
+                          CountFiles(inputs.size()) + ", " + FormatSize(bytes) +
+                          " packed into " + FormatSize(containerSize) + " (" +
                           FormatPercent(containerSize, bytes) + ") in " +
                           seconds + "\n");
   }
@@ -331,8 +339,8 @@ int RunAttach(const CommandLine &line) {
     while (done < size) {
       size_t want = (size_t)std::min<uint64_t>(chunk.size(), size - done);
       if (!ReadAllAt(in, chunk.data(), want, done)) {
-        *reason = "cannot read the container '" + containerPath + "': " +
-                  (errno != 0 ? SystemError(errno) : "it shrank");
+        *reason = "cannot read the container '" + containerPath +
+                  "': " + (errno != 0 ? SystemError(errno) : "it shrank");
         return false;
       }
       if (!WriteAll(fd, chunk.data(), want)) {
@@ -352,8 +360,8 @@ int RunAttach(const CommandLine &line) {
     return Report(kExitFailed, error);
   if (!line.quiet)
     fs::Print(stdout, "veskar-pack: wrote " + Shown(output) +
-                          ": a container of " + FormatSize(size) +
-                          " attached\n");
+                          WrittenSize(output) + ": a container of " +
+                          FormatSize(size) + " attached\n");
   return kExitOk;
 }
 

@@ -89,8 +89,7 @@ public:
   uint64_t bytes() const { return bytes_; }
 
 protected:
-  virtual bool OnBegin(const std::u16string &, const std::string &,
-                       uint64_t) {
+  virtual bool OnBegin(const std::u16string &, const std::string &, uint64_t) {
     return false; // no data wanted; it is still decoded and checked
   }
   bool Stop(const std::string &reason) {
@@ -146,6 +145,8 @@ bool ReadAll(const PackedFile &packed, CountingVisitor &visitor,
       error = visitor.reason();
     else if (Interrupted())
       error = "interrupted";
+    else
+      error = "the package is damaged: " + error;
     Report(kExitFailed, path + ": " + error);
     return false;
   }
@@ -157,10 +158,9 @@ bool ReadAll(const PackedFile &packed, CountingVisitor &visitor,
   // The launcher runs such a container; whether its bytes are the ones
   // that were packed nobody can tell.
   if (frames.uncheckedFrames == 1)
-    Report(0, "warning: " + path +
-                  ": the content could not be verified: frame " +
-                  std::to_string(frames.firstUnchecked) +
-                  " carries no checksum");
+    Report(0,
+           "warning: " + path + ": the content could not be verified: frame " +
+               std::to_string(frames.firstUnchecked) + " carries no checksum");
   else if (frames.uncheckedFrames > 1)
     Report(0, "warning: " + path + ": the content could not be verified: " +
                   std::to_string(frames.uncheckedFrames) + " of " +
@@ -327,8 +327,8 @@ int RunList(const CommandLine &line) {
   if (!ReadAll(packed, visitor, path))
     return kExitFailed;
   // The launcher's build values lie in front of the payload.
-  std::vector<uint8_t> front(std::min<uint64_t>(packed.place().offset,
-                                                kBuildValuesSearchLimit));
+  std::vector<uint8_t> front(
+      std::min<uint64_t>(packed.place().offset, kBuildValuesSearchLimit));
   BuildValueStrings values;
   bool known = ReadAllAt(packed.fd(), front.data(), front.size(), 0) &&
                ReadBuildValues(front.data(), front.size(), &values, &error);
@@ -339,13 +339,12 @@ int RunList(const CommandLine &line) {
       values.unpackMode == kUnpackCacheContent ? "content" : "size";
   const char *target = windows ? "windows" : "linux";
   if (json) {
-    std::string text = "{\n  \"format\": 1,\n  \"target\": \"" +
-                       std::string(target) + "\",\n  \"records\": [" +
-                       visitor.records() + "\n  ],\n  \"files\": " +
-                       std::to_string(visitor.files()) +
-                       ",\n  \"bytes\": " + std::to_string(visitor.bytes()) +
-                       ",\n  \"compressed\": " +
-                       std::to_string(packed.place().size);
+    std::string text =
+        "{\n  \"format\": 1,\n  \"target\": \"" + std::string(target) +
+        "\",\n  \"records\": [" + visitor.records() +
+        "\n  ],\n  \"files\": " + std::to_string(visitor.files()) +
+        ",\n  \"bytes\": " + std::to_string(visitor.bytes()) +
+        ",\n  \"compressed\": " + std::to_string(packed.place().size);
     if (known) {
       text += ",\n  \"company\": " + JsonString(NameToUtf8(values.company)) +
               ",\n  \"product\": " + JsonString(NameToUtf8(values.product)) +
@@ -374,11 +373,11 @@ int RunList(const CommandLine &line) {
     if (!cache)
       fs::Print(stdout, "unpack directory: " + Shown(shownTemplate) + "\n");
     else
-      fs::Print(stdout, "cache directory: " + Shown(shownTemplate) +
-                            " (check: " + check + "), files in " +
-                            Shown(CacheDirectory(shownTemplate, values,
-                                                 windows)) +
-                            "\n");
+      fs::Print(stdout,
+                "cache directory: " + Shown(shownTemplate) +
+                    " (check: " + check + "), files in " +
+                    Shown(CacheDirectory(shownTemplate, values, windows)) +
+                    "\n");
   }
   return kExitOk;
 }
@@ -424,8 +423,7 @@ int RunVerify(const CommandLine &line) {
                                ? ""
                                : " apart from its unchecked content") +
                           ": " + CountFiles(visitor.files()) + ", " +
-                          FormatSize(visitor.bytes()) +
-                          ", in a container of " +
+                          FormatSize(visitor.bytes()) + ", in a container of " +
                           FormatSize(packed.place().size) + "\n");
   return kExitOk;
 }

@@ -71,7 +71,8 @@ const char kBuildHelp[] =
     "  --cache-dir TEMPLATE    unpack once into a cache directory kept across\n"
     "                          runs, such as {CACHE_DIR}/{COMPANY}/{PRODUCT}/\n"
     "                          {VERSION} (neither {PID} nor {TIME}); later\n"
-    "                          starts check the files and run them from there.\n"
+    "                          starts check the files and run them from "
+    "there.\n"
     "                          Not with --unpack-dir\n"
     "  --cache-check size|content\n"
     "                          what a later start checks of each cached file:\n"
@@ -178,11 +179,12 @@ struct Command {
   std::set<std::string> options; // value-taking options it accepts
   std::set<std::string> flags;   // options without a value it accepts
   const char *help;
+  bool quiet; // whether it prints anything --quiet could silence
 };
 
 const std::set<std::string> kImageOptions = {
-    "--output", "--target",      "--icon",     "--company",
-    "--product", "--version", "--description", "--copyright", "--unpack-dir"};
+    "--output",  "--target",      "--icon",      "--company",   "--product",
+    "--version", "--description", "--copyright", "--unpack-dir"};
 
 std::set<std::string> With(std::set<std::string> base,
                            std::initializer_list<std::string> more) {
@@ -192,14 +194,18 @@ std::set<std::string> With(std::set<std::string> base,
 
 const Command *FindCommand(const std::string &name) {
   static const Command kCommands[] = {
-      {"build", RunBuild, 1,
+      {"build",
+       RunBuild,
+       1,
        With(kImageOptions, {"--main", "--level", "--threads", "--cache-dir",
                             "--cache-check", "--depfile"}),
-       {"--best", "--long"}, kBuildHelp},
-      {"attach", RunAttach, 1, kImageOptions, {}, kAttachHelp},
-      {"list", RunList, 1, {}, {"--json"}, kListHelp},
-      {"extract", RunExtract, 2, {}, {}, kExtractHelp},
-      {"verify", RunVerify, 1, {}, {}, kVerifyHelp},
+       {"--best", "--long"},
+       kBuildHelp,
+       true},
+      {"attach", RunAttach, 1, kImageOptions, {}, kAttachHelp, true},
+      {"list", RunList, 1, {}, {"--json"}, kListHelp, false},
+      {"extract", RunExtract, 2, {}, {}, kExtractHelp, true},
+      {"verify", RunVerify, 1, {}, {}, kVerifyHelp, true},
   };
   for (const Command &command : kCommands)
     if (name == command.name)
@@ -207,29 +213,25 @@ const Command *FindCommand(const std::string &name) {
   return nullptr;
 }
 
-int Usage(const std::string &message) {
-  return Report(kExitUsage, message + " (see veskar-pack --help)");
-}
-
 } // namespace
 
 int Main(const std::vector<std::string> &argv) {
   size_t argc = argv.size();
   if (argc < 2)
-    return Usage("no command given");
+    return UsageError("", "no command given");
   std::string first = argv[1];
   if (first == "--help" || first == "-h" || first == "help") {
     fs::Print(stdout, kUsage);
     return kExitOk;
   }
   if (first == "--version" || first == "-V") {
-    fs::Print(stdout, std::string("veskar-pack ") + VESKAR_VERSION +
-                          " (zstd " + ZSTD_versionString() + ")\n");
+    fs::Print(stdout, std::string("veskar-pack ") + VESKAR_VERSION + " (zstd " +
+                          ZSTD_versionString() + ")\n");
     return kExitOk;
   }
   const Command *command = FindCommand(first);
   if (command == nullptr)
-    return Usage("unknown command '" + first + "'");
+    return UsageError("", "unknown command '" + first + "'");
 
   CommandLine line;
   line.command = first;
@@ -248,13 +250,13 @@ int Main(const std::vector<std::string> &argv) {
       line.help = true;
       continue;
     }
-    if (arg == "--quiet" || arg == "-q") {
+    if ((arg == "--quiet" || arg == "-q") && command->quiet) {
       line.quiet = true;
       continue;
     }
     if (command->flags.count(arg) != 0) {
       if (!line.flags.insert(arg).second)
-        return Usage(arg + " is given twice");
+        return UsageError(command->name, arg + " is given twice");
       continue;
     }
     std::string name = arg, value;
@@ -268,14 +270,15 @@ int Main(const std::vector<std::string> &argv) {
     if (name == "-o")
       name = "--output";
     if (command->options.count(name) == 0)
-      return Usage("'" + name + "' is not an option of " + line.command);
+      return UsageError(command->name,
+                        "'" + name + "' is not an option of " + line.command);
     if (!hasValue) {
       if (i + 1 >= argc)
-        return Usage(name + " needs a value");
+        return UsageError(command->name, name + " needs a value");
       value = argv[++i];
     }
     if (line.values.count(name) != 0)
-      return Usage(name + " is given twice");
+      return UsageError(command->name, name + " is given twice");
     line.values[name] = value;
   }
   if (line.help) {
@@ -283,13 +286,14 @@ int Main(const std::vector<std::string> &argv) {
     return kExitOk;
   }
   if (line.arguments.size() != command->positional)
-    return Usage(line.command + " takes " +
-                 std::to_string(command->positional) +
-                 (command->positional == 1 ? " argument" : " arguments") +
-                 ", not " + std::to_string(line.arguments.size()));
+    return UsageError(
+        command->name,
+        line.command + " takes " + std::to_string(command->positional) +
+            (command->positional == 1 ? " argument" : " arguments") + ", not " +
+            std::to_string(line.arguments.size()));
   if (command->options.count("--output") != 0 &&
       line.values.count("--output") == 0)
-    return Usage(line.command + " needs -o OUT");
+    return UsageError(command->name, line.command + " needs -o OUT");
   return command->run(line);
 }
 

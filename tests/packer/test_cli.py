@@ -224,6 +224,7 @@ class DamageTest(packtest.PackerTestCase):
                     result = pack(command, bad, check=False)
                     self.assertEqual(result.returncode, 1, command)
                     self.assertIn(message, result.err, command)
+                    self.assertIn(": the package is damaged: ", result.err)
                     self.assertEqual(len(result.err.strip().splitlines()), 1)
                 into = os.path.join(base, "into")
                 result = pack("extract", bad, into, check=False)
@@ -232,25 +233,43 @@ class DamageTest(packtest.PackerTestCase):
                 self.assertEqual(glob.glob(os.path.join(base, ".into*")), [])
 
     def test_files_that_are_not_packed(self):
+        """Every kind of file that is no package gets one message; a package
+        cut short gets the other, that it is damaged."""
         base = self.make_scratch()
-        cases = {
-            "text": b"just text\n",
-            "stub": read(packtest.LINUX_STUB),
-            "short": b"MZ",
-        }
-        for name, data in cases.items():
+        app = os.path.join(base, "app")
+        packtest.make_tree(app, {"Main.exe": os.urandom(100000)})
+        windows = os.path.join(base, "package.exe")
+        pack("build", app, "-o", windows, "--quiet")
+        w_offset, w_size = packtest.container_place(windows)
+        not_package = "not a package made by veskar-pack"
+        damaged = "the package is damaged"
+        cases = [
+            ("text", b"just text\n", not_package),
+            ("short", b"MZ", not_package),
+            ("empty", b"", not_package),
+            ("Linux launcher alone", read(packtest.LINUX_STUB), not_package),
+            ("Windows launcher alone", read(packtest.WINDOWS_STUB),
+             not_package),
+            ("a Windows program", read(os.path.join(packtest.EXAMPLE_APP,
+                                                    "veskar-example.exe")),
+             not_package),
+            ("a Linux program", read("/bin/ls"), not_package),
+            ("Windows package cut in its payload",
+             read(windows)[:w_offset + w_size // 2], damaged),
+            ("Windows package cut at its payload's start",
+             read(windows)[:w_offset + 1], damaged),
+        ]
+        for name, data, message in cases:
             with self.subTest(file=name):
-                path = os.path.join(base, name)
+                path = os.path.join(base, "file")
                 with open(path, "wb") as f:
                     f.write(data)
-                result = pack("verify", path, check=False)
-                self.assertEqual(result.returncode, 1)
-                self.assertEqual(len(result.err.strip().splitlines()), 1)
-                self.assertTrue(result.err.startswith("veskar-pack: "))
-        # The bare Windows stub has no resources at all.
-        result = pack("verify", packtest.WINDOWS_STUB, check=False)
-        self.assertEqual(result.returncode, 1)
-        self.assertIn("no resources", result.err)
+                for command in ("verify", "list"):
+                    result = pack(command, path, check=False)
+                    self.assertEqual(result.returncode, 1)
+                    self.assertTrue(result.err.startswith(
+                        f"veskar-pack: {path}: {message}"), result.err)
+                    self.assertEqual(len(result.err.splitlines()), 1)
 
 
 class HostileNamesTest(packtest.PackerTestCase):
@@ -368,7 +387,7 @@ class MessageTextTest(packtest.PackerTestCase):
         out = os.path.join(base, "out \x1b[1m\n.exe")
         built = pack("attach", blob, "-o", out)
         self.assertShownLines(built.stdout, 1)
-        self.assertIn("wrote " + base + "/out \\x1b[1m\\x0a.exe:", built.out)
+        self.assertIn("wrote " + base + "/out \\x1b[1m\\x0a.exe (", built.out)
         listing = pack("list", out)
         # The records, the summary, the target and the unpack-directory
         # template.
@@ -680,6 +699,20 @@ class BadInputTest(packtest.PackerTestCase):
               "--company", "B"], "--company is given twice"),
             (["build", self.app, "-o"], "--output needs a value"),
             (["pack", self.app], "unknown command 'pack'"),
+            # Options only where they mean something; each usage error
+            # points to the help of the command it was given to.
+            (["list", self.out, "--quiet"],
+             "'--quiet' is not an option of list (see veskar-pack list "
+             "--help)"),
+            (["list", self.out, "-q"], "'-q' is not an option of list"),
+            (["build", self.app], "needs -o OUT (see veskar-pack build "
+                                  "--help)"),
+            (["build", self.app, "-o", self.out, "--target", "mac"],
+             "not 'mac' (see veskar-pack build --help)"),
+            (["attach", self.app, "-o", self.out, "--level", "3"],
+             "(see veskar-pack attach --help)"),
+            (["extract", self.out], "(see veskar-pack extract --help)"),
+            (["pack", self.app], "'pack' (see veskar-pack --help)"),
         ]
         for args, message in cases:
             with self.subTest(args=args):
@@ -1132,7 +1165,9 @@ class UncheckedFrameTest(packtest.PackerTestCase):
                 for command in ("verify", "list", "extract"):
                     args = [command, packed] + (
                         [into] if command == "extract" else [])
-                    result = pack(*args, "--quiet", check=False)
+                    # (list has no summary to silence)
+                    quiet = ["--quiet"] if command != "list" else []
+                    result = pack(*args, *quiet, check=False)
                     self.assertEqual(result.returncode, 0, result.err)
                     if message is None:
                         self.assertEqual(result.err, "", command)
@@ -1269,7 +1304,7 @@ class ProgressTest(packtest.PackerTestCase):
 
     def build_on_terminal(self, *extra):
         import pty
-        base = self.make_scratch()
+        base = self.base = self.make_scratch()
         app = os.path.join(base, "app")
         packtest.make_tree(app, {"Main.exe": os.urandom(12 << 20)})
         leader, follower = pty.openpty()
@@ -1298,9 +1333,14 @@ class ProgressTest(packtest.PackerTestCase):
         self.assertRegex(shown, r"packing +\d+%  [\d.]+ MiB of 12\.0 MiB  "
                                 r"[\d.]+ [KMG]iB/s")
         self.assertTrue(shown.endswith("\r\x1b[K"), "the line is not cleared")
-        self.assertRegex(result.stdout.decode(),
-                         r"^veskar-pack: wrote .*out\.exe: 1 file, 12\.0 MiB "
-                         r"packed into [\d.]+ MiB \([\d.]+%\) in [\d.]+ s\n$")
+        line = re.match(r"^veskar-pack: wrote .*out\.exe \(([\d.]+) MiB\): "
+                        r"1 file, 12\.0 MiB packed into [\d.]+ MiB "
+                        r"\([\d.]+%\) in [\d.]+ s\n$", result.stdout.decode())
+        self.assertTrue(line, result.stdout)
+        # The size of the file written, the launcher with the payload.
+        written = os.path.getsize(os.path.join(self.base, "out.exe"))
+        self.assertAlmostEqual(float(line.group(1)), written / (1 << 20),
+                               delta=0.05)
         # Not a terminal: no progress (the other tests' stderr is a pipe and
         # holds only their messages).
         quiet, shown = self.build_on_terminal("--quiet")
