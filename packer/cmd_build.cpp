@@ -8,6 +8,7 @@
 //===----------------------------------------------------------------------===//
 #include <errno.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <chrono>
 
@@ -122,6 +123,46 @@ int ReadImageOptions(const CommandLine &line, ImageOptions *options) {
   return kExitOk;
 }
 
+// Whether a Linux launcher can start `file` as the main program: an ELF
+// program of the launcher's own class and machine, or a script that names
+// its interpreter ("#!"). Its mode says nothing: the launcher makes every
+// file executable.
+bool RunsOnLinux(const AppFile &file, std::string *error) {
+  const size_t kElfClass = 4;    // 1: 32-bit, 2: 64-bit
+  const size_t kElfMachine = 18; // two bytes, little-endian here
+  const size_t kHeadSize = 20;
+  uint8_t head[kHeadSize] = {};
+  int fd;
+  uint64_t size;
+  if (!OpenRegularFile(file.path, "the main program", &fd, error, &size))
+    return false;
+  size_t have = (size_t)std::min<uint64_t>(size, kHeadSize);
+  bool read = ReadAllAt(fd, head, have, 0);
+  fs::Close(fd);
+  if (!read)
+    return Fail(error, "cannot read the main program '" + file.relative +
+                           "': " + SystemError(errno));
+  if (have >= 2 && head[0] == '#' && head[1] == '!')
+    return true;
+  EmbeddedData stub = LinuxLauncherStub();
+  bool elf = have == kHeadSize && memcmp(head,
+                                         "\x7f"
+                                         "ELF",
+                                         4) == 0;
+  if (elf && head[kElfClass] == stub.data[kElfClass] &&
+      memcmp(head + kElfMachine, stub.data + kElfMachine, 2) == 0)
+    return true;
+  std::string what =
+      elf ? "a Linux program for another machine than the launcher's"
+      : have >= 2 && head[0] == 'M' && head[1] == 'Z'
+          ? "a Windows program"
+          : "neither a Linux program nor a script starting with '#!'";
+  return Fail(error, "the main program '" + file.relative +
+                         "' cannot run on Linux: it is " + what +
+                         "; name the program to start with --main, or "
+                         "pack for --target windows");
+}
+
 // Whether the output would land inside the application directory, where a
 // later build would pack it.
 bool OutputInside(const std::string &output, const std::string &root,
@@ -225,6 +266,9 @@ int RunBuild(const CommandLine &line) {
   size_t mainIndex;
   if (!ChooseMainFile(tree, options.target, Value(line, "--main"), &mainIndex,
                       &error))
+    return Report(kExitFailed, error);
+  if (options.target == Target::kLinux &&
+      !RunsOnLinux(tree.files[mainIndex], &error))
     return Report(kExitFailed, error);
   std::vector<ArchiveInput> inputs;
   if (!MakeArchiveInputs(tree, mainIndex, options.target, &inputs, &error))

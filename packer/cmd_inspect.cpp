@@ -28,11 +28,11 @@ namespace {
 // launcher stub is a few hundred KiB.
 const uint64_t kBuildValuesSearchLimit = 16 << 20;
 
-// What extract creates: the directories and the first record, the program
-// the launcher starts, executable; the other files not.
+// What extract creates, less the umask: records carry no permissions, so
+// every file may be a program to start (a helper, a script), as the Linux
+// launcher makes them too.
 const unsigned kDirectoryMode = 0755;
-const unsigned kProgramMode = 0755;
-const unsigned kDataMode = 0644;
+const unsigned kFileMode = 0755;
 
 // An open packed executable and where its container lies.
 class PackedFile {
@@ -296,9 +296,8 @@ protected:
                     "' both as a file and as a directory");
     }
     current_ = relative;
-    unsigned mode = files() == 1 ? kProgramMode : kDataMode;
     std::string path = root_ + "/" + relative;
-    fd_ = fs::CreateForWriting(path, mode);
+    fd_ = fs::CreateForWriting(path, kFileMode);
     if (fd_ < 0)
       return Stop(errno == EISDIR ? "the archive uses '" + relative +
                                         "' both as a file and as a directory"

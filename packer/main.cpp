@@ -150,7 +150,9 @@ const char kExtractHelp[] =
     "removed again if extracting fails. DIR appears only when every file has\n"
     "been written and checked. The payload is checked as verify does: names\n"
     "that would lead outside DIR, and names that clash (see verify --help),\n"
-    "are refused, and nothing is extracted.\n"
+    "are refused, and nothing is extracted. Every file gets mode 0755 less\n"
+    "the umask, as the Linux launcher gives them: a package keeps no modes,\n"
+    "and any file may be a program to start.\n"
     "\n"
     "  --quiet                 no summary\n";
 

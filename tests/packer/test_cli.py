@@ -37,6 +37,7 @@ TREE = {
     "\uff21.txt": b"fullwidth",
     "\U0001F600.txt": b"astral",
     ".hidden": b"hidden files go in too",
+    "bin/start.sh": b"#!/bin/sh\nexit 0\n",
 }
 
 
@@ -50,11 +51,11 @@ def listed(out):
     return records
 
 
-def archive_order(names):
+def archive_order(names, main="Main.exe"):
     """Main first, then by UTF-16 code units of the backslashed name."""
-    rest = sorted((n for n in names if n != "Main.exe"),
+    rest = sorted((n for n in names if n != main),
                   key=lambda n: n.replace("/", "\\").encode("utf-16-be"))
-    return ["Main.exe"] + rest
+    return [main] + rest
 
 
 class RoundTripTest(packtest.PackerTestCase):
@@ -70,7 +71,7 @@ class RoundTripTest(packtest.PackerTestCase):
         self.base = base
 
     def test_list_extract_verify(self):
-        for target, main in (("windows", None), ("linux", "Main.exe")):
+        for target, main in (("windows", None), ("linux", "bin/start.sh")):
             with self.subTest(target=target):
                 out = os.path.join(self.base, f"app-{target}.bin")
                 args = ["build", self.app, "-o", out, "--target", target,
@@ -81,7 +82,8 @@ class RoundTripTest(packtest.PackerTestCase):
                 result = pack("list", out)
                 records = listed(result.out)
                 self.assertEqual([n.replace("\\", "/") for _, n in records],
-                                 archive_order(self.expected))
+                                 archive_order(self.expected,
+                                               main or "Main.exe"))
                 self.assertEqual({n.replace("\\", "/"): s for s, n in records},
                                  {n: len(d) for n, d in self.expected.items()})
                 total = sum(len(d) for d in self.expected.values())
@@ -94,6 +96,13 @@ class RoundTripTest(packtest.PackerTestCase):
                 self.assertEqual(support.read_tree(target_dir), self.expected)
                 self.assertFalse(os.path.islink(
                     os.path.join(target_dir, "note-link.txt")))
+                # Every file may be a program to start, as the Linux
+                # launcher makes them: 0755 less the umask.
+                umask = os.umask(0)
+                os.umask(umask)
+                for name in self.expected:
+                    mode = os.stat(os.path.join(target_dir, name)).st_mode
+                    self.assertEqual(stat.S_IMODE(mode), 0o755 & ~umask, name)
                 verified = pack("verify", out)
                 self.assertIn("is sound", verified.out)
 
@@ -507,7 +516,8 @@ class DeterminismTest(packtest.PackerTestCase):
     def test_thread_counts_give_the_same_bytes(self):
         base = self.make_scratch()
         app = os.path.join(base, "app")
-        files = {"Main.exe": os.urandom(1 << 20),
+        # (a script to a Linux launcher, which starts only what can run)
+        files = {"Main.exe": b"#!/bin/sh\n" + os.urandom(1 << 20),
                  "data/text.txt": generated_text(27 << 20, 20261210),
                  "data/z.bin": b"\0" * 100}
         packtest.make_tree(app, files)
@@ -589,6 +599,11 @@ class TreeRuleTest(packtest.PackerTestCase):
 class MainChoiceTest(packtest.PackerTestCase):
     def test_choice_of_the_main_program(self):
         base = self.make_scratch()
+        # The launcher itself is an ELF program of its machine; the same
+        # header with another machine (AArch64) or class (32-bit) is not.
+        native = read(packtest.LINUX_STUB)[:4096]
+        other_machine = native[:18] + struct.pack("<H", 183) + native[20:]
+        other_class = native[:4] + b"\x01" + native[5:]
         cases = [
             # (files, executable files, target, --main, first record or error)
             ({"Tool.EXE": b"x", "lib/other.exe": b"y"}, [], "windows", None,
@@ -609,6 +624,27 @@ class MainChoiceTest(packtest.PackerTestCase):
              "has 2 executable files at its top level (go, run)"),
             ({"data.txt": b"d"}, [], "linux", None,
              "has no executable file at its top level"),
+            # A Linux launcher starts an ELF program of its own machine or
+            # a "#!" script; anything else is refused by its content, with
+            # the way out.
+            ({"run": native}, ["run"], "linux", None, "run"),
+            ({"run": other_machine}, ["run"], "linux", None,
+             "the main program 'run' cannot run on Linux: it is a Linux "
+             "program for another machine than the launcher's; name the "
+             "program to start with --main"),
+            ({"run": other_class}, ["run"], "linux", None,
+             "'run' cannot run on Linux: it is a Linux program for another "
+             "machine"),
+            ({"app.exe": b"MZ\x90\0"}, [], "linux", "app.exe",
+             "'app.exe' cannot run on Linux: it is a Windows program; name "
+             "the program to start with --main, or pack for --target "
+             "windows"),
+            ({"run": b"#!/bin/sh\n", "data/values.csv": b"a,b\n"}, ["run"],
+             "linux", "data/values.csv",
+             "the main program 'data/values.csv' cannot run on Linux: it is "
+             "neither a Linux program nor a script starting with '#!'"),
+            ({"run": b"#"}, ["run"], "linux", None, "'run' cannot run"),
+            ({"run": b""}, ["run"], "linux", None, "'run' cannot run"),
         ]
         for i, (files, executables, target, main, expected) in enumerate(cases):
             with self.subTest(case=i, expected=expected):
