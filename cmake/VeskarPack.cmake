@@ -1,5 +1,5 @@
-# VeskarPack.cmake - pack a C++ application into one executable after each
-# build.
+# VeskarPack.cmake - pack a C++ application into one executable whenever
+# it or a file packed with it changes.
 #
 #   include(VeskarPack)   # with this folder on CMAKE_MODULE_PATH, or
 #   include(path/to/VeskarPack.cmake)
@@ -11,27 +11,49 @@
 #                                      # one .exe at DIRECTORY's top
 #               [ICON file.ico] [VERSION a.b.c.d] [COMPANY text]
 #               [PRODUCT text] [DESCRIPTION text] [COPYRIGHT text]
+#                                      # ICON, DESCRIPTION, COPYRIGHT: left
+#                                      # out of a linux package
 #               [CACHE_DIR template] [UNPACK_DIR template]
 #               [LEVEL n] [BEST] [TARGET_SYSTEM windows|linux]
+#                                      # default: the system CMake builds
+#                                      # for (linux on Linux, else windows)
 #               [OPTIONS more veskar-pack options...])
 #
-# Adds a post-build step to TARGET that runs `veskar-pack build DIRECTORY
-# -o OUTPUT ...`. Whatever should be packed beside the program (DLLs, Qt
-# plugins, data) must be in DIRECTORY when TARGET's build ends: lay it out
-# in post-build steps added to TARGET before this call (they run in the
-# order they were added), or name the folder another step fills.
+# Adds the target TARGET-package, built by default, that runs
+# `veskar-pack build DIRECTORY -o OUTPUT --depfile ... ...` after TARGET is
+# built. The packer names every input of OUTPUT in the depfile (each file
+# and directory of DIRECTORY, the icon), so OUTPUT is made again when
+# TARGET's program, the packer, or any of them changes (a file added,
+# changed or removed), and only then. Whatever should be packed beside the
+# program (DLLs, Qt plugins, data) must be in DIRECTORY when TARGET's build
+# ends: lay it out in post-build steps of TARGET or in targets TARGET
+# depends on. A step that rewrites a file at every build (cmake -E
+# copy_directory does) makes every build pack again; copy_if_different
+# does not.
 #
 # OUTPUT and DIRECTORY may be relative to the current binary folder, ICON
 # to the current source folder. OUTPUT must lie outside DIRECTORY: give the
-# target a RUNTIME_OUTPUT_DIRECTORY of its own when its folder is packed. The packer is the cache variable VESKAR_PACK, else
-# veskar-pack(.exe) on the PATH; it runs on the build machine, so a cross
-# build for Windows on Linux uses the Linux packer.
+# target a RUNTIME_OUTPUT_DIRECTORY of its own when its folder is packed.
+# The packer is the cache variable VESKAR_PACK, else veskar-pack(.exe) on
+# the PATH; it runs on the build machine, so a cross build for Windows on
+# Linux uses the Linux packer. Needs CMake 3.20 or later (a depfile with
+# the Makefile generators; Ninja is fine too).
 
 include_guard(GLOBAL)
+
+# veskar_pack() records the policies in force here: the depfile's paths are
+# taken as the packer writes them (absolute) with Ninja too.
+if(POLICY CMP0116)
+  cmake_policy(SET CMP0116 NEW)
+endif()
 
 set(VESKAR_PACK "" CACHE FILEPATH "The veskar-pack program used by veskar_pack()")
 
 function(veskar_pack)
+  if(CMAKE_VERSION VERSION_LESS 3.20)
+    message(FATAL_ERROR "veskar_pack: needs CMake 3.20 or later (this is "
+                        "${CMAKE_VERSION})")
+  endif()
   cmake_parse_arguments(PARSE_ARGV 0 ARG "BEST"
     "TARGET;OUTPUT;DIRECTORY;MAIN;ICON;VERSION;COMPANY;PRODUCT;DESCRIPTION;COPYRIGHT;CACHE_DIR;UNPACK_DIR;LEVEL;TARGET_SYSTEM"
     "OPTIONS")
@@ -70,7 +92,25 @@ function(veskar_pack)
   endif()
 
   get_filename_component(output_name "${output}" NAME)
-  set(command "${packer}" build "${directory}" -o "${output}" ${main} --quiet)
+  set(depfile
+      "${CMAKE_CURRENT_BINARY_DIR}${CMAKE_FILES_DIRECTORY}/${ARG_TARGET}-package.d")
+  set(command "${packer}" build "${directory}" -o "${output}" ${main}
+      --depfile "${depfile}" --quiet)
+  # The launcher of the system the program is built for.
+  if(NOT DEFINED ARG_TARGET_SYSTEM)
+    if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+      set(ARG_TARGET_SYSTEM linux)
+    else()
+      set(ARG_TARGET_SYSTEM windows)
+    endif()
+  endif()
+  # What only a Windows image carries is left out of a Linux package, so
+  # that one call serves a project built for both.
+  if(ARG_TARGET_SYSTEM STREQUAL "linux")
+    unset(ARG_ICON)
+    unset(ARG_DESCRIPTION)
+    unset(ARG_COPYRIGHT)
+  endif()
   if(ARG_ICON)
     get_filename_component(icon "${ARG_ICON}" ABSOLUTE)
     list(APPEND command --icon "${icon}")
@@ -91,8 +131,22 @@ function(veskar_pack)
   endif()
   list(APPEND command ${ARG_OPTIONS})
 
-  add_custom_command(TARGET "${ARG_TARGET}" POST_BUILD
+  # CMake's Makefile generators before 3.28 add the depfile's paths to
+  # the ones they kept from earlier builds, so a removed file would stay a
+  # prerequisite that is never there and every later build would pack
+  # again. Removing the list they keep makes the next build read the new
+  # depfile alone.
+  set(forget)
+  if(CMAKE_GENERATOR MATCHES "Makefiles" AND CMAKE_VERSION VERSION_LESS 3.28)
+    set(forget COMMAND "${CMAKE_COMMAND}" -E rm -f
+        "${CMAKE_CURRENT_BINARY_DIR}${CMAKE_FILES_DIRECTORY}/${ARG_TARGET}-package.dir/compiler_depend.internal")
+  endif()
+  add_custom_command(OUTPUT "${output}"
     COMMAND ${command}
+    ${forget}
+    DEPENDS "${ARG_TARGET}" "${packer}"
+    DEPFILE "${depfile}"
     COMMENT "Packing ${ARG_TARGET} into ${output_name}"
     VERBATIM)
+  add_custom_target("${ARG_TARGET}-package" ALL DEPENDS "${output}")
 endfunction()

@@ -50,6 +50,7 @@ public:
         return Fail(error_, "cannot look at '" + path + "': " +
                                 SystemError(errno));
       if (info.kind == fs::Kind::kDirectory) {
+        tree_->directories.push_back(childRelative);
         size_t below;
         if (!Walk(childRelative, &below))
           return false;

@@ -37,6 +37,9 @@ struct AppTree {
   std::string root; // the directory's canonical path
   std::vector<AppFile> files;
   std::vector<std::string> emptyDirectories; // relative, topmost only
+  // Every directory below the root, relative, in the order walked: what a
+  // build system watches to see a file added or removed.
+  std::vector<std::string> directories;
 };
 
 // Walks `directory` by the rule above and checks that every file can be

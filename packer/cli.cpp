@@ -13,4 +13,10 @@ int Report(int status, const std::string &message) {
   return status;
 }
 
+int UsageError(const std::string &command, const std::string &message) {
+  return Report(kExitUsage, message + " (see veskar-pack " +
+                                (command.empty() ? "" : command + " ") +
+                                "--help)");
+}
+
 } // namespace veskar

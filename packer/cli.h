@@ -31,6 +31,10 @@ struct CommandLine {
 // or path it carries, a control character in it is escaped.
 int Report(int status, const std::string &message);
 
+// Reports a wrong command line with kExitUsage, pointing to the help that
+// lists what `command` takes (the general help when it is empty).
+int UsageError(const std::string &command, const std::string &message);
+
 int RunBuild(const CommandLine &line);
 int RunAttach(const CommandLine &line);
 int RunList(const CommandLine &line);

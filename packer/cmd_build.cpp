@@ -8,12 +8,14 @@
 //===----------------------------------------------------------------------===//
 #include <errno.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <chrono>
 
 #include "packer/app_tree.h"
 #include "packer/archive.h"
 #include "packer/cli.h"
+#include "packer/depfile.h"
 #include "packer/digest.h"
 #include "packer/embedded.h"
 #include "packer/failure.h"
@@ -79,11 +81,12 @@ int ReadImageOptions(const CommandLine &line, ImageOptions *options) {
     options->target = Target::kLinux;
     for (const char *name : {"--icon", "--description", "--copyright"})
       if (line.values.count(name) != 0)
-        return Report(kExitUsage, std::string(name) +
-                                      " applies to --target windows only");
+        return UsageError(line.command,
+                          std::string(name) +
+                              " applies to --target windows only");
   } else {
-    return Report(kExitUsage,
-                  "--target must be windows or linux, not '" + target + "'");
+    return UsageError(line.command, "--target must be windows or linux, not '" +
+                                        target + "'");
   }
   options->iconPath = Value(line, "--icon");
   options->company = Value(line, "--company", options->company);
@@ -94,29 +97,70 @@ int ReadImageOptions(const CommandLine &line, ImageOptions *options) {
   options->outputName = BaseName(Value(line, "--output"));
   options->unpackTemplate = Value(line, "--unpack-dir");
   if (line.values.count("--unpack-dir") != 0 && options->unpackTemplate.empty())
-    return Report(kExitUsage, "--unpack-dir needs a template");
+    return UsageError(line.command, "--unpack-dir needs a template");
   if (line.values.count("--cache-dir") != 0) {
     if (line.values.count("--unpack-dir") != 0)
-      return Report(kExitUsage,
-                    "--cache-dir and --unpack-dir cannot be combined");
+      return UsageError(line.command,
+                        "--cache-dir and --unpack-dir cannot be combined");
     options->unpackTemplate = Value(line, "--cache-dir");
     if (options->unpackTemplate.empty())
-      return Report(kExitUsage, "--cache-dir needs a template");
+      return UsageError(line.command, "--cache-dir needs a template");
     std::string check = Value(line, "--cache-check", "size");
     if (check == "size")
       options->unpackMode = kUnpackCacheSize;
     else if (check == "content")
       options->unpackMode = kUnpackCacheContent;
     else
-      return Report(kExitUsage,
-                    "--cache-check must be size or content, not '" + check +
-                        "'");
+      return UsageError(line.command,
+                        "--cache-check must be size or content, not '" + check +
+                            "'");
   } else if (line.values.count("--cache-check") != 0) {
-    return Report(kExitUsage, "--cache-check applies to --cache-dir only");
+    return UsageError(line.command,
+                      "--cache-check applies to --cache-dir only");
   }
   if (line.values.count("--icon") != 0 && options->iconPath.empty())
-    return Report(kExitUsage, "--icon needs a file");
+    return UsageError(line.command, "--icon needs a file");
   return kExitOk;
+}
+
+// Whether a Linux launcher can start `file` as the main program: an ELF
+// program of the launcher's own class and machine, or a script that names
+// its interpreter ("#!"). Its mode says nothing: the launcher makes every
+// file executable.
+bool RunsOnLinux(const AppFile &file, std::string *error) {
+  const size_t kElfClass = 4;    // 1: 32-bit, 2: 64-bit
+  const size_t kElfMachine = 18; // two bytes, little-endian here
+  const size_t kHeadSize = 20;
+  uint8_t head[kHeadSize] = {};
+  int fd;
+  uint64_t size;
+  if (!OpenRegularFile(file.path, "the main program", &fd, error, &size))
+    return false;
+  size_t have = (size_t)std::min<uint64_t>(size, kHeadSize);
+  bool read = ReadAllAt(fd, head, have, 0);
+  fs::Close(fd);
+  if (!read)
+    return Fail(error, "cannot read the main program '" + file.relative +
+                           "': " + SystemError(errno));
+  if (have >= 2 && head[0] == '#' && head[1] == '!')
+    return true;
+  EmbeddedData stub = LinuxLauncherStub();
+  bool elf = have == kHeadSize && memcmp(head,
+                                         "\x7f"
+                                         "ELF",
+                                         4) == 0;
+  if (elf && head[kElfClass] == stub.data[kElfClass] &&
+      memcmp(head + kElfMachine, stub.data + kElfMachine, 2) == 0)
+    return true;
+  std::string what =
+      elf ? "a Linux program for another machine than the launcher's"
+      : have >= 2 && head[0] == 'M' && head[1] == 'Z'
+          ? "a Windows program"
+          : "neither a Linux program nor a script starting with '#!'";
+  return Fail(error, "the main program '" + file.relative +
+                         "' cannot run on Linux: it is " + what +
+                         "; name the program to start with --main, or "
+                         "pack for --target windows");
 }
 
 // Whether the output would land inside the application directory, where a
@@ -139,9 +183,47 @@ bool OutputInside(const std::string &output, const std::string &root,
   return false;
 }
 
+// Writes the depfile of a package made from `tree` (and `icon`, when
+// given) at `depfile`, whole or not at all.
+bool WriteDepfile(const std::string &depfile, const std::string &output,
+                  const AppTree &tree, const std::string &icon,
+                  std::string *error) {
+  std::string root = tree.root;
+  if (root.empty() || !fs::IsSeparator(root.back()))
+    root += "/";
+  std::vector<std::string> inputs = {tree.root};
+  for (const std::string &directory : tree.directories)
+    inputs.push_back(root + directory);
+  for (const AppFile &file : tree.files)
+    inputs.push_back(root + file.relative);
+  if (!icon.empty()) {
+    std::string canonical;
+    inputs.push_back(fs::Canonical(icon, &canonical) ? canonical : icon);
+  }
+  std::string text;
+  if (!DepfileText(output, inputs, &text, error))
+    return false;
+  OutputFile file;
+  const unsigned kDepfileMode = 0666;
+  if (!file.Create(depfile, error))
+    return false;
+  if (!WriteAll(file.fd(), text.data(), text.size()))
+    return Fail(error, "cannot write the depfile '" + depfile +
+                           "': " + SystemError(errno));
+  return file.Commit(kDepfileMode, error);
+}
+
+// " (310.5 KiB)": the size of the file just written, as the line that
+// reports it shows it.
+std::string WrittenSize(const std::string &output) {
+  fs::Facts info;
+  if (!fs::LookAt(output, true, &info))
+    return std::string();
+  return " (" + FormatSize(info.size) + ")";
+}
+
 double SecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                       start)
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
       .count();
 }
 
@@ -156,19 +238,19 @@ int RunBuild(const CommandLine &line) {
   int level = kDefaultLevel;
   bool best = line.flags.count("--best") != 0;
   if (best && line.values.count("--level") != 0)
-    return Report(kExitUsage, "--best and --level cannot be combined");
+    return UsageError(line.command, "--best and --level cannot be combined");
   if (line.values.count("--level") != 0 &&
       !ParseNumber(Value(line, "--level"), 1, kMaxLevel, &level))
-    return Report(kExitUsage, "--level must be a number from 1 to " +
-                                  std::to_string(kMaxLevel));
+    return UsageError(line.command, "--level must be a number from 1 to " +
+                                        std::to_string(kMaxLevel));
   if (best)
     level = kBestLevel;
   int cpus = fs::ProcessorCount();
   int threads = cpus > kMaxThreads ? kMaxThreads : cpus;
   if (line.values.count("--threads") != 0 &&
       !ParseNumber(Value(line, "--threads"), 1, kMaxThreads, &threads))
-    return Report(kExitUsage, "--threads must be a number from 1 to " +
-                                  std::to_string(kMaxThreads));
+    return UsageError(line.command, "--threads must be a number from 1 to " +
+                                        std::to_string(kMaxThreads));
   const std::string &appDirectory = line.arguments[0];
   std::string output = Value(line, "--output");
 
@@ -185,19 +267,21 @@ int RunBuild(const CommandLine &line) {
   if (!ChooseMainFile(tree, options.target, Value(line, "--main"), &mainIndex,
                       &error))
     return Report(kExitFailed, error);
+  if (options.target == Target::kLinux &&
+      !RunsOnLinux(tree.files[mainIndex], &error))
+    return Report(kExitFailed, error);
   std::vector<ArchiveInput> inputs;
   if (!MakeArchiveInputs(tree, mainIndex, options.target, &inputs, &error))
     return Report(kExitFailed, error);
   if (options.unpackMode != kUnpackPerRun)
     for (const ArchiveInput &input : inputs) {
-      NameVerdict verdict =
-          CheckCacheArchiveName((const Utf16Unit *)input.name.data(),
-                                input.name.size(), kPosixNames);
+      NameVerdict verdict = CheckCacheArchiveName(
+          (const Utf16Unit *)input.name.data(), input.name.size(), kPosixNames);
       if (verdict.problem == kNameReservedForCache) {
         char reason[160];
         DescribeNameProblem(verdict, reason, sizeof reason);
-        return Report(kExitFailed, "the name '" + NameToUtf8(input.name) +
-                                       "' " + reason);
+        return Report(kExitFailed,
+                      "the name '" + NameToUtf8(input.name) + "' " + reason);
       }
     }
   for (const std::string &empty : tree.emptyDirectories)
@@ -206,10 +290,9 @@ int RunBuild(const CommandLine &line) {
 
   uint64_t streamSize = ArchiveStreamSize(inputs);
   if (WorstContainerSize(streamSize) > image.MaxContainerSize())
-    return Report(kExitFailed,
-                  "the files and their names come to " +
-                      FormatSize(streamSize) +
-                      "; a package holds less than 4 GiB");
+    return Report(kExitFailed, "the files and their names come to " +
+                                   FormatSize(streamSize) +
+                                   "; a package holds less than 4 GiB");
 
   OutputFile file;
   if (!file.Create(output, &error))
@@ -244,6 +327,12 @@ int RunBuild(const CommandLine &line) {
   progress.Finish();
   if (!written || !file.Commit(kOutputMode, &error))
     return Report(kExitFailed, error);
+  // After the package: a build that fails here has no depfile and so runs
+  // again next time.
+  if (line.values.count("--depfile") != 0 &&
+      !WriteDepfile(Value(line, "--depfile"), output, tree, options.iconPath,
+                    &error))
+    return Report(kExitFailed, error);
 
   if (!line.quiet) {
     uint64_t bytes = 0;
@@ -251,10 +340,10 @@ int RunBuild(const CommandLine &line) {
       bytes += input.size;
     char seconds[32];
     snprintf(seconds, sizeof seconds, "%.1f s", SecondsSince(start));
-    fs::Print(stdout, "veskar-pack: wrote " + Shown(output) + ": " +
-                          CountFiles(inputs.size()) + ", " +
-                          FormatSize(bytes) + " packed into " +
-                          FormatSize(containerSize) + " (" +
+    fs::Print(stdout, "veskar-pack: wrote " + Shown(output) +
+                          WrittenSize(output) + ": " +
+                          CountFiles(inputs.size()) + ", " + FormatSize(bytes) +
+                          " packed into " + FormatSize(containerSize) + " (" +
                           FormatPercent(containerSize, bytes) + ") in " +
                           seconds + "\n");
   }
@@ -295,8 +384,8 @@ int RunAttach(const CommandLine &line) {
     while (done < size) {
       size_t want = (size_t)std::min<uint64_t>(chunk.size(), size - done);
       if (!ReadAllAt(in, chunk.data(), want, done)) {
-        *reason = "cannot read the container '" + containerPath + "': " +
-                  (errno != 0 ? SystemError(errno) : "it shrank");
+        *reason = "cannot read the container '" + containerPath +
+                  "': " + (errno != 0 ? SystemError(errno) : "it shrank");
         return false;
       }
       if (!WriteAll(fd, chunk.data(), want)) {
@@ -316,8 +405,8 @@ int RunAttach(const CommandLine &line) {
     return Report(kExitFailed, error);
   if (!line.quiet)
     fs::Print(stdout, "veskar-pack: wrote " + Shown(output) +
-                          ": a container of " + FormatSize(size) +
-                          " attached\n");
+                          WrittenSize(output) + ": a container of " +
+                          FormatSize(size) + " attached\n");
   return kExitOk;
 }
 

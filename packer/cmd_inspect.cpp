@@ -28,11 +28,11 @@ namespace {
 // launcher stub is a few hundred KiB.
 const uint64_t kBuildValuesSearchLimit = 16 << 20;
 
-// What extract creates: the directories and the first record, the program
-// the launcher starts, executable; the other files not.
+// What extract creates, less the umask: records carry no permissions, so
+// every file may be a program to start (a helper, a script), as the Linux
+// launcher makes them too.
 const unsigned kDirectoryMode = 0755;
-const unsigned kProgramMode = 0755;
-const unsigned kDataMode = 0644;
+const unsigned kFileMode = 0755;
 
 // An open packed executable and where its container lies.
 class PackedFile {
@@ -89,8 +89,7 @@ public:
   uint64_t bytes() const { return bytes_; }
 
 protected:
-  virtual bool OnBegin(const std::u16string &, const std::string &,
-                       uint64_t) {
+  virtual bool OnBegin(const std::u16string &, const std::string &, uint64_t) {
     return false; // no data wanted; it is still decoded and checked
   }
   bool Stop(const std::string &reason) {
@@ -146,6 +145,8 @@ bool ReadAll(const PackedFile &packed, CountingVisitor &visitor,
       error = visitor.reason();
     else if (Interrupted())
       error = "interrupted";
+    else
+      error = "the package is damaged: " + error;
     Report(kExitFailed, path + ": " + error);
     return false;
   }
@@ -157,10 +158,9 @@ bool ReadAll(const PackedFile &packed, CountingVisitor &visitor,
   // The launcher runs such a container; whether its bytes are the ones
   // that were packed nobody can tell.
   if (frames.uncheckedFrames == 1)
-    Report(0, "warning: " + path +
-                  ": the content could not be verified: frame " +
-                  std::to_string(frames.firstUnchecked) +
-                  " carries no checksum");
+    Report(0,
+           "warning: " + path + ": the content could not be verified: frame " +
+               std::to_string(frames.firstUnchecked) + " carries no checksum");
   else if (frames.uncheckedFrames > 1)
     Report(0, "warning: " + path + ": the content could not be verified: " +
                   std::to_string(frames.uncheckedFrames) + " of " +
@@ -172,19 +172,88 @@ bool ReadAll(const PackedFile &packed, CountingVisitor &visitor,
   return true;
 }
 
+// A name as the target's system writes it: '/' between levels in a Linux
+// package (the archive keeps '\').
+std::u16string TargetName(const std::u16string &name, bool windows) {
+  std::u16string shown = name;
+  if (!windows)
+    for (char16_t &unit : shown)
+      if (unit == u'\\')
+        unit = u'/';
+  return shown;
+}
+
+// A JSON string: UTF-8, with '"', '\' and control characters escaped.
+std::string JsonString(const std::string &text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += (char)c;
+    } else if (c < 0x20 || c == 0x7f) {
+      char escaped[8];
+      snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += (char)c;
+    }
+  }
+  return out + "\"";
+}
+
+// Prints each record as text as it is read, or keeps it for the JSON
+// object, which is printed only once the whole payload is known sound.
 class ListingVisitor : public CountingVisitor {
 public:
-  using CountingVisitor::CountingVisitor;
+  ListingVisitor(bool windows, bool json)
+      : CountingVisitor(windows), windows_(windows), json_(json) {}
+  const std::string &records() const { return records_; }
 
 protected:
   bool OnBegin(const std::u16string &name, const std::string &,
                uint64_t size) override {
+    std::u16string shown = TargetName(name, windows_);
+    if (json_) {
+      records_ += std::string(records_.empty() ? "\n" : ",\n") +
+                  "    {\"name\": " + JsonString(NameToUtf8(shown)) +
+                  ", \"size\": " + std::to_string(size) + "}";
+      return false;
+    }
     char column[32];
     snprintf(column, sizeof column, "%14llu  ", (unsigned long long)size);
-    fs::Print(stdout, column + Shown(name) + "\n");
+    fs::Print(stdout, column + Shown(shown) + "\n");
     return false;
   }
+
+private:
+  bool windows_;
+  bool json_;
+  std::string records_;
 };
+
+// The hex digits of the payload digest that name a cache directory's last
+// level, as the launcher makes it.
+std::string DigestLevel(const BuildValueStrings &values) {
+  const size_t kDigestLevelBytes = 8;
+  static const char kDigits[] = "0123456789abcdef";
+  std::string level;
+  for (size_t i = 0; i < kDigestLevelBytes; ++i) {
+    level += kDigits[values.payloadDigest[i] >> 4];
+    level += kDigits[values.payloadDigest[i] & 15];
+  }
+  return level;
+}
+
+// The cache directory the launcher unpacks into: the template, then the
+// digest level.
+std::string CacheDirectory(const std::string &shownTemplate,
+                           const BuildValueStrings &values, bool windows) {
+  std::string directory = shownTemplate;
+  char separator = windows ? '\\' : '/';
+  while (!directory.empty() && directory.back() == separator)
+    directory.pop_back();
+  return directory + separator + DigestLevel(values);
+}
 
 class ExtractingVisitor : public CountingVisitor {
 public:
@@ -227,9 +296,8 @@ protected:
                     "' both as a file and as a directory");
     }
     current_ = relative;
-    unsigned mode = files() == 1 ? kProgramMode : kDataMode;
     std::string path = root_ + "/" + relative;
-    fd_ = fs::CreateForWriting(path, mode);
+    fd_ = fs::CreateForWriting(path, kFileMode);
     if (fd_ < 0)
       return Stop(errno == EISDIR ? "the archive uses '" + relative +
                                         "' both as a file and as a directory"
@@ -248,34 +316,67 @@ private:
 
 int RunList(const CommandLine &line) {
   const std::string &path = line.arguments[0];
+  bool json = line.flags.count("--json") != 0;
   PackedFile packed;
   std::string error;
   if (!packed.Open(path, &error))
     return Report(kExitFailed, error);
-  ListingVisitor visitor(packed.place().windows);
+  bool windows = packed.place().windows;
+  ListingVisitor visitor(windows, json);
   if (!ReadAll(packed, visitor, path))
     return kExitFailed;
+  // The launcher's build values lie in front of the payload.
+  std::vector<uint8_t> front(
+      std::min<uint64_t>(packed.place().offset, kBuildValuesSearchLimit));
+  BuildValueStrings values;
+  bool known = ReadAllAt(packed.fd(), front.data(), front.size(), 0) &&
+               ReadBuildValues(front.data(), front.size(), &values, &error);
+  std::string shownTemplate =
+      NameToUtf8(TargetName(values.unpackTemplate, windows));
+  bool cache = values.unpackMode != kUnpackPerRun;
+  const char *check =
+      values.unpackMode == kUnpackCacheContent ? "content" : "size";
+  const char *target = windows ? "windows" : "linux";
+  if (json) {
+    std::string text =
+        "{\n  \"format\": 1,\n  \"target\": \"" + std::string(target) +
+        "\",\n  \"records\": [" + visitor.records() +
+        "\n  ],\n  \"files\": " + std::to_string(visitor.files()) +
+        ",\n  \"bytes\": " + std::to_string(visitor.bytes()) +
+        ",\n  \"compressed\": " + std::to_string(packed.place().size);
+    if (known) {
+      text += ",\n  \"company\": " + JsonString(NameToUtf8(values.company)) +
+              ",\n  \"product\": " + JsonString(NameToUtf8(values.product)) +
+              ",\n  \"version\": " + JsonString(NameToUtf8(values.version));
+      if (cache)
+        text += ",\n  \"cache_directory\": {\"template\": " +
+                JsonString(shownTemplate) + ", \"check\": \"" + check +
+                "\", \"digest_level\": \"" + DigestLevel(values) +
+                "\", \"directory\": " +
+                JsonString(CacheDirectory(shownTemplate, values, windows)) +
+                "}";
+      else
+        text += ",\n  \"unpack_directory\": " + JsonString(shownTemplate);
+    }
+    fs::Print(stdout, text + "\n}\n");
+    return kExitOk;
+  }
   fs::Print(stdout, CountFiles(visitor.files()) + ", " +
                         std::to_string(visitor.bytes()) + " bytes (" +
                         FormatSize(visitor.bytes()) + "), compressed into " +
                         std::to_string(packed.place().size) + " bytes (" +
                         FormatPercent(packed.place().size, visitor.bytes()) +
                         ")\n");
-  // The launcher's build values lie in front of the payload.
-  std::vector<uint8_t> front(std::min<uint64_t>(packed.place().offset,
-                                                kBuildValuesSearchLimit));
-  BuildValueStrings values;
-  if (ReadAllAt(packed.fd(), front.data(), front.size(), 0) &&
-      ReadBuildValues(front.data(), front.size(), &values, &error)) {
-    std::string shown = NameToUtf8(values.unpackTemplate);
-    if (values.unpackMode == kUnpackPerRun)
-      fs::Print(stdout, "unpack directory: " + shown + "\n");
+  fs::Print(stdout, std::string("target: ") + target + "\n");
+  if (known) {
+    if (!cache)
+      fs::Print(stdout, "unpack directory: " + Shown(shownTemplate) + "\n");
     else
-      fs::Print(stdout, "cache directory: " + shown + " (check: " +
-                            (values.unpackMode == kUnpackCacheContent
-                                 ? "content"
-                                 : "size") +
-                            ")\n");
+      fs::Print(stdout,
+                "cache directory: " + Shown(shownTemplate) +
+                    " (check: " + check + "), files in " +
+                    Shown(CacheDirectory(shownTemplate, values, windows)) +
+                    "\n");
   }
   return kExitOk;
 }
@@ -321,8 +422,7 @@ int RunVerify(const CommandLine &line) {
                                ? ""
                                : " apart from its unchecked content") +
                           ": " + CountFiles(visitor.files()) + ", " +
-                          FormatSize(visitor.bytes()) +
-                          ", in a container of " +
+                          FormatSize(visitor.bytes()) + ", in a container of " +
                           FormatSize(packed.place().size) + "\n");
   return kExitOk;
 }

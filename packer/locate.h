@@ -19,9 +19,11 @@ struct ContainerPlace {
   bool windows; // found as a resource of a Windows image
 };
 
-// Finds the container in the `fileSize`-byte file behind `fd`. False with a
-// one-line reason when the file is neither kind of packed executable. Only
-// says where the container is; its content is not checked.
+// Finds the container in the `fileSize`-byte file behind `fd`. False with
+// one and the same reason for every file that is no packed executable (any
+// other file, a program without a payload, a Windows program without
+// resource 27, whatever does not start with the container's header). Only
+// says where the container is; the rest of it is not checked.
 bool LocateContainer(int fd, uint64_t fileSize, ContainerPlace *place,
                      std::string *error);
 

@@ -3,9 +3,15 @@
 
 #include <set>
 
+#include <zstd.h>
+
 #include "packer/cli.h"
 #include "packer/fs.h"
 #include "packer/output_file.h"
+
+#ifndef VESKAR_VERSION
+#error "the build must give the project's version"
+#endif
 
 namespace veskar {
 
@@ -15,16 +21,17 @@ const char kUsage[] =
     "veskar-pack - one executable file from an application directory\n"
     "\n"
     "Usage:\n"
-    "  veskar-pack build APPDIR -o OUT [options]     pack a directory\n"
-    "  veskar-pack attach CONTAINER -o OUT [options] embed a prepared "
-    "container as it is\n"
-    "  veskar-pack list EXE          the packed files (size, name) and a "
-    "summary\n"
-    "  veskar-pack extract EXE DIR   unpack the files into DIR (new or "
+    "  veskar-pack build APPDIR -o OUT [options]  pack a directory\n"
+    "  veskar-pack attach CONTAINER -o OUT [options]\n"
+    "                                 embed a prepared container as it is\n"
+    "  veskar-pack list EXE           the packed files (size, name) and a\n"
+    "                                 summary\n"
+    "  veskar-pack extract EXE DIR    unpack the files into DIR (new or "
     "empty)\n"
-    "  veskar-pack verify EXE        check the whole payload: exit 0 when "
-    "sound, 1 when not\n"
-    "  veskar-pack COMMAND --help    the options of one command\n";
+    "  veskar-pack verify EXE         check the whole payload: exit 0 when\n"
+    "                                 sound, 1 when not\n"
+    "  veskar-pack COMMAND --help     the options of one command\n"
+    "  veskar-pack --version          the packer's version and zstd's\n";
 
 const char kBuildHelp[] =
     "veskar-pack build APPDIR -o OUT [options]\n"
@@ -64,7 +71,8 @@ const char kBuildHelp[] =
     "  --cache-dir TEMPLATE    unpack once into a cache directory kept across\n"
     "                          runs, such as {CACHE_DIR}/{COMPANY}/{PRODUCT}/\n"
     "                          {VERSION} (neither {PID} nor {TIME}); later\n"
-    "                          starts check the files and run them from there.\n"
+    "                          starts check the files and run them from "
+    "there.\n"
     "                          Not with --unpack-dir\n"
     "  --cache-check size|content\n"
     "                          what a later start checks of each cached file:\n"
@@ -83,6 +91,11 @@ const char kBuildHelp[] =
     "                          releases: level 22 with --long; slow to pack\n"
     "  --threads N             compression threads 1-200 (default: one per\n"
     "                          CPU); the output is the same for every N\n"
+    "  --depfile FILE          also write FILE, a Make-syntax rule naming\n"
+    "                          every input of OUT: each file and directory\n"
+    "                          of APPDIR and the icon, for build systems\n"
+    "                          (Ninja, Make) to rebuild OUT when one changes;\n"
+    "                          written only when OUT is, whole or not at all\n"
     "  --quiet                 no progress and no summary\n"
     "\n"
     "What is taken from APPDIR:\n"
@@ -115,13 +128,18 @@ const char kAttachHelp[] =
     "  --unpack-dir, --quiet   as for build\n";
 
 const char kListHelp[] =
-    "veskar-pack list EXE\n"
+    "veskar-pack list EXE [--json]\n"
     "\n"
     "Prints one line per packed file, its size and name in archive order\n"
-    "(the first is the main program), then the number of files, their bytes,\n"
-    "the compressed size and the ratio, and the launcher's unpack-directory\n"
-    "template (or its cache-directory template and check). It checks the payload as verify does: exit 1 at the first\n"
-    "fault, with the reason on standard error.\n";
+    "(the first is the main program; names with the target's separator),\n"
+    "then the number of files, their bytes, the compressed size and the\n"
+    "ratio, the target, and the launcher's unpack-directory template (or\n"
+    "its cache-directory template, check and digest level). It checks the\n"
+    "payload as verify does: exit 1 at the first fault, with the reason on\n"
+    "standard error.\n"
+    "\n"
+    "  --json                  the same as one JSON object (docs/packer.md\n"
+    "                          describes its fields)\n";
 
 const char kExtractHelp[] =
     "veskar-pack extract EXE DIR\n"
@@ -132,7 +150,9 @@ const char kExtractHelp[] =
     "removed again if extracting fails. DIR appears only when every file has\n"
     "been written and checked. The payload is checked as verify does: names\n"
     "that would lead outside DIR, and names that clash (see verify --help),\n"
-    "are refused, and nothing is extracted.\n"
+    "are refused, and nothing is extracted. Every file gets mode 0755 less\n"
+    "the umask, as the Linux launcher gives them: a package keeps no modes,\n"
+    "and any file may be a program to start.\n"
     "\n"
     "  --quiet                 no summary\n";
 
@@ -161,11 +181,12 @@ struct Command {
   std::set<std::string> options; // value-taking options it accepts
   std::set<std::string> flags;   // options without a value it accepts
   const char *help;
+  bool quiet; // whether it prints anything --quiet could silence
 };
 
 const std::set<std::string> kImageOptions = {
-    "--output", "--target",      "--icon",     "--company",
-    "--product", "--version", "--description", "--copyright", "--unpack-dir"};
+    "--output",  "--target",      "--icon",      "--company",   "--product",
+    "--version", "--description", "--copyright", "--unpack-dir"};
 
 std::set<std::string> With(std::set<std::string> base,
                            std::initializer_list<std::string> more) {
@@ -175,14 +196,18 @@ std::set<std::string> With(std::set<std::string> base,
 
 const Command *FindCommand(const std::string &name) {
   static const Command kCommands[] = {
-      {"build", RunBuild, 1,
+      {"build",
+       RunBuild,
+       1,
        With(kImageOptions, {"--main", "--level", "--threads", "--cache-dir",
-                            "--cache-check"}),
-       {"--best", "--long"}, kBuildHelp},
-      {"attach", RunAttach, 1, kImageOptions, {}, kAttachHelp},
-      {"list", RunList, 1, {}, {}, kListHelp},
-      {"extract", RunExtract, 2, {}, {}, kExtractHelp},
-      {"verify", RunVerify, 1, {}, {}, kVerifyHelp},
+                            "--cache-check", "--depfile"}),
+       {"--best", "--long"},
+       kBuildHelp,
+       true},
+      {"attach", RunAttach, 1, kImageOptions, {}, kAttachHelp, true},
+      {"list", RunList, 1, {}, {"--json"}, kListHelp, false},
+      {"extract", RunExtract, 2, {}, {}, kExtractHelp, true},
+      {"verify", RunVerify, 1, {}, {}, kVerifyHelp, true},
   };
   for (const Command &command : kCommands)
     if (name == command.name)
@@ -190,24 +215,25 @@ const Command *FindCommand(const std::string &name) {
   return nullptr;
 }
 
-int Usage(const std::string &message) {
-  return Report(kExitUsage, message + " (see veskar-pack --help)");
-}
-
 } // namespace
 
 int Main(const std::vector<std::string> &argv) {
   size_t argc = argv.size();
   if (argc < 2)
-    return Usage("no command given");
+    return UsageError("", "no command given");
   std::string first = argv[1];
   if (first == "--help" || first == "-h" || first == "help") {
     fs::Print(stdout, kUsage);
     return kExitOk;
   }
+  if (first == "--version" || first == "-V") {
+    fs::Print(stdout, std::string("veskar-pack ") + VESKAR_VERSION + " (zstd " +
+                          ZSTD_versionString() + ")\n");
+    return kExitOk;
+  }
   const Command *command = FindCommand(first);
   if (command == nullptr)
-    return Usage("unknown command '" + first + "'");
+    return UsageError("", "unknown command '" + first + "'");
 
   CommandLine line;
   line.command = first;
@@ -226,13 +252,13 @@ int Main(const std::vector<std::string> &argv) {
       line.help = true;
       continue;
     }
-    if (arg == "--quiet" || arg == "-q") {
+    if ((arg == "--quiet" || arg == "-q") && command->quiet) {
       line.quiet = true;
       continue;
     }
     if (command->flags.count(arg) != 0) {
       if (!line.flags.insert(arg).second)
-        return Usage(arg + " is given twice");
+        return UsageError(command->name, arg + " is given twice");
       continue;
     }
     std::string name = arg, value;
@@ -246,14 +272,15 @@ int Main(const std::vector<std::string> &argv) {
     if (name == "-o")
       name = "--output";
     if (command->options.count(name) == 0)
-      return Usage("'" + name + "' is not an option of " + line.command);
+      return UsageError(command->name,
+                        "'" + name + "' is not an option of " + line.command);
     if (!hasValue) {
       if (i + 1 >= argc)
-        return Usage(name + " needs a value");
+        return UsageError(command->name, name + " needs a value");
       value = argv[++i];
     }
     if (line.values.count(name) != 0)
-      return Usage(name + " is given twice");
+      return UsageError(command->name, name + " is given twice");
     line.values[name] = value;
   }
   if (line.help) {
@@ -261,13 +288,14 @@ int Main(const std::vector<std::string> &argv) {
     return kExitOk;
   }
   if (line.arguments.size() != command->positional)
-    return Usage(line.command + " takes " +
-                 std::to_string(command->positional) +
-                 (command->positional == 1 ? " argument" : " arguments") +
-                 ", not " + std::to_string(line.arguments.size()));
+    return UsageError(
+        command->name,
+        line.command + " takes " + std::to_string(command->positional) +
+            (command->positional == 1 ? " argument" : " arguments") + ", not " +
+            std::to_string(line.arguments.size()));
   if (command->options.count("--output") != 0 &&
       line.values.count("--output") == 0)
-    return Usage(line.command + " needs -o OUT");
+    return UsageError(command->name, line.command + " needs -o OUT");
   return command->run(line);
 }
 

@@ -4,6 +4,8 @@ links and special files, the choice of the main program, and every bad
 input: one line, a non-zero status, and nothing at OUT."""
 
 import glob
+import hashlib
+import json
 import os
 import random
 import re
@@ -35,6 +37,7 @@ TREE = {
     "\uff21.txt": b"fullwidth",
     "\U0001F600.txt": b"astral",
     ".hidden": b"hidden files go in too",
+    "bin/start.sh": b"#!/bin/sh\nexit 0\n",
 }
 
 
@@ -48,11 +51,11 @@ def listed(out):
     return records
 
 
-def archive_order(names):
+def archive_order(names, main="Main.exe"):
     """Main first, then by UTF-16 code units of the backslashed name."""
-    rest = sorted((n for n in names if n != "Main.exe"),
+    rest = sorted((n for n in names if n != main),
                   key=lambda n: n.replace("/", "\\").encode("utf-16-be"))
-    return ["Main.exe"] + rest
+    return [main] + rest
 
 
 class RoundTripTest(packtest.PackerTestCase):
@@ -68,7 +71,7 @@ class RoundTripTest(packtest.PackerTestCase):
         self.base = base
 
     def test_list_extract_verify(self):
-        for target, main in (("windows", None), ("linux", "Main.exe")):
+        for target, main in (("windows", None), ("linux", "bin/start.sh")):
             with self.subTest(target=target):
                 out = os.path.join(self.base, f"app-{target}.bin")
                 args = ["build", self.app, "-o", out, "--target", target,
@@ -79,7 +82,8 @@ class RoundTripTest(packtest.PackerTestCase):
                 result = pack("list", out)
                 records = listed(result.out)
                 self.assertEqual([n.replace("\\", "/") for _, n in records],
-                                 archive_order(self.expected))
+                                 archive_order(self.expected,
+                                               main or "Main.exe"))
                 self.assertEqual({n.replace("\\", "/"): s for s, n in records},
                                  {n: len(d) for n, d in self.expected.items()})
                 total = sum(len(d) for d in self.expected.values())
@@ -92,6 +96,13 @@ class RoundTripTest(packtest.PackerTestCase):
                 self.assertEqual(support.read_tree(target_dir), self.expected)
                 self.assertFalse(os.path.islink(
                     os.path.join(target_dir, "note-link.txt")))
+                # Every file may be a program to start, as the Linux
+                # launcher makes them: 0755 less the umask.
+                umask = os.umask(0)
+                os.umask(umask)
+                for name in self.expected:
+                    mode = os.stat(os.path.join(target_dir, name)).st_mode
+                    self.assertEqual(stat.S_IMODE(mode), 0o755 & ~umask, name)
                 verified = pack("verify", out)
                 self.assertIn("is sound", verified.out)
 
@@ -109,6 +120,77 @@ class RoundTripTest(packtest.PackerTestCase):
         os.mkdir(empty)
         pack("extract", out, empty, "--quiet")
         self.assertEqual(support.read_tree(empty), self.expected)
+
+
+def depfile_rule(text):
+    """(target, [inputs]) of a Make rule, read as Make and Ninja read it:
+    '\\' and a line break continue the line; '\\ ', '\\#' and '$$' stand
+    for ' ', '#' and '$'."""
+    words, word, i = [], "", 0
+    text = text.replace("\\\n", " ")
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text) and text[i + 1] in " #\t":
+            word += text[i + 1]
+            i += 2
+            continue
+        if c == "$" and text[i + 1:i + 2] == "$":
+            word += "$"
+            i += 2
+            continue
+        if c in " \t\n":
+            if word:
+                words.append(word)
+            word = ""
+        else:
+            word += c
+        i += 1
+    if word:
+        words.append(word)
+    target = words[0]
+    if target.endswith(":"):
+        return target[:-1], words[1:]
+    return target, words[2:]
+
+
+class DepfileTest(packtest.PackerTestCase):
+    def test_depfile_names_every_input(self):
+        base = self.make_scratch()
+        app = os.path.join(base, "my app")
+        packtest.make_tree(app, {"Main.exe": b"MZ", "a b/c#d.txt": b"1",
+                                 "cost$/x.txt": b"2", "e/f/g.txt": b"3"})
+        os.symlink("e/f/g.txt", os.path.join(app, "link.txt"))
+        icon = os.path.join(base, "an icon.ico")
+        with open(icon, "wb") as f:
+            f.write(packtest.ico([(16, packtest.png(16, 16, (1, 2, 3, 255)))]))
+        out = os.path.join(base, "out put.exe")
+        depfile = os.path.join(base, "out.d")
+        pack("build", app, "-o", out, "--depfile", depfile, "--icon", icon,
+             "--quiet")
+        with open(depfile) as f:
+            target, inputs = depfile_rule(f.read())
+        self.assertEqual(target, out)
+        directories = ["", "a b", "cost$", "e", "e/f"]
+        files = ["Main.exe", "a b/c#d.txt", "cost$/x.txt", "e/f/g.txt",
+                 "link.txt"]
+        self.assertEqual(
+            sorted(inputs),
+            sorted([os.path.join(app, d).rstrip("/") for d in directories] +
+                   [os.path.join(app, f) for f in files] + [icon]))
+        self.assertEqual(stat.S_IMODE(os.stat(depfile).st_mode) & 0o111, 0)
+
+        # A build that fails writes no depfile and leaves the last one.
+        with open(depfile, "w") as f:
+            f.write("old\n")
+        for bad in (["--icon", os.path.join(base, "missing.ico")],
+                    ["--main", "nothing.exe"]):
+            with self.subTest(bad=bad):
+                result = pack("build", app, "-o", out + ".new", "--depfile",
+                              depfile, *bad, check=False)
+                self.assertEqual(result.returncode, 1, result.err)
+                self.assertEqual(read(depfile), b"old\n")
+                self.assertEqual(
+                    [n for n in os.listdir(base) if n.startswith(".")], [])
 
 
 class DamageTest(packtest.PackerTestCase):
@@ -151,6 +233,7 @@ class DamageTest(packtest.PackerTestCase):
                     result = pack(command, bad, check=False)
                     self.assertEqual(result.returncode, 1, command)
                     self.assertIn(message, result.err, command)
+                    self.assertIn(": the package is damaged: ", result.err)
                     self.assertEqual(len(result.err.strip().splitlines()), 1)
                 into = os.path.join(base, "into")
                 result = pack("extract", bad, into, check=False)
@@ -159,25 +242,43 @@ class DamageTest(packtest.PackerTestCase):
                 self.assertEqual(glob.glob(os.path.join(base, ".into*")), [])
 
     def test_files_that_are_not_packed(self):
+        """Every kind of file that is no package gets one message; a package
+        cut short gets the other, that it is damaged."""
         base = self.make_scratch()
-        cases = {
-            "text": b"just text\n",
-            "stub": read(packtest.LINUX_STUB),
-            "short": b"MZ",
-        }
-        for name, data in cases.items():
+        app = os.path.join(base, "app")
+        packtest.make_tree(app, {"Main.exe": os.urandom(100000)})
+        windows = os.path.join(base, "package.exe")
+        pack("build", app, "-o", windows, "--quiet")
+        w_offset, w_size = packtest.container_place(windows)
+        not_package = "not a package made by veskar-pack"
+        damaged = "the package is damaged"
+        cases = [
+            ("text", b"just text\n", not_package),
+            ("short", b"MZ", not_package),
+            ("empty", b"", not_package),
+            ("Linux launcher alone", read(packtest.LINUX_STUB), not_package),
+            ("Windows launcher alone", read(packtest.WINDOWS_STUB),
+             not_package),
+            ("a Windows program", read(os.path.join(packtest.EXAMPLE_APP,
+                                                    "veskar-example.exe")),
+             not_package),
+            ("a Linux program", read("/bin/ls"), not_package),
+            ("Windows package cut in its payload",
+             read(windows)[:w_offset + w_size // 2], damaged),
+            ("Windows package cut at its payload's start",
+             read(windows)[:w_offset + 1], damaged),
+        ]
+        for name, data, message in cases:
             with self.subTest(file=name):
-                path = os.path.join(base, name)
+                path = os.path.join(base, "file")
                 with open(path, "wb") as f:
                     f.write(data)
-                result = pack("verify", path, check=False)
-                self.assertEqual(result.returncode, 1)
-                self.assertEqual(len(result.err.strip().splitlines()), 1)
-                self.assertTrue(result.err.startswith("veskar-pack: "))
-        # The bare Windows stub has no resources at all.
-        result = pack("verify", packtest.WINDOWS_STUB, check=False)
-        self.assertEqual(result.returncode, 1)
-        self.assertIn("no resources", result.err)
+                for command in ("verify", "list"):
+                    result = pack(command, path, check=False)
+                    self.assertEqual(result.returncode, 1)
+                    self.assertTrue(result.err.startswith(
+                        f"veskar-pack: {path}: {message}"), result.err)
+                    self.assertEqual(len(result.err.splitlines()), 1)
 
 
 class HostileNamesTest(packtest.PackerTestCase):
@@ -295,10 +396,11 @@ class MessageTextTest(packtest.PackerTestCase):
         out = os.path.join(base, "out \x1b[1m\n.exe")
         built = pack("attach", blob, "-o", out)
         self.assertShownLines(built.stdout, 1)
-        self.assertIn("wrote " + base + "/out \\x1b[1m\\x0a.exe:", built.out)
+        self.assertIn("wrote " + base + "/out \\x1b[1m\\x0a.exe (", built.out)
         listing = pack("list", out)
-        # The records, the summary and the unpack-directory template.
-        self.assertShownLines(listing.stdout, 5)
+        # The records, the summary, the target and the unpack-directory
+        # template.
+        self.assertShownLines(listing.stdout, 6)
         self.assertEqual([n for _, n in listed(listing.out)],
                          ["main.exe", "csi\\x9b2J\\x", "del\\x7f\u00e9"])
         verified = pack("verify", out)
@@ -314,6 +416,97 @@ class MessageTextTest(packtest.PackerTestCase):
                          ["csi\u009b2J", "del\x7f\u00e9", "main.exe"])
 
 
+class ListTest(packtest.PackerTestCase):
+    maxDiff = None
+
+    """list as text and as JSON: names in the target's separators, the
+    target, the version values, the template and, for a cache package, the
+    digest level the launcher names its directory with."""
+
+    def test_text_and_json(self):
+        base = self.make_scratch()
+        app = os.path.join(base, "app")
+        packtest.make_tree(app, {"run.sh": b"#!/bin/sh\necho ran\n",
+                                 "Main.exe": b"MZ",
+                                 "d/e/f.txt": b"12345", "d\x7f\u00e9.txt": b""})
+        os.chmod(os.path.join(app, "run.sh"), 0o755)
+        # (target, extra options, main, the template's JSON fields)
+        cases = [
+            ("windows", [], "Main.exe",
+             {"unpack_directory": "{TEMP}\\onefile_{PID}_{TIME}"}),
+            ("linux", ["--unpack-dir", "{TEMP}\\a\\{PID}_{TIME}"], "run.sh",
+             {"unpack_directory": "{TEMP}/a/{PID}_{TIME}"}),
+            ("linux", ["--cache-dir", "{TEMP}/c/{PRODUCT}/",
+                       "--cache-check", "content"], "run.sh", "cache"),
+        ]
+        for target, extra, main, place in cases:
+            with self.subTest(target=target, extra=extra):
+                out = os.path.join(base, "out.bin")
+                pack("build", app, "-o", out, "--target", target, "--main",
+                     main, "--product", "P\u00e4ck", "--version", "2.0.1.0",
+                     "--quiet", *extra)
+                sep = "\\" if target == "windows" else "/"
+                names = [main] + sorted(
+                    n for n in ("Main.exe", "run.sh", "d/e/f.txt",
+                                "d\x7f\u00e9.txt") if n != main)
+                names = [n.replace("/", sep) for n in names]
+                offset, size = packtest.container_place(out)
+                if place == "cache":
+                    level = hashlib.sha256(
+                        read(out)[offset:offset + size]).hexdigest()[:16]
+                    place = {"cache_directory": {
+                        "template": "{TEMP}/c/{PRODUCT}/", "check": "content",
+                        "digest_level": level,
+                        "directory": "{TEMP}/c/{PRODUCT}/" + level}}
+                sizes = {"Main.exe": 2, "run.sh": 19, "d/e/f.txt": 5,
+                         "d\x7f\u00e9.txt": 0}
+                expected = {
+                    "format": 1, "target": target,
+                    "records": [{"name": n, "size": sizes[n.replace(sep, "/")]}
+                                for n in names],
+                    "files": 4, "bytes": 26, "compressed": size,
+                    "company": "PELTA", "product": "P\u00e4ck",
+                    "version": "2.0.1.0"}
+                expected.update(place)
+                self.assertEqual(json.loads(pack("list", out, "--json").out),
+                                 expected)
+                text = pack("list", out).out
+                # The text shows a control character escaped.
+                self.assertEqual([n for _, n in listed(text)],
+                                 [n.replace("\x7f", "\\x7f") for n in names])
+                self.assertIn(f"target: {target}\n", text)
+                if "cache_directory" in place:
+                    self.assertIn("files in {TEMP}/c/{PRODUCT}/" +
+                                  place["cache_directory"]["digest_level"],
+                                  text)
+                else:
+                    self.assertIn("unpack directory: " +
+                                  place["unpack_directory"], text)
+        # The launcher's own cache directory has that last level.
+        if target == "linux":
+            temp = os.path.join(base, "temp")
+            os.mkdir(temp)
+            run = subprocess.run([out], env=dict(os.environ, TMPDIR=temp),
+                                 cwd=base, stdout=subprocess.PIPE, timeout=60)
+            self.assertEqual(run.stdout, b"ran\n")
+            self.assertEqual(os.listdir(os.path.join(temp, "c", "P\u00e4ck")),
+                             [place["cache_directory"]["digest_level"]])
+
+    def test_json_of_a_damaged_package_prints_nothing(self):
+        base = self.make_scratch()
+        app = os.path.join(base, "app")
+        packtest.make_tree(app, {"Main.exe": b"MZ" + os.urandom(5000)})
+        out = os.path.join(base, "out.exe")
+        pack("build", app, "-o", out, "--quiet")
+        offset, size = packtest.container_place(out)
+        data = bytearray(read(out))
+        data[offset + size // 2] ^= 0xff
+        with open(out, "wb") as f:
+            f.write(data)
+        result = pack("list", out, "--json", check=False)
+        self.assertEqual((result.returncode, result.out), (1, ""))
+
+
 class DeterminismTest(packtest.PackerTestCase):
     # At the default level 3 the window is 2 MiB and a zstd worker's job
     # four windows, 8 MiB: 28 MiB of input make four jobs, so that two and
@@ -323,7 +516,8 @@ class DeterminismTest(packtest.PackerTestCase):
     def test_thread_counts_give_the_same_bytes(self):
         base = self.make_scratch()
         app = os.path.join(base, "app")
-        files = {"Main.exe": os.urandom(1 << 20),
+        # (a script to a Linux launcher, which starts only what can run)
+        files = {"Main.exe": b"#!/bin/sh\n" + os.urandom(1 << 20),
                  "data/text.txt": generated_text(27 << 20, 20261210),
                  "data/z.bin": b"\0" * 100}
         packtest.make_tree(app, files)
@@ -405,6 +599,11 @@ class TreeRuleTest(packtest.PackerTestCase):
 class MainChoiceTest(packtest.PackerTestCase):
     def test_choice_of_the_main_program(self):
         base = self.make_scratch()
+        # The launcher itself is an ELF program of its machine; the same
+        # header with another machine (AArch64) or class (32-bit) is not.
+        native = read(packtest.LINUX_STUB)[:4096]
+        other_machine = native[:18] + struct.pack("<H", 183) + native[20:]
+        other_class = native[:4] + b"\x01" + native[5:]
         cases = [
             # (files, executable files, target, --main, first record or error)
             ({"Tool.EXE": b"x", "lib/other.exe": b"y"}, [], "windows", None,
@@ -425,6 +624,27 @@ class MainChoiceTest(packtest.PackerTestCase):
              "has 2 executable files at its top level (go, run)"),
             ({"data.txt": b"d"}, [], "linux", None,
              "has no executable file at its top level"),
+            # A Linux launcher starts an ELF program of its own machine or
+            # a "#!" script; anything else is refused by its content, with
+            # the way out.
+            ({"run": native}, ["run"], "linux", None, "run"),
+            ({"run": other_machine}, ["run"], "linux", None,
+             "the main program 'run' cannot run on Linux: it is a Linux "
+             "program for another machine than the launcher's; name the "
+             "program to start with --main"),
+            ({"run": other_class}, ["run"], "linux", None,
+             "'run' cannot run on Linux: it is a Linux program for another "
+             "machine"),
+            ({"app.exe": b"MZ\x90\0"}, [], "linux", "app.exe",
+             "'app.exe' cannot run on Linux: it is a Windows program; name "
+             "the program to start with --main, or pack for --target "
+             "windows"),
+            ({"run": b"#!/bin/sh\n", "data/values.csv": b"a,b\n"}, ["run"],
+             "linux", "data/values.csv",
+             "the main program 'data/values.csv' cannot run on Linux: it is "
+             "neither a Linux program nor a script starting with '#!'"),
+            ({"run": b"#"}, ["run"], "linux", None, "'run' cannot run"),
+            ({"run": b""}, ["run"], "linux", None, "'run' cannot run"),
         ]
         for i, (files, executables, target, main, expected) in enumerate(cases):
             with self.subTest(case=i, expected=expected):
@@ -515,6 +735,20 @@ class BadInputTest(packtest.PackerTestCase):
               "--company", "B"], "--company is given twice"),
             (["build", self.app, "-o"], "--output needs a value"),
             (["pack", self.app], "unknown command 'pack'"),
+            # Options only where they mean something; each usage error
+            # points to the help of the command it was given to.
+            (["list", self.out, "--quiet"],
+             "'--quiet' is not an option of list (see veskar-pack list "
+             "--help)"),
+            (["list", self.out, "-q"], "'-q' is not an option of list"),
+            (["build", self.app], "needs -o OUT (see veskar-pack build "
+                                  "--help)"),
+            (["build", self.app, "-o", self.out, "--target", "mac"],
+             "not 'mac' (see veskar-pack build --help)"),
+            (["attach", self.app, "-o", self.out, "--level", "3"],
+             "(see veskar-pack attach --help)"),
+            (["extract", self.out], "(see veskar-pack extract --help)"),
+            (["pack", self.app], "'pack' (see veskar-pack --help)"),
         ]
         for args, message in cases:
             with self.subTest(args=args):
@@ -967,7 +1201,9 @@ class UncheckedFrameTest(packtest.PackerTestCase):
                 for command in ("verify", "list", "extract"):
                     args = [command, packed] + (
                         [into] if command == "extract" else [])
-                    result = pack(*args, "--quiet", check=False)
+                    # (list has no summary to silence)
+                    quiet = ["--quiet"] if command != "list" else []
+                    result = pack(*args, *quiet, check=False)
                     self.assertEqual(result.returncode, 0, result.err)
                     if message is None:
                         self.assertEqual(result.err, "", command)
@@ -1104,7 +1340,7 @@ class ProgressTest(packtest.PackerTestCase):
 
     def build_on_terminal(self, *extra):
         import pty
-        base = self.make_scratch()
+        base = self.base = self.make_scratch()
         app = os.path.join(base, "app")
         packtest.make_tree(app, {"Main.exe": os.urandom(12 << 20)})
         leader, follower = pty.openpty()
@@ -1133,9 +1369,14 @@ class ProgressTest(packtest.PackerTestCase):
         self.assertRegex(shown, r"packing +\d+%  [\d.]+ MiB of 12\.0 MiB  "
                                 r"[\d.]+ [KMG]iB/s")
         self.assertTrue(shown.endswith("\r\x1b[K"), "the line is not cleared")
-        self.assertRegex(result.stdout.decode(),
-                         r"^veskar-pack: wrote .*out\.exe: 1 file, 12\.0 MiB "
-                         r"packed into [\d.]+ MiB \([\d.]+%\) in [\d.]+ s\n$")
+        line = re.match(r"^veskar-pack: wrote .*out\.exe \(([\d.]+) MiB\): "
+                        r"1 file, 12\.0 MiB packed into [\d.]+ MiB "
+                        r"\([\d.]+%\) in [\d.]+ s\n$", result.stdout.decode())
+        self.assertTrue(line, result.stdout)
+        # The size of the file written, the launcher with the payload.
+        written = os.path.getsize(os.path.join(self.base, "out.exe"))
+        self.assertAlmostEqual(float(line.group(1)), written / (1 << 20),
+                               delta=0.05)
         # Not a terminal: no progress (the other tests' stderr is a pipe and
         # holds only their messages).
         quiet, shown = self.build_on_terminal("--quiet")
@@ -1170,6 +1411,25 @@ class HelpTest(packtest.PackerTestCase):
             shown = " ".join(pack(command, "--help").out.split())
             for phrase in phrases:
                 self.assertIn(phrase, shown, command)
+
+    def test_help_fits_a_terminal(self):
+        for command in ([], ["build"], ["attach"], ["list"], ["extract"],
+                        ["verify"]):
+            for line in pack(*command, "--help").out.splitlines():
+                self.assertLessEqual(len(line), 79, (command, line))
+
+    def test_version(self):
+        # The project's version comes from the top-level project(); the
+        # build's --version is still the package's version record.
+        with open(os.path.join(packtest.SOURCE_DIR, "CMakeLists.txt")) as f:
+            project = re.search(r"project\(veskar_onefile VERSION (\S+)",
+                                f.read()).group(1)
+        for option in ("--version", "-V"):
+            shown = pack(option).out
+            self.assertRegex(shown, r"^veskar-pack " + re.escape(project) +
+                             r" \(zstd \d+\.\d+\.\d+\)\n$")
+        refused = pack("list", "--version", "x", check=False)
+        self.assertEqual(refused.returncode, 2)
 
 
 if __name__ == "__main__":

@@ -78,7 +78,8 @@ class LinuxEndToEndTest(packtest.PackerTestCase):
         self.assertEqual(os.listdir(os.path.join(self.temp, "My App 2.0.0.1")),
                          [])
         listing = pack("list", self.packed).out
-        self.assertIn("unpack directory: {TEMP}\\My App {VERSION}\\"
+        # In a Linux package's own separators.
+        self.assertIn("unpack directory: {TEMP}/My App {VERSION}/"
                       "run_{PID}_{TIME}\n", listing)
 
     def test_a_cache_directory(self):
@@ -120,8 +121,9 @@ class LinuxEndToEndTest(packtest.PackerTestCase):
         self.assertEqual(struct.unpack_from("<Q", image, values + 64)[0],
                          len(marker))
         listing = pack("list", self.packed).out
-        self.assertIn("cache directory: {CACHE_DIR}\\{PRODUCT}\\{VERSION} "
-                      "(check: content)\n", listing)
+        self.assertIn("cache directory: {CACHE_DIR}/{PRODUCT}/{VERSION} "
+                      "(check: content), files in {CACHE_DIR}/{PRODUCT}/"
+                      "{VERSION}/" + digest[:16] + "\n", listing)
         self.assertNotIn("unpack directory", listing)
 
 
