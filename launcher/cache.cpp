@@ -49,6 +49,7 @@
 #include "common/names.h"
 #include "diagnostics/fatal.h"
 #include "launcher/console.h"
+#include "launcher/hold.h"
 #include "launcher/state.h"
 #include "launcher/sweep.h"
 #include "paths/paths.h"
@@ -392,6 +393,7 @@ void RepairBrokenFiles(void) {
   }
   // Nothing of this run's is left in the sibling but directories.
   PauseExtractionForConsoleEvent();
+  ReleaseUnpackDirectoryHold();
   RemoveDirectoryTree(state.unpackDirectory);
   state.unpackDirectoryOwned = false;
   EndExtraction();
@@ -437,7 +439,10 @@ void PublishSibling(void) {
   DWORD attributes = INVALID_FILE_ATTRIBUTES;
   for (int attempt = 0;; ++attempt) {
     PauseExtractionForConsoleEvent();
+    // The sibling's hold does not stand in the rename's way, and follows
+    // the directory into place (launcher/hold.cpp).
     if (MoveFileExW(state.unpackDirectory, state.cacheDirectory, 0)) {
+      CarrySiblingHoldIntoPlace();
       state.unpackDirectoryOwned = false;
       EndExtraction();
       SetChildPathIn(state.cacheDirectory);
@@ -450,8 +455,9 @@ void PublishSibling(void) {
   }
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     RequireOwnDirectory(state.cacheDirectory);
-    if (ReadMarker(state.cacheDirectory)) {
+    if (HoldCacheDirectory() && ReadMarker(state.cacheDirectory)) {
       // Another start was first: its directory is this payload's.
+      ReleaseUnpackDirectoryHold();
       RemoveDirectoryTree(state.unpackDirectory);
       ForgetKnownDirectories(); // the sibling's levels among them
       state.unpackDirectoryOwned = false;
@@ -461,6 +467,7 @@ void PublishSibling(void) {
     }
   }
   // The sibling stays this run's, and goes at its end.
+  ReleaseHold(&state.cacheDirectoryHold);
   EndExtraction();
 }
 
@@ -529,12 +536,16 @@ void PrepareCacheDirectory(void) {
 
   if (present) {
     RequireOwnDirectory(state.cacheDirectory);
-    if (ReadMarker(state.cacheDirectory)) {
+    // Held for the whole run, so that no other build's start takes it for
+    // an old build's directory that nobody runs.
+    if (HoldCacheDirectory() && ReadMarker(state.cacheDirectory)) {
       UseCacheDirectory();
       return;
     }
-    // Not this payload's: its files are never used. The run unpacks into
-    // its sibling and runs from there, which goes at its end.
+    // Not this payload's, or held by a removal: its files are never used.
+    // The run unpacks into its sibling and runs from there, which goes at
+    // its end.
+    ReleaseHold(&state.cacheDirectoryHold);
     ExtractIntoSibling();
     EndExtraction();
     return;

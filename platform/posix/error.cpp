@@ -42,6 +42,7 @@ const ErrorMapping kErrors[] = {
     {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
     {EISDIR, ERROR_ACCESS_DENIED},
     {ELOOP, ERROR_CANT_RESOLVE_FILENAME},
+    {EWOULDBLOCK, ERROR_SHARING_VIOLATION}, // a lock held elsewhere (flock)
 };
 
 // The errno a code stands for, to find the system's text for it.

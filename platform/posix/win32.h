@@ -58,6 +58,11 @@ typedef void *PVOID;
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
+#define DELETE 0x00010000u
+#define FILE_LIST_DIRECTORY 0x00000001
+#define FILE_ADD_FILE 0x00000002
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
@@ -99,6 +104,7 @@ typedef void *PVOID;
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_NO_MORE_FILES 18
+#define ERROR_SHARING_VIOLATION 32
 #define ERROR_WRITE_FAULT 29
 #define ERROR_NOT_SUPPORTED 50
 #define ERROR_INVALID_PARAMETER 87
@@ -156,6 +162,15 @@ typedef struct _WIN32_FILE_ATTRIBUTE_DATA {
   DWORD nFileSizeHigh;
   DWORD nFileSizeLow;
 } WIN32_FILE_ATTRIBUTE_DATA, *LPWIN32_FILE_ATTRIBUTE_DATA;
+
+// Only the members the core reads.
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  DWORD dwVolumeSerialNumber;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
 
 typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
@@ -225,9 +240,25 @@ DWORD SizeofResource(HMODULE module, HRSRC resource);
 
 // Files and directories
 //
-// CreateFileW knows two uses: GENERIC_WRITE with CREATE_ALWAYS (a new file,
-// mode 0755) and GENERIC_READ with OPEN_EXISTING. Neither follows a
-// symbolic link at the last level.
+// CreateFileW knows three uses: GENERIC_WRITE with CREATE_ALWAYS (a new
+// file, mode 0755), GENERIC_READ with OPEN_EXISTING, and a directory
+// (FILE_FLAG_BACKUP_SEMANTICS with OPEN_EXISTING). None follows a symbolic
+// link at the last level.
+//
+// A directory handle reads nothing; it plays the sharing rules of Windows
+// that the launcher relies on with flock on the directory itself, so that
+// nothing appears inside it:
+// - a handle that refuses to share write access (a share mode without
+//   FILE_SHARE_WRITE) takes the lock exclusively;
+// - a handle with write access (FILE_ADD_FILE, GENERIC_WRITE) that shares
+//   it takes the lock shared: any number of them go together;
+// - any other handle takes no lock (a query of what the path names).
+// A conflict fails at once with ERROR_SHARING_VIOLATION. The lock lives
+// with the handle (close-on-exec: a child inherits none) and goes with its
+// CloseHandle or the end of the process, however it ends; it follows the
+// directory through a rename. One difference: Windows lets two handles
+// that both refuse write sharing, and have no write access, go together;
+// here the second fails.
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
                    LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD flags, HANDLE templateFile);
@@ -247,6 +278,12 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
 BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level,
                           LPVOID information);
 BOOL CloseHandle(HANDLE handle);
+// What fstat says of an open file or directory: its attributes as
+// GetFileAttributesW gives them, its device as the volume serial number,
+// its inode as the file index, and its link count, which is 0 for a
+// directory that has been removed.
+BOOL GetFileInformationByHandle(HANDLE file,
+                                LPBY_HANDLE_FILE_INFORMATION information);
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 DWORD GetFileAttributesW(LPCWSTR path);
 // A listing of one directory. The pattern's last level is "*" or a literal

@@ -100,11 +100,17 @@ TEST_F(CacheCallsTest, ALaterStartWritesMakesAndRenamesNothing) {
   for (const char *name : {"CreateDirectoryW", "WriteFile", "MoveFileExW",
                            "RemoveDirectoryTree", "FlushFileBuffers"})
     EXPECT_EQ(Named(warm, name), Calls()) << name;
-  // One file opened, for reading: the marker; each listed file looked at.
-  EXPECT_EQ(Named(warm, "CreateFileW"),
-            (Calls{"CreateFileW " +
-                   test::Utf8(test::CorePath(Cache() + "/.onefile-marker")) +
-                   " read"}));
+  // The cache directory held, then one file opened, for reading: the
+  // marker; each listed file looked at.
+  Calls opens;
+  for (const std::string &call :
+       test::HoldCalls(test::Utf8(test::CorePath(Cache()))))
+    if (call.compare(0, 12, "CreateFileW ") == 0)
+      opens.push_back(call);
+  opens.push_back("CreateFileW " +
+                  test::Utf8(test::CorePath(Cache() + "/.onefile-marker")) +
+                  " read");
+  EXPECT_EQ(Named(warm, "CreateFileW"), opens);
   EXPECT_EQ(Named(warm, "GetFileAttributesExW").size(), kRecords.size());
   EXPECT_EQ(test::Utf8(state.childExecutablePath),
             test::Utf8(test::CorePath(Cache() + "/main")));
