@@ -9,9 +9,11 @@
 // followed by its name, which the log puts after them.
 //
 //===----------------------------------------------------------------------===//
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -24,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include "launcher/console.h"
+#include "launcher/hold.h"
 #include "launcher/state.h"
 #include "payload/extract.h"
 #include "platform/recording/recording.h"
@@ -550,3 +553,95 @@ TEST_F(ExtractCallsTest, WithoutAThreadTheMainThreadWritesInArchiveOrder) {
 }
 
 } // namespace
+
+namespace {
+
+// A removal of another start's at the unpack directory, from outside the
+// launcher: an exclusive lock on the directory, as its proof takes.
+struct OutsideRemoval {
+  int fd = -1;
+  void Lock(const std::string &directory) {
+    fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+  }
+  void Finish(const std::string &directory) {
+    EXPECT_EQ(rmdir(directory.c_str()), 0);
+    if (fd >= 0)
+      close(fd);
+    fd = -1;
+  }
+};
+
+} // namespace
+
+// Between making the unpack directory and holding it, a sweep of another
+// start may take it for an ended run's (its process id not visible from
+// there, a clock set forward) and remove it: the run then makes it again
+// and holds that one, and writes nothing before. A sweep that holds its
+// proof right then is waited for.
+TEST_F(ExtractCallsTest, AnUnpackDirectoryRemovedBeforeItsHoldIsMadeAgain) {
+  const std::vector<Record> records = {{u"main", "m"}, {u"sub\\a", "a"}};
+  static OutsideRemoval removal;
+  struct {
+    const char *what;
+    const char *when; // the call at which the removal acts
+    int at;           // at its first or later call
+    size_t makes;     // CreateDirectoryW of the unpack directory
+    size_t pauses;    // the hold waiting for the removal
+  } const kCases[] = {
+      // The hold is taken on the directory as it is being removed: the
+      // check that follows finds it gone.
+      {"removed once the hold's open has it", "GetFileInformationByHandle", 1,
+       2, 0},
+      // The removal holds its proof when the hold is asked for, and
+      // finishes while the hold waits.
+      {"removed while the hold waits", "Sleep", 3, 2, 3},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    Prepare(records);
+    veskar_recording::Reset();
+    veskar_recording::ScriptAlways("Sleep", 0);
+    static std::string directory;
+    directory = D();
+    static int calls;
+    calls = 0;
+    static int at;
+    at = c.at;
+    if (std::string(c.when) == "Sleep") {
+      veskar_recording::OnCall("CreateFileW", [] {
+        // The first open is the hold's, right after the making.
+        static bool locked = false;
+        if (!locked)
+          removal.Lock(directory);
+        locked = true;
+      });
+      veskar_recording::OnCall("Sleep", [] {
+        if (++calls == at)
+          removal.Finish(directory);
+      });
+    } else {
+      veskar_recording::OnCall(c.when, [] {
+        if (++calls == at)
+          removal.Finish(directory);
+      });
+    }
+    ExtractPayload();
+    const std::string d = CoreD();
+    EXPECT_EQ(veskar_recording::CallsTo("CreateDirectoryW").front(),
+              "CreateDirectoryW " + d);
+    size_t makes = 0;
+    for (const std::string &call : veskar_recording::CallsTo("CreateDirectoryW"))
+      makes += call == "CreateDirectoryW " + d;
+    EXPECT_EQ(makes, c.makes);
+    EXPECT_EQ(veskar_recording::CallsTo("Sleep").size(), c.pauses);
+    EXPECT_NE(state.unpackDirectoryHold, nullptr);
+    EXPECT_TRUE(state.unpackDirectoryOwned);
+    EXPECT_TRUE(test::ListTree(D()) == Expected(records));
+    // The run holds the directory its files are in: no proof can be taken.
+    EXPECT_EQ(TakeRemovalProof(state.unpackDirectory), nullptr);
+    veskar_recording::Reset();
+    test::RemoveAll(D());
+  }
+}
