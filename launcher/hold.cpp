@@ -2,14 +2,16 @@
 //
 // A run's hold is a handle on its directory, opened with write access (to
 // the directory: the right to add entries, not to any file) and sharing
-// everything. The proof that a directory may be removed is a handle opened
-// for deletion that refuses to share write access: while any hold is open
-// it fails with a sharing violation, and while it is open no hold can be
-// taken. Holds share with each other, so several runs may hold one cache
-// directory; and since a hold shares deletion, it does not stop its own
-// run from renaming the directory (the cache mode's sibling, put into
-// place) or removing it. The proof shares deletion and reading, so the
-// removal it guards can list and delete the tree while it is open.
+// everything. The proof that a directory may be removed is a handle that
+// refuses to share write access: while any hold is open it fails with a
+// sharing violation, and while it is open no hold can be taken. Holds share
+// with each other, so several runs may hold one cache directory; and since
+// a hold shares deletion, it does not stop its own run from renaming the
+// directory (the cache mode's sibling, put into place, keeps its hold
+// throughout: there is no moment without one) or removing it. The proof
+// itself only lists, and shares reading and deletion, so the removal it
+// guards can list and delete the tree while it is open (under Wine a
+// listing fails while a handle with delete access is open).
 //
 // On Linux the POSIX layer plays these rules with flock on the directory:
 // a hold is a shared lock, the proof an exclusive one (platform/posix/
@@ -99,7 +101,7 @@ HoldResult TakeDirectoryHold(const WCHAR *directory, HANDLE *hold) {
 }
 
 HANDLE TakeRemovalProof(const WCHAR *directory) {
-  HANDLE proof = CreateFileW(directory, DELETE,
+  HANDLE proof = CreateFileW(directory, FILE_LIST_DIRECTORY,
                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING, kOpenDirectory, nullptr);
   if (proof == INVALID_HANDLE_VALUE)

@@ -345,8 +345,8 @@ TEST_F(SweepTest, ALeftoverThatARunHoldsStaysWhateverItsNameSays) {
 
     // Once its run has ended, whatever the way, the hold is gone and so is
     // the leftover: the proof is taken first and kept for the whole
-    // removal (on Windows a handle for deletion that refuses to share
-    // write access, which every hold has).
+    // removal (on Windows a handle that refuses to share write access,
+    // which every hold has).
     CloseHandle(hold);
     Quiet();
     EXPECT_EQ(Sweep(), Names{own_});
@@ -355,7 +355,7 @@ TEST_F(SweepTest, ALeftoverThatARunHoldsStaysWhateverItsNameSays) {
       if (call.find(core) != std::string::npos)
         calls.push_back(call);
     EXPECT_EQ(calls, (std::vector<std::string>{
-                         "CreateFileW " + core + " directory delete share rd",
+                         "CreateFileW " + core + " directory list share rd",
                          "CreateFileW " + core + " directory query share rwd",
                          "CloseHandle " + core,
                          "RemoveDirectoryTree " + core,
