@@ -54,6 +54,7 @@
 #include "common/sha256.h"
 #include "diagnostics/fatal.h"
 #include "launcher/console.h"
+#include "launcher/hold.h"
 #include "launcher/state.h"
 #include "launcher/sweep.h"
 #include "paths/paths.h"
@@ -477,6 +478,7 @@ bool RepairBrokenFiles(void) {
   // Nothing of this run's is left in the sibling but directories, and
   // whatever was not moved.
   PauseExtractionForConsoleEvent();
+  ReleaseUnpackDirectoryHold();
   RemoveDirectoryTree(state.unpackDirectory);
   ForgetKnownDirectories(); // the sibling's levels among them
   EndExtraction();
@@ -538,7 +540,10 @@ void PublishSibling(void) {
   DWORD attributes = INVALID_FILE_ATTRIBUTES;
   for (int attempt = 0;; ++attempt) {
     PauseExtractionForConsoleEvent();
+    // The sibling's hold does not stand in the rename's way, and follows
+    // the directory into place (launcher/hold.cpp).
     if (MoveFileExW(state.unpackDirectory, state.cacheDirectory, 0)) {
+      CarrySiblingHoldIntoPlace();
       state.unpackDirectoryOwned = false;
       EndExtraction();
       SetChildPathIn(state.cacheDirectory);
@@ -551,8 +556,9 @@ void PublishSibling(void) {
   }
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     RequireOwnDirectory(state.cacheDirectory);
-    if (ReadMarker(state.cacheDirectory)) {
+    if (HoldCacheDirectory() && ReadMarker(state.cacheDirectory)) {
       // Another start was first: its directory is this payload's.
+      ReleaseUnpackDirectoryHold();
       RemoveDirectoryTree(state.unpackDirectory);
       ForgetKnownDirectories(); // the sibling's levels among them
       state.unpackDirectoryOwned = false;
@@ -562,6 +568,7 @@ void PublishSibling(void) {
     }
   }
   // The sibling stays this run's, and goes at its end.
+  ReleaseHold(&state.cacheDirectoryHold);
   EndExtraction();
 }
 
@@ -630,12 +637,16 @@ void PrepareCacheDirectory(void) {
 
   if (present) {
     RequireOwnDirectory(state.cacheDirectory);
-    if (ReadMarker(state.cacheDirectory)) {
+    // Held for the whole run, so that no other build's start takes it for
+    // an old build's directory that nobody runs.
+    if (HoldCacheDirectory() && ReadMarker(state.cacheDirectory)) {
       UseCacheDirectory();
       return;
     }
-    // Not this payload's: its files are never used. The run unpacks into
-    // its sibling and runs from there, which goes at its end.
+    // Not this payload's, or held by a removal: its files are never used.
+    // The run unpacks into its sibling and runs from there, which goes at
+    // its end.
+    ReleaseHold(&state.cacheDirectoryHold);
     ExtractIntoOwnSibling();
     return;
   }

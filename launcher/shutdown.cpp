@@ -12,6 +12,7 @@
 //
 //===----------------------------------------------------------------------===//
 #include "launcher/console.h"
+#include "launcher/hold.h"
 #include "launcher/state.h"
 #include "payload/writer.h"
 
@@ -24,11 +25,15 @@ bool DirectoryStillThere(void) {
 }
 
 // Tried once and retried while the directory is still there: files of a
-// child that has just ended may stay locked for a moment.
+// child that has just ended may stay locked for a moment. The run's hold
+// goes first: Windows does not remove a directory while a handle on it is
+// open. The directory then looks ended to no sweep while this process
+// lives (launcher/sweep.cpp asks the process first).
 void RemoveUnpackDirectory(void) {
   if (!state.unpackDirectoryOwned)
     return;
   const ShutdownBounds &bounds = CurrentShutdownBounds();
+  ReleaseHold(&state.unpackDirectoryHold);
   RemoveDirectoryTree(state.unpackDirectory);
   for (unsigned retry = 0; retry < bounds.removalRetries;) {
     if (!DirectoryStillThere())

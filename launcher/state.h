@@ -145,6 +145,12 @@ struct LauncherState {
   // user's own, found there and used as it always was). No ending ever
   // removes a directory that is not.
   volatile bool unpackDirectoryOwned;
+  // This run's hold on its unpack directory (launcher/hold.h), which tells
+  // other starts' sweeps that the run lives; null when it holds none. Taken
+  // by the extraction as soon as it has made the directory, before anything
+  // is written there; closed (ReleaseHold) by whoever removes the directory,
+  // on either thread, or kept until the process ends.
+  HANDLE volatile unpackDirectoryHold;
   WCHAR ownPath[kOwnPathCapacity];
   PayloadStream payload;
   WCHAR entryName[kNameCapacity];
@@ -166,6 +172,10 @@ struct LauncherState {
   // directory, which is never removed; unpackDirectory is then this run's
   // private sibling of it, which a cold start fills and renames into place.
   WCHAR cacheDirectory[kPathCapacity];
+  // The hold on the cache directory, taken before its marker is read (or
+  // carried over from the sibling that was renamed into place) and kept
+  // for the whole run; null while the run does not use it.
+  HANDLE volatile cacheDirectoryHold;
   // The path of the cached file being checked or repaired.
   WCHAR cachedFilePath[kPathCapacity];
   // The marker: its bytes as a cold start records them or as read from the

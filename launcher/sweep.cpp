@@ -4,7 +4,17 @@
 // power leaves its unpack directory behind. Each run therefore looks beside
 // its own unpack directory for directories named as the template's last
 // level names them, "onefile_<pid>_<time>", and removes those whose run has
-// provably ended:
+// provably ended. The proof is the system's: every run holds its directory
+// for its whole life (launcher/hold.h), and a leftover is removed only when
+// the sweep can take the proof that no run holds it, which it keeps until
+// the removal is done, so that no run can take a hold and write there
+// meanwhile. A process id and a clock alone prove nothing: a run in another
+// process-id namespace cannot be seen from here, and on Linux a process's
+// creation time is worked out with today's wall clock, which may have been
+// set forward since.
+//
+// The name's process must look ended too, by the older rule, which is asked
+// first (a live run's directory is then never even opened for removal):
 //
 // - no process with that id exists; or
 // - the process with that id has ended (one whose handle someone still
@@ -45,6 +55,7 @@
 //===----------------------------------------------------------------------===//
 #include "launcher/sweep.h"
 #include "launcher/console.h"
+#include "launcher/hold.h"
 #include "launcher/state.h"
 
 namespace {
@@ -203,7 +214,11 @@ void SweepLeftovers(void) {
         !RunHasEnded(run) ||
         !SetSweepPath(directory, parentLength, found.cFileName))
       continue;
+    HANDLE proof = TakeRemovalProof(state.sweepPath);
+    if (proof == nullptr)
+      continue; // a run holds it: alive, whatever its name says
     RemoveDirectoryTree(state.sweepPath);
+    CloseHandle(proof);
     if (++removals >= kSweepMaxRemovals)
       break;
   } while (FindNextFileW(search, &found));

@@ -17,6 +17,7 @@
 #include "diagnostics/fatal.h"
 #include "launcher/cache.h"
 #include "launcher/console.h"
+#include "launcher/hold.h"
 #include "launcher/state.h"
 #include "paths/paths.h"
 #include "payload/extract.h"
@@ -160,28 +161,44 @@ bool CreateParentDirectories(const WCHAR *path) {
 
 namespace {
 
+// How often the unpack directory is made again when a removal took it
+// between its making and this run's hold.
+const int kMakeAttempts = 5;
+
 // The unpack directory must be made by this run where TEMP may be shared:
 // a directory of anyone, or a link, already at its path is never used. Its
 // missing parents are made as any directory; what they are is not this
-// run's to judge.
+// run's to judge. It is held (launcher/hold.h) before anything is written
+// into it, so that no other start's sweep takes it for a leftover; one
+// that a sweep removed before the hold was taken is made again.
 void CreateUnpackDirectory(void) {
   const WCHAR *directory = state.unpackDirectory;
-  BOOL made = CreateDirectoryW(directory, nullptr);
-  if (!made && GetLastError() == ERROR_PATH_NOT_FOUND) {
-    CreateParentDirectories(directory);
-    made = CreateDirectoryW(directory, nullptr);
+  for (int attempt = 1;; ++attempt) {
+    BOOL made = CreateDirectoryW(directory, nullptr);
+    if (!made && GetLastError() == ERROR_PATH_NOT_FOUND) {
+      CreateParentDirectories(directory);
+      made = CreateDirectoryW(directory, nullptr);
+    }
+    // TEMP that is the user's own: a directory already there is used, and
+    // any other failure shows at the first file's open.
+    if (!made && !kTempIsPrivate)
+      ReportFatalUnpackDirectory(directory, GetLastError());
+    HANDLE hold = nullptr;
+    HoldResult held = TakeDirectoryHold(directory, &hold);
+    if (held == kHoldTaken || held == kHoldUnavailable ||
+        (!made && held == kHoldDirectoryGone)) {
+      state.unpackDirectoryHold = hold;
+      state.unpackDirectoryOwned = true;
+      if (made)
+        Remember(directory);
+      return;
+    }
+    if (attempt >= kMakeAttempts)
+      ReportFatalPathOsError(
+          "Error, couldn't hold the unpack directory '%ls'", directory,
+          held == kHoldRefused ? ERROR_SHARING_VIOLATION
+                               : ERROR_FILE_NOT_FOUND);
   }
-  if (made) {
-    state.unpackDirectoryOwned = true;
-    Remember(directory);
-    return;
-  }
-  DWORD code = GetLastError();
-  if (!kTempIsPrivate)
-    ReportFatalUnpackDirectory(directory, code);
-  // TEMP is the user's own: a directory already there is used, and any
-  // other failure shows at the first file's open.
-  state.unpackDirectoryOwned = true;
 }
 
 } // namespace

@@ -46,6 +46,7 @@ const ErrorMapping kErrors[] = {
     // A program still open for writing elsewhere: what Windows reports for
     // a file another process holds.
     {ETXTBSY, ERROR_SHARING_VIOLATION},
+    {EWOULDBLOCK, ERROR_SHARING_VIOLATION}, // a lock held elsewhere (flock)
 };
 
 // The errno a code stands for, to find the system's text for it.

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -306,6 +307,53 @@ BOOL NextFound(Handle *handle, LPWIN32_FIND_DATAW found) {
   }
 }
 
+#if defined(VESKAR_RECORDING)
+// The log's note for a directory open: its access and its sharing, as the
+// core asked for them.
+const char *DirectoryNote(DWORD access, DWORD share) {
+  static thread_local char note[64];
+  const char *what = (access & DELETE) != 0 ? "delete"
+                     : (access & (FILE_ADD_FILE | GENERIC_WRITE)) != 0
+                         ? "write"
+                         : (access & (FILE_LIST_DIRECTORY | GENERIC_READ)) != 0
+                               ? "list"
+                               : "query";
+  snprintf(note, sizeof note, "directory %s share %s%s%s%s", what,
+           (share & FILE_SHARE_READ) != 0 ? "r" : "",
+           (share & FILE_SHARE_WRITE) != 0 ? "w" : "",
+           (share & FILE_SHARE_DELETE) != 0 ? "d" : "",
+           share == 0 ? "none" : "");
+  return note;
+}
+#endif
+
+// A directory handle (win32.h says which lock each kind of open takes).
+HANDLE OpenDirectory(const char *native, DWORD access, DWORD share) {
+  int fd = open(native, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    SetLastErrorFromErrno(errno, errno == ENOENT);
+    return INVALID_HANDLE_VALUE;
+  }
+  int lock = (share & FILE_SHARE_WRITE) == 0 ? LOCK_EX
+             : (access & (FILE_ADD_FILE | GENERIC_WRITE)) != 0 ? LOCK_SH
+                                                              : 0;
+  int result = 0;
+  if (lock != 0) {
+    do
+      result = flock(fd, lock | LOCK_NB);
+    while (result != 0 && errno == EINTR);
+  }
+  Handle *handle = result == 0 ? NewHandle(kFileHandle) : nullptr;
+  if (handle == nullptr) {
+    int error = result == 0 ? ENOMEM : errno;
+    close(fd);
+    SetLastErrorFromErrno(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  handle->fd = fd;
+  return handle;
+}
+
 } // namespace
 
 namespace veskar_posix {
@@ -366,11 +414,28 @@ HANDLE GetStdHandle(DWORD which) {
   return &standardHandles[fd];
 }
 
-HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
-                   DWORD disposition, DWORD, HANDLE) {
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
+                   LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
+                   HANDLE) {
   VESKAR_HOOK_NOTED("CreateFileW", path,
-                    access == GENERIC_READ ? "read" : nullptr, HANDLE);
+                    (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0
+                        ? DirectoryNote(access, share)
+                    : access == GENERIC_READ ? "read"
+                                             : nullptr,
+                    HANDLE);
   static thread_local char native[kNativePathCapacity];
+  if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0) {
+    if (disposition != OPEN_EXISTING) {
+      SetLastError(ERROR_NOT_SUPPORTED);
+      return INVALID_HANDLE_VALUE;
+    }
+    if (!NativePath(path, native))
+      return INVALID_HANDLE_VALUE;
+    HANDLE directory = OpenDirectory(native, access, share);
+    if (directory != INVALID_HANDLE_VALUE)
+      VESKAR_NAME_HANDLE(directory, path);
+    return directory;
+  }
   bool reading = access == GENERIC_READ && disposition == OPEN_EXISTING;
   if (!reading && (access != GENERIC_WRITE || disposition != CREATE_ALWAYS)) {
     SetLastError(ERROR_NOT_SUPPORTED);
@@ -519,6 +584,28 @@ BOOL CloseHandle(HANDLE object) {
   return TRUE;
 }
 
+BOOL GetFileInformationByHandle(HANDLE file,
+                                LPBY_HANDLE_FILE_INFORMATION information) {
+  VESKAR_HOOK("GetFileInformationByHandle", nullptr, BOOL);
+  Handle *handle = HandleOfKind(file, kFileHandle);
+  if (handle == nullptr)
+    return FALSE;
+  struct stat info;
+  if (fstat(handle->fd, &info) != 0) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  information->dwFileAttributes = AttributesOf(info);
+  information->nFileSizeHigh = (DWORD)((uint64_t)info.st_size >> 32);
+  information->nFileSizeLow = (DWORD)info.st_size;
+  uint64_t device = (uint64_t)info.st_dev;
+  information->dwVolumeSerialNumber = (DWORD)(device ^ (device >> 32));
+  information->nNumberOfLinks = (DWORD)info.st_nlink;
+  information->nFileIndexHigh = (DWORD)((uint64_t)info.st_ino >> 32);
+  information->nFileIndexLow = (DWORD)info.st_ino;
+  return TRUE;
+}
+
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
   VESKAR_HOOK("CreateDirectoryW", path, BOOL);
   static thread_local char native[kNativePathCapacity];
@@ -544,24 +631,6 @@ DWORD GetFileAttributesW(LPCWSTR path) {
     return INVALID_FILE_ATTRIBUTES;
   }
   return AttributesOf(info);
-}
-
-BOOL GetFileInformationByHandle(HANDLE file,
-                                LPBY_HANDLE_FILE_INFORMATION information) {
-  VESKAR_HOOK_NOTED("GetFileInformationByHandle", nullptr,
-                    VESKAR_HANDLE_NAME(file), BOOL);
-  Handle *handle = HandleOfKind(file, kFileHandle);
-  if (handle == nullptr)
-    return FALSE;
-  struct stat info;
-  if (fstat(handle->fd, &info) != 0) {
-    SetLastErrorFromErrno(errno);
-    return FALSE;
-  }
-  information->dwFileAttributes = AttributesOf(info);
-  information->nFileSizeHigh = (DWORD)((uint64_t)info.st_size >> 32);
-  information->nFileSizeLow = (DWORD)info.st_size;
-  return TRUE;
 }
 
 DWORD GetFileType(HANDLE file) {

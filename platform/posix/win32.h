@@ -61,6 +61,11 @@ typedef void *PVOID;
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
+#define DELETE 0x00010000u
+#define FILE_LIST_DIRECTORY 0x00000001
+#define FILE_ADD_FILE 0x00000002
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
@@ -161,18 +166,23 @@ typedef enum _GET_FILEEX_INFO_LEVELS {
 } GET_FILEEX_INFO_LEVELS;
 
 // Only the members the core reads.
-typedef struct _BY_HANDLE_FILE_INFORMATION {
-  DWORD dwFileAttributes;
-  DWORD nFileSizeHigh;
-  DWORD nFileSizeLow;
-} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
-
 // Only the members the core reads.
 typedef struct _WIN32_FILE_ATTRIBUTE_DATA {
   DWORD dwFileAttributes;
   DWORD nFileSizeHigh;
   DWORD nFileSizeLow;
 } WIN32_FILE_ATTRIBUTE_DATA, *LPWIN32_FILE_ATTRIBUTE_DATA;
+
+// Only the members the core reads.
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
 
 typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
@@ -242,12 +252,28 @@ DWORD SizeofResource(HMODULE module, HRSRC resource);
 
 // Files and directories
 //
-// CreateFileW knows two uses: GENERIC_WRITE with CREATE_ALWAYS (a new file,
-// mode 0755) and GENERIC_READ with OPEN_EXISTING. Neither follows a
-// symbolic link at the last level (as FILE_FLAG_OPEN_REPARSE_POINT, which
-// is accepted, asks on Windows, the open fails instead of giving the
-// link), and the open for reading never waits: a fifo opens at once, to be
-// found out by GetFileType.
+// CreateFileW knows three uses: GENERIC_WRITE with CREATE_ALWAYS (a new
+// file, mode 0755), GENERIC_READ with OPEN_EXISTING, and a directory
+// (FILE_FLAG_BACKUP_SEMANTICS with OPEN_EXISTING). None follows a symbolic
+// link at the last level (as FILE_FLAG_OPEN_REPARSE_POINT, which is
+// accepted, asks on Windows, the open fails instead of giving the link),
+// and the open for reading never waits: a fifo opens at once, to be found
+// out by GetFileType.
+//
+// A directory handle reads nothing; it plays the sharing rules of Windows
+// that the launcher relies on with flock on the directory itself, so that
+// nothing appears inside it:
+// - a handle that refuses to share write access (a share mode without
+//   FILE_SHARE_WRITE) takes the lock exclusively;
+// - a handle with write access (FILE_ADD_FILE, GENERIC_WRITE) that shares
+//   it takes the lock shared: any number of them go together;
+// - any other handle takes no lock (a query of what the path names).
+// A conflict fails at once with ERROR_SHARING_VIOLATION. The lock lives
+// with the handle (close-on-exec: a child inherits none) and goes with its
+// CloseHandle or the end of the process, however it ends; it follows the
+// directory through a rename. One difference: Windows lets two handles
+// that both refuse write sharing, and have no write access, go together;
+// here the second fails.
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
                    LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD flags, HANDLE templateFile);
@@ -262,10 +288,6 @@ BOOL ReadFile(HANDLE file, void *data, DWORD count, LPDWORD read,
 // already at `to` is ever replaced, a directory included (renameat2 with
 // RENAME_NOREPLACE): the call fails with ERROR_ALREADY_EXISTS.
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
-// What fstat says of an open file: the attributes as GetFileAttributesW
-// gives them, and the size.
-BOOL GetFileInformationByHandle(HANDLE file,
-                                LPBY_HANDLE_FILE_INFORMATION information);
 // FILE_TYPE_DISK for a plain file or a directory, FILE_TYPE_PIPE for a fifo
 // or a socket, FILE_TYPE_CHAR for a character device, FILE_TYPE_UNKNOWN
 // for anything else.
@@ -275,6 +297,12 @@ DWORD GetFileType(HANDLE file);
 BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level,
                           LPVOID information);
 BOOL CloseHandle(HANDLE handle);
+// What fstat says of an open file or directory: its attributes as
+// GetFileAttributesW gives them, its size, its device as the volume serial
+// number, its inode as the file index, and its link count, which is 0 for a
+// directory that has been removed.
+BOOL GetFileInformationByHandle(HANDLE file,
+                                LPBY_HANDLE_FILE_INFORMATION information);
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 DWORD GetFileAttributesW(LPCWSTR path);
 // A listing of one directory. The pattern's last level is "*" or a literal

@@ -302,10 +302,12 @@ Ending RunPayloadInput(const uint8_t *data, size_t size) {
   ResetGuard();
 
   Ending ending = RunUntilFatal(OpenAndExtract);
-  if (ending != Ending::kCompleted) {
-    CloseAbandonedHandles();
+  // The run's hold on its unpack directory stays open after a completed
+  // run too (a run keeps it until it ends).
+  CloseAbandonedHandles();
+  state.unpackDirectoryHold = nullptr;
+  if (ending != Ending::kCompleted)
     ClosePayload(); // frees what OpenPayload got; both may be null
-  }
   ReleaseKnownDirectories();
 
   CheckContained(ending);

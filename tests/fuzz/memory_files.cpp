@@ -217,7 +217,13 @@ void RemoveUnpackDirectory(void) {
 } // namespace veskar_fuzz
 
 HANDLE FuzzLayerCreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
-                            DWORD disposition, DWORD, HANDLE) {
+                            DWORD disposition, DWORD flags, HANDLE) {
+  // A directory held by its run: this file system, like one without locks,
+  // gives no hold, and the run goes on without one.
+  if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return INVALID_HANDLE_VALUE;
+  }
   if (access != GENERIC_WRITE || disposition != CREATE_ALWAYS)
     Fail("the core opened a file other than for writing anew");
   Resolved resolved;

@@ -39,6 +39,7 @@ HARNESS = os.path.join(TESTS_DIR, "harness.exe")
 PROBE_CONSOLE = os.path.join(TESTS_DIR, "probe-console.exe")
 PROBE_GUI = os.path.join(TESTS_DIR, "probe-gui.exe")
 REMOVAL_TEST = os.path.join(TESTS_DIR, "removal-test.exe")
+HOLD_TEST = os.path.join(TESTS_DIR, "hold-test.exe")
 ABORT_TEST = os.path.join(TESTS_DIR, "abort-test.exe")
 PRINT_TEST = os.path.join(TESTS_DIR, "print-test.exe")
 

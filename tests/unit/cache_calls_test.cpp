@@ -7,7 +7,10 @@
 // answers that Linux does not (a junction at a level, a file in use).
 //
 //===----------------------------------------------------------------------===//
+#include <fcntl.h>
 #include <string.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -16,6 +19,7 @@
 
 #include "common/sha256.h"
 #include "launcher/cache.h"
+#include "launcher/hold.h"
 #include "launcher/state.h"
 #include "packer/digest.h"
 #include "platform/recording/recording.h"
@@ -119,11 +123,17 @@ TEST_F(CacheCallsTest, ALaterStartWritesMakesAndRenamesNothing) {
   for (const char *name : {"CreateDirectoryW", "WriteFile", "MoveFileExW",
                            "RemoveDirectoryTree", "FlushFileBuffers"})
     EXPECT_EQ(Named(warm, name), Calls()) << name;
-  // One file opened, for reading: the marker; each listed file looked at.
-  EXPECT_EQ(Named(warm, "CreateFileW"),
-            (Calls{"CreateFileW " +
-                   test::Utf8(test::CorePath(Cache() + "/.onefile-marker")) +
-                   " read"}));
+  // The cache directory held, then one file opened, for reading: the
+  // marker; each listed file looked at.
+  Calls opens;
+  for (const std::string &call :
+       test::HoldCalls(test::Utf8(test::CorePath(Cache()))))
+    if (call.compare(0, 12, "CreateFileW ") == 0)
+      opens.push_back(call);
+  opens.push_back("CreateFileW " +
+                  test::Utf8(test::CorePath(Cache() + "/.onefile-marker")) +
+                  " read");
+  EXPECT_EQ(Named(warm, "CreateFileW"), opens);
   EXPECT_EQ(Named(warm, "GetFileAttributesExW").size(), kRecords.size());
   EXPECT_EQ(test::Utf8(state.childExecutablePath),
             test::Utf8(test::CorePath(Cache() + "/main")));
@@ -179,6 +189,90 @@ TEST_F(CacheCallsTest, AStartThatLosesTheRaceRepairsTheWinnersDirectory) {
   EXPECT_TRUE(tree == Expected(kRecords));
   EXPECT_EQ(test::ListTree(scratch_ / "cache").size(), tree.size() + 2)
       << "a sibling is left";
+  // Each sibling's hold is closed before the sibling is removed (Windows
+  // removes no directory with a handle open on it), and the winner's
+  // directory is held.
+  const std::string sibling = test::Utf8(state.unpackDirectory);
+  Calls closesAndRemovals;
+  for (const std::string &call : veskar_recording::Calls())
+    if (call == "CloseHandle " + sibling ||
+        call == "RemoveDirectoryTree " + sibling)
+      closesAndRemovals.push_back(call);
+  EXPECT_EQ(closesAndRemovals,
+            (Calls{"CloseHandle " + sibling, "CloseHandle " + sibling,
+                   "RemoveDirectoryTree " + sibling, "CloseHandle " + sibling,
+                   "CloseHandle " + sibling, "RemoveDirectoryTree " + sibling}));
+  EXPECT_NE(state.cacheDirectoryHold, nullptr);
+  EXPECT_EQ(state.unpackDirectoryHold, nullptr);
+}
+
+// The holds of the cache mode, which tell other starts that the directories
+// are in use. A cold start holds its sibling from its making on, and the
+// hold follows it through the rename into place: it shares deletion, so it
+// does not stand in the rename's way on Windows, and it is never closed in
+// between. A later start holds the cache directory before it reads the
+// marker.
+TEST_F(CacheCallsTest, EveryStartHoldsTheDirectoryItRunsFrom) {
+  Calls cold = Start();
+  const std::string cache = test::Utf8(test::CorePath(Cache()));
+  const std::string sibling = test::Utf8(state.unpackDirectory);
+  Calls ordered;
+  for (const std::string &call : cold)
+    if (call == "CreateDirectoryW " + sibling ||
+        call == "CreateFileW " + sibling + " directory write share rwd" ||
+        call == "CloseHandle " + sibling ||
+        call.compare(0, 12, "MoveFileExW ") == 0)
+      ordered.push_back(call);
+  EXPECT_EQ(ordered, (Calls{"CreateDirectoryW " + sibling,
+                            "CreateFileW " + sibling +
+                                " directory write share rwd",
+                            // the check's own handle
+                            "CloseHandle " + sibling, "MoveFileExW " + cache}));
+  ASSERT_NE(state.cacheDirectoryHold, nullptr);
+  EXPECT_EQ(state.unpackDirectoryHold, nullptr);
+  EXPECT_EQ(TakeRemovalProof(test::CorePath(Cache()).c_str()), nullptr);
+
+  Calls warm = Start();
+  Calls expected = test::HoldCalls(cache);
+  expected.push_back("CreateFileW " + cache + "\\.onefile-marker read");
+  Calls opens;
+  for (const std::string &call : warm)
+    if (call.compare(0, 12, "CreateFileW ") == 0 ||
+        call.compare(0, 26, "GetFileInformationByHandle") == 0 ||
+        call == "CloseHandle " + cache)
+      opens.push_back(call);
+  EXPECT_EQ(Calls(opens.begin(), opens.begin() + 6), expected);
+  ASSERT_NE(state.cacheDirectoryHold, nullptr);
+  EXPECT_EQ(TakeRemovalProof(test::CorePath(Cache()).c_str()), nullptr);
+  // Once the runs have ended, the proof can be taken.
+  test::ResetLauncherState();
+  HANDLE proof = TakeRemovalProof(test::CorePath(Cache()).c_str());
+  EXPECT_NE(proof, nullptr);
+  CloseHandle(proof);
+}
+
+// A cache directory whose hold cannot be taken (another start is removing
+// it: an old build's directory, as it thinks) is not used: the run unpacks
+// into its own sibling and runs from there, and leaves the directory alone.
+TEST_F(CacheCallsTest, ACacheDirectoryThatCannotBeHeldIsNotUsed) {
+  Start();
+  test::ResetLauncherState();
+  int removal = open(Cache().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(removal, 0);
+  ASSERT_EQ(flock(removal, LOCK_EX | LOCK_NB), 0);
+  auto before = test::ListTree(Cache());
+  Calls calls = Start();
+  close(removal);
+  EXPECT_EQ(state.cacheDirectoryHold, nullptr);
+  EXPECT_TRUE(state.unpackDirectoryOwned);
+  EXPECT_NE(state.unpackDirectoryHold, nullptr);
+  EXPECT_EQ(test::Utf8(state.childExecutablePath),
+            test::Utf8(state.unpackDirectory) + "\\main");
+  EXPECT_EQ(Named(calls, "CreateFileW " + test::Utf8(test::CorePath(
+                                              Cache() + "/.onefile-marker"))),
+            Calls());
+  EXPECT_EQ(Named(calls, "MoveFileExW"), Calls());
+  EXPECT_TRUE(test::ListTree(Cache()) == before);
 }
 
 // Windows refuses to replace a file another process holds open (a second

@@ -9,9 +9,11 @@
 // followed by its name, which the log puts after them.
 //
 //===----------------------------------------------------------------------===//
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -25,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include "launcher/console.h"
+#include "launcher/hold.h"
 #include "launcher/state.h"
 #include "payload/extract.h"
 #include "platform/recording/recording.h"
@@ -102,8 +105,13 @@ protected:
     for (const std::string &call : before) {
       if (call.compare(0, 12, "CreateFileW ") != 0)
         continue;
-      EXPECT_NE(std::find(before.begin(), before.end(),
-                          "CloseHandle " + call.substr(12)),
+      // A directory's handle (the run's hold among them) is named by its
+      // path alone, without the note of its access.
+      std::string name = call.substr(12);
+      size_t note = name.find(" directory ");
+      if (note != std::string::npos)
+        name.erase(note);
+      EXPECT_NE(std::find(before.begin(), before.end(), "CloseHandle " + name),
                 before.end())
           << call;
     }
@@ -125,16 +133,23 @@ TEST_F(ExtractCallsTest, DirectoriesAreCreatedOnTheWayBackDownOnceEach) {
       {u"x\\y\\z.txt", "z"}, {u"x\\y\\w.txt", "w"}, {u"x\\v.txt", "v"}};
   Prepare(records);
   ExtractPayload();
-  // The unpack directory is made first, by itself; then the walk up from
-  // the first file stops at the first level it can make.
+  // The unpack directory is made first, by itself, and held (the hold
+  // checked to be the directory at its path) before anything is made in
+  // it; then the walk up from the first file stops at the first level it
+  // can make.
   const Calls calls = veskar_recording::Calls();
-  EXPECT_EQ(OfMainThread(calls),
-            (Calls{Call("CreateDirectoryW", ""), Call("CreateDirectoryW", "x/y"),
+  Calls expected = {Call("CreateDirectoryW", "")};
+  for (const std::string &call : test::HoldCalls(CoreD()))
+    if (call.compare(0, 11, "CloseHandle") != 0)
+      expected.push_back(call);
+  Calls walk = {Call("CreateDirectoryW", "x/y"),
                    Call("CreateDirectoryW", "x"),
                    Call("CreateDirectoryW", "x/y"),
                    Call("CreateFileW", "x/y/z.txt"),
                    Call("CreateFileW", "x/y/w.txt"),
-                   Call("CreateFileW", "x/v.txt")}));
+                   Call("CreateFileW", "x/v.txt")};
+  expected.insert(expected.end(), walk.begin(), walk.end());
+  EXPECT_EQ(OfMainThread(calls), expected);
   for (const char *file : {"x/y/z.txt", "x/y/w.txt", "x/v.txt"})
     EXPECT_EQ(Of(calls, file),
               (Calls{Call("CreateFileW", file), Call("WriteFile 1", file),
@@ -451,13 +466,23 @@ TEST_F(ExtractCallsTest, AFailedCloseIsReportedWithItsFile) {
   // A file system may report a write it took late only at the close.
   Prepare({{u"main", "m"}, {u"a.txt", "a"}, {u"b.txt", "b"}});
   veskar_recording::Reset();
-  veskar_recording::Script("CloseHandle", FALSE, ERROR_WRITE_FAULT);
+  // Once the writers start: the closes before them are the unpack
+  // directory's hold's.
+  veskar_recording::OnCall("CreateThread", [] {
+    static bool scripted = false;
+    if (!scripted)
+      veskar_recording::Script("CloseHandle", FALSE, ERROR_WRITE_FAULT);
+    scripted = true;
+  });
   Calls calls;
   test::Ending ending = ExtractInChild(&calls);
   // The scripted result goes to whichever close the writers run first.
   std::string first;
+  bool writersStarted = false;
   for (const std::string &call : calls)
-    if (call.compare(0, 12, "CloseHandle ") == 0) {
+    if (call == "CreateThread")
+      writersStarted = true;
+    else if (writersStarted && call.compare(0, 12, "CloseHandle ") == 0) {
       first = call.substr(12);
       break;
     }
@@ -668,15 +693,111 @@ TEST_F(ExtractCallsTest, WithoutAThreadTheMainThreadWritesInArchiveOrder) {
   veskar_recording::Reset();
   veskar_recording::ScriptAlways("CreateThread", 0, ERROR_NOT_ENOUGH_MEMORY);
   ExtractPayload();
-  EXPECT_EQ(veskar_recording::Calls(),
-            (Calls{Call("CreateDirectoryW", ""), Call("CreateDirectoryW", "x"),
-                   Call("CreateFileW", "x/z.txt"), "CreateThread",
-                   Call("WriteFile 1", "x/z.txt"),
-                   Call("CloseHandle", "x/z.txt"), Call("CreateFileW", "x/w.txt"),
-                   Call("WriteFile 32768", "x/w.txt"),
-                   Call("WriteFile 7232", "x/w.txt"),
-                   Call("CloseHandle", "x/w.txt")}));
+  Calls expected = {Call("CreateDirectoryW", "")};
+  for (const std::string &call : test::HoldCalls(CoreD()))
+    expected.push_back(call);
+  Calls writes = {Call("CreateDirectoryW", "x"),
+                  Call("CreateFileW", "x/z.txt"), "CreateThread",
+                  Call("WriteFile 1", "x/z.txt"),
+                  Call("CloseHandle", "x/z.txt"), Call("CreateFileW", "x/w.txt"),
+                  Call("WriteFile 32768", "x/w.txt"),
+                  Call("WriteFile 7232", "x/w.txt"),
+                  Call("CloseHandle", "x/w.txt")};
+  expected.insert(expected.end(), writes.begin(), writes.end());
+  EXPECT_EQ(veskar_recording::Calls(), expected);
   EXPECT_TRUE(test::ListTree(D()) == Expected(records));
 }
 
 } // namespace
+
+namespace {
+
+// A removal of another start's at the unpack directory, from outside the
+// launcher: an exclusive lock on the directory, as its proof takes.
+struct OutsideRemoval {
+  int fd = -1;
+  void Lock(const std::string &directory) {
+    fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+  }
+  void Finish(const std::string &directory) {
+    EXPECT_EQ(rmdir(directory.c_str()), 0);
+    if (fd >= 0)
+      close(fd);
+    fd = -1;
+  }
+};
+
+} // namespace
+
+// Between making the unpack directory and holding it, a sweep of another
+// start may take it for an ended run's (its process id not visible from
+// there, a clock set forward) and remove it: the run then makes it again
+// and holds that one, and writes nothing before. A sweep that holds its
+// proof right then is waited for.
+TEST_F(ExtractCallsTest, AnUnpackDirectoryRemovedBeforeItsHoldIsMadeAgain) {
+  const std::vector<Record> records = {{u"main", "m"}, {u"sub\\a", "a"}};
+  static OutsideRemoval removal;
+  struct {
+    const char *what;
+    const char *when; // the call at which the removal acts
+    int at;           // at its first or later call
+    size_t makes;     // CreateDirectoryW of the unpack directory
+    size_t pauses;    // the hold waiting for the removal
+  } const kCases[] = {
+      // The hold is taken on the directory as it is being removed: the
+      // check that follows finds it gone.
+      {"removed once the hold's open has it", "GetFileInformationByHandle", 1,
+       2, 0},
+      // The removal holds its proof when the hold is asked for, and
+      // finishes while the hold waits.
+      {"removed while the hold waits", "Sleep", 3, 2, 3},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    Prepare(records);
+    veskar_recording::Reset();
+    veskar_recording::ScriptAlways("Sleep", 0);
+    static std::string directory;
+    directory = D();
+    static int calls;
+    calls = 0;
+    static int at;
+    at = c.at;
+    if (std::string(c.when) == "Sleep") {
+      veskar_recording::OnCall("CreateFileW", [] {
+        // The first open is the hold's, right after the making.
+        static bool locked = false;
+        if (!locked)
+          removal.Lock(directory);
+        locked = true;
+      });
+      veskar_recording::OnCall("Sleep", [] {
+        if (++calls == at)
+          removal.Finish(directory);
+      });
+    } else {
+      veskar_recording::OnCall(c.when, [] {
+        if (++calls == at)
+          removal.Finish(directory);
+      });
+    }
+    ExtractPayload();
+    const std::string d = CoreD();
+    EXPECT_EQ(veskar_recording::CallsTo("CreateDirectoryW").front(),
+              "CreateDirectoryW " + d);
+    size_t makes = 0;
+    for (const std::string &call : veskar_recording::CallsTo("CreateDirectoryW"))
+      makes += call == "CreateDirectoryW " + d;
+    EXPECT_EQ(makes, c.makes);
+    EXPECT_EQ(veskar_recording::CallsTo("Sleep").size(), c.pauses);
+    EXPECT_NE(state.unpackDirectoryHold, nullptr);
+    EXPECT_TRUE(state.unpackDirectoryOwned);
+    EXPECT_TRUE(test::ListTree(D()) == Expected(records));
+    // The run holds the directory its files are in: no proof can be taken.
+    EXPECT_EQ(TakeRemovalProof(state.unpackDirectory), nullptr);
+    veskar_recording::Reset();
+    test::RemoveAll(D());
+  }
+}

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "launcher/hold.h"
 #include "launcher/state.h"
 #include "platform/recording/recording.h"
 #include "tests/unit/support.h"
@@ -154,6 +155,42 @@ TEST_F(ShutdownTest, TheOrderIsRequestTestPause) {
       (Calls{"RemoveDirectoryTree " + d, "GetFileAttributesW " + d, "Sleep 100",
              "RemoveDirectoryTree " + d, "GetFileAttributesW " + d, "Sleep 100",
              "RemoveDirectoryTree " + d, "GetFileAttributesW " + d}));
+}
+
+// Windows removes no directory while a handle on it is open: the run's
+// own hold is closed first, and once, whichever thread (the main thread or
+// the console control thread) gets there, and however often it is called.
+// A removal that is not the run's own (a directory it did not make) closes
+// nothing.
+TEST_F(ShutdownTest, TheRunsHoldIsClosedBeforeItsOwnRemovalAndOnlyOnce) {
+  const std::string directory = scratch_ / "onefile_1_2";
+  const std::string d = test::Utf8(test::CorePath(directory));
+  test::MakeDirectories(directory + "/sub");
+  UnpackDirectory(directory);
+  HANDLE hold = nullptr;
+  ASSERT_EQ(TakeDirectoryHold(state.unpackDirectory, &hold), kHoldTaken);
+  state.unpackDirectoryHold = hold;
+  // The calls after the hold's own.
+  const size_t held = veskar_recording::Calls().size();
+  auto since = [held] {
+    Calls calls = veskar_recording::Calls();
+    return Calls(calls.begin() + held, calls.end());
+  };
+
+  state.unpackDirectoryOwned = false;
+  StopChildAndCleanUp();
+  EXPECT_EQ(since(), Calls{});
+  EXPECT_EQ(state.unpackDirectoryHold, hold);
+
+  state.unpackDirectoryOwned = true;
+  StopChildAndCleanUp();
+  StopChildAndCleanUp();
+  EXPECT_EQ(since(),
+            (Calls{"CloseHandle " + d, "RemoveDirectoryTree " + d,
+                   "GetFileAttributesW " + d, "RemoveDirectoryTree " + d,
+                   "GetFileAttributesW " + d}));
+  EXPECT_EQ(state.unpackDirectoryHold, nullptr);
+  EXPECT_FALSE(test::Exists(directory));
 }
 
 TEST_F(ShutdownTest, ACallAfterTheRemovalTriesAgain) {

@@ -318,9 +318,21 @@ void ResetLauncherState() {
     CloseHandle(state.console.childStartOver);
   if (state.console.writingStopped != nullptr)
     CloseHandle(state.console.writingStopped);
+  // The holds go with the run: a test's next run must be free to remove.
+  if (state.unpackDirectoryHold != nullptr)
+    CloseHandle(state.unpackDirectoryHold);
+  if (state.cacheDirectoryHold != nullptr)
+    CloseHandle(state.cacheDirectoryHold);
   free(state.marker);
   free(state.brokenFiles);
   memset((void *)&state, 0, sizeof state);
+}
+
+std::vector<std::string> HoldCalls(const std::string &core) {
+  return {"CreateFileW " + core + " directory write share rwd",
+          "GetFileInformationByHandle",
+          "CreateFileW " + core + " directory query share rwd",
+          "GetFileInformationByHandle", "CloseHandle " + core};
 }
 
 bool IsDecimal(const std::string &text) {

@@ -117,6 +117,12 @@ void AttachFrames(const std::string &frames);
 // the launch sequence does before the handler can run.
 void ResetLauncherState();
 
+// The calls, as the recording layer logs them, of a run's hold on the
+// directory `core` (a core path in UTF-8): the open that holds it, then the
+// check that it is the directory at that path, still there, through a
+// second handle that only looks.
+std::vector<std::string> HoldCalls(const std::string &core);
+
 // A decimal number without sign or leading zero.
 bool IsDecimal(const std::string &text);
 

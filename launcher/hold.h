@@ -1,0 +1,50 @@
+//===- launcher/hold.h - What proves that a run is alive ----------------===//
+//
+// A run holds its unpack directory (in a cache mode: its sibling, and the
+// cache directory it runs from) open for its whole life. Any number of
+// runs may hold one directory; nobody may take the proof that a directory
+// may be removed while one of them does. The system drops a hold when its
+// process ends, however it ends, so a directory whose proof can be taken
+// belongs to no living run. launcher/hold.cpp says how, on each system.
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include "platform/platform.h"
+
+enum HoldResult {
+  kHoldTaken,
+  // Nothing is at the path any more, or not the directory that was opened
+  // (removed since it was made): it may be made again.
+  kHoldDirectoryGone,
+  // Someone holds the proof that it may be removed, and kept it longer
+  // than a hold waits.
+  kHoldRefused,
+  // The system gives no hold here (a file system without locks): nobody can
+  // take the proof either, so nothing removes the directory.
+  kHoldUnavailable,
+};
+
+// Takes a hold on `directory` into `*hold`. Waits a moment while a removal
+// holds its proof.
+HoldResult TakeDirectoryHold(const WCHAR *directory, HANDLE *hold);
+
+// Takes the proof that `directory` may be removed: no run holds it, and the
+// proof stops any from taking a hold until it is closed. Null when it
+// cannot be taken. Kept open for the whole removal.
+HANDLE TakeRemovalProof(const WCHAR *directory);
+
+// Closes the hold in `*hold`, if any, and leaves null there. Either thread
+// may call it, at the same time: the handle is taken out atomically, so it
+// is closed once.
+void ReleaseHold(HANDLE volatile *hold);
+
+// The cache mode (launcher/cache.cpp). Takes this run's hold on the cache
+// directory, before its marker is read; false when it cannot be taken, and
+// the directory must then not be used.
+bool HoldCacheDirectory(void);
+// The sibling has been renamed into place: its hold, which followed it,
+// becomes the hold on the cache directory.
+void CarrySiblingHoldIntoPlace(void);
+// Before this run removes its own sibling or unpack directory.
+void ReleaseUnpackDirectoryHold(void);
