@@ -122,11 +122,12 @@ bool Descend(RemovalWalk *walk, DIR **dir, int fd, const struct stat &info,
   DIR *inner = OpenListing(fd, info);
   if (inner == nullptr)
     return false;
-  closedir(*dir);
-  *dir = inner;
+  // `name` lives in the outer listing's buffer: kept before that goes.
   walk->names[walk->namesLength] = '/';
   memcpy(walk->names + walk->namesLength + 1, name, nameLength + 1);
   walk->namesLength += 1 + nameLength;
+  closedir(*dir);
+  *dir = inner;
   walk->levels[++walk->depth] = {info.st_dev, info.st_ino, 0};
   return true;
 }

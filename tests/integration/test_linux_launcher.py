@@ -651,14 +651,18 @@ class ChildLifetimeTest(LinuxLauncherTestCase):
         before its program runs. The launcher takes that as the child's
         status and cleans up as after any child."""
         shim = support.setting("VESKAR_ORPHANED_CHILD")
-        launch = self.launch(
-            probe={"EXIT": "9"},
-            env={"LD_PRELOAD": shim, "VESKAR_SEEM_ORPHANED": "1"})
+        # Under the sanitizers the shim is loaded before their runtime,
+        # which they accept when told to.
+        preload = {"LD_PRELOAD": shim,
+                   "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") +
+                                   ":verify_asan_link_order=0"}
+        launch = self.launch(probe={"EXIT": "9"},
+                             env=dict(preload, VESKAR_SEEM_ORPHANED="1"))
         self.assertEqual(launch.returncode, 127, launch.stderr)
         self.assertIsNone(launch.report, "the program ran")
         self.assertRemoved(launch)
         # The same shim without the setting changes nothing.
-        launch = self.launch(probe={"EXIT": "9"}, env={"LD_PRELOAD": shim})
+        launch = self.launch(probe={"EXIT": "9"}, env=preload)
         self.assertEqual(launch.returncode, 9, launch.stderr)
         self.assertIsNotNone(launch.report)
 

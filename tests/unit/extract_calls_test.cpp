@@ -565,13 +565,21 @@ TEST_F(ExtractCallsTest, AFileOpenedWhenAFailureIsSeenIsClosedBeforeTheRemoval) 
   Calls calls;
   test::Ending ending = ExtractInChild(&calls, [] {
     veskar_recording::Script("WriteFile", FALSE, ERROR_DISK_FULL);
-    veskar_recording::OnCall("WriteFile", [] {
-      while (veskar_recording::CallsTo("CreateFileW").size() < 2)
+    // Files only: the unpack directory's hold is opened with CreateFileW
+    // too.
+    auto filesOpened = [] {
+      size_t files = 0;
+      for (const std::string &call : veskar_recording::CallsTo("CreateFileW"))
+        files += call.find(" directory ") == std::string::npos;
+      return files;
+    };
+    veskar_recording::OnCall("WriteFile", [filesOpened] {
+      while (filesOpened() < 2)
         usleep(1000);
     });
     static int opens = 0;
-    veskar_recording::OnCall("CreateFileW", [] {
-      if (++opens != 2)
+    veskar_recording::OnEachCall("CreateFileW", [](const std::string &call) {
+      if (call.find(" directory ") != std::string::npos || ++opens != 2)
         return;
       while (!__atomic_load_n(&state.writers.failed, __ATOMIC_ACQUIRE))
         usleep(1000);
