@@ -66,8 +66,6 @@ namespace {
 // How often, and how far apart, a failed rename into place is tried again.
 const int kRenameRetries = 10;
 const DWORD kRenamePauseMs = 100;
-// Hex digits of the digest in the cache directory's last level.
-const int kDigestLevelDigits = 16;
 
 const WCHAR kMarkerName[] = VESKAR_TEXT(VESKAR_CACHE_RESERVED_PREFIX "marker");
 
@@ -608,13 +606,13 @@ void ExpandCachePaths(void) {
   // The cache directory: the same directory, and the digest as last level.
   const WCHAR *sibling = LastLevel(state.unpackDirectory);
   size_t parentLength = (size_t)(sibling - state.unpackDirectory);
-  WCHAR level[kDigestLevelDigits + 1];
+  WCHAR level[kCacheLevelDigits + 1];
   static const char kDigits[] = "0123456789abcdef";
-  for (int i = 0; i < kDigestLevelDigits; ++i) {
+  for (int i = 0; i < kCacheLevelDigits; ++i) {
     unsigned char byte = buildValues.payloadDigest[i / 2];
     level[i] = (WCHAR)kDigits[i % 2 == 0 ? byte >> 4 : byte & 15];
   }
-  level[kDigestLevelDigits] = 0;
+  level[kCacheLevelDigits] = 0;
   memcpy(state.cacheDirectory, state.unpackDirectory,
          parentLength * sizeof(WCHAR));
   state.cacheDirectory[parentLength] = 0;
@@ -652,6 +650,21 @@ void PrepareCacheDirectory(void) {
   }
   ExtractIntoSibling();
   PublishSibling();
+}
+
+bool IsReclaimableCacheDirectory(const WCHAR *directory) {
+  JoinPath(state.cachedFilePath, directory, kMarkerName, kPathCapacity);
+  uint64_t size = 0;
+  HANDLE file = OpenPlainFile(state.cachedFilePath, &size);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  unsigned char header[kCacheMarkerFormatOffset + 4];
+  bool ours = ReadUpTo(file, header, sizeof header) == sizeof header &&
+              memcmp(header, kCacheMarkerMagic, sizeof kCacheMarkerMagic) ==
+                  0 &&
+              GetLittleEndian32(header + kCacheMarkerFormatOffset) >= 2;
+  CloseHandle(file);
+  return ours;
 }
 
 bool NoteExtractedRecord(const WCHAR *name, uint64_t size) {

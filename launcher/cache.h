@@ -11,6 +11,10 @@
 
 #include "platform/platform.h"
 
+// Hex digits of the payload digest that name the cache directory's last
+// level.
+const int kCacheLevelDigits = 16;
+
 // Whether the build values select a cache mode.
 bool CacheModeSelected(void);
 
@@ -34,3 +38,10 @@ void PrepareCacheDirectory(void);
 // file is whole and gives false: the extraction goes on with the next one.
 // True when the record is to be written.
 bool NoteExtractedRecord(const WCHAR *name, uint64_t size);
+
+// Whether `directory` (a payload's level beside this one's) carries a
+// marker, a plain file, written by a launcher that holds the directory it
+// runs from for its whole life (format 2 and later): only such a directory
+// may be reclaimed when nothing holds it. An older launcher's directory
+// (format 1) is never: its runs hold nothing.
+bool IsReclaimableCacheDirectory(const WCHAR *directory);

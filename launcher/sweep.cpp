@@ -52,8 +52,16 @@
 // always (stop the child, remove this run's directory); the sweep only
 // stops beginning new work.
 //
+// In a cache mode, a run that runs from its own cache directory (it holds
+// it) also reclaims the directories of other builds beside it: named as a
+// payload's level, the user's own, no link, marked by a launcher that holds
+// its directory (IsReclaimableCacheDirectory), and not held by any run now.
+// The proof is taken before the marker is read and kept for the removal.
+// Those removals share the sweep's bounds.
+//
 //===----------------------------------------------------------------------===//
 #include "launcher/sweep.h"
+#include "launcher/cache.h"
 #include "launcher/console.h"
 #include "launcher/hold.h"
 #include "launcher/state.h"
@@ -157,6 +165,62 @@ bool SetSweepPath(const WCHAR *parent, size_t parentLength,
   return true;
 }
 
+// Whether `name` is a payload's level, as the cache directory's last level
+// is named: kCacheLevelDigits lower-case hex digits.
+bool IsDigestLevel(const WCHAR *name) {
+  int digits = 0;
+  for (; name[digits] != 0; ++digits)
+    if (!((name[digits] >= '0' && name[digits] <= '9') ||
+          (name[digits] >= 'a' && name[digits] <= 'f')))
+      return false;
+  return digits == kCacheLevelDigits;
+}
+
+// In a cache mode, once this run runs from its own cache directory (it
+// holds it): removes, within what is left of the sweep's bounds, the
+// directories of other payloads beside it that no run holds, the leftovers
+// of earlier builds. Only what the cache mode itself made and marked as
+// held by its runs (IsReclaimableCacheDirectory), never a link, another
+// user's entry or a directory without such a marker.
+void ReclaimOtherBuilds(const WCHAR *directory, size_t parentLength,
+                        ULONGLONG started, int removals) {
+  if (!CacheModeSelected() || state.cacheDirectoryHold == nullptr ||
+      removals >= kSweepMaxRemovals)
+    return;
+  const WCHAR *ownLevel = LastLevel(state.cacheDirectory);
+  static const WCHAR kEverything[] = {'*', 0};
+  if (!SetSweepPath(directory, parentLength, kEverything))
+    return;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(state.sweepPath, &found);
+  if (search == INVALID_HANDLE_VALUE)
+    return;
+  do {
+    if (ConsoleEventSeen() || GetTickCount64() - started >= kSweepBudgetMs)
+      break;
+    DWORD attributes = found.dwFileAttributes;
+    if (!IsDigestLevel(found.cFileName) ||
+        Utf16Equal(found.cFileName, ownLevel) ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | kOtherOwnerAttribute)) !=
+            0 ||
+        !SetSweepPath(directory, parentLength, found.cFileName))
+      continue;
+    // The proof first: a marker read before it might belong to a directory
+    // a run is about to hold.
+    HANDLE proof = TakeRemovalProof(state.sweepPath);
+    if (proof == nullptr)
+      continue; // a run of that build holds it
+    bool reclaimable = IsReclaimableCacheDirectory(state.sweepPath);
+    if (reclaimable)
+      RemoveDirectoryTree(state.sweepPath);
+    CloseHandle(proof);
+    if (reclaimable && ++removals >= kSweepMaxRemovals)
+      break;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
 } // namespace
 
 const WCHAR *LastLevel(const WCHAR *path) {
@@ -198,9 +262,11 @@ void SweepLeftovers(void) {
 
   WIN32_FIND_DATAW found;
   HANDLE search = FindFirstFileW(state.sweepPath, &found);
-  if (search == INVALID_HANDLE_VALUE)
-    return;
   int removals = 0;
+  if (search == INVALID_HANDLE_VALUE) {
+    ReclaimOtherBuilds(directory, parentLength, started, removals);
+    return;
+  }
   do {
     if (ConsoleEventSeen() || GetTickCount64() - started >= kSweepBudgetMs)
       break;
@@ -223,4 +289,5 @@ void SweepLeftovers(void) {
       break;
   } while (FindNextFileW(search, &found));
   FindClose(search);
+  ReclaimOtherBuilds(directory, parentLength, started, removals);
 }

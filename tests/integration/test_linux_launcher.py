@@ -1007,12 +1007,14 @@ class CacheTest(LinuxLauncherTestCase):
         self.assertRanFrom(self.launch(launcher=other, env=env,
                                        probe={"EXIT": "9"}),
                            other_directory, newer)
-        # The older build still finds its own, untouched.
+        # Nothing held the older build's directory: the newer build's start
+        # reclaimed it. The older build, started again, unpacks it anew,
+        # and in turn reclaims the newer one's.
+        self.assertEqual(os.listdir(parent),
+                         [os.path.basename(other_directory)])
         self.assertRanFrom(self.launch(launcher=launcher, env=env,
                                        probe={"EXIT": "9"}), directory)
-        self.assertEqual(sorted(os.listdir(parent)),
-                         sorted([os.path.basename(directory),
-                                 os.path.basename(other_directory)]))
+        self.assertEqual(os.listdir(parent), [os.path.basename(directory)])
 
     def test_a_directory_not_of_this_payload_is_never_used(self):
         """Without a marker, with one of another payload, or a cut one: the
@@ -1256,6 +1258,60 @@ class CacheTest(LinuxLauncherTestCase):
             rb"'[^'\n]*/onefile_[0-9]+_[0-9]+/data/big\.bin' "
             rb"\(\[Error 112\] No space left on device\)\n$")
         self.assertEqual(os.listdir(parent), [])
+
+    def test_other_builds_directories_are_reclaimed_only_when_unheld(self):
+        """A start that runs from its own cache directory removes the
+        directories that other builds of the package left beside it, once
+        no run holds them; a running old build keeps its directory, and so
+        do what an older launcher made (its runs hold nothing), a directory
+        without a marker, a link and anything not named as a payload's
+        level."""
+        old, old_directory, parent, env = self.cache_setup()
+        new_records = self.records + [("added.txt", b"a newer build")]
+        new = os.path.join(self.make_scratch(), "app")
+        digest = container.cache_launcher(LAUNCHER, new_records, new,
+                                          container.CACHE_SIZE)
+        new_directory = os.path.join(parent, digest[:16])
+        self.assertRanFrom(self.launch(launcher=old, env=env,
+                                       probe={"EXIT": "9"}), old_directory)
+
+        # Beside them: what must stay whatever holds it.
+        kept = {}
+        def level(name):
+            path = os.path.join(parent, name)
+            kept[name] = path
+            return path
+        format_1 = level("1111111111111111")
+        shutil.copytree(old_directory, format_1)
+        marker = os.path.join(format_1, self.MARKER)
+        with open(marker, "r+b") as f:
+            f.seek(8)
+            f.write(struct.pack("<I", 1))
+        os.makedirs(os.path.join(level("2222222222222222"), "data"))
+        os.symlink(old_directory, level("3333333333333333"))
+        shutil.copytree(old_directory, level("not-a-level"))
+        shutil.copytree(old_directory, level("4444444444444444X"))
+
+        # The old build runs: its directory is held, and stays.
+        running = self.start(launcher=old, env=env,
+                             probe={"SLEEP_MS": "60000", "EXIT": "9"})
+        self.wait_for_report(running)
+        self.assertRanFrom(self.launch(launcher=new, env=env,
+                                       probe={"EXIT": "9"}),
+                           new_directory, new_records)
+        self.assertTrue(os.path.isdir(old_directory))
+        os.killpg(running[0].pid, signal.SIGINT)
+        self.finish(running)
+
+        # Once it has ended, the next start of the new build removes it.
+        self.assertRanFrom(self.launch(launcher=new, env=env,
+                                       probe={"EXIT": "9"}),
+                           new_directory, new_records)
+        self.assertFalse(os.path.lexists(old_directory))
+        self.assertEqual(
+            sorted(os.listdir(parent)),
+            sorted([os.path.basename(new_directory)] + list(kept)))
+        self.assertTrue(os.path.isdir(os.path.join(format_1, "data")))
 
     def test_interrupted_cold_start_leaves_no_directory(self):
         """SIGINT while the sibling is being filled: no directory at the
