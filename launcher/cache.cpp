@@ -208,12 +208,18 @@ DWORD ReadUpTo(HANDLE file, unsigned char *to, DWORD count) {
   return done;
 }
 
+// Opens the marker of `directory`, a plain file, with its size; returns
+// INVALID_HANDLE_VALUE when there is none.
+HANDLE OpenMarker(const WCHAR *directory, uint64_t *size) {
+  JoinPath(state.cachedFilePath, directory, kMarkerName, kPathCapacity);
+  return OpenPlainFile(state.cachedFilePath, size);
+}
+
 // Reads the marker of `directory` into memory; true when it is this
 // payload's. Never more than the payload's marker and one byte are read.
 bool ReadMarker(const WCHAR *directory) {
-  JoinPath(state.cachedFilePath, directory, kMarkerName, kPathCapacity);
   uint64_t size = 0;
-  HANDLE file = OpenPlainFile(state.cachedFilePath, &size);
+  HANDLE file = OpenMarker(directory, &size);
   if (file == INVALID_HANDLE_VALUE)
     return false;
   uint64_t expected = ExpectedMarkerSize();
@@ -653,9 +659,8 @@ void PrepareCacheDirectory(void) {
 }
 
 bool IsReclaimableCacheDirectory(const WCHAR *directory) {
-  JoinPath(state.cachedFilePath, directory, kMarkerName, kPathCapacity);
   uint64_t size = 0;
-  HANDLE file = OpenPlainFile(state.cachedFilePath, &size);
+  HANDLE file = OpenMarker(directory, &size);
   if (file == INVALID_HANDLE_VALUE)
     return false;
   unsigned char header[kCacheMarkerFormatOffset + 4];
