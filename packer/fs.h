@@ -123,6 +123,14 @@ void RemovePendingFile(void);
 // The program's wide arguments as UTF-8; an unpaired surrogate becomes
 // U+FFFD.
 std::vector<std::string> WideArguments(int argc, wchar_t **argv);
+// A path as the system takes it: absolute, "\" between levels, with the
+// prefix that lifts the length limit (\\?\, or \\?\UNC\ for a share);
+// devices (\\.\NUL) stay as they are. Empty, with errno set, when `path`
+// is not UTF-8.
+std::wstring SystemPath(const std::string &path);
+// A path the system gave back, as the packer shows and joins it: without
+// the prefix, '/' between levels.
+std::string PathFromSystem(std::wstring path);
 #endif
 
 } // namespace fs

@@ -103,6 +103,8 @@ bool StartsWith(const std::wstring &text, const wchar_t *prefix) {
   return text.compare(0, wcslen(prefix), prefix) == 0;
 }
 
+} // namespace
+
 // The path as the system takes it: absolute, "\" between levels, with the
 // prefix that lifts the length limit. Devices (\\.\NUL, CON) stay as they
 // are. Empty, with errno set, when `path` is not UTF-8.
@@ -147,6 +149,8 @@ std::string PathFromSystem(std::wstring path) {
       c = L'/';
   return ToUtf8(path.data(), path.size());
 }
+
+namespace {
 
 HANDLE HandleOf(int fd) { return (HANDLE)_get_osfhandle(fd); }
 

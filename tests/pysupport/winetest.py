@@ -40,6 +40,7 @@ PROBE_CONSOLE = os.path.join(TESTS_DIR, "probe-console.exe")
 PROBE_GUI = os.path.join(TESTS_DIR, "probe-gui.exe")
 REMOVAL_TEST = os.path.join(TESTS_DIR, "removal-test.exe")
 HOLD_TEST = os.path.join(TESTS_DIR, "hold-test.exe")
+PACKER_PATHS_TEST = os.path.join(TESTS_DIR, "packer-paths-test.exe")
 ABORT_TEST = os.path.join(TESTS_DIR, "abort-test.exe")
 PRINT_TEST = os.path.join(TESTS_DIR, "print-test.exe")
 
@@ -238,6 +239,15 @@ class WineTestCase(support.TestCase):
     missing."""
 
     scratch_prefix = "wine-"
+
+    def assertEveryCasePassed(self, result, cases):
+        """`result` of a Windows test program that prints a line per case,
+        PASS or FAIL first: all `cases` passed, and it ended with 0."""
+        lines = result.stdout.decode("utf-8", "replace").splitlines()
+        self.assertEqual(
+            [line.split(" ", 1)[0] for line in lines], ["PASS"] * cases,
+            "\n".join(lines) + result.stderr.decode("utf-8", "replace"))
+        self.assertEqual(result.returncode, 0)
 
     @classmethod
     def setUpClass(cls):

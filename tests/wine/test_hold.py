@@ -11,12 +11,8 @@ class HoldProgramTest(winetest.WineTestCase):
     def test_holds_proofs_and_the_rename_into_place(self):
         support.require_files(HOLD_TEST)
         base = self.make_scratch()
-        result = wine([HOLD_TEST, "cases", to_windows(base + "/holds")])
-        lines = result.stdout.decode("utf-8", "replace").splitlines()
-        self.assertEqual(
-            [line.split(" ", 1)[0] for line in lines], ["PASS"] * 8,
-            "\n".join(lines) + result.stderr.decode("utf-8", "replace"))
-        self.assertEqual(result.returncode, 0)
+        self.assertEveryCasePassed(
+            wine([HOLD_TEST, "cases", to_windows(base + "/holds")]), 8)
 
 
 if __name__ == "__main__":
