@@ -34,6 +34,9 @@ enum : size_t {
 extern const unsigned char kCacheMarkerMagic[8];
 // Format 2: the build values carry the marker's digest and size.
 const uint32_t kCacheMarkerFormat = 2;
+// The first format whose launchers hold the directory they run from for
+// their whole life: only such a directory may be reclaimed once unheld.
+const uint32_t kCacheMarkerFirstHeldFormat = 2;
 
 // Writes the header (kCacheMarkerHeaderSize bytes) for the payload
 // `digest` and `count` records.
@@ -45,14 +48,3 @@ void PutCacheMarkerHeader(unsigned char *to, const unsigned char digest[32],
 // written.
 size_t PutCacheMarkerRecord(unsigned char *to, const Utf16Unit *name,
                             size_t units, uint64_t size);
-
-// Four bytes, least significant first, as the marker's counts are stored.
-inline uint32_t GetLittleEndian32(const unsigned char *from) {
-  return (uint32_t)from[0] | (uint32_t)from[1] << 8 |
-         (uint32_t)from[2] << 16 | (uint32_t)from[3] << 24;
-}
-
-inline void PutLittleEndian32(unsigned char *to, uint32_t value) {
-  for (int i = 0; i < 4; ++i)
-    to[i] = (unsigned char)(value >> (8 * i));
-}

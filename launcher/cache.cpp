@@ -667,7 +667,8 @@ bool IsReclaimableCacheDirectory(const WCHAR *directory) {
   bool ours = ReadUpTo(file, header, sizeof header) == sizeof header &&
               memcmp(header, kCacheMarkerMagic, sizeof kCacheMarkerMagic) ==
                   0 &&
-              GetLittleEndian32(header + kCacheMarkerFormatOffset) >= 2;
+              GetLittleEndian32(header + kCacheMarkerFormatOffset) >=
+                  kCacheMarkerFirstHeldFormat;
   CloseHandle(file);
   return ours;
 }
