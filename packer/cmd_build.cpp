@@ -39,6 +39,8 @@ const int kMaxThreads = 200;
 const size_t kMaxDigits = 4;
 // The output is a program: executable by all, less the umask.
 const unsigned kOutputMode = 0777;
+// A container alone is data.
+const unsigned kContainerMode = 0666;
 // attach copies the container this many bytes at a time.
 const size_t kCopyChunk = 1 << 20;
 
@@ -71,9 +73,21 @@ std::string BaseName(const std::string &path) {
   return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
 }
 
+// The options that shape the executable around the container.
+const char *const kExecutableOptions[] = {
+    "--icon",    "--company",   "--product",    "--version",    "--description",
+    "--copyright", "--unpack-dir", "--cache-dir", "--cache-check"};
+
 // The options shared by build and attach. Gives kExitOk, or the status to
 // end with after the message has been printed.
 int ReadImageOptions(const CommandLine &line, ImageOptions *options) {
+  if (line.flags.count("--container-only") != 0)
+    for (const char *name : kExecutableOptions)
+      if (line.values.count(name) != 0)
+        return UsageError(line.command,
+                          std::string(name) +
+                              " shapes the executable, and --container-only "
+                              "writes none; give it to attach");
   std::string target = Value(line, "--target", "windows");
   if (target == "windows") {
     options->target = Target::kWindows;
@@ -162,6 +176,58 @@ bool RunsOnLinux(const AppFile &file, std::string *error) {
                          "; name the program to start with --main, or "
                          "pack for --target windows");
 }
+
+// In a cache mode the cache directory keeps some names for itself: no
+// record may carry one.
+bool RefuseCacheReservedNames(const std::vector<ArchiveInput> &inputs,
+                              std::string *error) {
+  for (const ArchiveInput &input : inputs) {
+    NameVerdict verdict = CheckCacheArchiveName(
+        (const Utf16Unit *)input.name.data(), input.name.size(), kPosixNames);
+    if (verdict.problem == kNameReservedForCache) {
+      char reason[160];
+      DescribeNameProblem(verdict, reason, sizeof reason);
+      return Fail(error, "the name '" + NameToUtf8(input.name) + "' " + reason);
+    }
+  }
+  return true;
+}
+
+// A cache-mode launcher ties its directory to this exact container (the
+// `size` bytes at `start` of the executable being written to `fd`), and
+// checks the directory's marker against what the records make.
+bool StoreCacheMode(int fd, long long start, uint64_t size,
+                    const ImageOptions &options,
+                    const std::vector<ArchiveInput> &inputs,
+                    std::string *reason) {
+  if (options.unpackMode == kUnpackPerRun)
+    return true;
+  uint8_t digest[kPayloadDigestSize];
+  EmbeddedData stub = options.target == Target::kWindows
+                          ? WindowsLauncherStub()
+                          : LinuxLauncherStub();
+  if (start < 0)
+    return Fail(reason, OutputWriteError(errno));
+  return DigestFileRange(fd, (uint64_t)start, size, digest, reason) &&
+         StoreCacheValues(fd, stub.data, stub.size, digest, inputs, reason);
+}
+
+// Takes the records (name and size) of the container in `fd` for a cache
+// mode, which needs them; the container must then be sound.
+class RecordCollector : public RecordVisitor {
+public:
+  explicit RecordCollector(std::vector<ArchiveInput> *records)
+      : records_(records) {}
+  bool Begin(const std::u16string &name, uint64_t size) override {
+    records_->push_back(ArchiveInput{name, std::string(), size});
+    return false;
+  }
+  bool Data(const void *, size_t) override { return true; }
+  bool End() override { return true; }
+
+private:
+  std::vector<ArchiveInput> *records_;
+};
 
 // Whether the output would land inside the application directory, where a
 // later build would pack it.
@@ -255,8 +321,10 @@ int RunBuild(const CommandLine &line) {
   std::string output = Value(line, "--output");
 
   std::string error;
+  // Only the container, for attach to make executables of later.
+  bool containerOnly = line.flags.count("--container-only") != 0;
   PreparedImage image;
-  if (!image.Prepare(options, &error))
+  if (!containerOnly && !image.Prepare(options, &error))
     return Report(kExitFailed, error);
   AppTree tree;
   if (!ScanAppDirectory(appDirectory, &tree, &error))
@@ -273,23 +341,16 @@ int RunBuild(const CommandLine &line) {
   std::vector<ArchiveInput> inputs;
   if (!MakeArchiveInputs(tree, mainIndex, options.target, &inputs, &error))
     return Report(kExitFailed, error);
-  if (options.unpackMode != kUnpackPerRun)
-    for (const ArchiveInput &input : inputs) {
-      NameVerdict verdict = CheckCacheArchiveName(
-          (const Utf16Unit *)input.name.data(), input.name.size(), kPosixNames);
-      if (verdict.problem == kNameReservedForCache) {
-        char reason[160];
-        DescribeNameProblem(verdict, reason, sizeof reason);
-        return Report(kExitFailed,
-                      "the name '" + NameToUtf8(input.name) + "' " + reason);
-      }
-    }
+  if (options.unpackMode != kUnpackPerRun &&
+      !RefuseCacheReservedNames(inputs, &error))
+    return Report(kExitFailed, error);
   for (const std::string &empty : tree.emptyDirectories)
     Report(0, "warning: the empty directory '" + empty +
                   "' is not carried (a package holds files only)");
 
   uint64_t streamSize = ArchiveStreamSize(inputs);
-  if (WorstContainerSize(streamSize) > image.MaxContainerSize())
+  if (WorstContainerSize(streamSize) >
+      (containerOnly ? kMaxContainerSize : image.MaxContainerSize()))
     return Report(kExitFailed, "the files and their names come to " +
                                    FormatSize(streamSize) +
                                    "; a package holds less than 4 GiB");
@@ -310,22 +371,19 @@ int RunBuild(const CommandLine &line) {
         inputs, compression, fd, size, reason,
         [&](uint64_t done, uint64_t total) { progress.Update(done, total); });
     containerSize = *size;
-    if (!ok || options.unpackMode == kUnpackPerRun)
-      return ok;
-    // A cache-mode launcher ties its directory to this exact container, and
-    // checks the directory's marker against what these records make.
-    uint8_t digest[kPayloadDigestSize];
-    EmbeddedData stub = options.target == Target::kWindows
-                            ? WindowsLauncherStub()
-                            : LinuxLauncherStub();
-    if (start < 0)
-      return Fail(reason, OutputWriteError(errno));
-    return DigestFileRange(fd, (uint64_t)start, *size, digest, reason) &&
-           StoreCacheValues(fd, stub.data, stub.size, digest, inputs, reason);
+    return ok && StoreCacheMode(fd, start, *size, options, inputs, reason);
   };
-  bool written = image.Write(stream, file.fd(), &error);
+  bool written =
+      containerOnly
+          ? WriteContainer(inputs, compression, file.fd(), &containerSize,
+                           &error,
+                           [&](uint64_t done, uint64_t total) {
+                             progress.Update(done, total);
+                           })
+          : image.Write(stream, file.fd(), &error);
   progress.Finish();
-  if (!written || !file.Commit(kOutputMode, &error))
+  if (!written ||
+      !file.Commit(containerOnly ? kContainerMode : kOutputMode, &error))
     return Report(kExitFailed, error);
   // After the package: a build that fails here has no depfile and so runs
   // again next time.
@@ -371,6 +429,21 @@ int RunAttach(const CommandLine &line) {
     return Report(kExitFailed, "the container is " + FormatSize(size) +
                                    "; a package holds less than 4 GiB");
   }
+  // A cache mode needs the records, so the container is read whole first.
+  std::vector<ArchiveInput> records;
+  if (options.unpackMode != kUnpackPerRun) {
+    RecordCollector collector(&records);
+    std::string reason;
+    bool sound = ReadContainer(in, 0, size, collector, &reason);
+    if (sound && records.empty())
+      reason = "it holds no files", sound = false;
+    if (!sound || !RefuseCacheReservedNames(records, &reason)) {
+      fs::Close(in);
+      return Report(kExitFailed, "the container '" + containerPath +
+                                     "' cannot be used with --cache-dir: " +
+                                     reason);
+    }
+  }
 
   OutputFile file;
   if (!file.Create(output, &error)) {
@@ -379,6 +452,7 @@ int RunAttach(const CommandLine &line) {
   }
   Progress progress(!line.quiet, "attaching");
   auto stream = [&](int fd, uint64_t *written, std::string *reason) {
+    long long start = fs::Position(fd);
     std::vector<uint8_t> chunk(kCopyChunk);
     uint64_t done = 0;
     while (done < size) {
@@ -396,7 +470,7 @@ int RunAttach(const CommandLine &line) {
       progress.Update(done, size);
     }
     *written = done;
-    return true;
+    return StoreCacheMode(fd, start, done, options, records, reason);
   };
   bool ok = image.Write(stream, file.fd(), &error);
   fs::Close(in);

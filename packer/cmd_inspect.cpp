@@ -9,6 +9,8 @@
 #include <errno.h>
 #include <stdio.h>
 
+#include <set>
+
 #include "packer/archive.h"
 #include "packer/build_values.h"
 #include "packer/cli.h"
@@ -255,10 +257,24 @@ std::string CacheDirectory(const std::string &shownTemplate,
   return directory + separator + DigestLevel(values);
 }
 
+// The archive name a user means by `name`: '\\' between levels, whichever
+// separator they typed.
+std::string ArchiveSpelling(const std::string &name) {
+  std::string spelled = name;
+  for (char &c : spelled)
+    if (c == '/')
+      c = '\\';
+  return spelled;
+}
+
 class ExtractingVisitor : public CountingVisitor {
 public:
-  ExtractingVisitor(bool windows, const std::string &root)
-      : CountingVisitor(windows), root_(root) {}
+  // `wanted`, when not empty, holds the archive names (in ArchiveSpelling)
+  // of the only records to write; each one found is taken out of it.
+  ExtractingVisitor(bool windows, const std::string &root,
+                    std::set<std::string> *wanted)
+      : CountingVisitor(windows), root_(root), wanted_(wanted),
+        selecting_(!wanted->empty()) {}
   ~ExtractingVisitor() override {
     if (fd_ >= 0)
       fs::Close(fd_);
@@ -279,9 +295,17 @@ public:
     return CountingVisitor::End();
   }
 
+  uint64_t writtenFiles() const { return writtenFiles_; }
+  uint64_t writtenBytes() const { return writtenBytes_; }
+
 protected:
-  bool OnBegin(const std::u16string &, const std::string &relative,
-               uint64_t) override {
+  bool OnBegin(const std::u16string &name, const std::string &relative,
+               uint64_t size) override {
+    // The names must not clash, so each wanted one is one record.
+    if (selecting_ && wanted_->erase(NameToUtf8(name)) == 0)
+      return false; // not wanted: decoded and checked, not written
+    ++writtenFiles_;
+    writtenBytes_ += size;
     // Every level is made by us below a directory only we know, and never
     // through a link: the names were checked, and O_NOFOLLOW guards the
     // last level.
@@ -308,6 +332,10 @@ protected:
 
 private:
   std::string root_;
+  std::set<std::string> *wanted_;
+  bool selecting_;
+  uint64_t writtenFiles_ = 0;
+  uint64_t writtenBytes_ = 0;
   std::string current_;
   int fd_ = -1;
 };
@@ -388,20 +416,42 @@ int RunExtract(const CommandLine &line) {
   std::string error;
   if (!packed.Open(path, &error))
     return Report(kExitFailed, error);
+  // The names asked for, as the archive spells them.
+  std::set<std::string> wanted;
+  for (size_t i = 2; i < line.arguments.size(); ++i)
+    wanted.insert(ArchiveSpelling(line.arguments[i]));
+  std::vector<std::string> asked(wanted.begin(), wanted.end());
   OutputDirectory directory;
   if (!directory.Create(target, &error))
     return Report(kExitFailed, error);
   {
-    ExtractingVisitor visitor(packed.place().windows, directory.path());
+    ExtractingVisitor visitor(packed.place().windows, directory.path(),
+                              &wanted);
     if (!ReadAll(packed, visitor, path))
       return kExitFailed; // the directory's destructor removes the files
+    // Nothing is kept when a name is not in the package: the user asked
+    // for something else than what they would get.
+    if (!wanted.empty()) {
+      std::string shown = *wanted.begin();
+      if (!packed.place().windows)
+        for (char &c : shown)
+          if (c == '\\')
+            c = '/';
+      return Report(kExitFailed,
+                    path + ": the package holds no file '" + shown +
+                        "' (names are exact; list shows them)");
+    }
     if (!directory.Commit(&error))
       return Report(kExitFailed, error);
     if (!line.quiet)
-      fs::Print(stdout, "veskar-pack: extracted " +
-                            CountFiles(visitor.files()) + " (" +
-                            FormatSize(visitor.bytes()) + ") into " +
-                            Shown(target) + "\n");
+      fs::Print(stdout,
+                "veskar-pack: extracted " +
+                    (asked.empty() ? CountFiles(visitor.files())
+                                   : CountFiles(visitor.writtenFiles()) +
+                                         " of " +
+                                         std::to_string(visitor.files())) +
+                    " (" + FormatSize(visitor.writtenBytes()) + ") into " +
+                    Shown(target) + "\n");
   }
   return kExitOk;
 }

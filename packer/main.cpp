@@ -23,11 +23,13 @@ const char kUsage[] =
     "Usage:\n"
     "  veskar-pack build APPDIR -o OUT [options]  pack a directory\n"
     "  veskar-pack attach CONTAINER -o OUT [options]\n"
-    "                                 embed a prepared container as it is\n"
+    "                                 embed a container (build\n"
+    "                                 --container-only) as it is\n"
     "  veskar-pack list EXE           the packed files (size, name) and a\n"
     "                                 summary\n"
-    "  veskar-pack extract EXE DIR    unpack the files into DIR (new or "
-    "empty)\n"
+    "  veskar-pack extract EXE DIR [NAME...]\n"
+    "                                 unpack the files (or the named ones)\n"
+    "                                 into DIR (new or empty)\n"
     "  veskar-pack verify EXE         check the whole payload: exit 0 when\n"
     "                                 sound, 1 when not\n"
     "  veskar-pack COMMAND --help     the options of one command\n"
@@ -91,6 +93,9 @@ const char kBuildHelp[] =
     "                          releases: level 22 with --long; slow to pack\n"
     "  --threads N             compression threads 1-200 (default: one per\n"
     "                          CPU); the output is the same for every N\n"
+    "  --container-only        write OUT as the container alone (what\n"
+    "                          attach takes), not an executable; the\n"
+    "                          options that shape the executable are refused\n"
     "  --depfile FILE          also write FILE, a Make-syntax rule naming\n"
     "                          every input of OUT: each file and directory\n"
     "                          of APPDIR and the icon, for build systems\n"
@@ -120,12 +125,18 @@ const char kAttachHelp[] =
     "veskar-pack attach CONTAINER -o OUT [options]\n"
     "\n"
     "Makes an executable that carries the regular file CONTAINER as its\n"
-    "payload, byte for byte and unchecked (use verify on OUT to check it).\n"
+    "payload, byte for byte. Make CONTAINER with build --container-only\n"
+    "(or any writer of the same format, docs/packer.md); attach then puts\n"
+    "it into executables for several targets or with other names and\n"
+    "versions without compressing it again. It is not checked (use verify\n"
+    "on OUT), except with --cache-dir, whose launcher needs its records:\n"
+    "the container is then read whole first and must be sound.\n"
     "\n"
     "  -o, --output OUT        the executable to write\n"
     "  --target windows|linux  the launcher to use (default windows)\n"
     "  --icon, --company, --product, --version, --description, --copyright,\n"
-    "  --unpack-dir, --quiet   as for build\n";
+    "  --unpack-dir, --cache-dir, --cache-check, --quiet\n"
+    "                          as for build\n";
 
 const char kListHelp[] =
     "veskar-pack list EXE [--json]\n"
@@ -142,10 +153,13 @@ const char kListHelp[] =
     "                          describes its fields)\n";
 
 const char kExtractHelp[] =
-    "veskar-pack extract EXE DIR\n"
+    "veskar-pack extract EXE DIR [NAME...]\n"
     "\n"
-    "Unpacks the payload of EXE into DIR, which must not exist or be an empty\n"
-    "directory (a symbolic link there is refused). Missing directories above\n"
+    "Unpacks the payload of EXE into DIR, or only the files NAME... (exact\n"
+    "names as list shows them, '/' or '\\' between levels; a name the\n"
+    "package does not hold is an error, and nothing is extracted). DIR\n"
+    "must not exist or be an empty directory (a symbolic link there is\n"
+    "refused). Missing directories above\n"
     "DIR are created as mkdir -p does (mode 0755 less the umask), and are\n"
     "removed again if extracting fails. DIR appears only when every file has\n"
     "been written and checked. The payload is checked as verify does: names\n"
@@ -177,7 +191,8 @@ const char kVerifyHelp[] =
 struct Command {
   const char *name;
   int (*run)(const CommandLine &);
-  size_t positional;
+  size_t positional; // the arguments it takes...
+  bool morePositional; // ...or at least that many
   std::set<std::string> options; // value-taking options it accepts
   std::set<std::string> flags;   // options without a value it accepts
   const char *help;
@@ -199,15 +214,23 @@ const Command *FindCommand(const std::string &name) {
       {"build",
        RunBuild,
        1,
+       false,
        With(kImageOptions, {"--main", "--level", "--threads", "--cache-dir",
                             "--cache-check", "--depfile"}),
-       {"--best", "--long"},
+       {"--best", "--long", "--container-only"},
        kBuildHelp,
        true},
-      {"attach", RunAttach, 1, kImageOptions, {}, kAttachHelp, true},
-      {"list", RunList, 1, {}, {"--json"}, kListHelp, false},
-      {"extract", RunExtract, 2, {}, {}, kExtractHelp, true},
-      {"verify", RunVerify, 1, {}, {}, kVerifyHelp, true},
+      {"attach",
+       RunAttach,
+       1,
+       false,
+       With(kImageOptions, {"--cache-dir", "--cache-check"}),
+       {},
+       kAttachHelp,
+       true},
+      {"list", RunList, 1, false, {}, {"--json"}, kListHelp, false},
+      {"extract", RunExtract, 2, true, {}, {}, kExtractHelp, true},
+      {"verify", RunVerify, 1, false, {}, {}, kVerifyHelp, true},
   };
   for (const Command &command : kCommands)
     if (name == command.name)
@@ -287,10 +310,13 @@ int Main(const std::vector<std::string> &argv) {
     fs::Print(stdout, command->help);
     return kExitOk;
   }
-  if (line.arguments.size() != command->positional)
+  if (line.arguments.size() != command->positional &&
+      !(command->morePositional &&
+        line.arguments.size() > command->positional))
     return UsageError(
         command->name,
-        line.command + " takes " + std::to_string(command->positional) +
+        line.command + " takes " + (command->morePositional ? "at least " : "") +
+            std::to_string(command->positional) +
             (command->positional == 1 ? " argument" : " arguments") + ", not " +
             std::to_string(line.arguments.size()));
   if (command->options.count("--output") != 0 &&

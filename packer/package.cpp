@@ -22,10 +22,6 @@ const uint16_t kGroupIconId = 1;
 const uint16_t kVersionId = 1;
 const uint16_t kManifestId = 1;
 const uint64_t kIconFileLimit = 16 << 20;
-// A container's size must fit 32 bits: a Windows resource's size field has
-// no more, and the Linux launcher reads the count in front of the tail as a
-// 32-bit size too.
-const uint64_t kMaxContainerSize = UINT32_MAX;
 // zstd's bound covers one frame; multithreaded compression may write more,
 // each with a header of its own.
 const uint64_t kFrameHeadersRoom = 1 << 16;

@@ -58,6 +58,11 @@ private:
   uint64_t maxContainer_ = 0;
 };
 
+// A container's size must fit 32 bits: a Windows resource's size field has
+// no more, and the Linux launcher reads the count in front of the tail as a
+// 32-bit size too.
+const uint64_t kMaxContainerSize = UINT32_MAX;
+
 // The largest container that compressing an archive stream of
 // `streamSize` bytes can give.
 uint64_t WorstContainerSize(uint64_t streamSize);

@@ -121,6 +121,47 @@ class RoundTripTest(packtest.PackerTestCase):
         pack("extract", out, empty, "--quiet")
         self.assertEqual(support.read_tree(empty), self.expected)
 
+    def test_extract_named_files(self):
+        """Only the named records are written, whichever separator names
+        them; a name the package does not hold (a directory, another case,
+        a typo) writes nothing at all."""
+        cases = [
+            # (names asked for, files expected, or None: refused)
+            (["data/nested/deeper/note.txt"], ["data/nested/deeper/note.txt"]),
+            (["data\\nested\\deeper\\note.txt", ".hidden"],
+             ["data/nested/deeper/note.txt", ".hidden"]),
+            (["Main.exe", "\uff21.txt", "gr\u00fc\u00dfe/\u65e5\u672c.txt"],
+             ["Main.exe", "\uff21.txt", "gr\u00fc\u00dfe/\u65e5\u672c.txt"]),
+            # the same file twice is the one file
+            (["a/b.txt", "a\\b.txt"], ["a/b.txt"]),
+            (["data"], None),
+            (["main.exe"], None),
+            (["a-b.txt", "no-such.txt"], None),
+        ]
+        for target, main in (("windows", None), ("linux", "bin/start.sh")):
+            out = os.path.join(self.base, f"named-{target}.bin")
+            args = ["build", self.app, "-o", out, "--target", target, "-q"]
+            if main:
+                args += ["--main", main]
+            pack(*args)
+            for i, (names, files) in enumerate(cases):
+                with self.subTest(target=target, names=names):
+                    into = os.path.join(self.base, f"named-{target}-{i}",
+                                        "into")
+                    result = pack("extract", out, into, *names, check=False)
+                    if files is None:
+                        self.assertEqual(result.returncode, 1, result.err)
+                        self.assertIn("the package holds no file", result.err)
+                        self.assertEqual(result.err.count("\n"), 1)
+                        self.assertFalse(os.path.lexists(
+                            os.path.dirname(into)))
+                        continue
+                    self.assertEqual(result.returncode, 0, result.err)
+                    self.assertIn(f"of {len(self.expected)} ", result.out)
+                    self.assertEqual(support.read_tree(into),
+                                     {f: self.expected[f] for f in files})
+
+
 
 def depfile_rule(text):
     """(target, [inputs]) of a Make rule, read as Make and Ninja read it:
@@ -1332,6 +1373,62 @@ class AttachTest(packtest.PackerTestCase):
                     verify = pack("verify", out, check=False)
                     self.assertEqual(verify.returncode,
                                      0 if what == "a container" else 1)
+
+    def test_container_only_then_attach_equals_build(self):
+        """build --container-only writes what attach takes: attached with
+        the same options, it gives the very bytes build gives, in the
+        per-run and the cache modes (whose digests attach works out from
+        the container)."""
+        base = self.make_scratch()
+        app = os.path.join(base, "app")
+        packtest.make_tree(app, {"Main.exe": b"MZ" + b"m" * 5000,
+                                 "run.sh": b"#!/bin/sh\nexit 0\n",
+                                 "x/y.txt": b"y" * 1000})
+        container_file = os.path.join(base, "payload.bin")
+        os.mkdir(os.path.join(base, "built"))
+        os.mkdir(os.path.join(base, "attached"))
+        for target, main in (("windows", []), ("linux", ["--main", "run.sh"])):
+            pack("build", app, "-o", container_file, "--target", target,
+                 "--container-only", "-q", *main)
+            self.assertEqual(stat.S_IMODE(os.stat(container_file).st_mode)
+                             & 0o111, 0)
+            for mode in ([], ["--cache-dir", "{TEMP}/c", "--cache-check",
+                              "content"]):
+                with self.subTest(target=target, mode=mode):
+                    image = ["--target", target, "--product", "P",
+                             "--version", "2.0.0.1", *mode]
+                    built = os.path.join(base, "built", "same-name")
+                    attached = os.path.join(base, "attached", "same-name")
+                    pack("build", app, "-o", built, "-q", *main, *image)
+                    pack("attach", container_file, "-o", attached, "-q",
+                         *image)
+                    self.assertEqual(read(attached), read(built))
+
+    def test_container_only_and_attach_refusals(self):
+        base = self.make_scratch()
+        app = os.path.join(base, "app")
+        packtest.make_tree(app, {"Main.exe": b"MZ"})
+        junk = os.path.join(base, "junk")
+        with open(junk, "wb") as f:
+            f.write(b"not a container")
+        out = os.path.join(base, "out")
+        cases = [
+            (["build", app, "-o", out, "--container-only", "--icon", junk],
+             2, "--icon shapes the executable"),
+            (["build", app, "-o", out, "--container-only", "--cache-dir",
+              "{TEMP}/c"], 2, "--cache-dir shapes the executable"),
+            (["attach", junk, "-o", out, "--cache-dir", "{TEMP}/c"], 1,
+             "cannot be used with --cache-dir"),
+            (["attach", junk, "-o", out, "--main", "Main.exe"], 2,
+             "'--main' is not an option of attach"),
+        ]
+        for args, status, message in cases:
+            with self.subTest(args=args[:1] + args[3:]):
+                result = pack(*args, check=False)
+                self.assertEqual(result.returncode, status, result.err)
+                self.assertIn(message, result.err)
+                self.assertFalse(os.path.lexists(out))
+
 
 
 class ProgressTest(packtest.PackerTestCase):
