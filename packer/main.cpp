@@ -5,9 +5,9 @@
 
 #include <zstd.h>
 
-#include "packer/cli.h"
-#include "packer/fs.h"
-#include "packer/output_file.h"
+#include "packer/cli/commands.h"
+#include "packer/os/fs.h"
+#include "packer/os/output_file.h"
 
 #ifndef VESKAR_VERSION
 #error "the build must give the project's version"

@@ -19,17 +19,17 @@
 #include <gtest/gtest.h>
 
 #include "common/sha256.h"
-#include "packer/archive.h"
-#include "packer/binary.h"
-#include "packer/build_values.h"
-#include "packer/byte_source.h"
-#include "packer/file_io.h"
-#include "packer/icon.h"
-#include "packer/names.h"
-#include "packer/pe_image.h"
-#include "packer/pe_writer.h"
-#include "packer/progress.h"
-#include "packer/version_record.h"
+#include "packer/archive/archive.h"
+#include "packer/image/binary.h"
+#include "packer/package/build_values.h"
+#include "packer/image/byte_source.h"
+#include "packer/os/file_io.h"
+#include "packer/image/icon.h"
+#include "packer/archive/archive_names.h"
+#include "packer/image/pe_image.h"
+#include "packer/image/pe_writer.h"
+#include "packer/cli/progress.h"
+#include "packer/image/version_record.h"
 
 namespace veskar {
 namespace {

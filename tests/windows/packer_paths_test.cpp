@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "packer/fs.h"
+#include "packer/os/fs.h"
 
 namespace {
 
