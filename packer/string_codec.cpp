@@ -1,4 +1,4 @@
-//===- packer/unicode.cpp - The shared text codec on std strings --------===//
+//===- packer/string_codec.cpp - The shared text codec on std strings -----===//
 #include "packer/string_codec.h"
 
 #include "common/text.h"

@@ -1,4 +1,4 @@
-//===- packer/unicode.h - The shared text codec on std strings ----------===//
+//===- packer/string_codec.h - The shared text codec on std strings -------===//
 //
 // The packer's text is std::string (UTF-8) and std::u16string; these hand it
 // to the one codec in common/text, strictly where a name is stored or

@@ -1,4 +1,4 @@
-//===- packer/app_tree.cpp - The application directory to be packed -----===//
+//===- packer/archive/app_tree.cpp - The application directory ------------===//
 #include "packer/archive/app_tree.h"
 
 #include <ctype.h>

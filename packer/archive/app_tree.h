@@ -1,4 +1,4 @@
-//===- packer/app_tree.h - The application directory to be packed -------===//
+//===- packer/archive/app_tree.h - The application directory --------------===//
 //
 // What goes into a package, by one rule a user can predict:
 //

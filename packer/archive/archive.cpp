@@ -1,4 +1,4 @@
-//===- packer/archive.cpp - Writing and reading payload containers ------===//
+//===- packer/archive/archive.cpp - Writing and reading containers --------===//
 #include "packer/archive/archive.h"
 
 #include <errno.h>

@@ -1,4 +1,4 @@
-//===- packer/archive.h - Writing and reading payload containers --------===//
+//===- packer/archive/archive.h - Writing and reading containers ----------===//
 //
 // The container's layout and limits are common/container.h's; this is the
 // packer's writer and its checking reader.

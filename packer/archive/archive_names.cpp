@@ -1,4 +1,4 @@
-//===- packer/names.cpp - Archive names for files on disk and back ------===//
+//===- packer/archive/archive_names.cpp - Archive names and disk paths ----===//
 #include "packer/archive/archive_names.h"
 
 #include "common/container.h"

@@ -1,4 +1,4 @@
-//===- packer/names.h - Archive names for files on disk and back --------===//
+//===- packer/archive/archive_names.h - Archive names and disk paths ------===//
 //
 // On disk a file is a UTF-8 path relative to the application directory,
 // with '/' between levels; in the archive it is UTF-16 with '\' between

@@ -1,4 +1,4 @@
-//===- packer/cmd_build.cpp - veskar-pack build and attach ---------------===//
+//===- packer/cli/cmd_build.cpp - veskar-pack build and attach ------------===//
 //
 // Both commands check everything they can before writing a byte: the
 // options, the stub and resources, the input, the output's place and the

@@ -1,4 +1,4 @@
-//===- packer/cmd_inspect.cpp - veskar-pack list, extract and verify ------===//
+//===- packer/cli/cmd_walk.cpp - veskar-pack list, extract and verify -----===//
 //
 // All three read the container where the launcher would find it and check
 // it as a whole (header, every frame and its checksum, every record, end

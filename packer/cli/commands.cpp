@@ -1,4 +1,4 @@
-//===- packer/cli.cpp - The command line of veskar-pack -----------------===//
+//===- packer/cli/commands.cpp - The command line of veskar-pack ----------===//
 #include "packer/cli/commands.h"
 
 #include <stdio.h>

@@ -1,4 +1,4 @@
-//===- packer/cli.h - The command line of veskar-pack -------------------===//
+//===- packer/cli/commands.h - The command line of veskar-pack ------------===//
 //
 // veskar-pack COMMAND ARGS... [OPTIONS]: options may stand anywhere after
 // the command, as "--name VALUE" or "--name=VALUE". Exit status: 0 done,
@@ -27,7 +27,7 @@ struct CommandLine {
 };
 
 // Prints "veskar-pack: MESSAGE" on standard error and gives `status`. The
-// message is shown as one line (Shown, in packer/unicode.h): whatever name
+// message is shown as one line (Shown, in packer/string_codec.h): whatever name
 // or path it carries, a control character in it is escaped.
 int Report(int status, const std::string &message);
 

@@ -1,4 +1,4 @@
-//===- packer/depfile.cpp - What a build depends on, for build systems ---===//
+//===- packer/cli/depfile.cpp - What a build depends on -------------------===//
 #include "packer/cli/depfile.h"
 
 #include "packer/failure.h"

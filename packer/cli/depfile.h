@@ -1,4 +1,4 @@
-//===- packer/depfile.h - What a build depends on, for build systems -----===//
+//===- packer/cli/depfile.h - What a build depends on ---------------------===//
 //
 // `build --depfile FILE` writes, beside the package, a Make-syntax rule
 // "OUTPUT: INPUT..." that names every path the package was made from: each

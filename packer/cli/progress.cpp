@@ -1,4 +1,4 @@
-//===- packer/progress.cpp - Progress on a terminal and sizes as text ----===//
+//===- packer/cli/progress.cpp - Progress and sizes as text ---------------===//
 #include "packer/cli/progress.h"
 
 #include <stdio.h>

@@ -1,4 +1,4 @@
-//===- packer/progress.h - Progress on a terminal and sizes as text ------===//
+//===- packer/cli/progress.h - Progress on a terminal and sizes as text ---===//
 #pragma once
 
 #include <stdint.h>

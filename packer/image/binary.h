@@ -1,4 +1,4 @@
-//===- packer/binary.h - Little-endian bytes in growing buffers ---------===//
+//===- packer/image/binary.h - Little-endian bytes in growing buffers -----===//
 //
 // Everything the packer writes into an image or a resource is little-endian
 // and laid out by hand: these helpers append, overwrite and read integers

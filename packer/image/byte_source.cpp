@@ -1,4 +1,4 @@
-//===- packer/byte_source.cpp - Memory and file byte sources ------------===//
+//===- packer/image/byte_source.cpp - Memory and file byte sources --------===//
 #include "packer/image/byte_source.h"
 
 #include <string.h>

@@ -1,4 +1,4 @@
-//===- packer/byte_source.h - Random access to an image's bytes ---------===//
+//===- packer/image/byte_source.h - Random access to an image's bytes -----===//
 //
 // The PE reader works the same over a stub held in memory and over a packed
 // executable on disk, which may be far too large to load: both are read

@@ -1,4 +1,4 @@
-//===- packer/icon.cpp - Icon files and their resources -----------------===//
+//===- packer/image/icon.cpp - Icon files and their resources -------------===//
 #include "packer/image/icon.h"
 
 #include <string.h>

@@ -1,4 +1,4 @@
-//===- packer/icon.h - Icon files and their resources -------------------===//
+//===- packer/image/icon.h - Icon files and their resources ---------------===//
 //
 // A .ico file is a small directory followed by images, each a PNG file or
 // a headerless BMP. In an executable the same images become RT_ICON

@@ -1,4 +1,4 @@
-//===- packer/pe_image.cpp - Reading PE32+ headers and resources --------===//
+//===- packer/image/pe_image.cpp - Reading PE32+ headers and resources ----===//
 #include "packer/image/pe_image.h"
 
 #include "packer/image/binary.h"

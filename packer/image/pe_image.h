@@ -1,4 +1,4 @@
-//===- packer/pe_image.h - Reading PE32+ headers and resources ----------===//
+//===- packer/image/pe_image.h - Reading PE32+ headers and resources ------===//
 //
 // Just enough of the PE format for the packer: the headers and section
 // table of an x86-64 image, the mapping from RVAs to file offsets, and the

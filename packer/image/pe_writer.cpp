@@ -1,4 +1,4 @@
-//===- packer/pe_writer.cpp - Adding the resource section to a stub -----===//
+//===- packer/image/pe_writer.cpp - Adding the resource section -----------===//
 //
 // The resource section is laid out the way resource compilers do it: all
 // directory tables first (types, then names, then languages, each sorted by

@@ -1,4 +1,4 @@
-//===- packer/pe_writer.h - Adding the resource section to a stub -------===//
+//===- packer/image/pe_writer.h - Adding the resource section to a stub ---===//
 //
 // The launcher stub is linked without resources. The packer adds them as one
 // new section, ".rsrc", placed last in the file and in memory, and fixes the

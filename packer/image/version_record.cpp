@@ -1,4 +1,4 @@
-//===- packer/version_record.cpp - The version record and the manifest --===//
+//===- packer/image/version_record.cpp - Version record and manifest ------===//
 //
 // A version record is a tree of blocks. Each block is: its length in bytes,
 // the length of its value, its type (1 for text, 0 for binary), its key as

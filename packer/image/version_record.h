@@ -1,4 +1,4 @@
-//===- packer/version_record.h - The version record and the manifest ----===//
+//===- packer/image/version_record.h - Version record and manifest --------===//
 //
 // The two text resources of a packed image: the RT_VERSION record that
 // Explorer shows under Details, and the RT_MANIFEST that the loader reads

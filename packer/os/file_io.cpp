@@ -1,4 +1,4 @@
-//===- packer/file_io.cpp - Whole reads and writes on descriptors -------===//
+//===- packer/os/file_io.cpp - Whole reads and writes on descriptors ------===//
 #include "packer/os/file_io.h"
 
 #include <errno.h>

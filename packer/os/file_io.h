@@ -1,4 +1,4 @@
-//===- packer/file_io.h - Whole reads and writes on descriptors ---------===//
+//===- packer/os/file_io.h - Whole reads and writes on descriptors --------===//
 //
 // A read or a write may move fewer bytes than asked; these loop until
 // everything has moved or a real error comes.

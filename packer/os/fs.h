@@ -1,4 +1,4 @@
-//===- packer/fs.h - What the packer asks of the operating system --------===//
+//===- packer/os/fs.h - What the packer asks of the operating system ------===//
 //
 // The packer's one seam to the system: files, directories, the console and
 // interruption. Paths are UTF-8 everywhere above it; on Windows they become

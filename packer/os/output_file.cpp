@@ -1,4 +1,4 @@
-//===- packer/output_file.cpp - Output that appears whole or not at all --===//
+//===- packer/os/output_file.cpp - Output whole or not at all -------------===//
 #include "packer/os/output_file.h"
 
 #include <errno.h>

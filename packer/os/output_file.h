@@ -1,4 +1,4 @@
-//===- packer/output_file.h - Output that appears whole or not at all ----===//
+//===- packer/os/output_file.h - Output whole or not at all ---------------===//
 //
 // Every output is written to a temporary name beside its final one (the
 // same directory, hence the same file system) and renamed into place only

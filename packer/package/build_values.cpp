@@ -1,4 +1,4 @@
-//===- packer/build_values.cpp - The build values in a launcher stub ----===//
+//===- packer/package/build_values.cpp - The build values in a stub -------===//
 #include "packer/package/build_values.h"
 
 #include <stddef.h>

@@ -1,4 +1,4 @@
-//===- packer/build_values.h - The build values in a launcher stub ------===//
+//===- packer/package/build_values.h - The build values in a stub ---------===//
 //
 // The block's layout, marker and defaults are common/build_values.h's. The
 // packer writes COMPANY, PRODUCT and VERSION as it also puts them into the

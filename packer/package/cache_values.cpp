@@ -1,4 +1,4 @@
-//===- packer/digest.cpp - The payload digest of the cache modes --------===//
+//===- packer/package/cache_values.cpp - The cache modes' values ----------===//
 #include "packer/package/cache_values.h"
 
 #include <errno.h>

@@ -1,4 +1,4 @@
-//===- packer/digest.h - The payload digest of the cache modes ----------===//
+//===- packer/package/cache_values.h - The cache modes' values ------------===//
 //
 // A launcher in a cache mode keeps one directory per payload and ties it to
 // the payload by the SHA-256 of the container's bytes, which the packer

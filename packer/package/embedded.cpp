@@ -1,4 +1,4 @@
-//===- packer/embedded.cpp - What the packer carries inside itself ------===//
+//===- packer/package/embedded.cpp - What the packer carries --------------===//
 //
 // The build passes the three files' paths; the assembler copies their bytes
 // into read-only data between a start and an end symbol. The build also

@@ -1,4 +1,4 @@
-//===- packer/embedded.h - What the packer carries inside itself --------===//
+//===- packer/package/embedded.h - What the packer carries ----------------===//
 //
 // The packer is one self-contained program: both launcher stubs and the
 // default icon set are linked into it as data, so that a packer and the

@@ -1,4 +1,4 @@
-//===- packer/locate.cpp - Finding the container in a packed executable -===//
+//===- packer/package/locate.cpp - Finding the container ------------------===//
 #include "packer/package/locate.h"
 
 #include "common/container.h"

@@ -1,4 +1,4 @@
-//===- packer/locate.h - Finding the container in a packed executable ---===//
+//===- packer/package/locate.h - Finding the container --------------------===//
 //
 // A Windows image carries the container as resource 27 of type RT_RCDATA;
 // a Linux executable carries it at its end, where the last eight bytes

@@ -1,4 +1,4 @@
-//===- packer/package.cpp - Writing a packed executable -----------------===//
+//===- packer/package/package.cpp - Writing a packed executable -----------===//
 #include "packer/package/package.h"
 
 #include <errno.h>

@@ -1,4 +1,4 @@
-//===- packer/package.h - Writing a packed executable -------------------===//
+//===- packer/package/package.h - Writing a packed executable -------------===//
 //
 // A package is a launcher stub with its build values set, plus the
 // container: for Windows as resource 27 of a new resource section next to

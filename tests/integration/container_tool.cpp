@@ -1,4 +1,4 @@
-//===- packer/tools/container_tool.cpp - Containers for tests and benches -===//
+//===- tests/integration/container_tool.cpp - Test containers ---------===//
 //
 //   veskar-container write OUT MAIN [FILE...]   names are the paths as given,
 //                                               '/' turned into '\'

@@ -1,4 +1,4 @@
-//===- tests/windows/abort_test.cpp - The launcher's abort ending --------===//
+//===- tests/wine/abort_test.cpp - The launcher's abort ending ------------===//
 //
 // A GUI-subsystem program, as the launcher is, that ends through the
 // launcher's own AbortProcess (platform/windows). The C runtime's abort()

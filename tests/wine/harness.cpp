@@ -1,4 +1,4 @@
-//===- tests/windows/harness.cpp - Starts a program, reports how it ended -===//
+//===- tests/wine/harness.cpp - Starts a program, reports how it ended ----===//
 //
 // A console program for the launcher's tests under Wine, where a Unix exit
 // status keeps only 8 bits of a Windows exit code. Four modes:

@@ -1,4 +1,4 @@
-//===- tests/windows/hold_test.cpp - A run's hold and the sweep's proof ---===//
+//===- tests/wine/hold_test.cpp - A run's hold and the sweep's proof ------===//
 //
 // Runs launcher/hold.cpp on real directories under a base directory given
 // on the command line, with the holder in another process (this program

@@ -1,6 +1,6 @@
-//===- tests/windows/packer_paths_test.cpp - The Windows packer's paths -===//
+//===- tests/wine/packer_paths_test.cpp - The Windows packer's paths ------===//
 //
-// The conversion of the Windows packer's paths (packer/fs_windows.cpp) to
+// The conversion of the Windows packer's paths (packer/os/windows/fs.cpp) to
 // the form the system takes and back: a share becomes \\?\UNC\server\share,
 // a drive path \\?\C:\..., a device stays as it is, and what comes back
 // loses its prefix again. Prints one line per case, PASS or FAIL, and ends

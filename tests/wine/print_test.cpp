@@ -1,4 +1,4 @@
-//===- tests/windows/print_test.cpp - PrintWithWideText on its own -------===//
+//===- tests/wine/print_test.cpp - PrintWithWideText on its own -----------===//
 //
 // A console program for the Wine tests of the one place that prints wide
 // text:

@@ -1,4 +1,4 @@
-//===- tests/windows/probe.cpp - A child that reports what it was given --===//
+//===- tests/wine/probe.cpp - A child that reports what it was given ------===//
 //
 // The launcher's tests pack this program as the child. It is built twice,
 // for the console and for the GUI subsystem. Everything it is told comes

@@ -1,4 +1,4 @@
-//===- tests/windows/removal_test.cpp - RemoveDirectoryTree on real trees -===//
+//===- tests/wine/removal_test.cpp - RemoveDirectoryTree on real trees ----===//
 //
 // Runs the Windows removal of the unpack directory (platform/windows) on
 // trees it builds itself under a base directory given on the command line:

@@ -1,4 +1,4 @@
-//===- packer/fs_posix.cpp - The packer's system seam on Linux -----------===//
+//===- packer/os/posix/fs.cpp - The packer's system seam on Linux ---------===//
 #include "packer/os/fs.h"
 
 #include <ctype.h>

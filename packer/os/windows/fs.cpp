@@ -1,4 +1,4 @@
-//===- packer/fs_windows.cpp - The packer's system seam on Windows -------===//
+//===- packer/os/windows/fs.cpp - The packer's system seam on Windows -----===//
 //
 // Wide-character calls only. Every path is made absolute and given the
 // \\?\ prefix (\\?\UNC\ for a share) before it reaches the system, so that
