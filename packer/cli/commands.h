@@ -26,9 +26,11 @@ struct CommandLine {
   bool help = false;
 };
 
+// The command line's reports, in packer/main.cpp beside the dispatch.
+
 // Prints "veskar-pack: MESSAGE" on standard error and gives `status`. The
-// message is shown as one line (Shown, in packer/string_codec.h): whatever name
-// or path it carries, a control character in it is escaped.
+// message is shown as one line (Shown, in packer/string_codec.h): whatever
+// name or path it carries, a control character in it is escaped.
 int Report(int status, const std::string &message);
 
 // Reports a wrong command line with kExitUsage, pointing to the help that

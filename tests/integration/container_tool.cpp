@@ -1,4 +1,4 @@
-//===- tests/integration/container_tool.cpp - Test containers ---------===//
+//===- tests/integration/container_tool.cpp - Test containers -------------===//
 //
 //   veskar-container write OUT MAIN [FILE...]   names are the paths as given,
 //                                               '/' turned into '\'
