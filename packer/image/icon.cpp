@@ -70,13 +70,13 @@ bool InspectImage(const Bytes &image, size_t index, uint32_t *width,
   // A BMP: a BITMAPINFOHEADER (or a later, longer version) whose height
   // counts the colour image and the mask.
   if (image.size() < kBitmapInfoHeaderSize ||
-      Get32(image.data()) < kBitmapInfoHeaderSize ||
-      Get32(image.data()) > image.size())
+      GetLittleEndian32(image.data()) < kBitmapInfoHeaderSize ||
+      GetLittleEndian32(image.data()) > image.size())
     return Fail(error, which + " is neither a PNG nor a BMP image");
-  int32_t w = (int32_t)Get32(image.data() + 4);
-  int32_t h = (int32_t)Get32(image.data() + 8);
-  uint16_t planes = Get16(image.data() + 12);
-  uint16_t bits = Get16(image.data() + 14);
+  int32_t w = (int32_t)GetLittleEndian32(image.data() + 4);
+  int32_t h = (int32_t)GetLittleEndian32(image.data() + 8);
+  uint16_t planes = GetLittleEndian16(image.data() + 12);
+  uint16_t bits = GetLittleEndian16(image.data() + 14);
   if (w <= 0 || h <= 0 || h % 2 != 0 || planes != 1 ||
       (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 &&
        bits != 32))
@@ -91,10 +91,10 @@ bool InspectImage(const Bytes &image, size_t index, uint32_t *width,
 
 bool ParseIconFile(const Bytes &file, std::vector<IconImage> *images,
                    std::string *error) {
-  if (file.size() < kIconHeaderSize || Get16(file.data()) != 0 ||
-      Get16(file.data() + 2) != kIconType)
+  if (file.size() < kIconHeaderSize || GetLittleEndian16(file.data()) != 0 ||
+      GetLittleEndian16(file.data() + 2) != kIconType)
     return Fail(error, "not an icon file (no icon directory header)");
-  size_t count = Get16(file.data() + 4);
+  size_t count = GetLittleEndian16(file.data() + 4);
   if (count == 0)
     return Fail(error, "the icon file holds no images");
   if (count > kMaxImages)
@@ -110,10 +110,10 @@ bool ParseIconFile(const Bytes &file, std::vector<IconImage> *images,
     image.width = entry[0];
     image.height = entry[1];
     image.colorCount = entry[2];
-    image.planes = Get16(entry + 4);
-    image.bitCount = Get16(entry + 6);
-    uint32_t size = Get32(entry + 8);
-    uint32_t offset = Get32(entry + 12);
+    image.planes = GetLittleEndian16(entry + 4);
+    image.bitCount = GetLittleEndian16(entry + 6);
+    uint32_t size = GetLittleEndian32(entry + 8);
+    uint32_t offset = GetLittleEndian32(entry + 12);
     if (size == 0 || offset > file.size() || size > file.size() - offset)
       return Fail(error, "icon image " + std::to_string(i + 1) +
                              " lies outside the file");

@@ -31,19 +31,19 @@ bool FindDirectoryEntry(const ByteSource &source, const PeHeaders &headers,
   if (!ReadRva(source, headers, baseRva + directoryOffset, sizeof directory,
                directory))
     return Fail(error, "the resource directory points outside the image");
-  uint32_t named = Get16(directory + kResourceTableNamedCount);
-  uint32_t ids = Get16(directory + kResourceTableIdCount);
+  uint32_t named = GetLittleEndian16(directory + kResourceTableNamedCount);
+  uint32_t ids = GetLittleEndian16(directory + kResourceTableIdCount);
   for (uint32_t i = 0; i < named + ids; ++i) {
     uint8_t entry[kResourceEntrySize];
     uint32_t at = baseRva + directoryOffset + kResourceTableHeaderSize +
                   i * kResourceEntrySize;
     if (!ReadRva(source, headers, at, sizeof entry, entry))
       return Fail(error, "the resource directory points outside the image");
-    uint32_t name = Get32(entry);
+    uint32_t name = GetLittleEndian32(entry);
     if ((name & kResourceNamedEntry) != 0)
       continue; // a named entry; the packer looks up numbers only
     if (anyId || name == id) {
-      *target = Get32(entry + kResourceEntryTarget);
+      *target = GetLittleEndian32(entry + kResourceEntryTarget);
       return true;
     }
   }
@@ -58,17 +58,17 @@ bool ReadPeHeaders(const ByteSource &source, PeHeaders *headers,
   uint8_t dos[kDosHeaderSize];
   if (!source.ReadAt(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z')
     return Fail(error, "not a Windows executable (no MZ header)");
-  h.peOffset = Get32(dos + kDosLfanewOffset);
+  h.peOffset = GetLittleEndian32(dos + kDosLfanewOffset);
   uint8_t signature[kPeSignatureSize + kCoffHeaderSize];
   if (!source.ReadAt(h.peOffset, signature, sizeof signature) ||
       signature[0] != 'P' || signature[1] != 'E' || signature[2] != 0 ||
       signature[3] != 0)
     return Fail(error, "not a PE image (no PE signature)");
   const uint8_t *coff = signature + kPeSignatureSize;
-  if (Get16(coff + kCoffMachine) != kMachineAmd64)
+  if (GetLittleEndian16(coff + kCoffMachine) != kMachineAmd64)
     return Fail(error, "not an x86-64 image");
-  uint32_t sectionCount = Get16(coff + kCoffNumberOfSections);
-  h.optionalSize = Get16(coff + kCoffSizeOfOptionalHeader);
+  uint32_t sectionCount = GetLittleEndian16(coff + kCoffNumberOfSections);
+  h.optionalSize = GetLittleEndian16(coff + kCoffSizeOfOptionalHeader);
   h.optionalOffset = h.peOffset + kPeSignatureSize + kCoffHeaderSize;
   if (h.optionalSize < kOptDataDirectories)
     return Fail(error, "the optional header is too short for PE32+");
@@ -76,26 +76,26 @@ bool ReadPeHeaders(const ByteSource &source, PeHeaders *headers,
   if (!source.ReadAt(h.optionalOffset, optional.data(), optional.size()))
     return Fail(error, "the optional header runs past the end of the file");
   const uint8_t *o = optional.data();
-  if (Get16(o) != kOptionalMagicPe32Plus)
+  if (GetLittleEndian16(o) != kOptionalMagicPe32Plus)
     return Fail(error, "not a PE32+ image");
-  h.sizeOfInitializedData = Get32(o + kOptSizeOfInitializedData);
-  h.sectionAlignment = Get32(o + kOptSectionAlignment);
-  h.fileAlignment = Get32(o + kOptFileAlignment);
-  h.sizeOfImage = Get32(o + kOptSizeOfImage);
-  h.sizeOfHeaders = Get32(o + kOptSizeOfHeaders);
-  h.checkSum = Get32(o + kOptCheckSum);
+  h.sizeOfInitializedData = GetLittleEndian32(o + kOptSizeOfInitializedData);
+  h.sectionAlignment = GetLittleEndian32(o + kOptSectionAlignment);
+  h.fileAlignment = GetLittleEndian32(o + kOptFileAlignment);
+  h.sizeOfImage = GetLittleEndian32(o + kOptSizeOfImage);
+  h.sizeOfHeaders = GetLittleEndian32(o + kOptSizeOfHeaders);
+  h.checkSum = GetLittleEndian32(o + kOptCheckSum);
   if (!IsPowerOfTwo(h.fileAlignment) || !IsPowerOfTwo(h.sectionAlignment) ||
       h.fileAlignment < kMinFileAlignment ||
       h.sectionAlignment < h.fileAlignment)
     return Fail(error, "the image's alignments are not valid");
-  uint32_t directoryCount = Get32(o + kOptNumberOfRvaAndSizes);
+  uint32_t directoryCount = GetLittleEndian32(o + kOptNumberOfRvaAndSizes);
   if (directoryCount > kMaxDataDirectories ||
       kOptDataDirectories + directoryCount * kDataDirectoryEntrySize >
           h.optionalSize)
     return Fail(error, "the image's data directory is damaged");
   for (uint32_t i = 0; i < directoryCount; ++i) {
     const uint8_t *d = o + kOptDataDirectories + i * kDataDirectoryEntrySize;
-    h.directories.push_back({Get32(d), Get32(d + 4)});
+    h.directories.push_back({GetLittleEndian32(d), GetLittleEndian32(d + 4)});
   }
   h.sectionTableOffset = h.optionalOffset + h.optionalSize;
   if (sectionCount == 0 || sectionCount > kMaxSections)
@@ -108,10 +108,10 @@ bool ReadPeHeaders(const ByteSource &source, PeHeaders *headers,
     PeSection section;
     for (uint32_t c = 0; c < kSectionNameSize; ++c)
       section.name[c] = (char)s[c];
-    section.virtualSize = Get32(s + kSectionVirtualSize);
-    section.virtualAddress = Get32(s + kSectionVirtualAddress);
-    section.rawSize = Get32(s + kSectionSizeOfRawData);
-    section.rawOffset = Get32(s + kSectionPointerToRawData);
+    section.virtualSize = GetLittleEndian32(s + kSectionVirtualSize);
+    section.virtualAddress = GetLittleEndian32(s + kSectionVirtualAddress);
+    section.rawSize = GetLittleEndian32(s + kSectionSizeOfRawData);
+    section.rawOffset = GetLittleEndian32(s + kSectionPointerToRawData);
     if (section.rawSize != 0) {
       uint64_t end = (uint64_t)section.rawOffset + section.rawSize;
       if (end > source.Size())
@@ -172,8 +172,8 @@ bool FindResourceData(const ByteSource &source, const PeHeaders &headers,
   uint8_t entry[kResourceDataEntrySize];
   if (!ReadRva(source, headers, base + at, sizeof entry, entry))
     return Fail(error, "the resource directory points outside the image");
-  uint32_t dataRva = Get32(entry);
-  uint32_t dataSize = Get32(entry + kResourceDataSizeOffset);
+  uint32_t dataRva = GetLittleEndian32(entry);
+  uint32_t dataSize = GetLittleEndian32(entry + kResourceDataSizeOffset);
   if (!RvaToFileOffset(headers, dataRva, dataSize, offset))
     return Fail(error, "resource " + std::to_string(id) +
                            " lies outside the image's section data");

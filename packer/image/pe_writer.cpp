@@ -175,7 +175,7 @@ bool PlanImage(const Bytes &stub, const std::vector<ResourceItem> &items,
   if (head.size() != next)
     return Fail(error, "internal error: the resource layout does not add up");
   // The streamed data's RVA is known now: it starts right after the head.
-  Set32(head.data() + plan->streamedEntry, rva + (uint32_t)head.size());
+  PutLittleEndian32(head.data() + plan->streamedEntry, rva + (uint32_t)head.size());
 
   // Every size that grows with the streamed resource must stay a 32-bit
   // value: the section's size and the image's size in memory.
@@ -222,7 +222,7 @@ bool WriteImage(const ImagePlan &plan, const StreamWriter &stream, int fd,
 
   // The streamed resource's size, in its data entry.
   uint8_t size[4];
-  Set32(size, (uint32_t)streamed);
+  PutLittleEndian32(size, (uint32_t)streamed);
   if (!WriteAllAt(fd, size, sizeof size,
                   sectionOffset + plan.streamedEntry + kResourceDataSizeOffset))
     return Fail(error, OutputWriteError(errno));
@@ -231,25 +231,25 @@ bool WriteImage(const ImagePlan &plan, const StreamWriter &stream, int fd,
   // the whole file is there to be summed.
   Bytes headers(stub.begin(), stub.begin() + h.sizeOfHeaders);
   uint8_t *coff = headers.data() + h.peOffset + kPeSignatureSize;
-  Set16(coff + kCoffNumberOfSections, (uint32_t)h.sections.size() + 1);
+  PutLittleEndian16(coff + kCoffNumberOfSections, (uint32_t)h.sections.size() + 1);
   uint8_t *opt = headers.data() + h.optionalOffset;
-  Set32(opt + kOptSizeOfInitializedData,
+  PutLittleEndian32(opt + kOptSizeOfInitializedData,
         h.sizeOfInitializedData + (uint32_t)rawSize);
-  Set32(opt + kOptSizeOfImage,
+  PutLittleEndian32(opt + kOptSizeOfImage,
         (uint32_t)AlignUp(plan.sectionRva + sectionSize, h.sectionAlignment));
-  Set32(opt + kOptCheckSum, 0);
+  PutLittleEndian32(opt + kOptCheckSum, 0);
   uint8_t *directory =
       opt + kOptDataDirectories + kDataDirectoryEntrySize * kDirectoryResource;
-  Set32(directory, plan.sectionRva);
-  Set32(directory + 4, (uint32_t)sectionSize);
+  PutLittleEndian32(directory, plan.sectionRva);
+  PutLittleEndian32(directory + 4, (uint32_t)sectionSize);
   uint8_t *section = headers.data() + h.sectionTableOffset +
                      h.sections.size() * kSectionHeaderSize;
   memcpy(section, kResourceSectionName, kSectionNameSize);
-  Set32(section + kSectionVirtualSize, (uint32_t)sectionSize);
-  Set32(section + kSectionVirtualAddress, plan.sectionRva);
-  Set32(section + kSectionSizeOfRawData, (uint32_t)rawSize);
-  Set32(section + kSectionPointerToRawData, (uint32_t)sectionOffset);
-  Set32(section + kSectionCharacteristics, kResourceSectionFlags);
+  PutLittleEndian32(section + kSectionVirtualSize, (uint32_t)sectionSize);
+  PutLittleEndian32(section + kSectionVirtualAddress, plan.sectionRva);
+  PutLittleEndian32(section + kSectionSizeOfRawData, (uint32_t)rawSize);
+  PutLittleEndian32(section + kSectionPointerToRawData, (uint32_t)sectionOffset);
+  PutLittleEndian32(section + kSectionCharacteristics, kResourceSectionFlags);
   if (!WriteAllAt(fd, headers.data(), headers.size(), 0))
     return Fail(error, OutputWriteError(errno));
 
@@ -259,7 +259,7 @@ bool WriteImage(const ImagePlan &plan, const StreamWriter &stream, int fd,
                             &checkSum, error))
     return false;
   uint8_t sum[4];
-  Set32(sum, checkSum);
+  PutLittleEndian32(sum, checkSum);
   if (!WriteAllAt(fd, sum, sizeof sum, checkSumOffset))
     return Fail(error, OutputWriteError(errno));
   return true;

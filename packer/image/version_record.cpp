@@ -44,7 +44,7 @@ Bytes Block(const std::u16string &key, uint16_t type, const Bytes &value,
     PadTo(out, kBlockAlignment);
     out.insert(out.end(), child.begin(), child.end());
   }
-  Set16(out.data(), (uint32_t)out.size());
+  PutLittleEndian16(out.data(), (uint32_t)out.size());
   return out;
 }
 

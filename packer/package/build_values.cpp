@@ -66,10 +66,10 @@ bool PatchBuildValues(Bytes &stub, const BuildValueStrings &values,
   for (int i = 0; i < 4; ++i) {
     const std::u16string &value = *FieldOf(values, i);
     for (size_t unit = 0; unit < kFields[i].capacity; ++unit)
-      Set16(stub.data() + block + kFields[i].offset + 2 * unit,
+      PutLittleEndian16(stub.data() + block + kFields[i].offset + 2 * unit,
             unit < value.size() ? value[unit] : 0);
   }
-  Set16(stub.data() + block + offsetof(BuildValues, unpackMode),
+  PutLittleEndian16(stub.data() + block + offsetof(BuildValues, unpackMode),
         values.unpackMode);
   std::copy(values.payloadDigest.begin(), values.payloadDigest.end(),
             stub.data() + block + kPayloadDigestOffset);
@@ -89,14 +89,14 @@ bool ReadBuildValues(const uint8_t *image, size_t size,
     std::u16string &value = *FieldOf(*values, i);
     value.clear();
     for (size_t unit = 0; unit < kFields[i].capacity; ++unit) {
-      uint16_t u = Get16(image + block + kFields[i].offset + 2 * unit);
+      uint16_t u = GetLittleEndian16(image + block + kFields[i].offset + 2 * unit);
       if (u == 0)
         break;
       value.push_back((char16_t)u);
     }
   }
   values->unpackMode =
-      (UnpackMode)Get16(image + block + offsetof(BuildValues, unpackMode));
+      (UnpackMode)GetLittleEndian16(image + block + offsetof(BuildValues, unpackMode));
   std::copy(image + block + kPayloadDigestOffset,
             image + block + kPayloadDigestOffset + kPayloadDigestSize,
             values->payloadDigest.begin());

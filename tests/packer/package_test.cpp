@@ -42,20 +42,20 @@ TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
   std::string error;
   ASSERT_TRUE(PatchBuildValues(stub, values, &error)) << error;
   const uint8_t *block = stub.data() + 116;
-  EXPECT_EQ(Get16(block), 0xC4u);
+  EXPECT_EQ(GetLittleEndian16(block), 0xC4u);
   for (int i = 1; i < 64; ++i)
-    EXPECT_EQ(Get16(block + 2 * i), 0u) << i;
+    EXPECT_EQ(GetLittleEndian16(block + 2 * i), 0u) << i;
   for (int i = 0; i < 63; ++i)
-    EXPECT_EQ(Get16(block + 128 + 2 * i), (uint32_t)'p');
-  EXPECT_EQ(Get16(block + 128 + 126), 0u);
-  EXPECT_EQ(Get16(block + 256), (uint32_t)'1');
+    EXPECT_EQ(GetLittleEndian16(block + 128 + 2 * i), (uint32_t)'p');
+  EXPECT_EQ(GetLittleEndian16(block + 128 + 126), 0u);
+  EXPECT_EQ(GetLittleEndian16(block + 256), (uint32_t)'1');
   // The unpack-directory template: the built-in one unless set.
   const std::u16string builtIn = u"{TEMP}\\onefile_{PID}_{TIME}";
   for (size_t i = 0; i < builtIn.size(); ++i)
-    EXPECT_EQ(Get16(block + 384 + 2 * i), (uint32_t)builtIn[i]);
-  EXPECT_EQ(Get16(block + 384 + 2 * builtIn.size()), 0u);
-  EXPECT_EQ(Get16(block + 384 + 1022), 0u);
-  EXPECT_EQ(Get16(block + 1408), 2u);
+    EXPECT_EQ(GetLittleEndian16(block + 384 + 2 * i), (uint32_t)builtIn[i]);
+  EXPECT_EQ(GetLittleEndian16(block + 384 + 2 * builtIn.size()), 0u);
+  EXPECT_EQ(GetLittleEndian16(block + 384 + 1022), 0u);
+  EXPECT_EQ(GetLittleEndian16(block + 1408), 2u);
   for (int i = 0; i < 32; ++i) {
     EXPECT_EQ(block[1410 + i], 0xA0 + i) << i;
     EXPECT_EQ(block[1442 + i], 0x40 + i) << i;

@@ -31,10 +31,10 @@ struct StubOffsets {
 
 StubOffsets Offsets(const Bytes &stub) {
   StubOffsets o;
-  o.pe = Get32(stub.data() + 0x3C);
+  o.pe = GetLittleEndian32(stub.data() + 0x3C);
   o.optional = o.pe + 24;
-  o.sections = Get16(stub.data() + o.pe + 6);
-  o.table = o.optional + Get16(stub.data() + o.pe + 20);
+  o.sections = GetLittleEndian16(stub.data() + o.pe + 6);
+  o.table = o.optional + GetLittleEndian16(stub.data() + o.pe + 20);
   return o;
 }
 
@@ -51,22 +51,22 @@ TEST(PlanImageTest, RefusesStubsItCannotExtend) {
       {"no MZ", [](Bytes &s, const StubOffsets &) { s[0] = 'X'; },
        "no MZ header"},
       {"PE header past the end",
-       [](Bytes &s, const StubOffsets &) { Set32(s.data() + 0x3C, 0x7FFFFFF0); },
+       [](Bytes &s, const StubOffsets &) { PutLittleEndian32(s.data() + 0x3C, 0x7FFFFFF0); },
        "no PE signature"},
       {"32-bit machine",
-       [](Bytes &s, const StubOffsets &o) { Set16(s.data() + o.pe + 4, 0x14C); },
+       [](Bytes &s, const StubOffsets &o) { PutLittleEndian16(s.data() + o.pe + 4, 0x14C); },
        "not an x86-64 image"},
       {"PE32 magic",
-       [](Bytes &s, const StubOffsets &o) { Set16(s.data() + o.optional, 0x10B); },
+       [](Bytes &s, const StubOffsets &o) { PutLittleEndian16(s.data() + o.optional, 0x10B); },
        "not a PE32+ image"},
       {"resources already there",
        [](Bytes &s, const StubOffsets &o) {
-         Set32(s.data() + o.optional + kOptDataDirectories + 16, 0x1000);
+         PutLittleEndian32(s.data() + o.optional + kOptDataDirectories + 16, 0x1000);
        },
        "already has resources"},
       {"signed",
        [](Bytes &s, const StubOffsets &o) {
-         Set32(s.data() + o.optional + kOptDataDirectories + 36, 0x100);
+         PutLittleEndian32(s.data() + o.optional + kOptDataDirectories + 36, 0x100);
        },
        "is signed"},
       {"bytes after the last section",
@@ -79,15 +79,15 @@ TEST(PlanImageTest, RefusesStubsItCannotExtend) {
        "no room for another section"},
       {"image size off",
        [](Bytes &s, const StubOffsets &o) {
-         Set32(s.data() + o.optional + kOptSizeOfImage,
-               Get32(s.data() + o.optional + kOptSizeOfImage) + 0x1000);
+         PutLittleEndian32(s.data() + o.optional + kOptSizeOfImage,
+               GetLittleEndian32(s.data() + o.optional + kOptSizeOfImage) + 0x1000);
        },
        "image size does not match"},
       {"cut short", [](Bytes &s, const StubOffsets &) { s.resize(s.size() - 512); },
        "runs past the end of the file"},
       {"bad alignment",
        [](Bytes &s, const StubOffsets &o) {
-         Set32(s.data() + o.optional + kOptFileAlignment, 300);
+         PutLittleEndian32(s.data() + o.optional + kOptFileAlignment, 300);
        },
        "alignments are not valid"},
   };

@@ -100,8 +100,8 @@ TEST(IconTest, ChecksEveryImage) {
   EXPECT_EQ(images[0].width, 0);
   Bytes group = BuildGroupIcon(images, 5);
   ASSERT_EQ(group.size(), 6u + 3 * 14);
-  EXPECT_EQ(Get16(group.data() + 6 + 14 * 2 + 12), 7u); // third id
-  EXPECT_EQ(Get32(group.data() + 6 + 8), images[0].bytes.size());
+  EXPECT_EQ(GetLittleEndian16(group.data() + 6 + 14 * 2 + 12), 7u); // third id
+  EXPECT_EQ(GetLittleEndian32(group.data() + 6 + 8), images[0].bytes.size());
 
   const Bytes full = png(16, 8, 6);
   const struct {
@@ -143,12 +143,12 @@ TEST(VersionRecordTest, BlockLengthsAddUp) {
   // the children must exactly fill the parent up to 4-byte padding.
   std::function<size_t(size_t, size_t)> walk = [&](size_t at, size_t end) {
     EXPECT_LE(at + 6, end);
-    size_t length = Get16(record.data() + at);
+    size_t length = GetLittleEndian16(record.data() + at);
     EXPECT_LE(at + length, end);
-    size_t valueLength = Get16(record.data() + at + 2);
-    size_t type = Get16(record.data() + at + 4);
+    size_t valueLength = GetLittleEndian16(record.data() + at + 2);
+    size_t type = GetLittleEndian16(record.data() + at + 4);
     size_t p = at + 6;
-    while (Get16(record.data() + p) != 0)
+    while (GetLittleEndian16(record.data() + p) != 0)
       p += 2;
     p = AlignUp(p + 2, 4);
     p += type == 1 ? 2 * valueLength : valueLength;
@@ -162,7 +162,7 @@ TEST(VersionRecordTest, BlockLengthsAddUp) {
     return length;
   };
   EXPECT_EQ(walk(0, record.size()), record.size());
-  EXPECT_EQ(Get16(record.data() + 2), 52u); // the fixed part
+  EXPECT_EQ(GetLittleEndian16(record.data() + 2), 52u); // the fixed part
 }
 
 } // namespace
