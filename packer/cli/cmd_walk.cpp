@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <stdio.h>
 
+#include "common/file_mode.h"
 #include "packer/archive/archive.h"
 #include "packer/package/build_values.h"
 #include "packer/cli/commands.h"
@@ -28,11 +29,9 @@ namespace {
 // launcher stub is a few hundred KiB.
 const uint64_t kBuildValuesSearchLimit = 16 << 20;
 
-// What extract creates, less the umask: records carry no permissions, so
-// every file may be a program to start (a helper, a script), as the Linux
-// launcher makes them too.
+// The directories extract creates, less the umask; its files get the one
+// mode of extracted files (common/file_mode.h), as the Linux launcher's do.
 const unsigned kDirectoryMode = 0755;
-const unsigned kFileMode = 0755;
 
 // An open packed executable and where its container lies.
 class PackedFile {
@@ -297,7 +296,7 @@ protected:
     }
     current_ = relative;
     std::string path = root_ + "/" + relative;
-    fd_ = fs::CreateForWriting(path, kFileMode);
+    fd_ = fs::CreateForWriting(path, kExtractedFileMode);
     if (fd_ < 0)
       return Stop(errno == EISDIR ? "the archive uses '" + relative +
                                         "' both as a file and as a directory"
