@@ -21,7 +21,13 @@ namespace fs {
 
 namespace {
 
-// What a system error code means as errno.
+// What a system error code means as errno, for the system's message and
+// the few errno values the packer decides on (ENOENT, EEXIST, ENOTDIR).
+// The opposite direction, errno to Win32 in platform/posix/error.cpp, is a
+// table of its own on purpose: it must give what Windows itself would, for
+// the launcher's decisions (a held lock is ERROR_SHARING_VIOLATION there),
+// while here the same code is best shown as EACCES; most rows differ, and
+// each side builds against a different system's headers.
 int ErrnoOf(DWORD code) {
   switch (code) {
   case ERROR_FILE_NOT_FOUND:
