@@ -33,7 +33,7 @@ set_target_properties(veskar-launcher PROPERTIES
 set_source_files_properties(launcher/main.cpp PROPERTIES
   COMPILE_OPTIONS -fno-data-sections)
 
-add_subdirectory(tests/windows)
+add_subdirectory(tests/wine)
 add_subdirectory(examples)
 # veskar-pack.exe, built on request after the host configuration.
 add_subdirectory(packer)

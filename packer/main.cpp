@@ -5,9 +5,10 @@
 
 #include <zstd.h>
 
-#include "packer/cli.h"
-#include "packer/fs.h"
-#include "packer/output_file.h"
+#include "packer/cli/commands.h"
+#include "packer/os/fs.h"
+#include "packer/os/output_file.h"
+#include "packer/string_codec.h"
 
 #ifndef VESKAR_VERSION
 #error "the build must give the project's version"
@@ -239,6 +240,17 @@ const Command *FindCommand(const std::string &name) {
 }
 
 } // namespace
+
+int Report(int status, const std::string &message) {
+  fs::Print(stderr, "veskar-pack: " + Shown(message) + "\n");
+  return status;
+}
+
+int UsageError(const std::string &command, const std::string &message) {
+  return Report(kExitUsage, message + " (see veskar-pack " +
+                                (command.empty() ? "" : command + " ") +
+                                "--help)");
+}
 
 int Main(const std::vector<std::string> &argv) {
   size_t argc = argv.size();

@@ -2,6 +2,10 @@
 //
 // Every Win32 error code this layer produces comes from one table, and
 // FormatMessageA gives back the system's text for the errno behind it.
+// The packer's Windows seam goes the other way (ErrnoOf in
+// packer/os/windows/fs.cpp) with its own table: there a code only needs an
+// errno for a message, here an errno must become what Windows would report,
+// so that the launcher decides alike on both systems.
 //
 //===----------------------------------------------------------------------===//
 #include <errno.h>

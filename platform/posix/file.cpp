@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/file_mode.h"
 #include "platform/posix/hook.h"
 #include "platform/posix/internal.h"
 
@@ -444,13 +445,14 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
   }
   if (!NativePath(path, native))
     return INVALID_HANDLE_VALUE;
-  // Records carry no permissions: every file may be the program to start.
-  // A fifo where a file was expected must not hold the open up.
+  // Records carry no permissions: every file gets the one mode of extracted
+  // files (common/file_mode.h). A fifo where a file was expected must not
+  // hold the open up.
   int fd = reading ? open(native,
                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
                    : open(native,
                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                          0755);
+                          kExtractedFileMode);
   if (fd < 0) {
     SetLastErrorFromErrno(errno, errno == ENOENT);
     return INVALID_HANDLE_VALUE;

@@ -35,7 +35,7 @@
 
 #include "launcher/console.h"
 #include "launcher/state.h"
-#include "packer/archive.h"
+#include "packer/archive/archive.h"
 #include "payload/extract.h"
 #include "payload/stream.h"
 #include "platform/posix/internal.h"

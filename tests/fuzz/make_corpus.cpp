@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/archive.h"
+#include "packer/archive/archive.h"
 
 namespace {
 

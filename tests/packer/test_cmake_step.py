@@ -13,8 +13,11 @@ import re
 import shutil
 import subprocess
 
+import pefile
+
 import packtest
 import support
+import test_wine
 import winetest
 from packtest import read
 
@@ -161,9 +164,12 @@ class CMakeStepTest(winetest.WineTestCase, packtest.PackerTestCase):
                                                      "Packed Example.exe")))
 
 
-class ReadmeCMakeTest(winetest.WineTestCase, packtest.PackerTestCase):
+class ReadmeCMakeTest(test_wine.PackedExampleCase):
     """The README's CMake section, run as a reader would: its commands as
-    written, its files as they stand."""
+    written, its files as they stand. Its first command builds the bundled
+    example as a project of a user's would be built: its CMake build
+    includes cmake/VeskarPack.cmake, and veskar_pack() packs the folder
+    after the link, with the data laid out before."""
 
     def test_readme_commands_run_as_written(self):
         blocks = readme_blocks("Packing from a CMake build")
@@ -182,8 +188,18 @@ class ReadmeCMakeTest(winetest.WineTestCase, packtest.PackerTestCase):
         result = run_shell(example, root)
         self.assertEqual(result.returncode, 0,
                          result.stdout.decode("utf-8", "replace"))
-        packtest.pack("verify", os.path.join(root, "build", "example",
-                                             "Veskar Example.exe"))
+        packed = os.path.join(root, "build", "example", "Veskar Example.exe")
+        packtest.pack("verify", packed)
+        self.run_example(packed, test_wine.ARGUMENTS, 6)
+        listing = packtest.pack("list", packed).out
+        self.assertIn("veskar-example.exe", listing.splitlines()[0])
+        version = pefile.PE(packed).FileInfo[0]
+        strings = {k.decode(): v.decode() for table in version
+                   if hasattr(table, "StringTable")
+                   for st in table.StringTable
+                   for k, v in st.entries.items()}
+        self.assertEqual(strings.get("ProductName"), "Veskar Example")
+        self.assertEqual(strings.get("ProductVersion"), "1.2.0.0")
 
         # A project of one's own, for Windows and for Linux; VESKAR names
         # this clone, whose build/bin is where the packer was built.

@@ -81,36 +81,6 @@ class SmallestOutputUnderWineTest(PackedExampleCase):
         self.run_example(packed, ARGUMENTS, 9)
 
 
-class CMakeStepTest(PackedExampleCase):
-    def test_the_example_packs_itself_after_its_build(self):
-        # The example on its own, as a project of a user's: its CMake build
-        # includes cmake/VeskarPack.cmake, and veskar_pack() packs the
-        # folder after the link, with the data laid out before.
-        build = os.path.join(self.base, "cmake-build")
-        source = os.path.join(packtest.SOURCE_DIR, "examples")
-        toolchain = os.path.join(packtest.SOURCE_DIR, "cmake",
-                                 "mingw-w64-x86_64.cmake")
-        for command in (["cmake", "-S", source, "-B", build,
-                         "-DCMAKE_TOOLCHAIN_FILE=" + toolchain,
-                         "-DVESKAR_PACK=" + packtest.PACKER],
-                        ["cmake", "--build", build]):
-            result = subprocess.run(command, capture_output=True, text=True,
-                                    timeout=600)
-            self.assertEqual(result.returncode, 0,
-                             result.stdout + result.stderr)
-        packed = os.path.join(build, "Veskar Example.exe")
-        self.run_example(packed, ARGUMENTS, 6)
-        listing = pack("list", packed).out
-        self.assertIn("veskar-example.exe", listing.splitlines()[0])
-        version = pefile.PE(packed).FileInfo[0]
-        strings = {k.decode(): v.decode() for table in version
-                   if hasattr(table, "StringTable")
-                   for st in table.StringTable
-                   for k, v in st.entries.items()}
-        self.assertEqual(strings.get("ProductName"), "Veskar Example")
-        self.assertEqual(strings.get("ProductVersion"), "1.2.0.0")
-
-
 class ImageMappingTest(PackedExampleCase):
     def test_a_warm_start_does_not_read_the_payload_into_memory(self):
         # The resource section starts on a page of the file, so Wine maps it

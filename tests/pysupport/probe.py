@@ -1,7 +1,7 @@
 """The probe children the launcher's tests pack and start: the application
 they make up, and the report each writes about itself.
 
-The Windows probe (tests/windows/probe.cpp) and the Linux one
+The Windows probe (tests/wine/probe.cpp) and the Linux one
 (tests/integration/linux_probe.cpp) write the same report: one "key value"
 line each, every text in hex, of UTF-16LE code units from the Windows probe
 and of bytes from the Linux one, so nothing is re-encoded on the way.

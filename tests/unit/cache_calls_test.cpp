@@ -21,7 +21,7 @@
 #include "launcher/cache.h"
 #include "launcher/hold.h"
 #include "launcher/state.h"
-#include "packer/digest.h"
+#include "packer/package/cache_values.h"
 #include "platform/recording/recording.h"
 #include "tests/fuzz/harness.h"
 #include "tests/unit/extract_fixture.h"

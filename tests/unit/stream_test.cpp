@@ -21,7 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "launcher/state.h"
-#include "packer/archive.h"
+#include "packer/archive/archive.h"
 #include "payload/stream.h"
 #include "tests/unit/support.h"
 

@@ -25,7 +25,7 @@
 #include "common/container.h"
 #include "launcher/console.h"
 #include "launcher/state.h"
-#include "packer/unicode.h"
+#include "packer/string_codec.h"
 #include "payload/stream.h"
 
 namespace fs = std::filesystem;

@@ -1,5 +1,5 @@
 """The Windows packer's paths as the system takes them and back
-(packer/fs_windows.cpp): shares, drive paths, devices. packer-paths-test.exe
+(packer/os/windows/fs.cpp): shares, drive paths, devices. packer-paths-test.exe
 runs the cases and says which pass."""
 
 import support
