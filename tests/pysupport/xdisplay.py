@@ -81,15 +81,25 @@ class Display:
                 return False
             time.sleep(0.05)
 
-    def screenshot(self, png_path):
-        """The whole screen as a PNG at `png_path`."""
-        result = subprocess.run(["xwd", "-root", "-silent", "-display",
-                                 self.name], stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, timeout=60)
-        if result.returncode != 0:
-            raise AssertionError("xwd failed: " + result.stderr.decode())
+    def screenshot(self, png_path, limit_s=10):
+        """The whole screen as a PNG at `png_path`, once something is drawn
+        on it (a window just mapped may not be painted yet), or as it is
+        after `limit_s`."""
+        deadline = time.monotonic() + limit_s
+        while True:
+            result = subprocess.run(["xwd", "-root", "-silent", "-display",
+                                     self.name], stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, timeout=60)
+            if result.returncode != 0:
+                raise AssertionError("xwd failed: " + result.stderr.decode())
+            picture = to_png(result.stdout)
+            header = struct.unpack(">25I", result.stdout[:100])
+            pixels = result.stdout[header[0] + 12 * header[19]:]
+            if len(set(pixels)) > 2 or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
         with open(png_path, "wb") as f:
-            f.write(to_png(result.stdout))
+            f.write(picture)
 
 
 def to_png(xwd):

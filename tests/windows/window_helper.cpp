@@ -29,19 +29,9 @@
 
 #include <string>
 
-namespace {
+#include "tests/windows/hex16.h"
 
-bool FromHex(const wchar_t *hex, std::wstring *out) {
-  out->clear();
-  size_t length = wcslen(hex);
-  if (length % 4 != 0)
-    return false;
-  for (size_t i = 0; i < length; i += 4) {
-    wchar_t part[5] = {hex[i + 2], hex[i + 3], hex[i], hex[i + 1], 0};
-    out->push_back((wchar_t)wcstoul(part, nullptr, 16));
-  }
-  return true;
-}
+namespace {
 
 void PrintHex16(const wchar_t *text) {
   for (const wchar_t *p = text; *p != 0; ++p)
