@@ -298,10 +298,13 @@ int RunBuild(const CommandLine &line) {
     Report(0, "warning: the empty directory '" + empty +
                   "' is not carried (a package holds files only)");
 
+  // The progress window's measure; a package without it keeps the stub's
+  // bytes there.
   uint64_t fileBytes = 0;
   for (const ArchiveInput &input : inputs)
     fileBytes += input.size;
-  if (!image.SetFileBytes(fileBytes, &error))
+  if ((options.launcherOptions & kOptionProgressWindow) &&
+      !image.SetFileBytes(fileBytes, &error))
     return Report(kExitFailed, error);
 
   uint64_t streamSize = ArchiveStreamSize(inputs);
