@@ -11,7 +11,9 @@
 #                                      # one .exe at DIRECTORY's top
 #               [ICON file.ico] [VERSION a.b.c.d] [COMPANY text]
 #               [PRODUCT text] [DESCRIPTION text] [COPYRIGHT text]
-#                                      # ICON, DESCRIPTION, COPYRIGHT: left
+#               [PROGRESS_WINDOW] [ERROR_BOX]
+#                                      # ICON, DESCRIPTION, COPYRIGHT,
+#                                      # PROGRESS_WINDOW, ERROR_BOX: left
 #                                      # out of a linux package
 #               [CACHE_DIR template] [UNPACK_DIR template]
 #               [LEVEL n] [BEST] [TARGET_SYSTEM windows|linux]
@@ -54,7 +56,7 @@ function(veskar_pack)
     message(FATAL_ERROR "veskar_pack: needs CMake 3.20 or later (this is "
                         "${CMAKE_VERSION})")
   endif()
-  cmake_parse_arguments(PARSE_ARGV 0 ARG "BEST"
+  cmake_parse_arguments(PARSE_ARGV 0 ARG "BEST;PROGRESS_WINDOW;ERROR_BOX"
     "TARGET;OUTPUT;DIRECTORY;MAIN;ICON;VERSION;COMPANY;PRODUCT;DESCRIPTION;COPYRIGHT;CACHE_DIR;UNPACK_DIR;LEVEL;TARGET_SYSTEM"
     "OPTIONS")
   if(ARG_UNPARSED_ARGUMENTS)
@@ -110,6 +112,8 @@ function(veskar_pack)
     unset(ARG_ICON)
     unset(ARG_DESCRIPTION)
     unset(ARG_COPYRIGHT)
+    set(ARG_PROGRESS_WINDOW FALSE)
+    set(ARG_ERROR_BOX FALSE)
   endif()
   if(ARG_ICON)
     get_filename_component(icon "${ARG_ICON}" ABSOLUTE)
@@ -128,6 +132,12 @@ function(veskar_pack)
   endforeach()
   if(ARG_BEST)
     list(APPEND command --best)
+  endif()
+  if(ARG_PROGRESS_WINDOW)
+    list(APPEND command --progress-window)
+  endif()
+  if(ARG_ERROR_BOX)
+    list(APPEND command --error-box)
   endif()
   list(APPEND command ${ARG_OPTIONS})
 

@@ -26,6 +26,7 @@ set(VESKAR_POSIX_SOURCES
   platform/posix/system.cpp
   platform/posix/text.cpp
   platform/posix/thread.cpp
+  platform/posix/window.cpp
 )
 
 add_library(veskar_common STATIC ${VESKAR_COMMON_SOURCES})

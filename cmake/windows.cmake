@@ -18,7 +18,7 @@ set(VESKAR_WINDOWS_LINK
   -Wl,--stack,1048576 -Wl,--no-insert-timestamp -Wl,--gc-sections -s)
 
 add_executable(veskar-launcher ${VESKAR_CORE_SOURCES} ${VESKAR_COMMON_SOURCES}
-               platform/windows/platform.cpp)
+               platform/windows/platform.cpp platform/windows/window.cpp)
 target_include_directories(veskar-launcher PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(veskar-launcher PRIVATE WIN32_LEAN_AND_MEAN)
 target_compile_options(veskar-launcher PRIVATE ${VESKAR_WARNINGS} -Os

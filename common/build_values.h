@@ -7,7 +7,9 @@
 // mode (a 16-bit little-endian UnpackMode) and, for the cache modes, the
 // SHA-256 digest of the payload container, then the SHA-256 of the cache
 // directory's marker as a cold start writes it (common/cache_marker.h) and
-// the marker's size (64-bit little-endian). The
+// the marker's size (64-bit little-endian), then the launcher options (a
+// 16-bit little-endian set of LauncherOption bits) and the bytes of all the
+// payload's files together (64-bit little-endian; 0 when not known). The
 // launcher is built with the defaults below; the packer finds the block by
 // its marker and writes the values it also puts into the version record, so
 // the two always agree. The marker must appear in a stub exactly once.
@@ -37,6 +39,17 @@ enum UnpackMode : uint16_t {
   kUnpackCacheContent = 2,
 };
 
+// What a package shows its user beyond the one error line; none by
+// default.
+enum LauncherOption : uint16_t {
+  // A window with the unpacking's progress, on a start that unpacks for
+  // longer than a moment.
+  kOptionProgressWindow = 1,
+  // A message box with a fatal error's line, when no standard output or
+  // error takes it.
+  kOptionErrorBox = 2,
+};
+
 struct BuildValues {
   char marker[kBuildValuesMarkerSize];
   Utf16Unit company[kBuildValueCapacity];
@@ -47,6 +60,8 @@ struct BuildValues {
   unsigned char payloadDigest[kPayloadDigestSize];
   unsigned char markerDigest[kPayloadDigestSize];
   unsigned char markerSize[8];
+  uint16_t launcherOptions;
+  unsigned char fileBytes[8];
 };
 
 // The marker, without a terminator in the block.
@@ -77,5 +92,5 @@ constexpr BuildValues DefaultBuildValues() {
 static_assert(sizeof(BuildValues) ==
                   kBuildValuesMarkerSize + 3 * 2 * kBuildValueCapacity +
                       2 * kUnpackTemplateCapacity + 2 +
-                      2 * kPayloadDigestSize + 8,
+                      2 * kPayloadDigestSize + 8 + 2 + 8,
               "the block has no padding");

@@ -7,6 +7,7 @@
 
 #include "common/container.h"
 #include "common/text.h"
+#include "launcher/feedback.h"
 #include "launcher/state.h"
 
 namespace {
@@ -16,6 +17,7 @@ namespace {
 // abort endings do not come here: nothing is known to be written then.
 [[noreturn]] void EndAfterFatalError(void) {
   CleanUpAfterFatalError();
+  ShowFatalLineInBox(); // with the option on, where nobody reads the line
   exit(2);
 }
 
@@ -36,12 +38,14 @@ void PrintShown(const char *format, const WCHAR *text, TextKind kind) {
                    sizeof shown / sizeof shown[0],
                    kind == kPath ? kPathSeparatorShown : (WCHAR)'\\');
   PrintWithWideText(stderr, format, shown);
+  KeepFatalLine(STD_ERROR_HANDLE, format, shown);
 }
 
 } // namespace
 
 void ReportFatal(const char *message) {
   puts(message);
+  KeepFatalLine(STD_OUTPUT_HANDLE, message, nullptr);
   EndAfterFatalError();
 }
 
@@ -137,6 +141,9 @@ void PrintOsError(const char *message, DWORD code) {
   char tail[512];
   FormatOsErrorTail(code, false, tail, sizeof tail);
   fprintf(stderr, "%s%s\n", message, tail);
+  char line[768];
+  snprintf(line, sizeof line, "%s%s", message, tail);
+  KeepFatalLine(STD_ERROR_HANDLE, line, nullptr);
 }
 
 void ReportFatalPathOsError(const char *message, const WCHAR *path,

@@ -24,6 +24,7 @@
 #include "diagnostics/fatal.h"
 #include "launcher/console.h"
 #include "launcher/console_bounds.h"
+#include "launcher/feedback.h"
 #include "launcher/state.h"
 #include "launcher/sweep.h"
 
@@ -96,6 +97,7 @@ DWORD RunChild(void) {
                        &shared, 0, FALSE, DUPLICATE_SAME_ACCESS))
     shared = nullptr;
   EndChildStart(shared);
+  CloseProgressWindow(); // the child runs: the window goes
 
   SweepLeftovers();
 

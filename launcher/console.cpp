@@ -117,6 +117,11 @@ namespace {
 
 } // namespace
 
+void StopAsOnCtrlC(void) {
+  OnConsoleControl(CTRL_C_EVENT);
+  EndAsTheEventWould();
+}
+
 void PauseExtractionForConsoleEvent(void) {
   if (!state.console.eventSeen)
     return;

@@ -14,6 +14,12 @@
 // The console control handler, registered with SetConsoleCtrlHandler.
 BOOL WINAPI OnConsoleControl(DWORD controlType);
 
+// A stop asked for elsewhere than on the console (the progress window's
+// Cancel): handled on the calling thread as OnConsoleControl handles a
+// Ctrl+C, then the process ends as the system ends it after one
+// (STATUS_CONTROL_C_EXIT).
+[[noreturn]] void StopAsOnCtrlC(void);
+
 // The launch sequence, once: makes the events the protocol waits on
 // (CreateConsoleEvents), then registers OnConsoleControl. When either
 // fails, ends the run with "Error, failed to register signal handler."

@@ -9,6 +9,7 @@
 
 #include "common/build_values.h"
 #include "common/container.h"
+#include "launcher/feedback.h"
 #include "platform/platform.h"
 #include "payload/stream.h"
 
@@ -201,6 +202,9 @@ struct LauncherState {
   // The console-event protocol's flags. Only launcher/console.cpp reads or
   // writes them, through its named transitions.
   ConsoleFlags console;
+
+  // The progress window and the error box (launcher/feedback.h).
+  FeedbackState feedback;
 };
 
 extern LauncherState state;

@@ -102,6 +102,14 @@ const char kBuildHelp[] =
     "                          of APPDIR and the icon, for build systems\n"
     "                          (Ninja, Make) to rebuild OUT when one changes;\n"
     "                          written only when OUT is, whole or not at all\n"
+    "  --progress-window       windows: a start that unpacks for longer than\n"
+    "                          0.7 s shows a small window with the icon, the\n"
+    "                          product name, the progress and Cancel (which\n"
+    "                          stops as Ctrl+C does) until the program runs\n"
+    "  --error-box             windows: a fatal error that no standard output\n"
+    "                          or error takes (a start from the desktop)\n"
+    "                          shows its line in a message box, closed after\n"
+    "                          a minute at most\n"
     "  --quiet                 no progress and no summary\n"
     "\n"
     "What is taken from APPDIR:\n"
@@ -218,7 +226,8 @@ const Command *FindCommand(const std::string &name) {
        false,
        With(kImageOptions, {"--main", "--level", "--threads", "--cache-dir",
                             "--cache-check", "--depfile"}),
-       {"--best", "--long", "--container-only"},
+       {"--best", "--long", "--container-only", "--progress-window",
+        "--error-box"},
        kBuildHelp,
        true},
       {"attach",

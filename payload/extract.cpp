@@ -17,6 +17,7 @@
 #include "diagnostics/fatal.h"
 #include "launcher/cache.h"
 #include "launcher/console.h"
+#include "launcher/feedback.h"
 #include "launcher/hold.h"
 #include "launcher/state.h"
 #include "paths/paths.h"
@@ -247,6 +248,7 @@ void ExtractPayload(void) {
       unsigned char *buffer = TakeWriteBuffer();
       ReadPayload(buffer, chunk);
       QueueWrite(handedOver, buffer, chunk);
+      NoteBytesUnpacked(chunk);
       remaining -= chunk;
       PauseExtractionForConsoleEvent();
     }

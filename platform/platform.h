@@ -68,3 +68,52 @@ void PrintWithWideText(FILE *stream, const char *format, const WCHAR *text);
 // descriptors; what will not go is passed over and the rest still goes.
 // Returns TRUE when nothing is left at `path`.
 BOOL RemoveDirectoryTree(LPCWSTR path);
+
+// The progress window and the error box. The core decides whether and when
+// one is shown (launcher/progress_window.cpp, launcher/error_box.cpp); the
+// platform draws it. On Windows everything they need (USER32, COMCTL32,
+// GDI32) is loaded only here, when one is shown, so that the image imports
+// nothing for them; elsewhere nothing can be shown.
+
+// What the progress window shows, and how the launcher closes it.
+struct ProgressWindowView {
+  // The product name: the window's title and its text.
+  const WCHAR *title;
+  // Bytes of the payload's files written so far, against all of them
+  // (total 0: not known, and the bar moves without a measure). Written by
+  // the main thread, read by the window's.
+  const volatile LONG64 *done;
+  ULONGLONG total;
+  // Set by EndProgressWindow, never cleared: the window closes, or is never
+  // made.
+  volatile LONG ended;
+  // The window once it exists, published by its thread; for
+  // EndProgressWindow.
+  void *volatile window;
+};
+
+enum ProgressWindowEnding {
+  // Nothing could be shown (no desktop, no display, a library missing).
+  kProgressWindowUnavailable,
+  // Closed by EndProgressWindow.
+  kProgressWindowClosed,
+  // The user pressed Cancel or closed the window.
+  kProgressWindowCancelled,
+};
+
+// Makes the progress window and runs its messages on the calling thread
+// until EndProgressWindow or the user closes it. Holds no file open.
+ProgressWindowEnding RunProgressWindow(ProgressWindowView *view);
+
+// From any thread: the window closes (or, not made yet, is never shown).
+// Never waits for the window's thread.
+void EndProgressWindow(ProgressWindowView *view);
+
+// Whether a window can be seen by anyone: a desktop of an interactive
+// window station (not a service's), with USER32 at hand.
+BOOL DesktopIsInteractive(void);
+
+// Shows `text` in a message box with an error icon, titled `title`, that
+// closes itself after `timeoutMs` if nobody closes it. Returns once it is
+// closed; FALSE when none could be shown.
+BOOL ShowErrorBox(const WCHAR *title, const WCHAR *text, DWORD timeoutMs);

@@ -98,10 +98,20 @@ int ReadImageOptions(const CommandLine &line, ImageOptions *options) {
         return UsageError(line.command,
                           std::string(name) +
                               " applies to --target windows only");
+    for (const char *name : {"--progress-window", "--error-box"})
+      if (line.flags.count(name) != 0)
+        return UsageError(line.command,
+                          std::string(name) +
+                              " applies to --target windows only: the Linux "
+                              "launcher shows no window");
   } else {
     return UsageError(line.command, "--target must be windows or linux, not '" +
                                         target + "'");
   }
+  if (line.flags.count("--progress-window") != 0)
+    options->launcherOptions |= kOptionProgressWindow;
+  if (line.flags.count("--error-box") != 0)
+    options->launcherOptions |= kOptionErrorBox;
   options->iconPath = Value(line, "--icon");
   options->company = Value(line, "--company", options->company);
   options->product = Value(line, "--product", options->product);
@@ -347,6 +357,15 @@ int RunBuild(const CommandLine &line) {
   for (const std::string &empty : tree.emptyDirectories)
     Report(0, "warning: the empty directory '" + empty +
                   "' is not carried (a package holds files only)");
+
+  // The progress window's measure; a package without it keeps the stub's
+  // bytes there.
+  uint64_t fileBytes = 0;
+  for (const ArchiveInput &input : inputs)
+    fileBytes += input.size;
+  if ((options.launcherOptions & kOptionProgressWindow) &&
+      !image.SetFileBytes(fileBytes, &error))
+    return Report(kExitFailed, error);
 
   uint64_t streamSize = ArchiveStreamSize(inputs);
   if (WorstContainerSize(streamSize) >

@@ -384,6 +384,13 @@ int RunList(const CommandLine &line) {
                 "}";
       else
         text += ",\n  \"unpack_directory\": " + JsonString(shownTemplate);
+      text += ",\n  \"progress_window\": " +
+              std::string(values.launcherOptions & kOptionProgressWindow
+                              ? "true"
+                              : "false") +
+              ",\n  \"error_box\": " +
+              std::string(values.launcherOptions & kOptionErrorBox ? "true"
+                                                                   : "false");
     }
     fs::Print(stdout, text + "\n}\n");
     return kExitOk;
@@ -404,6 +411,10 @@ int RunList(const CommandLine &line) {
                     " (check: " + check + "), files in " +
                     Shown(CacheDirectory(shownTemplate, values, windows)) +
                     "\n");
+    if (values.launcherOptions & kOptionProgressWindow)
+      fs::Print(stdout, "shows: a progress window on a slow start\n");
+    if (values.launcherOptions & kOptionErrorBox)
+      fs::Print(stdout, "shows: an error box for a fatal error nobody reads\n");
   }
   return kExitOk;
 }

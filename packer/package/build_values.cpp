@@ -77,6 +77,9 @@ bool PatchBuildValues(Bytes &stub, const BuildValueStrings &values,
             stub.data() + block + kMarkerDigestOffset);
   PutLittleEndian64(stub.data() + block + kMarkerSizeOffset,
                     values.markerSize);
+  Set16(stub.data() + block + offsetof(BuildValues, launcherOptions),
+        values.launcherOptions);
+  PutLittleEndian64(stub.data() + block + kFileBytesOffset, values.fileBytes);
   return true;
 }
 
@@ -104,6 +107,9 @@ bool ReadBuildValues(const uint8_t *image, size_t size,
             image + block + kMarkerDigestOffset + kPayloadDigestSize,
             values->markerDigest.begin());
   values->markerSize = GetLittleEndian64(image + block + kMarkerSizeOffset);
+  values->launcherOptions =
+      Get16(image + block + offsetof(BuildValues, launcherOptions));
+  values->fileBytes = GetLittleEndian64(image + block + kFileBytesOffset);
   return true;
 }
 

@@ -3,7 +3,7 @@
 // The block's layout, marker and defaults are common/build_values.h's. The
 // packer writes COMPANY, PRODUCT and VERSION as it also puts them into the
 // version record, so the two always agree, the unpack-directory template
-// and the unpack mode; `build` writes the payload's digest and the cache
+// the unpack mode and the launcher options; `build` writes the payload's digest and the cache
 // marker's digest and size into the output once the container is written. `list` reads them back.
 //
 //===----------------------------------------------------------------------===//
@@ -26,6 +26,9 @@ struct BuildValueStrings {
   std::array<uint8_t, kPayloadDigestSize> payloadDigest{};
   std::array<uint8_t, kPayloadDigestSize> markerDigest{};
   uint64_t markerSize = 0;
+  // LauncherOption bits, and the bytes of all the payload's files.
+  uint16_t launcherOptions = 0;
+  uint64_t fileBytes = 0;
 };
 
 // Writes the values into the one block of `stub`, each padded with zero
@@ -50,6 +53,7 @@ bool FindBuildValues(const uint8_t *image, size_t size, size_t *at,
 const size_t kPayloadDigestOffset = offsetof(BuildValues, payloadDigest);
 const size_t kMarkerDigestOffset = offsetof(BuildValues, markerDigest);
 const size_t kMarkerSizeOffset = offsetof(BuildValues, markerSize);
+const size_t kFileBytesOffset = offsetof(BuildValues, fileBytes);
 
 // Checks an unpack-directory template given on the command line ('/' or
 // '\' between levels) for a per-run or a cache directory, and gives it as

@@ -56,6 +56,7 @@ bool PreparedImage::Prepare(const ImageOptions &options, std::string *error) {
   values.product = strings.product;
   values.version = strings.version;
   values.unpackMode = options.unpackMode;
+  values.launcherOptions = options.launcherOptions;
   if (!options.unpackTemplate.empty() &&
       !MakeUnpackTemplate(options.unpackTemplate,
                           options.unpackMode == kUnpackPerRun ? kTemplatePerRun
@@ -116,6 +117,14 @@ bool PreparedImage::Prepare(const ImageOptions &options, std::string *error) {
                  &plan_, error))
     return false;
   maxContainer_ = std::min(plan_.maxStreamedSize, kMaxContainerSize);
+  return true;
+}
+
+bool PreparedImage::SetFileBytes(uint64_t bytes, std::string *error) {
+  size_t block;
+  if (!FindBuildValues(stub_.data(), stub_.size(), &block, error))
+    return false;
+  PutLittleEndian64(stub_.data() + block + kFileBytesOffset, bytes);
   return true;
 }
 

@@ -31,6 +31,8 @@ struct ImageOptions {
   std::string unpackTemplate; // empty: the launcher's built-in template
   // A cache mode takes unpackTemplate as the cache-directory template.
   UnpackMode unpackMode = kUnpackPerRun;
+  // LauncherOption bits (windows only): the progress window, the error box.
+  uint16_t launcherOptions = 0;
 };
 
 // The stub and, for Windows, the planned resource section, ready to take a
@@ -44,6 +46,9 @@ public:
   // target's stub and lays out the resources. False with a one-line
   // reason.
   bool Prepare(const ImageOptions &options, std::string *error);
+  // Sets the bytes of all the payload's files in the build values, which
+  // the progress window counts against; before Write.
+  bool SetFileBytes(uint64_t bytes, std::string *error);
   // The most container bytes this image can carry.
   uint64_t MaxContainerSize() const { return maxContainer_; }
   // Writes the whole executable to `fd` (empty, at offset 0), taking the

@@ -26,6 +26,7 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef uint64_t ULONGLONG;
 typedef int32_t LONG;
+typedef int64_t LONG64;
 typedef int32_t HRESULT;
 typedef uint32_t UINT;
 typedef void *HANDLE;
@@ -435,4 +436,8 @@ static inline PVOID InterlockedExchangePointer(PVOID volatile *target,
 }
 static inline LONG InterlockedExchange(LONG volatile *target, LONG value) {
   return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+static inline LONG64 InterlockedExchangeAdd64(LONG64 volatile *target,
+                                              LONG64 value) {
+  return __atomic_fetch_add(target, value, __ATOMIC_SEQ_CST);
 }

@@ -20,7 +20,7 @@ namespace {
 // the cache marker's 32-byte digest and its 64-bit size (written out here,
 // not taken from the header).
 TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
-  const size_t kBlock = 16 + 3 * 128 + 1024 + 2 + 32 + 32 + 8;
+  const size_t kBlock = 16 + 3 * 128 + 1024 + 2 + 32 + 32 + 8 + 2 + 8;
   Bytes stub(100, 0x11);
   // Room for all of it first: GCC 12 warns (wrongly) about an insert that
   // grows a vector made with a fixed size.
@@ -39,6 +39,8 @@ TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
     values.markerDigest[i] = (uint8_t)(0x40 + i);
   }
   values.markerSize = 0x0102030405060708;
+  values.launcherOptions = kOptionProgressWindow | kOptionErrorBox;
+  values.fileBytes = 0x1112131415161718;
   std::string error;
   ASSERT_TRUE(PatchBuildValues(stub, values, &error)) << error;
   const uint8_t *block = stub.data() + 116;
@@ -62,6 +64,9 @@ TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
   }
   for (int i = 0; i < 8; ++i)
     EXPECT_EQ(block[1474 + i], 8 - i) << i;
+  EXPECT_EQ(Get16(block + 1482), 3u);
+  for (int i = 0; i < 8; ++i)
+    EXPECT_EQ(block[1484 + i], 0x18 - i) << i;
   EXPECT_EQ(stub[99], 0x11);
   EXPECT_EQ(stub[100 + kBlock], 0x22);
 
@@ -75,6 +80,8 @@ TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
   EXPECT_EQ(back.payloadDigest, values.payloadDigest);
   EXPECT_EQ(back.markerDigest, values.markerDigest);
   EXPECT_EQ(back.markerSize, values.markerSize);
+  EXPECT_EQ(back.launcherOptions, values.launcherOptions);
+  EXPECT_EQ(back.fileBytes, values.fileBytes);
 
   const struct {
     BuildValueStrings values;

@@ -462,7 +462,9 @@ class ListTest(packtest.PackerTestCase):
 
     """list as text and as JSON: names in the target's separators, the
     target, the version values, the template and, for a cache package, the
-    digest level the launcher names its directory with."""
+    digest level the launcher names its directory with; the progress window
+    and the error box, which the build values also carry with the files'
+    total bytes (the window's measure)."""
 
     def test_text_and_json(self):
         base = self.make_scratch()
@@ -474,6 +476,10 @@ class ListTest(packtest.PackerTestCase):
         # (target, extra options, main, the template's JSON fields)
         cases = [
             ("windows", [], "Main.exe",
+             {"unpack_directory": "{TEMP}\\onefile_{PID}_{TIME}"}),
+            ("windows", ["--progress-window"], "Main.exe",
+             {"unpack_directory": "{TEMP}\\onefile_{PID}_{TIME}"}),
+            ("windows", ["--error-box", "--progress-window"], "Main.exe",
              {"unpack_directory": "{TEMP}\\onefile_{PID}_{TIME}"}),
             ("linux", ["--unpack-dir", "{TEMP}\\a\\{PID}_{TIME}"], "run.sh",
              {"unpack_directory": "{TEMP}/a/{PID}_{TIME}"}),
@@ -509,13 +515,25 @@ class ListTest(packtest.PackerTestCase):
                     "company": "PELTA", "product": "P\u00e4ck",
                     "version": "2.0.1.0"}
                 expected.update(place)
+                window = "--progress-window" in extra
+                box = "--error-box" in extra
+                expected.update({"progress_window": window, "error_box": box})
                 self.assertEqual(json.loads(pack("list", out, "--json").out),
                                  expected)
+                # The block's end: the option bits, then the files' bytes.
+                image = read(out)
+                block = image.index(b"VESKAR-BUILD-VAL")
+                end = block + 16 + 3 * 128 + 1024 + 2 + 64 + 8
+                self.assertEqual(struct.unpack_from("<HQ", image, end),
+                                 (window | box << 1, 26 if window else 0))
                 text = pack("list", out).out
                 # The text shows a control character escaped.
                 self.assertEqual([n for _, n in listed(text)],
                                  [n.replace("\x7f", "\\x7f") for n in names])
                 self.assertIn(f"target: {target}\n", text)
+                self.assertEqual("a progress window on a slow start" in text,
+                                 window)
+                self.assertEqual("an error box for a fatal error" in text, box)
                 if "cache_directory" in place:
                     self.assertIn("files in {TEMP}/c/{PRODUCT}/" +
                                   place["cache_directory"]["digest_level"],
@@ -768,6 +786,14 @@ class BadInputTest(packtest.PackerTestCase):
              "--target must be windows or linux, not 'mac'"),
             (["build", self.app, "-o", self.out, "--target", "linux",
               "--icon", "x.ico"], "--icon applies to --target windows only"),
+            (["build", self.app, "-o", self.out, "--target", "linux",
+              "--progress-window"],
+             "--progress-window applies to --target windows only: the Linux "
+             "launcher shows no window"),
+            (["build", self.app, "-o", self.out, "--target", "linux",
+              "--error-box"], "--error-box applies to --target windows only"),
+            (["attach", self.out, "-o", self.out + "2", "--error-box"],
+             "'--error-box' is not an option of attach"),
             (["build", self.app, "-o", self.out, "--frobnicate"],
              "'--frobnicate' is not an option of build"),
             (["list", self.out, "--main", "x"],

@@ -46,3 +46,6 @@ veskar_windows_test_program(hold-test
 veskar_windows_test_program(packer-paths-test
   SOURCES packer_paths_test.cpp ${PROJECT_SOURCE_DIR}/packer/os/windows/fs.cpp
   LINK -municode -mconsole)
+# The launcher's progress window and error box, from outside.
+veskar_windows_test_program(window-helper
+  SOURCES window_helper.cpp LINK -municode -mconsole)
