@@ -7,9 +7,11 @@
 // mode (a 16-bit little-endian UnpackMode) and, for the cache modes, the
 // SHA-256 digest of the payload container, then the SHA-256 of the cache
 // directory's marker as a cold start writes it (common/cache_marker.h) and
-// the marker's size (64-bit little-endian), then the launcher options (a
-// 16-bit little-endian set of LauncherOption bits) and the bytes of all the
-// payload's files together (64-bit little-endian; 0 when not known). The
+// the marker's size (64-bit little-endian), then the four bytes "OPTS" that
+// tell a block with the fields below from an older launcher's shorter one,
+// the launcher options (a 16-bit little-endian set of LauncherOption bits)
+// and the bytes of all the payload's files together (64-bit little-endian;
+// 0 when not known). The
 // launcher is built with the defaults below; the packer finds the block by
 // its marker and writes the values it also puts into the version record, so
 // the two always agree. The marker must appear in a stub exactly once.
@@ -60,6 +62,7 @@ struct BuildValues {
   unsigned char payloadDigest[kPayloadDigestSize];
   unsigned char markerDigest[kPayloadDigestSize];
   unsigned char markerSize[8];
+  char optionsTag[4];
   uint16_t launcherOptions;
   unsigned char fileBytes[8];
 };
@@ -67,6 +70,11 @@ struct BuildValues {
 // The marker, without a terminator in the block.
 constexpr char kBuildValuesMarker[kBuildValuesMarkerSize + 1] =
     "VESKAR-BUILD-VAL";
+
+// In front of the launcher options. A packer that reads an older package,
+// whose block ends before them, finds other bytes there and takes the
+// options as none.
+constexpr char kLauncherOptionsTag[4 + 1] = "OPTS";
 
 constexpr char kDefaultCompany[] = "PELTA";
 constexpr char kDefaultProduct[] = "Quorvane";
@@ -77,6 +85,8 @@ constexpr BuildValues DefaultBuildValues() {
   BuildValues values{};
   for (size_t i = 0; i < kBuildValuesMarkerSize; ++i)
     values.marker[i] = kBuildValuesMarker[i];
+  for (size_t i = 0; i < 4; ++i)
+    values.optionsTag[i] = kLauncherOptionsTag[i];
   for (size_t i = 0; kDefaultCompany[i] != 0; ++i)
     values.company[i] = (Utf16Unit)kDefaultCompany[i];
   for (size_t i = 0; kDefaultProduct[i] != 0; ++i)
@@ -92,5 +102,5 @@ constexpr BuildValues DefaultBuildValues() {
 static_assert(sizeof(BuildValues) ==
                   kBuildValuesMarkerSize + 3 * 2 * kBuildValueCapacity +
                       2 * kUnpackTemplateCapacity + 2 +
-                      2 * kPayloadDigestSize + 8 + 2 + 8,
+                      2 * kPayloadDigestSize + 8 + 4 + 2 + 8,
               "the block has no padding");

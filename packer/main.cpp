@@ -138,13 +138,15 @@ const char kAttachHelp[] =
     "(or any writer of the same format, docs/packer.md); attach then puts\n"
     "it into executables for several targets or with other names and\n"
     "versions without compressing it again. It is not checked (use verify\n"
-    "on OUT), except with --cache-dir, whose launcher needs its records:\n"
-    "the container is then read whole first and must be sound.\n"
+    "on OUT), except with --cache-dir or --progress-window, whose launcher\n"
+    "needs its records or their size: the container is then read whole\n"
+    "first and must be sound.\n"
     "\n"
     "  -o, --output OUT        the executable to write\n"
     "  --target windows|linux  the launcher to use (default windows)\n"
     "  --icon, --company, --product, --version, --description, --copyright,\n"
-    "  --unpack-dir, --cache-dir, --cache-check, --quiet\n"
+    "  --unpack-dir, --cache-dir, --cache-check, --progress-window,\n"
+    "  --error-box, --quiet\n"
     "                          as for build\n";
 
 const char kListHelp[] =
@@ -235,7 +237,7 @@ const Command *FindCommand(const std::string &name) {
        1,
        false,
        With(kImageOptions, {"--cache-dir", "--cache-check"}),
-       {},
+       {"--progress-window", "--error-box"},
        kAttachHelp,
        true},
       {"list", RunList, 1, false, {}, {"--json"}, kListHelp, false},

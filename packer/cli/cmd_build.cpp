@@ -76,14 +76,15 @@ std::string BaseName(const std::string &path) {
 // The options that shape the executable around the container.
 const char *const kExecutableOptions[] = {
     "--icon",    "--company",   "--product",    "--version",    "--description",
-    "--copyright", "--unpack-dir", "--cache-dir", "--cache-check"};
+    "--copyright", "--unpack-dir", "--cache-dir", "--cache-check",
+    "--progress-window", "--error-box"};
 
 // The options shared by build and attach. Gives kExitOk, or the status to
 // end with after the message has been printed.
 int ReadImageOptions(const CommandLine &line, ImageOptions *options) {
   if (line.flags.count("--container-only") != 0)
     for (const char *name : kExecutableOptions)
-      if (line.values.count(name) != 0)
+      if (line.values.count(name) != 0 || line.flags.count(name) != 0)
         return UsageError(line.command,
                           std::string(name) +
                               " shapes the executable, and --container-only "
@@ -448,19 +449,32 @@ int RunAttach(const CommandLine &line) {
     return Report(kExitFailed, "the container is " + FormatSize(size) +
                                    "; a package holds less than 4 GiB");
   }
-  // A cache mode needs the records, so the container is read whole first.
+  // A cache mode needs the records, and the progress window their bytes,
+  // so the container is then read whole first.
   std::vector<ArchiveInput> records;
-  if (options.unpackMode != kUnpackPerRun) {
+  bool window = (options.launcherOptions & kOptionProgressWindow) != 0;
+  if (options.unpackMode != kUnpackPerRun || window) {
     RecordCollector collector(&records);
     std::string reason;
     bool sound = ReadContainer(in, 0, size, collector, &reason);
     if (sound && records.empty())
       reason = "it holds no files", sound = false;
-    if (!sound || !RefuseCacheReservedNames(records, &reason)) {
+    if (sound && options.unpackMode != kUnpackPerRun)
+      sound = RefuseCacheReservedNames(records, &reason);
+    uint64_t fileBytes = 0;
+    for (const ArchiveInput &record : records)
+      fileBytes += record.size;
+    if (sound && window)
+      sound = image.SetFileBytes(fileBytes, &reason);
+    if (!sound) {
       fs::Close(in);
-      return Report(kExitFailed, "the container '" + containerPath +
-                                     "' cannot be used with --cache-dir: " +
-                                     reason);
+      return Report(kExitFailed,
+                    "the container '" + containerPath +
+                        "' cannot be used with " +
+                        (options.unpackMode != kUnpackPerRun
+                             ? "--cache-dir"
+                             : "--progress-window") +
+                        ": " + reason);
     }
   }
 

@@ -77,7 +77,9 @@ bool PatchBuildValues(Bytes &stub, const BuildValueStrings &values,
             stub.data() + block + kMarkerDigestOffset);
   PutLittleEndian64(stub.data() + block + kMarkerSizeOffset,
                     values.markerSize);
-  Set16(stub.data() + block + offsetof(BuildValues, launcherOptions),
+  std::copy(kLauncherOptionsTag, kLauncherOptionsTag + 4,
+            stub.data() + block + offsetof(BuildValues, optionsTag));
+  PutLittleEndian16(stub.data() + block + offsetof(BuildValues, launcherOptions),
         values.launcherOptions);
   PutLittleEndian64(stub.data() + block + kFileBytesOffset, values.fileBytes);
   return true;
@@ -107,9 +109,16 @@ bool ReadBuildValues(const uint8_t *image, size_t size,
             image + block + kMarkerDigestOffset + kPayloadDigestSize,
             values->markerDigest.begin());
   values->markerSize = GetLittleEndian64(image + block + kMarkerSizeOffset);
+  // An older launcher's block ends before the tag: its package has no
+  // options, whatever bytes follow its block.
+  bool tagged = std::equal(kLauncherOptionsTag, kLauncherOptionsTag + 4,
+                           image + block + offsetof(BuildValues, optionsTag));
   values->launcherOptions =
-      Get16(image + block + offsetof(BuildValues, launcherOptions));
-  values->fileBytes = GetLittleEndian64(image + block + kFileBytesOffset);
+      tagged ? GetLittleEndian16(image + block +
+                                 offsetof(BuildValues, launcherOptions))
+             : 0;
+  values->fileBytes =
+      tagged ? GetLittleEndian64(image + block + kFileBytesOffset) : 0;
   return true;
 }
 

@@ -20,7 +20,7 @@ namespace {
 // the cache marker's 32-byte digest and its 64-bit size (written out here,
 // not taken from the header).
 TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
-  const size_t kBlock = 16 + 3 * 128 + 1024 + 2 + 32 + 32 + 8 + 2 + 8;
+  const size_t kBlock = 16 + 3 * 128 + 1024 + 2 + 32 + 32 + 8 + 4 + 2 + 8;
   Bytes stub(100, 0x11);
   // Room for all of it first: GCC 12 warns (wrongly) about an insert that
   // grows a vector made with a fixed size.
@@ -64,9 +64,10 @@ TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
   }
   for (int i = 0; i < 8; ++i)
     EXPECT_EQ(block[1474 + i], 8 - i) << i;
-  EXPECT_EQ(Get16(block + 1482), 3u);
+  EXPECT_EQ(memcmp(block + 1482, "OPTS", 4), 0);
+  EXPECT_EQ(GetLittleEndian16(block + 1486), 3u);
   for (int i = 0; i < 8; ++i)
-    EXPECT_EQ(block[1484 + i], 0x18 - i) << i;
+    EXPECT_EQ(block[1488 + i], 0x18 - i) << i;
   EXPECT_EQ(stub[99], 0x11);
   EXPECT_EQ(stub[100 + kBlock], 0x22);
 
@@ -82,6 +83,15 @@ TEST(BuildValuesTest, PatchesTheOneBlockAndReadsItBack) {
   EXPECT_EQ(back.markerSize, values.markerSize);
   EXPECT_EQ(back.launcherOptions, values.launcherOptions);
   EXPECT_EQ(back.fileBytes, values.fileBytes);
+
+  // An older launcher's block ends at the marker's size: whatever follows
+  // it (here bytes that would read as both options) is not taken as them.
+  Bytes older = stub;
+  std::fill(older.begin() + 116 + 1482, older.begin() + 100 + kBlock, 0xFF);
+  ASSERT_TRUE(ReadBuildValues(older.data(), older.size(), &back, &error));
+  EXPECT_EQ(back.launcherOptions, 0u);
+  EXPECT_EQ(back.fileBytes, 0u);
+  EXPECT_EQ(back.markerSize, values.markerSize);
 
   const struct {
     BuildValueStrings values;

@@ -524,6 +524,8 @@ class ListTest(packtest.PackerTestCase):
                 image = read(out)
                 block = image.index(b"VESKAR-BUILD-VAL")
                 end = block + 16 + 3 * 128 + 1024 + 2 + 64 + 8
+                self.assertEqual(image[end:end + 4], b"OPTS")
+                end += 4
                 self.assertEqual(struct.unpack_from("<HQ", image, end),
                                  (window | box << 1, 26 if window else 0))
                 text = pack("list", out).out
@@ -792,8 +794,8 @@ class BadInputTest(packtest.PackerTestCase):
              "launcher shows no window"),
             (["build", self.app, "-o", self.out, "--target", "linux",
               "--error-box"], "--error-box applies to --target windows only"),
-            (["attach", self.out, "-o", self.out + "2", "--error-box"],
-             "'--error-box' is not an option of attach"),
+            (["attach", self.out, "-o", self.out + "2", "--main", "x"],
+             "'--main' is not an option of attach"),
             (["build", self.app, "-o", self.out, "--frobnicate"],
              "'--frobnicate' is not an option of build"),
             (["list", self.out, "--main", "x"],
@@ -1423,6 +1425,8 @@ class AttachTest(packtest.PackerTestCase):
                 with self.subTest(target=target, mode=mode):
                     image = ["--target", target, "--product", "P",
                              "--version", "2.0.0.1", *mode]
+                    if target == "windows":
+                        image += ["--progress-window", "--error-box"]
                     built = os.path.join(base, "built", "same-name")
                     attached = os.path.join(base, "attached", "same-name")
                     pack("build", app, "-o", built, "-q", *main, *image)
@@ -1443,6 +1447,11 @@ class AttachTest(packtest.PackerTestCase):
              2, "--icon shapes the executable"),
             (["build", app, "-o", out, "--container-only", "--cache-dir",
               "{TEMP}/c"], 2, "--cache-dir shapes the executable"),
+            (["build", app, "-o", out, "--container-only",
+              "--progress-window"], 2,
+             "--progress-window shapes the executable"),
+            (["attach", junk, "-o", out, "--progress-window"], 1,
+             "cannot be used with --progress-window"),
             (["attach", junk, "-o", out, "--cache-dir", "{TEMP}/c"], 1,
              "cannot be used with --cache-dir"),
             (["attach", junk, "-o", out, "--main", "Main.exe"], 2,
