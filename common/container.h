@@ -69,3 +69,14 @@ inline void PutLittleEndian32(unsigned char *to, uint32_t value) {
   for (int i = 0; i < 4; ++i)
     to[i] = (unsigned char)(value >> (8 * i));
 }
+
+// Two bytes, least significant first (a UTF-16LE unit, the marker's name
+// lengths).
+inline uint16_t GetLittleEndian16(const unsigned char *from) {
+  return (uint16_t)(from[0] | from[1] << 8);
+}
+
+inline void PutLittleEndian16(unsigned char *to, uint16_t value) {
+  to[0] = (unsigned char)value;
+  to[1] = (unsigned char)(value >> 8);
+}

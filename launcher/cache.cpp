@@ -75,26 +75,26 @@ const WCHAR kMarkerName[] = VESKAR_TEXT(VESKAR_CACHE_RESERVED_PREFIX "marker");
 }
 
 void ReserveMarker(size_t more) {
-  if (state.markerSize + more <= state.markerCapacity)
+  if (state.cache.markerSize + more <= state.cache.markerCapacity)
     return;
-  size_t capacity = state.markerCapacity == 0 ? 65536 : state.markerCapacity;
-  while (capacity < state.markerSize + more)
+  size_t capacity = state.cache.markerCapacity == 0 ? 65536 : state.cache.markerCapacity;
+  while (capacity < state.cache.markerSize + more)
     capacity *= 2;
-  unsigned char *grown = (unsigned char *)realloc(state.marker, capacity);
+  unsigned char *grown = (unsigned char *)realloc(state.cache.marker, capacity);
   if (grown == nullptr)
     ReportFatalMemory();
-  state.marker = grown;
-  state.markerCapacity = capacity;
+  state.cache.marker = grown;
+  state.cache.markerCapacity = capacity;
 }
 
 void AppendToMarker(const void *bytes, size_t count) {
   ReserveMarker(count);
-  memcpy(state.marker + state.markerSize, bytes, count);
-  state.markerSize += count;
+  memcpy(state.cache.marker + state.cache.markerSize, bytes, count);
+  state.cache.markerSize += count;
 }
 
 void StartMarker(void) {
-  state.markerSize = 0;
+  state.cache.markerSize = 0;
   unsigned char header[kCacheMarkerHeaderSize];
   PutCacheMarkerHeader(header, buildValues.payloadDigest, 0);
   AppendToMarker(header, sizeof header);
@@ -108,11 +108,11 @@ uint64_t ExpectedMarkerSize(void) {
 // Whether the marker in memory is, byte for byte, the one the build values
 // describe.
 bool MarkerMatchesDigest(void) {
-  if (state.markerSize != ExpectedMarkerSize())
+  if (state.cache.markerSize != ExpectedMarkerSize())
     return false;
   Sha256 sha;
   Sha256Init(sha);
-  Sha256Update(sha, state.marker, state.markerSize);
+  Sha256Update(sha, state.cache.marker, state.cache.markerSize);
   unsigned char digest[kPayloadDigestSize];
   Sha256Digest(sha, digest);
   return memcmp(digest, buildValues.markerDigest, kPayloadDigestSize) == 0;
@@ -126,7 +126,7 @@ struct MarkerCursor {
 
 MarkerCursor FirstMarkerRecord(void) {
   MarkerCursor cursor;
-  cursor.left = GetLittleEndian32(state.marker + kCacheMarkerCountOffset);
+  cursor.left = GetLittleEndian32(state.cache.marker + kCacheMarkerCountOffset);
   return cursor;
 }
 
@@ -134,12 +134,12 @@ MarkerCursor FirstMarkerRecord(void) {
 // after the last one, or at one that is cut short or has a name no archive
 // may hold in a cache directory.
 bool NextMarkerRecord(MarkerCursor &cursor, WCHAR *name, uint64_t *size) {
-  if (cursor.left == 0 || state.markerSize - cursor.at < 2)
+  if (cursor.left == 0 || state.cache.markerSize - cursor.at < 2)
     return false;
-  const unsigned char *p = state.marker + cursor.at;
+  const unsigned char *p = state.cache.marker + cursor.at;
   size_t units = (size_t)p[0] | (size_t)p[1] << 8;
   if (units == 0 || units > kMaxNameUnits ||
-      state.markerSize - cursor.at < 2 + 2 * units + 8)
+      state.cache.markerSize - cursor.at < 2 + 2 * units + 8)
     return false;
   for (size_t i = 0; i < units; ++i)
     name[i] = (WCHAR)(p[2 + 2 * i] | p[3 + 2 * i] << 8);
@@ -156,20 +156,20 @@ bool NextMarkerRecord(MarkerCursor &cursor, WCHAR *name, uint64_t *size) {
 // Whether the marker in memory is this payload's, whole: the bytes the
 // build values describe, and every record one the cache may hold.
 bool MarkerIsThisPayloads(void) {
-  if (!MarkerMatchesDigest() || state.markerSize < kCacheMarkerHeaderSize ||
-      memcmp(state.marker, kCacheMarkerMagic, sizeof kCacheMarkerMagic) != 0 ||
-      GetLittleEndian32(state.marker + kCacheMarkerFormatOffset) !=
+  if (!MarkerMatchesDigest() || state.cache.markerSize < kCacheMarkerHeaderSize ||
+      memcmp(state.cache.marker, kCacheMarkerMagic, sizeof kCacheMarkerMagic) != 0 ||
+      GetLittleEndian32(state.cache.marker + kCacheMarkerFormatOffset) !=
           kCacheMarkerFormat ||
-      memcmp(state.marker + kCacheMarkerDigestOffset,
+      memcmp(state.cache.marker + kCacheMarkerDigestOffset,
              buildValues.payloadDigest, kPayloadDigestSize) != 0 ||
-      GetLittleEndian32(state.marker + kCacheMarkerCountOffset) == 0)
+      GetLittleEndian32(state.cache.marker + kCacheMarkerCountOffset) == 0)
     return false;
   MarkerCursor cursor = FirstMarkerRecord();
   WCHAR name[kNameCapacity];
   uint64_t size;
   while (NextMarkerRecord(cursor, name, &size)) {
   }
-  return cursor.left == 0 && cursor.at == state.markerSize;
+  return cursor.left == 0 && cursor.at == state.cache.markerSize;
 }
 
 // Opens the file at `path` for reading when it is a plain file, never
@@ -211,8 +211,8 @@ DWORD ReadUpTo(HANDLE file, unsigned char *to, DWORD count) {
 // Opens the marker of `directory`, a plain file, with its size; returns
 // INVALID_HANDLE_VALUE when there is none.
 HANDLE OpenMarker(const WCHAR *directory, uint64_t *size) {
-  JoinPath(state.cachedFilePath, directory, kMarkerName, kPathCapacity);
-  return OpenPlainFile(state.cachedFilePath, size);
+  JoinPath(state.cache.filePath, directory, kMarkerName, kPathCapacity);
+  return OpenPlainFile(state.cache.filePath, size);
 }
 
 // Reads the marker of `directory` into memory; true when it is this
@@ -223,12 +223,12 @@ bool ReadMarker(const WCHAR *directory) {
   if (file == INVALID_HANDLE_VALUE)
     return false;
   uint64_t expected = ExpectedMarkerSize();
-  state.markerSize = 0;
+  state.cache.markerSize = 0;
   bool read = size == expected && expected < (DWORD)-1;
   if (read) {
     ReserveMarker((size_t)expected + 1);
-    state.markerSize =
-        ReadUpTo(file, state.marker, (DWORD)expected + 1);
+    state.cache.markerSize =
+        ReadUpTo(file, state.cache.marker, (DWORD)expected + 1);
   }
   CloseHandle(file);
   return read && MarkerIsThisPayloads();
@@ -247,7 +247,7 @@ void WriteMarker(void) {
   // On the disk before the rename: a directory put in place with a marker
   // that a power loss emptied would never be used. The file is closed
   // before a failure is reported, so that the removal can take it.
-  bool done = WriteFile(file, state.marker, (DWORD)state.markerSize, &written,
+  bool done = WriteFile(file, state.cache.marker, (DWORD)state.cache.markerSize, &written,
                         nullptr) &&
               FlushFileBuffers(file);
   DWORD code = done ? 0 : GetLastError();
@@ -277,11 +277,11 @@ void SetChildPathIn(const WCHAR *directory) {
   WCHAR name[kNameCapacity];
   uint64_t size;
   NextMarkerRecord(cursor, name, &size); // the marker has been checked whole
-  JoinPath(state.cachedFilePath, directory, name, kPathCapacity);
-  if (Utf16Length(state.cachedFilePath) >= kChildPathCapacity)
-    ReportFatalChildPathTooLong(state.cachedFilePath);
+  JoinPath(state.cache.filePath, directory, name, kPathCapacity);
+  if (Utf16Length(state.cache.filePath) >= kChildPathCapacity)
+    ReportFatalChildPathTooLong(state.cache.filePath);
   state.childExecutablePath[0] = 0;
-  AppendWideString(state.childExecutablePath, state.cachedFilePath,
+  AppendWideString(state.childExecutablePath, state.cache.filePath,
                    kChildPathCapacity);
 }
 
@@ -295,14 +295,14 @@ enum CacheVerdict {
   kCacheUnusable,
 };
 
-// Checks the directory levels of the cached file at state.cachedFilePath
+// Checks the directory levels of the cached file at state.cache.filePath
 // below the cache directory, those that `checked` (a directory whose levels
 // have all been found plain directories, or empty) does not already hold;
 // copies the file's directory into `checked` when every level is there.
 // kCacheBroken when a level is missing.
 CacheVerdict CheckLevels(WCHAR *checked) {
-  WCHAR *path = state.cachedFilePath;
-  size_t top = Utf16Length(state.cacheDirectory);
+  WCHAR *path = state.cache.filePath;
+  size_t top = Utf16Length(state.cache.directory);
   size_t end = (size_t)(LastLevel(path) - path) - 1; // the file's directory
   if (end <= top)
     return kCacheWhole; // a file at the top
@@ -332,13 +332,13 @@ CacheVerdict CheckLevels(WCHAR *checked) {
   return kCacheWhole;
 }
 
-// Marks, in state.brokenFiles, every listed file that is missing, not a
+// Marks, in state.cache.brokenFiles, every listed file that is missing, not a
 // plain file, or of another size.
 CacheVerdict FindBrokenFiles(void) {
-  uint32_t count = GetLittleEndian32(state.marker + kCacheMarkerCountOffset);
-  free(state.brokenFiles);
-  state.brokenFiles = (unsigned char *)calloc(count, 1);
-  if (state.brokenFiles == nullptr)
+  uint32_t count = GetLittleEndian32(state.cache.marker + kCacheMarkerCountOffset);
+  free(state.cache.brokenFiles);
+  state.cache.brokenFiles = (unsigned char *)calloc(count, 1);
+  if (state.cache.brokenFiles == nullptr)
     ReportFatalMemory();
   CacheVerdict verdict = kCacheWhole;
   WCHAR checked[kPathCapacity];
@@ -347,7 +347,7 @@ CacheVerdict FindBrokenFiles(void) {
   WCHAR name[kNameCapacity];
   uint64_t size;
   for (uint32_t i = 0; NextMarkerRecord(cursor, name, &size); ++i) {
-    JoinPath(state.cachedFilePath, state.cacheDirectory, name,
+    JoinPath(state.cache.filePath, state.cache.directory, name,
              kPathCapacity);
     CacheVerdict levels = CheckLevels(checked);
     if (levels == kCacheUnusable)
@@ -355,14 +355,14 @@ CacheVerdict FindBrokenFiles(void) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     bool whole =
         levels == kCacheWhole &&
-        GetFileAttributesExW(state.cachedFilePath, GetFileExInfoStandard,
+        GetFileAttributesExW(state.cache.filePath, GetFileExInfoStandard,
                              &data) &&
         (data.dwFileAttributes &
          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
           FILE_ATTRIBUTE_DEVICE)) == 0 &&
         ((uint64_t)data.nFileSizeHigh << 32 | data.nFileSizeLow) == size;
     if (!whole) {
-      state.brokenFiles[i] = 1;
+      state.cache.brokenFiles[i] = 1;
       verdict = kCacheBroken;
     }
   }
@@ -376,20 +376,20 @@ DWORD Chunk(uint64_t remaining, size_t limit) {
 void SkipRecordData(uint64_t remaining) {
   while (remaining != 0) {
     DWORD chunk = Chunk(remaining, kWriteBufferSize);
-    ReadPayload(state.cacheBuffer, chunk);
+    ReadPayload(state.cache.buffer, chunk);
     remaining -= chunk;
   }
 }
 
-// Whether the cached file at state.cachedFilePath holds exactly the
+// Whether the cached file at state.cache.filePath holds exactly the
 // record's `remaining` bytes, which it reads from the payload.
 bool SameContent(uint64_t remaining) {
   uint64_t size = 0;
-  HANDLE file = OpenPlainFile(state.cachedFilePath, &size);
+  HANDLE file = OpenPlainFile(state.cache.filePath, &size);
   bool same = file != INVALID_HANDLE_VALUE && size == remaining;
   const size_t half = kWriteBufferSize / 2;
-  unsigned char *decoded = state.cacheBuffer;
-  unsigned char *cached = state.cacheBuffer + half;
+  unsigned char *decoded = state.cache.buffer;
+  unsigned char *cached = state.cache.buffer + half;
   while (remaining != 0) {
     DWORD chunk = Chunk(remaining, half);
     ReadPayload(decoded, chunk);
@@ -419,12 +419,12 @@ bool CompareContents(void) {
     if (!NextMarkerRecord(cursor, name, &listedSize) ||
         !Utf16Equal(name, state.entryName) || listedSize != size)
       ReportFatalMarkerMismatch();
-    JoinPath(state.cachedFilePath, state.cacheDirectory, name,
+    JoinPath(state.cache.filePath, state.cache.directory, name,
              kPathCapacity);
-    if (state.brokenFiles[i]) {
+    if (state.cache.brokenFiles[i]) {
       SkipRecordData(size);
     } else if (!SameContent(size)) {
-      state.brokenFiles[i] = 1;
+      state.cache.brokenFiles[i] = 1;
       marked = true;
     }
   }
@@ -451,32 +451,32 @@ void ExtractIntoOwnSibling(void) {
 // say): the sibling is then emptied and the run goes on from a whole
 // sibling of its own.
 bool RepairBrokenFiles(void) {
-  state.repairing = true;
-  state.markerCursorAt = kCacheMarkerHeaderSize;
-  state.markerCursorLeft =
-      GetLittleEndian32(state.marker + kCacheMarkerCountOffset);
-  state.recordIndex = 0;
+  state.cache.repairing = true;
+  state.cache.markerCursorAt = kCacheMarkerHeaderSize;
+  state.cache.markerCursorLeft =
+      GetLittleEndian32(state.cache.marker + kCacheMarkerCountOffset);
+  state.cache.recordIndex = 0;
   state.childExecutablePath[0] = 0; // the extraction makes the sibling anew
   OpenPayload();
   BeginExtraction();
   ExtractPayload();
   ClosePayload();
-  state.repairing = false;
+  state.cache.repairing = false;
   MarkerCursor cursor = FirstMarkerRecord();
   WCHAR name[kNameCapacity];
   uint64_t size;
   bool repaired = true;
   for (uint32_t i = 0; repaired && NextMarkerRecord(cursor, name, &size);
        ++i) {
-    if (!state.brokenFiles[i])
+    if (!state.cache.brokenFiles[i])
       continue;
     PauseExtractionForConsoleEvent();
     JoinPath(state.outputFilePath, state.unpackDirectory, name,
              kPathCapacity);
-    JoinPath(state.cachedFilePath, state.cacheDirectory, name,
+    JoinPath(state.cache.filePath, state.cache.directory, name,
              kPathCapacity);
-    repaired = CreateParentDirectories(state.cachedFilePath) &&
-               MoveFileExW(state.outputFilePath, state.cachedFilePath,
+    repaired = CreateParentDirectories(state.cache.filePath) &&
+               MoveFileExW(state.outputFilePath, state.cache.filePath,
                            MOVEFILE_REPLACE_EXISTING);
   }
   // Nothing of this run's is left in the sibling but directories, and
@@ -511,18 +511,18 @@ void UseCacheDirectory(void) {
     ExtractIntoOwnSibling();
     return;
   }
-  SetChildPathIn(state.cacheDirectory);
+  SetChildPathIn(state.cache.directory);
 }
 
 // Unpacks the payload into this run's sibling, recording the marker.
 void ExtractIntoSibling(void) {
   StartMarker();
-  state.recordingMarker = true;
+  state.cache.recordingMarker = true;
   OpenPayload();
   BeginExtraction(); // from here on, clean-up removes the sibling
   ExtractPayload();
   ClosePayload();
-  state.recordingMarker = false;
+  state.cache.recordingMarker = false;
 }
 
 // Puts the filled sibling into place as the cache directory, or, when
@@ -546,21 +546,21 @@ void PublishSibling(void) {
     PauseExtractionForConsoleEvent();
     // The sibling's hold does not stand in the rename's way, and follows
     // the directory into place (launcher/hold.cpp).
-    if (MoveFileExW(state.unpackDirectory, state.cacheDirectory, 0)) {
+    if (MoveFileExW(state.unpackDirectory, state.cache.directory, 0)) {
       CarrySiblingHoldIntoPlace();
       state.unpackDirectoryOwned = false;
       EndExtraction();
-      SetChildPathIn(state.cacheDirectory);
+      SetChildPathIn(state.cache.directory);
       return;
     }
-    attributes = GetFileAttributesW(state.cacheDirectory);
+    attributes = GetFileAttributesW(state.cache.directory);
     if (attributes != INVALID_FILE_ATTRIBUTES || attempt >= kRenameRetries)
       break;
     Sleep(kRenamePauseMs);
   }
   if (attributes != INVALID_FILE_ATTRIBUTES) {
-    RequireOwnDirectory(state.cacheDirectory);
-    if (HoldCacheDirectory() && ReadMarker(state.cacheDirectory)) {
+    RequireOwnDirectory(state.cache.directory);
+    if (HoldCacheDirectory() && ReadMarker(state.cache.directory)) {
       // Another start was first: its directory is this payload's.
       ReleaseUnpackDirectoryHold();
       RemoveDirectoryTree(state.unpackDirectory);
@@ -572,7 +572,7 @@ void PublishSibling(void) {
     }
   }
   // The sibling stays this run's, and goes at its end.
-  ReleaseHold(&state.cacheDirectoryHold);
+  ReleaseHold(&state.cache.directoryHold);
   EndExtraction();
 }
 
@@ -613,44 +613,43 @@ void ExpandCachePaths(void) {
   const WCHAR *sibling = LastLevel(state.unpackDirectory);
   size_t parentLength = (size_t)(sibling - state.unpackDirectory);
   WCHAR level[kCacheLevelDigits + 1];
-  static const char kDigits[] = "0123456789abcdef";
   for (int i = 0; i < kCacheLevelDigits; ++i) {
     unsigned char byte = buildValues.payloadDigest[i / 2];
-    level[i] = (WCHAR)kDigits[i % 2 == 0 ? byte >> 4 : byte & 15];
+    level[i] = (WCHAR)HexDigit(i % 2 == 0 ? byte >> 4 : byte);
   }
   level[kCacheLevelDigits] = 0;
-  memcpy(state.cacheDirectory, state.unpackDirectory,
+  memcpy(state.cache.directory, state.unpackDirectory,
          parentLength * sizeof(WCHAR));
-  state.cacheDirectory[parentLength] = 0;
-  AppendWideString(state.cacheDirectory, level, kPathCapacity);
+  state.cache.directory[parentLength] = 0;
+  AppendWideString(state.cache.directory, level, kPathCapacity);
 }
 
 void PrepareCacheDirectory(void) {
   // The template's directory, made as needed (a later start makes
   // nothing), must be the user's own.
   bool present =
-      GetFileAttributesW(state.cacheDirectory) != INVALID_FILE_ATTRIBUTES;
+      GetFileAttributesW(state.cache.directory) != INVALID_FILE_ATTRIBUTES;
   if (!present)
-    CreateParentDirectories(state.cacheDirectory);
+    CreateParentDirectories(state.cache.directory);
   WCHAR parent[kPathCapacity];
   size_t parentLength =
-      (size_t)(LastLevel(state.cacheDirectory) - state.cacheDirectory) - 1;
-  memcpy(parent, state.cacheDirectory, parentLength * sizeof(WCHAR));
+      (size_t)(LastLevel(state.cache.directory) - state.cache.directory) - 1;
+  memcpy(parent, state.cache.directory, parentLength * sizeof(WCHAR));
   parent[parentLength] = 0;
   RequireOwnDirectory(parent);
 
   if (present) {
-    RequireOwnDirectory(state.cacheDirectory);
+    RequireOwnDirectory(state.cache.directory);
     // Held for the whole run, so that no other build's start takes it for
     // an old build's directory that nobody runs.
-    if (HoldCacheDirectory() && ReadMarker(state.cacheDirectory)) {
+    if (HoldCacheDirectory() && ReadMarker(state.cache.directory)) {
       UseCacheDirectory();
       return;
     }
     // Not this payload's, or held by a removal: its files are never used.
     // The run unpacks into its sibling and runs from there, which goes at
     // its end.
-    ReleaseHold(&state.cacheDirectoryHold);
+    ReleaseHold(&state.cache.directoryHold);
     ExtractIntoOwnSibling();
     return;
   }
@@ -681,29 +680,29 @@ bool NoteExtractedRecord(const WCHAR *name, uint64_t size) {
       CheckCacheArchiveName(name, units, kFileSystemNameStyle);
   if (verdict.problem != kNameAllowed)
     ReportFatalUnsafeName(name, verdict);
-  if (state.repairing) {
+  if (state.cache.repairing) {
     // Only the broken files are written, and only as the marker lists them.
     MarkerCursor cursor;
-    cursor.at = state.markerCursorAt;
-    cursor.left = state.markerCursorLeft;
+    cursor.at = state.cache.markerCursorAt;
+    cursor.left = state.cache.markerCursorLeft;
     WCHAR listed[kNameCapacity];
     uint64_t listedSize;
     if (!NextMarkerRecord(cursor, listed, &listedSize) ||
         !Utf16Equal(listed, name) || listedSize != size)
       ReportFatalMarkerMismatch();
-    state.markerCursorAt = cursor.at;
-    state.markerCursorLeft = cursor.left;
-    if (state.brokenFiles[state.recordIndex++])
+    state.cache.markerCursorAt = cursor.at;
+    state.cache.markerCursorLeft = cursor.left;
+    if (state.cache.brokenFiles[state.cache.recordIndex++])
       return true;
     SkipRecordData(size);
     return false;
   }
-  if (!state.recordingMarker)
+  if (!state.cache.recordingMarker)
     return true;
   unsigned char bytes[kCacheMarkerRecordCapacity];
   AppendToMarker(bytes, PutCacheMarkerRecord(bytes, name, units, size));
   PutLittleEndian32(
-      state.marker + kCacheMarkerCountOffset,
-      GetLittleEndian32(state.marker + kCacheMarkerCountOffset) + 1);
+      state.cache.marker + kCacheMarkerCountOffset,
+      GetLittleEndian32(state.cache.marker + kCacheMarkerCountOffset) + 1);
   return true;
 }

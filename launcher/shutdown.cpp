@@ -8,7 +8,7 @@
 // retried, up to 20 times 100 ms apart (10 during a close, log-off or
 // shut-down event on Windows), while the directory is still there, and only
 // ever for a directory this run owns. Every bound is in
-// launcher/console_bounds.h.
+// common/console_bounds.h.
 //
 //===----------------------------------------------------------------------===//
 #include "launcher/console.h"
