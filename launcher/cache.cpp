@@ -118,58 +118,25 @@ bool MarkerMatchesDigest(void) {
   return memcmp(digest, buildValues.markerDigest, kPayloadDigestSize) == 0;
 }
 
-// Walks the marker's records.
-struct MarkerCursor {
-  size_t at = kCacheMarkerHeaderSize;
-  uint32_t left = 0;
-};
-
-MarkerCursor FirstMarkerRecord(void) {
-  MarkerCursor cursor;
-  cursor.left = GetLittleEndian32(state.cache.marker + kCacheMarkerCountOffset);
-  return cursor;
+// The marker in memory's records (common/cache_marker.h).
+CacheMarkerCursor FirstMarkerRecord(void) {
+  return FirstCacheMarkerRecord(state.cache.marker);
 }
 
 // The next record's name (into `name`, kNameCapacity units) and size; false
 // after the last one, or at one that is cut short or has a name no archive
 // may hold in a cache directory.
-bool NextMarkerRecord(MarkerCursor &cursor, WCHAR *name, uint64_t *size) {
-  if (cursor.left == 0 || state.cache.markerSize - cursor.at < 2)
-    return false;
-  const unsigned char *p = state.cache.marker + cursor.at;
-  size_t units = (size_t)p[0] | (size_t)p[1] << 8;
-  if (units == 0 || units > kMaxNameUnits ||
-      state.cache.markerSize - cursor.at < 2 + 2 * units + 8)
-    return false;
-  for (size_t i = 0; i < units; ++i)
-    name[i] = (WCHAR)(p[2 + 2 * i] | p[3 + 2 * i] << 8);
-  name[units] = 0;
-  if (CheckCacheArchiveName(name, units, kFileSystemNameStyle).problem !=
-      kNameAllowed)
-    return false;
-  *size = GetLittleEndian64(p + 2 + 2 * units);
-  cursor.at += 2 + 2 * units + 8;
-  --cursor.left;
-  return true;
+bool NextMarkerRecord(CacheMarkerCursor &cursor, WCHAR *name, uint64_t *size) {
+  return NextCacheMarkerRecord(state.cache.marker, state.cache.markerSize,
+                               cursor, name, size, kFileSystemNameStyle);
 }
 
 // Whether the marker in memory is this payload's, whole: the bytes the
 // build values describe, and every record one the cache may hold.
 bool MarkerIsThisPayloads(void) {
-  if (!MarkerMatchesDigest() || state.cache.markerSize < kCacheMarkerHeaderSize ||
-      memcmp(state.cache.marker, kCacheMarkerMagic, sizeof kCacheMarkerMagic) != 0 ||
-      GetLittleEndian32(state.cache.marker + kCacheMarkerFormatOffset) !=
-          kCacheMarkerFormat ||
-      memcmp(state.cache.marker + kCacheMarkerDigestOffset,
-             buildValues.payloadDigest, kPayloadDigestSize) != 0 ||
-      GetLittleEndian32(state.cache.marker + kCacheMarkerCountOffset) == 0)
-    return false;
-  MarkerCursor cursor = FirstMarkerRecord();
-  WCHAR name[kNameCapacity];
-  uint64_t size;
-  while (NextMarkerRecord(cursor, name, &size)) {
-  }
-  return cursor.left == 0 && cursor.at == state.cache.markerSize;
+  return MarkerMatchesDigest() &&
+         IsWholeCacheMarker(state.cache.marker, state.cache.markerSize,
+                            buildValues.payloadDigest, kFileSystemNameStyle);
 }
 
 // Opens the file at `path` for reading when it is a plain file, never
@@ -273,7 +240,7 @@ void RequireOwnDirectory(const WCHAR *directory) {
 
 // The main program in `directory`, as the marker's first record names it.
 void SetChildPathIn(const WCHAR *directory) {
-  MarkerCursor cursor = FirstMarkerRecord();
+  CacheMarkerCursor cursor = FirstMarkerRecord();
   WCHAR name[kNameCapacity];
   uint64_t size;
   NextMarkerRecord(cursor, name, &size); // the marker has been checked whole
@@ -335,7 +302,7 @@ CacheVerdict CheckLevels(WCHAR *checked) {
 // Marks, in state.cache.brokenFiles, every listed file that is missing, not a
 // plain file, or of another size.
 CacheVerdict FindBrokenFiles(void) {
-  uint32_t count = GetLittleEndian32(state.cache.marker + kCacheMarkerCountOffset);
+  uint32_t count = CacheMarkerCount(state.cache.marker);
   free(state.cache.brokenFiles);
   state.cache.brokenFiles = (unsigned char *)calloc(count, 1);
   if (state.cache.brokenFiles == nullptr)
@@ -343,7 +310,7 @@ CacheVerdict FindBrokenFiles(void) {
   CacheVerdict verdict = kCacheWhole;
   WCHAR checked[kPathCapacity];
   checked[0] = 0;
-  MarkerCursor cursor = FirstMarkerRecord();
+  CacheMarkerCursor cursor = FirstMarkerRecord();
   WCHAR name[kNameCapacity];
   uint64_t size;
   for (uint32_t i = 0; NextMarkerRecord(cursor, name, &size); ++i) {
@@ -409,7 +376,7 @@ bool SameContent(uint64_t remaining) {
 // with its cached file; marks each that differs. True when one does.
 bool CompareContents(void) {
   OpenPayload();
-  MarkerCursor cursor = FirstMarkerRecord();
+  CacheMarkerCursor cursor = FirstMarkerRecord();
   WCHAR name[kNameCapacity];
   uint64_t listedSize;
   bool marked = false;
@@ -453,8 +420,7 @@ void ExtractIntoOwnSibling(void) {
 bool RepairBrokenFiles(void) {
   state.cache.repairing = true;
   state.cache.markerCursorAt = kCacheMarkerHeaderSize;
-  state.cache.markerCursorLeft =
-      GetLittleEndian32(state.cache.marker + kCacheMarkerCountOffset);
+  state.cache.markerCursorLeft = CacheMarkerCount(state.cache.marker);
   state.cache.recordIndex = 0;
   state.childExecutablePath[0] = 0; // the extraction makes the sibling anew
   OpenPayload();
@@ -462,7 +428,7 @@ bool RepairBrokenFiles(void) {
   ExtractPayload();
   ClosePayload();
   state.cache.repairing = false;
-  MarkerCursor cursor = FirstMarkerRecord();
+  CacheMarkerCursor cursor = FirstMarkerRecord();
   WCHAR name[kNameCapacity];
   uint64_t size;
   bool repaired = true;
@@ -663,11 +629,8 @@ bool IsReclaimableCacheDirectory(const WCHAR *directory) {
   if (file == INVALID_HANDLE_VALUE)
     return false;
   unsigned char header[kCacheMarkerFormatOffset + 4];
-  bool ours = ReadUpTo(file, header, sizeof header) == sizeof header &&
-              memcmp(header, kCacheMarkerMagic, sizeof kCacheMarkerMagic) ==
-                  0 &&
-              GetLittleEndian32(header + kCacheMarkerFormatOffset) >=
-                  kCacheMarkerFirstHeldFormat;
+  bool ours =
+      IsHeldFormatCacheMarker(header, ReadUpTo(file, header, sizeof header));
   CloseHandle(file);
   return ours;
 }
@@ -682,7 +645,7 @@ bool NoteExtractedRecord(const WCHAR *name, uint64_t size) {
     ReportFatalUnsafeName(name, verdict);
   if (state.cache.repairing) {
     // Only the broken files are written, and only as the marker lists them.
-    MarkerCursor cursor;
+    CacheMarkerCursor cursor;
     cursor.at = state.cache.markerCursorAt;
     cursor.left = state.cache.markerCursorLeft;
     WCHAR listed[kNameCapacity];
@@ -701,8 +664,7 @@ bool NoteExtractedRecord(const WCHAR *name, uint64_t size) {
     return true;
   unsigned char bytes[kCacheMarkerRecordCapacity];
   AppendToMarker(bytes, PutCacheMarkerRecord(bytes, name, units, size));
-  PutLittleEndian32(
-      state.cache.marker + kCacheMarkerCountOffset,
-      GetLittleEndian32(state.cache.marker + kCacheMarkerCountOffset) + 1);
+  SetCacheMarkerCount(state.cache.marker,
+                      CacheMarkerCount(state.cache.marker) + 1);
   return true;
 }
