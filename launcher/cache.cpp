@@ -58,8 +58,10 @@
 #include "launcher/state.h"
 #include "launcher/sweep.h"
 #include "paths/paths.h"
+#include "launcher/unpack.h"
 #include "payload/extract.h"
-#include "payload/stream.h"
+#include "payload/record.h"
+#include "payload/writer.h"
 
 namespace {
 
@@ -163,18 +165,6 @@ HANDLE OpenPlainFile(const WCHAR *path, uint64_t *size) {
   return file;
 }
 
-// Reads up to `count` bytes, as many as the file holds; the count read.
-DWORD ReadUpTo(HANDLE file, unsigned char *to, DWORD count) {
-  DWORD done = 0;
-  while (done < count) {
-    DWORD got = 0;
-    if (!ReadFile(file, to + done, count - done, &got, nullptr) || got == 0)
-      break;
-    done += got;
-  }
-  return done;
-}
-
 // Opens the marker of `directory`, a plain file, with its size; returns
 // INVALID_HANDLE_VALUE when there is none.
 HANDLE OpenMarker(const WCHAR *directory, uint64_t *size) {
@@ -195,7 +185,7 @@ bool ReadMarker(const WCHAR *directory) {
   if (read) {
     ReserveMarker((size_t)expected + 1);
     state.cache.markerSize =
-        ReadUpTo(file, state.cache.marker, (DWORD)expected + 1);
+        ReadFileUpTo(file, state.cache.marker, (DWORD)expected + 1);
   }
   CloseHandle(file);
   return read && MarkerIsThisPayloads();
@@ -336,67 +326,39 @@ CacheVerdict FindBrokenFiles(void) {
   return verdict;
 }
 
-DWORD Chunk(uint64_t remaining, size_t limit) {
-  return remaining <= limit ? (DWORD)remaining : (DWORD)limit;
+// Ends the run unless the record just read (its name and size) is the
+// next one the marker lists.
+void RequireListedRecord(CacheMarkerCursor &cursor) {
+  WCHAR listed[kNameCapacity];
+  uint64_t size;
+  if (!NextMarkerRecord(cursor, listed, &size) ||
+      !Utf16Equal(listed, state.record.name) || size != state.record.size)
+    ReportFatalMarkerMismatch();
 }
 
-void SkipRecordData(uint64_t remaining) {
-  while (remaining != 0) {
-    DWORD chunk = Chunk(remaining, kWriteBufferSize);
-    ReadPayload(state.cache.buffer, chunk);
-    remaining -= chunk;
-  }
+// Records the record just read in the marker.
+void AppendRecordToMarker(void) {
+  unsigned char bytes[kCacheMarkerRecordCapacity];
+  AppendToMarker(bytes, PutCacheMarkerRecord(bytes, state.record.name,
+                                             Utf16Length(state.record.name),
+                                             state.record.size));
+  SetCacheMarkerCount(state.cache.marker,
+                      CacheMarkerCount(state.cache.marker) + 1);
 }
 
 // Whether the cached file at state.cache.filePath holds exactly the
-// record's `remaining` bytes, which it reads from the payload.
-bool SameContent(uint64_t remaining) {
+// record's data, which it reads from the payload.
+bool SameContent(void) {
   uint64_t size = 0;
   HANDLE file = OpenPlainFile(state.cache.filePath, &size);
-  bool same = file != INVALID_HANDLE_VALUE && size == remaining;
-  const size_t half = kWriteBufferSize / 2;
-  unsigned char *decoded = state.cache.buffer;
-  unsigned char *cached = state.cache.buffer + half;
-  while (remaining != 0) {
-    DWORD chunk = Chunk(remaining, half);
-    ReadPayload(decoded, chunk);
-    remaining -= chunk;
-    if (same && (ReadUpTo(file, cached, chunk) != chunk ||
-                 memcmp(decoded, cached, chunk) != 0))
-      same = false;
+  if (file != INVALID_HANDLE_VALUE && size != state.record.size) {
+    CloseHandle(file);
+    file = INVALID_HANDLE_VALUE;
   }
-  if (same && ReadUpTo(file, cached, 1) != 0)
-    same = false; // longer than the record
+  bool same = CompareRecordData(file);
   if (file != INVALID_HANDLE_VALUE)
     CloseHandle(file);
   return same;
-}
-
-// Decodes the whole payload and compares each record not yet marked broken
-// with its cached file; marks each that differs. True when one does.
-bool CompareContents(void) {
-  OpenPayload();
-  CacheMarkerCursor cursor = FirstMarkerRecord();
-  WCHAR name[kNameCapacity];
-  uint64_t listedSize;
-  bool marked = false;
-  for (uint32_t i = 0; ReadEntryName(); ++i) {
-    PauseExtractionForConsoleEvent();
-    uint64_t size = ReadRecordSize();
-    if (!NextMarkerRecord(cursor, name, &listedSize) ||
-        !Utf16Equal(name, state.entryName) || listedSize != size)
-      ReportFatalMarkerMismatch();
-    JoinPath(state.cache.filePath, state.cache.directory, name,
-             kPathCapacity);
-    if (state.cache.brokenFiles[i]) {
-      SkipRecordData(size);
-    } else if (!SameContent(size)) {
-      state.cache.brokenFiles[i] = 1;
-      marked = true;
-    }
-  }
-  ClosePayload();
-  return marked;
 }
 
 // Unpacks the whole payload into this run's sibling and leaves the run
@@ -404,31 +366,109 @@ bool CompareContents(void) {
 // directory is not touched.
 void ExtractIntoOwnSibling(void) {
   state.childExecutablePath[0] = 0; // the extraction makes the sibling anew
-  OpenPayload();
-  BeginExtraction(); // from here on, clean-up removes the sibling
-  ExtractPayload();
-  ClosePayload();
-  EndExtraction();
+  RunPayloadPass(kExtractEveryRecord);
 }
 
-// Writes the broken files again: the extraction unpacks them alone into
-// this run's sibling, as a per-run directory (a console event or a fatal
-// ending removes it), and each is then moved over its broken namesake.
-// False when one cannot be put in place (another instance holds it open,
-// say): the sibling is then emptied and the run goes on from a whole
-// sibling of its own.
-bool RepairBrokenFiles(void) {
-  state.cache.repairing = true;
-  state.cache.markerCursorAt = kCacheMarkerHeaderSize;
-  state.cache.markerCursorLeft = CacheMarkerCount(state.cache.marker);
-  state.cache.recordIndex = 0;
-  state.childExecutablePath[0] = 0; // the extraction makes the sibling anew
-  OpenPayload();
-  BeginExtraction();
-  ExtractPayload();
-  ClosePayload();
-  state.cache.repairing = false;
+// Puts the filled sibling into place as the cache directory. False when
+// another start was first: the sibling is removed, and the run is to use
+// that one's directory. A sibling whose marker is not the one the build
+// values describe (the payload does not agree with them) is never put into
+// place; it stays this run's, as does one that cannot be renamed, and goes
+// at its end.
+bool PublishSibling(void) {
+  if (!MarkerMatchesDigest())
+    return true;
+  WriteMarker();
+  // A file just closed in the sibling may still be held for a moment (an
+  // anti-virus scanning it), which keeps the directory from being renamed:
+  // tried again a while, as long as nothing is at the cache directory's
+  // path.
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  for (int attempt = 0;; ++attempt) {
+    PauseExtractionForConsoleEvent();
+    // The sibling's hold does not stand in the rename's way, and follows
+    // the directory into place (launcher/hold.cpp).
+    if (MoveFileExW(state.unpackDirectory, state.cache.directory, 0)) {
+      CarrySiblingHoldIntoPlace();
+      state.unpackDirectoryOwned = false;
+      SetChildPathIn(state.cache.directory);
+      return true;
+    }
+    attributes = GetFileAttributesW(state.cache.directory);
+    if (attributes != INVALID_FILE_ATTRIBUTES || attempt >= kRenameRetries)
+      break;
+    Sleep(kRenamePauseMs);
+  }
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    RequireOwnDirectory(state.cache.directory);
+    if (HoldCacheDirectory() && ReadMarker(state.cache.directory)) {
+      // Another start was first: its directory is this payload's.
+      ReleaseUnpackDirectoryHold();
+      RemoveDirectoryTree(state.unpackDirectory);
+      ForgetKnownDirectories(); // the sibling's levels among them
+      state.unpackDirectoryOwned = false;
+      return false;
+    }
+  }
+  ReleaseHold(&state.cache.directoryHold);
+  return true;
+}
+
+} // namespace
+
+bool FillAndPublishSibling(void) {
+  StartMarker();
+  while (ReadRecordName()) {
+    PauseExtractionForConsoleEvent();
+    PlaceRecord();
+    ReadRecordSize();
+    AppendRecordToMarker();
+    WriteRecord();
+  }
+  FinishWriters();
+  // The console protocol still counts the main thread as extracting until
+  // the sibling is either renamed, and no longer this run's to remove, or
+  // known to stay.
+  return PublishSibling();
+}
+
+bool CompareCachedFiles(void) {
   CacheMarkerCursor cursor = FirstMarkerRecord();
+  bool marked = false;
+  for (uint32_t i = 0; ReadRecordName(); ++i) {
+    // The comparison reads only; a console event ends the run between
+    // records.
+    PauseExtractionForConsoleEvent();
+    ReadRecordSize();
+    RequireListedRecord(cursor);
+    JoinPath(state.cache.filePath, state.cache.directory, state.record.name,
+             kPathCapacity);
+    if (state.cache.brokenFiles[i]) {
+      SkipRecordData();
+    } else if (!SameContent()) {
+      state.cache.brokenFiles[i] = 1;
+      marked = true;
+    }
+  }
+  return marked;
+}
+
+bool RepairBrokenFiles(void) {
+  // Only the broken files are written, and only as the marker lists them.
+  CacheMarkerCursor cursor = FirstMarkerRecord();
+  for (uint32_t i = 0; ReadRecordName(); ++i) {
+    PauseExtractionForConsoleEvent();
+    PlaceRecord();
+    ReadRecordSize();
+    RequireListedRecord(cursor);
+    if (state.cache.brokenFiles[i])
+      WriteRecord();
+    else
+      SkipRecordData();
+  }
+  FinishWriters();
+
+  cursor = FirstMarkerRecord();
   WCHAR name[kNameCapacity];
   uint64_t size;
   bool repaired = true;
@@ -451,95 +491,36 @@ bool RepairBrokenFiles(void) {
   ReleaseUnpackDirectoryHold();
   RemoveDirectoryTree(state.unpackDirectory);
   ForgetKnownDirectories(); // the sibling's levels among them
-  EndExtraction();
-  if (repaired)
-    state.unpackDirectoryOwned = false;
   return repaired;
 }
 
+namespace {
+
 // The cache directory holds this payload's marker: checks the files,
-// repairs what needs it, and starts the child from there. Where the
-// directory is not this payload's image after all, or a file cannot be
-// repaired, the run goes on from a sibling of its own.
+// repairs what needs it (the broken files are unpacked alone into this
+// run's sibling, as a per-run directory, and each is then moved over its
+// broken namesake), and starts the child from there. Where the directory
+// is not this payload's image after all, or a file cannot be put in place
+// (another instance holds it open, say), the sibling is emptied and the run
+// goes on from a whole sibling of its own.
 void UseCacheDirectory(void) {
   CacheVerdict verdict = FindBrokenFiles();
   if (verdict != kCacheUnusable &&
-      buildValues.unpackMode == kUnpackCacheContent) {
-    // The comparison reads only; a console event ends the run between
-    // records.
-    BeginExtraction();
-    if (CompareContents())
-      verdict = kCacheBroken;
-    EndExtraction();
+      buildValues.unpackMode == kUnpackCacheContent &&
+      RunPayloadPass(kCacheContentCheck))
+    verdict = kCacheBroken;
+  if (verdict == kCacheBroken) {
+    state.childExecutablePath[0] = 0; // the repair makes the sibling anew
+    if (RunPayloadPass(kCacheRepair))
+      state.unpackDirectoryOwned = false;
+    else
+      verdict = kCacheUnusable;
   }
-  if (verdict == kCacheUnusable ||
-      (verdict == kCacheBroken && !RepairBrokenFiles())) {
+  if (verdict == kCacheUnusable) {
     ExtractIntoOwnSibling();
     return;
   }
   SetChildPathIn(state.cache.directory);
-}
-
-// Unpacks the payload into this run's sibling, recording the marker.
-void ExtractIntoSibling(void) {
-  StartMarker();
-  state.cache.recordingMarker = true;
-  OpenPayload();
-  BeginExtraction(); // from here on, clean-up removes the sibling
-  ExtractPayload();
-  ClosePayload();
-  state.cache.recordingMarker = false;
-}
-
-// Puts the filled sibling into place as the cache directory, or, when
-// another start was first, runs from that one's directory. The console
-// protocol still counts the main thread as extracting until the sibling is
-// either renamed, and no longer this run's to remove, or known to stay.
-// A sibling whose marker is not the one the build values describe (the
-// payload does not agree with them) is never put into place.
-void PublishSibling(void) {
-  if (!MarkerMatchesDigest()) {
-    EndExtraction();
-    return;
-  }
-  WriteMarker();
-  // A file just closed in the sibling may still be held for a moment (an
-  // anti-virus scanning it), which keeps the directory from being renamed:
-  // tried again a while, as long as nothing is at the cache directory's
-  // path.
-  DWORD attributes = INVALID_FILE_ATTRIBUTES;
-  for (int attempt = 0;; ++attempt) {
-    PauseExtractionForConsoleEvent();
-    // The sibling's hold does not stand in the rename's way, and follows
-    // the directory into place (launcher/hold.cpp).
-    if (MoveFileExW(state.unpackDirectory, state.cache.directory, 0)) {
-      CarrySiblingHoldIntoPlace();
-      state.unpackDirectoryOwned = false;
-      EndExtraction();
-      SetChildPathIn(state.cache.directory);
-      return;
-    }
-    attributes = GetFileAttributesW(state.cache.directory);
-    if (attributes != INVALID_FILE_ATTRIBUTES || attempt >= kRenameRetries)
-      break;
-    Sleep(kRenamePauseMs);
-  }
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    RequireOwnDirectory(state.cache.directory);
-    if (HoldCacheDirectory() && ReadMarker(state.cache.directory)) {
-      // Another start was first: its directory is this payload's.
-      ReleaseUnpackDirectoryHold();
-      RemoveDirectoryTree(state.unpackDirectory);
-      ForgetKnownDirectories(); // the sibling's levels among them
-      state.unpackDirectoryOwned = false;
-      EndExtraction();
-      UseCacheDirectory();
-      return;
-    }
-  }
-  // The sibling stays this run's, and goes at its end.
-  ReleaseHold(&state.cache.directoryHold);
-  EndExtraction();
 }
 
 } // namespace
@@ -619,8 +600,10 @@ void PrepareCacheDirectory(void) {
     ExtractIntoOwnSibling();
     return;
   }
-  ExtractIntoSibling();
-  PublishSibling();
+  // A cold start: the sibling is filled, recording the marker, and put
+  // into place; when another start was first, the run uses its directory.
+  if (!RunPayloadPass(kCacheColdStart))
+    UseCacheDirectory();
 }
 
 bool IsReclaimableCacheDirectory(const WCHAR *directory) {
@@ -630,41 +613,7 @@ bool IsReclaimableCacheDirectory(const WCHAR *directory) {
     return false;
   unsigned char header[kCacheMarkerFormatOffset + 4];
   bool ours =
-      IsHeldFormatCacheMarker(header, ReadUpTo(file, header, sizeof header));
+      IsHeldFormatCacheMarker(header, ReadFileUpTo(file, header, sizeof header));
   CloseHandle(file);
   return ours;
-}
-
-bool NoteExtractedRecord(const WCHAR *name, uint64_t size) {
-  if (!CacheModeSelected())
-    return true;
-  size_t units = Utf16Length(name);
-  NameVerdict verdict =
-      CheckCacheArchiveName(name, units, kFileSystemNameStyle);
-  if (verdict.problem != kNameAllowed)
-    ReportFatalUnsafeName(name, verdict);
-  if (state.cache.repairing) {
-    // Only the broken files are written, and only as the marker lists them.
-    CacheMarkerCursor cursor;
-    cursor.at = state.cache.markerCursorAt;
-    cursor.left = state.cache.markerCursorLeft;
-    WCHAR listed[kNameCapacity];
-    uint64_t listedSize;
-    if (!NextMarkerRecord(cursor, listed, &listedSize) ||
-        !Utf16Equal(listed, name) || listedSize != size)
-      ReportFatalMarkerMismatch();
-    state.cache.markerCursorAt = cursor.at;
-    state.cache.markerCursorLeft = cursor.left;
-    if (state.cache.brokenFiles[state.cache.recordIndex++])
-      return true;
-    SkipRecordData(size);
-    return false;
-  }
-  if (!state.cache.recordingMarker)
-    return true;
-  unsigned char bytes[kCacheMarkerRecordCapacity];
-  AppendToMarker(bytes, PutCacheMarkerRecord(bytes, name, units, size));
-  SetCacheMarkerCount(state.cache.marker,
-                      CacheMarkerCount(state.cache.marker) + 1);
-  return true;
 }

@@ -11,7 +11,6 @@
 #include <stdint.h>
 
 #include "paths/paths.h"
-#include "payload/writer.h"
 #include "platform/platform.h"
 
 // The cache mode's part of LauncherState (state.cache); only
@@ -34,18 +33,6 @@ struct CacheState {
   // Per marker entry, while the cached files are checked: 1 when the file
   // must be written again (heap).
   unsigned char *brokenFiles;
-  // Decoded bytes the cache checks compare or skip, apart from the
-  // writers' buffers, which may be in use at the same time.
-  unsigned char buffer[kWriteBufferSize];
-  // A cold start records each extracted record in the marker.
-  bool recordingMarker;
-  // A repair: the extraction writes only the broken files, checking each
-  // record against the marker (the next record's offset in it, the records
-  // left, the record's number).
-  bool repairing;
-  size_t markerCursorAt;
-  uint32_t markerCursorLeft;
-  uint32_t recordIndex;
 };
 
 // Hex digits of the payload digest that name the cache directory's last
@@ -68,13 +55,22 @@ void ExpandCachePaths(void);
 // sibling and runs from there as a per-run directory.
 void PrepareCacheDirectory(void);
 
-// Called by the extraction for every record, after its size is read and
-// before anything is written for it. In a cache mode: refuses the names the
-// cache directory keeps for itself; in a cold start, records the name and
-// size in the marker; in a repair, reads past the data of a record whose
-// file is whole and gives false: the extraction goes on with the next one.
-// True when the record is to be written.
-bool NoteExtractedRecord(const WCHAR *name, uint64_t size);
+// The cache mode's passes over the payload, each its own loop over the
+// record primitives; run only by RunPayloadPass (launcher/unpack.h), which
+// opens and closes the payload and the extraction around them.
+//
+// The cold start: unpacks every record into this run's sibling, recording
+// the marker, and puts the sibling into place as the cache directory. False
+// when another start was first: the sibling is gone, and the run is to use
+// that one's directory.
+bool FillAndPublishSibling(void);
+// The content check: compares each record not yet marked broken with its
+// cached file, and marks each that differs; true when one does.
+bool CompareCachedFiles(void);
+// The repair: unpacks the broken files alone into this run's sibling, each
+// checked against the marker, moves each over its broken namesake and
+// removes the sibling. False when one cannot be put in place.
+bool RepairBrokenFiles(void);
 
 // Whether `directory` (a payload's level beside this one's) carries a
 // marker, a plain file, written by a launcher that holds the directory it

@@ -16,12 +16,12 @@
 #include "launcher/cache.h"
 #include "launcher/console.h"
 #include "paths/paths.h"
+#include "payload/record.h"
 #include "payload/stream.h"
 #include "payload/writer.h"
 #include "platform/platform.h"
 
 enum {
-  kNameCapacity = kMaxNameUnits + 1,
   kChildPathCapacity = kMaxNameUnits + 1, // as long as a name, no more
   kOwnPathCapacity = 4097,
   kKnownDirectoryCapacity = 1024,
@@ -55,7 +55,8 @@ struct LauncherState {
   HANDLE volatile unpackDirectoryHold;
   WCHAR ownPath[kOwnPathCapacity];
   PayloadStream payload;
-  WCHAR entryName[kNameCapacity];
+  // The record being read (payload/record.h).
+  PayloadRecord record;
   // One unit more than a path needs, so that the path is always followed by
   // two NULs, even when it fills the 4096 units.
   WCHAR unpackDirectory[kPathCapacity + 1];
