@@ -7,7 +7,7 @@
 
 #include "common/container.h"
 #include "common/text.h"
-#include "launcher/state.h"
+#include "paths/paths.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 // common/console_bounds.h.
 //
 //===----------------------------------------------------------------------===//
+#include "diagnostics/fatal.h"
 #include "launcher/console.h"
 #include "launcher/hold.h"
 #include "launcher/state.h"

@@ -92,7 +92,4 @@ extern const WCHAR kUnpackTemplate[];
 // operations are declared in launcher/console.h.
 DWORD RunChild(void);
 void StopChildAndCleanUp(void);
-// Called by every fatal ending before the process ends: removes what this
-// run has written, best effort, as the shutdown does. Returns.
-void CleanUpAfterFatalError(void);
 int RunLauncher(void);
