@@ -13,8 +13,9 @@
 #include "paths/paths.h"
 #include "platform/platform.h"
 
-// The cache mode's part of LauncherState (state.cache); only
-// launcher/cache.cpp and the holds (launcher/hold.cpp) touch it.
+// The cache mode's part of LauncherState (state.cache); launcher/cache.cpp
+// and the holds (launcher/hold.cpp) write it, and the sweep
+// (launcher/sweep.cpp) reads which directory this run holds.
 struct CacheState {
   // This payload's cache directory, which is never removed;
   // state.unpackDirectory is then this run's private sibling of it, which a

@@ -49,7 +49,7 @@ struct LauncherState {
   volatile bool unpackDirectoryOwned;
   // This run's hold on its unpack directory (launcher/hold.h), which tells
   // other starts' sweeps that the run lives; null when it holds none. Taken
-  // by the extraction as soon as it has made the directory, before anything
+  // (launcher/unpack.cpp) as soon as the directory is made, before anything
   // is written there; closed (ReleaseHold) by whoever removes the directory,
   // on either thread, or kept until the process ends.
   HANDLE volatile unpackDirectoryHold;
