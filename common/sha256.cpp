@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include "common/text.h"
+
 namespace {
 
 const uint32_t kRound[64] = {
@@ -104,10 +106,9 @@ void Sha256Digest(Sha256 &sha, unsigned char digest[32]) {
 void Sha256HexDigest(Sha256 &sha, char hex[65]) {
   unsigned char digest[32];
   Sha256Digest(sha, digest);
-  static const char kDigits[] = "0123456789abcdef";
   for (int i = 0; i < 32; ++i) {
-    hex[2 * i] = kDigits[digest[i] >> 4];
-    hex[2 * i + 1] = kDigits[digest[i] & 15];
+    hex[2 * i] = HexDigit(digest[i] >> 4);
+    hex[2 * i + 1] = HexDigit(digest[i]);
   }
   hex[64] = 0;
 }

@@ -163,9 +163,8 @@ bool IsControl(uint32_t code) {
 
 // Puts "\xNN" for the code or byte `value` (at most 0xFF).
 template <typename Unit> void PutEscape(Sink<Unit> &sink, uint32_t value) {
-  static const char kDigits[] = "0123456789abcdef";
-  uint32_t escape[4] = {'\\', 'x', (uint32_t)kDigits[(value >> 4) & 0xF],
-                        (uint32_t)kDigits[value & 0xF]};
+  uint32_t escape[4] = {'\\', 'x', (uint32_t)HexDigit(value >> 4),
+                        (uint32_t)HexDigit(value)};
   sink.Put(escape, 4);
 }
 

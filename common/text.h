@@ -52,6 +52,11 @@ inline Utf16Unit AsciiUpper(Utf16Unit unit) {
   return (unit >= 'a' && unit <= 'z') ? (Utf16Unit)(unit - 'a' + 'A') : unit;
 }
 
+// The lower-case hex digit of the low four bits of `value`: the one
+// spelling of hex that digests, escapes and the cache directory's level
+// share.
+inline char HexDigit(unsigned value) { return "0123456789abcdef"[value & 15]; }
+
 // The number of units before the first zero unit.
 size_t Utf16Length(const Utf16Unit *text);
 

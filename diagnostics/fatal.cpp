@@ -7,8 +7,8 @@
 
 #include "common/container.h"
 #include "common/text.h"
-#include "launcher/feedback.h"
-#include "launcher/state.h"
+#include "diagnostics/error_box.h"
+#include "paths/paths.h"
 
 namespace {
 

@@ -10,6 +10,12 @@
 
 #include "platform/platform.h"
 
+// Supplied by the program that links these reports, as the program's entry
+// is: called by every fatal ending before the process ends. The launcher's
+// (launcher/shutdown.cpp) removes what this run has written, best effort,
+// as the shutdown does. Returns.
+void CleanUpAfterFatalError(void);
+
 [[noreturn]] void ReportFatal(const char *message);
 [[noreturn]] void ReportFatalDecode(void);
 [[noreturn]] void ReportFatalHeader(void);

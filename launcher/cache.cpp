@@ -58,8 +58,10 @@
 #include "launcher/state.h"
 #include "launcher/sweep.h"
 #include "paths/paths.h"
+#include "launcher/unpack.h"
 #include "payload/extract.h"
-#include "payload/stream.h"
+#include "payload/record.h"
+#include "payload/writer.h"
 
 namespace {
 
@@ -75,26 +77,26 @@ const WCHAR kMarkerName[] = VESKAR_TEXT(VESKAR_CACHE_RESERVED_PREFIX "marker");
 }
 
 void ReserveMarker(size_t more) {
-  if (state.markerSize + more <= state.markerCapacity)
+  if (state.cache.markerSize + more <= state.cache.markerCapacity)
     return;
-  size_t capacity = state.markerCapacity == 0 ? 65536 : state.markerCapacity;
-  while (capacity < state.markerSize + more)
+  size_t capacity = state.cache.markerCapacity == 0 ? 65536 : state.cache.markerCapacity;
+  while (capacity < state.cache.markerSize + more)
     capacity *= 2;
-  unsigned char *grown = (unsigned char *)realloc(state.marker, capacity);
+  unsigned char *grown = (unsigned char *)realloc(state.cache.marker, capacity);
   if (grown == nullptr)
     ReportFatalMemory();
-  state.marker = grown;
-  state.markerCapacity = capacity;
+  state.cache.marker = grown;
+  state.cache.markerCapacity = capacity;
 }
 
 void AppendToMarker(const void *bytes, size_t count) {
   ReserveMarker(count);
-  memcpy(state.marker + state.markerSize, bytes, count);
-  state.markerSize += count;
+  memcpy(state.cache.marker + state.cache.markerSize, bytes, count);
+  state.cache.markerSize += count;
 }
 
 void StartMarker(void) {
-  state.markerSize = 0;
+  state.cache.markerSize = 0;
   unsigned char header[kCacheMarkerHeaderSize];
   PutCacheMarkerHeader(header, buildValues.payloadDigest, 0);
   AppendToMarker(header, sizeof header);
@@ -108,68 +110,35 @@ uint64_t ExpectedMarkerSize(void) {
 // Whether the marker in memory is, byte for byte, the one the build values
 // describe.
 bool MarkerMatchesDigest(void) {
-  if (state.markerSize != ExpectedMarkerSize())
+  if (state.cache.markerSize != ExpectedMarkerSize())
     return false;
   Sha256 sha;
   Sha256Init(sha);
-  Sha256Update(sha, state.marker, state.markerSize);
+  Sha256Update(sha, state.cache.marker, state.cache.markerSize);
   unsigned char digest[kPayloadDigestSize];
   Sha256Digest(sha, digest);
   return memcmp(digest, buildValues.markerDigest, kPayloadDigestSize) == 0;
 }
 
-// Walks the marker's records.
-struct MarkerCursor {
-  size_t at = kCacheMarkerHeaderSize;
-  uint32_t left = 0;
-};
-
-MarkerCursor FirstMarkerRecord(void) {
-  MarkerCursor cursor;
-  cursor.left = GetLittleEndian32(state.marker + kCacheMarkerCountOffset);
-  return cursor;
+// The marker in memory's records (common/cache_marker.h).
+CacheMarkerCursor FirstMarkerRecord(void) {
+  return FirstCacheMarkerRecord(state.cache.marker);
 }
 
 // The next record's name (into `name`, kNameCapacity units) and size; false
 // after the last one, or at one that is cut short or has a name no archive
 // may hold in a cache directory.
-bool NextMarkerRecord(MarkerCursor &cursor, WCHAR *name, uint64_t *size) {
-  if (cursor.left == 0 || state.markerSize - cursor.at < 2)
-    return false;
-  const unsigned char *p = state.marker + cursor.at;
-  size_t units = (size_t)p[0] | (size_t)p[1] << 8;
-  if (units == 0 || units > kMaxNameUnits ||
-      state.markerSize - cursor.at < 2 + 2 * units + 8)
-    return false;
-  for (size_t i = 0; i < units; ++i)
-    name[i] = (WCHAR)(p[2 + 2 * i] | p[3 + 2 * i] << 8);
-  name[units] = 0;
-  if (CheckCacheArchiveName(name, units, kFileSystemNameStyle).problem !=
-      kNameAllowed)
-    return false;
-  *size = GetLittleEndian64(p + 2 + 2 * units);
-  cursor.at += 2 + 2 * units + 8;
-  --cursor.left;
-  return true;
+bool NextMarkerRecord(CacheMarkerCursor &cursor, WCHAR *name, uint64_t *size) {
+  return NextCacheMarkerRecord(state.cache.marker, state.cache.markerSize,
+                               cursor, name, size, kFileSystemNameStyle);
 }
 
 // Whether the marker in memory is this payload's, whole: the bytes the
 // build values describe, and every record one the cache may hold.
 bool MarkerIsThisPayloads(void) {
-  if (!MarkerMatchesDigest() || state.markerSize < kCacheMarkerHeaderSize ||
-      memcmp(state.marker, kCacheMarkerMagic, sizeof kCacheMarkerMagic) != 0 ||
-      GetLittleEndian32(state.marker + kCacheMarkerFormatOffset) !=
-          kCacheMarkerFormat ||
-      memcmp(state.marker + kCacheMarkerDigestOffset,
-             buildValues.payloadDigest, kPayloadDigestSize) != 0 ||
-      GetLittleEndian32(state.marker + kCacheMarkerCountOffset) == 0)
-    return false;
-  MarkerCursor cursor = FirstMarkerRecord();
-  WCHAR name[kNameCapacity];
-  uint64_t size;
-  while (NextMarkerRecord(cursor, name, &size)) {
-  }
-  return cursor.left == 0 && cursor.at == state.markerSize;
+  return MarkerMatchesDigest() &&
+         IsWholeCacheMarker(state.cache.marker, state.cache.markerSize,
+                            buildValues.payloadDigest, kFileSystemNameStyle);
 }
 
 // Opens the file at `path` for reading when it is a plain file, never
@@ -196,23 +165,11 @@ HANDLE OpenPlainFile(const WCHAR *path, uint64_t *size) {
   return file;
 }
 
-// Reads up to `count` bytes, as many as the file holds; the count read.
-DWORD ReadUpTo(HANDLE file, unsigned char *to, DWORD count) {
-  DWORD done = 0;
-  while (done < count) {
-    DWORD got = 0;
-    if (!ReadFile(file, to + done, count - done, &got, nullptr) || got == 0)
-      break;
-    done += got;
-  }
-  return done;
-}
-
 // Opens the marker of `directory`, a plain file, with its size; returns
 // INVALID_HANDLE_VALUE when there is none.
 HANDLE OpenMarker(const WCHAR *directory, uint64_t *size) {
-  JoinPath(state.cachedFilePath, directory, kMarkerName, kPathCapacity);
-  return OpenPlainFile(state.cachedFilePath, size);
+  JoinPath(state.cache.filePath, directory, kMarkerName, kPathCapacity);
+  return OpenPlainFile(state.cache.filePath, size);
 }
 
 // Reads the marker of `directory` into memory; true when it is this
@@ -223,12 +180,12 @@ bool ReadMarker(const WCHAR *directory) {
   if (file == INVALID_HANDLE_VALUE)
     return false;
   uint64_t expected = ExpectedMarkerSize();
-  state.markerSize = 0;
+  state.cache.markerSize = 0;
   bool read = size == expected && expected < (DWORD)-1;
   if (read) {
     ReserveMarker((size_t)expected + 1);
-    state.markerSize =
-        ReadUpTo(file, state.marker, (DWORD)expected + 1);
+    state.cache.markerSize =
+        ReadFileUpTo(file, state.cache.marker, (DWORD)expected + 1);
   }
   CloseHandle(file);
   return read && MarkerIsThisPayloads();
@@ -247,7 +204,7 @@ void WriteMarker(void) {
   // On the disk before the rename: a directory put in place with a marker
   // that a power loss emptied would never be used. The file is closed
   // before a failure is reported, so that the removal can take it.
-  bool done = WriteFile(file, state.marker, (DWORD)state.markerSize, &written,
+  bool done = WriteFile(file, state.cache.marker, (DWORD)state.cache.markerSize, &written,
                         nullptr) &&
               FlushFileBuffers(file);
   DWORD code = done ? 0 : GetLastError();
@@ -273,15 +230,15 @@ void RequireOwnDirectory(const WCHAR *directory) {
 
 // The main program in `directory`, as the marker's first record names it.
 void SetChildPathIn(const WCHAR *directory) {
-  MarkerCursor cursor = FirstMarkerRecord();
+  CacheMarkerCursor cursor = FirstMarkerRecord();
   WCHAR name[kNameCapacity];
   uint64_t size;
   NextMarkerRecord(cursor, name, &size); // the marker has been checked whole
-  JoinPath(state.cachedFilePath, directory, name, kPathCapacity);
-  if (Utf16Length(state.cachedFilePath) >= kChildPathCapacity)
-    ReportFatalChildPathTooLong(state.cachedFilePath);
+  JoinPath(state.cache.filePath, directory, name, kPathCapacity);
+  if (Utf16Length(state.cache.filePath) >= kChildPathCapacity)
+    ReportFatalChildPathTooLong(state.cache.filePath);
   state.childExecutablePath[0] = 0;
-  AppendWideString(state.childExecutablePath, state.cachedFilePath,
+  AppendWideString(state.childExecutablePath, state.cache.filePath,
                    kChildPathCapacity);
 }
 
@@ -295,14 +252,14 @@ enum CacheVerdict {
   kCacheUnusable,
 };
 
-// Checks the directory levels of the cached file at state.cachedFilePath
+// Checks the directory levels of the cached file at state.cache.filePath
 // below the cache directory, those that `checked` (a directory whose levels
 // have all been found plain directories, or empty) does not already hold;
 // copies the file's directory into `checked` when every level is there.
 // kCacheBroken when a level is missing.
 CacheVerdict CheckLevels(WCHAR *checked) {
-  WCHAR *path = state.cachedFilePath;
-  size_t top = Utf16Length(state.cacheDirectory);
+  WCHAR *path = state.cache.filePath;
+  size_t top = Utf16Length(state.cache.directory);
   size_t end = (size_t)(LastLevel(path) - path) - 1; // the file's directory
   if (end <= top)
     return kCacheWhole; // a file at the top
@@ -332,22 +289,22 @@ CacheVerdict CheckLevels(WCHAR *checked) {
   return kCacheWhole;
 }
 
-// Marks, in state.brokenFiles, every listed file that is missing, not a
+// Marks, in state.cache.brokenFiles, every listed file that is missing, not a
 // plain file, or of another size.
 CacheVerdict FindBrokenFiles(void) {
-  uint32_t count = GetLittleEndian32(state.marker + kCacheMarkerCountOffset);
-  free(state.brokenFiles);
-  state.brokenFiles = (unsigned char *)calloc(count, 1);
-  if (state.brokenFiles == nullptr)
+  uint32_t count = CacheMarkerCount(state.cache.marker);
+  free(state.cache.brokenFiles);
+  state.cache.brokenFiles = (unsigned char *)calloc(count, 1);
+  if (state.cache.brokenFiles == nullptr)
     ReportFatalMemory();
   CacheVerdict verdict = kCacheWhole;
   WCHAR checked[kPathCapacity];
   checked[0] = 0;
-  MarkerCursor cursor = FirstMarkerRecord();
+  CacheMarkerCursor cursor = FirstMarkerRecord();
   WCHAR name[kNameCapacity];
   uint64_t size;
   for (uint32_t i = 0; NextMarkerRecord(cursor, name, &size); ++i) {
-    JoinPath(state.cachedFilePath, state.cacheDirectory, name,
+    JoinPath(state.cache.filePath, state.cache.directory, name,
              kPathCapacity);
     CacheVerdict levels = CheckLevels(checked);
     if (levels == kCacheUnusable)
@@ -355,81 +312,53 @@ CacheVerdict FindBrokenFiles(void) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     bool whole =
         levels == kCacheWhole &&
-        GetFileAttributesExW(state.cachedFilePath, GetFileExInfoStandard,
+        GetFileAttributesExW(state.cache.filePath, GetFileExInfoStandard,
                              &data) &&
         (data.dwFileAttributes &
          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
           FILE_ATTRIBUTE_DEVICE)) == 0 &&
         ((uint64_t)data.nFileSizeHigh << 32 | data.nFileSizeLow) == size;
     if (!whole) {
-      state.brokenFiles[i] = 1;
+      state.cache.brokenFiles[i] = 1;
       verdict = kCacheBroken;
     }
   }
   return verdict;
 }
 
-DWORD Chunk(uint64_t remaining, size_t limit) {
-  return remaining <= limit ? (DWORD)remaining : (DWORD)limit;
+// Ends the run unless the record just read (its name and size) is the
+// next one the marker lists.
+void RequireListedRecord(CacheMarkerCursor &cursor) {
+  WCHAR listed[kNameCapacity];
+  uint64_t size;
+  if (!NextMarkerRecord(cursor, listed, &size) ||
+      !Utf16Equal(listed, state.record.name) || size != state.record.size)
+    ReportFatalMarkerMismatch();
 }
 
-void SkipRecordData(uint64_t remaining) {
-  while (remaining != 0) {
-    DWORD chunk = Chunk(remaining, kWriteBufferSize);
-    ReadPayload(state.cacheBuffer, chunk);
-    remaining -= chunk;
-  }
+// Records the record just read in the marker.
+void AppendRecordToMarker(void) {
+  unsigned char bytes[kCacheMarkerRecordCapacity];
+  AppendToMarker(bytes, PutCacheMarkerRecord(bytes, state.record.name,
+                                             Utf16Length(state.record.name),
+                                             state.record.size));
+  SetCacheMarkerCount(state.cache.marker,
+                      CacheMarkerCount(state.cache.marker) + 1);
 }
 
-// Whether the cached file at state.cachedFilePath holds exactly the
-// record's `remaining` bytes, which it reads from the payload.
-bool SameContent(uint64_t remaining) {
+// Whether the cached file at state.cache.filePath holds exactly the
+// record's data, which it reads from the payload.
+bool SameContent(void) {
   uint64_t size = 0;
-  HANDLE file = OpenPlainFile(state.cachedFilePath, &size);
-  bool same = file != INVALID_HANDLE_VALUE && size == remaining;
-  const size_t half = kWriteBufferSize / 2;
-  unsigned char *decoded = state.cacheBuffer;
-  unsigned char *cached = state.cacheBuffer + half;
-  while (remaining != 0) {
-    DWORD chunk = Chunk(remaining, half);
-    ReadPayload(decoded, chunk);
-    remaining -= chunk;
-    if (same && (ReadUpTo(file, cached, chunk) != chunk ||
-                 memcmp(decoded, cached, chunk) != 0))
-      same = false;
+  HANDLE file = OpenPlainFile(state.cache.filePath, &size);
+  if (file != INVALID_HANDLE_VALUE && size != state.record.size) {
+    CloseHandle(file);
+    file = INVALID_HANDLE_VALUE;
   }
-  if (same && ReadUpTo(file, cached, 1) != 0)
-    same = false; // longer than the record
+  bool same = CompareRecordData(file);
   if (file != INVALID_HANDLE_VALUE)
     CloseHandle(file);
   return same;
-}
-
-// Decodes the whole payload and compares each record not yet marked broken
-// with its cached file; marks each that differs. True when one does.
-bool CompareContents(void) {
-  OpenPayload();
-  MarkerCursor cursor = FirstMarkerRecord();
-  WCHAR name[kNameCapacity];
-  uint64_t listedSize;
-  bool marked = false;
-  for (uint32_t i = 0; ReadEntryName(); ++i) {
-    PauseExtractionForConsoleEvent();
-    uint64_t size = ReadRecordSize();
-    if (!NextMarkerRecord(cursor, name, &listedSize) ||
-        !Utf16Equal(name, state.entryName) || listedSize != size)
-      ReportFatalMarkerMismatch();
-    JoinPath(state.cachedFilePath, state.cacheDirectory, name,
-             kPathCapacity);
-    if (state.brokenFiles[i]) {
-      SkipRecordData(size);
-    } else if (!SameContent(size)) {
-      state.brokenFiles[i] = 1;
-      marked = true;
-    }
-  }
-  ClosePayload();
-  return marked;
 }
 
 // Unpacks the whole payload into this run's sibling and leaves the run
@@ -437,105 +366,18 @@ bool CompareContents(void) {
 // directory is not touched.
 void ExtractIntoOwnSibling(void) {
   state.childExecutablePath[0] = 0; // the extraction makes the sibling anew
-  OpenPayload();
-  BeginExtraction(); // from here on, clean-up removes the sibling
-  ExtractPayload();
-  ClosePayload();
-  EndExtraction();
+  RunPayloadPass(kExtractEveryRecord);
 }
 
-// Writes the broken files again: the extraction unpacks them alone into
-// this run's sibling, as a per-run directory (a console event or a fatal
-// ending removes it), and each is then moved over its broken namesake.
-// False when one cannot be put in place (another instance holds it open,
-// say): the sibling is then emptied and the run goes on from a whole
-// sibling of its own.
-bool RepairBrokenFiles(void) {
-  state.repairing = true;
-  state.markerCursorAt = kCacheMarkerHeaderSize;
-  state.markerCursorLeft =
-      GetLittleEndian32(state.marker + kCacheMarkerCountOffset);
-  state.recordIndex = 0;
-  state.childExecutablePath[0] = 0; // the extraction makes the sibling anew
-  OpenPayload();
-  BeginExtraction();
-  ExtractPayload();
-  ClosePayload();
-  state.repairing = false;
-  MarkerCursor cursor = FirstMarkerRecord();
-  WCHAR name[kNameCapacity];
-  uint64_t size;
-  bool repaired = true;
-  for (uint32_t i = 0; repaired && NextMarkerRecord(cursor, name, &size);
-       ++i) {
-    if (!state.brokenFiles[i])
-      continue;
-    PauseExtractionForConsoleEvent();
-    JoinPath(state.outputFilePath, state.unpackDirectory, name,
-             kPathCapacity);
-    JoinPath(state.cachedFilePath, state.cacheDirectory, name,
-             kPathCapacity);
-    repaired = CreateParentDirectories(state.cachedFilePath) &&
-               MoveFileExW(state.outputFilePath, state.cachedFilePath,
-                           MOVEFILE_REPLACE_EXISTING);
-  }
-  // Nothing of this run's is left in the sibling but directories, and
-  // whatever was not moved.
-  PauseExtractionForConsoleEvent();
-  ReleaseUnpackDirectoryHold();
-  RemoveDirectoryTree(state.unpackDirectory);
-  ForgetKnownDirectories(); // the sibling's levels among them
-  EndExtraction();
-  if (repaired)
-    state.unpackDirectoryOwned = false;
-  return repaired;
-}
-
-// The cache directory holds this payload's marker: checks the files,
-// repairs what needs it, and starts the child from there. Where the
-// directory is not this payload's image after all, or a file cannot be
-// repaired, the run goes on from a sibling of its own.
-void UseCacheDirectory(void) {
-  CacheVerdict verdict = FindBrokenFiles();
-  if (verdict != kCacheUnusable &&
-      buildValues.unpackMode == kUnpackCacheContent) {
-    // The comparison reads only; a console event ends the run between
-    // records.
-    BeginExtraction();
-    if (CompareContents())
-      verdict = kCacheBroken;
-    EndExtraction();
-  }
-  if (verdict == kCacheUnusable ||
-      (verdict == kCacheBroken && !RepairBrokenFiles())) {
-    ExtractIntoOwnSibling();
-    return;
-  }
-  SetChildPathIn(state.cacheDirectory);
-}
-
-// Unpacks the payload into this run's sibling, recording the marker.
-void ExtractIntoSibling(void) {
-  StartMarker();
-  state.recordingMarker = true;
-  OpenPayload();
-  BeginExtraction(); // from here on, clean-up removes the sibling
-  ExtractPayload();
-  ClosePayload();
-  state.recordingMarker = false;
-}
-
-// Puts the filled sibling into place as the cache directory, or, when
-// another start was first, runs from that one's directory. The console
-// protocol still counts the main thread as extracting until the sibling is
-// either renamed, and no longer this run's to remove, or known to stay.
-// A sibling whose marker is not the one the build values describe (the
-// payload does not agree with them) is never put into place.
-void PublishSibling(void) {
-  if (!MarkerMatchesDigest()) {
-    EndExtraction();
-    return;
-  }
+// Puts the filled sibling into place as the cache directory. False when
+// another start was first: the sibling is removed, and the run is to use
+// that one's directory. A sibling whose marker is not the one the build
+// values describe (the payload does not agree with them) is never put into
+// place; it stays this run's, as does one that cannot be renamed, and goes
+// at its end.
+bool PublishSibling(void) {
+  if (!MarkerMatchesDigest())
+    return true;
   WriteMarker();
   // A file just closed in the sibling may still be held for a moment (an
   // anti-virus scanning it), which keeps the directory from being renamed:
@@ -546,34 +388,139 @@ void PublishSibling(void) {
     PauseExtractionForConsoleEvent();
     // The sibling's hold does not stand in the rename's way, and follows
     // the directory into place (launcher/hold.cpp).
-    if (MoveFileExW(state.unpackDirectory, state.cacheDirectory, 0)) {
+    if (MoveFileExW(state.unpackDirectory, state.cache.directory, 0)) {
       CarrySiblingHoldIntoPlace();
       state.unpackDirectoryOwned = false;
-      EndExtraction();
-      SetChildPathIn(state.cacheDirectory);
-      return;
+      SetChildPathIn(state.cache.directory);
+      return true;
     }
-    attributes = GetFileAttributesW(state.cacheDirectory);
+    attributes = GetFileAttributesW(state.cache.directory);
     if (attributes != INVALID_FILE_ATTRIBUTES || attempt >= kRenameRetries)
       break;
     Sleep(kRenamePauseMs);
   }
   if (attributes != INVALID_FILE_ATTRIBUTES) {
-    RequireOwnDirectory(state.cacheDirectory);
-    if (HoldCacheDirectory() && ReadMarker(state.cacheDirectory)) {
+    RequireOwnDirectory(state.cache.directory);
+    if (HoldCacheDirectory() && ReadMarker(state.cache.directory)) {
       // Another start was first: its directory is this payload's.
       ReleaseUnpackDirectoryHold();
       RemoveDirectoryTree(state.unpackDirectory);
       ForgetKnownDirectories(); // the sibling's levels among them
       state.unpackDirectoryOwned = false;
-      EndExtraction();
-      UseCacheDirectory();
-      return;
+      return false;
     }
   }
-  // The sibling stays this run's, and goes at its end.
-  ReleaseHold(&state.cacheDirectoryHold);
-  EndExtraction();
+  ReleaseHold(&state.cache.directoryHold);
+  return true;
+}
+
+} // namespace
+
+bool FillAndPublishSibling(void) {
+  StartMarker();
+  while (ReadRecordName()) {
+    PauseExtractionForConsoleEvent();
+    PlaceRecord();
+    ReadRecordSize();
+    AppendRecordToMarker();
+    WriteRecord();
+  }
+  FinishWriters();
+  // The console protocol still counts the main thread as extracting until
+  // the sibling is either renamed, and no longer this run's to remove, or
+  // known to stay.
+  return PublishSibling();
+}
+
+bool CompareCachedFiles(void) {
+  CacheMarkerCursor cursor = FirstMarkerRecord();
+  bool marked = false;
+  for (uint32_t i = 0; ReadRecordName(); ++i) {
+    // The comparison reads only; a console event ends the run between
+    // records.
+    PauseExtractionForConsoleEvent();
+    ReadRecordSize();
+    RequireListedRecord(cursor);
+    JoinPath(state.cache.filePath, state.cache.directory, state.record.name,
+             kPathCapacity);
+    if (state.cache.brokenFiles[i]) {
+      SkipRecordData();
+    } else if (!SameContent()) {
+      state.cache.brokenFiles[i] = 1;
+      marked = true;
+    }
+  }
+  return marked;
+}
+
+bool RepairBrokenFiles(void) {
+  // Only the broken files are written, and only as the marker lists them.
+  CacheMarkerCursor cursor = FirstMarkerRecord();
+  for (uint32_t i = 0; ReadRecordName(); ++i) {
+    PauseExtractionForConsoleEvent();
+    PlaceRecord();
+    ReadRecordSize();
+    RequireListedRecord(cursor);
+    if (state.cache.brokenFiles[i])
+      WriteRecord();
+    else
+      SkipRecordData();
+  }
+  FinishWriters();
+
+  cursor = FirstMarkerRecord();
+  WCHAR name[kNameCapacity];
+  uint64_t size;
+  bool repaired = true;
+  for (uint32_t i = 0; repaired && NextMarkerRecord(cursor, name, &size);
+       ++i) {
+    if (!state.cache.brokenFiles[i])
+      continue;
+    PauseExtractionForConsoleEvent();
+    JoinPath(state.outputFilePath, state.unpackDirectory, name,
+             kPathCapacity);
+    JoinPath(state.cache.filePath, state.cache.directory, name,
+             kPathCapacity);
+    repaired = CreateParentDirectories(state.cache.filePath) &&
+               MoveFileExW(state.outputFilePath, state.cache.filePath,
+                           MOVEFILE_REPLACE_EXISTING);
+  }
+  // Nothing of this run's is left in the sibling but directories, and
+  // whatever was not moved.
+  PauseExtractionForConsoleEvent();
+  ReleaseUnpackDirectoryHold();
+  RemoveDirectoryTree(state.unpackDirectory);
+  ForgetKnownDirectories(); // the sibling's levels among them
+  return repaired;
+}
+
+namespace {
+
+// The cache directory holds this payload's marker: checks the files,
+// repairs what needs it (the broken files are unpacked alone into this
+// run's sibling, as a per-run directory, and each is then moved over its
+// broken namesake), and starts the child from there. Where the directory
+// is not this payload's image after all, or a file cannot be put in place
+// (another instance holds it open, say), the sibling is emptied and the run
+// goes on from a whole sibling of its own.
+void UseCacheDirectory(void) {
+  CacheVerdict verdict = FindBrokenFiles();
+  if (verdict != kCacheUnusable &&
+      buildValues.unpackMode == kUnpackCacheContent &&
+      RunPayloadPass(kCacheContentCheck))
+    verdict = kCacheBroken;
+  if (verdict == kCacheBroken) {
+    state.childExecutablePath[0] = 0; // the repair makes the sibling anew
+    if (RunPayloadPass(kCacheRepair))
+      state.unpackDirectoryOwned = false;
+    else
+      verdict = kCacheUnusable;
+  }
+  if (verdict == kCacheUnusable) {
+    ExtractIntoOwnSibling();
+    return;
+  }
+  SetChildPathIn(state.cache.directory);
 }
 
 } // namespace
@@ -613,49 +560,50 @@ void ExpandCachePaths(void) {
   const WCHAR *sibling = LastLevel(state.unpackDirectory);
   size_t parentLength = (size_t)(sibling - state.unpackDirectory);
   WCHAR level[kCacheLevelDigits + 1];
-  static const char kDigits[] = "0123456789abcdef";
   for (int i = 0; i < kCacheLevelDigits; ++i) {
     unsigned char byte = buildValues.payloadDigest[i / 2];
-    level[i] = (WCHAR)kDigits[i % 2 == 0 ? byte >> 4 : byte & 15];
+    level[i] = (WCHAR)HexDigit(i % 2 == 0 ? byte >> 4 : byte);
   }
   level[kCacheLevelDigits] = 0;
-  memcpy(state.cacheDirectory, state.unpackDirectory,
+  memcpy(state.cache.directory, state.unpackDirectory,
          parentLength * sizeof(WCHAR));
-  state.cacheDirectory[parentLength] = 0;
-  AppendWideString(state.cacheDirectory, level, kPathCapacity);
+  state.cache.directory[parentLength] = 0;
+  AppendWideString(state.cache.directory, level, kPathCapacity);
 }
 
 void PrepareCacheDirectory(void) {
   // The template's directory, made as needed (a later start makes
   // nothing), must be the user's own.
   bool present =
-      GetFileAttributesW(state.cacheDirectory) != INVALID_FILE_ATTRIBUTES;
+      GetFileAttributesW(state.cache.directory) != INVALID_FILE_ATTRIBUTES;
   if (!present)
-    CreateParentDirectories(state.cacheDirectory);
+    CreateParentDirectories(state.cache.directory);
   WCHAR parent[kPathCapacity];
   size_t parentLength =
-      (size_t)(LastLevel(state.cacheDirectory) - state.cacheDirectory) - 1;
-  memcpy(parent, state.cacheDirectory, parentLength * sizeof(WCHAR));
+      (size_t)(LastLevel(state.cache.directory) - state.cache.directory) - 1;
+  memcpy(parent, state.cache.directory, parentLength * sizeof(WCHAR));
   parent[parentLength] = 0;
   RequireOwnDirectory(parent);
 
   if (present) {
-    RequireOwnDirectory(state.cacheDirectory);
+    RequireOwnDirectory(state.cache.directory);
     // Held for the whole run, so that no other build's start takes it for
     // an old build's directory that nobody runs.
-    if (HoldCacheDirectory() && ReadMarker(state.cacheDirectory)) {
+    if (HoldCacheDirectory() && ReadMarker(state.cache.directory)) {
       UseCacheDirectory();
       return;
     }
     // Not this payload's, or held by a removal: its files are never used.
     // The run unpacks into its sibling and runs from there, which goes at
     // its end.
-    ReleaseHold(&state.cacheDirectoryHold);
+    ReleaseHold(&state.cache.directoryHold);
     ExtractIntoOwnSibling();
     return;
   }
-  ExtractIntoSibling();
-  PublishSibling();
+  // A cold start: the sibling is filled, recording the marker, and put
+  // into place; when another start was first, the run uses its directory.
+  if (!RunPayloadPass(kCacheColdStart))
+    UseCacheDirectory();
 }
 
 bool IsReclaimableCacheDirectory(const WCHAR *directory) {
@@ -664,46 +612,8 @@ bool IsReclaimableCacheDirectory(const WCHAR *directory) {
   if (file == INVALID_HANDLE_VALUE)
     return false;
   unsigned char header[kCacheMarkerFormatOffset + 4];
-  bool ours = ReadUpTo(file, header, sizeof header) == sizeof header &&
-              memcmp(header, kCacheMarkerMagic, sizeof kCacheMarkerMagic) ==
-                  0 &&
-              GetLittleEndian32(header + kCacheMarkerFormatOffset) >=
-                  kCacheMarkerFirstHeldFormat;
+  bool ours =
+      IsHeldFormatCacheMarker(header, ReadFileUpTo(file, header, sizeof header));
   CloseHandle(file);
   return ours;
-}
-
-bool NoteExtractedRecord(const WCHAR *name, uint64_t size) {
-  if (!CacheModeSelected())
-    return true;
-  size_t units = Utf16Length(name);
-  NameVerdict verdict =
-      CheckCacheArchiveName(name, units, kFileSystemNameStyle);
-  if (verdict.problem != kNameAllowed)
-    ReportFatalUnsafeName(name, verdict);
-  if (state.repairing) {
-    // Only the broken files are written, and only as the marker lists them.
-    MarkerCursor cursor;
-    cursor.at = state.markerCursorAt;
-    cursor.left = state.markerCursorLeft;
-    WCHAR listed[kNameCapacity];
-    uint64_t listedSize;
-    if (!NextMarkerRecord(cursor, listed, &listedSize) ||
-        !Utf16Equal(listed, name) || listedSize != size)
-      ReportFatalMarkerMismatch();
-    state.markerCursorAt = cursor.at;
-    state.markerCursorLeft = cursor.left;
-    if (state.brokenFiles[state.recordIndex++])
-      return true;
-    SkipRecordData(size);
-    return false;
-  }
-  if (!state.recordingMarker)
-    return true;
-  unsigned char bytes[kCacheMarkerRecordCapacity];
-  AppendToMarker(bytes, PutCacheMarkerRecord(bytes, name, units, size));
-  PutLittleEndian32(
-      state.marker + kCacheMarkerCountOffset,
-      GetLittleEndian32(state.marker + kCacheMarkerCountOffset) + 1);
-  return true;
 }

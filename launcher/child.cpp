@@ -21,10 +21,10 @@
 // looking at it) is tried again, briefly and a bounded number of times.
 //
 //===----------------------------------------------------------------------===//
+#include "common/console_bounds.h"
 #include "diagnostics/fatal.h"
 #include "launcher/console.h"
-#include "launcher/console_bounds.h"
-#include "launcher/feedback.h"
+#include "launcher/progress_window.h"
 #include "launcher/state.h"
 #include "launcher/sweep.h"
 

@@ -27,7 +27,7 @@
 // Once an event is seen, every wait of the main thread's is a wait for the
 // process to end; each is bounded, so a handler that never ends it cannot
 // keep the launcher alive for ever. The handler's own waits are on events
-// the main thread signals, each with a deadline (launcher/console_bounds.h):
+// the main thread signals, each with a deadline (common/console_bounds.h):
 // a close, log-off or shut-down event gets only a few seconds before the
 // system ends the process, and a poll of short sleeps could outlast them
 // many times over where the system's timer is coarse.
@@ -39,6 +39,7 @@
 //
 //===----------------------------------------------------------------------===//
 #include "launcher/console.h"
+#include "launcher/state.h"
 #include "diagnostics/fatal.h"
 #include "payload/writer.h"
 

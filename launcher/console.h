@@ -8,8 +8,48 @@
 //===----------------------------------------------------------------------===//
 #pragma once
 
-#include "launcher/console_bounds.h"
-#include "launcher/state.h"
+#include "common/console_bounds.h"
+#include "platform/platform.h"
+
+// What the main thread and the console control thread tell each other.
+// Each flag is 0 or 1, written with InterlockedExchange.
+struct ConsoleFlags {
+  // A console event is being handled, and its ending wins over the main
+  // thread's return. Set by OnConsoleControl on the console control thread,
+  // never cleared. Read by the main thread between writes
+  // (ConsoleEventSeen, PauseExtractionForConsoleEvent), before it starts the
+  // child (BeginChildStart) and before it returns (AwaitConsoleEventEnding),
+  // and by the handler's wait for the main thread to stop writing
+  // (AwaitExtractionParked).
+  volatile LONG eventSeen;
+  // The main thread is writing the archive's files. Set by BeginExtraction,
+  // cleared by EndExtraction, both on the main thread. Read by
+  // AwaitExtractionParked.
+  volatile LONG extracting;
+  // The main thread has stopped writing for a console event and writes
+  // nothing more; every file the writers held is closed. Set by PauseExtractionForConsoleEvent on the main thread,
+  // never cleared. Read by AwaitExtractionParked.
+  volatile LONG extractionParked;
+  // The main thread is creating the child and has not published its handle
+  // yet. Set by BeginChildStart, cleared by EndChildStart, both on the main
+  // thread. Read by AwaitChildStarted in StopChildAndCleanUp, on either
+  // thread: a console event then waits for the child instead of missing it.
+  volatile LONG childStarting;
+  // The event being handled is one after which the system ends the process
+  // within a few seconds (close, log-off, shut-down, where the platform
+  // has such a deadline): the shutdown then keeps to the tighter bounds.
+  // Set by OnConsoleControl before it stops the child, never cleared.
+  volatile LONG timedEvent;
+  // Manual-reset events, made before the console control handler is
+  // registered and never closed, that the handler waits on with a bound
+  // instead of polling the flags above: childStartOver is signalled while
+  // no start of the child is under way (reset by BeginChildStart, set by
+  // EndChildStart), writingStopped while the main thread is not writing
+  // (reset by BeginExtraction, set by EndExtraction and once it has parked
+  // for an event). Null before they are made: a wait on null fails at once.
+  HANDLE childStartOver;
+  HANDLE writingStopped;
+};
 
 // The console control handler, registered with SetConsoleCtrlHandler.
 BOOL WINAPI OnConsoleControl(DWORD controlType);

@@ -121,18 +121,18 @@ void ReleaseHold(HANDLE volatile *hold) {
 }
 
 bool HoldCacheDirectory(void) {
-  if (state.cacheDirectoryHold != nullptr)
+  if (state.cache.directoryHold != nullptr)
     return true;
   HANDLE hold = nullptr;
-  if (TakeDirectoryHold(state.cacheDirectory, &hold) != kHoldTaken)
+  if (TakeDirectoryHold(state.cache.directory, &hold) != kHoldTaken)
     return false;
-  state.cacheDirectoryHold = hold;
+  state.cache.directoryHold = hold;
   return true;
 }
 
 void CarrySiblingHoldIntoPlace(void) {
-  ReleaseHold(&state.cacheDirectoryHold);
-  state.cacheDirectoryHold = (HANDLE)InterlockedExchangePointer(
+  ReleaseHold(&state.cache.directoryHold);
+  state.cache.directoryHold = (HANDLE)InterlockedExchangePointer(
       (PVOID volatile *)&state.unpackDirectoryHold, nullptr);
 }
 

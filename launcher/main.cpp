@@ -18,9 +18,8 @@
 #include "launcher/cache.h"
 #include "launcher/console.h"
 #include "launcher/state.h"
+#include "launcher/unpack.h"
 #include "paths/paths.h"
-#include "payload/extract.h"
-#include "payload/stream.h"
 
 LauncherState state;
 
@@ -51,11 +50,7 @@ int RunLauncher(void) {
   if (cached) {
     PrepareCacheDirectory();
   } else {
-    OpenPayload();
-    BeginExtraction(); // from here on, clean-up removes the directory
-    ExtractPayload();
-    EndExtraction();
-    ClosePayload();
+    RunPayloadPass(kExtractEveryRecord);
   }
 
   SetChildEnvironment();

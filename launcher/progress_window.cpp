@@ -13,29 +13,30 @@
 // writing, and the process ends as after a Ctrl+C.
 //
 // The window closes as soon as the child has started (launcher/child.cpp)
-// and, on a fatal ending, before the error box (launcher/error_box.cpp).
+// and, on a fatal ending, in its clean-up (launcher/shutdown.cpp), before
+// any error box (diagnostics/error_box.cpp).
 // Where nothing can be shown, the thread ends and the run goes on as
 // without the option.
 //
 //===----------------------------------------------------------------------===//
 #include "launcher/console.h"
-#include "launcher/feedback.h"
+#include "launcher/progress_window.h"
 #include "launcher/state.h"
 
 namespace {
 
 DWORD WINAPI ProgressWindowThread(LPVOID) {
-  if (RunProgressWindow(&state.feedback.view) == kProgressWindowCancelled)
+  if (RunProgressWindow(&state.progressWindow.view) == kProgressWindowCancelled)
     StopAsOnCtrlC();
   return 0;
 }
 
 void StartProgressWindow(void) {
-  FeedbackState &feedback = state.feedback;
-  feedback.windowAsked = true;
-  feedback.view.title = buildValues.product;
-  feedback.view.done = &feedback.bytesWritten;
-  feedback.view.total = GetLittleEndian64(buildValues.fileBytes);
+  ProgressWindowState &window = state.progressWindow;
+  window.windowAsked = true;
+  window.view.title = buildValues.product;
+  window.view.done = &window.bytesWritten;
+  window.view.total = GetLittleEndian64(buildValues.fileBytes);
   HANDLE thread =
       CreateThread(nullptr, 0, ProgressWindowThread, nullptr, 0, nullptr);
   // Without a thread there is no window; the run goes on.
@@ -46,20 +47,20 @@ void StartProgressWindow(void) {
 } // namespace
 
 void NoteBytesUnpacked(DWORD count) {
-  FeedbackState &feedback = state.feedback;
-  InterlockedExchangeAdd64(&feedback.bytesWritten, count);
-  if (feedback.windowAsked || feedback.windowClosed ||
+  ProgressWindowState &window = state.progressWindow;
+  InterlockedExchangeAdd64(&window.bytesWritten, count);
+  if (window.windowAsked || window.windowClosed ||
       !(buildValues.launcherOptions & kOptionProgressWindow))
     return;
   ULONGLONG now = GetTickCount64();
-  if (feedback.unpackingSince == 0)
-    feedback.unpackingSince = now != 0 ? now : 1;
-  else if (now - feedback.unpackingSince >= kProgressWindowDelayMs)
+  if (window.unpackingSince == 0)
+    window.unpackingSince = now != 0 ? now : 1;
+  else if (now - window.unpackingSince >= kProgressWindowDelayMs)
     StartProgressWindow();
 }
 
 void CloseProgressWindow(void) {
-  state.feedback.windowClosed = true;
-  if (state.feedback.windowAsked)
-    EndProgressWindow(&state.feedback.view);
+  state.progressWindow.windowClosed = true;
+  if (state.progressWindow.windowAsked)
+    EndProgressWindow(&state.progressWindow.view);
 }

@@ -8,11 +8,13 @@
 // retried, up to 20 times 100 ms apart (10 during a close, log-off or
 // shut-down event on Windows), while the directory is still there, and only
 // ever for a directory this run owns. Every bound is in
-// launcher/console_bounds.h.
+// common/console_bounds.h.
 //
 //===----------------------------------------------------------------------===//
+#include "diagnostics/fatal.h"
 #include "launcher/console.h"
 #include "launcher/hold.h"
+#include "launcher/progress_window.h"
 #include "launcher/state.h"
 #include "payload/writer.h"
 
@@ -68,6 +70,7 @@ void StopChildAndCleanUp(void) {
 }
 
 void CleanUpAfterFatalError(void) {
+  CloseProgressWindow(); // before any error box
   // Windows deletes no open file: every file the writers hold is closed
   // first. A file a stuck writer still holds after the bounded wait stays
   // (on Windows), and the rest goes; a later start's sweep takes it.

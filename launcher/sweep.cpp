@@ -184,10 +184,10 @@ bool IsDigestLevel(const WCHAR *name) {
 // user's entry or a directory without such a marker.
 void ReclaimOtherBuilds(const WCHAR *directory, size_t parentLength,
                         ULONGLONG started, int removals) {
-  if (!CacheModeSelected() || state.cacheDirectoryHold == nullptr ||
+  if (!CacheModeSelected() || state.cache.directoryHold == nullptr ||
       removals >= kSweepMaxRemovals)
     return;
-  const WCHAR *ownLevel = LastLevel(state.cacheDirectory);
+  const WCHAR *ownLevel = LastLevel(state.cache.directory);
   static const WCHAR kEverything[] = {'*', 0};
   if (!SetSweepPath(directory, parentLength, kEverything))
     return;

@@ -12,6 +12,10 @@
 
 #include "platform/platform.h"
 
+// The room of every path buffer of the launcher, in UTF-16 units with the
+// terminator.
+enum { kPathCapacity = 4096 };
+
 // The narrow buffers numbers are formatted into before they are widened:
 // the process id, and the time in 100-nanosecond ticks.
 enum : size_t { kProcessIdTextCapacity = 128, kTimeTextCapacity = 1024 };

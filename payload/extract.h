@@ -1,19 +1,31 @@
 //===- payload/extract.h - Writing the archive's files to disk ----------===//
+//
+// The main thread's operations for writing a record's data to a file
+// through the file writers (payload/writer.h), and for the directories the
+// files go into. Which records are written, and where, is the caller's:
+// these never look at a name.
+//
+//===----------------------------------------------------------------------===//
 #pragma once
-
-#include <stdint.h>
 
 #include "platform/platform.h"
 
-// Writes every record of the archive stream below the unpack directory and
-// keeps the first record's full path as the child executable path.
-void ExtractPayload(void);
+// Makes the directories that contain `path`, waits until the writers hold
+// no file at the same path, creates the file (replacing one there) and
+// hands it to the writers; gives its index for WriteRecordChunk. Ends the
+// process with the open message when a directory or the file cannot be
+// made (a link where a directory should be counts as such).
+int OpenRecordFile(const WCHAR *path);
 
-// Reads the next record's name into state.entryName; ends the process when
-// it does not fit. False at the end marker.
-bool ReadEntryName(void);
-// Reads the size that follows a record's name.
-uint64_t ReadRecordSize(void);
+// Decodes the current record's next chunk (payload/record.h) into a writer's
+// buffer and queues its write to `file`; gives true. Once the data is all
+// read, queues the file's close and gives false. The caller loops, and may
+// park between chunks:
+//
+//   int file = OpenRecordFile(path);
+//   while (WriteRecordChunk(file))
+//     ...
+bool WriteRecordChunk(int file);
 
 // Creates every missing directory that contains `path`, outermost first.
 // True when the innermost containing directory exists at the end.
@@ -21,6 +33,10 @@ bool CreateParentDirectories(const WCHAR *path);
 
 // Makes sure one directory exists; its parent must exist already.
 bool EnsureDirectory(const WCHAR *directory);
+
+// Remembers a directory the caller has made (or found as it must be), so
+// that no file below it asks for it again.
+void RememberDirectory(const WCHAR *directory);
 
 // Forgets every directory remembered as existing: some were removed.
 void ForgetKnownDirectories(void);

@@ -8,11 +8,82 @@
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include "paths/paths.h"
 #include "platform/platform.h"
+
+enum {
+  // The chunk a record's data is decoded and written in.
+  kWriteBufferSize = 32768,
+  // Threads, chunks in flight, files open at once, and the tasks one writer
+  // may have waiting (never more than a task per chunk and one close per
+  // file).
+  kWriterThreadCapacity = 4,
+  kWriterBufferCount = 16,
+  kWriterFileCapacity = 16,
+  kWriterQueueCapacity = kWriterBufferCount + kWriterFileCapacity,
+};
+
+// One step for a writer thread: a chunk to write, or the file's close.
+struct WriterTask {
+  int file;   // index in WriterPool::files
+  int buffer; // index in WriterPool::buffers; -1 for the close
+  DWORD size;
+};
+
+// A file the main thread has opened and handed to the writers, until its
+// close has run.
+struct WriterFile {
+  HANDLE handle;
+  int writer; // the thread that runs all its tasks, in order
+  bool inUse;
+  WCHAR path[kPathCapacity];
+};
+
+// The file writers (state.writers). `threads`, `threadCount` and
+// `running` are the main thread's alone; everything else above `buffers` is
+// shared with the writer threads and is read or written only with `lock`
+// held. A buffer belongs to whoever holds its index (the main thread while
+// it fills it, then the task that writes it), and a file slot's handle and
+// path are set before its first task is queued and not changed until its
+// close has run.
+struct WriterPool {
+  SRWLOCK lock;
+  CONDITION_VARIABLE taskQueued[kWriterThreadCapacity];
+  CONDITION_VARIABLE taskDone;
+  HANDLE threads[kWriterThreadCapacity];
+  // 0 when no thread could be made: the main thread runs each task itself.
+  int threadCount;
+  bool running;
+  // The writers end once their queues are empty.
+  bool quit;
+  // Writes are dropped, closes still run: set when the main thread gives
+  // up (an error, a fatal ending, a console event).
+  bool stopping;
+  bool mainWaiting;
+  bool writerIdle[kWriterThreadCapacity];
+  // The first error of a write or a close, with its file's path.
+  bool failed;
+  DWORD errorCode;
+  WCHAR errorPath[kPathCapacity];
+  // The file the main thread is filling, as index + 1; 0 when none.
+  int currentFile;
+  WriterTask queue[kWriterThreadCapacity][kWriterQueueCapacity];
+  int queueHead[kWriterThreadCapacity];
+  int queueCount[kWriterThreadCapacity];
+  // Tasks queued or under way, per writer and in all.
+  int unfinishedOf[kWriterThreadCapacity];
+  int unfinished;
+  int freeBuffers[kWriterBufferCount];
+  int freeBufferCount;
+  WriterFile files[kWriterFileCapacity];
+  int filesInUse;
+  unsigned char buffers[kWriterBufferCount][kWriteBufferSize];
+};
+
 
 // How long a fatal ending or a console event waits for the writers to
 // close their files (StopWriters). A console event's handler waits longer
-// for the main thread to stop writing (launcher/console_bounds.h), so the
+// for the main thread to stop writing (common/console_bounds.h), so the
 // files are closed, or given up, before it removes the unpack directory.
 const DWORD kWriterStopWaitMs = 800;
 

@@ -70,7 +70,7 @@ void PrintWithWideText(FILE *stream, const char *format, const WCHAR *text);
 BOOL RemoveDirectoryTree(LPCWSTR path);
 
 // The progress window and the error box. The core decides whether and when
-// one is shown (launcher/progress_window.cpp, launcher/error_box.cpp); the
+// one is shown (launcher/progress_window.cpp, diagnostics/error_box.cpp); the
 // platform draws it. On Windows everything they need (USER32, COMCTL32,
 // GDI32) is loaded only here, when one is shown, so that the image imports
 // nothing for them; elsewhere nothing can be shown.

@@ -29,7 +29,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "launcher/console_bounds.h"
+#include "common/console_bounds.h"
 #include "platform/posix/hook.h"
 #include "platform/posix/internal.h"
 

@@ -36,6 +36,7 @@
 #include "launcher/console.h"
 #include "launcher/state.h"
 #include "packer/archive/archive.h"
+#include "launcher/unpack.h"
 #include "payload/extract.h"
 #include "payload/stream.h"
 #include "platform/posix/internal.h"
@@ -283,13 +284,7 @@ void ReleaseKnownDirectories(void) {
     free(state.knownDirectories[i]);
 }
 
-void OpenAndExtract(void) {
-  OpenPayload();
-  BeginExtraction();
-  ExtractPayload();
-  EndExtraction();
-  ClosePayload();
-}
+void OpenAndExtract(void) { RunPayloadPass(kExtractEveryRecord); }
 
 } // namespace
 

@@ -202,7 +202,7 @@ TEST_F(CacheCallsTest, AStartThatLosesTheRaceRepairsTheWinnersDirectory) {
             (Calls{"CloseHandle " + sibling, "CloseHandle " + sibling,
                    "RemoveDirectoryTree " + sibling, "CloseHandle " + sibling,
                    "CloseHandle " + sibling, "RemoveDirectoryTree " + sibling}));
-  EXPECT_NE(state.cacheDirectoryHold, nullptr);
+  EXPECT_NE(state.cache.directoryHold, nullptr);
   EXPECT_EQ(state.unpackDirectoryHold, nullptr);
 }
 
@@ -228,7 +228,7 @@ TEST_F(CacheCallsTest, EveryStartHoldsTheDirectoryItRunsFrom) {
                                 " directory write share rwd",
                             // the check's own handle
                             "CloseHandle " + sibling, "MoveFileExW " + cache}));
-  ASSERT_NE(state.cacheDirectoryHold, nullptr);
+  ASSERT_NE(state.cache.directoryHold, nullptr);
   EXPECT_EQ(state.unpackDirectoryHold, nullptr);
   EXPECT_EQ(TakeRemovalProof(test::CorePath(Cache()).c_str()), nullptr);
 
@@ -242,7 +242,7 @@ TEST_F(CacheCallsTest, EveryStartHoldsTheDirectoryItRunsFrom) {
         call == "CloseHandle " + cache)
       opens.push_back(call);
   EXPECT_EQ(Calls(opens.begin(), opens.begin() + 6), expected);
-  ASSERT_NE(state.cacheDirectoryHold, nullptr);
+  ASSERT_NE(state.cache.directoryHold, nullptr);
   EXPECT_EQ(TakeRemovalProof(test::CorePath(Cache()).c_str()), nullptr);
   // Once the runs have ended, the proof can be taken.
   test::ResetLauncherState();
@@ -263,7 +263,7 @@ TEST_F(CacheCallsTest, ACacheDirectoryThatCannotBeHeldIsNotUsed) {
   auto before = test::ListTree(Cache());
   Calls calls = Start();
   close(removal);
-  EXPECT_EQ(state.cacheDirectoryHold, nullptr);
+  EXPECT_EQ(state.cache.directoryHold, nullptr);
   EXPECT_TRUE(state.unpackDirectoryOwned);
   EXPECT_NE(state.unpackDirectoryHold, nullptr);
   EXPECT_EQ(test::Utf8(state.childExecutablePath),

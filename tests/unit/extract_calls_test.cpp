@@ -29,6 +29,7 @@
 #include "launcher/console.h"
 #include "launcher/hold.h"
 #include "launcher/state.h"
+#include "launcher/unpack.h"
 #include "payload/extract.h"
 #include "platform/recording/recording.h"
 #include "tests/unit/extract_fixture.h"

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "launcher/state.h"
+#include "launcher/unpack.h"
 #include "payload/extract.h"
 #include "tests/unit/extract_fixture.h"
 #include "tests/unit/support.h"

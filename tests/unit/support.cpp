@@ -321,10 +321,10 @@ void ResetLauncherState() {
   // The holds go with the run: a test's next run must be free to remove.
   if (state.unpackDirectoryHold != nullptr)
     CloseHandle(state.unpackDirectoryHold);
-  if (state.cacheDirectoryHold != nullptr)
-    CloseHandle(state.cacheDirectoryHold);
-  free(state.marker);
-  free(state.brokenFiles);
+  if (state.cache.directoryHold != nullptr)
+    CloseHandle(state.cache.directoryHold);
+  free(state.cache.marker);
+  free(state.cache.brokenFiles);
   memset((void *)&state, 0, sizeof state);
 }
 

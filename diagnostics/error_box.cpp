@@ -1,4 +1,4 @@
-//===- launcher/error_box.cpp - A fatal line nobody could read ----------===//
+//===- diagnostics/error_box.cpp - A fatal line nobody could read -------===//
 //
 // Started from the desktop, the launcher has no standard output or error,
 // and the C runtime drops a fatal ending's line. With the error box on, the
@@ -11,7 +11,7 @@
 // here.
 //
 //===----------------------------------------------------------------------===//
-#include "launcher/feedback.h"
+#include "diagnostics/error_box.h"
 #include "launcher/state.h"
 
 namespace {
@@ -30,7 +30,7 @@ bool Writable(DWORD which) {
 } // namespace
 
 void KeepFatalLine(DWORD which, const char *format, const WCHAR *text) {
-  FeedbackState &feedback = state.feedback;
+  ErrorBoxState &box = state.errorBox;
   if (!(buildValues.launcherOptions & kOptionErrorBox))
     return;
   const size_t kRoom = kFatalLineCapacity - 4; // for "..." and the NUL
@@ -40,7 +40,7 @@ void KeepFatalLine(DWORD which, const char *format, const WCHAR *text) {
     if (format[i] == '%' && format[i + 1] == 'l' && format[i + 2] == 's') {
       for (size_t k = 0; text != nullptr && text[k] != 0 && !cut; ++k) {
         if (n < kRoom)
-          feedback.fatalLine[n++] = text[k];
+          box.fatalLine[n++] = text[k];
         else
           cut = true;
       }
@@ -52,24 +52,23 @@ void KeepFatalLine(DWORD which, const char *format, const WCHAR *text) {
     if (format[i] == '\n' || format[i] == '\r')
       continue;
     if (n < kRoom)
-      feedback.fatalLine[n++] = (WCHAR)(unsigned char)format[i];
+      box.fatalLine[n++] = (WCHAR)(unsigned char)format[i];
     else
       cut = true;
   }
   for (int dot = 0; cut && dot < 3; ++dot)
-    feedback.fatalLine[n++] = '.';
-  feedback.fatalLine[n] = 0;
-  feedback.fatalStream = which;
+    box.fatalLine[n++] = '.';
+  box.fatalLine[n] = 0;
+  box.fatalStream = which;
 }
 
 void ShowFatalLineInBox(void) {
-  FeedbackState &feedback = state.feedback;
+  ErrorBoxState &box = state.errorBox;
   if (!(buildValues.launcherOptions & kOptionErrorBox) ||
-      feedback.fatalStream == 0 || Writable(feedback.fatalStream))
+      box.fatalStream == 0 || Writable(box.fatalStream))
     return;
-  CloseProgressWindow();
   if (!DesktopIsInteractive())
     return;
   buildValues.product[kBuildValueCapacity - 1] = 0;
-  ShowErrorBox(buildValues.product, feedback.fatalLine, kErrorBoxTimeoutMs);
+  ShowErrorBox(buildValues.product, box.fatalLine, kErrorBoxTimeoutMs);
 }

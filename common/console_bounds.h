@@ -1,4 +1,4 @@
-//===- launcher/console_bounds.h - How long the console waits may last --===//
+//===- common/console_bounds.h - How long the console waits may last ----===//
 //
 // Plain constants, nothing else: the launcher's console-event protocol
 // (launcher/console.cpp), the shutdown (launcher/shutdown.cpp), the child's

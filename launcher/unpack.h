@@ -1,0 +1,52 @@
+//===- launcher/unpack.h - The launcher's passes over the payload -------===//
+//
+// Every pass over the payload runs in the one sequence of RunPayloadPass,
+// and each is its own loop over the payload's record primitives
+// (payload/record.h, payload/extract.h): this file's ExtractPayload for a
+// per-run directory, launcher/cache.cpp's for the cache mode. The steps
+// every writing loop shares are here too.
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include "platform/platform.h"
+
+// What a pass over the payload does.
+enum PayloadPass {
+  // Every record into the unpack directory (ExtractPayload): a per-run
+  // directory, or in a cache mode a run's own sibling.
+  kExtractEveryRecord,
+  // The cache mode's (launcher/cache.h): a cold start into the sibling and
+  // its publication; the content check; the repair of the broken files.
+  kCacheColdStart,
+  kCacheContentCheck,
+  kCacheRepair,
+};
+
+// The one sequence around every pass, in this order: opens the payload
+// (its header is checked before anything is marked), begins the extraction
+// (from here on a console event waits for the main thread to park, and
+// clean-up removes the unpack directory once this run has made it), runs
+// the pass, ends the extraction (the pass writes nothing more, every file
+// is closed), and closes the payload. Gives what the pass gives; true for
+// kExtractEveryRecord.
+bool RunPayloadPass(PayloadPass pass);
+
+// Writes every record below the unpack directory and keeps the first
+// record's full path as the child executable path; every file is written
+// and closed when it returns. Parks between records and between chunks when
+// a console event is seen. Runs inside RunPayloadPass.
+void ExtractPayload(void);
+
+// For the writing loops, once a record's name is read: ends the run unless
+// the name is one this run may write (in a cache mode also not one the
+// cache directory keeps for itself) and its path below the unpack directory
+// fits; puts that path into state.outputFilePath. At the first record (the
+// child executable path still empty) makes and holds the unpack directory
+// and keeps the path as the child's.
+void PlaceRecord(void);
+
+// For the writing loops, once the record's size is read: writes its data to
+// state.outputFilePath through the file writers, parking between chunks
+// when a console event is seen.
+void WriteRecord(void);
