@@ -59,6 +59,11 @@ inline void PutLittleEndian64(unsigned char *to, uint64_t value) {
     to[i] = (unsigned char)(value >> (8 * i));
 }
 
+// Two bytes, least significant first (the index's name lengths).
+inline unsigned GetLittleEndian16(const unsigned char *from) {
+  return (unsigned)from[0] | (unsigned)from[1] << 8;
+}
+
 // Four bytes, least significant first (the cache marker's counts).
 inline uint32_t GetLittleEndian32(const unsigned char *from) {
   return (uint32_t)from[0] | (uint32_t)from[1] << 8 |

@@ -11,7 +11,8 @@ if(NOT EXISTS "${VESKAR_ZSTD_WINDOWS}/lib/libzstd.a")
 endif()
 
 add_executable(veskar-pack EXCLUDE_FROM_ALL main.cpp ${VESKAR_PACKER_COMMANDS}
-  ${VESKAR_PACKER_SOURCES} archive.cpp file_io.cpp unicode.cpp fs_windows.cpp
+  ${VESKAR_PACKER_SOURCES} archive.cpp file_io.cpp frame_pool.cpp
+  index_check.cpp index_writer.cpp unicode.cpp fs_windows.cpp
   embedded.cpp veskar-pack.rc)
 list(TRANSFORM VESKAR_COMMON_SOURCES PREPEND "${PROJECT_SOURCE_DIR}/"
      OUTPUT_VARIABLE common_sources)
