@@ -39,9 +39,11 @@ struct CompressionOptions {
   bool index = true;
 };
 
-// The frames build cuts the archive stream into, unless long-distance
-// matching asks for one frame over the whole stream.
-const uint64_t kDefaultFrameInputLimit = 8u << 20;
+// The frames build cuts the archive stream into at `level`, unless
+// long-distance matching asks for one frame over the whole stream: four
+// times the level's window (at least 8 MiB), so that what a frame loses by
+// starting without history stays small (bench/RESULTS.md).
+uint64_t DefaultFrameInputLimit(int level);
 
 // Bytes of archive stream done, of the total.
 using ProgressFn = std::function<void(uint64_t done, uint64_t total)>;

@@ -367,7 +367,7 @@ int RunBuild(const CommandLine &line) {
   // Independent frames let a reader decode on several cores; long-distance
   // matching looks across the whole package, which frames would cut off.
   compression.frameInputLimit =
-      compression.longDistance ? 0 : kDefaultFrameInputLimit;
+      compression.longDistance ? 0 : DefaultFrameInputLimit(level);
   uint64_t containerSize = 0;
   auto stream = [&](int fd, uint64_t *size, std::string *reason) {
     long long start = fs::Position(fd);

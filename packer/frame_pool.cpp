@@ -3,9 +3,30 @@
 
 #include <string.h>
 
+#define ZSTD_STATIC_LINKING_ONLY // ZSTD_getCParams; the library is linked statically
 #include <zstd.h>
 
+#include "common/container.h"
+#include "packer/archive.h"
+
 namespace veskar {
+
+namespace {
+
+// Frames hold this many windows of their level, and never less than the
+// smallest frame.
+const int kWindowsPerFrame = 4;
+const uint64_t kSmallestFrame = 8u << 20;
+
+} // namespace
+
+uint64_t DefaultFrameInputLimit(int level) {
+  unsigned windowLog = ZSTD_getCParams(level, ZSTD_CONTENTSIZE_UNKNOWN, 0).windowLog;
+  if (windowLog > (unsigned)kMaxWindowLog)
+    windowLog = kMaxWindowLog;
+  uint64_t frame = (uint64_t)kWindowsPerFrame << windowLog;
+  return frame < kSmallestFrame ? kSmallestFrame : frame;
+}
 
 FramePool::FramePool(int level, bool checksum, uint64_t frameBytes,
                      int workers, WriteFn write)
@@ -13,9 +34,9 @@ FramePool::FramePool(int level, bool checksum, uint64_t frameBytes,
       write_(std::move(write)) {
   if (workers < 1)
     workers = 1;
-  // Each worker has one frame in hand and one waits behind it; the frames
-  // done wait to be written in order.
-  maxInFlight_ = 2 * (size_t)workers;
+  // Each worker has one frame in hand and one more waits; the frames done
+  // wait to be written in order.
+  maxInFlight_ = (size_t)workers + 1;
   for (int i = 0; i < workers; ++i)
     workers_.emplace_back([this] { Work(); });
 }
