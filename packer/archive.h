@@ -40,9 +40,10 @@ struct CompressionOptions {
 };
 
 // The frames build cuts the archive stream into at `level`, unless
-// long-distance matching asks for one frame over the whole stream: four
-// times the level's window (at least 8 MiB), so that what a frame loses by
-// starting without history stays small (bench/RESULTS.md).
+// long-distance matching asks for one frame over the whole stream: eight
+// windows of the level, sixteen from level 17, at least 16 MiB (16 MiB at
+// the default level, 128 MiB at 19), so that what a frame loses by starting
+// without history stays small (bench/RESULTS.md).
 uint64_t DefaultFrameInputLimit(int level);
 
 // Bytes of archive stream done, of the total.

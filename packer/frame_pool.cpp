@@ -13,10 +13,14 @@ namespace veskar {
 
 namespace {
 
-// Frames hold this many windows of their level, and never less than the
-// smallest frame.
-const int kWindowsPerFrame = 4;
-const uint64_t kSmallestFrame = 8u << 20;
+// A frame starts without the history of the ones before it, which costs
+// about the same at every frame start: frames hold this many windows of
+// their level, more at the strongest levels, whose parsers lose more, and
+// never less than the smallest frame (measured: bench/RESULTS.md).
+const int kWindowsPerFrame = 8;
+const int kStrongLevel = 17;
+const int kWindowsPerStrongFrame = 16;
+const uint64_t kSmallestFrame = 16u << 20;
 
 } // namespace
 
@@ -24,7 +28,9 @@ uint64_t DefaultFrameInputLimit(int level) {
   unsigned windowLog = ZSTD_getCParams(level, ZSTD_CONTENTSIZE_UNKNOWN, 0).windowLog;
   if (windowLog > (unsigned)kMaxWindowLog)
     windowLog = kMaxWindowLog;
-  uint64_t frame = (uint64_t)kWindowsPerFrame << windowLog;
+  uint64_t frame = (uint64_t)(level >= kStrongLevel ? kWindowsPerStrongFrame
+                                                    : kWindowsPerFrame)
+                   << windowLog;
   return frame < kSmallestFrame ? kSmallestFrame : frame;
 }
 

@@ -339,12 +339,13 @@ class IndexTest(packtest.PackerTestCase):
         cls.base = tempfile.mkdtemp(prefix="veskar-index-")
         app = os.path.join(cls.base, "app")
         rng = random.Random(19)
-        # Over 8 MiB of archive stream: at least two frames.
+        # Over 16 MiB of archive stream: at least two frames at the
+        # default level.
         packtest.make_tree(app, {
             "Main.exe": bytes(rng.getrandbits(8) for _ in range(300000)),
             "a.txt": b"alpha " * 1000,
             "b.txt": b"bravo " * 2000,
-            "data/big.bin": b"".join(b"%08d\n" % i for i in range(1100000)),
+            "data/big.bin": b"".join(b"%08d\n" % i for i in range(2000000)),
         })
         cls.package = os.path.join(cls.base, "good.exe")
         pack("build", app, "-o", cls.package, "--quiet")
