@@ -25,7 +25,8 @@ const uint64_t kSmallestFrame = 16u << 20;
 } // namespace
 
 uint64_t DefaultFrameInputLimit(int level) {
-  unsigned windowLog = ZSTD_getCParams(level, ZSTD_CONTENTSIZE_UNKNOWN, 0).windowLog;
+  unsigned windowLog =
+      ZSTD_getCParams(level, ZSTD_CONTENTSIZE_UNKNOWN, 0).windowLog;
   if (windowLog > (unsigned)kMaxWindowLog)
     windowLog = kMaxWindowLog;
   uint64_t frame = (uint64_t)(level >= kStrongLevel ? kWindowsPerStrongFrame
@@ -35,11 +36,18 @@ uint64_t DefaultFrameInputLimit(int level) {
 }
 
 FramePool::FramePool(int level, bool checksum, uint64_t frameBytes,
-                     int workers, WriteFn write)
+                     int threads, WriteFn write)
     : level_(level), checksum_(checksum), frameBytes_(frameBytes),
       write_(std::move(write)) {
-  if (workers < 1)
-    workers = 1;
+  // zstd cuts a frame into jobs of four windows, each on a worker of its
+  // own; the rest of the threads compress other frames meanwhile.
+  unsigned windowLog = ZSTD_getCParams(level, frameBytes, 0).windowLog;
+  uint64_t jobs = frameBytes / ((uint64_t)4 << windowLog);
+  if (threads < 1)
+    threads = 1;
+  threadsPerFrame_ =
+      jobs < 1 ? 1 : jobs > (uint64_t)threads ? threads : (int)jobs;
+  int workers = threads / threadsPerFrame_;
   // Each worker has one frame in hand and one more waits; the frames done
   // wait to be written in order.
   maxInFlight_ = (size_t)workers + 1;
@@ -131,6 +139,11 @@ void FramePool::Work() {
     if (!ZSTD_isError(result))
       result = ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag,
                                       checksum_ ? 1 : 0);
+    // Always zstd's workers, at least one: their output does not depend on
+    // their number, where compressing on this thread would differ.
+    if (!ZSTD_isError(result))
+      result = ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers,
+                                      threadsPerFrame_);
     if (ZSTD_isError(result))
       setUp = std::string("couldn't set up the compressor: ") +
               ZSTD_getErrorName(result);

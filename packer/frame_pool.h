@@ -1,9 +1,10 @@
 //===- packer/frame_pool.h - Independent frames, compressed in parallel --===//
 //
 // The archive stream cut into frames of a fixed number of bytes, each
-// compressed on its own (no frame refers to another's bytes), on several
-// workers at once, and written in order. Every frame is compressed alike
-// whatever the number of workers, so the output is the same for any
+// compressed on its own (no frame refers to another's bytes), several at
+// once, each on zstd's own workers, and written in order. Every frame is
+// compressed alike whatever the number of threads (zstd's workers give the
+// same bytes for any number of them), so the output is the same for any
 // --threads.
 //
 //===----------------------------------------------------------------------===//
@@ -34,8 +35,10 @@ public:
   using WriteFn = std::function<bool(const void *, size_t, std::string *)>;
 
   // Frames of `frameBytes` bytes (the last may be shorter) at `level`,
-  // with a content checksum when `checksum`; `workers` of them at once.
-  FramePool(int level, bool checksum, uint64_t frameBytes, int workers,
+  // with a content checksum when `checksum`, as many of them at once as
+  // `threads` allow, each on zstd's own workers (the same bytes for any
+  // number of those).
+  FramePool(int level, bool checksum, uint64_t frameBytes, int threads,
             WriteFn write);
   ~FramePool();
   FramePool(const FramePool &) = delete;
@@ -62,6 +65,7 @@ private:
 
   int level_;
   bool checksum_;
+  int threadsPerFrame_;
   uint64_t frameBytes_;
   size_t maxInFlight_;
   WriteFn write_;
