@@ -70,8 +70,9 @@ inline void PutLittleEndian32(unsigned char *to, uint32_t value) {
     to[i] = (unsigned char)(value >> (8 * i));
 }
 
-// Two bytes, least significant first (a UTF-16LE unit, the marker's name
-// lengths, the PE and resource fields the packer reads and writes).
+// Two bytes, least significant first (a UTF-16LE unit, the marker's and the
+// index's name lengths, the PE and resource fields the packer reads and
+// writes).
 inline uint16_t GetLittleEndian16(const unsigned char *from) {
   return (uint16_t)(from[0] | from[1] << 8);
 }

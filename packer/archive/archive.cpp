@@ -7,6 +7,11 @@
 #include <memory>
 
 #include "common/container.h"
+#include "common/payload_index.h"
+#include "packer/archive/frame_pool.h"
+#include "packer/archive/index_check.h"
+#include "packer/archive/index_writer.h"
+#include "packer/failure.h"
 #include "packer/os/file_io.h"
 #include "packer/os/fs.h"
 
@@ -49,32 +54,19 @@ struct DCtxFree {
   void operator()(ZSTD_DCtx *d) const { ZSTD_freeDCtx(d); }
 };
 
-// Feeds the archive stream to the compressor, ending frames where asked.
+// Feeds the archive stream to the compressor as one frame, or to a pool
+// of independent frames when given one.
 class Compressor {
 public:
-  Compressor(ZSTD_CCtx *cctx, Output &out, uint64_t frameLimit,
-             const ProgressFn &progress, uint64_t total)
-      : cctx_(cctx), out_(out), frameLimit_(frameLimit), progress_(progress),
-        total_(total), buffer_(ZSTD_CStreamOutSize()) {}
+  Compressor(ZSTD_CCtx *cctx, Output &out, const ProgressFn &progress,
+             uint64_t total, FramePool *pool)
+      : cctx_(cctx), out_(out), progress_(progress), total_(total),
+        buffer_(ZSTD_CStreamOutSize()), pool_(pool) {}
 
   bool Feed(const void *data, size_t count) {
-    const char *p = (const char *)data;
-    while (count > 0) {
-      size_t take = count;
-      if (frameLimit_ != 0 && frameLimit_ - inFrame_ < take)
-        take = (size_t)(frameLimit_ - inFrame_);
-      if (!Compress(p, take, ZSTD_e_continue))
-        return false;
-      p += take;
-      count -= take;
-      inFrame_ += take;
-      done_ += take;
-      if (frameLimit_ != 0 && inFrame_ == frameLimit_) {
-        if (!Compress(nullptr, 0, ZSTD_e_end))
-          return false;
-        inFrame_ = 0;
-      }
-    }
+    if (!Compress(data, count, ZSTD_e_continue))
+      return false;
+    done_ += count;
     if (progress_ && done_ - reported_ >= kProgressStep) {
       progress_(done_, total_);
       reported_ = done_;
@@ -94,6 +86,12 @@ public:
 
 private:
   bool Compress(const void *data, size_t count, ZSTD_EndDirective mode) {
+    if (pool_ != nullptr) {
+      if (mode == ZSTD_e_continue ? pool_->Feed(data, count) : pool_->Finish())
+        return true;
+      error_ = pool_->error();
+      return false;
+    }
     ZSTD_inBuffer in = {data, count, 0};
     for (;;) {
       ZSTD_outBuffer out = {buffer_.data(), buffer_.size(), 0};
@@ -114,13 +112,12 @@ private:
 
   ZSTD_CCtx *cctx_;
   Output &out_;
-  uint64_t frameLimit_;
   const ProgressFn &progress_;
   uint64_t total_;
-  uint64_t inFrame_ = 0;
   uint64_t done_ = 0;
   uint64_t reported_ = 0;
   std::vector<char> buffer_;
+  FramePool *pool_;
   std::string error_;
 };
 
@@ -285,15 +282,39 @@ bool WriteContainer(const std::vector<ArchiveInput> &files,
   if (options.frameInputLimit == 0)
     ZSTD_CCtx_setPledgedSrcSize(cctx.get(), total);
 
+  // The index goes first, its frames' compressed sizes filled in at its
+  // place once they are known.
+  long long start = options.index ? fs::Position(fd) : 0;
+  if (start < 0) {
+    *error = OutputWriteError(errno);
+    return false;
+  }
+  std::vector<unsigned char> index;
+  if (options.index &&
+      !MakeIndexFrame(files, options.frameInputLimit, &index, error))
+    return false;
+
   static const unsigned char kHeader[kContainerHeaderSize] = {
       kContainerMagic0, kContainerMagic1, kCompressionZstd};
-  if (!out.Write(kHeader, sizeof kHeader)) {
+  if (!out.Write(kHeader, sizeof kHeader) ||
+      !out.Write(index.data(), index.size())) {
     *error = out.error();
     return false;
   }
 
-  Compressor compressor(cctx.get(), out, options.frameInputLimit, progress,
-                        total);
+  // Cut frames are independent, each compressed on its own worker.
+  std::unique_ptr<FramePool> pool;
+  if (options.frameInputLimit != 0)
+    pool.reset(new FramePool(
+        options.level, options.checksum, options.frameInputLimit,
+        options.threads,
+        [&out](const void *bytes, size_t count, std::string *reason) {
+          if (out.Write(bytes, count))
+            return true;
+          *reason = out.error();
+          return false;
+        }));
+  Compressor compressor(cctx.get(), out, progress, total, pool.get());
   std::vector<char> chunk(kReadChunk);
   for (const ArchiveInput &file : files) {
     std::string name;
@@ -350,6 +371,12 @@ bool WriteContainer(const std::vector<ArchiveInput> &files,
     *error = compressor.error();
     return false;
   }
+  std::vector<FrameSizes> frames;
+  if (pool)
+    frames = pool->frames();
+  else
+    frames.push_back(
+        {out.written() - kContainerHeaderSize - index.size(), total});
   unsigned char tail[kContainerTailSize] = {0, 0};
   PutLittleEndian64(tail + kContainerEndBytes,
                     out.written() + kContainerEndBytes);
@@ -357,6 +384,12 @@ bool WriteContainer(const std::vector<ArchiveInput> &files,
     *error = out.error();
     return false;
   }
+  if (options.index &&
+      (frames.size() != FrameCount(total, options.frameInputLimit)
+           ? Fail(error, "the frames came out other than planned")
+           : !PatchIndexFrames(fd, (uint64_t)start + kContainerHeaderSize,
+                               frames, error)))
+    return false;
   *containerSize = out.written();
   return true;
 }
@@ -391,17 +424,33 @@ bool ReadContainer(int fd, uint64_t offset, uint64_t size,
     return false;
   }
 
+  // An index is checked on its own first, then against every frame and
+  // record as they are decoded.
+  IndexChecker checker(visitor);
+  if (!checker.Load(fd, offset, size, error))
+    return false;
+  auto consume = [&](const unsigned char *bytes, size_t count,
+                     RecordParser &parser) {
+    if (parser.Consume(bytes, count, error))
+      return true;
+    if (!checker.disagreement().empty())
+      *error = checker.disagreement();
+    return false;
+  };
+
   std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
   if (!dctx) {
     *error = "couldn't allocate the decompressor";
     return false;
   }
-  RecordParser parser(visitor);
+  RecordParser parser(checker);
   std::vector<unsigned char> input(kReadChunk);
   std::vector<unsigned char> output(ZSTD_DStreamOutSize());
   uint64_t position = offset + kContainerHeaderSize;
   const uint64_t end = offset + size - kContainerTailSize;
   size_t lastResult = 0;
+  uint64_t frameStart = 0;  // where the frame being decoded began
+  uint64_t frameOutput = 0; // and what it gave so far
   bool sawFrame = false;
   bool outputFull = false; // the last call filled the buffer: more may wait
   while (position < end) {
@@ -418,8 +467,11 @@ bool ReadContainer(int fd, uint64_t offset, uint64_t size,
       // The decoder stops at the end of each frame, so after a frame has
       // ended (or before the first) the input stands at the next one's
       // header.
-      if (lastResult == 0)
+      if (lastResult == 0) {
         NoteFrame(fd, chunkStart + in.pos, end, &seen);
+        frameStart = chunkStart + in.pos;
+        frameOutput = 0;
+      }
       ZSTD_outBuffer out = {output.data(), output.size(), 0};
       lastResult = ZSTD_decompressStream(dctx.get(), &out, &in);
       sawFrame = true;
@@ -429,7 +481,12 @@ bool ReadContainer(int fd, uint64_t offset, uint64_t size,
                  ZSTD_getErrorName(lastResult) + ")";
         return false;
       }
-      if (!parser.Consume(output.data(), out.pos, error))
+      frameOutput += out.pos;
+      if (!consume(output.data(), out.pos, parser) ||
+          (lastResult == 0 &&
+           !checker.FrameEnded(frameStart - offset,
+                               chunkStart + in.pos - offset, frameOutput,
+                               error)))
         return false;
     }
   }
@@ -445,7 +502,11 @@ bool ReadContainer(int fd, uint64_t offset, uint64_t size,
                ZSTD_getErrorName(lastResult) + ")";
       return false;
     }
-    if (!parser.Consume(output.data(), out.pos, error))
+    frameOutput += out.pos;
+    if (!consume(output.data(), out.pos, parser) ||
+        (lastResult == 0 &&
+         !checker.FrameEnded(frameStart - offset, end - offset, frameOutput,
+                             error)))
       return false;
     outputFull = out.pos == out.size;
   }
@@ -457,6 +518,10 @@ bool ReadContainer(int fd, uint64_t offset, uint64_t size,
     *error = "the archive ends before its end marker";
     return false;
   }
+  if (!checker.Finish(error))
+    return false;
+  seen.indexed = checker.present();
+  seen.unknownIndex = checker.unknown();
   if (facts != nullptr)
     *facts = seen;
   return true;

@@ -30,10 +30,21 @@ struct CompressionOptions {
   // accepts (2^27): finds repeats far apart, such as a library carried twice.
   bool longDistance = false;
   bool checksum = true;
-  // When not 0, a frame is ended after this many bytes of archive stream
-  // (the reader goes on with the next frame); 0 writes one frame.
+  // When not 0, the archive stream is cut into frames of this many bytes,
+  // each compressed on its own (on `threads` workers at once, the same bytes
+  // for any number); 0 writes one frame.
   uint64_t frameInputLimit = 0;
+  // An index of the frames and records in front of the frames
+  // (common/payload_index.h).
+  bool index = true;
 };
+
+// The frames build cuts the archive stream into at `level`, unless
+// long-distance matching asks for one frame over the whole stream: eight
+// windows of the level, sixteen from level 17, at least 16 MiB (16 MiB at
+// the default level, 128 MiB at 19), so that what a frame loses by starting
+// without history stays small (bench/RESULTS.md).
+uint64_t DefaultFrameInputLimit(int level);
 
 // Bytes of archive stream done, of the total.
 using ProgressFn = std::function<void(uint64_t done, uint64_t total)>;
@@ -66,6 +77,8 @@ struct FrameFacts {
   uint64_t frames = 0;          // zstd frames, skippable ones included
   uint64_t uncheckedFrames = 0; // data frames that carry no content checksum
   uint64_t firstUnchecked = 0;  // the number (from 1) of the first of those
+  bool indexed = false;      // an index was found and agreed with the stream
+  bool unknownIndex = false; // an index of a format this packer does not know
 };
 
 // Reads the container stored at [offset, offset + size) of `fd`: checks the
@@ -74,7 +87,9 @@ struct FrameFacts {
 // and the tail follow. False with a one-line reason in `error` on any fault,
 // or when a visitor call returned false. A frame without a content checksum
 // is no fault (the launcher decodes it too), but its content cannot be
-// checked: `facts`, when given, counts such frames.
+// checked: `facts`, when given, counts such frames. An index, when the
+// container has one, must agree with the stream frame by frame and record
+// by record; a container without one is sound too.
 bool ReadContainer(int fd, uint64_t offset, uint64_t size,
                    RecordVisitor &visitor, std::string *error,
                    FrameFacts *facts = nullptr);

@@ -384,6 +384,10 @@ int RunBuild(const CommandLine &line) {
   compression.longDistance = best || line.flags.count("--long") != 0;
   compression.threads = threads;
   compression.checksum = true;
+  // Independent frames let a reader decode on several cores; long-distance
+  // matching looks across the whole package, which frames would cut off.
+  compression.frameInputLimit =
+      compression.longDistance ? 0 : DefaultFrameInputLimit(level);
   uint64_t containerSize = 0;
   auto stream = [&](int fd, uint64_t *size, std::string *reason) {
     long long start = fs::Position(fd);

@@ -168,6 +168,11 @@ bool ReadAll(const PackedFile &packed, CountingVisitor &visitor,
                   std::to_string(frames.frames) +
                   " frames carry no checksum, the first frame " +
                   std::to_string(frames.firstUnchecked));
+  // The launcher runs it without the index; nothing here can check it.
+  if (frames.unknownIndex)
+    Report(0, "warning: " + path +
+                  ": the payload's index has a format this veskar-pack "
+                  "does not know; it was not checked");
   if (seen != nullptr)
     *seen = frames;
   return true;

@@ -8,6 +8,10 @@
 //  - Containment: nothing is created or written outside the unpack
 //    directory, which holds only directories and regular files (checked by
 //    the file layer: after the run on disk, at every call in memory).
+//  - The index: the parser of the payload index (common/payload_index.h)
+//    reads only the input's bytes, and an index it calls sound holds
+//    together: frames back to back up to the tail, records back to back up
+//    to the end marker, every name within the input.
 //  - Agreement: when the packer's independent archive reader accepts the
 //    container (or the part of it in front of the record where the launcher
 //    must stop), the run ends as a small model of the extraction predicts,
@@ -33,6 +37,8 @@
 #include <string>
 #include <vector>
 
+#include "common/container.h"
+#include "common/payload_index.h"
 #include "launcher/console.h"
 #include "launcher/state.h"
 #include "packer/archive/archive.h"
@@ -277,6 +283,47 @@ void CheckAgainstModel(Ending ending, const Model &model, Verdict verdict) {
       Fail("'%s' was written but is no record's file", path.c_str());
 }
 
+// --- The index ----------------------------------------------------------------
+
+// Parses the index as a launcher would, over the resource's bytes, and
+// checks that a sound one says nothing impossible.
+void CheckIndex(const uint8_t *data, size_t size) {
+  if (size < kContainerHeaderSize)
+    return;
+  PayloadIndex index;
+  if (ParsePayloadIndex(data + kContainerHeaderSize, size - kContainerHeaderSize,
+                        size, &index) != kIndexSound)
+    return;
+  PayloadIndexCursor cursor;
+  PayloadIndexFrame frame;
+  uint64_t at = kContainerHeaderSize + index.indexFrameSize, stream = 0;
+  StartPayloadIndexFrames(index, &cursor);
+  while (NextPayloadIndexFrame(&cursor, &frame)) {
+    if (frame.containerOffset != at || frame.streamOffset != stream ||
+        frame.compressedSize == 0 || frame.decompressedSize == 0)
+      Fail("a sound index has a frame out of place");
+    at += frame.compressedSize;
+    stream += frame.decompressedSize;
+  }
+  if (at != size - kContainerTailSize || stream != index.streamSize)
+    Fail("a sound index's frames miss the container or the stream");
+  PayloadIndexRecord record;
+  uint64_t place = 0;
+  StartPayloadIndexRecords(index, &cursor);
+  while (NextPayloadIndexRecord(&cursor, &record)) {
+    if (record.units == 0 || record.units > kMaxNameUnits ||
+        record.name < data ||
+        record.name + 2 * (size_t)record.units > data + size ||
+        record.offset != place ||
+        record.dataOffset != place + 2 * (uint64_t)record.units + 10 ||
+        record.size > index.streamSize - record.dataOffset)
+      Fail("a sound index has a record out of place");
+    place = record.dataOffset + record.size;
+  }
+  if (place + 2 != index.streamSize)
+    Fail("a sound index's records miss the end marker");
+}
+
 // --- One run ----------------------------------------------------------------
 
 void ReleaseKnownDirectories(void) {
@@ -290,6 +337,7 @@ void OpenAndExtract(void) { RunPayloadPass(kExtractEveryRecord); }
 
 Ending RunPayloadInput(const uint8_t *data, size_t size) {
   PrepareScratch();
+  CheckIndex(data, size);
   memset((void *)&state, 0, sizeof state);
   memcpy(state.unpackDirectory, scratch.unpackWide,
          (scratch.unpackUnits + 1) * sizeof(WCHAR));

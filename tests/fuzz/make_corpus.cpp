@@ -552,6 +552,43 @@ int main(int argc, char **argv) {
          WriterContainer({{u"main", Text(kScript)}, {climb + u"x", Text("x")}}));
   }
   // ...and names only Windows refuses, which are ordinary files on Linux.
+  {
+    // The writer's index in front of its frames, and indexes that lie about
+    // the frames behind them: the launcher's reader steps over the index
+    // whatever it says, while the archive reader refuses the lies.
+    std::vector<Record> records = {{u"main", Text(kScript)},
+                                   {u"dir\\indexed", pairs},
+                                   {u"z", Text("last\n")}};
+    veskar::CompressionOptions options;
+    options.frameInputLimit = 40;
+    Bytes indexed = WriterContainer(records, options);
+    Save(dir, "completed-indexed-frames", indexed);
+    // The index: "VEY", magic and size, signature, format, the counts, the
+    // stream size, then 16 bytes per frame and the records.
+    const size_t kIndex = 3 + 8;
+    const size_t kFrameTable = kIndex + 28;
+    uint32_t frameCount = indexed[kIndex + 12] | indexed[kIndex + 13] << 8;
+    struct Forgery {
+      const char *file;
+      size_t at;
+      int add;
+    } const kForgeries[] = {
+        {"completed-index-forged-name", kFrameTable + 16 * frameCount + 2, 1},
+        {"completed-index-frame-size-moved", kFrameTable, 1},
+        {"completed-index-record-count-past-end", kIndex + 16, 1},
+        {"completed-index-unknown-format", kIndex + 8, 1},
+    };
+    for (const Forgery &forgery : kForgeries) {
+      Bytes forged = indexed;
+      forged[forgery.at] = (uint8_t)(forged[forgery.at] + forgery.add);
+      // A moved frame boundary: the next frame one byte shorter, so that
+      // the sizes still add up.
+      if (forgery.at == kFrameTable)
+        forged[forgery.at + 16] = (uint8_t)(forged[forgery.at + 16] - 1);
+      Save(dir, forgery.file, forged);
+    }
+  }
+
   Save(dir, "completed-device-names",
        WriterContainer({{u"main", Text(kScript)},
                         {u"CON", Text("1")},

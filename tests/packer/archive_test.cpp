@@ -186,16 +186,23 @@ TEST(FrameFactsTest, CountsFramesWithoutChecksum) {
   std::vector<ArchiveInput> inputs = {{u"main.exe", name, data.size()}};
   const uint64_t stream = ArchiveStreamSize(inputs);
 
+  // The index, when written, is a frame too (a skippable one, always the
+  // first, which has no checksum to lack).
   const struct {
     bool checksum;
     uint64_t frameLimit;
-  } cases[] = {{true, 0}, {false, 0}, {true, 700 << 10}, {false, 700 << 10}};
+    bool index;
+  } cases[] = {{true, 0, false},         {false, 0, false},
+               {true, 700 << 10, false}, {false, 700 << 10, false},
+               {true, 0, true},          {false, 700 << 10, true}};
   for (const auto &c : cases) {
     SCOPED_TRACE(testing::Message() << "checksum " << c.checksum
-                                    << ", frames of " << c.frameLimit);
+                                    << ", frames of " << c.frameLimit
+                                    << ", index " << c.index);
     CompressionOptions options;
     options.checksum = c.checksum;
     options.frameInputLimit = c.frameLimit;
+    options.index = c.index;
     TempFile file;
     uint64_t size = 0;
     std::string error;
@@ -211,9 +218,10 @@ TEST(FrameFactsTest, CountsFramesWithoutChecksum) {
         << error;
     uint64_t frames =
         c.frameLimit == 0 ? 1 : (stream + c.frameLimit - 1) / c.frameLimit;
-    EXPECT_EQ(facts.frames, frames);
+    EXPECT_EQ(facts.frames, frames + c.index);
     EXPECT_EQ(facts.uncheckedFrames, c.checksum ? 0 : frames);
-    EXPECT_EQ(facts.firstUnchecked, c.checksum ? 0u : 1u);
+    EXPECT_EQ(facts.firstUnchecked, c.checksum ? 0u : 1u + c.index);
+    EXPECT_EQ(facts.indexed, c.index);
   }
   unlink(name);
 }

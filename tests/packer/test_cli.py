@@ -10,11 +10,13 @@ import os
 import random
 import re
 import resource
+import shutil
 import signal
 import stat
 import string
 import struct
 import subprocess
+import tempfile
 import time
 
 import container
@@ -247,10 +249,13 @@ class DamageTest(packtest.PackerTestCase):
         pack("build", app, "-o", good, "--quiet")
         data = read(good)
         offset, size = packtest.container_place(good)
-        # The container is "VEY" and one zstd frame: its magic, then the
-        # frame header descriptor, whose bit 2 says a content checksum
-        # closes the frame, right in front of the tail's ten bytes.
+        # The container is "VEY", the index (a skippable frame) and one
+        # zstd frame: its magic, then the frame header descriptor, whose
+        # bit 2 says a content checksum closes the frame, right in front of
+        # the tail's ten bytes.
         frame = offset + 3
+        self.assertEqual(data[frame:frame + 4], b"\x5e\x2a\x4d\x18")
+        frame += 8 + struct.unpack_from("<I", data, frame + 4)[0]
         self.assertEqual(data[frame:frame + 4], b"\x28\xb5\x2f\xfd")
         self.assertTrue(data[frame + 4] & 0x04,
                         "the frame carries no content checksum")
@@ -321,6 +326,139 @@ class DamageTest(packtest.PackerTestCase):
                         f"veskar-pack: {path}: {message}"), result.err)
                     self.assertEqual(len(result.err.splitlines()), 1)
 
+
+
+class IndexTest(packtest.PackerTestCase):
+    """build writes an index of its frames and records in front of them;
+    verify, list and extract check it against the stream, and an index that
+    disagrees with it, even one that is sound on its own, is damage."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.base = tempfile.mkdtemp(prefix="veskar-index-")
+        app = os.path.join(cls.base, "app")
+        rng = random.Random(19)
+        # Over 16 MiB of archive stream: at least two frames at the
+        # default level.
+        packtest.make_tree(app, {
+            "Main.exe": bytes(rng.getrandbits(8) for _ in range(300000)),
+            "a.txt": b"alpha " * 1000,
+            "b.txt": b"bravo " * 2000,
+            "data/big.bin": b"".join(b"%08d\n" % i for i in range(2000000)),
+        })
+        cls.package = os.path.join(cls.base, "good.exe")
+        pack("build", app, "-o", cls.package, "--quiet")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.base, ignore_errors=True)
+        super().tearDownClass()
+
+    def index(self, data):
+        offset, size = packtest.container_place(self.package)
+        return offset, size, container.read_index(data, offset + 3)
+
+    def test_the_index_lists_the_frames_and_records(self):
+        data = read(self.package)
+        offset, size, index = self.index(data)
+        self.assertIsNotNone(index, "build wrote no index")
+        self.assertEqual(index["format"], 1)
+        self.assertGreaterEqual(len(index["frames"]), 2)
+        # The frames follow the index back to back up to the tail, each a
+        # zstd frame whose header says its content size.
+        at = index["end"]
+        for frame in index["frames"]:
+            self.assertEqual(data[at:at + 4], b"\x28\xb5\x2f\xfd")
+            at += frame["compressed"]
+        self.assertEqual(at, offset + size - 10)
+        self.assertEqual(sum(f["decompressed"] for f in index["frames"]),
+                         index["stream"])
+        listing = json.loads(pack("list", self.package, "--json").out)
+        self.assertEqual([(r["name"].replace("/", "\\"), r["size"])
+                          for r in listing["records"]],
+                         [(r["name"], r["size"]) for r in index["records"]])
+        place = 0
+        for record in index["records"]:
+            self.assertEqual(record["offset"], place)
+            place += 2 * len(record["name"]) + 2 + 8 + record["size"]
+        self.assertEqual(place + 2, index["stream"])
+
+    def test_a_forged_index_is_damage(self):
+        def forge_name(data, index):
+            at = index["records"][1]["at"] + 2  # the first unit of "a.txt"
+            data[at] = ord("x")
+
+        def swap_sizes(data, index):
+            # a.txt and b.txt trade sizes; b.txt's offset follows, so the
+            # index is sound on its own.
+            a, b = index["records"][1], index["records"][2]
+            struct.pack_into("<Q", data, a["size_at"], b["size"])
+            struct.pack_into("<Q", data, b["size_at"], a["size"])
+            struct.pack_into("<Q", data, b["offset_at"],
+                             a["offset"] + 2 * len(a["name"]) + 10 +
+                             b["size"])
+
+        def move_frame_byte(data, index, field):
+            first, second = index["frames"][0], index["frames"][1]
+            at = 0 if field == "compressed" else 8
+            struct.pack_into("<Q", data, first["at"] + at, first[field] + 1)
+            struct.pack_into("<Q", data, second["at"] + at, second[field] - 1)
+
+        def count_one_more(data, index):
+            struct.pack_into("<I", data, index["counts_at"] + 4,
+                             len(index["records"]) + 1)
+
+        cases = [
+            ("a forged name", forge_name,
+             "record 2 is 'a.txt' of 6000 bytes, but the index says "
+             "'x.txt' of 6000 bytes"),
+            ("forged sizes", swap_sizes,
+             "record 2 is 'a.txt' of 6000 bytes, but the index says "
+             "'a.txt' of 12000 bytes"),
+            ("a forged frame size",
+             lambda d, i: move_frame_byte(d, i, "compressed"),
+             "the index disagrees with the archive: frame 1 is "),
+            ("a forged decoded size",
+             lambda d, i: move_frame_byte(d, i, "decompressed"),
+             "the index disagrees with the archive: frame 1 is "),
+            ("one record more than it holds", count_one_more,
+             "the index's records run past its end"),
+        ]
+        good = read(self.package)
+        for what, forge, message in cases:
+            with self.subTest(forged=what):
+                data = bytearray(good)
+                forge(data, self.index(good)[2])
+                bad = os.path.join(self.base, "bad.exe")
+                with open(bad, "wb") as f:
+                    f.write(data)
+                for command in ("verify", "list"):
+                    result = pack(command, bad, check=False)
+                    self.assertEqual(result.returncode, 1, command)
+                    self.assertIn(": the package is damaged: ", result.err)
+                    self.assertIn(message, result.err, command)
+                    self.assertEqual(len(result.err.strip().splitlines()), 1)
+                into = os.path.join(self.base, "into")
+                result = pack("extract", bad, into, check=False)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(message, result.err)
+                self.assertFalse(os.path.exists(into))
+                self.assertEqual(
+                    glob.glob(os.path.join(self.base, ".into*")), [])
+
+    def test_long_distance_matching_keeps_one_frame(self):
+        app = os.path.join(self.base, "small")
+        packtest.make_tree(app, {"Main.exe": b"main " * 1000})
+        out = os.path.join(self.base, "long.exe")
+        pack("build", app, "-o", out, "--long", "--quiet")
+        data = read(out)
+        offset, size = packtest.container_place(out)
+        index = container.read_index(data, offset + 3)
+        self.assertEqual(len(index["frames"]), 1)
+        self.assertEqual(index["end"] + index["frames"][0]["compressed"],
+                         offset + size - 10)
+        pack("verify", out, "--quiet")
 
 class HostileNamesTest(packtest.PackerTestCase):
     """Containers written by another tool (tests/pysupport), with names no

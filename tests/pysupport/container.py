@@ -113,3 +113,42 @@ def cache_launcher(launcher, records, out, mode=CACHE_SIZE,
                                template, mode) + body)
     os.chmod(out, 0o755)
     return hashlib.sha256(body).hexdigest()
+
+
+INDEX_MAGIC = 0x184D2A5E
+INDEX_SIGNATURE = b"VSKINDEX"
+
+
+def read_index(data, at):
+    """The payload index whose skippable frame starts at `at` of `data` (a
+    container's byte 3), as a dict: "end" (where the frame ends), "format",
+    "stream" (the archive stream's size), "frames" (a list of dicts with
+    "compressed", "decompressed" and "at", the offset of the entry's first
+    field) and "records" (dicts with "name", "size", "offset", and "at",
+    where the record's entry starts, and "size_at", "offset_at"); None when
+    the first frame is no index. Read field by field, without the packer's
+    code."""
+    magic, content = struct.unpack_from("<II", data, at)
+    if magic != INDEX_MAGIC or data[at + 8:at + 16] != INDEX_SIGNATURE:
+        return None
+    fmt, frames, records, stream = struct.unpack_from("<IIIQ", data, at + 16)
+    index = {"end": at + 8 + content, "format": fmt, "stream": stream,
+             "frames": [], "records": [], "counts_at": at + 20}
+    p = at + 36
+    for _ in range(frames):
+        compressed, decompressed = struct.unpack_from("<QQ", data, p)
+        index["frames"].append({"compressed": compressed,
+                                "decompressed": decompressed, "at": p})
+        p += 16
+    for _ in range(records):
+        units = struct.unpack_from("<H", data, p)[0]
+        name = data[p + 2:p + 2 + 2 * units].decode("utf-16-le",
+                                                     "surrogatepass")
+        size_at = p + 2 + 2 * units
+        size, offset = struct.unpack_from("<QQ", data, size_at)
+        index["records"].append({"name": name, "size": size,
+                                 "offset": offset, "at": p,
+                                 "size_at": size_at,
+                                 "offset_at": size_at + 8})
+        p = size_at + 16
+    return index

@@ -229,6 +229,36 @@ TEST_F(StreamTest, FramesEndingInsideARecordReadAsOneStream) {
   }
 }
 
+// The packer's index is the container's first frame, a skippable one: the
+// decoder's first call consumes it and gives no output, and the reader must
+// go on to the frames behind it, whichever way the decoder cuts its work.
+TEST_F(StreamTest, AnIndexInFrontOfTheFramesIsSteppedOver) {
+  const std::vector<test::Record> records = {
+      {u"main.exe", test::SampleBytes(200000, 3)},
+      {u"dir\\data", test::SampleBytes(70000, 4)},
+  };
+  const std::string stream = test::ArchiveStream(records);
+  for (uint64_t limit : {0, 1000, 131072}) {
+    veskar::CompressionOptions options;
+    options.frameInputLimit = limit;
+    const std::string container = WriterContainer(records, options);
+    // The skippable frame's magic, 0x184D2A5E, right after "VEY".
+    ASSERT_EQ(container.substr(3, 4), std::string("\x5e\x2a\x4d\x18"));
+    // With the tail behind the frames, and with the frames alone, which
+    // the decoder can use up.
+    for (bool bare : {false, true}) {
+      SCOPED_TRACE("frames of " + std::to_string(limit) + " bytes" +
+                   (bare ? ", no tail" : ""));
+      test::ResetLauncherState();
+      if (bare)
+        test::AttachFrames(container.substr(3, container.size() - 13));
+      else
+        test::AttachPayload(container);
+      EXPECT_TRUE(ReadInRequests(stream.size(), {2, 2, 8, 32768}) == stream);
+    }
+  }
+}
+
 // Runs a read of `count` bytes over `container` in a child.
 test::Ending ReadInChild(const std::string &container, size_t count,
                          bool bareFrames = false) {

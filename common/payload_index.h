@@ -1,0 +1,164 @@
+//===- common/payload_index.h - The payload index, for every side -------===//
+//
+// A container may carry an index of its archive stream: where each zstd
+// frame lies and what it decodes to, and where each record lies in the
+// stream. It is a zstd skippable frame (magic 0x184D2A5E, a 32-bit
+// little-endian content size, the content), the first frame after the
+// container's three header bytes, so a reader finds it at a fixed place and
+// a reader that knows nothing of it steps over it: the decoder produces no
+// output for a skippable frame. Content, little-endian:
+//
+//   "VSKINDEX", a 32-bit format number, 32-bit counts of frames and of
+//   records, the 64-bit size of the archive stream; per frame, the 64-bit
+//   compressed size (header to end, checksum included) and the 64-bit
+//   decompressed size; per record, in archive order, a 16-bit count of
+//   UTF-16 units, the name's units, the 64-bit data size and the 64-bit
+//   offset of the record (its name's first byte) in the archive stream.
+//
+// The frames cover the container from the index frame's end up to the two
+// zero bytes in front of the tail; their decompressed sizes add up to the
+// archive stream, whose last two bytes are the end marker. Nothing follows
+// the last record.
+//
+// The index is hostile input like the rest of the container: the parser
+// checks every count and size before it uses it, and everything that can
+// be checked without decoding. Whether the index agrees with the frames'
+// content only decoding can tell: a reader that trusts it must compare each
+// record it decodes with the index.
+//
+// Plain procedural code over caller-given bytes, no allocation: the
+// launcher parses with the same functions.
+//
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "common/text.h"
+
+// The skippable frame's magic: the zstd decoder steps over 0x184D2A50 to
+// 0x184D2A5F; this one is the index's.
+const uint32_t kPayloadIndexMagic = 0x184D2A5Eu;
+const uint32_t kPayloadIndexFormat = 1;
+extern const unsigned char kPayloadIndexSignature[8];
+
+enum : size_t {
+  // The skippable frame's own header: magic, content size.
+  kSkippableHeaderSize = 8,
+  // Signature, format, frame count, record count, stream size.
+  kPayloadIndexFormatOffset = 8,
+  kPayloadIndexFramesOffset = 12,
+  kPayloadIndexRecordsOffset = 16,
+  kPayloadIndexStreamOffset = 20,
+  kPayloadIndexHeaderSize = 28,
+  kPayloadIndexFrameSize = 16,
+  // A record without its name's units: count, size, offset.
+  kPayloadIndexRecordFixedSize = 2 + 8 + 8,
+};
+
+enum PayloadIndexProblem {
+  kIndexSound = 0,
+  // The first frame is no index: a container without one.
+  kIndexAbsent,
+  // An index of a format this side does not know.
+  kIndexUnknownFormat,
+  kIndexTruncated,          // the frame runs past the container
+  kIndexShort,              // the content is shorter than its header
+  kIndexNoFrames,           // a stream needs at least one frame
+  kIndexTooManyFrames,      // more frames than the content holds
+  kIndexEmptyFrame,         // a frame of no bytes, or decoding to none
+  kIndexFramesNotContainer, // compressed sizes miss the frames' room
+  kIndexFramesNotStream,    // decompressed sizes miss the stream's size
+  kIndexTooManyRecords,     // more records than the content holds
+  kIndexBadName,            // no units, too many, or a zero unit
+  kIndexBadOffset,          // not where the record before it ends
+  kIndexRecordsNotStream,   // the records and end marker miss the stream
+  kIndexTrailingBytes,      // bytes after the last record
+};
+
+// A parsed, checked index. The pointers lead into the caller's bytes,
+// which must stay as they are while the index is used.
+struct PayloadIndex {
+  uint32_t frameCount;
+  uint32_t recordCount;
+  uint64_t streamSize;
+  // The whole skippable frame's size, header included: the first data
+  // frame starts this many bytes after the container's header.
+  uint64_t indexFrameSize;
+  const unsigned char *frames;  // the frame table
+  const unsigned char *records; // the first record
+};
+
+struct PayloadIndexFrame {
+  uint64_t compressedSize;
+  uint64_t decompressedSize;
+  // Where the frame starts in the container, and where its content
+  // starts in the archive stream.
+  uint64_t containerOffset;
+  uint64_t streamOffset;
+};
+
+struct PayloadIndexRecord {
+  const unsigned char *name; // `units` UTF-16LE units, not terminated
+  uint32_t units;
+  uint64_t size;
+  uint64_t offset;     // the record's first byte in the archive stream
+  uint64_t dataOffset; // its data's first byte
+};
+
+// Walks the frames or the records of a checked index in order.
+struct PayloadIndexCursor {
+  const unsigned char *at;
+  uint32_t left;
+  uint64_t containerOffset;
+  uint64_t streamOffset;
+};
+
+// Checks the index that may start at `at`, the container's byte 3 (just
+// after the header), of which `available` bytes can be read; the whole
+// container is `containerSize` bytes. kIndexAbsent when the first frame is
+// not an index (a foreign skippable frame included), kIndexSound with
+// `index` filled when the index checks out, otherwise what is wrong.
+PayloadIndexProblem ParsePayloadIndex(const unsigned char *at,
+                                      uint64_t available,
+                                      uint64_t containerSize,
+                                      PayloadIndex *index);
+
+// The size of the index frame whose first kSkippableHeaderSize bytes are
+// at `at`, header included, when it is the index's magic; 0 otherwise.
+uint64_t PayloadIndexFrameBytes(const unsigned char *at);
+
+void StartPayloadIndexFrames(const PayloadIndex &index,
+                             PayloadIndexCursor *cursor);
+// The next frame; false after the last.
+bool NextPayloadIndexFrame(PayloadIndexCursor *cursor,
+                           PayloadIndexFrame *frame);
+void StartPayloadIndexRecords(const PayloadIndex &index,
+                              PayloadIndexCursor *cursor);
+// The next record; false after the last.
+bool NextPayloadIndexRecord(PayloadIndexCursor *cursor,
+                            PayloadIndexRecord *record);
+
+// One line saying what is wrong, for messages ("its frames' sizes ...").
+const char *DescribePayloadIndexProblem(PayloadIndexProblem problem);
+
+// --- Writing ---------------------------------------------------------------
+
+// The content size of an index of `frames` frames and `records` records
+// whose names hold `nameUnits` units in all.
+uint64_t PayloadIndexContentSize(uint64_t frames, uint64_t records,
+                                 uint64_t nameUnits);
+
+// Writes the skippable frame's header and the index header
+// (kSkippableHeaderSize + kPayloadIndexHeaderSize bytes).
+void PutPayloadIndexHeader(unsigned char *to, uint32_t contentSize,
+                           uint32_t frames, uint32_t records,
+                           uint64_t streamSize);
+// Writes one frame entry (kPayloadIndexFrameSize bytes).
+void PutPayloadIndexFrame(unsigned char *to, uint64_t compressedSize,
+                          uint64_t decompressedSize);
+// Writes one record for a name of `units` units (1 to kMaxNameUnits); gives
+// the bytes written (kPayloadIndexRecordFixedSize + 2 * units).
+size_t PutPayloadIndexRecord(unsigned char *to, const Utf16Unit *name,
+                             size_t units, uint64_t size, uint64_t offset);
