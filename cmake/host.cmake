@@ -30,7 +30,9 @@ set(VESKAR_POSIX_SOURCES
 )
 
 add_library(veskar_common STATIC ${VESKAR_COMMON_SOURCES})
-target_include_directories(veskar_common PUBLIC ${PROJECT_SOURCE_DIR})
+# The payload index's record table is unpacked with zstd's decompressor.
+target_include_directories(veskar_common PUBLIC ${PROJECT_SOURCE_DIR} ${VESKAR_ZSTD_INCLUDE})
+target_link_libraries(veskar_common PUBLIC ${VESKAR_ZSTD_STATIC})
 target_compile_options(veskar_common PRIVATE ${VESKAR_WARNINGS})
 
 function(veskar_core_library name)

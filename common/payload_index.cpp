@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include <zstd.h>
+
 #include "common/cache_marker.h"
 #include "common/container.h"
 
@@ -16,6 +18,11 @@ namespace {
 uint64_t RecordHeadBytes(uint32_t units) {
   return 2 * (uint64_t)units + 2 + kContainerCountSize;
 }
+
+// zstd's densest block: an RLE block, a 3-byte header and one byte for up
+// to 128 KiB of content. No packed table unpacks to more than this many
+// times its size.
+const uint64_t kDensestRatio = (128 * 1024) / 4;
 
 } // namespace
 
@@ -86,13 +93,74 @@ PayloadIndexProblem ParsePayloadIndex(const unsigned char *at,
     return kIndexFramesNotStream;
   left -= (uint64_t)frameCount * kPayloadIndexFrameSize;
 
-  const unsigned char *records = frames +
-                                 (uint64_t)frameCount * kPayloadIndexFrameSize;
-  if (recordCount > left / (kPayloadIndexRecordFixedSize + 2))
-    return kIndexTooManyRecords;
-  const unsigned char *record = records;
+  // The packed record table fills the rest of the content.
+  uint64_t packedSize = GetLittleEndian64(content + kPayloadIndexPackedOffset);
+  uint64_t tableSize = GetLittleEndian64(content + kPayloadIndexUnpackedOffset);
+  if (packedSize > left)
+    return kIndexTablePastEnd;
+  if (packedSize < left)
+    return kIndexTrailingBytes;
+  // Bounds on what the table unpacks to, before anyone gives room for it:
+  // every record takes 20 to 18 + 2 * kMaxNameUnits bytes; without its 8
+  // bytes of offset it is the record's head in the stream, and the heads
+  // and the end marker fit the stream; and zstd cannot unpack more than
+  // its densest ratio from the packed bytes.
+  const uint64_t offsets = 8 * (uint64_t)recordCount;
+  if (tableSize < (kPayloadIndexRecordFixedSize + 2) * (uint64_t)recordCount ||
+      tableSize > (kPayloadIndexRecordFixedSize + 2 * (uint64_t)kMaxNameUnits) *
+                      recordCount ||
+      streamSize < 2 || tableSize - offsets > streamSize - 2 ||
+      tableSize > kDensestRatio * packedSize)
+    return kIndexTableSize;
+  // Exactly one data frame (not a skippable one) whose header gives the
+  // declared size, and no second frame or other bytes after it: checked
+  // from the headers alone, before the caller gives room for the table.
+  const unsigned char *packed =
+      frames + (uint64_t)frameCount * kPayloadIndexFrameSize;
+  if (packedSize < 4 || GetLittleEndian32(packed) != ZSTD_MAGICNUMBER ||
+      ZSTD_findFrameCompressedSize(packed, (size_t)packedSize) != packedSize)
+    return kIndexTableUndecodable;
+  unsigned long long declared =
+      ZSTD_getFrameContentSize(packed, (size_t)packedSize);
+  if (declared == ZSTD_CONTENTSIZE_ERROR)
+    return kIndexTableUndecodable;
+  if (declared != tableSize)
+    return kIndexTableWrongSize;
+
+  index->frameCount = frameCount;
+  index->recordCount = recordCount;
+  index->streamSize = streamSize;
+  index->indexFrameSize = frameBytes;
+  index->frames = frames;
+  index->packedTable = packed;
+  index->packedTableSize = packedSize;
+  index->tableSize = tableSize;
+  index->records = nullptr;
+  return kIndexSound;
+}
+
+PayloadIndexProblem UnpackPayloadIndexRecords(const PayloadIndex &index,
+                                              ZSTD_DCtx *dctx,
+                                              unsigned char *to) {
+  // The decoder checks the frame's content against its declared size, which
+  // ParsePayloadIndex compared with the index's.
+  size_t made = ZSTD_decompressDCtx(dctx, to, (size_t)index.tableSize,
+                                    index.packedTable,
+                                    (size_t)index.packedTableSize);
+  if (ZSTD_isError(made))
+    return kIndexTableUndecodable;
+  if (made != index.tableSize)
+    return kIndexTableWrongSize;
+  return kIndexSound;
+}
+
+PayloadIndexProblem CheckPayloadIndexRecords(PayloadIndex *index,
+                                             const unsigned char *table) {
+  const uint64_t streamSize = index->streamSize;
+  const unsigned char *record = table;
+  uint64_t left = index->tableSize;
   uint64_t expected = 0; // where the next record must start
-  for (uint32_t i = 0; i < recordCount; ++i) {
+  for (uint32_t i = 0; i < index->recordCount; ++i) {
     if (left < 2)
       return kIndexTooManyRecords;
     uint32_t units = GetLittleEndian16(record);
@@ -121,13 +189,7 @@ PayloadIndexProblem ParsePayloadIndex(const unsigned char *at,
   // The end marker, and nothing after it.
   if (streamSize - expected != 2)
     return kIndexRecordsNotStream;
-
-  index->frameCount = frameCount;
-  index->recordCount = recordCount;
-  index->streamSize = streamSize;
-  index->indexFrameSize = frameBytes;
-  index->frames = frames;
-  index->records = records;
+  index->records = table;
   return kIndexSound;
 }
 
@@ -202,6 +264,14 @@ const char *DescribePayloadIndexProblem(PayloadIndexProblem problem) {
     return "the index's frames do not decode to its archive size";
   case kIndexTooManyRecords:
     return "the index's records run past its end";
+  case kIndexTablePastEnd:
+    return "the index's packed record table runs past its end";
+  case kIndexTableSize:
+    return "the index declares a record table size its records cannot have";
+  case kIndexTableUndecodable:
+    return "the index's record table does not decode as one zstd frame";
+  case kIndexTableWrongSize:
+    return "the index's record table decodes to a size other than declared";
   case kIndexBadName:
     return "the index holds a name that is empty, too long or holds a zero "
            "unit";
@@ -216,15 +286,19 @@ const char *DescribePayloadIndexProblem(PayloadIndexProblem problem) {
   return "the index is damaged";
 }
 
-uint64_t PayloadIndexContentSize(uint64_t frames, uint64_t records,
-                                 uint64_t nameUnits) {
+uint64_t PayloadIndexTableSize(uint64_t records, uint64_t nameUnits) {
+  return records * kPayloadIndexRecordFixedSize + 2 * nameUnits;
+}
+
+uint64_t PayloadIndexContentSize(uint64_t frames, uint64_t packedTableSize) {
   return kPayloadIndexHeaderSize + frames * kPayloadIndexFrameSize +
-         records * kPayloadIndexRecordFixedSize + 2 * nameUnits;
+         packedTableSize;
 }
 
 void PutPayloadIndexHeader(unsigned char *to, uint32_t contentSize,
                            uint32_t frames, uint32_t records,
-                           uint64_t streamSize) {
+                           uint64_t streamSize, uint64_t packedTableSize,
+                           uint64_t tableSize) {
   PutLittleEndian32(to, kPayloadIndexMagic);
   PutLittleEndian32(to + 4, contentSize);
   unsigned char *content = to + kSkippableHeaderSize;
@@ -233,6 +307,8 @@ void PutPayloadIndexHeader(unsigned char *to, uint32_t contentSize,
   PutLittleEndian32(content + kPayloadIndexFramesOffset, frames);
   PutLittleEndian32(content + kPayloadIndexRecordsOffset, records);
   PutLittleEndian64(content + kPayloadIndexStreamOffset, streamSize);
+  PutLittleEndian64(content + kPayloadIndexPackedOffset, packedTableSize);
+  PutLittleEndian64(content + kPayloadIndexUnpackedOffset, tableSize);
 }
 
 void PutPayloadIndexFrame(unsigned char *to, uint64_t compressedSize,

@@ -9,11 +9,19 @@
 // output for a skippable frame. Content, little-endian:
 //
 //   "VSKINDEX", a 32-bit format number, 32-bit counts of frames and of
-//   records, the 64-bit size of the archive stream; per frame, the 64-bit
-//   compressed size (header to end, checksum included) and the 64-bit
-//   decompressed size; per record, in archive order, a 16-bit count of
-//   UTF-16 units, the name's units, the 64-bit data size and the 64-bit
-//   offset of the record (its name's first byte) in the archive stream.
+//   records, the 64-bit size of the archive stream, the 64-bit packed and
+//   unpacked sizes of the record table; per frame, the 64-bit compressed
+//   size (header to end, checksum included) and the 64-bit decompressed
+//   size; then the record table, packed as one zstd frame that fills the
+//   rest of the content.
+//
+// The record table, unpacked: per record, in archive order, a 16-bit count
+// of UTF-16 units, the name's units, the 64-bit data size and the 64-bit
+// offset of the record (its name's first byte) in the archive stream. It is
+// packed because it is most of the index: names compress well, and a tree
+// of many small files would otherwise pay for its names twice. The frame
+// table stays unpacked, as the writer fills in the compressed sizes once
+// the frames are done.
 //
 // The frames cover the container from the index frame's end up to the two
 // zero bytes in front of the tail; their decompressed sizes add up to the
@@ -22,9 +30,13 @@
 //
 // The index is hostile input like the rest of the container: the parser
 // checks every count and size before it uses it, and everything that can
-// be checked without decoding. Whether the index agrees with the frames'
-// content only decoding can tell: a reader that trusts it must compare each
-// record it decodes with the index.
+// be checked without decoding. Reading takes three steps: ParsePayloadIndex
+// checks the header and the frame table and bounds the record table's
+// unpacked size; the caller gives room for that many bytes and unpacks
+// them (UnpackPayloadIndexRecords); CheckPayloadIndexRecords checks the
+// records. Whether the index agrees with the frames' content only decoding
+// the frames can tell: a reader that trusts it must compare each record it
+// decodes with the index.
 //
 // Plain procedural code over caller-given bytes, no allocation: the
 // launcher parses with the same functions.
@@ -40,18 +52,23 @@
 // The skippable frame's magic: the zstd decoder steps over 0x184D2A50 to
 // 0x184D2A5F; this one is the index's.
 const uint32_t kPayloadIndexMagic = 0x184D2A5Eu;
-const uint32_t kPayloadIndexFormat = 1;
+// Format 1 was the development builds' layout with the records unpacked;
+// no reader uses it, and this side treats it as unknown.
+const uint32_t kPayloadIndexFormat = 2;
 extern const unsigned char kPayloadIndexSignature[8];
 
 enum : size_t {
   // The skippable frame's own header: magic, content size.
   kSkippableHeaderSize = 8,
-  // Signature, format, frame count, record count, stream size.
+  // Signature, format, frame count, record count, stream size, the record
+  // table's packed and unpacked sizes.
   kPayloadIndexFormatOffset = 8,
   kPayloadIndexFramesOffset = 12,
   kPayloadIndexRecordsOffset = 16,
   kPayloadIndexStreamOffset = 20,
-  kPayloadIndexHeaderSize = 28,
+  kPayloadIndexPackedOffset = 28,
+  kPayloadIndexUnpackedOffset = 36,
+  kPayloadIndexHeaderSize = 44,
   kPayloadIndexFrameSize = 16,
   // A record without its name's units: count, size, offset.
   kPayloadIndexRecordFixedSize = 2 + 8 + 8,
@@ -71,10 +88,14 @@ enum PayloadIndexProblem {
   kIndexFramesNotContainer, // compressed sizes miss the frames' room
   kIndexFramesNotStream,    // decompressed sizes miss the stream's size
   kIndexTooManyRecords,     // more records than the content holds
+  kIndexTablePastEnd,       // the packed record table runs past the content
+  kIndexTableSize,          // an unpacked size its records cannot have
+  kIndexTableUndecodable,   // the packed records are not one zstd frame
+  kIndexTableWrongSize,     // they unpack to a size other than declared
   kIndexBadName,            // no units, too many, or a zero unit
   kIndexBadOffset,          // not where the record before it ends
   kIndexRecordsNotStream,   // the records and end marker miss the stream
-  kIndexTrailingBytes,      // bytes after the last record
+  kIndexTrailingBytes,      // bytes after the record table or last record
 };
 
 // A parsed, checked index. The pointers lead into the caller's bytes,
@@ -86,8 +107,14 @@ struct PayloadIndex {
   // The whole skippable frame's size, header included: the first data
   // frame starts this many bytes after the container's header.
   uint64_t indexFrameSize;
-  const unsigned char *frames;  // the frame table
-  const unsigned char *records; // the first record
+  const unsigned char *frames; // the frame table
+  // The packed record table (one zstd frame) and the size it must unpack
+  // to, within the bounds ParsePayloadIndex checked.
+  const unsigned char *packedTable;
+  uint64_t packedTableSize;
+  uint64_t tableSize;
+  // The first unpacked record: null until CheckPayloadIndexRecords.
+  const unsigned char *records;
 };
 
 struct PayloadIndexFrame {
@@ -119,11 +146,29 @@ struct PayloadIndexCursor {
 // after the header), of which `available` bytes can be read; the whole
 // container is `containerSize` bytes. kIndexAbsent when the first frame is
 // not an index (a foreign skippable frame included), kIndexSound with
-// `index` filled when the index checks out, otherwise what is wrong.
+// `index` filled when the header and the frame table check out, and the
+// packed record table is one zstd frame whose header gives the declared
+// unpacked size, a size its records can have; otherwise what is wrong.
+// Only zstd's header functions are used, nothing is decoded. The records
+// are not yet usable: see the next two functions.
 PayloadIndexProblem ParsePayloadIndex(const unsigned char *at,
                                       uint64_t available,
                                       uint64_t containerSize,
                                       PayloadIndex *index);
+
+// Unpacks the parsed index's record table into `to`, which has room for
+// index.tableSize bytes, with `dctx` (zstd's decompression context).
+// kIndexTableUndecodable when the frame does not decode, or decodes to
+// other than its declared size.
+PayloadIndexProblem UnpackPayloadIndexRecords(const PayloadIndex &index,
+                                              struct ZSTD_DCtx_s *dctx,
+                                              unsigned char *to);
+
+// Checks the unpacked record table `table` (index->tableSize bytes, kept
+// as they are while the index is used) against the parsed index: names,
+// offsets, sizes and the end marker. kIndexSound with index->records set.
+PayloadIndexProblem CheckPayloadIndexRecords(PayloadIndex *index,
+                                             const unsigned char *table);
 
 // The size of the index frame whose first kSkippableHeaderSize bytes are
 // at `at`, header included, when it is the index's magic; 0 otherwise.
@@ -145,20 +190,25 @@ const char *DescribePayloadIndexProblem(PayloadIndexProblem problem);
 
 // --- Writing ---------------------------------------------------------------
 
-// The content size of an index of `frames` frames and `records` records
-// whose names hold `nameUnits` units in all.
-uint64_t PayloadIndexContentSize(uint64_t frames, uint64_t records,
-                                 uint64_t nameUnits);
+// The unpacked record table's size for `records` records whose names hold
+// `nameUnits` units in all.
+uint64_t PayloadIndexTableSize(uint64_t records, uint64_t nameUnits);
+
+// The content size of an index of `frames` frames whose record table packs
+// to `packedTableSize` bytes.
+uint64_t PayloadIndexContentSize(uint64_t frames, uint64_t packedTableSize);
 
 // Writes the skippable frame's header and the index header
 // (kSkippableHeaderSize + kPayloadIndexHeaderSize bytes).
 void PutPayloadIndexHeader(unsigned char *to, uint32_t contentSize,
                            uint32_t frames, uint32_t records,
-                           uint64_t streamSize);
+                           uint64_t streamSize, uint64_t packedTableSize,
+                           uint64_t tableSize);
 // Writes one frame entry (kPayloadIndexFrameSize bytes).
 void PutPayloadIndexFrame(unsigned char *to, uint64_t compressedSize,
                           uint64_t decompressedSize);
-// Writes one record for a name of `units` units (1 to kMaxNameUnits); gives
-// the bytes written (kPayloadIndexRecordFixedSize + 2 * units).
+// Writes one record of the unpacked table for a name of `units` units (1 to
+// kMaxNameUnits); gives the bytes written (kPayloadIndexRecordFixedSize +
+// 2 * units).
 size_t PutPayloadIndexRecord(unsigned char *to, const Utf16Unit *name,
                              size_t units, uint64_t size, uint64_t offset);

@@ -14,6 +14,7 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,7 @@ public:
 private:
   RecordVisitor &visitor_;
   std::vector<unsigned char> bytes_; // the index frame
+  std::unique_ptr<unsigned char[]> table_; // its record table, unpacked
   PayloadIndex index_ = {};
   PayloadIndexCursor frames_ = {};
   PayloadIndexCursor records_ = {};

@@ -2,6 +2,11 @@
 #include "packer/archive/index_writer.h"
 
 #include <errno.h>
+#include <string.h>
+
+#include <memory>
+
+#include <zstd.h>
 
 #include "common/container.h"
 #include "common/payload_index.h"
@@ -24,13 +29,41 @@ bool MakeIndexFrame(const std::vector<ArchiveInput> &files,
   uint64_t units = 0;
   for (const ArchiveInput &file : files)
     units += file.name.size();
-  uint64_t content = PayloadIndexContentSize(frames, files.size(), units);
-  if (content > UINT32_MAX || files.size() > UINT32_MAX)
+  uint64_t tableSize = PayloadIndexTableSize(files.size(), units);
+  if (tableSize > UINT32_MAX || files.size() > UINT32_MAX)
+    return Fail(error, "the package's names are too many for its index");
+  std::vector<unsigned char> table((size_t)tableSize);
+  unsigned char *to = table.data();
+  uint64_t offset = 0;
+  for (const ArchiveInput &file : files) {
+    to += PutPayloadIndexRecord(to, (const Utf16Unit *)file.name.data(),
+                                file.name.size(), file.size, offset);
+    offset += 2 * (file.name.size() + 1) + kContainerCountSize + file.size;
+  }
+  // The record table packed as one frame, its size in its header; the
+  // frames' content checksums and the check against the stream cover it.
+  std::vector<unsigned char> packed(ZSTD_compressBound(table.size()));
+  std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> cctx(ZSTD_createCCtx(),
+                                                           ZSTD_freeCCtx);
+  size_t packedSize =
+      !cctx ||
+              ZSTD_isError(ZSTD_CCtx_setParameter(
+                  cctx.get(), ZSTD_c_compressionLevel, kIndexTableLevel)) ||
+              ZSTD_isError(ZSTD_CCtx_setParameter(
+                  cctx.get(), ZSTD_c_contentSizeFlag, 1))
+          ? 0
+          : ZSTD_compress2(cctx.get(), packed.data(), packed.size(),
+                           table.data(), table.size());
+  if (packedSize == 0 || ZSTD_isError(packedSize))
+    return Fail(error, "couldn't compress the package's index");
+  uint64_t content = PayloadIndexContentSize(frames, packedSize);
+  if (content > UINT32_MAX)
     return Fail(error, "the package's names are too many for its index");
   frame->assign(kSkippableHeaderSize + content, 0);
-  unsigned char *to = frame->data();
+  to = frame->data();
   PutPayloadIndexHeader(to, (uint32_t)content, (uint32_t)frames,
-                        (uint32_t)files.size(), total);
+                        (uint32_t)files.size(), total, packedSize,
+                        table.size());
   to += kSkippableHeaderSize + kPayloadIndexHeaderSize;
   for (uint64_t i = 0; i < frames; ++i, to += kPayloadIndexFrameSize) {
     uint64_t start = i * (frameLimit == 0 ? total : frameLimit);
@@ -38,12 +71,7 @@ bool MakeIndexFrame(const std::vector<ArchiveInput> &files,
                                              : std::min(frameLimit,
                                                         total - start));
   }
-  uint64_t offset = 0;
-  for (const ArchiveInput &file : files) {
-    to += PutPayloadIndexRecord(to, (const Utf16Unit *)file.name.data(),
-                                file.name.size(), file.size, offset);
-    offset += 2 * (file.name.size() + 1) + kContainerCountSize + file.size;
-  }
+  memcpy(to, packed.data(), packedSize);
   return true;
 }
 

@@ -2,8 +2,9 @@
 //
 // The index (common/payload_index.h) is the container's first frame. Its
 // size is known before compressing: the records' names and sizes and the
-// number of frames are. Only the frames' compressed sizes are not; they
-// are filled in at the index's place once the frames are written.
+// number of frames are, so the record table is packed first. Only the
+// frames' compressed sizes are not known; they are filled in at the
+// index's place once the frames are written.
 //
 //===----------------------------------------------------------------------===//
 #pragma once
@@ -17,6 +18,10 @@
 #include "packer/archive/frame_pool.h"
 
 namespace veskar {
+
+// The level the record table is packed at, whatever the package's: the
+// table is small, and names pack far better at a high level.
+const int kIndexTableLevel = 19;
 
 // The number of frames an archive stream of `total` bytes is cut into by
 // `frameLimit` (0: one frame).

@@ -9,9 +9,10 @@
 //    directory, which holds only directories and regular files (checked by
 //    the file layer: after the run on disk, at every call in memory).
 //  - The index: the parser of the payload index (common/payload_index.h)
-//    reads only the input's bytes, and an index it calls sound holds
-//    together: frames back to back up to the tail, records back to back up
-//    to the end marker, every name within the input.
+//    reads only the input's bytes, its record table unpacks into exactly
+//    the room it declares, and an index it calls sound holds together:
+//    frames back to back up to the tail, records back to back up to the end
+//    marker, every name within the unpacked table.
 //  - Agreement: when the packer's independent archive reader accepts the
 //    container (or the part of it in front of the record where the launcher
 //    must stop), the run ends as a small model of the extraction predicts,
@@ -36,6 +37,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include <zstd.h>
 
 #include "common/container.h"
 #include "common/payload_index.h"
@@ -294,6 +297,18 @@ void CheckIndex(const uint8_t *data, size_t size) {
   if (ParsePayloadIndex(data + kContainerHeaderSize, size - kContainerHeaderSize,
                         size, &index) != kIndexSound)
     return;
+  // Room for exactly the declared table: the sanitizer catches a write
+  // past it.
+  std::vector<unsigned char> table(index.tableSize);
+  ZSTD_DCtx *dctx = ZSTD_createDCtx();
+  if (!dctx)
+    Fail("couldn't allocate a decompressor");
+  PayloadIndexProblem problem =
+      UnpackPayloadIndexRecords(index, dctx, table.data());
+  ZSTD_freeDCtx(dctx);
+  if (problem != kIndexSound ||
+      CheckPayloadIndexRecords(&index, table.data()) != kIndexSound)
+    return;
   PayloadIndexCursor cursor;
   PayloadIndexFrame frame;
   uint64_t at = kContainerHeaderSize + index.indexFrameSize, stream = 0;
@@ -312,8 +327,8 @@ void CheckIndex(const uint8_t *data, size_t size) {
   StartPayloadIndexRecords(index, &cursor);
   while (NextPayloadIndexRecord(&cursor, &record)) {
     if (record.units == 0 || record.units > kMaxNameUnits ||
-        record.name < data ||
-        record.name + 2 * (size_t)record.units > data + size ||
+        record.name < table.data() ||
+        record.name + 2 * (size_t)record.units > table.data() + table.size() ||
         record.offset != place ||
         record.dataOffset != place + 2 * (uint64_t)record.units + 10 ||
         record.size > index.streamSize - record.dataOffset)

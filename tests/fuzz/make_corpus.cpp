@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include <zstd.h>
+
 #include "packer/archive/archive.h"
 
 namespace {
@@ -564,18 +566,21 @@ int main(int argc, char **argv) {
     Bytes indexed = WriterContainer(records, options);
     Save(dir, "completed-indexed-frames", indexed);
     // The index: "VEY", magic and size, signature, format, the counts, the
-    // stream size, then 16 bytes per frame and the records.
+    // stream size, the record table's packed and unpacked sizes, then 16
+    // bytes per frame and the packed record table.
     const size_t kIndex = 3 + 8;
-    const size_t kFrameTable = kIndex + 28;
+    const size_t kFrameTable = kIndex + 44;
     uint32_t frameCount = indexed[kIndex + 12] | indexed[kIndex + 13] << 8;
     struct Forgery {
       const char *file;
       size_t at;
       int add;
     } const kForgeries[] = {
-        {"completed-index-forged-name", kFrameTable + 16 * frameCount + 2, 1},
         {"completed-index-frame-size-moved", kFrameTable, 1},
         {"completed-index-record-count-past-end", kIndex + 16, 1},
+        {"completed-index-table-size-over", kIndex + 36, 1},
+        {"completed-index-table-undecodable", kFrameTable + 16 * frameCount + 4,
+         0x40},
         {"completed-index-unknown-format", kIndex + 8, 1},
     };
     for (const Forgery &forgery : kForgeries) {
@@ -586,6 +591,37 @@ int main(int argc, char **argv) {
       if (forgery.at == kFrameTable)
         forged[forgery.at + 16] = (uint8_t)(forged[forgery.at + 16] - 1);
       Save(dir, forgery.file, forged);
+    }
+    // A forged name in an index sound on its own: the record table unpacked,
+    // changed and packed again, the index's sizes and the tail's count
+    // following.
+    {
+      auto get = [&](size_t at, int bytes) {
+        uint64_t value = 0;
+        for (int i = bytes - 1; i >= 0; --i)
+          value = value << 8 | indexed[at + i];
+        return value;
+      };
+      size_t packedAt = kFrameTable + 16 * frameCount;
+      size_t packedSize = (size_t)get(kIndex + 28, 8);
+      Bytes table((size_t)get(kIndex + 36, 8));
+      ZSTD_decompress(table.data(), table.size(), &indexed[packedAt],
+                      packedSize);
+      table[2] = (uint8_t)(table[2] + 1); // the first name's first unit
+      Bytes packed(ZSTD_compressBound(table.size()));
+      packed.resize(ZSTD_compress(packed.data(), packed.size(), table.data(),
+                                  table.size(), 19));
+      Bytes forged(indexed.begin(), indexed.begin() + packedAt);
+      forged.insert(forged.end(), packed.begin(), packed.end());
+      forged.insert(forged.end(), indexed.begin() + packedAt + packedSize,
+                    indexed.end() - 8);
+      uint64_t content = packedAt - kIndex + packed.size();
+      for (int i = 0; i < 4; ++i)
+        forged[3 + 4 + i] = (uint8_t)(content >> 8 * i);
+      for (int i = 0; i < 8; ++i)
+        forged[kIndex + 28 + i] = (uint8_t)((uint64_t)packed.size() >> 8 * i);
+      PutLittleEndian(forged, forged.size(), 8); // the tail's count
+      Save(dir, "completed-index-forged-name", forged);
     }
   }
 

@@ -363,7 +363,10 @@ class IndexTest(packtest.PackerTestCase):
         data = read(self.package)
         offset, size, index = self.index(data)
         self.assertIsNotNone(index, "build wrote no index")
-        self.assertEqual(index["format"], 1)
+        self.assertEqual(index["format"], 2)
+        # The record table is packed, and declares its unpacked size.
+        self.assertEqual(len(index["table"]), index["table_size"])
+        self.assertLess(index["packed"], index["table_size"])
         self.assertGreaterEqual(len(index["frames"]), 2)
         # The frames follow the index back to back up to the tail, each a
         # zstd frame whose header says its content size.
@@ -385,29 +388,52 @@ class IndexTest(packtest.PackerTestCase):
         self.assertEqual(place + 2, index["stream"])
 
     def test_a_forged_index_is_damage(self):
+        # Each forgery takes the container and its index and gives the
+        # forged container, which attach puts into a package: a forged
+        # record table is packed again, so the index is sound on its own.
         def forge_name(data, index):
-            at = index["records"][1]["at"] + 2  # the first unit of "a.txt"
-            data[at] = ord("x")
+            table = index["table"]
+            table[index["records"][1]["at"] + 2] = ord("x")  # "a.txt"'s "a"
+            return container.repack_index_table(data, index, table)
 
         def swap_sizes(data, index):
             # a.txt and b.txt trade sizes; b.txt's offset follows, so the
             # index is sound on its own.
+            table = index["table"]
             a, b = index["records"][1], index["records"][2]
-            struct.pack_into("<Q", data, a["size_at"], b["size"])
-            struct.pack_into("<Q", data, b["size_at"], a["size"])
-            struct.pack_into("<Q", data, b["offset_at"],
+            struct.pack_into("<Q", table, a["size_at"], b["size"])
+            struct.pack_into("<Q", table, b["size_at"], a["size"])
+            struct.pack_into("<Q", table, b["offset_at"],
                              a["offset"] + 2 * len(a["name"]) + 10 +
                              b["size"])
+            return container.repack_index_table(data, index, table)
 
         def move_frame_byte(data, index, field):
             first, second = index["frames"][0], index["frames"][1]
             at = 0 if field == "compressed" else 8
             struct.pack_into("<Q", data, first["at"] + at, first[field] + 1)
             struct.pack_into("<Q", data, second["at"] + at, second[field] - 1)
+            return data
 
         def count_one_more(data, index):
             struct.pack_into("<I", data, index["counts_at"] + 4,
                              len(index["records"]) + 1)
+            return data
+
+        def garbage_table(data, index):
+            at = index["packed_at"] + 4  # behind the frame's magic
+            data[at:at + index["packed"] - 4] = b"\xa5" * (index["packed"] - 4)
+            return data
+
+        def declare_one_more(data, index):
+            struct.pack_into("<Q", data, index["table_size_at"],
+                             index["table_size"] + 1)
+            return data
+
+        def table_with_a_byte_more(data, index):
+            # A table sound but for its size, declared as it is.
+            return container.repack_index_table(data, index,
+                                                index["table"] + b"\0")
 
         cases = [
             ("a forged name", forge_name,
@@ -424,15 +450,25 @@ class IndexTest(packtest.PackerTestCase):
              "the index disagrees with the archive: frame 1 is "),
             ("one record more than it holds", count_one_more,
              "the index's records run past its end"),
+            ("a record table that does not decode", garbage_table,
+             "the index's record table does not decode as one zstd frame"),
+            ("a table size declared one byte over", declare_one_more,
+             "the index's record table decodes to a size other than "
+             "declared"),
+            ("a byte after the last record", table_with_a_byte_more,
+             "the index holds bytes after its last record"),
         ]
         good = read(self.package)
+        offset, size = packtest.container_place(self.package)
         for what, forge, message in cases:
             with self.subTest(forged=what):
-                data = bytearray(good)
-                forge(data, self.index(good)[2])
+                data = bytearray(good[offset:offset + size])
+                forged = forge(data, container.read_index(data, 3))
+                blob = os.path.join(self.base, "container")
+                with open(blob, "wb") as f:
+                    f.write(forged)
                 bad = os.path.join(self.base, "bad.exe")
-                with open(bad, "wb") as f:
-                    f.write(data)
+                pack("attach", blob, "-o", bad, "--quiet")
                 for command in ("verify", "list"):
                     result = pack(command, bad, check=False)
                     self.assertEqual(result.returncode, 1, command)

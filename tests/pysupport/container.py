@@ -124,31 +124,63 @@ def read_index(data, at):
     container's byte 3), as a dict: "end" (where the frame ends), "format",
     "stream" (the archive stream's size), "frames" (a list of dicts with
     "compressed", "decompressed" and "at", the offset of the entry's first
-    field) and "records" (dicts with "name", "size", "offset", and "at",
-    where the record's entry starts, and "size_at", "offset_at"); None when
-    the first frame is no index. Read field by field, without the packer's
-    code."""
+    field), "table" (the record table, unpacked with the `zstd` tool, as a
+    bytearray), "packed_at" and "packed" (where the packed table lies and its
+    size), "table_size" (the unpacked size the header declares) and
+    "records" (dicts with "name", "size", "offset", and "at", where the
+    record's entry starts in "table", and "size_at", "offset_at", also in
+    "table"); None when the first frame is no index. Read field by field,
+    without the packer's code."""
     magic, content = struct.unpack_from("<II", data, at)
     if magic != INDEX_MAGIC or data[at + 8:at + 16] != INDEX_SIGNATURE:
         return None
-    fmt, frames, records, stream = struct.unpack_from("<IIIQ", data, at + 16)
+    fmt, frames, records, stream, packed, table_size = struct.unpack_from(
+        "<IIIQQQ", data, at + 16)
     index = {"end": at + 8 + content, "format": fmt, "stream": stream,
-             "frames": [], "records": [], "counts_at": at + 20}
-    p = at + 36
+             "frames": [], "records": [], "counts_at": at + 20,
+             "packed": packed, "table_size": table_size,
+             "table_size_at": at + 44}
+    p = at + 52
     for _ in range(frames):
         compressed, decompressed = struct.unpack_from("<QQ", data, p)
         index["frames"].append({"compressed": compressed,
                                 "decompressed": decompressed, "at": p})
         p += 16
+    index["packed_at"] = p
+    table = bytearray(subprocess.run(
+        ["zstd", "-q", "-d", "-c"], input=bytes(data[p:p + packed]),
+        stdout=subprocess.PIPE, check=True).stdout)
+    index["table"] = table
+    p = 0
     for _ in range(records):
-        units = struct.unpack_from("<H", data, p)[0]
-        name = data[p + 2:p + 2 + 2 * units].decode("utf-16-le",
-                                                     "surrogatepass")
+        units = struct.unpack_from("<H", table, p)[0]
+        name = table[p + 2:p + 2 + 2 * units].decode("utf-16-le",
+                                                      "surrogatepass")
         size_at = p + 2 + 2 * units
-        size, offset = struct.unpack_from("<QQ", data, size_at)
+        size, offset = struct.unpack_from("<QQ", table, size_at)
         index["records"].append({"name": name, "size": size,
                                  "offset": offset, "at": p,
                                  "size_at": size_at,
                                  "offset_at": size_at + 8})
         p = size_at + 16
     return index
+
+
+def repack_index_table(data, index, table):
+    """`data` (a whole file whose container ends it) with the index's record
+    table packed again from `table` by the `zstd` tool: the index's content
+    size, the packed and unpacked sizes and the tail's count follow."""
+    packed = subprocess.run(["zstd", "-q", "-19", "-c", "--no-check",
+                             "--stream-size=%d" % len(table)],
+                            input=bytes(table), stdout=subprocess.PIPE,
+                            check=True).stdout
+    at = index["packed_at"]
+    out = bytearray(data[:at]) + packed + \
+        data[at + index["packed"]:len(data) - 8]
+    start = index["counts_at"] - 20  # the skippable frame's first byte
+    struct.pack_into("<I", out, start + 4, at - start - 8 + len(packed))
+    struct.pack_into("<QQ", out, start + 36, len(packed), len(table))
+    # The container's tail: the count of the bytes in front of it.
+    tail_count = struct.unpack_from("<Q", data, len(data) - 8)[0]
+    out += struct.pack("<Q", tail_count + len(out) - (len(data) - 8))
+    return out

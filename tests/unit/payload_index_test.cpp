@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <zstd.h>
 
 #include "common/container.h"
 #include "common/payload_index.h"
@@ -43,12 +44,15 @@ uint64_t StreamSize() {
   return total;
 }
 
-// Where the fields lie in the sample.
+// Where the fields lie in the sample's frame.
 const size_t kContent = kSkippableHeaderSize;
 const size_t kFrameTable = kContent + kPayloadIndexHeaderSize;
-const size_t kFirstRecord = kFrameTable + 2 * kPayloadIndexFrameSize;
+const size_t kPackedTable = kFrameTable + 2 * kPayloadIndexFrameSize;
+const size_t kPackedSize = kContent + kPayloadIndexPackedOffset;
+const size_t kTableSize = kContent + kPayloadIndexUnpackedOffset;
+// ...and in the unpacked record table.
 size_t RecordAt(int n) {
-  size_t at = kFirstRecord;
+  size_t at = 0;
   for (int i = 0; i < n; ++i)
     at += kPayloadIndexRecordFixedSize + 2 * kRecords[i].name.size();
   return at;
@@ -56,39 +60,83 @@ size_t RecordAt(int n) {
 size_t RecordSizeAt(int n) { return RecordAt(n) + 2 + 2 * kRecords[n].name.size(); }
 size_t RecordOffsetAt(int n) { return RecordSizeAt(n) + 8; }
 
-Sample Good() {
+std::vector<unsigned char> Table() {
   uint64_t units = 0;
   for (const SampleRecord &r : kRecords)
     units += r.name.size();
-  uint64_t content = PayloadIndexContentSize(2, 3, units);
-  Sample s;
-  s.bytes.assign(kSkippableHeaderSize + content, 0);
-  PutPayloadIndexHeader(s.bytes.data(), (uint32_t)content, 2, 3, StreamSize());
-  PutPayloadIndexFrame(&s.bytes[kFrameTable], kCompressed[0], kFirstFrameBytes);
-  PutPayloadIndexFrame(&s.bytes[kFrameTable + kPayloadIndexFrameSize],
-                       kCompressed[1], StreamSize() - kFirstFrameBytes);
-  unsigned char *to = &s.bytes[kFirstRecord];
+  std::vector<unsigned char> table(PayloadIndexTableSize(3, units));
+  unsigned char *to = table.data();
   uint64_t offset = 0;
   for (const SampleRecord &r : kRecords) {
     to += PutPayloadIndexRecord(to, (const Utf16Unit *)r.name.data(),
                                 r.name.size(), r.size, offset);
     offset += 2 * (r.name.size() + 1) + 8 + r.size;
   }
+  return table;
+}
+
+std::vector<unsigned char> Pack(const std::vector<unsigned char> &table) {
+  std::vector<unsigned char> packed(ZSTD_compressBound(table.size()));
+  packed.resize(ZSTD_compress(packed.data(), packed.size(), table.data(),
+                              table.size(), 19));
+  return packed;
+}
+
+// The index frame around the packed record table `packed`, declared to
+// unpack to `tableSize` bytes.
+Sample Assemble(const std::vector<unsigned char> &packed, uint64_t tableSize) {
+  uint64_t content = PayloadIndexContentSize(2, packed.size());
+  Sample s;
+  s.bytes.assign(kSkippableHeaderSize + content, 0);
+  PutPayloadIndexHeader(s.bytes.data(), (uint32_t)content, 2, 3, StreamSize(),
+                        packed.size(), tableSize);
+  PutPayloadIndexFrame(&s.bytes[kFrameTable], kCompressed[0], kFirstFrameBytes);
+  PutPayloadIndexFrame(&s.bytes[kFrameTable + kPayloadIndexFrameSize],
+                       kCompressed[1], StreamSize() - kFirstFrameBytes);
+  memcpy(&s.bytes[kPackedTable], packed.data(), packed.size());
   s.available = s.bytes.size();
   s.containerSize = kContainerHeaderSize + s.bytes.size() + kCompressed[0] +
                     kCompressed[1] + kContainerTailSize;
   return s;
 }
 
-PayloadIndexProblem Parse(const Sample &s, PayloadIndex *index) {
-  return ParsePayloadIndex(s.bytes.data(), s.available, s.containerSize,
-                           index);
+Sample Good() {
+  std::vector<unsigned char> table = Table();
+  return Assemble(Pack(table), table.size());
+}
+
+// The three steps of reading an index, the first problem found. `table`
+// receives the unpacked record table.
+PayloadIndexProblem Read(const unsigned char *at, uint64_t available,
+                         uint64_t containerSize, PayloadIndex *index,
+                         std::vector<unsigned char> *table) {
+  PayloadIndexProblem problem =
+      ParsePayloadIndex(at, available, containerSize, index);
+  if (problem != kIndexSound)
+    return problem;
+  // Exactly the declared size: anything the unpacking writes past it is
+  // out of bounds for the address sanitizer.
+  table->assign(index->tableSize, 0xEE);
+  ZSTD_DCtx *dctx = ZSTD_createDCtx();
+  problem = UnpackPayloadIndexRecords(*index, dctx, table->data());
+  ZSTD_freeDCtx(dctx);
+  if (problem != kIndexSound)
+    return problem;
+  return CheckPayloadIndexRecords(index, table->data());
+}
+
+PayloadIndexProblem Parse(const Sample &s, PayloadIndex *index,
+                          std::vector<unsigned char> *table) {
+  return Read(s.bytes.data(), s.available, s.containerSize, index, table);
 }
 
 TEST(PayloadIndexTest, ASoundIndexGivesItsFramesAndRecords) {
   Sample s = Good();
   PayloadIndex index;
-  ASSERT_EQ(Parse(s, &index), kIndexSound);
+  std::vector<unsigned char> table;
+  ASSERT_EQ(Parse(s, &index, &table), kIndexSound);
+  EXPECT_EQ(index.tableSize, Table().size());
+  EXPECT_EQ(index.packedTable, s.bytes.data() + kPackedTable);
   EXPECT_EQ(index.frameCount, 2u);
   EXPECT_EQ(index.recordCount, 3u);
   EXPECT_EQ(index.streamSize, StreamSize());
@@ -138,6 +186,26 @@ TEST(PayloadIndexTest, EachBrokenFieldIsRefusedForWhatItIs) {
       PutLittleEndian64(&s.bytes[at], GetLittleEndian64(&s.bytes[at]) + by);
     };
   };
+  // Edits of the unpacked record table, packed again.
+  using TableEdit = std::function<void(std::vector<unsigned char> &)>;
+  auto inTable = [](TableEdit edit) {
+    return [=](Sample &s) {
+      std::vector<unsigned char> table = Table();
+      edit(table);
+      s = Assemble(Pack(table), table.size());
+    };
+  };
+  auto put16 = [](size_t at, uint16_t v) -> TableEdit {
+    return [=](std::vector<unsigned char> &t) { PutLittleEndian16(&t[at], v); };
+  };
+  auto tput64 = [](size_t at, uint64_t v) -> TableEdit {
+    return [=](std::vector<unsigned char> &t) { PutLittleEndian64(&t[at], v); };
+  };
+  auto tadd64 = [](size_t at, int64_t by) -> TableEdit {
+    return [=](std::vector<unsigned char> &t) {
+      PutLittleEndian64(&t[at], GetLittleEndian64(&t[at]) + by);
+    };
+  };
   const size_t kFrames = kContent + kPayloadIndexFramesOffset;
   const size_t kRecordCount = kContent + kPayloadIndexRecordsOffset;
   const size_t kStream = kContent + kPayloadIndexStreamOffset;
@@ -168,7 +236,9 @@ TEST(PayloadIndexTest, EachBrokenFieldIsRefusedForWhatItIs) {
        kIndexTruncated},
       {"a container shorter than its header",
        [](Sample &s) { s.containerSize = 2; }, kIndexTruncated},
-      {"format 2", put32(kContent + kPayloadIndexFormatOffset, 2),
+      {"format 1, the development builds' unpacked records",
+       put32(kContent + kPayloadIndexFormatOffset, 1), kIndexUnknownFormat},
+      {"format 3", put32(kContent + kPayloadIndexFormatOffset, 3),
        kIndexUnknownFormat},
       {"format 0", put32(kContent + kPayloadIndexFormatOffset, 0),
        kIndexUnknownFormat},
@@ -199,48 +269,131 @@ TEST(PayloadIndexTest, EachBrokenFieldIsRefusedForWhatItIs) {
       // then read as records.
       {"one frame fewer than listed", put32(kFrames, 1),
        kIndexFramesNotContainer},
+      // The packed record table and its sizes.
+      {"a packed size past the content", add64(kPackedSize, 1),
+       kIndexTablePastEnd},
+      {"a packed size short of the content", add64(kPackedSize, -1),
+       kIndexTrailingBytes},
+      {"a packed size that would wrap", put64(kPackedSize, ~(uint64_t)0),
+       kIndexTablePastEnd},
+      {"more records than any table of its size holds",
+       put32(kRecordCount, 0xFFFFFFFFu), kIndexTableSize},
+      {"a declared size below 20 bytes a record", put64(kTableSize, 59),
+       kIndexTableSize},
+      {"a declared size above the longest names' records",
+       put64(kTableSize, 3 * (18 + 2 * kMaxNameUnits) + 1), kIndexTableSize},
+      {"a declared size whose records outgrow the stream",
+       [](Sample &s) {
+         // Three records of the longest names, in a stream too short for
+         // their heads.
+         PutLittleEndian64(&s.bytes[kTableSize], 3 * (18 + 2 * 1000));
+       },
+       kIndexTableSize},
+      {"a declared size beyond what zstd can unpack from the bytes",
+       [](Sample &s) { s = Assemble({}, Table().size()); }, kIndexTableSize},
+      {"the largest declared size", put64(kTableSize, ~(uint64_t)0),
+       kIndexTableSize},
+      {"a declared size one byte over", add64(kTableSize, 1),
+       kIndexTableWrongSize},
+      {"a declared size one byte short", add64(kTableSize, -1),
+       kIndexTableWrongSize},
+      {"a table frame that does not say its size",
+       [](Sample &s) {
+         std::vector<unsigned char> table = Table();
+         std::vector<unsigned char> packed(ZSTD_compressBound(table.size()));
+         ZSTD_CCtx *cctx = ZSTD_createCCtx();
+         ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0);
+         // Streamed, so that the size is not known to the header.
+         ZSTD_outBuffer out = {packed.data(), packed.size(), 0};
+         ZSTD_inBuffer in = {table.data(), table.size(), 0};
+         ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_continue);
+         while (ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_end) != 0) {
+         }
+         ZSTD_freeCCtx(cctx);
+         packed.resize(out.pos);
+         s = Assemble(packed, table.size());
+       },
+       kIndexTableWrongSize},
+      {"garbage for a table",
+       [](Sample &s) {
+         for (size_t i = kPackedTable; i < s.bytes.size(); ++i)
+           s.bytes[i] = 0xA5;
+       },
+       kIndexTableUndecodable},
+      {"garbage behind a frame header",
+       [](Sample &s) {
+         for (size_t i = kPackedTable + 6; i < s.bytes.size(); ++i)
+           s.bytes[i] = 0xA5;
+       },
+       kIndexTableUndecodable},
+      {"a table frame cut short",
+       [](Sample &s) {
+         std::vector<unsigned char> table = Table(), packed = Pack(table);
+         packed.pop_back();
+         s = Assemble(packed, table.size());
+       },
+       kIndexTableUndecodable},
+      {"a byte after the table frame",
+       [](Sample &s) {
+         std::vector<unsigned char> table = Table(), packed = Pack(table);
+         packed.push_back(0);
+         s = Assemble(packed, table.size());
+       },
+       kIndexTableUndecodable},
+      {"a second frame after the table frame",
+       [](Sample &s) {
+         std::vector<unsigned char> table = Table(), packed = Pack(table);
+         std::vector<unsigned char> nothing = Pack({});
+         packed.insert(packed.end(), nothing.begin(), nothing.end());
+         s = Assemble(packed, table.size());
+       },
+       kIndexTableUndecodable},
+      {"a skippable frame after the table frame",
+       [](Sample &s) {
+         std::vector<unsigned char> table = Table(), packed = Pack(table);
+         const unsigned char skippable[] = {0x50, 0x2A, 0x4D, 0x18, 1, 0, 0, 0, 7};
+         packed.insert(packed.end(), skippable, skippable + sizeof skippable);
+         s = Assemble(packed, table.size());
+       },
+       kIndexTableUndecodable},
+      {"the table split over two frames",
+       [](Sample &s) {
+         std::vector<unsigned char> table = Table();
+         std::vector<unsigned char> front(table.begin(), table.begin() + 30),
+             back(table.begin() + 30, table.end());
+         std::vector<unsigned char> packed = Pack(front), more = Pack(back);
+         packed.insert(packed.end(), more.begin(), more.end());
+         s = Assemble(packed, table.size());
+       },
+       kIndexTableUndecodable},
       // The records.
-      {"more records than the bytes hold", put32(kRecordCount, 0xFFFFFFFFu),
-       kIndexTooManyRecords},
       {"one record more than listed", put32(kRecordCount, 4),
        kIndexTooManyRecords},
       {"one record fewer than listed", put32(kRecordCount, 2),
        kIndexTrailingBytes},
-      {"a name of no units",
-       [](Sample &s) { s.bytes[RecordAt(1)] = 0, s.bytes[RecordAt(1) + 1] = 0; },
-       kIndexBadName},
+      {"a name of no units", inTable(put16(RecordAt(1), 0)), kIndexBadName},
       {"a name longer than a launcher reads",
-       [](Sample &s) { s.bytes[RecordAt(1)] = 0, s.bytes[RecordAt(1) + 1] = 4; },
-       kIndexBadName},
-      {"a name running past the end",
-       [](Sample &s) {
-         s.bytes[RecordAt(2)] = 0xFF, s.bytes[RecordAt(2) + 1] = 0x03;
-       },
+       inTable(put16(RecordAt(1), 1024)), kIndexBadName},
+      {"a name running past the end", inTable(put16(RecordAt(2), 1023)),
        kIndexTooManyRecords},
-      {"a name holding a zero unit",
-       [](Sample &s) {
-         s.bytes[RecordAt(1) + 4] = 0, s.bytes[RecordAt(1) + 5] = 0;
-       },
+      {"a name holding a zero unit", inTable(put16(RecordAt(1) + 4, 0)),
        kIndexBadName},
-      {"a first record not at the start", put64(RecordOffsetAt(0), 1),
+      {"a first record not at the start", inTable(tput64(RecordOffsetAt(0), 1)),
        kIndexBadOffset},
-      {"offsets out of order", put64(RecordOffsetAt(2), 0), kIndexBadOffset},
-      {"overlapping records", add64(RecordOffsetAt(2), -1), kIndexBadOffset},
-      {"a size the next offset does not follow", add64(RecordSizeAt(0), 1),
+      {"offsets out of order", inTable(tput64(RecordOffsetAt(2), 0)),
        kIndexBadOffset},
-      {"a last record running into the end marker", add64(RecordSizeAt(2), 1),
-       kIndexRecordsNotStream},
-      {"a last record short of the end marker", add64(RecordSizeAt(2), -1),
-       kIndexRecordsNotStream},
+      {"overlapping records", inTable(tadd64(RecordOffsetAt(2), -1)),
+       kIndexBadOffset},
+      {"a size the next offset does not follow",
+       inTable(tadd64(RecordSizeAt(0), 1)), kIndexBadOffset},
+      {"a last record running into the end marker",
+       inTable(tadd64(RecordSizeAt(2), 1)), kIndexRecordsNotStream},
+      {"a last record short of the end marker",
+       inTable(tadd64(RecordSizeAt(2), -1)), kIndexRecordsNotStream},
       {"a size that would wrap the offset",
-       put64(RecordSizeAt(2), ~(uint64_t)0), kIndexRecordsNotStream},
+       inTable(tput64(RecordSizeAt(2), ~(uint64_t)0)), kIndexRecordsNotStream},
       {"a byte after the last record",
-       [](Sample &s) {
-         s.bytes.push_back(0);
-         PutLittleEndian32(&s.bytes[4], (uint32_t)(s.bytes.size() - 8));
-         s.available = s.bytes.size();
-         s.containerSize += 1;
-       },
+       inTable([](std::vector<unsigned char> &t) { t.push_back(0); }),
        kIndexTrailingBytes},
   };
   for (const auto &c : kCases) {
@@ -254,10 +407,11 @@ TEST(PayloadIndexTest, EachBrokenFieldIsRefusedForWhatItIs) {
                                          std::min<size_t>(s.available,
                                                           s.bytes.size()));
     PayloadIndex index;
-    EXPECT_EQ(ParsePayloadIndex(exact.data(), s.available > s.bytes.size()
-                                                  ? exact.size()
-                                                  : s.available,
-                                s.containerSize, &index),
+    std::vector<unsigned char> table;
+    EXPECT_EQ(Read(exact.data(), s.available > s.bytes.size()
+                                     ? exact.size()
+                                     : s.available,
+                   s.containerSize, &index, &table),
               c.expected);
   }
 }
