@@ -15,11 +15,9 @@
 // committed, shows there.
 //
 //===----------------------------------------------------------------------===//
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -40,8 +38,6 @@ using test::Record;
 using test::RecordHead;
 using test::SkippableFrame;
 
-std::string scratchDir;
-int scratchCount = 0;
 bool checking = false; // compare with the files in DIR instead of writing
 int stale = 0;         // seeds that differ from their files, when checking
 
@@ -49,36 +45,12 @@ int stale = 0;         // seeds that differ from their files, when checking
 // files as they do when packing.
 std::string WriterContainer(const std::vector<Record> &records,
                             const veskar::CompressionOptions &options = {}) {
-  std::vector<veskar::ArchiveInput> inputs;
-  for (const Record &record : records) {
-    std::string path = scratchDir + "/" + std::to_string(scratchCount++);
-    FILE *f = fopen(path.c_str(), "wb");
-    // An empty record writes nothing.
-    if (f == nullptr ||
-        (!record.data.empty() &&
-         fwrite(record.data.data(), 1, record.data.size(), f) !=
-             record.data.size()) ||
-        fclose(f) != 0) {
-      fprintf(stderr, "make-corpus: cannot write %s\n", path.c_str());
-      exit(1);
-    }
-    inputs.push_back({record.name, path, record.data.size()});
-  }
-  std::string path = scratchDir + "/container";
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-  uint64_t size = 0;
-  std::string error;
-  if (fd < 0 || !veskar::WriteContainer(inputs, options, fd, &size, &error)) {
+  std::string container, error;
+  if (!test::PackWithArchiveWriter(records, options, &container, &error)) {
     fprintf(stderr, "make-corpus: %s\n", error.c_str());
     exit(1);
   }
-  std::string out(size, '\0');
-  if (pread(fd, &out[0], size, 0) != (ssize_t)size) {
-    fprintf(stderr, "make-corpus: cannot read back the container\n");
-    exit(1);
-  }
-  close(fd);
-  return out;
+  return container;
 }
 
 // A frame whose archive stream starts with a record of `size` bytes named
@@ -126,13 +98,6 @@ int main(int argc, char **argv) {
     return 2;
   }
   std::string dir = argv[argc - 1];
-  char pattern[] = "/tmp/veskar-corpus-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) {
-    perror("make-corpus: mkdtemp");
-    return 1;
-  }
-  scratchDir = pattern;
-
   std::string pairs(300, '\0');
   for (size_t i = 0; i < pairs.size(); ++i)
     pairs[i] = i % 3 == 0 ? 'x' : 0;
@@ -501,8 +466,5 @@ int main(int argc, char **argv) {
                         {u"c*?<>|\"", "9"},
                         {u"ctl\x01\x1f", "10"}}));
 
-  std::string cleanup = "rm -rf '" + scratchDir + "'";
-  if (system(cleanup.c_str()) != 0)
-    return 1;
   return stale == 0 ? 0 : 1;
 }

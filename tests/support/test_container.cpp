@@ -1,7 +1,12 @@
 //===- tests/support/test_container.cpp - Test containers, piece by piece -===//
 #include "tests/support/test_container.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -158,6 +163,62 @@ std::string Container(const std::string &frames, bool tail) {
     Append64(container, container.size());
   }
   return container;
+}
+
+bool PackWithArchiveWriter(const std::vector<Record> &records,
+                           const veskar::CompressionOptions &options,
+                           std::string *container, std::string *error) {
+  const char *tmpdir = getenv("TMPDIR");
+  std::string pattern = std::string(tmpdir && tmpdir[0] ? tmpdir : "/tmp") +
+                        "/veskar-records-XXXXXX";
+  if (mkdtemp(&pattern[0]) == nullptr) {
+    *error = "cannot make a scratch directory: " + std::string(strerror(errno));
+    return false;
+  }
+  const std::string scratch = pattern;
+  std::vector<std::string> made;
+  std::vector<veskar::ArchiveInput> inputs;
+  bool ok = true;
+  for (size_t i = 0; ok && i < records.size(); ++i) {
+    const Record &record = records[i];
+    std::string path = scratch + "/" + std::to_string(i);
+    FILE *f = fopen(path.c_str(), "wb");
+    if (f != nullptr)
+      made.push_back(path);
+    if (f == nullptr ||
+        fwrite(record.data.data(), 1, record.data.size(), f) !=
+            record.data.size() ||
+        fclose(f) != 0) {
+      *error = "cannot write " + path;
+      ok = false;
+    }
+    inputs.push_back({record.name, path, record.data.size()});
+  }
+  if (ok) {
+    std::string path = scratch + "/container";
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    if (fd >= 0)
+      made.push_back(path);
+    uint64_t size = 0;
+    if (fd < 0) {
+      *error = "cannot create " + path;
+      ok = false;
+    } else if (!veskar::WriteContainer(inputs, options, fd, &size, error)) {
+      ok = false;
+    } else {
+      container->assign(size, '\0');
+      if (pread(fd, &(*container)[0], size, 0) != (ssize_t)size) {
+        *error = "cannot read back " + path;
+        ok = false;
+      }
+    }
+    if (fd >= 0)
+      close(fd);
+  }
+  for (const std::string &path : made)
+    unlink(path.c_str());
+  rmdir(scratch.c_str());
+  return ok;
 }
 
 } // namespace test

@@ -10,6 +10,7 @@
 //   Compress(stream, options)               zstd frames made by libzstd
 //   RawFrame / RawFrames / SkippableFrame   frames assembled by hand
 //   Container(frames)                       "VEY", the frames, the tail
+//   PackWithArchiveWriter(records, ...)     the packer's own container
 //
 // The container's layout is in common/container.h.
 //
@@ -21,6 +22,8 @@
 
 #include <string>
 #include <vector>
+
+#include "packer/archive/archive.h"
 
 namespace test {
 
@@ -77,5 +80,12 @@ std::string SkippableFrame(int variant, const std::string &content,
 // "VE", 'Y', the frames, then unless told not to the tail: 0x00 0x00 and
 // the 64-bit count of the bytes in front of it.
 std::string Container(const std::string &frames, bool tail = true);
+
+// The records packed by the packer's archive writer, their bytes going
+// through files in a scratch directory as they do when packing (the writer
+// reads files). False with a one-line reason.
+bool PackWithArchiveWriter(const std::vector<Record> &records,
+                           const veskar::CompressionOptions &options,
+                           std::string *container, std::string *error);
 
 } // namespace test
