@@ -2,14 +2,14 @@
 //
 //   veskar-container write OUT MAIN [FILE...]   names are the paths as given,
 //                                               '/' turned into '\'
-//   veskar-container tree OUT DIR MAIN-REL      every regular file below DIR,
-//                                               MAIN-REL first, the rest sorted
+//   veskar-container tree OUT DIR MAIN-REL      DIR as veskar-pack walks it
+//                                               for Linux: MAIN-REL first,
+//                                               the rest sorted by name
 //   veskar-container append LAUNCHER CONTAINER OUT
 //   options before the command: --level N --threads N --frame-bytes N
 //                               --no-checksum
 //
 //===----------------------------------------------------------------------===//
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,8 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-
+#include "packer/archive/app_tree.h"
 #include "packer/archive/archive.h"
 #include "packer/archive/archive_names.h"
 
@@ -53,26 +52,22 @@ bool AddFile(std::vector<ArchiveInput> &files, const std::string &name,
   return true;
 }
 
-void Walk(const std::string &root, const std::string &relative,
-          std::vector<std::string> &out) {
-  std::string dir = relative.empty() ? root : root + "/" + relative;
-  DIR *d = opendir(dir.c_str());
-  if (d == nullptr)
-    return;
-  while (struct dirent *e = readdir(d)) {
-    std::string name = e->d_name;
-    if (name == "." || name == "..")
-      continue;
-    std::string rel = relative.empty() ? name : relative + "/" + name;
-    struct stat info;
-    if (lstat((root + "/" + rel).c_str(), &info) != 0)
-      continue;
-    if (S_ISDIR(info.st_mode))
-      Walk(root, rel, out);
-    else if (S_ISREG(info.st_mode))
-      out.push_back(rel);
+// The inputs of the application directory `root` with `main` (relative,
+// '/' between levels) first, by the packer's own walk and order for a Linux
+// package: links to files inside are stored as copies, anything else that
+// is not a regular file is refused, empty directories are not carried.
+bool AddTree(std::vector<ArchiveInput> &files, const std::string &root,
+             const std::string &main) {
+  AppTree tree;
+  size_t mainIndex = 0;
+  std::string error;
+  if (!ScanAppDirectory(root, &tree, &error) ||
+      !ChooseMainFile(tree, Target::kLinux, main, &mainIndex, &error) ||
+      !MakeArchiveInputs(tree, mainIndex, Target::kLinux, &files, &error)) {
+    fprintf(stderr, "veskar-container: %s\n", error.c_str());
+    return false;
   }
-  closedir(d);
+  return true;
 }
 
 bool CopyInto(int out, const char *path) {
@@ -136,16 +131,8 @@ int main(int argc, char **argv) {
         return 1;
   } else if (command == "tree" && argc - i == 3) {
     out = argv[i];
-    std::string root = argv[i + 1];
-    std::string main = argv[i + 2];
-    std::vector<std::string> names;
-    Walk(root, "", names);
-    std::sort(names.begin(), names.end());
-    if (!AddFile(files, main, root + "/" + main))
+    if (!AddTree(files, argv[i + 1], argv[i + 2]))
       return 1;
-    for (const std::string &name : names)
-      if (name != main && !AddFile(files, name, root + "/" + name))
-        return 1;
   } else {
     return Usage();
   }

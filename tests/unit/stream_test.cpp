@@ -7,10 +7,8 @@
 // message and status 2, never hang.
 //
 //===----------------------------------------------------------------------===//
-#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -174,24 +172,13 @@ TEST_F(StreamTest, ADecoderThatFilledTheBufferIsAskedAgainWithNoInputLeft) {
                             std::to_string(frames.size()));
 }
 
-// Writes the records' files and packs them with the archive writer.
+// Packs the records with the archive writer.
 std::string WriterContainer(const std::vector<test::Record> &records,
                             const veskar::CompressionOptions &options) {
-  test::ScratchDir scratch;
-  std::vector<veskar::ArchiveInput> inputs;
-  for (size_t i = 0; i < records.size(); ++i) {
-    std::string path = scratch / std::to_string(i);
-    test::WriteBytes(path, records[i].data);
-    inputs.push_back({records[i].name, path, records[i].data.size()});
-  }
-  std::string path = scratch / "container";
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  uint64_t size = 0;
-  std::string error;
-  bool written = veskar::WriteContainer(inputs, options, fd, &size, &error);
-  close(fd);
-  EXPECT_TRUE(written) << error;
-  return test::ReadBytes(path);
+  std::string container, error;
+  EXPECT_TRUE(test::PackWithArchiveWriter(records, options, &container, &error))
+      << error;
+  return container;
 }
 
 size_t CountFrames(const std::string &container) {

@@ -22,7 +22,6 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
-#include "common/container.h"
 #include "launcher/console.h"
 #include "launcher/state.h"
 #include "packer/string_codec.h"
@@ -43,12 +42,6 @@ std::string Rest(FILE *file) {
     text.append(buffer, n);
   fclose(file);
   return text;
-}
-
-void AppendLittleEndian64(std::string &to, uint64_t value) {
-  unsigned char bytes[8];
-  PutLittleEndian64(bytes, value);
-  to.append((const char *)bytes, sizeof bytes);
 }
 
 // The bytes the reader is pointed at; they must outlive the reading.
@@ -239,62 +232,6 @@ std::string SampleBytes(size_t size, uint32_t seed) {
         bytes.push_back(kText[i % (sizeof kText - 1)]);
   }
   return bytes;
-}
-
-std::string ArchiveStream(const std::vector<Record> &records) {
-  std::string stream;
-  for (const Record &record : records) {
-    for (char16_t unit : record.name) {
-      stream.push_back((char)(unit & 0xFF));
-      stream.push_back((char)(unit >> 8));
-    }
-    stream.append(2, '\0');
-    AppendLittleEndian64(stream, record.data.size());
-    stream += record.data;
-  }
-  stream.append(2, '\0');
-  return stream;
-}
-
-std::string Compress(const std::string &stream, const FrameOptions &options) {
-  std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> cctx(ZSTD_createCCtx(),
-                                                           ZSTD_freeCCtx);
-  ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, options.level);
-  ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, options.checksum);
-  ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_contentSizeFlag, 0);
-  if (options.windowLog != 0)
-    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_windowLog, options.windowLog);
-
-  std::vector<size_t> bounds = options.cuts;
-  bounds.push_back(stream.size());
-  std::string frames;
-  std::vector<char> buffer(ZSTD_CStreamOutSize());
-  size_t begin = 0;
-  for (size_t end : bounds) {
-    // Fed first without ending the frame, so the frame does not learn its
-    // size and keeps the window asked for.
-    ZSTD_inBuffer in = {stream.data() + begin, end - begin, 0};
-    for (ZSTD_EndDirective mode : {ZSTD_e_continue, ZSTD_e_end}) {
-      for (;;) {
-        ZSTD_outBuffer out = {buffer.data(), buffer.size(), 0};
-        size_t left = ZSTD_compressStream2(cctx.get(), &out, &in, mode);
-        if (ZSTD_isError(left))
-          abort();
-        frames.append(buffer.data(), out.pos);
-        if (mode == ZSTD_e_continue ? in.pos == in.size : left == 0)
-          break;
-      }
-    }
-    begin = end;
-  }
-  return frames;
-}
-
-std::string Container(const std::string &frames) {
-  std::string container = "VEY" + frames;
-  container.append(2, '\0');
-  AppendLittleEndian64(container, container.size());
-  return container;
 }
 
 void AttachPayload(const std::string &container) {

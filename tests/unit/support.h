@@ -1,9 +1,9 @@
 //===- tests/unit/support.h - Helpers shared by the unit tests ----------===//
 //
 // Running code that ends the process in a forked child and looking at how it
-// ended; scratch directories; building archive streams and containers in
-// memory and putting them in front of the launcher's stream reader; and
-// putting the one LauncherState back to zero between tests.
+// ended; scratch directories; putting containers built in memory (by
+// tests/support/test_container.h) in front of the launcher's stream reader;
+// and putting the one LauncherState back to zero between tests.
 //
 //===----------------------------------------------------------------------===//
 #pragma once
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/support/test_container.h"
 
 namespace test {
 
@@ -78,30 +79,6 @@ std::map<std::string, std::string> ListTree(const std::string &root);
 // `size` bytes that are partly random and partly repeated text, so that a
 // compressor makes both raw and compressed blocks of them.
 std::string SampleBytes(size_t size, uint32_t seed);
-
-// One record of an archive stream.
-struct Record {
-  std::u16string name;
-  std::string data;
-};
-// The archive stream: the records, then the end marker.
-std::string ArchiveStream(const std::vector<Record> &records);
-
-// How Compress makes its frames.
-struct FrameOptions {
-  bool checksum = true;
-  int windowLog = 0; // 0: the library's choice
-  int level = 3;
-  // Offsets into the stream where one frame ends and the next begins.
-  std::vector<size_t> cuts;
-};
-// The stream compressed as one frame, or one frame per piece between cuts.
-// The frames carry no content size, as a streaming writer makes them.
-std::string Compress(const std::string &stream,
-                     const FrameOptions &options = {});
-
-// "VE", 'Y', the frames, 0x00 0x00 and the 64-bit tail.
-std::string Container(const std::string &frames);
 
 // Puts the container in front of the stream reader as OpenPayload leaves it
 // once the resource is found: input after the three header bytes, the output
