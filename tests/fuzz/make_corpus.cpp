@@ -460,31 +460,26 @@ int main(int argc, char **argv) {
     // changed and packed again, the index's sizes and the tail's count
     // following.
     {
-      auto get = [&](size_t at, int bytes) {
-        uint64_t value = 0;
-        for (int i = bytes - 1; i >= 0; --i)
-          value = value << 8 | indexed[at + i];
-        return value;
-      };
+      const unsigned char *bytes = (const unsigned char *)indexed.data();
       size_t packedAt = kFrameTable + 16 * frameCount;
-      size_t packedSize = (size_t)get(kIndex + 28, 8);
-      Bytes table((size_t)get(kIndex + 36, 8));
-      ZSTD_decompress(table.data(), table.size(), &indexed[packedAt],
-                      packedSize);
-      table[2] = (uint8_t)(table[2] + 1); // the first name's first unit
-      Bytes packed(ZSTD_compressBound(table.size()));
-      packed.resize(ZSTD_compress(packed.data(), packed.size(), table.data(),
+      size_t packedSize = (size_t)GetLittleEndian64(bytes + kIndex + 28);
+      std::string table((size_t)GetLittleEndian64(bytes + kIndex + 36), '\0');
+      ZSTD_decompress(&table[0], table.size(), bytes + packedAt, packedSize);
+      table[2] = (char)(table[2] + 1); // the first name's first unit
+      std::string packed(ZSTD_compressBound(table.size()), '\0');
+      packed.resize(ZSTD_compress(&packed[0], packed.size(), table.data(),
                                   table.size(), 19));
-      Bytes forged(indexed.begin(), indexed.begin() + packedAt);
-      forged.insert(forged.end(), packed.begin(), packed.end());
-      forged.insert(forged.end(), indexed.begin() + packedAt + packedSize,
-                    indexed.end() - 8);
-      uint64_t content = packedAt - kIndex + packed.size();
-      for (int i = 0; i < 4; ++i)
-        forged[3 + 4 + i] = (uint8_t)(content >> 8 * i);
-      for (int i = 0; i < 8; ++i)
-        forged[kIndex + 28 + i] = (uint8_t)((uint64_t)packed.size() >> 8 * i);
-      PutLittleEndian(forged, forged.size(), 8); // the tail's count
+      std::string forged = indexed.substr(0, packedAt) + packed +
+                           indexed.substr(packedAt + packedSize,
+                                          indexed.size() - 8 -
+                                              (packedAt + packedSize));
+      unsigned char *out = (unsigned char *)&forged[0];
+      PutLittleEndian32(out + 3 + 4,
+                        (uint32_t)(packedAt - kIndex + packed.size()));
+      PutLittleEndian64(out + kIndex + 28, packed.size());
+      unsigned char count[8]; // the tail's count
+      PutLittleEndian64(count, forged.size());
+      forged.append((const char *)count, 8);
       Save(dir, "completed-index-forged-name", forged);
     }
   }
