@@ -99,8 +99,8 @@ constexpr BuildValues DefaultBuildValues() {
   return values;
 }
 
-static_assert(sizeof(BuildValues) ==
-                  kBuildValuesMarkerSize + 3 * 2 * kBuildValueCapacity +
-                      2 * kUnpackTemplateCapacity + 2 +
-                      2 * kPayloadDigestSize + 8 + 4 + 2 + 8,
+static_assert(sizeof(BuildValues) == kBuildValuesMarkerSize +
+                                         3 * 2 * kBuildValueCapacity +
+                                         2 * kUnpackTemplateCapacity + 2 +
+                                         2 * kPayloadDigestSize + 8 + 4 + 2 + 8,
               "the block has no padding");

@@ -71,7 +71,8 @@ bool IsWholeCacheMarker(const unsigned char *marker, size_t size,
   CacheMarkerCursor cursor = FirstCacheMarkerRecord(marker);
   Utf16Unit name[kMaxNameUnits + 1];
   uint64_t recordSize;
-  while (NextCacheMarkerRecord(marker, size, cursor, name, &recordSize, style)) {
+  while (
+      NextCacheMarkerRecord(marker, size, cursor, name, &recordSize, style)) {
   }
   return cursor.left == 0 && cursor.at == size;
 }

@@ -51,8 +51,7 @@ constexpr ShutdownBounds kShutdownBounds = {5000, 5000, 2000, 20, 100};
 // and the child's steps never both take their time, and the real worst case
 // is 3.5 s.)
 const unsigned kTimedEventLimitMs = 5000;
-constexpr ShutdownBounds kTimedEventShutdownBounds = {500, 2000, 1000, 10,
-                                                      100};
+constexpr ShutdownBounds kTimedEventShutdownBounds = {500, 2000, 1000, 10, 100};
 static_assert(kTimedEventShutdownBounds.childStartWaitMs +
                       kTimedEventShutdownBounds.childGraceMs +
                       kTimedEventShutdownBounds.parkingWaitMs +

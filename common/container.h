@@ -61,8 +61,8 @@ inline void PutLittleEndian64(unsigned char *to, uint64_t value) {
 
 // Four bytes, least significant first (the cache marker's counts).
 inline uint32_t GetLittleEndian32(const unsigned char *from) {
-  return (uint32_t)from[0] | (uint32_t)from[1] << 8 |
-         (uint32_t)from[2] << 16 | (uint32_t)from[3] << 24;
+  return (uint32_t)from[0] | (uint32_t)from[1] << 8 | (uint32_t)from[2] << 16 |
+         (uint32_t)from[3] << 24;
 }
 
 inline void PutLittleEndian32(unsigned char *to, uint32_t value) {

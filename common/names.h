@@ -28,15 +28,15 @@ enum NameStyle { kPosixNames, kWindowsNames, kWindowsExactNames };
 enum NameProblem {
   kNameAllowed = 0,
   kNameEmpty,
-  kNameTooLong,           // more than kMaxNameUnits units
-  kNameLeadingSeparator,  // a rooted name
-  kNameEmptyLevel,        // a doubled or trailing separator
-  kNameDotLevel,          // ".", "..", or what Windows trims to them
-  kNameSlash,             // '/', a second kind of separator
-  kNameControlCharacter,  // Windows
-  kNameDriveOrStream,     // ':', Windows
-  kNameReservedCharacter, // * ? " < > |, Windows
-  kNameDevice,            // Windows
+  kNameTooLong,            // more than kMaxNameUnits units
+  kNameLeadingSeparator,   // a rooted name
+  kNameEmptyLevel,         // a doubled or trailing separator
+  kNameDotLevel,           // ".", "..", or what Windows trims to them
+  kNameSlash,              // '/', a second kind of separator
+  kNameControlCharacter,   // Windows
+  kNameDriveOrStream,      // ':', Windows
+  kNameReservedCharacter,  // * ? " < > |, Windows
+  kNameDevice,             // Windows
   kNameTrailingDotOrSpace, // Windows, exact
   kNameReservedForCache    // a cache's own first level, in the cache modes
 };

@@ -70,8 +70,8 @@ PayloadIndexProblem ParsePayloadIndex(const unsigned char *at,
 
   // The data frames fill the container from the index's end to the two
   // zero bytes in front of the tail.
-  const uint64_t framesRoom = containerSize - kContainerHeaderSize -
-                              frameBytes - kContainerTailSize;
+  const uint64_t framesRoom =
+      containerSize - kContainerHeaderSize - frameBytes - kContainerTailSize;
   const unsigned char *frames = content + kPayloadIndexHeaderSize;
   uint64_t compressed = 0, decompressed = 0;
   for (uint32_t i = 0; i < frameCount; ++i) {
@@ -144,9 +144,9 @@ PayloadIndexProblem UnpackPayloadIndexRecords(const PayloadIndex &index,
                                               unsigned char *to) {
   // The decoder checks the frame's content against its declared size, which
   // ParsePayloadIndex compared with the index's.
-  size_t made = ZSTD_decompressDCtx(dctx, to, (size_t)index.tableSize,
-                                    index.packedTable,
-                                    (size_t)index.packedTableSize);
+  size_t made =
+      ZSTD_decompressDCtx(dctx, to, (size_t)index.tableSize, index.packedTable,
+                          (size_t)index.packedTableSize);
   if (ZSTD_isError(made))
     return kIndexTableUndecodable;
   if (made != index.tableSize)

@@ -29,8 +29,10 @@ void Compress(Sha256 &sha, const unsigned char *p) {
     w[i] = (uint32_t)p[4 * i] << 24 | (uint32_t)p[4 * i + 1] << 16 |
            (uint32_t)p[4 * i + 2] << 8 | p[4 * i + 3];
   for (int i = 16; i < 64; ++i) {
-    uint32_t s0 = Rotate(w[i - 15], 7) ^ Rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);
-    uint32_t s1 = Rotate(w[i - 2], 17) ^ Rotate(w[i - 2], 19) ^ (w[i - 2] >> 10);
+    uint32_t s0 =
+        Rotate(w[i - 15], 7) ^ Rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);
+    uint32_t s1 =
+        Rotate(w[i - 2], 17) ^ Rotate(w[i - 2], 19) ^ (w[i - 2] >> 10);
     w[i] = w[i - 16] + s0 + w[i - 7] + s1;
   }
   uint32_t a = sha.state[0], b = sha.state[1], c = sha.state[2],

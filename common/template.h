@@ -35,11 +35,11 @@ TemplateVariable LookUpTemplateVariable(const Utf16Unit *name, size_t length);
 enum UnpackTemplateProblem {
   kUnpackTemplateAllowed = 0,
   kUnpackTemplateEmpty,
-  kUnpackTemplateTooLong,     // longer than the build values can carry
-  kUnpackTemplateUnbalanced,  // a "{" without its "}", or a "}" alone
-  kUnpackTemplateUnknown,     // a name that is no variable
-  kUnpackTemplateNotPerRun,   // per run, without both {PID} and {TIME}
-  kUnpackTemplateNotShared,   // a cache, with {PID} or {TIME}
+  kUnpackTemplateTooLong,    // longer than the build values can carry
+  kUnpackTemplateUnbalanced, // a "{" without its "}", or a "}" alone
+  kUnpackTemplateUnknown,    // a name that is no variable
+  kUnpackTemplateNotPerRun,  // per run, without both {PID} and {TIME}
+  kUnpackTemplateNotShared,  // a cache, with {PID} or {TIME}
 };
 
 // What the template names: a fresh directory for each run, or the cache

@@ -57,11 +57,13 @@ void ReportFatalHeader(void) {
   ReportFatal("Error, couldn't find attached data header.");
 }
 
-void ReportFatalMemory(void) { ReportFatal("Error, couldn't allocate memory."); }
+void ReportFatalMemory(void) {
+  ReportFatal("Error, couldn't allocate memory.");
+}
 
 void ReportFatalNameTooLong(void) {
-  ReportFatal("Error, a name in the attached data is longer than "
-              VESKAR_MAX_NAME_UNITS_TEXT " units.");
+  ReportFatal("Error, a name in the attached data is longer "
+              "than " VESKAR_MAX_NAME_UNITS_TEXT " units.");
 }
 
 void ReportFatalExpand(const WCHAR *spec) {
@@ -89,8 +91,8 @@ void ReportFatalUnsafeName(const WCHAR *name, const NameVerdict &verdict) {
 }
 
 void ReportFatalChildPathTooLong(const WCHAR *path) {
-  PrintShown("Error, the path of the main program '%ls' is longer than "
-             VESKAR_MAX_NAME_UNITS_TEXT " units.\n",
+  PrintShown("Error, the path of the main program '%ls' is longer "
+             "than " VESKAR_MAX_NAME_UNITS_TEXT " units.\n",
              path, kPath);
   EndAfterFatalError();
 }
@@ -112,8 +114,8 @@ namespace {
 // doubled, for a text that becomes part of a format.
 void FormatOsErrorTail(DWORD code, bool forFormat, char *out, size_t capacity) {
   char *text = nullptr;
-  FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                     FORMAT_MESSAGE_FROM_SYSTEM,
+  FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                     FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
                  nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
                  (LPSTR)&text, 0, nullptr);
   // Without an English text for the code, the line keeps its frame.

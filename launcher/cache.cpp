@@ -79,7 +79,8 @@ const WCHAR kMarkerName[] = VESKAR_TEXT(VESKAR_CACHE_RESERVED_PREFIX "marker");
 void ReserveMarker(size_t more) {
   if (state.cache.markerSize + more <= state.cache.markerCapacity)
     return;
-  size_t capacity = state.cache.markerCapacity == 0 ? 65536 : state.cache.markerCapacity;
+  size_t capacity =
+      state.cache.markerCapacity == 0 ? 65536 : state.cache.markerCapacity;
   while (capacity < state.cache.markerSize + more)
     capacity *= 2;
   unsigned char *grown = (unsigned char *)realloc(state.cache.marker, capacity);
@@ -146,10 +147,9 @@ bool MarkerIsThisPayloads(void) {
 // INVALID_HANDLE_VALUE (nothing there, a directory, a link, a fifo, a
 // device: none of them a cached file).
 HANDLE OpenPlainFile(const WCHAR *path, uint64_t *size) {
-  HANDLE file = CreateFileW(path, GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
-                            nullptr);
+  HANDLE file = CreateFileW(
+      path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE)
     return file;
   BY_HANDLE_FILE_INFORMATION information;
@@ -195,17 +195,17 @@ bool ReadMarker(const WCHAR *directory) {
 void WriteMarker(void) {
   JoinPath(state.outputFilePath, state.unpackDirectory, kMarkerName,
            kPathCapacity);
-  HANDLE file = CreateFileW(state.outputFilePath, GENERIC_WRITE,
-                            FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
-                            nullptr);
+  HANDLE file =
+      CreateFileW(state.outputFilePath, GENERIC_WRITE, FILE_SHARE_WRITE,
+                  nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE)
     ReportFatalOpen(state.outputFilePath);
   DWORD written = 0;
   // On the disk before the rename: a directory put in place with a marker
   // that a power loss emptied would never be used. The file is closed
   // before a failure is reported, so that the removal can take it.
-  bool done = WriteFile(file, state.cache.marker, (DWORD)state.cache.markerSize, &written,
-                        nullptr) &&
+  bool done = WriteFile(file, state.cache.marker, (DWORD)state.cache.markerSize,
+                        &written, nullptr) &&
               FlushFileBuffers(file);
   DWORD code = done ? 0 : GetLastError();
   if (!CloseHandle(file) && done) {
@@ -304,8 +304,7 @@ CacheVerdict FindBrokenFiles(void) {
   WCHAR name[kNameCapacity];
   uint64_t size;
   for (uint32_t i = 0; NextMarkerRecord(cursor, name, &size); ++i) {
-    JoinPath(state.cache.filePath, state.cache.directory, name,
-             kPathCapacity);
+    JoinPath(state.cache.filePath, state.cache.directory, name, kPathCapacity);
     CacheVerdict levels = CheckLevels(checked);
     if (levels == kCacheUnusable)
       return kCacheUnusable;
@@ -472,15 +471,12 @@ bool RepairBrokenFiles(void) {
   WCHAR name[kNameCapacity];
   uint64_t size;
   bool repaired = true;
-  for (uint32_t i = 0; repaired && NextMarkerRecord(cursor, name, &size);
-       ++i) {
+  for (uint32_t i = 0; repaired && NextMarkerRecord(cursor, name, &size); ++i) {
     if (!state.cache.brokenFiles[i])
       continue;
     PauseExtractionForConsoleEvent();
-    JoinPath(state.outputFilePath, state.unpackDirectory, name,
-             kPathCapacity);
-    JoinPath(state.cache.filePath, state.cache.directory, name,
-             kPathCapacity);
+    JoinPath(state.outputFilePath, state.unpackDirectory, name, kPathCapacity);
+    JoinPath(state.cache.filePath, state.cache.directory, name, kPathCapacity);
     repaired = CreateParentDirectories(state.cache.filePath) &&
                MoveFileExW(state.outputFilePath, state.cache.filePath,
                            MOVEFILE_REPLACE_EXISTING);
@@ -525,9 +521,7 @@ void UseCacheDirectory(void) {
 
 } // namespace
 
-bool CacheModeSelected(void) {
-  return buildValues.unpackMode != kUnpackPerRun;
-}
+bool CacheModeSelected(void) { return buildValues.unpackMode != kUnpackPerRun; }
 
 void ExpandCachePaths(void) {
   buildValues.unpackTemplate[kUnpackTemplateCapacity - 1] = 0;
@@ -612,8 +606,8 @@ bool IsReclaimableCacheDirectory(const WCHAR *directory) {
   if (file == INVALID_HANDLE_VALUE)
     return false;
   unsigned char header[kCacheMarkerFormatOffset + 4];
-  bool ours =
-      IsHeldFormatCacheMarker(header, ReadFileUpTo(file, header, sizeof header));
+  bool ours = IsHeldFormatCacheMarker(
+      header, ReadFileUpTo(file, header, sizeof header));
   CloseHandle(file);
   return ours;
 }

@@ -86,8 +86,7 @@ void RegisterConsoleControl(void) {
 }
 
 const ShutdownBounds &CurrentShutdownBounds(void) {
-  return state.console.timedEvent ? kTimedEventShutdownBounds
-                                  : kShutdownBounds;
+  return state.console.timedEvent ? kTimedEventShutdownBounds : kShutdownBounds;
 }
 
 void BeginExtraction(void) {

@@ -27,8 +27,9 @@ struct ConsoleFlags {
   // AwaitExtractionParked.
   volatile LONG extracting;
   // The main thread has stopped writing for a console event and writes
-  // nothing more; every file the writers held is closed. Set by PauseExtractionForConsoleEvent on the main thread,
-  // never cleared. Read by AwaitExtractionParked.
+  // nothing more; every file the writers held is closed. Set by
+  // PauseExtractionForConsoleEvent on the main thread, never cleared. Read by
+  // AwaitExtractionParked.
   volatile LONG extractionParked;
   // The main thread is creating the child and has not published its handle
   // yet. Set by BeginChildStart, cleared by EndChildStart, both on the main

@@ -54,8 +54,8 @@ bool IsDirectoryAt(HANDLE opened, const WCHAR *path) {
       (held.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
     return false;
   HANDLE query = CreateFileW(
-      path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING, kOpenDirectory, nullptr);
+      path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, kOpenDirectory, nullptr);
   if (query == INVALID_HANDLE_VALUE)
     return false;
   BY_HANDLE_FILE_INFORMATION there;
@@ -77,10 +77,10 @@ bool IsMissing(DWORD code) {
 HoldResult TakeDirectoryHold(const WCHAR *directory, HANDLE *hold) {
   *hold = nullptr;
   for (int attempt = 1;; ++attempt) {
-    HANDLE opened = CreateFileW(
-        directory, FILE_ADD_FILE,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, kOpenDirectory, nullptr);
+    HANDLE opened =
+        CreateFileW(directory, FILE_ADD_FILE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, kOpenDirectory, nullptr);
     if (opened != INVALID_HANDLE_VALUE) {
       if (!IsDirectoryAt(opened, directory)) {
         CloseHandle(opened);

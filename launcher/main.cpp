@@ -4,7 +4,8 @@
 // register the console control handler, open the payload, extract (in a
 // cache mode: make sure the cache directory holds the payload's files,
 // launcher/cache.cpp), set the child's environment, run the child, clean
-// up, and end with the child's exit code. Every failure on the way ends the process where it happens.
+// up, and end with the child's exit code. Every failure on the way ends the
+// process where it happens.
 //
 // Threads: besides the main thread there is the console control thread
 // (launcher/console.cpp) and, during the extraction only, the file writers
@@ -26,8 +27,7 @@ LauncherState state;
 // Rewritten by the packer, which finds the block by its marker.
 BuildValues buildValues = DefaultBuildValues();
 
-extern const WCHAR kUnpackTemplate[] =
-    VESKAR_TEXT(VESKAR_UNPACK_TEMPLATE_TEXT);
+extern const WCHAR kUnpackTemplate[] = VESKAR_TEXT(VESKAR_UNPACK_TEMPLATE_TEXT);
 
 int RunLauncher(void) {
   // The packer may set another per-run template; the block always ends in

@@ -152,8 +152,7 @@ bool RunHasEnded(const RunName &run) {
 
 // Puts `parent` (its first `parentLength` units), a separator and `name`
 // in state.sweepPath; false when that does not fit.
-bool SetSweepPath(const WCHAR *parent, size_t parentLength,
-                  const WCHAR *name) {
+bool SetSweepPath(const WCHAR *parent, size_t parentLength, const WCHAR *name) {
   size_t nameLength = Utf16Length(name);
   if (parentLength + 1 + nameLength + 1 > kPathCapacity)
     return false;

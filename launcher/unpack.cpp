@@ -64,10 +64,10 @@ void CreateUnpackDirectory(void) {
       return;
     }
     if (attempt >= kMakeAttempts)
-      ReportFatalPathOsError(
-          "Error, couldn't hold the unpack directory '%ls'", directory,
-          held == kHoldRefused ? ERROR_SHARING_VIOLATION
-                               : ERROR_FILE_NOT_FOUND);
+      ReportFatalPathOsError("Error, couldn't hold the unpack directory '%ls'",
+                             directory,
+                             held == kHoldRefused ? ERROR_SHARING_VIOLATION
+                                                  : ERROR_FILE_NOT_FOUND);
   }
 }
 

@@ -204,8 +204,8 @@ const char kVerifyHelp[] =
 struct Command {
   const char *name;
   int (*run)(const CommandLine &);
-  size_t positional; // the arguments it takes...
-  bool morePositional; // ...or at least that many
+  size_t positional;             // the arguments it takes...
+  bool morePositional;           // ...or at least that many
   std::set<std::string> options; // value-taking options it accepts
   std::set<std::string> flags;   // options without a value it accepts
   const char *help;
@@ -336,11 +336,11 @@ int Main(const std::vector<std::string> &argv) {
     return kExitOk;
   }
   if (line.arguments.size() != command->positional &&
-      !(command->morePositional &&
-        line.arguments.size() > command->positional))
+      !(command->morePositional && line.arguments.size() > command->positional))
     return UsageError(
         command->name,
-        line.command + " takes " + (command->morePositional ? "at least " : "") +
+        line.command + " takes " +
+            (command->morePositional ? "at least " : "") +
             std::to_string(command->positional) +
             (command->positional == 1 ? " argument" : " arguments") + ", not " +
             std::to_string(line.arguments.size()));

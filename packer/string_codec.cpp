@@ -50,6 +50,8 @@ std::string Shown(const std::string &text) {
   return result;
 }
 
-std::string Shown(const std::u16string &name) { return Shown(NameToUtf8(name)); }
+std::string Shown(const std::u16string &name) {
+  return Shown(NameToUtf8(name));
+}
 
 } // namespace veskar

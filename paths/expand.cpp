@@ -84,7 +84,8 @@ bool AppendVariable(TemplateVariable variable, WCHAR *end, size_t room) {
 }
 
 bool TrimsBackslashes(TemplateVariable variable) {
-  return variable == kVariableTemp || variable == kVariableHome || variable == kVariableCacheDir;
+  return variable == kVariableTemp || variable == kVariableHome ||
+         variable == kVariableCacheDir;
 }
 
 } // namespace
@@ -108,7 +109,8 @@ bool ExpandPathTemplate(WCHAR *output, const WCHAR *pathTemplate,
       collecting = false;
       name[nameLength] = 0;
       TemplateVariable variable =
-          nameTooLong ? kVariableUnknown : LookUpTemplateVariable(name, nameLength);
+          nameTooLong ? kVariableUnknown
+                      : LookUpTemplateVariable(name, nameLength);
       if (variable == kVariableUnknown)
         return false;
       if (!AppendVariable(variable, output + end, capacity - end))

@@ -2,8 +2,9 @@
 //
 // Wide buffers hold UTF-16 code units and are always NUL-terminated; every
 // capacity counts the terminator. An append that does not fit ends the
-// process through AbortProcess() with no message: the buffers are sized for every
-// value the launcher builds, so an overflow means something is badly wrong.
+// process through AbortProcess() with no message: the buffers are sized for
+// every value the launcher builds, so an overflow means something is badly
+// wrong.
 //
 //===----------------------------------------------------------------------===//
 #pragma once
@@ -27,8 +28,7 @@ void AppendWideString(WCHAR *buffer, const WCHAR *text, size_t capacity);
 void JoinPath(WCHAR *path, const WCHAR *directory, const WCHAR *name,
               size_t capacity);
 // Whether JoinPath of the two fits in `capacity` units.
-bool JoinedPathFits(const WCHAR *directory, const WCHAR *name,
-                    size_t capacity);
+bool JoinedPathFits(const WCHAR *directory, const WCHAR *name, size_t capacity);
 
 // Appends each byte of `text`, widened alone by mbstowcs to exactly one wide
 // character.

@@ -45,7 +45,8 @@ DWORD ReadRecordChunk(unsigned char *to, DWORD capacity) {
 }
 
 void SkipRecordData(void) {
-  while (ReadRecordChunk(state.record.buffer, sizeof state.record.buffer) != 0) {
+  while (ReadRecordChunk(state.record.buffer, sizeof state.record.buffer) !=
+         0) {
   }
 }
 

@@ -112,13 +112,14 @@ DWORD WINAPI RunWriter(LPVOID parameter) {
       if (pool.quit)
         break;
       pool.writerIdle[writer] = true;
-      SleepConditionVariableSRW(&pool.taskQueued[writer], &pool.lock,
-                                INFINITE, 0);
+      SleepConditionVariableSRW(&pool.taskQueued[writer], &pool.lock, INFINITE,
+                                0);
       pool.writerIdle[writer] = false;
       continue;
     }
     WriterTask task = pool.queue[writer][pool.queueHead[writer]];
-    pool.queueHead[writer] = (pool.queueHead[writer] + 1) % kWriterQueueCapacity;
+    pool.queueHead[writer] =
+        (pool.queueHead[writer] + 1) % kWriterQueueCapacity;
     --pool.queueCount[writer];
     RunWithoutTheLock(writer, task);
   }
@@ -150,8 +151,8 @@ void Queue(const WriterTask &task) {
     RunWithoutTheLock(writer, task);
     return;
   }
-  int at = (pool.queueHead[writer] + pool.queueCount[writer]) %
-           kWriterQueueCapacity;
+  int at =
+      (pool.queueHead[writer] + pool.queueCount[writer]) % kWriterQueueCapacity;
   pool.queue[writer][at] = task;
   ++pool.queueCount[writer];
   // A sleeping writer is woken for a batch of tasks: one wake per chunk

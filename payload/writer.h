@@ -80,7 +80,6 @@ struct WriterPool {
   unsigned char buffers[kWriterBufferCount][kWriteBufferSize];
 };
 
-
 // How long a fatal ending or a console event waits for the writers to
 // close their files (StopWriters). A console event's handler waits longer
 // for the main thread to stop writing (common/console_bounds.h), so the
@@ -98,8 +97,8 @@ void AwaitSamePathClosed(const WCHAR *path);
 // Hands an open file to the writers, which write its chunks in the order
 // they are queued and then close it. The first hand-over sets the pool up
 // and starts its threads; without a thread (none could be made) the main
-// thread runs every task itself, in the same order. Returns the file's index for
-// QueueWrite and QueueClose. Waits while the pool holds as many files as it
+// thread runs every task itself, in the same order. Returns the file's index
+// for QueueWrite and QueueClose. Waits while the pool holds as many files as it
 // can; ends the process with the unpack message when a write or a close has
 // failed.
 int HandOverFile(HANDLE file, const WCHAR *path);

@@ -38,8 +38,8 @@ std::wstring Variable(const wchar_t *name) {
 // Lists every file below `directory`, names relative to `root`, in the
 // order the file system gives them.
 void ListFiles(const std::wstring &root, const std::wstring &relative) {
-  std::wstring pattern = root + (relative.empty() ? L"" : L"\\" + relative) +
-                         L"\\*";
+  std::wstring pattern =
+      root + (relative.empty() ? L"" : L"\\" + relative) + L"\\*";
   WIN32_FIND_DATAW found;
   HANDLE search = FindFirstFileW(pattern.c_str(), &found);
   if (search == INVALID_HANDLE_VALUE)

@@ -43,12 +43,13 @@ public:
     std::sort(names.begin(), names.end());
     *found = 0;
     for (const std::string &name : names) {
-      std::string childRelative = relative.empty() ? name : relative + "/" + name;
+      std::string childRelative =
+          relative.empty() ? name : relative + "/" + name;
       std::string path = InsidePrefix(directory) + name;
       fs::Facts info;
       if (!fs::LookAt(path, false, &info))
-        return Fail(error_, "cannot look at '" + path + "': " +
-                                SystemError(errno));
+        return Fail(error_,
+                    "cannot look at '" + path + "': " + SystemError(errno));
       if (info.kind == fs::Kind::kDirectory) {
         tree_->directories.push_back(childRelative);
         size_t below;
@@ -76,8 +77,8 @@ public:
       std::string prefix = relative + "/";
       empty.erase(std::remove_if(empty.begin(), empty.end(),
                                  [&](const std::string &d) {
-                                   return d.compare(0, prefix.size(),
-                                                    prefix) == 0;
+                                   return d.compare(0, prefix.size(), prefix) ==
+                                          0;
                                  }),
                   empty.end());
     }
@@ -109,8 +110,8 @@ private:
                               "' leads outside the application directory");
     fs::Facts info;
     if (!fs::LookAt(target, true, &info))
-      return Fail(error_, "cannot look at '" + target + "': " +
-                              SystemError(errno));
+      return Fail(error_,
+                  "cannot look at '" + target + "': " + SystemError(errno));
     if (info.kind == fs::Kind::kDirectory)
       return Fail(error_, "the symbolic link '" + path +
                               "' points to a directory; only links to files "
@@ -162,8 +163,8 @@ bool ScanAppDirectory(const std::string &directory, AppTree *tree,
   if (!walker.Walk("", &found))
     return false;
   if (found == 0)
-    return Fail(error, "the application directory '" + directory +
-                           "' holds no files");
+    return Fail(error,
+                "the application directory '" + directory + "' holds no files");
   *tree = std::move(result);
   return true;
 }
@@ -195,16 +196,16 @@ bool ChooseMainFile(const AppTree &tree, Target target,
     if (fits)
       candidates.push_back(i);
   }
-  const char *kind = target == Target::kWindows ? ".exe file"
-                                                : "executable file";
+  const char *kind =
+      target == Target::kWindows ? ".exe file" : "executable file";
   if (candidates.size() == 1) {
     *index = candidates[0];
     return true;
   }
   if (candidates.empty())
-    return Fail(error, std::string("the application directory has no ") +
-                           kind + " at its top level; name the main program "
-                                  "with --main");
+    return Fail(error, std::string("the application directory has no ") + kind +
+                           " at its top level; name the main program "
+                           "with --main");
   std::string list;
   for (size_t i : candidates)
     list += (list.empty() ? "" : ", ") + tree.files[i].relative;

@@ -15,7 +15,8 @@
 #include "packer/os/file_io.h"
 #include "packer/os/fs.h"
 
-#define ZSTD_STATIC_LINKING_ONLY // ZSTD_getCParams; the library is linked statically
+#define ZSTD_STATIC_LINKING_ONLY // ZSTD_getCParams; the library is linked
+                                 // statically
 #include <zstd.h>
 
 namespace veskar {
@@ -140,8 +141,8 @@ public:
         char16_t unit = (char16_t)(pending_[0] | (pending_[1] << 8));
         if (unit != 0) {
           if (name_.size() == kMaxNameUnits) {
-            *error = "a name in the archive is longer than "
-                     VESKAR_MAX_NAME_UNITS_TEXT " units";
+            *error = "a name in the archive is longer "
+                     "than " VESKAR_MAX_NAME_UNITS_TEXT " units";
             return false;
           }
           name_.push_back(unit);
@@ -274,8 +275,7 @@ bool WriteContainer(const std::vector<ArchiveInput> &files,
   if (!set(ZSTD_c_compressionLevel, options.level) ||
       !set(ZSTD_c_checksumFlag, options.checksum ? 1 : 0) ||
       !set(ZSTD_c_windowLog, windowLog) ||
-      (options.longDistance &&
-       !set(ZSTD_c_enableLongDistanceMatching, 1)))
+      (options.longDistance && !set(ZSTD_c_enableLongDistanceMatching, 1)))
     return false;
   if (options.threads > 0 && !set(ZSTD_c_nbWorkers, options.threads))
     return false;
@@ -454,8 +454,8 @@ bool ReadContainer(int fd, uint64_t offset, uint64_t size,
   bool sawFrame = false;
   bool outputFull = false; // the last call filled the buffer: more may wait
   while (position < end) {
-    size_t want = end - position < input.size() ? (size_t)(end - position)
-                                                : input.size();
+    size_t want =
+        end - position < input.size() ? (size_t)(end - position) : input.size();
     if (!ReadAllAt(fd, input.data(), want, position)) {
       *error = "couldn't read the payload";
       return false;
@@ -483,10 +483,9 @@ bool ReadContainer(int fd, uint64_t offset, uint64_t size,
       }
       frameOutput += out.pos;
       if (!consume(output.data(), out.pos, parser) ||
-          (lastResult == 0 &&
-           !checker.FrameEnded(frameStart - offset,
-                               chunkStart + in.pos - offset, frameOutput,
-                               error)))
+          (lastResult == 0 && !checker.FrameEnded(frameStart - offset,
+                                                  chunkStart + in.pos - offset,
+                                                  frameOutput, error)))
         return false;
     }
   }

@@ -24,7 +24,7 @@ struct ArchiveInput {
 };
 
 struct CompressionOptions {
-  int level = 3; // 1 to 22; every level's window is capped at 2^27
+  int level = 3;   // 1 to 22; every level's window is capped at 2^27
   int threads = 0; // worker threads; 0 compresses on the calling thread
   // Long-distance matching, over the largest window the launcher's decoder
   // accepts (2^27): finds repeats far apart, such as a library carried twice.
@@ -77,7 +77,7 @@ struct FrameFacts {
   uint64_t frames = 0;          // zstd frames, skippable ones included
   uint64_t uncheckedFrames = 0; // data frames that carry no content checksum
   uint64_t firstUnchecked = 0;  // the number (from 1) of the first of those
-  bool indexed = false;      // an index was found and agreed with the stream
+  bool indexed = false;         // an index was found and agreed with the stream
   bool unknownIndex = false; // an index of a format this packer does not know
 };
 

@@ -61,8 +61,8 @@ bool ArchiveNameToPath(const std::u16string &name, std::string *relative,
   // a terminal or a script.
   for (char16_t unit : name)
     if (unit < 0x20)
-      return Fail(error, shown + Describe({kNameControlCharacter, unit,
-                                           name.size()}));
+      return Fail(error,
+                  shown + Describe({kNameControlCharacter, unit, name.size()}));
   std::string path;
   if (!Utf16ToUtf8(name, &path))
     return Fail(error, shown + "is not valid UTF-16");

@@ -1,9 +1,11 @@
-//===- packer/archive/frame_pool.cpp - Independent frames, compressed in parallel -===//
+//===- packer/archive/frame_pool.cpp - Independent frames, compressed in
+//parallel -===//
 #include "packer/archive/frame_pool.h"
 
 #include <string.h>
 
-#define ZSTD_STATIC_LINKING_ONLY // ZSTD_getCParams; the library is linked statically
+#define ZSTD_STATIC_LINKING_ONLY // ZSTD_getCParams; the library is linked
+                                 // statically
 #include <zstd.h>
 
 #include "common/container.h"
@@ -35,8 +37,8 @@ uint64_t DefaultFrameInputLimit(int level) {
   return frame < kSmallestFrame ? kSmallestFrame : frame;
 }
 
-FramePool::FramePool(int level, bool checksum, uint64_t frameBytes,
-                     int threads, WriteFn write)
+FramePool::FramePool(int level, bool checksum, uint64_t frameBytes, int threads,
+                     WriteFn write)
     : level_(level), checksum_(checksum), frameBytes_(frameBytes),
       write_(std::move(write)) {
   // zstd cuts a frame into jobs of four windows, each on a worker of its
@@ -45,8 +47,9 @@ FramePool::FramePool(int level, bool checksum, uint64_t frameBytes,
   uint64_t jobs = frameBytes / ((uint64_t)4 << windowLog);
   if (threads < 1)
     threads = 1;
-  threadsPerFrame_ =
-      jobs < 1 ? 1 : jobs > (uint64_t)threads ? threads : (int)jobs;
+  threadsPerFrame_ = jobs < 1                   ? 1
+                     : jobs > (uint64_t)threads ? threads
+                                                : (int)jobs;
   int workers = threads / threadsPerFrame_;
   // Each worker has one frame in hand and one more waits; the frames done
   // wait to be written in order.
@@ -134,16 +137,15 @@ void FramePool::Work() {
   if (cctx == nullptr) {
     setUp = "couldn't allocate the compressor";
   } else {
-    size_t result = ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel,
-                                           level_);
+    size_t result =
+        ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level_);
     if (!ZSTD_isError(result))
-      result = ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag,
-                                      checksum_ ? 1 : 0);
+      result =
+          ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, checksum_ ? 1 : 0);
     // Always zstd's workers, at least one: their output does not depend on
     // their number, where compressing on this thread would differ.
     if (!ZSTD_isError(result))
-      result = ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers,
-                                      threadsPerFrame_);
+      result = ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers, threadsPerFrame_);
     if (ZSTD_isError(result))
       setUp = std::string("couldn't set up the compressor: ") +
               ZSTD_getErrorName(result);

@@ -1,4 +1,5 @@
-//===- packer/archive/frame_pool.h - Independent frames, compressed in parallel -===//
+//===- packer/archive/frame_pool.h - Independent frames, compressed in parallel
+//-===//
 //
 // The archive stream cut into frames of a fixed number of bytes, each
 // compressed on its own (no frame refers to another's bytes), several at
@@ -74,8 +75,8 @@ private:
   std::string error_;
 
   std::mutex mutex_;
-  std::condition_variable wake_; // a job waits, or the pool stops
-  std::condition_variable done_; // a job is done
+  std::condition_variable wake_;              // a job waits, or the pool stops
+  std::condition_variable done_;              // a job is done
   std::deque<std::shared_ptr<Job>> queue_;    // not yet taken
   std::deque<std::shared_ptr<Job>> inFlight_; // in order, until written
   bool stopping_ = false;

@@ -1,4 +1,5 @@
-//===- packer/archive/index_check.cpp - Does the index agree with the stream? ----===//
+//===- packer/archive/index_check.cpp - Does the index agree with the stream?
+//----===//
 #include "packer/archive/index_check.h"
 
 #include <zstd.h>
@@ -55,8 +56,8 @@ bool IndexChecker::Load(int fd, uint64_t offset, uint64_t size,
     // checked on its own. The room is not cleared: a forged size whose
     // frame does not decode costs address space, not memory.
     table_.reset(new (std::nothrow) unsigned char[(size_t)index_.tableSize]);
-    std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx *)> dctx(
-        ZSTD_createDCtx(), ZSTD_freeDCtx);
+    std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx *)> dctx(ZSTD_createDCtx(),
+                                                             ZSTD_freeDCtx);
     if (!table_ || !dctx)
       return Fail(error, "couldn't allocate room for the index's records");
     problem = UnpackPayloadIndexRecords(index_, dctx.get(), table_.get());
@@ -87,18 +88,16 @@ bool IndexChecker::FrameEnded(uint64_t start, uint64_t end, uint64_t bytes,
                            "the container holds more frames than the index "
                            "lists (" +
                            std::to_string(index_.frameCount) + ")");
-  if (frame.containerOffset != start ||
-      frame.compressedSize != end - start ||
+  if (frame.containerOffset != start || frame.compressedSize != end - start ||
       frame.decompressedSize != bytes)
-    return Fail(error,
-                kDisagrees + std::string("frame ") +
-                    std::to_string(frameNumber_) + " is " +
-                    std::to_string(end - start) + " bytes at offset " +
-                    std::to_string(start) + " decoding to " +
-                    std::to_string(bytes) + ", but the index says " +
-                    std::to_string(frame.compressedSize) + " bytes at " +
-                    std::to_string(frame.containerOffset) + " decoding to " +
-                    std::to_string(frame.decompressedSize));
+    return Fail(
+        error,
+        kDisagrees + std::string("frame ") + std::to_string(frameNumber_) +
+            " is " + std::to_string(end - start) + " bytes at offset " +
+            std::to_string(start) + " decoding to " + std::to_string(bytes) +
+            ", but the index says " + std::to_string(frame.compressedSize) +
+            " bytes at " + std::to_string(frame.containerOffset) +
+            " decoding to " + std::to_string(frame.decompressedSize));
   return true;
 }
 
@@ -147,8 +146,6 @@ bool IndexChecker::Data(const void *bytes, size_t count) {
   return visitor_.Data(bytes, count);
 }
 
-bool IndexChecker::End() {
-  return disagreement_.empty() && visitor_.End();
-}
+bool IndexChecker::End() { return disagreement_.empty() && visitor_.End(); }
 
 } // namespace veskar

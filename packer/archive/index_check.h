@@ -1,4 +1,5 @@
-//===- packer/archive/index_check.h - Does the index agree with the stream? -===//
+//===- packer/archive/index_check.h - Does the index agree with the stream?
+//-===//
 //
 // A container's index (common/payload_index.h) is checked twice as its
 // container is read: on its own before anything is decoded (its counts,
@@ -54,7 +55,7 @@ public:
 
 private:
   RecordVisitor &visitor_;
-  std::vector<unsigned char> bytes_; // the index frame
+  std::vector<unsigned char> bytes_;       // the index frame
   std::unique_ptr<unsigned char[]> table_; // its record table, unpacked
   PayloadIndex index_ = {};
   PayloadIndexCursor frames_ = {};

@@ -1,4 +1,5 @@
-//===- packer/archive/index_writer.cpp - The payload index, as build writes it ---===//
+//===- packer/archive/index_writer.cpp - The payload index, as build writes it
+//---===//
 #include "packer/archive/index_writer.h"
 
 #include <errno.h>
@@ -21,9 +22,8 @@ uint64_t FrameCount(uint64_t total, uint64_t frameLimit) {
   return (total + frameLimit - 1) / frameLimit;
 }
 
-bool MakeIndexFrame(const std::vector<ArchiveInput> &files,
-                    uint64_t frameLimit, std::vector<unsigned char> *frame,
-                    std::string *error) {
+bool MakeIndexFrame(const std::vector<ArchiveInput> &files, uint64_t frameLimit,
+                    std::vector<unsigned char> *frame, std::string *error) {
   uint64_t total = ArchiveStreamSize(files);
   uint64_t frames = FrameCount(total, frameLimit);
   uint64_t units = 0;
@@ -49,8 +49,8 @@ bool MakeIndexFrame(const std::vector<ArchiveInput> &files,
       !cctx ||
               ZSTD_isError(ZSTD_CCtx_setParameter(
                   cctx.get(), ZSTD_c_compressionLevel, kIndexTableLevel)) ||
-              ZSTD_isError(ZSTD_CCtx_setParameter(
-                  cctx.get(), ZSTD_c_contentSizeFlag, 1))
+              ZSTD_isError(
+                  ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_contentSizeFlag, 1))
           ? 0
           : ZSTD_compress2(cctx.get(), packed.data(), packed.size(),
                            table.data(), table.size());
@@ -67,9 +67,8 @@ bool MakeIndexFrame(const std::vector<ArchiveInput> &files,
   to += kSkippableHeaderSize + kPayloadIndexHeaderSize;
   for (uint64_t i = 0; i < frames; ++i, to += kPayloadIndexFrameSize) {
     uint64_t start = i * (frameLimit == 0 ? total : frameLimit);
-    PutPayloadIndexFrame(to, 0, frames == 1 ? total
-                                             : std::min(frameLimit,
-                                                        total - start));
+    PutPayloadIndexFrame(
+        to, 0, frames == 1 ? total : std::min(frameLimit, total - start));
   }
   memcpy(to, packed.data(), packedSize);
   return true;

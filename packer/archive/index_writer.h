@@ -1,4 +1,5 @@
-//===- packer/archive/index_writer.h - The payload index, as build writes it -===//
+//===- packer/archive/index_writer.h - The payload index, as build writes it
+//-===//
 //
 // The index (common/payload_index.h) is the container's first frame. Its
 // size is known before compressing: the records' names and sizes and the
@@ -30,9 +31,8 @@ uint64_t FrameCount(uint64_t total, uint64_t frameLimit);
 // The whole index frame for `files`, the archive stream cut by
 // `frameLimit`, with every compressed size still 0. False with a one-line
 // reason when the index would not fit its frame.
-bool MakeIndexFrame(const std::vector<ArchiveInput> &files,
-                    uint64_t frameLimit, std::vector<unsigned char> *frame,
-                    std::string *error);
+bool MakeIndexFrame(const std::vector<ArchiveInput> &files, uint64_t frameLimit,
+                    std::vector<unsigned char> *frame, std::string *error);
 
 // Writes the frames' sizes into the index frame that starts at `offset` of
 // `fd`. False with a one-line reason.

@@ -75,9 +75,9 @@ std::string BaseName(const std::string &path) {
 
 // The options that shape the executable around the container.
 const char *const kExecutableOptions[] = {
-    "--icon",    "--company",   "--product",    "--version",    "--description",
-    "--copyright", "--unpack-dir", "--cache-dir", "--cache-check",
-    "--progress-window", "--error-box"};
+    "--icon",        "--company",         "--product",    "--version",
+    "--description", "--copyright",       "--unpack-dir", "--cache-dir",
+    "--cache-check", "--progress-window", "--error-box"};
 
 // The options shared by build and attach. Gives kExitOk, or the status to
 // end with after the message has been printed.
@@ -214,9 +214,8 @@ bool StoreCacheMode(int fd, long long start, uint64_t size,
   if (options.unpackMode == kUnpackPerRun)
     return true;
   uint8_t digest[kPayloadDigestSize];
-  EmbeddedData stub = options.target == Target::kWindows
-                          ? WindowsLauncherStub()
-                          : LinuxLauncherStub();
+  EmbeddedData stub = options.target == Target::kWindows ? WindowsLauncherStub()
+                                                         : LinuxLauncherStub();
   if (start < 0)
     return Fail(reason, OutputWriteError(errno));
   return DigestFileRange(fd, (uint64_t)start, size, digest, reason) &&
@@ -397,14 +396,13 @@ int RunBuild(const CommandLine &line) {
     containerSize = *size;
     return ok && StoreCacheMode(fd, start, *size, options, inputs, reason);
   };
-  bool written =
-      containerOnly
-          ? WriteContainer(inputs, compression, file.fd(), &containerSize,
-                           &error,
-                           [&](uint64_t done, uint64_t total) {
-                             progress.Update(done, total);
-                           })
-          : image.Write(stream, file.fd(), &error);
+  bool written = containerOnly
+                     ? WriteContainer(inputs, compression, file.fd(),
+                                      &containerSize, &error,
+                                      [&](uint64_t done, uint64_t total) {
+                                        progress.Update(done, total);
+                                      })
+                     : image.Write(stream, file.fd(), &error);
   progress.Finish();
   if (!written ||
       !file.Commit(containerOnly ? kContainerMode : kOutputMode, &error))
@@ -472,13 +470,12 @@ int RunAttach(const CommandLine &line) {
       sound = image.SetFileBytes(fileBytes, &reason);
     if (!sound) {
       fs::Close(in);
-      return Report(kExitFailed,
-                    "the container '" + containerPath +
-                        "' cannot be used with " +
-                        (options.unpackMode != kUnpackPerRun
-                             ? "--cache-dir"
-                             : "--progress-window") +
-                        ": " + reason);
+      return Report(kExitFailed, "the container '" + containerPath +
+                                     "' cannot be used with " +
+                                     (options.unpackMode != kUnpackPerRun
+                                          ? "--cache-dir"
+                                          : "--progress-window") +
+                                     ": " + reason);
     }
   }
 

@@ -452,21 +452,20 @@ int RunExtract(const CommandLine &line) {
         for (char &c : shown)
           if (c == '\\')
             c = '/';
-      return Report(kExitFailed,
-                    path + ": the package holds no file '" + shown +
-                        "' (names are exact; list shows them)");
+      return Report(kExitFailed, path + ": the package holds no file '" +
+                                     shown +
+                                     "' (names are exact; list shows them)");
     }
     if (!directory.Commit(&error))
       return Report(kExitFailed, error);
     if (!line.quiet)
-      fs::Print(stdout,
-                "veskar-pack: extracted " +
-                    (asked.empty() ? CountFiles(visitor.files())
-                                   : CountFiles(visitor.writtenFiles()) +
-                                         " of " +
-                                         std::to_string(visitor.files())) +
-                    " (" + FormatSize(visitor.writtenBytes()) + ") into " +
-                    Shown(target) + "\n");
+      fs::Print(stdout, "veskar-pack: extracted " +
+                            (asked.empty()
+                                 ? CountFiles(visitor.files())
+                                 : CountFiles(visitor.writtenFiles()) + " of " +
+                                       std::to_string(visitor.files())) +
+                            " (" + FormatSize(visitor.writtenBytes()) +
+                            ") into " + Shown(target) + "\n");
   }
   return kExitOk;
 }

@@ -21,7 +21,7 @@ struct CommandLine {
   std::string command;
   std::vector<std::string> arguments;        // the positional ones
   std::map<std::string, std::string> values; // "--level" -> "5"
-  std::set<std::string> flags;                // "--best", "--long"
+  std::set<std::string> flags;               // "--best", "--long"
   bool quiet = false;
   bool help = false;
 };

@@ -41,8 +41,8 @@ void Progress::Update(uint64_t done, uint64_t total) {
   unsigned percent = total == 0 ? 100 : (unsigned)(done * 100 / total);
   char head[32];
   snprintf(head, sizeof head, " %3u%%  ", percent);
-  fs::Print(stderr, "\r\033[K" + std::string(label_) + head +
-                        FormatSize(done) + " of " + FormatSize(total) + "  " +
+  fs::Print(stderr, "\r\033[K" + std::string(label_) + head + FormatSize(done) +
+                        " of " + FormatSize(total) + "  " +
                         FormatSize((uint64_t)rate) + "/s" + left);
   drawn_ = true;
 }

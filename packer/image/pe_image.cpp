@@ -24,9 +24,8 @@ bool ReadRva(const ByteSource &source, const PeHeaders &headers, uint32_t rva,
 // `directoryOffset` (relative to the resource section's base `baseRva`).
 // Gives the entry's OffsetToData field.
 bool FindDirectoryEntry(const ByteSource &source, const PeHeaders &headers,
-                        uint32_t baseRva, uint32_t directoryOffset,
-                        bool anyId, uint16_t id, uint32_t *target,
-                        std::string *error) {
+                        uint32_t baseRva, uint32_t directoryOffset, bool anyId,
+                        uint16_t id, uint32_t *target, std::string *error) {
   uint8_t directory[kResourceTableHeaderSize];
   if (!ReadRva(source, headers, baseRva + directoryOffset, sizeof directory,
                directory))
@@ -131,9 +130,10 @@ bool RvaToFileOffset(const PeHeaders &headers, uint32_t rva, uint32_t size,
     if (rva < section.virtualAddress)
       continue;
     uint64_t inside = rva - section.virtualAddress;
-    uint64_t extent = section.virtualSize != 0 && section.virtualSize < section.rawSize
-                          ? section.virtualSize
-                          : section.rawSize;
+    uint64_t extent =
+        section.virtualSize != 0 && section.virtualSize < section.rawSize
+            ? section.virtualSize
+            : section.rawSize;
     if (inside + size <= extent) {
       *offset = section.rawOffset + inside;
       return true;
@@ -159,11 +159,11 @@ bool FindResourceData(const ByteSource &source, const PeHeaders &headers,
     std::string reason;
     if (!FindDirectoryEntry(source, headers, base, at, level == language,
                             wanted[level], &target, &reason))
-      return Fail(error, !reason.empty() ? reason
-                                         : "the image has no resource " +
-                                               std::to_string(id) +
-                                               " of type " +
-                                               std::to_string(type));
+      return Fail(error, !reason.empty()
+                             ? reason
+                             : "the image has no resource " +
+                                   std::to_string(id) + " of type " +
+                                   std::to_string(type));
     bool isDirectory = (target & kResourceSubdirectory) != 0;
     if (isDirectory != (level < language))
       return Fail(error, "the resource directory is damaged");

@@ -74,8 +74,7 @@ bool PlanImage(const Bytes &stub, const std::vector<ResourceItem> &items,
       h.directories[kDirectorySecurity].size != 0)
     return Fail(error, "the launcher stub is signed; sign the packed output "
                        "instead");
-  if (h.endOfSectionData != stub.size() ||
-      stub.size() % h.fileAlignment != 0)
+  if (h.endOfSectionData != stub.size() || stub.size() % h.fileAlignment != 0)
     return Fail(error, "the launcher stub has bytes after its last section");
   uint64_t newHeader =
       h.sectionTableOffset + (uint64_t)h.sections.size() * kSectionHeaderSize;
@@ -99,9 +98,8 @@ bool PlanImage(const Bytes &stub, const std::vector<ResourceItem> &items,
   static const Bytes kNoData;
   for (const ResourceItem &item : items) {
     if (tree[item.type].count(item.id) != 0)
-      return Fail(error, "resource " + std::to_string(item.id) +
-                             " of type " + std::to_string(item.type) +
-                             " is given twice");
+      return Fail(error, "resource " + std::to_string(item.id) + " of type " +
+                             std::to_string(item.type) + " is given twice");
     tree[item.type][item.id] = &item.data;
   }
   if (tree[streamedType].count(streamedId) != 0)
@@ -175,7 +173,8 @@ bool PlanImage(const Bytes &stub, const std::vector<ResourceItem> &items,
   if (head.size() != next)
     return Fail(error, "internal error: the resource layout does not add up");
   // The streamed data's RVA is known now: it starts right after the head.
-  PutLittleEndian32(head.data() + plan->streamedEntry, rva + (uint32_t)head.size());
+  PutLittleEndian32(head.data() + plan->streamedEntry,
+                    rva + (uint32_t)head.size());
 
   // Every size that grows with the streamed resource must stay a 32-bit
   // value: the section's size and the image's size in memory.
@@ -231,12 +230,14 @@ bool WriteImage(const ImagePlan &plan, const StreamWriter &stream, int fd,
   // the whole file is there to be summed.
   Bytes headers(stub.begin(), stub.begin() + h.sizeOfHeaders);
   uint8_t *coff = headers.data() + h.peOffset + kPeSignatureSize;
-  PutLittleEndian16(coff + kCoffNumberOfSections, (uint32_t)h.sections.size() + 1);
+  PutLittleEndian16(coff + kCoffNumberOfSections,
+                    (uint32_t)h.sections.size() + 1);
   uint8_t *opt = headers.data() + h.optionalOffset;
   PutLittleEndian32(opt + kOptSizeOfInitializedData,
-        h.sizeOfInitializedData + (uint32_t)rawSize);
-  PutLittleEndian32(opt + kOptSizeOfImage,
-        (uint32_t)AlignUp(plan.sectionRva + sectionSize, h.sectionAlignment));
+                    h.sizeOfInitializedData + (uint32_t)rawSize);
+  PutLittleEndian32(
+      opt + kOptSizeOfImage,
+      (uint32_t)AlignUp(plan.sectionRva + sectionSize, h.sectionAlignment));
   PutLittleEndian32(opt + kOptCheckSum, 0);
   uint8_t *directory =
       opt + kOptDataDirectories + kDataDirectoryEntrySize * kDirectoryResource;
@@ -248,7 +249,8 @@ bool WriteImage(const ImagePlan &plan, const StreamWriter &stream, int fd,
   PutLittleEndian32(section + kSectionVirtualSize, (uint32_t)sectionSize);
   PutLittleEndian32(section + kSectionVirtualAddress, plan.sectionRva);
   PutLittleEndian32(section + kSectionSizeOfRawData, (uint32_t)rawSize);
-  PutLittleEndian32(section + kSectionPointerToRawData, (uint32_t)sectionOffset);
+  PutLittleEndian32(section + kSectionPointerToRawData,
+                    (uint32_t)sectionOffset);
   PutLittleEndian32(section + kSectionCharacteristics, kResourceSectionFlags);
   if (!WriteAllAt(fd, headers.data(), headers.size(), 0))
     return Fail(error, OutputWriteError(errno));

@@ -36,9 +36,9 @@ struct ResourceItem {
 struct ImagePlan {
   const Bytes *stub = nullptr;
   PeHeaders headers;
-  uint32_t sectionRva = 0;  // where .rsrc starts in memory
-  Bytes resourceHead;       // .rsrc up to the streamed resource's data
-  uint32_t streamedEntry = 0; // offset in resourceHead of its data entry
+  uint32_t sectionRva = 0;      // where .rsrc starts in memory
+  Bytes resourceHead;           // .rsrc up to the streamed resource's data
+  uint32_t streamedEntry = 0;   // offset in resourceHead of its data entry
   uint64_t maxStreamedSize = 0; // the most the streamed resource may hold
 };
 

@@ -17,8 +17,8 @@ const char16_t kTableKey[] = u"000004b0"; // neutral language, Unicode
 const uint32_t kFixedSignature = 0xFEEF04BD;
 const uint32_t kFixedStructVersion = 0x00010000;
 const uint32_t kFlagsMask = 0x3F;
-const uint32_t kOsWindows32 = 0x4;   // VOS__WINDOWS32
-const uint32_t kFileTypeApp = 0x1;   // VFT_APP
+const uint32_t kOsWindows32 = 0x4; // VOS__WINDOWS32
+const uint32_t kFileTypeApp = 0x1; // VFT_APP
 const uint16_t kTranslationLanguage = 0x0000;
 const uint16_t kTranslationCodePage = 0x04B0;
 // A block's type: what its value holds.
@@ -155,25 +155,24 @@ std::string BuildManifest(const std::string &assemblyName) {
       "    <application>\r\n";
   for (const char *id : kSupportedOs)
     text += std::string("      <supportedOS Id=\"") + id + "\"/>\r\n";
-  text +=
-      "    </application>\r\n"
-      "  </compatibility>\r\n"
-      "  <application xmlns=\"urn:schemas-microsoft-com:asm.v3\">\r\n"
-      "    <windowsSettings>\r\n"
-      "      <longPathAware "
-      "xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">"
-      "true</longPathAware>\r\n"
-      "    </windowsSettings>\r\n"
-      "  </application>\r\n"
-      "  <trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">\r\n"
-      "    <security>\r\n"
-      "      <requestedPrivileges>\r\n"
-      "        <requestedExecutionLevel level=\"asInvoker\" "
-      "uiAccess=\"false\"/>\r\n"
-      "      </requestedPrivileges>\r\n"
-      "    </security>\r\n"
-      "  </trustInfo>\r\n"
-      "</assembly>\r\n";
+  text += "    </application>\r\n"
+          "  </compatibility>\r\n"
+          "  <application xmlns=\"urn:schemas-microsoft-com:asm.v3\">\r\n"
+          "    <windowsSettings>\r\n"
+          "      <longPathAware "
+          "xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">"
+          "true</longPathAware>\r\n"
+          "    </windowsSettings>\r\n"
+          "  </application>\r\n"
+          "  <trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">\r\n"
+          "    <security>\r\n"
+          "      <requestedPrivileges>\r\n"
+          "        <requestedExecutionLevel level=\"asInvoker\" "
+          "uiAccess=\"false\"/>\r\n"
+          "      </requestedPrivileges>\r\n"
+          "    </security>\r\n"
+          "  </trustInfo>\r\n"
+          "</assembly>\r\n";
   return text;
 }
 

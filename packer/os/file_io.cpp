@@ -95,8 +95,8 @@ bool OpenRegularFile(const std::string &path, const std::string &what, int *fd,
   }
   if (facts.kind != fs::Kind::kRegular) {
     fs::Close(opened);
-    return Fail(error, shown + " is " + KindOf(facts.kind) +
-                           ", not a regular file");
+    return Fail(error,
+                shown + " is " + KindOf(facts.kind) + ", not a regular file");
   }
   *fd = opened;
   if (size != nullptr)
@@ -130,8 +130,9 @@ std::string SystemError(int code) { return fs::ErrorText(code); }
 
 std::string OutputWriteError(int code) {
   return "couldn't write the output: " +
-         (code == ENOSPC || code == kQuotaExceeded ? std::string("the disk is full")
-                                           : SystemError(code));
+         (code == ENOSPC || code == kQuotaExceeded
+              ? std::string("the disk is full")
+              : SystemError(code));
 }
 
 } // namespace veskar

@@ -21,7 +21,15 @@
 namespace veskar {
 namespace fs {
 
-enum class Kind { kRegular, kDirectory, kLink, kFifo, kSocket, kDevice, kOther };
+enum class Kind {
+  kRegular,
+  kDirectory,
+  kLink,
+  kFifo,
+  kSocket,
+  kDevice,
+  kOther
+};
 
 struct Facts {
   Kind kind = Kind::kOther;

@@ -122,8 +122,8 @@ bool OutputFile::Commit(unsigned mode, std::string *error) {
     return false;
   }
   if (!fs::Rename(tempPath_, finalPath_)) {
-    *error = "cannot put the output at '" + finalPath_ +
-             "': " + SystemError(errno);
+    *error =
+        "cannot put the output at '" + finalPath_ + "': " + SystemError(errno);
     Discard();
     return false;
   }
@@ -145,8 +145,7 @@ void OutputFile::Discard() {
 
 OutputDirectory::~OutputDirectory() { Discard(); }
 
-bool OutputDirectory::Create(const std::string &finalPath,
-                             std::string *error) {
+bool OutputDirectory::Create(const std::string &finalPath, std::string *error) {
   std::string trimmed = finalPath;
   while (trimmed.size() > 1 && fs::IsSeparator(trimmed.back()) &&
          trimmed[trimmed.size() - 2] != ':')

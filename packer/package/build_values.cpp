@@ -67,20 +67,20 @@ bool PatchBuildValues(Bytes &stub, const BuildValueStrings &values,
     const std::u16string &value = *FieldOf(values, i);
     for (size_t unit = 0; unit < kFields[i].capacity; ++unit)
       PutLittleEndian16(stub.data() + block + kFields[i].offset + 2 * unit,
-            unit < value.size() ? value[unit] : 0);
+                        unit < value.size() ? value[unit] : 0);
   }
   PutLittleEndian16(stub.data() + block + offsetof(BuildValues, unpackMode),
-        values.unpackMode);
+                    values.unpackMode);
   std::copy(values.payloadDigest.begin(), values.payloadDigest.end(),
             stub.data() + block + kPayloadDigestOffset);
   std::copy(values.markerDigest.begin(), values.markerDigest.end(),
             stub.data() + block + kMarkerDigestOffset);
-  PutLittleEndian64(stub.data() + block + kMarkerSizeOffset,
-                    values.markerSize);
+  PutLittleEndian64(stub.data() + block + kMarkerSizeOffset, values.markerSize);
   std::copy(kLauncherOptionsTag, kLauncherOptionsTag + 4,
             stub.data() + block + offsetof(BuildValues, optionsTag));
-  PutLittleEndian16(stub.data() + block + offsetof(BuildValues, launcherOptions),
-        values.launcherOptions);
+  PutLittleEndian16(stub.data() + block +
+                        offsetof(BuildValues, launcherOptions),
+                    values.launcherOptions);
   PutLittleEndian64(stub.data() + block + kFileBytesOffset, values.fileBytes);
   return true;
 }
@@ -94,14 +94,15 @@ bool ReadBuildValues(const uint8_t *image, size_t size,
     std::u16string &value = *FieldOf(*values, i);
     value.clear();
     for (size_t unit = 0; unit < kFields[i].capacity; ++unit) {
-      uint16_t u = GetLittleEndian16(image + block + kFields[i].offset + 2 * unit);
+      uint16_t u =
+          GetLittleEndian16(image + block + kFields[i].offset + 2 * unit);
       if (u == 0)
         break;
       value.push_back((char16_t)u);
     }
   }
-  values->unpackMode =
-      (UnpackMode)GetLittleEndian16(image + block + offsetof(BuildValues, unpackMode));
+  values->unpackMode = (UnpackMode)GetLittleEndian16(
+      image + block + offsetof(BuildValues, unpackMode));
   std::copy(image + block + kPayloadDigestOffset,
             image + block + kPayloadDigestOffset + kPayloadDigestSize,
             values->payloadDigest.begin());
@@ -140,7 +141,8 @@ bool MakeUnpackTemplate(const std::string &text, UnpackTemplateUse use,
     why = "is empty";
     break;
   case kUnpackTemplateTooLong:
-    why = "is " + std::to_string(units.size()) + " UTF-16 units long; at most " +
+    why = "is " + std::to_string(units.size()) +
+          " UTF-16 units long; at most " +
           std::to_string(kUnpackTemplateCapacity - 1) + " fit";
     break;
   case kUnpackTemplateUnbalanced:

@@ -3,8 +3,9 @@
 // The block's layout, marker and defaults are common/build_values.h's. The
 // packer writes COMPANY, PRODUCT and VERSION as it also puts them into the
 // version record, so the two always agree, the unpack-directory template
-// the unpack mode and the launcher options; `build` writes the payload's digest and the cache
-// marker's digest and size into the output once the container is written. `list` reads them back.
+// the unpack mode and the launcher options; `build` writes the payload's digest
+// and the cache marker's digest and size into the output once the container is
+// written. `list` reads them back.
 //
 //===----------------------------------------------------------------------===//
 #pragma once

@@ -40,16 +40,16 @@ bool DigestFileRange(int fd, uint64_t offset, uint64_t size,
   return true;
 }
 
-std::vector<uint8_t> ExpectedCacheMarker(
-    const std::vector<ArchiveInput> &files,
-    const uint8_t digest[kPayloadDigestSize]) {
+std::vector<uint8_t>
+ExpectedCacheMarker(const std::vector<ArchiveInput> &files,
+                    const uint8_t digest[kPayloadDigestSize]) {
   std::vector<uint8_t> marker(kCacheMarkerHeaderSize);
   PutCacheMarkerHeader(marker.data(), digest, (uint32_t)files.size());
   uint8_t record[kCacheMarkerRecordCapacity];
   for (const ArchiveInput &file : files) {
-    size_t bytes = PutCacheMarkerRecord(
-        record, (const Utf16Unit *)file.name.data(), file.name.size(),
-        file.size);
+    size_t bytes =
+        PutCacheMarkerRecord(record, (const Utf16Unit *)file.name.data(),
+                             file.name.size(), file.size);
     marker.insert(marker.end(), record, record + bytes);
   }
   return marker;
@@ -74,8 +74,7 @@ bool StoreCacheValues(int fd, const uint8_t *stub, size_t stubSize,
                   block + kPayloadDigestOffset) ||
       !WriteAllAt(fd, markerDigest, kPayloadDigestSize,
                   block + kMarkerDigestOffset) ||
-      !WriteAllAt(fd, markerSize, sizeof markerSize,
-                  block + kMarkerSizeOffset))
+      !WriteAllAt(fd, markerSize, sizeof markerSize, block + kMarkerSizeOffset))
     return Fail(error, OutputWriteError(errno));
   return true;
 }

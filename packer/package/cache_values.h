@@ -27,9 +27,9 @@ bool DigestFileRange(int fd, uint64_t offset, uint64_t size,
 
 // The marker a cold start writes for `files` (in archive order) of the
 // container with `digest`, as bytes.
-std::vector<uint8_t> ExpectedCacheMarker(
-    const std::vector<ArchiveInput> &files,
-    const uint8_t digest[kPayloadDigestSize]);
+std::vector<uint8_t>
+ExpectedCacheMarker(const std::vector<ArchiveInput> &files,
+                    const uint8_t digest[kPayloadDigestSize]);
 
 // Writes `digest` and the SHA-256 and size of the marker `files` make into
 // the build values of the executable being written to `fd`, whose launcher

@@ -7,7 +7,7 @@
 //===----------------------------------------------------------------------===//
 #include "packer/package/embedded.h"
 
-#if !defined(VESKAR_WINDOWS_STUB_PATH) || !defined(VESKAR_LINUX_STUB_PATH) || \
+#if !defined(VESKAR_WINDOWS_STUB_PATH) || !defined(VESKAR_LINUX_STUB_PATH) ||  \
     !defined(VESKAR_DEFAULT_ICON_PATH)
 #error "the build must give the paths of the stubs and the default icon"
 #endif
@@ -26,14 +26,15 @@
 #endif
 
 #define VESKAR_EMBED(symbol, path)                                             \
-  __asm__(VESKAR_EMBED_SECTION(symbol)                                         \
-          ".balign 16\n"                                                       \
-          ".globl " #symbol "_start\n"                                         \
-          VESKAR_EMBED_HIDDEN(#symbol "_start") #symbol "_start:\n"            \
+  __asm__(VESKAR_EMBED_SECTION(symbol) ".balign 16\n"                          \
+                                       ".globl " #symbol                       \
+                                       "_start\n" VESKAR_EMBED_HIDDEN(         \
+                                           #symbol "_start") #symbol           \
+          "_start:\n"                                                          \
           ".incbin \"" path "\"\n"                                             \
-          ".globl " #symbol "_end\n"                                           \
-          VESKAR_EMBED_HIDDEN(#symbol "_end") #symbol "_end:\n"                \
-          VESKAR_EMBED_BACK);                                                  \
+          ".globl " #symbol                                                    \
+          "_end\n" VESKAR_EMBED_HIDDEN(#symbol "_end") #symbol                 \
+          "_end:\n" VESKAR_EMBED_BACK);                                        \
   extern "C" const uint8_t symbol##_start[];                                   \
   extern "C" const uint8_t symbol##_end[];
 

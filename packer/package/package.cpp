@@ -48,8 +48,8 @@ bool PreparedImage::Prepare(const ImageOptions &options, std::string *error) {
   if (strings.company.empty() || strings.product.empty())
     return Fail(error, "the company and the product must not be empty");
 
-  EmbeddedData stub = target_ == Target::kWindows ? WindowsLauncherStub()
-                                                  : LinuxLauncherStub();
+  EmbeddedData stub =
+      target_ == Target::kWindows ? WindowsLauncherStub() : LinuxLauncherStub();
   stub_.assign(stub.data, stub.data + stub.size);
   BuildValueStrings values;
   values.company = strings.company;
@@ -98,9 +98,10 @@ bool PreparedImage::Prepare(const ImageOptions &options, std::string *error) {
   std::vector<IconImage> images;
   std::string reason;
   if (!ParseIconFile(iconFile, &images, &reason))
-    return Fail(error, (options.iconPath.empty() ? std::string("the default icon")
-                                                 : "'" + options.iconPath + "'") +
-                           ": " + reason);
+    return Fail(error,
+                (options.iconPath.empty() ? std::string("the default icon")
+                                          : "'" + options.iconPath + "'") +
+                    ": " + reason);
 
   resources_.clear();
   for (size_t i = 0; i < images.size(); ++i)
@@ -108,11 +109,11 @@ bool PreparedImage::Prepare(const ImageOptions &options, std::string *error) {
         {kResourceIcon, (uint16_t)(kFirstIconId + i), images[i].bytes});
   resources_.push_back(
       {kResourceGroupIcon, kGroupIconId, BuildGroupIcon(images, kFirstIconId)});
-  resources_.push_back({kResourceVersion, kVersionId,
-                        BuildVersionRecord(strings)});
-  std::string manifest = BuildManifest(AssemblyName(strings.product));
   resources_.push_back(
-      {kResourceManifest, kManifestId, Bytes(manifest.begin(), manifest.end())});
+      {kResourceVersion, kVersionId, BuildVersionRecord(strings)});
+  std::string manifest = BuildManifest(AssemblyName(strings.product));
+  resources_.push_back({kResourceManifest, kManifestId,
+                        Bytes(manifest.begin(), manifest.end())});
   if (!PlanImage(stub_, resources_, kResourceRcdata, kPayloadResourceNumber,
                  &plan_, error))
     return false;

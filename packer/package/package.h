@@ -25,9 +25,9 @@ struct ImageOptions {
   std::string company = kDefaultCompany;
   std::string product = kDefaultProduct;
   std::string version = kDefaultVersion;
-  std::string description; // empty: the product
-  std::string copyright;   // empty: "Copyright (C) " and the company
-  std::string outputName;  // the output's file name, for the version record
+  std::string description;    // empty: the product
+  std::string copyright;      // empty: "Copyright (C) " and the company
+  std::string outputName;     // the output's file name, for the version record
   std::string unpackTemplate; // empty: the launcher's built-in template
   // A cache mode takes unpackTemplate as the cache-directory template.
   UnpackMode unpackMode = kUnpackPerRun;

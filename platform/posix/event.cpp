@@ -45,10 +45,10 @@ DWORD WaitForEvent(Handle *handle, DWORD milliseconds) {
   pthread_mutex_lock(&event->lock);
   int error = 0;
   while (!event->signalled && error == 0) {
-    error = milliseconds == INFINITE
-                ? pthread_cond_wait(&event->changed, &event->lock)
-                : pthread_cond_timedwait(&event->changed, &event->lock,
-                                         &deadline);
+    error =
+        milliseconds == INFINITE
+            ? pthread_cond_wait(&event->changed, &event->lock)
+            : pthread_cond_timedwait(&event->changed, &event->lock, &deadline);
   }
   bool ended = event->signalled;
   if (ended && !event->manualReset)

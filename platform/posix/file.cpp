@@ -211,8 +211,7 @@ int RemoveInside(RemovalWalk *walk, DIR *dir) {
                    ? openat(at, n, kOpenDirectory)
                    : -1;
       struct stat opened;
-      if (fd >= 0 && (fstat(fd, &opened) != 0 ||
-                      opened.st_dev != info.st_dev ||
+      if (fd >= 0 && (fstat(fd, &opened) != 0 || opened.st_dev != info.st_dev ||
                       opened.st_ino != info.st_ino)) {
         close(fd);
         fd = -1;
@@ -315,11 +314,10 @@ BOOL NextFound(Handle *handle, LPWIN32_FIND_DATAW found) {
 const char *DirectoryNote(DWORD access, DWORD share) {
   static thread_local char note[64];
   const char *what = (access & DELETE) != 0 ? "delete"
-                     : (access & (FILE_ADD_FILE | GENERIC_WRITE)) != 0
-                         ? "write"
-                         : (access & (FILE_LIST_DIRECTORY | GENERIC_READ)) != 0
-                               ? "list"
-                               : "query";
+                     : (access & (FILE_ADD_FILE | GENERIC_WRITE)) != 0 ? "write"
+                     : (access & (FILE_LIST_DIRECTORY | GENERIC_READ)) != 0
+                         ? "list"
+                         : "query";
   snprintf(note, sizeof note, "directory %s share %s%s%s%s", what,
            (share & FILE_SHARE_READ) != 0 ? "r" : "",
            (share & FILE_SHARE_WRITE) != 0 ? "w" : "",
@@ -336,9 +334,9 @@ HANDLE OpenDirectory(const char *native, DWORD access, DWORD share) {
     SetLastErrorFromErrno(errno, errno == ENOENT);
     return INVALID_HANDLE_VALUE;
   }
-  int lock = (share & FILE_SHARE_WRITE) == 0 ? LOCK_EX
+  int lock = (share & FILE_SHARE_WRITE) == 0                   ? LOCK_EX
              : (access & (FILE_ADD_FILE | GENERIC_WRITE)) != 0 ? LOCK_SH
-                                                              : 0;
+                                                               : 0;
   int result = 0;
   if (lock != 0) {
     do
@@ -448,11 +446,11 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
   // Records carry no permissions: every file gets the one mode of extracted
   // files (common/file_mode.h). A fifo where a file was expected must not
   // hold the open up.
-  int fd = reading ? open(native,
-                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
-                   : open(native,
-                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                          kExtractedFileMode);
+  int fd =
+      reading
+          ? open(native, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+          : open(native, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                 kExtractedFileMode);
   if (fd < 0) {
     SetLastErrorFromErrno(errno, errno == ENOENT);
     return INVALID_HANDLE_VALUE;
@@ -537,11 +535,11 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
   if ((flags & MOVEFILE_REPLACE_EXISTING) != 0) {
     result = rename(nativeFrom, nativeTo);
   } else {
-    result = renameat2(AT_FDCWD, nativeFrom, AT_FDCWD, nativeTo,
-                       RENAME_NOREPLACE);
+    result =
+        renameat2(AT_FDCWD, nativeFrom, AT_FDCWD, nativeTo, RENAME_NOREPLACE);
     struct stat info;
-    if (result != 0 && errno == EINVAL &&
-        lstat(nativeFrom, &info) == 0 && S_ISDIR(info.st_mode)) {
+    if (result != 0 && errno == EINVAL && lstat(nativeFrom, &info) == 0 &&
+        S_ISDIR(info.st_mode)) {
       // A file system without RENAME_NOREPLACE: rename never replaces a
       // directory that holds anything.
       result = rename(nativeFrom, nativeTo);

@@ -42,8 +42,8 @@ namespace {
 int argumentCount;
 char **arguments;
 WCHAR *commandLine;
-Handle currentProcess = {kProcessHandle, -1, 0, -1, false,
-                         nullptr, nullptr, 0, false, nullptr};
+Handle currentProcess = {kProcessHandle, -1,      0, -1,    false,
+                         nullptr,        nullptr, 0, false, nullptr};
 
 const int kConsoleSignals[] = {SIGINT, SIGHUP, SIGTERM};
 // How often AwaitConsoleSignal looks for a pending or running handling.
@@ -75,7 +75,7 @@ bool HasEnded(pid_t pid, siginfo_t *info, bool block) {
 
 // What /proc/<pid>/stat says of a process.
 struct ProcessStat {
-  char state;                   // 'R', 'S', ..., 'Z' for a zombie
+  char state;                    // 'R', 'S', ..., 'Z' for a zombie
   unsigned long long startTicks; // clock ticks since boot
   int exitStatus; // waitpid's form; 0 while it runs, or when not shown to us
 };
@@ -217,8 +217,8 @@ struct ChildStart {
     for (int s = 1; s < NSIG; ++s) {
       if (sigaction(s, nullptr, &action) != 0)
         continue; // not a signal an action can be set for
-      bool handled = action.sa_handler != SIG_DFL &&
-                     action.sa_handler != SIG_IGN;
+      bool handled =
+          action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN;
       if (handled || sigismember(&start.defaults, s) == 1) {
         memset(&action, 0, sizeof action);
         action.sa_handler = SIG_DFL;
@@ -414,7 +414,8 @@ BOOL SetInformationJobObject(HANDLE object, JOBOBJECTINFOCLASS infoClass,
                            : 0,
                     BOOL);
   Handle *job = (Handle *)object;
-  if (job == nullptr || job == INVALID_HANDLE_VALUE || job->kind != kJobHandle) {
+  if (job == nullptr || job == INVALID_HANDLE_VALUE ||
+      job->kind != kJobHandle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -438,8 +439,8 @@ BOOL AssignProcessToJobObject(HANDLE object, HANDLE process) {
   return TRUE;
 }
 
-BOOL DuplicateHandle(HANDLE, HANDLE source, HANDLE, HANDLE *target, DWORD,
-                     BOOL, DWORD) {
+BOOL DuplicateHandle(HANDLE, HANDLE source, HANDLE, HANDLE *target, DWORD, BOOL,
+                     DWORD) {
   Handle *from = HandleOfKind(source, kProcessHandle);
   if (from == nullptr)
     return FALSE;
@@ -593,7 +594,8 @@ BOOL GetProcessTimes(HANDLE object, LPFILETIME creation, LPFILETIME exit,
   uint64_t bootTicks = nowTicks - ((uint64_t)sinceBoot.tv_sec * 10000000ULL +
                                    (uint64_t)sinceBoot.tv_nsec / 100);
   uint64_t created =
-      bootTicks + startTicks / (unsigned long long)ticksPerSecond * 10000000ULL +
+      bootTicks +
+      startTicks / (unsigned long long)ticksPerSecond * 10000000ULL +
       startTicks % (unsigned long long)ticksPerSecond * 10000000ULL /
           (unsigned long long)ticksPerSecond;
   creation->dwLowDateTime = (DWORD)created;
@@ -653,7 +655,8 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  int error = pthread_create(&thread, &attributes, ConsoleSignalThread, nullptr);
+  int error =
+      pthread_create(&thread, &attributes, ConsoleSignalThread, nullptr);
   pthread_attr_destroy(&attributes);
   if (error != 0) {
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);

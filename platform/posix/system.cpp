@@ -27,8 +27,8 @@ namespace {
 DWORD ReturnPath(const char *native, LPWSTR out, DWORD capacity,
                  bool trailingSeparator) {
   size_t length = FromNative(native, nullptr, 0, true);
-  bool addSeparator = trailingSeparator &&
-                      (length == 0 || native[strlen(native) - 1] != '/');
+  bool addSeparator =
+      trailingSeparator && (length == 0 || native[strlen(native) - 1] != '/');
   size_t needed = length + (addSeparator ? 1 : 0);
   if (out == nullptr || needed + 1 > capacity)
     return (DWORD)(needed + 1);

@@ -14,8 +14,8 @@ namespace veskar_posix {
 // conversion is exact.
 
 bool ToNative(const WCHAR *text, char *out, size_t capacity, bool isPath) {
-  size_t length = Utf16ToUtf8(text, Utf16Length(text), out, capacity,
-                              kTextLenient);
+  size_t length =
+      Utf16ToUtf8(text, Utf16Length(text), out, capacity, kTextLenient);
   if (length + 1 > capacity) {
     if (capacity > 0)
       out[0] = 0;

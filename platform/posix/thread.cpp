@@ -135,8 +135,8 @@ BOOL SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock,
       until.tv_nsec -= 1000000000;
       ++until.tv_sec;
     }
-    error = pthread_cond_timedwait(ConditionOf(condition), MutexOf(lock),
-                                   &until);
+    error =
+        pthread_cond_timedwait(ConditionOf(condition), MutexOf(lock), &until);
   }
   if (error != 0) {
     SetLastErrorFromErrno(error);

@@ -1,10 +1,10 @@
 //===- platform/recording/recording.h - A recording platform for tests --===//
 //
 // The POSIX layer built with VESKAR_RECORDING logs every call, from any
-// thread, of the operations whose order matters (directory creation, file opening, waits,
-// removal requests, pauses, the child's start and its job, directory
-// listings, processes opened by id, the millisecond clock) and lets a test
-// script their results. A call with no scripted result goes to the real
+// thread, of the operations whose order matters (directory creation, file
+// opening, waits, removal requests, pauses, the child's start and its job,
+// directory listings, processes opened by id, the millisecond clock) and lets a
+// test script their results. A call with no scripted result goes to the real
 // implementation.
 //
 //===----------------------------------------------------------------------===//

@@ -95,8 +95,8 @@ bool RemoveFile(const WCHAR *path, const WCHAR *name,
       SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
     }
     FILE_DISPOSITION_INFO disposition = {TRUE};
-    marked = SetFileInformationByHandle(file, FileDispositionInfo,
-                                        &disposition, sizeof disposition);
+    marked = SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                        sizeof disposition);
   }
   CloseHandle(file);
   return marked;
@@ -335,7 +335,8 @@ void PrintWithWideText(FILE *stream, const char *format, const WCHAR *text) {
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr)
     return;
   DWORD mode;
-  if ((GetConsoleMode(handle, &mode) || GetFileType(handle) == FILE_TYPE_CHAR) &&
+  if ((GetConsoleMode(handle, &mode) ||
+       GetFileType(handle) == FILE_TYPE_CHAR) &&
       WriteToConsole(handle, format, text))
     return;
   WriteAsUtf8(handle, format, text);

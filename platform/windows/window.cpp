@@ -1,4 +1,5 @@
-//===- platform/windows/window.cpp - The progress window and the error box -===//
+//===- platform/windows/window.cpp - The progress window and the error box
+//-===//
 //
 // Holds only Windows code. USER32, GDI32 and COMCTL32 are loaded from the
 // system folder, by full path, the first time a window or a box is shown,
@@ -52,8 +53,8 @@ struct Functions {
   VESKAR_FUNCTION(GetDeviceCaps);
   VESKAR_FUNCTION(CreateFontIndirectW);
   // Optional: newer systems only.
-  DPI_AWARENESS_CONTEXT(WINAPI *SetThreadDpiAwarenessContext)(
-      DPI_AWARENESS_CONTEXT);
+  DPI_AWARENESS_CONTEXT(WINAPI *SetThreadDpiAwarenessContext)
+  (DPI_AWARENESS_CONTEXT);
   BOOL(WINAPI *SetProcessDPIAware)(void);
   UINT(WINAPI *GetDpiForWindow)(HWND);
   LPCWSTR(WINAPI *MB_GetString)(UINT);
@@ -81,10 +82,9 @@ HMODULE LoadSystemLibrary(const WCHAR *name) {
 
 template <typename Pointer>
 bool Find(HMODULE module, const char *name, Pointer *out) {
-  *out = module != nullptr
-             ? reinterpret_cast<Pointer>(
-                   reinterpret_cast<void *>(GetProcAddress(module, name)))
-             : nullptr;
+  *out = module != nullptr ? reinterpret_cast<Pointer>(reinterpret_cast<void *>(
+                                 GetProcAddress(module, name)))
+                           : nullptr;
   return *out != nullptr;
 }
 
@@ -167,8 +167,8 @@ void Layout(HWND hwnd) {
   for (const Place &place : places)
     if (place.control != nullptr)
       user.SetWindowPos(place.control, nullptr, Scale(place.x), Scale(place.y),
-                   Scale(place.width), Scale(place.height),
-                   SWP_NOZORDER | SWP_NOACTIVATE);
+                        Scale(place.width), Scale(place.height),
+                        SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void ApplyFont(void) {
@@ -180,8 +180,8 @@ void ApplyFont(void) {
   LOGFONTW font = metrics.lfMessageFont;
   // The metrics come for the system's dpi; the window's may differ.
   HDC screen = user.GetDC(nullptr);
-  int systemDpi = screen != nullptr ? user.GetDeviceCaps(screen, LOGPIXELSY)
-                                    : 96;
+  int systemDpi =
+      screen != nullptr ? user.GetDeviceCaps(screen, LOGPIXELSY) : 96;
   if (screen != nullptr)
     user.ReleaseDC(nullptr, screen);
   if (systemDpi > 0)
@@ -237,9 +237,9 @@ LRESULT CALLBACK ProgressWindowProc(HWND hwnd, UINT message, WPARAM wParam,
     window.dpi = HIWORD(wParam);
     const RECT *suggested = (const RECT *)lParam;
     user.SetWindowPos(hwnd, nullptr, suggested->left, suggested->top,
-                 suggested->right - suggested->left,
-                 suggested->bottom - suggested->top,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+                      suggested->right - suggested->left,
+                      suggested->bottom - suggested->top,
+                      SWP_NOZORDER | SWP_NOACTIVATE);
     ApplyFont();
     Layout(hwnd);
     return 0;
@@ -258,8 +258,8 @@ LRESULT CALLBACK ProgressWindowProc(HWND hwnd, UINT message, WPARAM wParam,
 void UseSystemControlLook(void) {
   ACTCTXW context = {};
   context.cbSize = sizeof context;
-  context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID |
-                    ACTCTX_FLAG_ASSEMBLY_DIRECTORY_VALID;
+  context.dwFlags =
+      ACTCTX_FLAG_RESOURCE_NAME_VALID | ACTCTX_FLAG_ASSEMBLY_DIRECTORY_VALID;
   WCHAR system[MAX_PATH];
   UINT length = GetSystemDirectoryW(system, MAX_PATH);
   if (length == 0 || length >= MAX_PATH)
@@ -299,8 +299,8 @@ ProgressWindowEnding RunProgressWindow(ProgressWindowView *view) {
   window.measured = view->total != 0;
   HINSTANCE instance = GetModuleHandleW(nullptr);
   HDC screen = user.GetDC(nullptr);
-  window.dpi = screen != nullptr ? (UINT)user.GetDeviceCaps(screen, LOGPIXELSY)
-                                 : 96;
+  window.dpi =
+      screen != nullptr ? (UINT)user.GetDeviceCaps(screen, LOGPIXELSY) : 96;
   if (screen != nullptr)
     user.ReleaseDC(nullptr, screen);
   if (window.dpi == 0)
@@ -312,10 +312,10 @@ ProgressWindowEnding RunProgressWindow(ProgressWindowView *view) {
   windowClass.hInstance = instance;
   windowClass.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
   windowClass.lpszClassName = L"VeskarProgressWindow";
-  windowClass.hIcon = (HICON)user.LoadImageW(
-      instance, MAKEINTRESOURCEW(1), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE);
-  windowClass.hIconSm = (HICON)user.LoadImageW(
-      instance, MAKEINTRESOURCEW(1), IMAGE_ICON, 16, 16, 0);
+  windowClass.hIcon = (HICON)user.LoadImageW(instance, MAKEINTRESOURCEW(1),
+                                             IMAGE_ICON, 0, 0, LR_DEFAULTSIZE);
+  windowClass.hIconSm = (HICON)user.LoadImageW(instance, MAKEINTRESOURCEW(1),
+                                               IMAGE_ICON, 16, 16, 0);
   if (user.RegisterClassExW(&windowClass) == 0)
     return kProgressWindowUnavailable;
 
@@ -340,18 +340,17 @@ ProgressWindowEnding RunProgressWindow(ProgressWindowView *view) {
     RECT again = {0, 0, Scale(kClientWidth), Scale(kClientHeight)};
     user.AdjustWindowRectEx(&again, style, FALSE, exStyle);
     user.SetWindowPos(hwnd, nullptr, 0, 0, again.right - again.left,
-                 again.bottom - again.top,
-                 SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+                      again.bottom - again.top,
+                      SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
   }
 
   int iconSize = Scale(32);
-  HICON icon = (HICON)user.LoadImageW(instance, MAKEINTRESOURCEW(1),
-                                      IMAGE_ICON, iconSize, iconSize, 0);
-  window.icon = user.CreateWindowExW(0, L"STATIC", nullptr,
-                                     WS_CHILD | WS_VISIBLE | SS_ICON |
-                                         SS_REALSIZECONTROL,
-                                     0, 0, 0, 0, hwnd, nullptr, instance,
-                                     nullptr);
+  HICON icon = (HICON)user.LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                      iconSize, iconSize, 0);
+  window.icon =
+      user.CreateWindowExW(0, L"STATIC", nullptr,
+                           WS_CHILD | WS_VISIBLE | SS_ICON | SS_REALSIZECONTROL,
+                           0, 0, 0, 0, hwnd, nullptr, instance, nullptr);
   if (window.icon != nullptr && icon != nullptr)
     user.SendMessageW(window.icon, STM_SETICON, (WPARAM)icon, 0);
   window.name = user.CreateWindowExW(
@@ -401,8 +400,8 @@ ProgressWindowEnding RunProgressWindow(ProgressWindowView *view) {
 
 void EndProgressWindow(ProgressWindowView *view) {
   InterlockedExchange(&view->ended, 1);
-  HWND hwnd = (HWND)InterlockedCompareExchangePointer(&view->window, nullptr,
-                                                      nullptr);
+  HWND hwnd =
+      (HWND)InterlockedCompareExchangePointer(&view->window, nullptr, nullptr);
   if (hwnd != nullptr)
     user.PostMessageW(hwnd, kEndMessage, 0, 0);
 }
@@ -445,9 +444,9 @@ BOOL ShowErrorBox(const WCHAR *title, const WCHAR *text, DWORD timeoutMs) {
   else if (user.SetProcessDPIAware != nullptr)
     user.SetProcessDPIAware();
   UINT_PTR timer = user.SetTimer(nullptr, 0, timeoutMs, BoxTimeUp);
-  int answer = user.MessageBoxW(nullptr, text, title,
-                                MB_OK | MB_ICONERROR | MB_SETFOREGROUND |
-                                    MB_TOPMOST);
+  int answer =
+      user.MessageBoxW(nullptr, text, title,
+                       MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
   if (timer != 0)
     user.KillTimer(nullptr, timer);
   return answer != 0;

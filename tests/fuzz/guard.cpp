@@ -54,8 +54,8 @@ HANDLE FuzzGuardedCreateFileW(LPCWSTR path, DWORD access, DWORD share,
                               DWORD flags, HANDLE templateFile) {
   if (++filesOpened > veskar_fuzz::kBudgetFiles)
     veskar_fuzz::EndRun(veskar_fuzz::Ending::kBudget);
-  HANDLE file = FuzzLayerCreateFileW(path, access, share, security,
-                                     disposition, flags, templateFile);
+  HANDLE file = FuzzLayerCreateFileW(path, access, share, security, disposition,
+                                     flags, templateFile);
   if (file == INVALID_HANDLE_VALUE)
     return file;
   for (HANDLE &slot : openFiles)

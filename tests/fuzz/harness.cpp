@@ -1,4 +1,5 @@
-//===- tests/fuzz/harness.cpp - One input through OpenPayload/ExtractPayload -===//
+//===- tests/fuzz/harness.cpp - One input through OpenPayload/ExtractPayload
+//-===//
 //
 // Each input is the payload resource of one run of the launcher's payload
 // code, extracting into an unpack directory of the file layer the harness
@@ -72,8 +73,8 @@ uint64_t Fnv1a(uint64_t hash, const void *data, size_t count) {
 
 std::string MakeScratchFolder(void) {
   const char *tmp = getenv("TMPDIR");
-  std::string pattern = std::string(tmp && tmp[0] ? tmp : "/tmp") +
-                        "/veskar-fuzz-XXXXXX";
+  std::string pattern =
+      std::string(tmp && tmp[0] ? tmp : "/tmp") + "/veskar-fuzz-XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back(0);
   if (mkdtemp(buffer.data()) == nullptr)
@@ -286,7 +287,8 @@ void CheckAgainstModel(Ending ending, const Model &model, Verdict verdict) {
       Fail("'%s' was written but is no record's file", path.c_str());
 }
 
-// --- The index ----------------------------------------------------------------
+// --- The index
+// ----------------------------------------------------------------
 
 // Parses the index as a launcher would, over the resource's bytes, and
 // checks that a sound one says nothing impossible.
@@ -294,8 +296,9 @@ void CheckIndex(const uint8_t *data, size_t size) {
   if (size < kContainerHeaderSize)
     return;
   PayloadIndex index;
-  if (ParsePayloadIndex(data + kContainerHeaderSize, size - kContainerHeaderSize,
-                        size, &index) != kIndexSound)
+  if (ParsePayloadIndex(data + kContainerHeaderSize,
+                        size - kContainerHeaderSize, size,
+                        &index) != kIndexSound)
     return;
   // Room for exactly the declared table: the sanitizer catches a write
   // past it.

@@ -154,7 +154,8 @@ int main(int argc, char **argv) {
     Save(dir, "completed-output-pending-at-input-end",
          Container(RawFrameEndingInZeros(head, 131072), false));
   }
-  Save(dir, "completed-end-marker-only", Container(RawFrame(ArchiveStream({}), 64)));
+  Save(dir, "completed-end-marker-only",
+       Container(RawFrame(ArchiveStream({}), 64)));
   Save(dir, "completed-raw-blocks",
        Container(RawFrame(ArchiveStream({{u"main", kScript},
                                          {u"x\\y\\z.txt", "zzz\n"},
@@ -163,7 +164,8 @@ int main(int argc, char **argv) {
   {
     std::string stream = ArchiveStream({{u"main", kScript}});
     stream += "bytes after the end marker are never read";
-    Save(dir, "completed-bytes-after-end-marker", Container(RawFrame(stream, 128)));
+    Save(dir, "completed-bytes-after-end-marker",
+         Container(RawFrame(stream, 128)));
   }
   {
     // Past the 1024 entries of the known-directory list.
@@ -211,7 +213,8 @@ int main(int argc, char **argv) {
   {
     std::string stream = ArchiveStream({{u"main", kScript}}, false);
     Save(dir, "decode-no-end-marker", Container(RawFrame(stream, 64)));
-    Save(dir, "decode-no-end-marker-no-tail", Container(RawFrame(stream, 64), false));
+    Save(dir, "decode-no-end-marker-no-tail",
+         Container(RawFrame(stream, 64), false));
   }
   {
     // A record's size promises more than the archive holds.
@@ -238,19 +241,19 @@ int main(int argc, char **argv) {
   Save(dir, "unsafe-name-second-record",
        WriterContainer({{u"main", kScript}, {u"..\\..\\x", "x"}}));
   Save(dir, "name-too-long",
-       Container(RawFrame(
-           ArchiveStream({{std::u16string(1024, u'n'), "x"}}), 4096)));
+       Container(
+           RawFrame(ArchiveStream({{std::u16string(1024, u'n'), "x"}}), 4096)));
   Save(dir, "child-path-too-long",
-       Container(RawFrame(
-           ArchiveStream({{std::u16string(1023, u'n'), "x"}}), 4096)));
+       Container(
+           RawFrame(ArchiveStream({{std::u16string(1023, u'n'), "x"}}), 4096)));
 
   // A file that cannot be opened: a level that is a file already, and a
   // level longer than the file system allows.
   Save(dir, "open-file-as-directory",
        WriterContainer({{u"main", kScript}, {u"main\\x", "x"}}));
   Save(dir, "open-level-too-long",
-       WriterContainer({{u"main", kScript},
-                        {u"d\\" + std::u16string(300, u'l'), "x"}}));
+       WriterContainer(
+           {{u"main", kScript}, {u"d\\" + std::u16string(300, u'l'), "x"}}));
 
   // --- Hostile shapes ------------------------------------------------------
 
@@ -319,9 +322,8 @@ int main(int argc, char **argv) {
     // ...and a file named like a directory made through another lone one
     // cannot be opened.
     Save(dir, "open-surrogate-alias-of-directory",
-         WriterContainer({{u"main", kScript},
-                          {u"d\xD800\\f", "x"},
-                          {u"d\xDFFF", "y"}}));
+         WriterContainer(
+             {{u"main", kScript}, {u"d\xD800\\f", "x"}, {u"d\xDFFF", "y"}}));
   }
 
   {
@@ -342,24 +344,22 @@ int main(int argc, char **argv) {
   {
     // Many frames: the writer's, a frame per 5 bytes of archive stream (with
     // checksums), and raw ones of a single byte each.
-    std::vector<Record> records = {{u"main", kScript},
-                                   {u"a\\b", "bytes across frames\n"},
-                                   {u"c", pairs}};
+    std::vector<Record> records = {
+        {u"main", kScript}, {u"a\\b", "bytes across frames\n"}, {u"c", pairs}};
     veskar::CompressionOptions options;
     options.frameInputLimit = 5;
     Save(dir, "completed-many-frames", WriterContainer(records, options));
     Save(dir, "completed-one-byte-frames",
-         Container(RawFrames(ArchiveStream({{u"main", kScript},
-                                            {u"a\\b", "bytes\n"}}),
-                             1)));
+         Container(RawFrames(
+             ArchiveStream({{u"main", kScript}, {u"a\\b", "bytes\n"}}), 1)));
   }
 
   {
     // Skippable frames before, between and after the frames (the lowest and
     // the highest of the sixteen magic numbers), an empty one, and one whose
     // size runs past the end of the resource.
-    std::string stream = ArchiveStream({{u"main", kScript},
-                                  {u"skip\\over", "between\n"}});
+    std::string stream =
+        ArchiveStream({{u"main", kScript}, {u"skip\\over", "between\n"}});
     std::string first = stream.substr(0, 11);
     std::string second = stream.substr(11);
     std::string frames = SkippableFrame(0, "before") + RawFrame(first, 64) +
@@ -405,8 +405,7 @@ int main(int argc, char **argv) {
       {"unsafe-name-trailing-separator", u"a\\"},
   };
   for (const auto &bad : kMoreUnsafe)
-    Save(dir, bad.file,
-         WriterContainer({{u"main", kScript}, {bad.name, "x"}}));
+    Save(dir, bad.file, WriterContainer({{u"main", kScript}, {bad.name, "x"}}));
   {
     std::u16string climb;
     for (int i = 0; i < 150; ++i)
@@ -421,9 +420,8 @@ int main(int argc, char **argv) {
     // The writer's index in front of its frames, and indexes that lie about
     // the frames behind them: the launcher's reader steps over the index
     // whatever it says, while the archive reader refuses the lies.
-    std::vector<Record> records = {{u"main", kScript},
-                                   {u"dir\\indexed", pairs},
-                                   {u"z", "last\n"}};
+    std::vector<Record> records = {
+        {u"main", kScript}, {u"dir\\indexed", pairs}, {u"z", "last\n"}};
     veskar::CompressionOptions options;
     options.frameInputLimit = 40;
     std::string indexed = WriterContainer(records, options);
@@ -433,8 +431,8 @@ int main(int argc, char **argv) {
     // bytes per frame and the packed record table.
     const size_t kIndex = 3 + 8;
     const size_t kFrameTable = kIndex + 44;
-    uint32_t frameCount = GetLittleEndian16(
-        (const unsigned char *)indexed.data() + kIndex + 12);
+    uint32_t frameCount =
+        GetLittleEndian16((const unsigned char *)indexed.data() + kIndex + 12);
     struct Forgery {
       const char *file;
       size_t at;
@@ -469,10 +467,10 @@ int main(int argc, char **argv) {
       std::string packed(ZSTD_compressBound(table.size()), '\0');
       packed.resize(ZSTD_compress(&packed[0], packed.size(), table.data(),
                                   table.size(), 19));
-      std::string forged = indexed.substr(0, packedAt) + packed +
-                           indexed.substr(packedAt + packedSize,
-                                          indexed.size() - 8 -
-                                              (packedAt + packedSize));
+      std::string forged =
+          indexed.substr(0, packedAt) + packed +
+          indexed.substr(packedAt + packedSize,
+                         indexed.size() - 8 - (packedAt + packedSize));
       unsigned char *out = (unsigned char *)&forged[0];
       PutLittleEndian32(out + 3 + 4,
                         (uint32_t)(packedAt - kIndex + packed.size()));

@@ -41,9 +41,9 @@ struct Node {
   veskar_fuzz::FileDigest digest; // files
 };
 
-std::string scratchRoot; // on disk, and empty
-struct stat scratchStat; // as it was made
-std::string unpack;      // scratchRoot/a/b/u, only in memory
+std::string scratchRoot;     // on disk, and empty
+struct stat scratchStat;     // as it was made
+std::string unpack;          // scratchRoot/a/b/u, only in memory
 std::set<std::string> above; // "/" and every folder down to scratchRoot/a/b
 std::unordered_map<std::string, Node> nodes; // the unpack directory and below
 
@@ -81,9 +81,9 @@ bool Inside(const std::string &path) {
 
 // A core path resolved as the kernel resolves it.
 struct Resolved {
-  int error;             // 0, or the errno of the walk to the last level
-  std::string path;      // the canonical path (when error is 0)
-  std::string lexical;   // the same, worked out without looking anything up
+  int error;           // 0, or the errno of the walk to the last level
+  std::string path;    // the canonical path (when error is 0)
+  std::string lexical; // the same, worked out without looking anything up
 };
 
 void AppendLevel(std::string &path, const char *level, size_t length) {
@@ -216,8 +216,9 @@ void RemoveUnpackDirectory(void) {
 
 } // namespace veskar_fuzz
 
-HANDLE FuzzLayerCreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
-                            DWORD disposition, DWORD flags, HANDLE) {
+HANDLE FuzzLayerCreateFileW(LPCWSTR path, DWORD access, DWORD,
+                            LPSECURITY_ATTRIBUTES, DWORD disposition,
+                            DWORD flags, HANDLE) {
   // A directory held by its run: this file system, like one without locks,
   // gives no hold, and the run goes on without one.
   if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0) {

@@ -32,18 +32,30 @@ Ending ending = Ending::kCompleted;
 
 const char *EndingName(Ending e) {
   switch (e) {
-  case Ending::kCompleted: return "completed";
-  case Ending::kHeader: return "header";
-  case Ending::kDecode: return "decode";
-  case Ending::kMemory: return "memory";
-  case Ending::kOpen: return "open";
-  case Ending::kUnpack: return "unpack";
-  case Ending::kUnsafeName: return "unsafe-name";
-  case Ending::kNameTooLong: return "name-too-long";
-  case Ending::kChildPathTooLong: return "child-path-too-long";
-  case Ending::kExpand: return "expand";
-  case Ending::kOtherFatal: return "other-fatal";
-  case Ending::kBudget: return "budget";
+  case Ending::kCompleted:
+    return "completed";
+  case Ending::kHeader:
+    return "header";
+  case Ending::kDecode:
+    return "decode";
+  case Ending::kMemory:
+    return "memory";
+  case Ending::kOpen:
+    return "open";
+  case Ending::kUnpack:
+    return "unpack";
+  case Ending::kUnsafeName:
+    return "unsafe-name";
+  case Ending::kNameTooLong:
+    return "name-too-long";
+  case Ending::kChildPathTooLong:
+    return "child-path-too-long";
+  case Ending::kExpand:
+    return "expand";
+  case Ending::kOtherFatal:
+    return "other-fatal";
+  case Ending::kBudget:
+    return "budget";
   }
   return "?";
 }
@@ -70,8 +82,8 @@ void EndRun(Ending e) {
 
 } // namespace veskar_fuzz
 
-using veskar_fuzz::EndRun;
 using veskar_fuzz::Ending;
+using veskar_fuzz::EndRun;
 
 void ReportFatal(const char *) { EndRun(Ending::kOtherFatal); }
 void ReportFatalDecode(void) { EndRun(Ending::kDecode); }

@@ -9,7 +9,8 @@
 // A seed whose name starts with a known ending ("completed-", "header-",
 // "decode-", "unsafe-name-", "open-", "child-path-too-long-",
 // "name-too-long-", "budget-") must end that way; other files, such as crash
-// inputs kept as regressions, need only run cleanly. Prints one line per file; exits 1 when an ending differs.
+// inputs kept as regressions, need only run cleanly. Prints one line per file;
+// exits 1 when an ending differs.
 //
 //===----------------------------------------------------------------------===//
 #include <dirent.h>
@@ -28,8 +29,8 @@ using veskar_fuzz::Ending;
 namespace {
 
 const Ending kNamedEndings[] = {
-    Ending::kCompleted,  Ending::kHeader, Ending::kDecode,
-    Ending::kUnsafeName, Ending::kOpen,   Ending::kChildPathTooLong,
+    Ending::kCompleted,   Ending::kHeader, Ending::kDecode,
+    Ending::kUnsafeName,  Ending::kOpen,   Ending::kChildPathTooLong,
     Ending::kNameTooLong, Ending::kBudget,
 };
 

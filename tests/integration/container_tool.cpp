@@ -45,7 +45,8 @@ bool AddFile(std::vector<ArchiveInput> &files, const std::string &name,
   }
   std::u16string archiveName;
   if (!ToName(name, &archiveName)) {
-    fprintf(stderr, "veskar-container: '%s' is not valid UTF-8\n", name.c_str());
+    fprintf(stderr, "veskar-container: '%s' is not valid UTF-8\n",
+            name.c_str());
     return false;
   }
   files.push_back({archiveName, path, (uint64_t)info.st_size});

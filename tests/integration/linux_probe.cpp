@@ -182,7 +182,8 @@ int main(int argc, char **argv) {
   AddLine("pid", std::to_string(getpid()));
   AddLine("ppid", std::to_string(getppid()));
   for (int fd = 0; fd < 3; ++fd)
-    AddLine("fd" + std::to_string(fd), fcntl(fd, F_GETFD) != -1 ? "open" : "closed");
+    AddLine("fd" + std::to_string(fd),
+            fcntl(fd, F_GETFD) != -1 ? "open" : "closed");
   AddFiles(ownDirectory, "");
   if (Variable("VESKAR_PROBE_READ_STDIN") == "1") {
     std::string data;

@@ -30,8 +30,9 @@ TEST(NamesTest, WhatEachTargetCanStore) {
     const char *message;
   } cases[] = {
       {"a/b/c.txt", Target::kWindows, u"a\\b\\c.txt", ""},
-      {"gr\xC3\xBC\xC3\x9F" "e/\xF0\x9F\x98\x80.txt", Target::kWindows,
-       u"gr\u00fc\u00dfe\\\U0001F600.txt", ""},
+      {"gr\xC3\xBC\xC3\x9F"
+       "e/\xF0\x9F\x98\x80.txt",
+       Target::kWindows, u"gr\u00fc\u00dfe\\\U0001F600.txt", ""},
       {"nullable.txt", Target::kWindows, u"nullable.txt", ""},
       {"COM10", Target::kWindows, u"COM10", ""},
       {".hidden", Target::kWindows, u".hidden", ""},
@@ -57,9 +58,9 @@ TEST(NamesTest, WhatEachTargetCanStore) {
       {"end.", Target::kWindows, u"", "ending in a dot or space"},
       {"dir /x", Target::kWindows, u"", "ending in a dot or space"},
       {"bad\xFF", Target::kWindows, u"", "not valid UTF-8"},
-      {"\xC0\xAF", Target::kLinux, u"", "not valid UTF-8"},           // overlong
-      {"\xED\xA0\x80", Target::kLinux, u"", "not valid UTF-8"},       // surrogate
-      {"\xF4\x90\x80\x80", Target::kLinux, u"", "not valid UTF-8"},   // too high
+      {"\xC0\xAF", Target::kLinux, u"", "not valid UTF-8"},         // overlong
+      {"\xED\xA0\x80", Target::kLinux, u"", "not valid UTF-8"},     // surrogate
+      {"\xF4\x90\x80\x80", Target::kLinux, u"", "not valid UTF-8"}, // too high
       {"a//b", Target::kLinux, u"", "empty level"},
   };
   for (const auto &c : cases) {
@@ -196,9 +197,9 @@ TEST(FrameFactsTest, CountsFramesWithoutChecksum) {
                {true, 700 << 10, false}, {false, 700 << 10, false},
                {true, 0, true},          {false, 700 << 10, true}};
   for (const auto &c : cases) {
-    SCOPED_TRACE(testing::Message() << "checksum " << c.checksum
-                                    << ", frames of " << c.frameLimit
-                                    << ", index " << c.index);
+    SCOPED_TRACE(testing::Message()
+                 << "checksum " << c.checksum << ", frames of " << c.frameLimit
+                 << ", index " << c.index);
     CompressionOptions options;
     options.checksum = c.checksum;
     options.frameInputLimit = c.frameLimit;

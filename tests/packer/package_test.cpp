@@ -1,4 +1,5 @@
-//===- tests/packer/package_test.cpp - The build values in a launcher stub ---===//
+//===- tests/packer/package_test.cpp - The build values in a launcher stub
+//---===//
 //
 // The build values block as the launchers lay it out, the unpack templates
 // the packer accepts, and the SHA-256 the payload digest is made with.
@@ -141,11 +142,13 @@ TEST(BuildValuesTest, UnpackTemplatesAreCheckedWhenPacking) {
       {"", u"", "is empty"},
       {"{TEMP}/{PID}", u"", "must hold {PID} and {TIME}"},
       {"{TEMP}/x", u"", "must hold {PID} and {TIME}"},
-      {"{TMP}/{PID}_{TIME}", u"", "names a variable the launcher does not know"},
+      {"{TMP}/{PID}_{TIME}", u"",
+       "names a variable the launcher does not know"},
       {"{TEMP/{PID}_{TIME}", u"", "has a '{' without its '}'"},
       {"{TEMP}}/{PID}_{TIME}", u"", "has a '{' without its '}'"},
       {"{TEMP}/{PID}_{TIME", u"", "has a '{' without its '}'"},
-      {"{TEMP}/{}{PID}_{TIME}", u"", "names a variable the launcher does not know"},
+      {"{TEMP}/{}{PID}_{TIME}", u"",
+       "names a variable the launcher does not know"},
       {"{TEMP}/" + std::string(500, 'x') + "{PID}_{TIME}", u"",
        "UTF-16 units long; at most 511 fit"},
       {"{TEMP}/\xff{PID}_{TIME}", u"", "not valid UTF-8"},

@@ -51,22 +51,30 @@ TEST(PlanImageTest, RefusesStubsItCannotExtend) {
       {"no MZ", [](Bytes &s, const StubOffsets &) { s[0] = 'X'; },
        "no MZ header"},
       {"PE header past the end",
-       [](Bytes &s, const StubOffsets &) { PutLittleEndian32(s.data() + 0x3C, 0x7FFFFFF0); },
+       [](Bytes &s, const StubOffsets &) {
+         PutLittleEndian32(s.data() + 0x3C, 0x7FFFFFF0);
+       },
        "no PE signature"},
       {"32-bit machine",
-       [](Bytes &s, const StubOffsets &o) { PutLittleEndian16(s.data() + o.pe + 4, 0x14C); },
+       [](Bytes &s, const StubOffsets &o) {
+         PutLittleEndian16(s.data() + o.pe + 4, 0x14C);
+       },
        "not an x86-64 image"},
       {"PE32 magic",
-       [](Bytes &s, const StubOffsets &o) { PutLittleEndian16(s.data() + o.optional, 0x10B); },
+       [](Bytes &s, const StubOffsets &o) {
+         PutLittleEndian16(s.data() + o.optional, 0x10B);
+       },
        "not a PE32+ image"},
       {"resources already there",
        [](Bytes &s, const StubOffsets &o) {
-         PutLittleEndian32(s.data() + o.optional + kOptDataDirectories + 16, 0x1000);
+         PutLittleEndian32(s.data() + o.optional + kOptDataDirectories + 16,
+                           0x1000);
        },
        "already has resources"},
       {"signed",
        [](Bytes &s, const StubOffsets &o) {
-         PutLittleEndian32(s.data() + o.optional + kOptDataDirectories + 36, 0x100);
+         PutLittleEndian32(s.data() + o.optional + kOptDataDirectories + 36,
+                           0x100);
        },
        "is signed"},
       {"bytes after the last section",
@@ -79,11 +87,14 @@ TEST(PlanImageTest, RefusesStubsItCannotExtend) {
        "no room for another section"},
       {"image size off",
        [](Bytes &s, const StubOffsets &o) {
-         PutLittleEndian32(s.data() + o.optional + kOptSizeOfImage,
-               GetLittleEndian32(s.data() + o.optional + kOptSizeOfImage) + 0x1000);
+         PutLittleEndian32(
+             s.data() + o.optional + kOptSizeOfImage,
+             GetLittleEndian32(s.data() + o.optional + kOptSizeOfImage) +
+                 0x1000);
        },
        "image size does not match"},
-      {"cut short", [](Bytes &s, const StubOffsets &) { s.resize(s.size() - 512); },
+      {"cut short",
+       [](Bytes &s, const StubOffsets &) { s.resize(s.size() - 512); },
        "runs past the end of the file"},
       {"bad alignment",
        [](Bytes &s, const StubOffsets &o) {

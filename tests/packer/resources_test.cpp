@@ -66,8 +66,8 @@ TEST(IconTest, ChecksEveryImage) {
     return out;
   };
   auto png = [](uint32_t size, uint8_t depth, uint8_t colourType) {
-    Bytes out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13,
-                 'I', 'H', 'D', 'R'};
+    Bytes out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n',
+                 0,    0,   0,   13,  'I',  'H',  'D',  'R'};
     for (uint32_t v : {size, size})
       for (int shift = 24; shift >= 0; shift -= 8)
         out.push_back((uint8_t)(v >> shift));
@@ -86,9 +86,9 @@ TEST(IconTest, ChecksEveryImage) {
   };
   std::vector<IconImage> images;
   std::string error;
-  ASSERT_TRUE(ParseIconFile(ico({{256, png(256, 8, 6)}, {32, png(32, 8, 3)},
-                                 {16, bmp(16, 32, 4)}}),
-                            &images, &error))
+  ASSERT_TRUE(ParseIconFile(
+      ico({{256, png(256, 8, 6)}, {32, png(32, 8, 3)}, {16, bmp(16, 32, 4)}}),
+      &images, &error))
       << error;
   ASSERT_EQ(images.size(), 3u);
   // Depth from the image when the entry leaves it 0: RGBA 8 -> 32,

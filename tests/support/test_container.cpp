@@ -47,10 +47,8 @@ void Append64(std::string &to, uint64_t value) {
 
 // A zstd block header: the size (or an RLE block's repeat count), the
 // type, and whether the block is the frame's last.
-void AppendBlockHeader(std::string &to, size_t size, uint32_t type,
-                       bool last) {
-  Append32(to, (uint32_t)(size << 3) | type | (last ? 1 : 0),
-           kBlockHeaderSize);
+void AppendBlockHeader(std::string &to, size_t size, uint32_t type, bool last) {
+  Append32(to, (uint32_t)(size << 3) | type | (last ? 1 : 0), kBlockHeaderSize);
 }
 
 // A frame's start with a window of 2^windowLog bytes.

@@ -198,10 +198,11 @@ TEST_F(CacheCallsTest, AStartThatLosesTheRaceRepairsTheWinnersDirectory) {
     if (call == "CloseHandle " + sibling ||
         call == "RemoveDirectoryTree " + sibling)
       closesAndRemovals.push_back(call);
-  EXPECT_EQ(closesAndRemovals,
-            (Calls{"CloseHandle " + sibling, "CloseHandle " + sibling,
-                   "RemoveDirectoryTree " + sibling, "CloseHandle " + sibling,
-                   "CloseHandle " + sibling, "RemoveDirectoryTree " + sibling}));
+  EXPECT_EQ(
+      closesAndRemovals,
+      (Calls{"CloseHandle " + sibling, "CloseHandle " + sibling,
+             "RemoveDirectoryTree " + sibling, "CloseHandle " + sibling,
+             "CloseHandle " + sibling, "RemoveDirectoryTree " + sibling}));
   EXPECT_NE(state.cache.directoryHold, nullptr);
   EXPECT_EQ(state.unpackDirectoryHold, nullptr);
 }
@@ -223,11 +224,11 @@ TEST_F(CacheCallsTest, EveryStartHoldsTheDirectoryItRunsFrom) {
         call == "CloseHandle " + sibling ||
         call.compare(0, 12, "MoveFileExW ") == 0)
       ordered.push_back(call);
-  EXPECT_EQ(ordered, (Calls{"CreateDirectoryW " + sibling,
-                            "CreateFileW " + sibling +
-                                " directory write share rwd",
-                            // the check's own handle
-                            "CloseHandle " + sibling, "MoveFileExW " + cache}));
+  EXPECT_EQ(ordered,
+            (Calls{"CreateDirectoryW " + sibling,
+                   "CreateFileW " + sibling + " directory write share rwd",
+                   // the check's own handle
+                   "CloseHandle " + sibling, "MoveFileExW " + cache}));
   ASSERT_NE(state.cache.directoryHold, nullptr);
   EXPECT_EQ(state.unpackDirectoryHold, nullptr);
   EXPECT_EQ(TakeRemovalProof(test::CorePath(Cache()).c_str()), nullptr);
@@ -316,14 +317,15 @@ TEST_F(CacheCallsTest, AJunctionAtALevelLeavesTheRunInItsOwnSibling) {
   // then the level "sub".
   for (int i = 0; i < 3; ++i)
     veskar_recording::Script("GetFileAttributesW", FILE_ATTRIBUTE_DIRECTORY);
-  veskar_recording::Script("GetFileAttributesW", FILE_ATTRIBUTE_DIRECTORY |
-                                                     FILE_ATTRIBUTE_REPARSE_POINT);
+  veskar_recording::Script("GetFileAttributesW",
+                           FILE_ATTRIBUTE_DIRECTORY |
+                               FILE_ATTRIBUTE_REPARSE_POINT);
   ExpandCachePaths();
   PrepareCacheDirectory();
   Calls looks = Named(veskar_recording::Calls(), "GetFileAttributesW");
   ASSERT_GE(looks.size(), 4u);
-  EXPECT_EQ(looks[3],
-            "GetFileAttributesW " + test::Utf8(test::CorePath(Cache() + "/sub")));
+  EXPECT_EQ(looks[3], "GetFileAttributesW " +
+                          test::Utf8(test::CorePath(Cache() + "/sub")));
   EXPECT_EQ(Named(veskar_recording::Calls(), "MoveFileExW"), Calls());
   EXPECT_TRUE(state.unpackDirectoryOwned);
   EXPECT_EQ(test::Utf8(state.childExecutablePath),

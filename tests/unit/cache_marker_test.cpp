@@ -28,7 +28,7 @@ struct Listed {
   uint64_t size;
 };
 
-const unsigned char kDigest[32] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11,
+const unsigned char kDigest[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
                                    12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
                                    23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 
@@ -84,13 +84,12 @@ TEST(CacheMarkerTest, ReadingRefusesEveryDamagedMarker) {
   const size_t first = 2 + 2 * 4 + 8; // "main"
   const MarkerCase kCases[] = {
       {"as written", [](Bytes &) {}, true, 2},
-      {"cut inside the header", [&](Bytes &b) { b.resize(header - 1); },
-       false, 0},
+      {"cut inside the header", [&](Bytes &b) { b.resize(header - 1); }, false,
+       0},
       {"the header alone", [&](Bytes &b) { b.resize(header); }, false, 0},
       {"cut inside a name's length", [&](Bytes &b) { b.resize(header + 1); },
        false, 0},
-      {"cut inside a name", [&](Bytes &b) { b.resize(header + 5); }, false,
-       0},
+      {"cut inside a name", [&](Bytes &b) { b.resize(header + 5); }, false, 0},
       {"cut inside the last size", [](Bytes &b) { b.pop_back(); }, false, 1},
       {"counting more records than it holds",
        [](Bytes &b) { SetCacheMarkerCount(b.data(), 3); }, false, 2},
@@ -98,11 +97,10 @@ TEST(CacheMarkerTest, ReadingRefusesEveryDamagedMarker) {
        [](Bytes &b) { SetCacheMarkerCount(b.data(), 1); }, false, 1},
       {"counting none", [](Bytes &b) { SetCacheMarkerCount(b.data(), 0); },
        false, 0},
-      {"a byte after the last record", [](Bytes &b) { b.push_back(0); },
-       false, 2},
+      {"a byte after the last record", [](Bytes &b) { b.push_back(0); }, false,
+       2},
       {"an empty name",
-       [&](Bytes &b) { PutLittleEndian16(&b[header + first], 0); }, false,
-       1},
+       [&](Bytes &b) { PutLittleEndian16(&b[header + first], 0); }, false, 1},
       {"a name longer than any archive holds",
        [&](Bytes &b) {
          PutLittleEndian16(&b[header + first], kMaxNameUnits + 1);
@@ -139,17 +137,17 @@ TEST(CacheMarkerTest, ReadingRefusesNamesNoCacheMayHold) {
     bool whole;
   } kNames[] = {
       {std::u16string(kMaxNameUnits, u'n'), true},
-      {u".onefile-marker", false},   // the cache's own first level
-      {u".ONEFILE-x\\y", false},     // in any case
-      {u"sub\\.onefile-x", true},    // below the first level it is a name
-      {u"..\\escape", false},        // out of the directory
+      {u".onefile-marker", false}, // the cache's own first level
+      {u".ONEFILE-x\\y", false},   // in any case
+      {u"sub\\.onefile-x", true},  // below the first level it is a name
+      {u"..\\escape", false},      // out of the directory
       {u"\\rooted", false},
       {u"a\\\\b", false},
   };
   for (const auto &c : kNames) {
     bool whole = false;
-    std::vector<Listed> read = ReadAll(Marker({{u"main", 1}, {c.name, 2}}),
-                                       &whole);
+    std::vector<Listed> read =
+        ReadAll(Marker({{u"main", 1}, {c.name, 2}}), &whole);
     EXPECT_EQ(whole, c.whole) << std::string(c.name.begin(), c.name.end());
     EXPECT_EQ(read.size(), c.whole ? 2u : 1u);
   }
@@ -159,9 +157,9 @@ TEST(CacheMarkerTest, WritingGivesTheBytesOfTheFormat) {
   Bytes bytes = Marker({{u"ab", 0x0102}});
   Bytes expected = {'V', 'S', 'K', 'C', 'A', 'C', 'H', 'E', 2, 0, 0, 0};
   expected.insert(expected.end(), kDigest, kDigest + 32);
-  const unsigned char tail[] = {1, 0, 0, 0,       // one record
+  const unsigned char tail[] = {1, 0, 0,   0,         // one record
                                 2, 0, 'a', 0, 'b', 0, // its name
-                                2, 1, 0, 0, 0, 0, 0, 0};
+                                2, 1, 0,   0, 0,   0, 0, 0};
   expected.insert(expected.end(), tail, tail + sizeof tail);
   EXPECT_EQ(bytes, expected);
   EXPECT_EQ(CacheMarkerCount(bytes.data()), 1u);
@@ -174,7 +172,7 @@ TEST(CacheMarkerTest, OnlyAHeldFormatMayBeReclaimed) {
     bool magic;
     bool held;
   } kCases[] = {
-      {1, 12, true, false},  // an older launcher held nothing
+      {1, 12, true, false}, // an older launcher held nothing
       {2, 12, true, true},   {3, 12, true, true},
       {2, 11, true, false},  // too short to show a format
       {2, 12, false, false}, // not a marker

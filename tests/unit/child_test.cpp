@@ -32,8 +32,9 @@ namespace {
 // The calls the job and the child's start are made of, in the order made.
 Calls StartCalls(void) {
   static const char *const kNames[] = {
-      "CreateJobObjectW", "SetInformationJobObject", "CreateProcessW",
-      "AssignProcessToJobObject", "ResumeThread", "TerminateProcess"};
+      "CreateJobObjectW", "SetInformationJobObject",
+      "CreateProcessW",   "AssignProcessToJobObject",
+      "ResumeThread",     "TerminateProcess"};
   Calls found;
   for (const std::string &call : veskar_recording::Calls())
     for (const char *name : kNames)
@@ -157,17 +158,17 @@ TEST_F(ChildTest, AChildThatCannotBeResumedIsEndedAndTheLaunchFails) {
 TEST_F(ChildTest, AStartRefusedForASharingViolationIsTriedAgainBriefly) {
   const std::string created =
       "CreateProcessW " + test::Utf8(test::CorePath(child_)) + " suspended";
-  const std::string job =
-      "CreateJobObjectW\nSetInformationJobObject " +
-      std::to_string(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
-                     JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK) +
-      "\n";
+  const std::string job = "CreateJobObjectW\nSetInformationJobObject " +
+                          std::to_string(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
+                                         JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK) +
+                          "\n";
   // The log for `refusals` refused starts, each followed by a pause but the
   // last when nothing follows, then the start that succeeds.
   auto attempts = [&](int refusals, bool succeeds) {
     std::string log = job;
     for (int i = 0; i < refusals; ++i)
-      log += created + "\n" + (succeeds || i + 1 < refusals ? "Sleep 50\n" : "");
+      log +=
+          created + "\n" + (succeeds || i + 1 < refusals ? "Sleep 50\n" : "");
     if (succeeds)
       log += created + "\nAssignProcessToJobObject\nResumeThread\n";
     return log;
@@ -182,8 +183,8 @@ TEST_F(ChildTest, AStartRefusedForASharingViolationIsTriedAgainBriefly) {
     int status;
     std::string log;
   } const kCases[] = {
-      {"three refusals, then the child runs", 3, ERROR_SHARING_VIOLATION,
-       false, 7, attempts(3, true)},
+      {"three refusals, then the child runs", 3, ERROR_SHARING_VIOLATION, false,
+       7, attempts(3, true)},
       {"ten refusals, then the child runs", 10, ERROR_SHARING_VIOLATION, false,
        7, attempts(10, true)},
       {"eleven refusals end the launch", 11, ERROR_SHARING_VIOLATION, false, 2,

@@ -2,12 +2,12 @@
 //
 // Over the recording layer, with the pauses (Sleep) and, where the order
 // of steps on one thread would leave them waiting to the end of their
-// bounds, the waits on events scripted to return at once but still logged. OnConsoleControl for every control type: Wine
-// delivers only Ctrl+C, and Linux signals stand for Ctrl+C, close and
-// shut-down, so Ctrl+Break, log-off and the unlisted types are driven here
-// directly. Then the protocol's transitions, called on one thread in the
-// orders the two threads can meet in, and what each order makes the handler
-// and the main thread wait for.
+// bounds, the waits on events scripted to return at once but still logged.
+// OnConsoleControl for every control type: Wine delivers only Ctrl+C, and Linux
+// signals stand for Ctrl+C, close and shut-down, so Ctrl+Break, log-off and the
+// unlisted types are driven here directly. Then the protocol's transitions,
+// called on one thread in the orders the two threads can meet in, and what each
+// order makes the handler and the main thread wait for.
 //
 //===----------------------------------------------------------------------===//
 #include <algorithm>
@@ -236,8 +236,8 @@ TEST_F(ConsoleControlTest, TheHandlerWaitsOnAnEventWithADeadline) {
       BeginExtraction();
     else
       BeginChildStart();
-    HANDLE awaited = c.writing ? state.console.writingStopped
-                               : state.console.childStartOver;
+    HANDLE awaited =
+        c.writing ? state.console.writingStopped : state.console.childStartOver;
     veskar_recording::Reset();
     // Nothing ends what is under way here: the wait would run to its bound.
     veskar_recording::Script("WaitForEvent", WAIT_TIMEOUT);

@@ -97,8 +97,8 @@ protected:
   // removed (once, and retried while it is still there); nothing follows.
   void ExpectEveryFileClosedBeforeTheRemoval(const Calls &calls) const {
     const std::string d = CoreD();
-    auto removal = std::find(calls.begin(), calls.end(),
-                             "RemoveDirectoryTree " + d);
+    auto removal =
+        std::find(calls.begin(), calls.end(), "RemoveDirectoryTree " + d);
     ASSERT_NE(removal, calls.end());
     EXPECT_EQ(Calls(removal, calls.end()),
               (Calls{"RemoveDirectoryTree " + d, "GetFileAttributesW " + d}));
@@ -143,12 +143,10 @@ TEST_F(ExtractCallsTest, DirectoriesAreCreatedOnTheWayBackDownOnceEach) {
   for (const std::string &call : test::HoldCalls(CoreD()))
     if (call.compare(0, 11, "CloseHandle") != 0)
       expected.push_back(call);
-  Calls walk = {Call("CreateDirectoryW", "x/y"),
-                   Call("CreateDirectoryW", "x"),
-                   Call("CreateDirectoryW", "x/y"),
-                   Call("CreateFileW", "x/y/z.txt"),
-                   Call("CreateFileW", "x/y/w.txt"),
-                   Call("CreateFileW", "x/v.txt")};
+  Calls walk = {
+      Call("CreateDirectoryW", "x/y"),  Call("CreateDirectoryW", "x"),
+      Call("CreateDirectoryW", "x/y"),  Call("CreateFileW", "x/y/z.txt"),
+      Call("CreateFileW", "x/y/w.txt"), Call("CreateFileW", "x/v.txt")};
   expected.insert(expected.end(), walk.begin(), walk.end());
   EXPECT_EQ(OfMainThread(calls), expected);
   for (const char *file : {"x/y/z.txt", "x/y/w.txt", "x/v.txt"})
@@ -168,10 +166,11 @@ TEST_F(ExtractCallsTest, TheWalkUpGoesOnlyAsFarAsItMust) {
   ExtractPayload();
   const std::string p = test::Utf8(test::CorePath(scratch_ / "p"));
   const std::string q = test::Utf8(test::CorePath(scratch_ / "p/q"));
-  EXPECT_EQ(veskar_recording::CallsTo("CreateDirectoryW"),
-            (Calls{Call("CreateDirectoryW", ""), "CreateDirectoryW " + q,
-                   "CreateDirectoryW " + p, "CreateDirectoryW " + q,
-                   Call("CreateDirectoryW", ""), Call("CreateDirectoryW", "x")}));
+  EXPECT_EQ(
+      veskar_recording::CallsTo("CreateDirectoryW"),
+      (Calls{Call("CreateDirectoryW", ""), "CreateDirectoryW " + q,
+             "CreateDirectoryW " + p, "CreateDirectoryW " + q,
+             Call("CreateDirectoryW", ""), Call("CreateDirectoryW", "x")}));
   EXPECT_EQ(test::ReadBytes(D("x/z.txt")), "z");
 }
 
@@ -393,14 +392,13 @@ TEST_F(ExtractCallsTest, AFatalEndingWhileWritersHoldFilesClosesThemFirst) {
   const struct {
     const char *what;
     std::string stream;
-    std::string line; // the start of the line on standard output or error
+    std::string line;    // the start of the line on standard output or error
     const char *current; // the file being filled at the ending, if any
   } kCases[] = {
       {"a refused name", test::ArchiveStream(withEvil),
        "Error, refusing the name '..\\evil.txt'", nullptr},
       {"an open that fails", test::ArchiveStream(withFileAsDirectory),
-       "Error, failed to open '" + D() + "/a.txt/x' for writing.",
-       nullptr},
+       "Error, failed to open '" + D() + "/a.txt/x' for writing.", nullptr},
       {"the payload running out inside a file",
        cutStream.substr(0, cutStream.size() - 2 - 1000),
        "Error, couldn't decode attached data.", "long.bin"},
@@ -453,11 +451,11 @@ TEST_F(ExtractCallsTest, AWriteFailingOnAWriterIsReportedWithItsFile) {
                             "' ([Error 112] No space left on device)\n");
   const Calls big = Of(calls, "big.bin");
   ASSERT_GE(big.size(), 4u);
-  EXPECT_EQ(Calls(big.begin(), big.begin() + 4),
-            (Calls{Call("CreateFileW", "big.bin"),
-                   Call("WriteFile 32768", "big.bin"),
-                   Call("WriteFile 32768", "big.bin"),
-                   Call("WriteFile 32768", "big.bin")}));
+  EXPECT_EQ(
+      Calls(big.begin(), big.begin() + 4),
+      (Calls{Call("CreateFileW", "big.bin"), Call("WriteFile 32768", "big.bin"),
+             Call("WriteFile 32768", "big.bin"),
+             Call("WriteFile 32768", "big.bin")}));
   EXPECT_EQ(big.back(), Call("CloseHandle", "big.bin"));
   ExpectEveryFileClosedBeforeTheRemoval(calls);
   EXPECT_FALSE(test::Exists(D()));
@@ -497,8 +495,10 @@ TEST_F(ExtractCallsTest, AFailedCloseIsReportedWithItsFile) {
 }
 
 TEST_F(ExtractCallsTest, AConsoleEventWhileWritersHoldFilesClosesThemFirst) {
-  const std::vector<Record> records = {{u"main", "m"},   {u"a.txt", "a"},
-                                       {u"b.txt", "b"},  {u"c.txt", "c"},
+  const std::vector<Record> records = {{u"main", "m"},
+                                       {u"a.txt", "a"},
+                                       {u"b.txt", "b"},
+                                       {u"c.txt", "c"},
                                        {u"d.txt", "d"}};
   Prepare(records);
   veskar_recording::Reset();
@@ -554,7 +554,8 @@ TEST_F(ExtractCallsTest, AFailedCloseAfterAFailedWriteReportsTheWrite) {
   EXPECT_FALSE(test::Exists(D()));
 }
 
-TEST_F(ExtractCallsTest, AFileOpenedWhenAFailureIsSeenIsClosedBeforeTheRemoval) {
+TEST_F(ExtractCallsTest,
+       AFileOpenedWhenAFailureIsSeenIsClosedBeforeTheRemoval) {
   // The first file's write fails on its writer only once the main thread is
   // opening the second file, which the main thread hands over after the
   // failure is known: that file is not the writers', and the main thread
@@ -590,14 +591,15 @@ TEST_F(ExtractCallsTest, AFileOpenedWhenAFailureIsSeenIsClosedBeforeTheRemoval) 
   EXPECT_EQ(ending.err, "Error, couldn't unpack file to target path. '" +
                             D("main") +
                             "' ([Error 112] No space left on device)\n");
-  EXPECT_EQ(Of(calls, "a.txt"),
-            (Calls{Call("CreateFileW", "a.txt"), Call("CloseHandle", "a.txt")}));
+  EXPECT_EQ(Of(calls, "a.txt"), (Calls{Call("CreateFileW", "a.txt"),
+                                       Call("CloseHandle", "a.txt")}));
   EXPECT_EQ(Of(calls, "b.txt"), Calls{});
   ExpectEveryFileClosedBeforeTheRemoval(calls);
   EXPECT_FALSE(test::Exists(D()));
 }
 
-TEST_F(ExtractCallsTest, ALaterRecordOfOneFileIsOpenedOnlyOnceTheEarlierIsClosed) {
+TEST_F(ExtractCallsTest,
+       ALaterRecordOfOneFileIsOpenedOnlyOnceTheEarlierIsClosed) {
   // The earlier records' writes are held until the main thread waits for
   // the writers, or has opened the file again: an open, which truncates,
   // while the earlier chunks are queued would leave them in the file.
@@ -626,9 +628,11 @@ TEST_F(ExtractCallsTest, ALaterRecordOfOneFileIsOpenedOnlyOnceTheEarlierIsClosed
   for (const char *file : {"same.bin", "d/same.bin"}) {
     SCOPED_TRACE(file);
     const Calls of = Of(calls, file);
-    auto firstClose = std::find(of.begin(), of.end(), Call("CloseHandle", file));
+    auto firstClose =
+        std::find(of.begin(), of.end(), Call("CloseHandle", file));
     ASSERT_NE(firstClose, of.end());
-    auto secondOpen = std::find(of.begin() + 1, of.end(), Call("CreateFileW", file));
+    auto secondOpen =
+        std::find(of.begin() + 1, of.end(), Call("CreateFileW", file));
     ASSERT_NE(secondOpen, of.end());
     EXPECT_LT(firstClose - of.begin(), secondOpen - of.begin());
   }
@@ -661,18 +665,17 @@ TEST_F(ExtractCallsTest, AWriterStuckInAWriteDoesNotHoldUpAFatalEnding) {
           pause();
     });
     // The main thread goes on to the next file once the write is stuck.
-    veskar_recording::OnEachCall(
-        "CreateFileW", [&stuckWrite](const std::string &call) {
-          if (call.compare(call.size() - 6, 6, "\\a.txt") != 0)
-            return;
-          for (;;) {
-            const Calls writes = veskar_recording::CallsTo("WriteFile");
-            if (std::find(writes.begin(), writes.end(), stuckWrite) !=
-                writes.end())
-              return;
-            usleep(1000);
-          }
-        });
+    veskar_recording::OnEachCall("CreateFileW", [&stuckWrite](
+                                                    const std::string &call) {
+      if (call.compare(call.size() - 6, 6, "\\a.txt") != 0)
+        return;
+      for (;;) {
+        const Calls writes = veskar_recording::CallsTo("WriteFile");
+        if (std::find(writes.begin(), writes.end(), stuckWrite) != writes.end())
+          return;
+        usleep(1000);
+      }
+    });
   });
   EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
   const std::string line = "Error, refusing the name '..\\evil.txt'";
@@ -684,14 +687,16 @@ TEST_F(ExtractCallsTest, AWriterStuckInAWriteDoesNotHoldUpAFatalEnding) {
   const Calls before(calls.begin(), removal);
   for (const char *file : {"main", "a.txt"}) {
     SCOPED_TRACE(file);
-    EXPECT_NE(std::find(before.begin(), before.end(), Call("CloseHandle", file)),
-              before.end());
+    EXPECT_NE(
+        std::find(before.begin(), before.end(), Call("CloseHandle", file)),
+        before.end());
   }
   const Calls stuck = Of(calls, "big.bin");
   ASSERT_GE(stuck.size(), 2u);
   EXPECT_EQ(stuck[1], Call("WriteFile 32768", "big.bin"));
-  EXPECT_EQ(std::count(stuck.begin(), stuck.end(), Call("CloseHandle", "big.bin")),
-            0);
+  EXPECT_EQ(
+      std::count(stuck.begin(), stuck.end(), Call("CloseHandle", "big.bin")),
+      0);
   EXPECT_FALSE(test::Exists(D()));
 }
 
@@ -706,9 +711,11 @@ TEST_F(ExtractCallsTest, WithoutAThreadTheMainThreadWritesInArchiveOrder) {
   for (const std::string &call : test::HoldCalls(CoreD()))
     expected.push_back(call);
   Calls writes = {Call("CreateDirectoryW", "x"),
-                  Call("CreateFileW", "x/z.txt"), "CreateThread",
+                  Call("CreateFileW", "x/z.txt"),
+                  "CreateThread",
                   Call("WriteFile 1", "x/z.txt"),
-                  Call("CloseHandle", "x/z.txt"), Call("CreateFileW", "x/w.txt"),
+                  Call("CloseHandle", "x/z.txt"),
+                  Call("CreateFileW", "x/w.txt"),
                   Call("WriteFile 32768", "x/w.txt"),
                   Call("WriteFile 7232", "x/w.txt"),
                   Call("CloseHandle", "x/w.txt")};
@@ -797,7 +804,8 @@ TEST_F(ExtractCallsTest, AnUnpackDirectoryRemovedBeforeItsHoldIsMadeAgain) {
     EXPECT_EQ(veskar_recording::CallsTo("CreateDirectoryW").front(),
               "CreateDirectoryW " + d);
     size_t makes = 0;
-    for (const std::string &call : veskar_recording::CallsTo("CreateDirectoryW"))
+    for (const std::string &call :
+         veskar_recording::CallsTo("CreateDirectoryW"))
       makes += call == "CreateDirectoryW " + d;
     EXPECT_EQ(makes, c.makes);
     EXPECT_EQ(veskar_recording::CallsTo("Sleep").size(), c.pauses);

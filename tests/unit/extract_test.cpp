@@ -262,9 +262,8 @@ TEST_F(ExtractTest, ANameThatMakesAPathTooLongEndsTheRunInOrder) {
     } else {
       // One unit shorter, the path fits: the main program's path is what
       // is too long.
-      EXPECT_EQ(ending.err.compare(0, 37,
-                                   "Error, the path of the main program '"),
-                0)
+      EXPECT_EQ(
+          ending.err.compare(0, 37, "Error, the path of the main program '"), 0)
           << ending;
     }
     EXPECT_FALSE(test::Exists(D()));
@@ -318,8 +317,8 @@ TEST_F(ExtractTest, WithoutAProfileDirectoryTheRunGoesOn) {
   const std::string kTooLongForTheFolderBuffer =
       "/" + std::string(MAX_PATH, 'h');
   int run = 0;
-  for (const char *home : {(const char *)nullptr, "",
-                           kTooLongForTheFolderBuffer.c_str()}) {
+  for (const char *home :
+       {(const char *)nullptr, "", kTooLongForTheFolderBuffer.c_str()}) {
     SCOPED_TRACE(home == nullptr ? "HOME unset" : "HOME set");
     UnpackInto("run" + std::to_string(run++) + "/unpack");
     Prepare({{u"main", "m"}, {u"d\\e\\f", "deep"}});

@@ -131,9 +131,8 @@ TEST(FatalTest, NamesAndPathsAreShownOnOneLineWithControlsEscaped) {
       // refusal shows it.
       {"ReportFatalUnsafeName",
        [] {
-         ReportFatalUnsafeName(u"a\x1b[31mb",
-                               CheckArchiveName(u"a\x1b[31mb", 7,
-                                                kWindowsNames));
+         ReportFatalUnsafeName(
+             u"a\x1b[31mb", CheckArchiveName(u"a\x1b[31mb", 7, kWindowsNames));
        },
        "",
        "Error, refusing the name 'a\\x1b[31mb' in the attached data: it "
@@ -141,9 +140,9 @@ TEST(FatalTest, NamesAndPathsAreShownOnOneLineWithControlsEscaped) {
        kStatus2},
       {"ReportFatalUnsafeName",
        [] {
-         ReportFatalUnsafeName(u"\u65e5\u672c\\CON",
-                               CheckArchiveName(u"\u65e5\u672c\\CON", 6,
-                                                kWindowsNames));
+         ReportFatalUnsafeName(
+             u"\u65e5\u672c\\CON",
+             CheckArchiveName(u"\u65e5\u672c\\CON", 6, kWindowsNames));
        },
        "",
        "Error, refusing the name '\u65e5\u672c\\CON' in the attached data: it "

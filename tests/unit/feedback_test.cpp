@@ -163,8 +163,7 @@ TEST_F(FeedbackTest, NoWindowWithoutTheOptionOrOnAFastStart) {
   // The file writers' threads, and no other.
   Calls without;
   buildValues.launcherOptions = 0;
-  Run([] { veskar_recording::ScriptAlways("GetTickCount64", 5000); },
-      &without);
+  Run([] { veskar_recording::ScriptAlways("GetTickCount64", 5000); }, &without);
   ASSERT_GT(Count(without, "CreateThread"), 0u);
   for (const auto &c : kCases) {
     SCOPED_TRACE(c.what);
@@ -215,7 +214,8 @@ TEST_F(FeedbackTest, ASlowStartShowsTheWindowAndNeverWaitsForIt) {
   EXPECT_EQ(calls[IndexOf(calls, "RunProgressWindow")],
             "RunProgressWindow Quorvane");
   ASSERT_EQ(Count(calls, "EndProgressWindow"), 1u);
-  EXPECT_GT(IndexOf(calls, "EndProgressWindow"), IndexOf(calls, "CreateProcessW"));
+  EXPECT_GT(IndexOf(calls, "EndProgressWindow"),
+            IndexOf(calls, "CreateProcessW"));
   EXPECT_TRUE(Left().empty());
 }
 
@@ -230,8 +230,7 @@ TEST_F(FeedbackTest, CancelInTheWindowEndsTheRunAsCtrlC) {
   test::Ending ending = Run(
       [] {
         SlowClock();
-        veskar_recording::Script("RunProgressWindow",
-                                 kProgressWindowCancelled);
+        veskar_recording::Script("RunProgressWindow", kProgressWindowCancelled);
       },
       &calls);
   EXPECT_FALSE(ending.exited) << ending;
@@ -275,8 +274,7 @@ TEST_F(FeedbackTest, TheErrorBoxShowsALineNobodyCouldRead) {
     Calls calls;
     test::Ending ending = Run(
         [&] {
-          veskar_recording::ScriptAlways("DesktopIsInteractive",
-                                         c.interactive);
+          veskar_recording::ScriptAlways("DesktopIsInteractive", c.interactive);
           if (c.closed >= 0)
             close(c.closed);
         },

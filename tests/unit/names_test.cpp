@@ -97,16 +97,15 @@ TEST(NameRulesTest, EveryStyleOverOneTable) {
                                 c.name.begin() +
                                     std::min<size_t>(c.name.size(), 20))
                  << "'");
-    EXPECT_EQ(CheckArchiveName(c.name.data(), c.name.size(), kPosixNames)
-                  .problem,
-              c.posix);
-    EXPECT_EQ(CheckArchiveName(c.name.data(), c.name.size(), kWindowsNames)
-                  .problem,
-              c.windows);
     EXPECT_EQ(
-        CheckArchiveName(c.name.data(), c.name.size(), kWindowsExactNames)
-            .problem,
-        c.exact);
+        CheckArchiveName(c.name.data(), c.name.size(), kPosixNames).problem,
+        c.posix);
+    EXPECT_EQ(
+        CheckArchiveName(c.name.data(), c.name.size(), kWindowsNames).problem,
+        c.windows);
+    EXPECT_EQ(CheckArchiveName(c.name.data(), c.name.size(), kWindowsExactNames)
+                  .problem,
+              c.exact);
   }
 }
 
@@ -131,8 +130,10 @@ TEST(NameRulesTest, EachReasonHasItsOwnMessage) {
       {u"a/b", kPosixNames, "holds '/', a separator the archive does not use"},
       {u"a\x02", kWindowsNames, "holds a control character"},
       {u"c:x", kWindowsNames, "holds ':', which names a drive or a stream"},
-      {u"a*", kWindowsNames, "holds '*', which Windows does not allow in names"},
-      {u"a|", kWindowsNames, "holds '|', which Windows does not allow in names"},
+      {u"a*", kWindowsNames,
+       "holds '*', which Windows does not allow in names"},
+      {u"a|", kWindowsNames,
+       "holds '|', which Windows does not allow in names"},
       {u"aux", kWindowsNames, "names a Windows device"},
       {u"x.", kWindowsExactNames,
        "has a level ending in a dot or space, which Windows drops"},
@@ -172,13 +173,12 @@ TEST(NameRulesTest, CacheModesKeepTheirOwnFirstLevels) {
   for (const auto &c : kCases) {
     SCOPED_TRACE(std::string(c.name.begin(), c.name.end()));
     for (NameStyle style : {kPosixNames, kWindowsNames}) {
-      EXPECT_EQ(CheckCacheArchiveName(c.name.data(), c.name.size(), style)
-                    .problem,
-                c.problem);
+      EXPECT_EQ(
+          CheckCacheArchiveName(c.name.data(), c.name.size(), style).problem,
+          c.problem);
       // The general rules alone allow the reserved names.
       if (c.problem == kNameReservedForCache) {
-        EXPECT_EQ(CheckArchiveName(c.name.data(), c.name.size(), style)
-                      .problem,
+        EXPECT_EQ(CheckArchiveName(c.name.data(), c.name.size(), style).problem,
                   kNameAllowed);
       }
     }

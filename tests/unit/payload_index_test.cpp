@@ -21,8 +21,9 @@
 namespace {
 
 struct Sample {
-  std::vector<unsigned char> bytes; // the index frame, from the container's byte 3
-  uint64_t available;               // what the parser may read
+  std::vector<unsigned char>
+      bytes;          // the index frame, from the container's byte 3
+  uint64_t available; // what the parser may read
   uint64_t containerSize;
 };
 
@@ -57,7 +58,9 @@ size_t RecordAt(int n) {
     at += kPayloadIndexRecordFixedSize + 2 * kRecords[i].name.size();
   return at;
 }
-size_t RecordSizeAt(int n) { return RecordAt(n) + 2 + 2 * kRecords[n].name.size(); }
+size_t RecordSizeAt(int n) {
+  return RecordAt(n) + 2 + 2 * kRecords[n].name.size();
+}
 size_t RecordOffsetAt(int n) { return RecordSizeAt(n) + 8; }
 
 std::vector<unsigned char> Table() {
@@ -227,8 +230,8 @@ TEST(PayloadIndexTest, EachBrokenFieldIsRefusedForWhatItIs) {
        [](Sample &s) { s.available = s.bytes.size() - 1; }, kIndexTruncated},
       {"a size beyond the container",
        [](Sample &s) {
-         s.containerSize = kContainerHeaderSize + s.bytes.size() +
-                           kContainerTailSize - 1;
+         s.containerSize =
+             kContainerHeaderSize + s.bytes.size() + kContainerTailSize - 1;
          s.available = s.bytes.size() + 100;
        },
        kIndexTruncated},
@@ -351,7 +354,8 @@ TEST(PayloadIndexTest, EachBrokenFieldIsRefusedForWhatItIs) {
       {"a skippable frame after the table frame",
        [](Sample &s) {
          std::vector<unsigned char> table = Table(), packed = Pack(table);
-         const unsigned char skippable[] = {0x50, 0x2A, 0x4D, 0x18, 1, 0, 0, 0, 7};
+         const unsigned char skippable[] = {0x50, 0x2A, 0x4D, 0x18, 1,
+                                            0,    0,    0,    7};
          packed.insert(packed.end(), skippable, skippable + sizeof skippable);
          s = Assemble(packed, table.size());
        },
@@ -372,8 +376,8 @@ TEST(PayloadIndexTest, EachBrokenFieldIsRefusedForWhatItIs) {
       {"one record fewer than listed", put32(kRecordCount, 2),
        kIndexTrailingBytes},
       {"a name of no units", inTable(put16(RecordAt(1), 0)), kIndexBadName},
-      {"a name longer than a launcher reads",
-       inTable(put16(RecordAt(1), 1024)), kIndexBadName},
+      {"a name longer than a launcher reads", inTable(put16(RecordAt(1), 1024)),
+       kIndexBadName},
       {"a name running past the end", inTable(put16(RecordAt(2), 1023)),
        kIndexTooManyRecords},
       {"a name holding a zero unit", inTable(put16(RecordAt(1) + 4, 0)),
@@ -402,15 +406,13 @@ TEST(PayloadIndexTest, EachBrokenFieldIsRefusedForWhatItIs) {
     c.breakIt(s);
     // The parser gets exactly `available` bytes: anything past them is
     // out of bounds for the address sanitizer.
-    std::vector<unsigned char> exact(s.bytes.begin(),
-                                     s.bytes.begin() +
-                                         std::min<size_t>(s.available,
-                                                          s.bytes.size()));
+    std::vector<unsigned char> exact(
+        s.bytes.begin(),
+        s.bytes.begin() + std::min<size_t>(s.available, s.bytes.size()));
     PayloadIndex index;
     std::vector<unsigned char> table;
-    EXPECT_EQ(Read(exact.data(), s.available > s.bytes.size()
-                                     ? exact.size()
-                                     : s.available,
+    EXPECT_EQ(Read(exact.data(),
+                   s.available > s.bytes.size() ? exact.size() : s.available,
                    s.containerSize, &index, &table),
               c.expected);
   }

@@ -92,7 +92,8 @@ TEST(ProcessTest, TheChildStartsWithItsHandlesAndCleanSignals) {
     int input[2];
     if (pipe2(input, O_CLOEXEC) != 0)
       return;
-    veskar_posix::Handle *in = veskar_posix::NewHandle(veskar_posix::kFileHandle);
+    veskar_posix::Handle *in =
+        veskar_posix::NewHandle(veskar_posix::kFileHandle);
     in->fd = input[0];
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -122,8 +123,7 @@ TEST(ProcessTest, TheChildStartsWithItsHandlesAndCleanSignals) {
     printf("exit %u\n", (unsigned)code);
   });
   EXPECT_TRUE(test::ExitedWith(ending, test::kReturned)) << ending;
-  EXPECT_EQ(ending.out,
-            "blocked 0 ignored 0\nthrough stdin\nexit 0\n");
+  EXPECT_EQ(ending.out, "blocked 0 ignored 0\nthrough stdin\nexit 0\n");
 }
 
 } // namespace

@@ -33,8 +33,8 @@ const int kLevels = 10000;
 const uid_t kOtherUser = 65534;
 
 bool WriteAt(int directory, const char *name, const char *text) {
-  int fd = openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                  0600);
+  int fd =
+      openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0)
     return false;
   bool written = write(fd, text, strlen(text)) == (ssize_t)strlen(text);
@@ -157,31 +157,35 @@ TEST(RemovalTest, DeepTreesGoInBoundedStackAndDescriptors) {
     if (geteuid() == 0) {
       ASSERT_EQ(chown(work.c_str(), kOtherUser, kOtherUser), 0);
     }
-    test::Ending ending = test::RunInChild([&] {
-      if (geteuid() == 0 && (setgroups(0, nullptr) != 0 ||
-                             setgid(kOtherUser) != 0 ||
-                             setuid(kOtherUser) != 0))
-        _exit(3);
-      if (mkdir(outside.c_str(), 0700) != 0 ||
-          mkdir((outside + "/inner").c_str(), 0700) != 0 ||
-          !WriteAt(AT_FDCWD, (outside + "/keep.txt").c_str(), "keep") ||
-          !WriteAt(AT_FDCWD, (outside + "/inner/keep.txt").c_str(), "keep") ||
-          !MakeChain(top, kLevels, c.plant, outside))
-        _exit(4);
-      // One descriptor a level would run out at once.
-      struct rlimit few = {32, 32};
-      if (setrlimit(RLIMIT_NOFILE, &few) != 0)
-        _exit(5);
-      removing = test::CorePath(top);
-      pthread_attr_t attributes;
-      pthread_attr_init(&attributes);
-      pthread_attr_setstacksize(&attributes, 1 << 20);
-      pthread_t thread;
-      if (pthread_create(&thread, &attributes, RemoveOnThread, nullptr) != 0)
-        _exit(6);
-      pthread_join(thread, nullptr);
-      printf("removed %d", removed ? 1 : 0);
-    }, 120);
+    test::Ending ending = test::RunInChild(
+        [&] {
+          if (geteuid() == 0 &&
+              (setgroups(0, nullptr) != 0 || setgid(kOtherUser) != 0 ||
+               setuid(kOtherUser) != 0))
+            _exit(3);
+          if (mkdir(outside.c_str(), 0700) != 0 ||
+              mkdir((outside + "/inner").c_str(), 0700) != 0 ||
+              !WriteAt(AT_FDCWD, (outside + "/keep.txt").c_str(), "keep") ||
+              !WriteAt(AT_FDCWD, (outside + "/inner/keep.txt").c_str(),
+                       "keep") ||
+              !MakeChain(top, kLevels, c.plant, outside))
+            _exit(4);
+          // One descriptor a level would run out at once.
+          struct rlimit few = {32, 32};
+          if (setrlimit(RLIMIT_NOFILE, &few) != 0)
+            _exit(5);
+          removing = test::CorePath(top);
+          pthread_attr_t attributes;
+          pthread_attr_init(&attributes);
+          pthread_attr_setstacksize(&attributes, 1 << 20);
+          pthread_t thread;
+          if (pthread_create(&thread, &attributes, RemoveOnThread, nullptr) !=
+              0)
+            _exit(6);
+          pthread_join(thread, nullptr);
+          printf("removed %d", removed ? 1 : 0);
+        },
+        120);
     ASSERT_TRUE(test::ExitedWith(ending, test::kReturned)) << ending;
     EXPECT_EQ(ending.out, c.left == nullptr ? "removed 1" : "removed 0");
     EXPECT_EQ(test::ListTree(outside),

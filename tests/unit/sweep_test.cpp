@@ -97,8 +97,8 @@ TEST(ProcessQueryTest, CreationTimeAndEndingOfProcessesOpenedById) {
   FILETIME created, exited, kernel, user;
   DWORD exitCode = 0;
 
-  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                               (DWORD)live.pid);
+  HANDLE process =
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, (DWORD)live.pid);
   ASSERT_NE(process, nullptr);
   ASSERT_TRUE(GetProcessTimes(process, &created, &exited, &kernel, &user));
   // Created between the moment before the fork and the child's own first
@@ -110,8 +110,8 @@ TEST(ProcessQueryTest, CreationTimeAndEndingOfProcessesOpenedById) {
   EXPECT_EQ(exitCode, (DWORD)STILL_ACTIVE);
   CloseHandle(process);
 
-  process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                        (DWORD)zombie.pid);
+  process =
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, (DWORD)zombie.pid);
   ASSERT_NE(process, nullptr);
   ASSERT_TRUE(GetExitCodeProcess(process, &exitCode));
   EXPECT_EQ(exitCode, 3u);
@@ -182,14 +182,14 @@ TEST_F(SweepTest, OnlyNamesTheTemplateMakesAreLeftovers) {
       "onefile__2",
       "onefile_" + id + "_2_3",
       "onefile_-" + id + "_2",
-      "onefile_0" + id + "_2",  // {PID} has no leading zero
-      "onefile_" + id + "_02",  // nor has {TIME}
+      "onefile_0" + id + "_2", // {PID} has no leading zero
+      "onefile_" + id + "_02", // nor has {TIME}
       "onefile_0_2",
-      "OneFile_" + id + "_2",   // the launcher writes it in lower case
+      "OneFile_" + id + "_2", // the launcher writes it in lower case
       "onefile_" + id + "_2 ",
       "onefile_" + id + "_1x2",
       "xonefile_" + id + "_2",
-      "onefile_4294967296_2",   // more than a process id holds
+      "onefile_4294967296_2",                   // more than a process id holds
       "onefile_" + id + "_9223372036854775808", // more than {TIME} holds
   };
   for (const std::string &name : notOurs)
@@ -357,8 +357,7 @@ TEST_F(SweepTest, ALeftoverThatARunHoldsStaysWhateverItsNameSays) {
     EXPECT_EQ(calls, (std::vector<std::string>{
                          "CreateFileW " + core + " directory list share rd",
                          "CreateFileW " + core + " directory query share rwd",
-                         "CloseHandle " + core,
-                         "RemoveDirectoryTree " + core,
+                         "CloseHandle " + core, "RemoveDirectoryTree " + core,
                          "CloseHandle " + core}));
   }
 }
@@ -386,10 +385,10 @@ TEST_F(SweepTest, AFolderThatCannotBeListedIsNoError) {
   veskar_recording::Script("FindFirstFileW", (uint64_t)(intptr_t)-1,
                            ERROR_ACCESS_DENIED);
   EXPECT_EQ(Sweep(), Names{own_});
-  EXPECT_EQ(veskar_recording::CallsTo("FindFirstFileW"),
-            std::vector<std::string>{
-                "FindFirstFileW " +
-                test::Utf8(test::CorePath(temp_ / "onefile_*"))});
+  EXPECT_EQ(
+      veskar_recording::CallsTo("FindFirstFileW"),
+      std::vector<std::string>{
+          "FindFirstFileW " + test::Utf8(test::CorePath(temp_ / "onefile_*"))});
 }
 
 } // namespace

@@ -45,8 +45,14 @@ TEST(TextCodecTest, Utf8InBothModes) {
       {"three bytes", "\xE2\x82\xAC", u"\u20ac", false},
       {"four bytes", "\xF0\x9F\x98\x80", u"\U0001F600", false},
       {"highest", "\xF4\x8F\xBF\xBF", u"\U0010FFFF", false},
-      {"stray continuation", "a\x80" "b", u"a" + R + u"b", true},
-      {"lead without continuation", "\xC3" "a", R + u"a", true},
+      {"stray continuation",
+       "a\x80"
+       "b",
+       u"a" + R + u"b", true},
+      {"lead without continuation",
+       "\xC3"
+       "a",
+       R + u"a", true},
       {"cut at the end", "a\xE2\x82", u"a" + R, true},
       {"overlong slash", "\xC0\xAF", R + R, true},
       {"overlong three", "\xE0\x80\xAF", R + R + R, true},
@@ -79,7 +85,9 @@ TEST(TextCodecTest, Utf16InBothModes) {
       {"pair", u"\U0001F600", "\xF0\x9F\x98\x80", false},
       {"lone high at the end", u"a\xD800", "a\xEF\xBF\xBD", true},
       {"lone low", std::u16string(1, (char16_t)0xDC00) + u"b",
-       "\xEF\xBF\xBD" "b", true},
+       "\xEF\xBF\xBD"
+       "b",
+       true},
       {"high then not low", std::u16string(1, (char16_t)0xD800) + u"x",
        "\xEF\xBF\xBDx", true},
   };
@@ -102,9 +110,8 @@ TEST(TextCodecTest, OutputThatDoesNotFitIsCutAtACodePointAndCounted) {
   // is written even where it would fit.
   const std::u16string text = u"a\u20acb";
   char out[4] = {'#', '#', '#', '#'};
-  EXPECT_EQ(Utf16ToUtf8(text.data(), text.size(), out, sizeof out,
-                        kTextLenient),
-            5u);
+  EXPECT_EQ(
+      Utf16ToUtf8(text.data(), text.size(), out, sizeof out, kTextLenient), 5u);
   EXPECT_STREQ(out, "a");
   // The length alone, with no buffer.
   EXPECT_EQ(Utf16ToUtf8(text.data(), text.size(), nullptr, 0, kTextLenient),
@@ -157,8 +164,7 @@ TEST(MessageTextTest, ControlCharactersAreEscapedAndEverythingElseKept) {
       {"zero unit inside", std::u16string(u"a\0b", 3), "a\\x00b"},
       {"last C0 and the space after it", u"\x1f ", "\\x1f "},
       {"DEL", u"x\x7f", "x\\x7f"},
-      {"C1 controls, CSI among them", u"\u0080\u009b\u009f",
-       "\\x80\\x9b\\x9f"},
+      {"C1 controls, CSI among them", u"\u0080\u009b\u009f", "\\x80\\x9b\\x9f"},
       {"no-break space is no control", u"\u00a0\u00e9", "\u00a0\u00e9"},
       {"Japanese", u"\u65e5\u672c\\CON", "\u65e5\u672c\\CON"},
       {"a pair", u"\U0001F600", "\U0001F600"},
@@ -171,8 +177,8 @@ TEST(MessageTextTest, ControlCharactersAreEscapedAndEverythingElseKept) {
     EXPECT_EQ(ShownFromUtf16(c.text), c.shown);
     std::string utf8;
     char buffer[256];
-    size_t n = Utf16ToUtf8(c.text.data(), c.text.size(), buffer,
-                           sizeof buffer, kTextStrict);
+    size_t n = Utf16ToUtf8(c.text.data(), c.text.size(), buffer, sizeof buffer,
+                           kTextStrict);
     utf8.assign(buffer, n);
     EXPECT_EQ(ShownFromUtf8(utf8), c.shown);
   }
@@ -184,9 +190,15 @@ TEST(MessageTextTest, BytesThatAreNotUtf8AreShownAsBytes) {
     std::string utf8;
     const char *shown;
   } kCases[] = {
-      {"lone byte", "a\xff" "b", "a\\xffb"},
+      {"lone byte",
+       "a\xff"
+       "b",
+       "a\\xffb"},
       {"lone continuation", "\x80", "\\x80"},
-      {"cut sequence", "\xe6\x97" "x", "\\xe6\\x97x"},
+      {"cut sequence",
+       "\xe6\x97"
+       "x",
+       "\\xe6\\x97x"},
       {"overlong slash", "\xc0\xaf", "\\xc0\\xaf"},
       {"encoded surrogate", "\xed\xa0\x80", "\\xed\\xa0\\x80"},
       {"beyond U+10FFFF", "\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},
@@ -201,7 +213,8 @@ TEST(MessageTextTest, BytesThatAreNotUtf8AreShownAsBytes) {
 TEST(MessageTextTest, OutputThatDoesNotFitIsCutAtAWholeEscapeAndCounted) {
   // "a", ESC, "b" shows as 6 units; with room for 4 and the terminator,
   // the escape does not fit after the 'a' and is not begun.
-  const std::u16string text = u"a\x1b" "b";
+  const std::u16string text = u"a\x1b"
+                              "b";
   Utf16Unit units[5] = {9, 9, 9, 9, 9};
   EXPECT_EQ(EscapeForMessage(text.data(), text.size(), units, 5), 6u);
   EXPECT_EQ(std::u16string(units), u"a");

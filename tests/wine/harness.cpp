@@ -10,13 +10,13 @@
 //     Starts the program HEX names with exactly the command line HEX holds
 //     (both the hex of UTF-16LE code units, so the test controls every code
 //     unit), hands it the harness's own standard handles, waits, and prints
-//     "harness: ran-ms N" and "harness: exit-code D 0xX". Each --env sets NAME=VALUE in the
-//     harness's environment first (TEMP, for one, so that each test has an
-//     unpack directory of its own). --copies starts that many at once and
-//     prints one exit-code line for each, in the order they were started.
-//     With --ctrl-c-when it first moves to a console of its own (FreeConsole,
-//     AllocConsole, a handler that keeps the harness alive), and once
-//     something matches the named path (its last part may hold wildcards),
+//     "harness: ran-ms N" and "harness: exit-code D 0xX". Each --env sets
+//     NAME=VALUE in the harness's environment first (TEMP, for one, so that
+//     each test has an unpack directory of its own). --copies starts that many
+//     at once and prints one exit-code line for each, in the order they were
+//     started. With --ctrl-c-when it first moves to a console of its own
+//     (FreeConsole, AllocConsole, a handler that keeps the harness alive), and
+//     once something matches the named path (its last part may hold wildcards),
 //     and after the delay, sends CTRL_C_EVENT to process group
 //     0, that is, to every process on that console, then prints
 //     "harness: ended-after-ctrl-c-ms N".
@@ -215,10 +215,9 @@ int Run(int argc, wchar_t **argv) {
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     attributes = (LPPROC_THREAD_ATTRIBUTE_LIST)malloc(size);
     InitializeProcThreadAttributeList(attributes, 1, 0, &size);
-    UpdateProcThreadAttribute(attributes, 0,
-                              PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE,
-                              pseudoConsole, sizeof pseudoConsole, nullptr,
-                              nullptr);
+    UpdateProcThreadAttribute(
+        attributes, 0, PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, pseudoConsole,
+        sizeof pseudoConsole, nullptr, nullptr);
   }
 
   STARTUPINFOEXW extended = {};

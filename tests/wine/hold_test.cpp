@@ -49,9 +49,8 @@ bool MakeTree(const std::wstring &directory) {
   if (!CreateDirectoryW(directory.c_str(), nullptr) ||
       !CreateDirectoryW((directory + L"\\sub").c_str(), nullptr))
     return false;
-  HANDLE file = CreateFileW((directory + L"\\sub\\file").c_str(),
-                            GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                            nullptr);
+  HANDLE file = CreateFileW((directory + L"\\sub\\file").c_str(), GENERIC_WRITE,
+                            0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE)
     return false;
   DWORD written = 0;
@@ -68,8 +67,8 @@ bool Exists(const std::wstring &path) {
 HANDLE StartHolder(const std::wstring &directory, HANDLE held) {
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring line = L"\"" + std::wstring(self) + L"\" hold \"" + directory +
-                      L"\"";
+  std::wstring line =
+      L"\"" + std::wstring(self) + L"\" hold \"" + directory + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info = {};
@@ -151,8 +150,7 @@ void Cases(const std::wstring &base) {
   // The removal goes on with the proof open.
   RemoveDirectoryTree(directory.c_str());
   CloseHandle(proof);
-  Check("the removal with its proof open", !Exists(directory),
-        GetLastError());
+  Check("the removal with its proof open", !Exists(directory), GetLastError());
 }
 
 } // namespace

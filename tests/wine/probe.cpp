@@ -141,10 +141,10 @@ void AddFiles(const std::wstring &directory, const std::wstring &relative) {
       AddFiles(path, inside);
       continue;
     }
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                  FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     Sha256 sha;
     Sha256Init(sha);
     unsigned long long size = 0;
@@ -272,8 +272,8 @@ int main() {
   DWORD reportAttributes = GetFileAttributesW(reportPath.c_str());
   if (!reportPath.empty() && reportAttributes != INVALID_FILE_ATTRIBUTES &&
       (reportAttributes & FILE_ATTRIBUTE_DIRECTORY))
-    reportPath += L"\\report-" + std::to_wstring(GetCurrentProcessId()) +
-                  L".txt";
+    reportPath +=
+        L"\\report-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
 
   Add("command-line ");
   AddHex(GetCommandLineW());

@@ -237,9 +237,9 @@ bool MakeJunction(const std::wstring &link, const std::wstring &target) {
   memcpy((char *)data.paths + data.printOffset, target.c_str(), printBytes + 2);
   data.dataLength = (WORD)(8 + substituteBytes + 2 + printBytes + 2);
   DWORD returned = 0;
-  BOOL ok = DeviceIoControl(directory, FSCTL_SET_REPARSE_POINT, &data,
-                            8 + data.dataLength, nullptr, 0, &returned,
-                            nullptr);
+  BOOL ok =
+      DeviceIoControl(directory, FSCTL_SET_REPARSE_POINT, &data,
+                      8 + data.dataLength, nullptr, 0, &returned, nullptr);
   DWORD error = GetLastError();
   CloseHandle(directory);
   if (!ok) {

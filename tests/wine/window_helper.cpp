@@ -1,4 +1,5 @@
-//===- tests/wine/window_helper.cpp - The launcher's windows, from outside -===//
+//===- tests/wine/window_helper.cpp - The launcher's windows, from outside
+//-===//
 //
 // A console program for the window tests under Wine. Titles are given as
 // the hex of their UTF-16LE code units; texts come back the same way.
@@ -87,8 +88,8 @@ int Box(const std::wstring &app, const std::wstring &title, DWORD ms,
   }
   PROCESS_INFORMATION info = {};
   std::wstring commandLine = L"\"" + app + L"\"";
-  if (!CreateProcessW(app.c_str(), &commandLine[0], nullptr, nullptr, pipe,
-                      0, nullptr, nullptr, &startup, &info))
+  if (!CreateProcessW(app.c_str(), &commandLine[0], nullptr, nullptr, pipe, 0,
+                      nullptr, nullptr, &startup, &info))
     return 4;
   CloseHandle(info.hThread);
   if (writeEnd != nullptr)
@@ -109,9 +110,8 @@ int Box(const std::wstring &app, const std::wstring &title, DWORD ms,
     if (box != nullptr) {
       seen = true;
       EnumChildWindows(box, PrintStatic, 0);
-      for (DWORD waited = 0; waited < ms &&
-                             GetFileAttributesW(go.c_str()) ==
-                                 INVALID_FILE_ATTRIBUTES;
+      for (DWORD waited = 0; waited < ms && GetFileAttributesW(go.c_str()) ==
+                                                INVALID_FILE_ATTRIBUTES;
            waited += 20)
         Sleep(20);
       PostMessageW(box, WM_COMMAND, IDOK, 0);

@@ -77,8 +77,8 @@ bool LookAt(const std::string &path, bool follow, Facts *facts) {
 
 int OpenForReading(const std::string &path, bool follow) {
   // Without O_NONBLOCK, opening a fifo waits for a writer, maybe forever.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK |
-                                  (follow ? 0 : O_NOFOLLOW));
+  int fd = open(path.c_str(),
+                O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW));
   if (fd < 0)
     return -1;
   int flags = fcntl(fd, F_GETFL);

@@ -100,8 +100,8 @@ std::string ToUtf8(const wchar_t *text, size_t length) {
   if (bytes <= 0)
     return std::string();
   std::string result((size_t)bytes, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, (int)length, &result[0], bytes,
-                      nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, text, (int)length, &result[0], bytes, nullptr,
+                      nullptr);
   return result;
 }
 
@@ -216,11 +216,10 @@ bool FactsOfHandle(HANDLE handle, Facts *facts) {
 
 // Opens `path` only to look at it or to name it.
 HANDLE OpenToLook(const std::wstring &path, bool follow) {
-  return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                     OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS |
-                         (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
-                     nullptr);
+  return CreateFileW(
+      path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
+      nullptr);
 }
 
 // The final path of an open handle, as the system names it; empty when it
@@ -256,9 +255,8 @@ std::wstring FinalPathFromObjectName(HANDLE handle) {
   };
   std::vector<unsigned char> space(sizeof(Name) + 65536 * sizeof(wchar_t));
   ULONG got = 0;
-  if (query == nullptr ||
-      query(handle, kObjectNameInformation, space.data(), (ULONG)space.size(),
-            &got) != 0) {
+  if (query == nullptr || query(handle, kObjectNameInformation, space.data(),
+                                (ULONG)space.size(), &got) != 0) {
     SetLastError(code);
     return std::wstring();
   }
@@ -285,10 +283,9 @@ bool ReachedThroughLink(const std::wstring &path, HANDLE handle) {
   if (slash == std::wstring::npos || slash + 1 >= path.size())
     return false;
   std::wstring leaf = path.substr(slash + 1);
-  HANDLE parent = CreateFileW(path.substr(0, slash).c_str(),
-                              FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                              nullptr);
+  HANDLE parent = CreateFileW(
+      path.substr(0, slash).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (parent == INVALID_HANDLE_VALUE)
     return false;
   std::wstring parentFinal = FinalPath(parent);
@@ -410,11 +407,9 @@ int CreateForWriting(const std::string &path, unsigned) {
   std::wstring wide = SystemPath(path);
   if (wide.empty())
     return -1;
-  HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                              nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL |
-                                  FILE_FLAG_OPEN_REPARSE_POINT,
-                              nullptr);
+  HANDLE handle = CreateFileW(
+      wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     DWORD code = GetLastError();
     DWORD attributes = GetFileAttributesW(wide.c_str());
@@ -626,10 +621,9 @@ int CreateUniqueFile(const std::string &pattern, std::string *path) {
     if (wide.empty())
       return -1;
     // Shared for deletion: an interruption removes it while it is open.
-    HANDLE handle = CreateFileW(
-        wide.c_str(), GENERIC_READ | GENERIC_WRITE,
-        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-        FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS)
       continue;
     int fd = Descriptor(handle, _O_RDWR);
@@ -750,8 +744,7 @@ void SetPendingFile(const std::string &path) {
   pendingFile[0] = 0;
   std::wstring wide = path.empty() ? std::wstring() : SystemPath(path);
   if (!wide.empty() && wide.size() < sizeof pendingFile / sizeof(wchar_t)) {
-    memcpy(pendingFile + 1, wide.c_str() + 1,
-           wide.size() * sizeof(wchar_t));
+    memcpy(pendingFile + 1, wide.c_str() + 1, wide.size() * sizeof(wchar_t));
     pendingFile[0] = wide[0];
   }
 }
