@@ -91,7 +91,13 @@ class Display:
                                      self.name], stdout=subprocess.PIPE,
                                     stderr=subprocess.PIPE, timeout=60)
             if result.returncode != 0:
-                raise AssertionError("xwd failed: " + result.stderr.decode())
+                # A window destroyed while xwd walks the tree gives
+                # BadWindow: the picture is taken again.
+                if time.monotonic() > deadline:
+                    raise AssertionError("xwd failed: " +
+                                         result.stderr.decode())
+                time.sleep(0.1)
+                continue
             picture = to_png(result.stdout)
             header = struct.unpack(">25I", result.stdout[:100])
             pixels = result.stdout[header[0] + 12 * header[19]:]

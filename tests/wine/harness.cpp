@@ -240,10 +240,23 @@ int Run(int argc, wchar_t **argv) {
     // CreateProcessW may write into the command line: hand it a copy.
     std::wstring writable = commandLine;
     writable.push_back(0);
-    if (!CreateProcessW(application.c_str(), &writable[0], nullptr, nullptr,
-                        attributes == nullptr, flags, nullptr,
-                        haveDirectory ? directory.c_str() : nullptr, &startup,
-                        &info)) {
+    // Wine 8, with several Wine programs starting at once on a loaded
+    // machine, now and then fails a start with ERROR_INTERNAL_ERROR that
+    // succeeds when made again; Windows does not. A few tries, then the
+    // failure is reported as before.
+    BOOL created = FALSE;
+    for (int attempt = 0; attempt < 5 && !created; ++attempt) {
+      if (attempt > 0)
+        Sleep(200);
+      std::wstring line = writable;
+      created = CreateProcessW(application.c_str(), &line[0], nullptr, nullptr,
+                               attributes == nullptr, flags, nullptr,
+                               haveDirectory ? directory.c_str() : nullptr,
+                               &startup, &info);
+      if (!created && GetLastError() != ERROR_INTERNAL_ERROR)
+        break;
+    }
+    if (!created) {
       Say("harness: start failed %lu\n", GetLastError());
       return 4;
     }
