@@ -96,7 +96,8 @@ Sample Assemble(const std::vector<unsigned char> &packed, uint64_t tableSize) {
   PutPayloadIndexFrame(&s.bytes[kFrameTable], kCompressed[0], kFirstFrameBytes);
   PutPayloadIndexFrame(&s.bytes[kFrameTable + kPayloadIndexFrameSize],
                        kCompressed[1], StreamSize() - kFirstFrameBytes);
-  memcpy(&s.bytes[kPackedTable], packed.data(), packed.size());
+  if (!packed.empty()) // an empty table has no bytes to copy (nor a pointer)
+    memcpy(&s.bytes[kPackedTable], packed.data(), packed.size());
   s.available = s.bytes.size();
   s.containerSize = kContainerHeaderSize + s.bytes.size() + kCompressed[0] +
                     kCompressed[1] + kContainerTailSize;
