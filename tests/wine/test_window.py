@@ -88,7 +88,7 @@ class WindowTest(winetest.WineTestCase):
                       "--level", "1", "--quiet", *options)
         return out
 
-    def slow_app(self, files=6000):
+    def slow_app(self, files=20000):
         """The probe, then enough to write that the start takes seconds
         under Wine: 200 MB of zeros and `files` small files. Under Wine the
         window shows about 3 s into a start (the process and the window's
@@ -142,7 +142,7 @@ class WindowTest(winetest.WineTestCase):
 
     def test_closing_the_window_ends_the_run_as_ctrl_c(self):
         # Long enough that the close comes while the files are written.
-        launcher = self.pack(self.slow_app(files=20000), "--progress-window")
+        launcher = self.pack(self.slow_app(), "--progress-window")
         base = self.make_scratch()
         temp = os.path.join(base, "temp")
         os.mkdir(temp)
