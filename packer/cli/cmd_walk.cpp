@@ -12,6 +12,7 @@
 #include <set>
 
 #include "common/file_mode.h"
+#include "common/text.h"
 #include "packer/archive/archive.h"
 #include "packer/package/build_values.h"
 #include "packer/cli/commands.h"
@@ -241,11 +242,10 @@ private:
 // level, as the launcher makes it.
 std::string DigestLevel(const BuildValueStrings &values) {
   const size_t kDigestLevelBytes = 8;
-  static const char kDigits[] = "0123456789abcdef";
   std::string level;
   for (size_t i = 0; i < kDigestLevelBytes; ++i) {
-    level += kDigits[values.payloadDigest[i] >> 4];
-    level += kDigits[values.payloadDigest[i] & 15];
+    level += HexDigit(values.payloadDigest[i] >> 4);
+    level += HexDigit(values.payloadDigest[i]);
   }
   return level;
 }
