@@ -417,14 +417,24 @@ bool PublishSibling(void) {
 
 bool FillAndPublishSibling(void) {
   StartMarker();
-  while (ReadRecordName()) {
-    PauseExtractionForConsoleEvent();
-    PlaceRecord();
-    ReadRecordSize();
-    AppendRecordToMarker();
-    WriteRecord();
+  if (StartIndexedExtraction()) {
+    while (NextIndexedRecord()) {
+      PauseExtractionForConsoleEvent();
+      PlaceRecord();
+      AppendRecordToMarker();
+      WriteIndexedRecord();
+    }
+    FinishIndexedRecords();
+  } else {
+    while (ReadRecordName()) {
+      PauseExtractionForConsoleEvent();
+      PlaceRecord();
+      ReadRecordSize();
+      AppendRecordToMarker();
+      WriteRecord();
+    }
+    FinishWriters();
   }
-  FinishWriters();
   // The console protocol still counts the main thread as extracting until
   // the sibling is either renamed, and no longer this run's to remove, or
   // known to stay.

@@ -41,6 +41,7 @@
 #include "launcher/console.h"
 #include "launcher/state.h"
 #include "diagnostics/fatal.h"
+#include "payload/parallel.h"
 #include "payload/writer.h"
 
 // The main thread stops the writers (PauseExtractionForConsoleEvent) within
@@ -129,6 +130,7 @@ void PauseExtractionForConsoleEvent(void) {
   // unpack directory next, which it cannot while a file in it is held open
   // without delete sharing.
   StopWriters();
+  StopParallelExtraction();
   InterlockedExchange(&state.console.extractionParked, 1);
   SetEvent(state.console.writingStopped);
   AwaitConsoleEventEnding();

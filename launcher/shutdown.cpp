@@ -16,6 +16,7 @@
 #include "launcher/hold.h"
 #include "launcher/progress_window.h"
 #include "launcher/state.h"
+#include "payload/parallel.h"
 #include "payload/writer.h"
 
 namespace {
@@ -71,9 +72,11 @@ void StopChildAndCleanUp(void) {
 
 void CleanUpAfterFatalError(void) {
   CloseProgressWindow(); // before any error box
-  // Windows deletes no open file: every file the writers hold is closed
-  // first. A file a stuck writer still holds after the bounded wait stays
-  // (on Windows), and the rest goes; a later start's sweep takes it.
+  // Windows deletes no open file: every file the writers or the decoder
+  // threads hold is closed first. A file a stuck one still holds after the
+  // bounded wait stays (on Windows), and the rest goes; a later start's sweep
+  // takes it.
   StopWriters();
+  StopParallelExtraction();
   RemoveUnpackDirectory();
 }

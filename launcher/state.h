@@ -18,6 +18,7 @@
 #include "launcher/console.h"
 #include "launcher/progress_window.h"
 #include "paths/paths.h"
+#include "payload/parallel.h"
 #include "payload/record.h"
 #include "payload/stream.h"
 #include "payload/writer.h"
@@ -72,6 +73,9 @@ struct LauncherState {
   // ending and a console event stop it, and every file it holds is closed
   // before the removal (Windows deletes no open file).
   WriterPool writers;
+  // Or the decoder threads of a payload with an index, which write the
+  // files themselves (payload/parallel.h); a pass uses one or the other.
+  ParallelExtraction parallel;
 
   // The cache mode's directory, marker and checks (launcher/cache.cpp).
   CacheState cache;

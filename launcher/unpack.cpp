@@ -23,11 +23,16 @@
 #include "launcher/state.h"
 #include "paths/paths.h"
 #include "payload/extract.h"
+#include "payload/parallel.h"
 #include "payload/record.h"
 #include "payload/stream.h"
 #include "payload/writer.h"
 
 namespace {
+
+// How long the main thread waits for the decoder threads before it looks
+// at console events and the progress window again.
+const DWORD kDecoderPollMs = 50;
 
 // How often the unpack directory is made again when a removal took it
 // between its making and this run's hold.
@@ -71,15 +76,41 @@ void CreateUnpackDirectory(void) {
   }
 }
 
+NameVerdict CheckRecordName(const WCHAR *name) {
+  size_t units = Utf16Length(name);
+  return CacheModeSelected()
+             ? CheckCacheArchiveName(name, units, kFileSystemNameStyle)
+             : CheckArchiveName(name, units, kFileSystemNameStyle);
+}
+
+// Whether PlaceRecord would place a record of this name without ending the
+// run (the first record's when `first`).
+bool WouldPlaceRecord(const WCHAR *name, bool first) {
+  if (CheckRecordName(name).problem != kNameAllowed ||
+      !JoinedPathFits(state.unpackDirectory, name, kPathCapacity))
+    return false;
+  if (!first)
+    return true;
+  WCHAR path[kPathCapacity];
+  JoinPath(path, state.unpackDirectory, name, kPathCapacity);
+  return Utf16Length(path) < kChildPathCapacity;
+}
+
+// Waits for the decoder threads, serving console events and the progress
+// window meanwhile.
+void AwaitDecoders(ParallelWait what) {
+  while (!WaitForDecoders(what, kDecoderPollMs)) {
+    NoteBytesUnpacked(TakeParallelBytesWritten());
+    PauseExtractionForConsoleEvent();
+  }
+  NoteBytesUnpacked(TakeParallelBytesWritten());
+}
+
 } // namespace
 
 void PlaceRecord(void) {
   const WCHAR *name = state.record.name;
-  size_t units = Utf16Length(name);
-  NameVerdict verdict =
-      CacheModeSelected()
-          ? CheckCacheArchiveName(name, units, kFileSystemNameStyle)
-          : CheckArchiveName(name, units, kFileSystemNameStyle);
+  NameVerdict verdict = CheckRecordName(name);
   if (verdict.problem != kNameAllowed)
     ReportFatalUnsafeName(name, verdict);
 
@@ -109,7 +140,30 @@ void WriteRecord(void) {
   }
 }
 
+bool StartIndexedExtraction(void) {
+  return StartParallelExtraction(WouldPlaceRecord);
+}
+
+void WriteIndexedRecord(void) {
+  AwaitDecoders(kWaitForFileRoom);
+  OpenIndexedRecordFile(state.outputFilePath);
+}
+
+void FinishIndexedRecords(void) {
+  AwaitDecoders(kWaitForEnd);
+  FinishParallelExtraction();
+}
+
 void ExtractPayload(void) {
+  if (StartIndexedExtraction()) {
+    while (NextIndexedRecord()) {
+      PauseExtractionForConsoleEvent();
+      PlaceRecord();
+      WriteIndexedRecord();
+    }
+    FinishIndexedRecords();
+    return;
+  }
   while (ReadRecordName()) {
     PauseExtractionForConsoleEvent();
     PlaceRecord();

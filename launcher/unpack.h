@@ -50,3 +50,28 @@ void PlaceRecord(void);
 // state.outputFilePath through the file writers, parking between chunks
 // when a console event is seen.
 void WriteRecord(void);
+
+// The writing loops over a payload with an index (payload/parallel.h), whose
+// frames are decoded on several threads while the main thread places the
+// records in archive order:
+//
+//   if (StartIndexedExtraction()) {
+//     while (NextIndexedRecord()) {
+//       PauseExtractionForConsoleEvent();
+//       PlaceRecord();
+//       WriteIndexedRecord();
+//     }
+//     FinishIndexedRecords();
+//   }
+//
+// False from StartIndexedExtraction where the loop over the one-thread
+// reader is to run instead (no usable index, one processor, a record
+// PlaceRecord would refuse).
+bool StartIndexedExtraction(void);
+// Creates the record's file at state.outputFilePath and hands it to the
+// decoders, once fewer than their limit of files is open.
+void WriteIndexedRecord(void);
+// Waits for the decoders and reports what stopped them; every file is
+// closed when it returns. Both waits serve console events and the
+// progress window.
+void FinishIndexedRecords(void);

@@ -467,7 +467,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
 }
 
 BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,
-               LPOVERLAPPED) {
+               LPOVERLAPPED overlapped) {
   VESKAR_HOOK_COUNT_NOTED("WriteFile", count, VESKAR_HANDLE_NAME(file), BOOL);
   if (written != nullptr)
     *written = 0;
@@ -475,9 +475,16 @@ BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,
   if (handle == nullptr)
     return FALSE;
   const char *p = (const char *)data;
+  off_t offset = overlapped == nullptr
+                     ? 0
+                     : (off_t)((uint64_t)overlapped->OffsetHigh << 32 |
+                               overlapped->Offset);
   DWORD done = 0;
   while (done < count) {
-    ssize_t n = write(handle->fd, p + done, count - done);
+    ssize_t n =
+        overlapped == nullptr
+            ? write(handle->fd, p + done, count - done)
+            : pwrite(handle->fd, p + done, count - done, offset + (off_t)done);
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0) {

@@ -18,6 +18,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -294,6 +295,22 @@ LPWSTR GetCommandLineW(void) {
 HANDLE GetCurrentProcess(void) { return &currentProcess; }
 
 DWORD GetCurrentProcessId(void) { return (DWORD)getpid(); }
+
+BOOL GetProcessAffinityMask(HANDLE, PDWORD_PTR processMask,
+                            PDWORD_PTR systemMask) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  DWORD_PTR mask = 0;
+  for (int cpu = 0; cpu < CPU_SETSIZE && cpu < 64; ++cpu)
+    if (CPU_ISSET(cpu, &set))
+      mask |= (DWORD_PTR)1 << cpu;
+  *processMask = *systemMask = mask;
+  return TRUE;
+}
 
 BOOL CreateProcessW(LPCWSTR application, LPWSTR, LPSECURITY_ATTRIBUTES,
                     LPSECURITY_ATTRIBUTES, BOOL, DWORD flags, LPVOID, LPCWSTR,

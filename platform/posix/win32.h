@@ -185,7 +185,16 @@ typedef struct _BY_HANDLE_FILE_INFORMATION {
 } BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
 
 typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
-typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
+// Only the offset counts here: WriteFile given one writes there (pwrite),
+// as a positional write on a Windows handle opened without
+// FILE_FLAG_OVERLAPPED does.
+typedef struct _OVERLAPPED {
+  ULONG_PTR Internal;
+  ULONG_PTR InternalHigh;
+  DWORD Offset;
+  DWORD OffsetHigh;
+  HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
 
 typedef struct _STARTUPINFOW {
   DWORD cb;
@@ -360,6 +369,11 @@ BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 BOOL TerminateProcess(HANDLE process, UINT exitCode);
 LPWSTR GetCommandLineW(void);
 HANDLE GetCurrentProcess(void);
+typedef ULONG_PTR DWORD_PTR, *PDWORD_PTR;
+// The processors this process may run on (sched_getaffinity, so taskset
+// counts), one bit each for the first 64; the system's mask is the same.
+BOOL GetProcessAffinityMask(HANDLE process, PDWORD_PTR processMask,
+                            PDWORD_PTR systemMask);
 BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess,
                      HANDLE *target, DWORD access, BOOL inherit, DWORD options);
 HANDLE GetStdHandle(DWORD which);
@@ -436,6 +450,9 @@ static inline PVOID InterlockedExchangePointer(PVOID volatile *target,
 }
 static inline LONG InterlockedExchange(LONG volatile *target, LONG value) {
   return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedDecrement(LONG volatile *target) {
+  return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST);
 }
 static inline LONG64 InterlockedExchangeAdd64(LONG64 volatile *target,
                                               LONG64 value) {

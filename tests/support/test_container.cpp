@@ -14,6 +14,7 @@
 #include <zstd.h>
 
 #include "common/container.h"
+#include "common/payload_index.h"
 
 namespace test {
 
@@ -110,6 +111,59 @@ std::string Compress(const std::string &stream, const FrameOptions &options) {
     begin = end;
   }
   return frames;
+}
+
+std::string IndexFrame(const std::vector<Record> &records,
+                       const std::vector<IndexedFrame> &frames,
+                       uint64_t streamSize) {
+  uint64_t units = 0;
+  for (const Record &record : records)
+    units += record.name.size();
+  std::string table(PayloadIndexTableSize(records.size(), units), '\0');
+  unsigned char *to = (unsigned char *)&table[0];
+  uint64_t offset = 0;
+  for (const Record &record : records) {
+    to += PutPayloadIndexRecord(to, (const Utf16Unit *)record.name.data(),
+                                record.name.size(), record.data.size(), offset);
+    offset += 2 * record.name.size() + 10 + record.data.size();
+  }
+  std::string packed(ZSTD_compressBound(table.size()), '\0');
+  size_t packedSize =
+      ZSTD_compress(&packed[0], packed.size(), table.data(), table.size(), 3);
+  if (ZSTD_isError(packedSize))
+    abort();
+  packed.resize(packedSize);
+  uint64_t content = PayloadIndexContentSize(frames.size(), packed.size());
+  std::string frame(kSkippableHeaderSize + kPayloadIndexHeaderSize, '\0');
+  PutPayloadIndexHeader((unsigned char *)&frame[0], (uint32_t)content,
+                        (uint32_t)frames.size(), (uint32_t)records.size(),
+                        streamSize, packed.size(), table.size());
+  for (const IndexedFrame &entry : frames) {
+    unsigned char bytes[kPayloadIndexFrameSize];
+    PutPayloadIndexFrame(bytes, entry.compressed, entry.decompressed);
+    frame.append((const char *)bytes, sizeof bytes);
+  }
+  return frame + packed;
+}
+
+std::string IndexedContainer(const std::vector<Record> &records,
+                             const std::vector<size_t> &cuts,
+                             const std::vector<Record> &listed) {
+  std::string stream = ArchiveStream(records);
+  std::vector<size_t> bounds = cuts;
+  bounds.push_back(stream.size());
+  std::string frames;
+  std::vector<IndexedFrame> table;
+  size_t begin = 0;
+  for (size_t end : bounds) {
+    std::string frame = Compress(stream.substr(begin, end - begin));
+    table.push_back({frame.size(), end - begin});
+    frames += frame;
+    begin = end;
+  }
+  return Container(
+      IndexFrame(listed.empty() ? records : listed, table, stream.size()) +
+      frames);
 }
 
 std::string RawFrame(const std::string &content, size_t blockSize,

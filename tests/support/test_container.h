@@ -81,6 +81,27 @@ std::string SkippableFrame(int variant, const std::string &content,
 // the 64-bit count of the bytes in front of it.
 std::string Container(const std::string &frames, bool tail = true);
 
+// One frame of the index: its compressed and decompressed sizes.
+struct IndexedFrame {
+  uint64_t compressed;
+  uint64_t decompressed;
+};
+
+// The index (a skippable frame) of a stream of `streamSize` bytes in
+// `frames`, listing `records` (names and sizes; each record's offset is
+// where the one before it ends, from 0).
+std::string IndexFrame(const std::vector<Record> &records,
+                       const std::vector<IndexedFrame> &frames,
+                       uint64_t streamSize);
+
+// A container with an index in front of the archive stream of `records`,
+// compressed as one frame per piece between `cuts` (FrameOptions::cuts). The
+// index lists `listed` where a test forges it (the stream's own records when
+// empty); its frames are the real ones.
+std::string IndexedContainer(const std::vector<Record> &records,
+                             const std::vector<size_t> &cuts = {},
+                             const std::vector<Record> &listed = {});
+
 // The records packed by the packer's archive writer, their bytes going
 // through files in a scratch directory as they do when packing (the writer
 // reads files). False with a one-line reason.
