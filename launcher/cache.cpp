@@ -60,6 +60,7 @@
 #include "paths/paths.h"
 #include "launcher/unpack.h"
 #include "payload/extract.h"
+#include "payload/parallel.h"
 #include "payload/record.h"
 #include "payload/writer.h"
 
@@ -335,6 +336,20 @@ void RequireListedRecord(CacheMarkerCursor &cursor) {
     ReportFatalMarkerMismatch();
 }
 
+// For a repair over the payload's index, every record in order: whether
+// PlaceRecord would place it and it is the next the marker lists, as
+// RequireListedRecord asks of the stream. Where the index says otherwise,
+// the one-thread reader runs, and the stream decides.
+bool PlaceableAndListed(const WCHAR *name, uint64_t size, bool first) {
+  if (first)
+    state.cache.repairCheck = FirstMarkerRecord();
+  WCHAR listed[kNameCapacity];
+  uint64_t listedSize;
+  return WouldPlaceRecord(name, size, first) &&
+         NextMarkerRecord(state.cache.repairCheck, listed, &listedSize) &&
+         Utf16Equal(listed, name) && listedSize == size;
+}
+
 // Records the record just read in the marker.
 void AppendRecordToMarker(void) {
   unsigned char bytes[kCacheMarkerRecordCapacity];
@@ -464,18 +479,33 @@ bool CompareCachedFiles(void) {
 
 bool RepairBrokenFiles(void) {
   // Only the broken files are written, and only as the marker lists them.
+  // With an index, only the frames that hold them are decoded.
   CacheMarkerCursor cursor = FirstMarkerRecord();
-  for (uint32_t i = 0; ReadRecordName(); ++i) {
-    PauseExtractionForConsoleEvent();
-    PlaceRecord();
-    ReadRecordSize();
-    RequireListedRecord(cursor);
-    if (state.cache.brokenFiles[i])
-      WriteRecord();
-    else
-      SkipRecordData();
+  if (StartParallelRepair(PlaceableAndListed, state.cache.brokenFiles,
+                          CacheMarkerCount(state.cache.marker))) {
+    for (uint32_t i = 0; NextIndexedRecord(); ++i) {
+      PauseExtractionForConsoleEvent();
+      PlaceRecord();
+      RequireListedRecord(cursor);
+      if (state.cache.brokenFiles[i])
+        WriteIndexedRecord();
+      else
+        PassIndexedRecord();
+    }
+    FinishIndexedRecords();
+  } else {
+    for (uint32_t i = 0; ReadRecordName(); ++i) {
+      PauseExtractionForConsoleEvent();
+      PlaceRecord();
+      ReadRecordSize();
+      RequireListedRecord(cursor);
+      if (state.cache.brokenFiles[i])
+        WriteRecord();
+      else
+        SkipRecordData();
+    }
+    FinishWriters();
   }
-  FinishWriters();
 
   cursor = FirstMarkerRecord();
   WCHAR name[kNameCapacity];

@@ -10,6 +10,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "common/cache_marker.h"
 #include "paths/paths.h"
 #include "platform/platform.h"
 
@@ -34,6 +35,8 @@ struct CacheState {
   // Per marker entry, while the cached files are checked: 1 when the file
   // must be written again (heap).
   unsigned char *brokenFiles;
+  // The marker's next record for a repair's look at the payload's index.
+  CacheMarkerCursor repairCheck;
 };
 
 // Hex digits of the payload digest that name the cache directory's last

@@ -83,9 +83,9 @@ NameVerdict CheckRecordName(const WCHAR *name) {
              : CheckArchiveName(name, units, kFileSystemNameStyle);
 }
 
-// Whether PlaceRecord would place a record of this name without ending the
-// run (the first record's when `first`).
-bool WouldPlaceRecord(const WCHAR *name, bool first) {
+} // namespace
+
+bool WouldPlaceRecord(const WCHAR *name, uint64_t, bool first) {
   if (CheckRecordName(name).problem != kNameAllowed ||
       !JoinedPathFits(state.unpackDirectory, name, kPathCapacity))
     return false;
@@ -95,6 +95,8 @@ bool WouldPlaceRecord(const WCHAR *name, bool first) {
   JoinPath(path, state.unpackDirectory, name, kPathCapacity);
   return Utf16Length(path) < kChildPathCapacity;
 }
+
+namespace {
 
 // Waits for the decoder threads, serving console events and the progress
 // window meanwhile.

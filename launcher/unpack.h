@@ -9,6 +9,8 @@
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include <stdint.h>
+
 #include "platform/platform.h"
 
 // What a pass over the payload does.
@@ -68,6 +70,10 @@ void WriteRecord(void);
 // reader is to run instead (no usable index, one processor, a record
 // PlaceRecord would refuse).
 bool StartIndexedExtraction(void);
+// Whether PlaceRecord would place a record of this name without ending the
+// run (the first record's when `first`): a check for StartParallelExtraction
+// and StartParallelRepair (payload/parallel.h).
+bool WouldPlaceRecord(const WCHAR *name, uint64_t size, bool first);
 // Creates the record's file at state.outputFilePath and hands it to the
 // decoders, once fewer than their limit of files is open.
 void WriteIndexedRecord(void);

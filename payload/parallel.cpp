@@ -76,9 +76,11 @@ void ReleaseIndex(void) {
   free(shared.table);
   free(shared.records);
   free(shared.frames);
+  free(shared.frameOrder);
   shared.table = nullptr;
   shared.records = nullptr;
   shared.frames = nullptr;
+  shared.frameOrder = nullptr;
   for (DecoderSlot &slot : slots) {
     ZSTD_freeDCtx(slot.decoder);
     free(slot.output);
@@ -171,7 +173,7 @@ bool RecordsArePlaceable(RecordCheck placeable) {
   for (uint32_t r = 0; placeable_ && r < count; ++r) {
     const IndexedRecord &record = shared.records[r];
     CopyIndexedName(record, name);
-    if (!placeable(name, r == 0)) {
+    if (!placeable(name, record.size, r == 0)) {
       placeable_ = false;
       break;
     }
@@ -187,9 +189,16 @@ bool RecordsArePlaceable(RecordCheck placeable) {
   return placeable_;
 }
 
-// Counts, per record, the frames that hold part of its data.
-void CountFramesPerRecord(void) {
+// Chooses the frames to decode (every frame, or those that hold part of a
+// record whose data is wanted), and counts, per wanted record, the frames
+// that hold part of its data. False without memory.
+bool ChooseFrames(bool everyFrame) {
   ParallelExtraction &shared = Shared();
+  shared.frameOrder =
+      (uint32_t *)malloc(shared.index.frameCount * sizeof(uint32_t));
+  if (shared.frameOrder == nullptr)
+    return false;
+  shared.frameOrderCount = 0;
   uint32_t first = 0;
   for (uint32_t f = 0; f < shared.index.frameCount; ++f) {
     uint64_t start = shared.frames[f].streamOffset;
@@ -198,14 +207,21 @@ void CountFramesPerRecord(void) {
            shared.records[first].dataOffset + shared.records[first].size <=
                start)
       ++first;
+    bool wanted = everyFrame;
     for (uint32_t r = first;
          r < shared.index.recordCount && shared.records[r].offset < end; ++r) {
       IndexedRecord &record = shared.records[r];
+      if (record.skip)
+        continue;
+      wanted = true;
       if (record.size != 0 && record.dataOffset < end &&
           record.dataOffset + record.size > start)
         ++record.framesLeft;
     }
+    if (wanted)
+      shared.frameOrder[shared.frameOrderCount++] = f;
   }
+  return true;
 }
 
 // --- The decoder threads ----------------------------------------------------
@@ -316,6 +332,14 @@ ParallelFailure Place(FrameCursor &cursor, const unsigned char *bytes,
     }
     uint64_t left = record.dataOffset + record.size - cursor.at;
     DWORD take = left < count ? (DWORD)left : (DWORD)count;
+    if (record.skip) {
+      cursor.at += take;
+      bytes += take;
+      count -= take;
+      if (take == left)
+        ++cursor.record;
+      continue;
+    }
     if (!AwaitCreated(cursor))
       return kParallelFine; // stopped: the reason is set already
     uint64_t position = cursor.at - record.dataOffset;
@@ -375,7 +399,7 @@ ParallelFailure DecodeFrame(DecoderSlot &slot, uint32_t f) {
   // written.
   if (cursor.record < shared.index.recordCount) {
     const IndexedRecord &record = shared.records[cursor.record];
-    if (cursor.at > record.dataOffset &&
+    if (!record.skip && cursor.at > record.dataOffset &&
         cursor.at < record.dataOffset + record.size &&
         !ReleaseRecord(cursor.record))
       return kParallelWrite;
@@ -389,10 +413,8 @@ DWORD WINAPI RunDecoder(LPVOID parameter) {
   DecoderSlot &slot = *(DecoderSlot *)parameter;
   for (;;) {
     AcquireSRWLockExclusive(&shared.lock);
-    bool done = shared.stopping || shared.nextFrame == shared.index.frameCount;
-    uint32_t f = shared.nextFrame;
-    if (!done)
-      ++shared.nextFrame;
+    bool done = shared.stopping || shared.nextFrame == shared.frameOrderCount;
+    uint32_t f = done ? 0 : shared.frameOrder[shared.nextFrame++];
     ReleaseSRWLockExclusive(&shared.lock);
     if (done)
       break;
@@ -451,20 +473,29 @@ void JoinDecoders(void) {
 
 } // namespace
 
-bool StartParallelExtraction(RecordCheck placeable) {
+namespace {
+
+bool Start(RecordCheck placeable, const unsigned char *wanted, uint32_t count) {
   ParallelExtraction &shared = Shared();
   int threads = shared.threadLimit > 0 ? shared.threadLimit : ProcessorCount();
   if (threads > kDecoderThreadCapacity)
     threads = kDecoderThreadCapacity;
-  if (threads < 2)
+  if (threads < (wanted == nullptr ? 2 : 1))
     return false;
-  if (!LoadIndex() || !RecordsArePlaceable(placeable)) {
+  if (!LoadIndex() ||
+      (wanted != nullptr && shared.index.recordCount != count) ||
+      !RecordsArePlaceable(placeable)) {
     ReleaseIndex();
     return false;
   }
-  if ((uint32_t)threads > shared.index.frameCount)
-    threads = (int)shared.index.frameCount;
-  CountFramesPerRecord();
+  for (uint32_t r = 0; wanted != nullptr && r < count; ++r)
+    shared.records[r].skip = wanted[r] == 0;
+  if (!ChooseFrames(wanted == nullptr)) {
+    ReleaseIndex();
+    return false;
+  }
+  if ((uint32_t)threads > shared.frameOrderCount)
+    threads = (int)shared.frameOrderCount;
 
   InitializeSRWLock(&shared.lock);
   InitializeConditionVariable(&shared.changed);
@@ -493,12 +524,35 @@ bool StartParallelExtraction(RecordCheck placeable) {
     }
     shared.threads[shared.threadCount++] = thread;
   }
-  if (shared.threadCount == 0) {
+  // A repair of empty files alone decodes nothing.
+  if (shared.threadCount < threads && shared.threadCount == 0) {
     ReleaseIndex();
     return false;
   }
   shared.active = true;
   return true;
+}
+
+} // namespace
+
+bool StartParallelExtraction(RecordCheck placeable) {
+  return Start(placeable, nullptr, 0);
+}
+
+bool StartParallelRepair(RecordCheck placeable, const unsigned char *wanted,
+                         uint32_t count) {
+  return Start(placeable, wanted, count);
+}
+
+void PassIndexedRecord(void) {
+  ParallelExtraction &shared = Shared();
+  if (shared.failure != kParallelFine)
+    ReportFailure();
+  AcquireSRWLockExclusive(&shared.lock);
+  shared.createdCount = shared.nextRecord + 1;
+  WakeAllConditionVariable(&shared.changed);
+  ReleaseSRWLockExclusive(&shared.lock);
+  ++shared.nextRecord;
 }
 
 bool NextIndexedRecord(void) {

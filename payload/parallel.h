@@ -65,6 +65,9 @@ struct IndexedRecord {
   HANDLE file;
   // The frames that hold part of its data and have not yet written it.
   volatile LONG framesLeft;
+  // Its data is not wanted (a repair writes only the broken files): its
+  // header is still checked wherever a frame holding it is decoded.
+  bool skip;
 };
 
 // Why the decoders stopped early.
@@ -88,6 +91,10 @@ struct ParallelExtraction {
   unsigned char *table; // the unpacked record table (heap)
   IndexedRecord *records;
   PayloadIndexFrame *frames;
+  // The frames to decode, in archive order: every frame, or for a repair
+  // those that hold part of a wanted record.
+  uint32_t *frameOrder;
+  uint32_t frameOrderCount;
   const unsigned char *container; // the container's first byte
   uint32_t nextRecord;            // the next one the main thread places
 
@@ -95,7 +102,7 @@ struct ParallelExtraction {
   // Broadcast whenever a count below moves or the decoders stop.
   CONDITION_VARIABLE changed;
   uint32_t createdCount; // records placed, in archive order
-  uint32_t nextFrame;    // the next frame a decoder takes
+  uint32_t nextFrame;    // the next of frameOrder a decoder takes
   int openFiles;         // created and not yet closed
   int running;           // decoder threads not ended
   volatile bool stopping;
@@ -110,10 +117,11 @@ struct ParallelExtraction {
   HANDLE threads[kDecoderThreadCapacity];
 };
 
-// Whether the caller would place a record of this name (the first record's
-// when `first`): one it refuses is left to the one-thread reader, which
-// says why at its turn.
-typedef bool (*RecordCheck)(const WCHAR *name, bool first);
+// Whether the caller would place a record of this name and size (the first
+// record's when `first`); called for every record, in archive order, before
+// anything is made. A record it refuses leaves the payload to the
+// one-thread reader, which says why at its turn.
+typedef bool (*RecordCheck)(const WCHAR *name, uint64_t size, bool first);
 
 // Reads the payload's index (after OpenPayload) and starts the decoder
 // threads. False, with nothing started and nothing reported, where the
@@ -121,6 +129,14 @@ typedef bool (*RecordCheck)(const WCHAR *name, bool first);
 // record `placeable` refuses or two that may name one file, fewer than two
 // processors, no memory or no thread.
 bool StartParallelExtraction(RecordCheck placeable);
+
+// For a repair: as StartParallelExtraction, where only the records marked
+// in `wanted` (one byte per record, `count` of them, 1 to write) are
+// written, and only the frames that hold part of one (header or data) are
+// decoded. One thread is enough here: the frames it saves pay. False also
+// where the index does not list `count` records.
+bool StartParallelRepair(RecordCheck placeable, const unsigned char *wanted,
+                         uint32_t count);
 
 // The next record in archive order into state.record (its name and size,
 // all of its data left); false after the last. Ends the run with the
@@ -147,6 +163,9 @@ bool WaitForDecoders(ParallelWait what, DWORD milliseconds);
 
 // The bytes the decoders have written since the last call.
 DWORD TakeParallelBytesWritten(void);
+
+// Passes over the record NextIndexedRecord gave, which is not written.
+void PassIndexedRecord(void);
 
 // Once WaitForDecoders(kWaitForEnd) has said so: ends the run with the
 // decode or the unpack message when the decoders stopped for one, and

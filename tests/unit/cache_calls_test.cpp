@@ -77,7 +77,11 @@ protected:
   // resource.
   void Attach() {
     test::ResetLauncherState();
-    container_ = test::Container(test::Compress(test::ArchiveStream(kRecords)));
+    container_ =
+        next_.empty()
+            ? test::Container(test::Compress(test::ArchiveStream(kRecords)))
+            : next_;
+    state.parallel.threadLimit = threads_;
     veskar_fuzz::SetPayloadResource((const uint8_t *)container_.data(),
                                     container_.size(), true);
   }
@@ -106,6 +110,10 @@ protected:
 
   BuildValues saved_;
   std::string container_;
+  // The next starts' payload, when not kRecords in one frame, and their
+  // decoder threads (0: one per processor).
+  std::string next_;
+  int threads_ = 0;
 };
 
 TEST_F(CacheCallsTest, ALaterStartWritesMakesAndRenamesNothing) {
@@ -330,6 +338,43 @@ TEST_F(CacheCallsTest, AJunctionAtALevelLeavesTheRunInItsOwnSibling) {
   EXPECT_TRUE(state.unpackDirectoryOwned);
   EXPECT_EQ(test::Utf8(state.childExecutablePath),
             test::Utf8(state.unpackDirectory) + "\\main");
+}
+
+// A repair decodes only the frames that hold a broken file: a frame that
+// holds none may even be damaged. With one decoder thread as with two.
+TEST_F(CacheCallsTest, ARepairDecodesOnlyTheFramesOfTheBrokenFiles) {
+  const std::vector<Record> records = {
+      {u"main", test::SampleBytes(3000, 1)},
+      {u"sub\\a.txt", test::SampleBytes(5000, 2)},
+      {u"b.txt", test::SampleBytes(6000, 3)}};
+  // Frames: "main" and the start of a.txt; the rest of a.txt; b.txt.
+  const size_t b = (2 * 4 + 10 + 3000) + (2 * 9 + 10 + 5000);
+  const std::vector<size_t> cuts = {3100, b};
+  std::string good = test::IndexedContainer(records, cuts);
+  std::string damaged = good;
+  // A byte of the first frame, which follows the index's skippable frame.
+  size_t frames = 3 + 8 + GetLittleEndian32((const unsigned char *)&good[7]);
+  damaged[frames + 40] ^= 0x55;
+  DescribeMarker(records);
+  for (int threads : {1, 2}) {
+    SCOPED_TRACE("threads " + std::to_string(threads));
+    test::RemoveAll(scratch_ / "cache");
+    threads_ = threads;
+    next_ = good;
+    Start();
+    auto tree = test::ListTree(Cache());
+    tree.erase(".onefile-marker");
+    EXPECT_TRUE(tree == Expected(records));
+
+    test::WriteBytes(Cache() + "/b.txt", "broken");
+    next_ = damaged;
+    Calls repair = Start();
+    EXPECT_EQ(Named(repair, "MoveFileExW").size(), 1u);
+    tree = test::ListTree(Cache());
+    tree.erase(".onefile-marker");
+    EXPECT_TRUE(tree == Expected(records));
+    EXPECT_FALSE(state.unpackDirectoryOwned);
+  }
 }
 
 } // namespace
