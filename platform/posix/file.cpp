@@ -268,13 +268,17 @@ int RemoveAt(int parent, const char *name) {
   return result;
 }
 
+// The user the process runs as, asked once: the launcher never changes it,
+// and a listing looks at every entry's owner.
+const uid_t effectiveUser = geteuid();
+
 // The attributes the core sees for what lstat found.
 DWORD AttributesOf(const struct stat &info) {
   DWORD attributes = S_ISLNK(info.st_mode)   ? FILE_ATTRIBUTE_REPARSE_POINT
                      : S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
                      : S_ISREG(info.st_mode) ? FILE_ATTRIBUTE_NORMAL
                                              : FILE_ATTRIBUTE_DEVICE;
-  if (info.st_uid != geteuid())
+  if (info.st_uid != effectiveUser)
     attributes |= FILE_ATTRIBUTE_OTHER_OWNER;
   return attributes;
 }
