@@ -28,7 +28,9 @@
 // and one more to see that nothing follows), check it against its digest
 // and check every listed file: each level below the cache directory a
 // plain directory, the file a plain file (no link, fifo or device) of the
-// listed size. No file is written and nothing is decoded. A file that is
+// listed size. Each directory is listed once for this (the files sorted by
+// directory), not each file looked up by its path. No file is written and
+// nothing is decoded. A file that is
 // missing, not a plain file or of another size (and with the content
 // check, one whose bytes differ from the payload's) is written again
 // before the child starts: the extraction unpacks the broken files alone
