@@ -128,25 +128,37 @@ void ReadLevel(const Utf16Unit *path, size_t at, size_t *end, size_t *kept) {
 
 } // namespace
 
-bool SameFilePath(const Utf16Unit *a, const Utf16Unit *b, NameStyle style) {
-  if (style == kPosixNames)
-    return Utf16Equal(a, b);
+int CompareFilePaths(const Utf16Unit *a, const Utf16Unit *b,
+                     NameStyle style) {
+  if (style == kPosixNames) {
+    size_t i = 0;
+    while (a[i] != 0 && a[i] == b[i])
+      ++i;
+    return a[i] < b[i] ? -1 : a[i] > b[i] ? 1 : 0;
+  }
   size_t atA = 0, atB = 0;
   for (;;) {
     size_t endA, keptA, endB, keptB;
     ReadLevel(a, atA, &endA, &keptA);
     ReadLevel(b, atB, &endB, &keptB);
+    for (size_t i = 0; i < keptA && i < keptB; ++i) {
+      Utf16Unit upperA = WindowsUpperCase(a[atA + i]);
+      Utf16Unit upperB = WindowsUpperCase(b[atB + i]);
+      if (upperA != upperB)
+        return upperA < upperB ? -1 : 1;
+    }
     if (keptA != keptB)
-      return false;
-    for (size_t i = 0; i < keptA; ++i)
-      if (WindowsUpperCase(a[atA + i]) != WindowsUpperCase(b[atB + i]))
-        return false;
+      return keptA < keptB ? -1 : 1;
     bool lastA = a[endA] == 0, lastB = b[endB] == 0;
     if (lastA || lastB)
-      return lastA && lastB;
+      return lastA == lastB ? 0 : lastA ? -1 : 1;
     atA = endA + 1;
     atB = endB + 1;
   }
+}
+
+bool SameFilePath(const Utf16Unit *a, const Utf16Unit *b, NameStyle style) {
+  return CompareFilePaths(a, b, style) == 0;
 }
 
 namespace {

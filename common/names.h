@@ -76,6 +76,13 @@ Utf16Unit WindowsUpperCase(Utf16Unit unit);
 // dot. So "a.txt" and "A.TXT", or "t.bin" and "t.bin.", are one file there.
 bool SameFilePath(const Utf16Unit *a, const Utf16Unit *b, NameStyle style);
 
+// An order of terminated paths in which two compare equal exactly when
+// SameFilePath takes them for one file: level by level, each level's units
+// as the system compares them (on Windows upper-cased, without what it
+// drops), a path that ends first before one that goes on. Gives <0, 0 or
+// >0, for sorting and searching names as the file system finds them.
+int CompareFilePaths(const Utf16Unit *a, const Utf16Unit *b, NameStyle style);
+
 // Writes why the name is refused, as the end of a sentence that begins with
 // the name ("has an empty level"), into `out` (always terminated; cut short
 // when `capacity` is too small). For kNameAllowed it writes "is allowed".

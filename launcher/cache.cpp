@@ -28,7 +28,9 @@
 // and one more to see that nothing follows), check it against its digest
 // and check every listed file: each level below the cache directory a
 // plain directory, the file a plain file (no link, fifo or device) of the
-// listed size. No file is written and nothing is decoded. A file that is
+// listed size. Each directory is listed once for this (the files sorted by
+// directory), not each file looked up by its path. No file is written and
+// nothing is decoded. A file that is
 // missing, not a plain file or of another size (and with the content
 // check, one whose bytes differ from the payload's) is written again
 // before the child starts: the extraction unpacks the broken files alone
@@ -264,12 +266,23 @@ CacheVerdict CheckLevels(WCHAR *checked) {
   size_t end = (size_t)(LastLevel(path) - path) - 1; // the file's directory
   if (end <= top)
     return kCacheWhole; // a file at the top
-  // The levels below `checked` that it shares with this file are known.
+  // The levels that `checked` shares with this file's directory are known:
+  // those before the last separator up to which both agree, or both whole
+  // where one ends a level of the other.
   size_t known = Utf16Length(checked);
   size_t from = top;
-  if (known > top && known <= end && path[known] == '\\' &&
-      memcmp(checked, path, known * sizeof(WCHAR)) == 0)
-    from = known;
+  if (known > top) {
+    size_t same = top;
+    while (same < known && same < end && checked[same] == path[same])
+      ++same;
+    from = same;
+    if ((same < known && checked[same] != '\\') ||
+        (same < end && path[same] != '\\')) {
+      do
+        --from;
+      while (from > top && path[from] != '\\');
+    }
+  }
   while (from < end) {
     size_t level = from + 1;
     while (level < end && path[level] != '\\')
@@ -290,39 +303,167 @@ CacheVerdict CheckLevels(WCHAR *checked) {
   return kCacheWhole;
 }
 
+// One file the marker lists, as the check of the cached files sorts them:
+// its name (in a heap pool of the names), the units of its directory
+// below the cache directory (0 at the top), its listed size and its place
+// in the marker.
+struct ListedFile {
+  const WCHAR *name;
+  size_t directoryLength;
+  uint64_t size;
+  uint32_t index;
+};
+
+// The last level of a listed file's name.
+const WCHAR *ListedLevel(const ListedFile &file) {
+  return file.name + file.directoryLength + (file.directoryLength != 0);
+}
+
+// The order the files are looked at in: by directory, unit by unit (each
+// directory's files together, a directory before those below it), then by
+// name as the file system compares names, so that a listed entry is found
+// by a binary search.
+int CompareListedFiles(const void *a, const void *b) {
+  const ListedFile &x = *(const ListedFile *)a;
+  const ListedFile &y = *(const ListedFile *)b;
+  size_t shorter = x.directoryLength < y.directoryLength ? x.directoryLength
+                                                         : y.directoryLength;
+  for (size_t i = 0; i < shorter; ++i)
+    if (x.name[i] != y.name[i])
+      return x.name[i] < y.name[i] ? -1 : 1;
+  if (x.directoryLength != y.directoryLength)
+    return x.directoryLength < y.directoryLength ? -1 : 1;
+  int order = CompareFilePaths(ListedLevel(x), ListedLevel(y),
+                               kFileSystemNameStyle);
+  if (order != 0)
+    return order;
+  return x.index < y.index ? -1 : x.index > y.index ? 1 : 0;
+}
+
+// Whether two sorted files lie in one directory, as their names spell it.
+bool SameListedDirectory(const ListedFile &x, const ListedFile &y) {
+  return x.directoryLength == y.directoryLength &&
+         memcmp(x.name, y.name, x.directoryLength * sizeof(WCHAR)) == 0;
+}
+
+// Marks in state.cache.brokenFiles, for the files `files[0..count)` of one
+// directory (sorted), what the directory's one listing shows: an entry of
+// a file's name (as the file system compares names) that is a plain file
+// of the listed size makes it whole, unless another entry of that name is
+// not; no entry leaves it broken. The listing is of
+// state.cache.filePath, a pattern for every entry of the directory. A
+// directory that cannot be listed leaves every file broken.
+void MarkListedFiles(const ListedFile *files, size_t count) {
+  unsigned char *broken = state.cache.brokenFiles;
+  // 1: no whole entry seen yet; 2: an entry of its name that is not whole.
+  for (size_t i = 0; i < count; ++i)
+    broken[files[i].index] = 1;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileExW(state.cache.filePath, FindExInfoBasic,
+                                   &found, FindExSearchNameMatch, nullptr,
+                                   FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE)
+    return;
+  do {
+    const WCHAR *name = found.cFileName;
+    // The first file whose name is not before the entry's.
+    size_t low = 0, high = count;
+    while (low < high) {
+      size_t middle = low + (high - low) / 2;
+      if (CompareFilePaths(ListedLevel(files[middle]), name,
+                           kFileSystemNameStyle) < 0)
+        low = middle + 1;
+      else
+        high = middle;
+    }
+    bool whole =
+        (found.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+          FILE_ATTRIBUTE_DEVICE)) == 0;
+    uint64_t size = (uint64_t)found.nFileSizeHigh << 32 | found.nFileSizeLow;
+    for (size_t i = low;
+         i < count && CompareFilePaths(ListedLevel(files[i]), name,
+                                       kFileSystemNameStyle) == 0;
+         ++i) {
+      unsigned char &mark = broken[files[i].index];
+      if (!whole || size != files[i].size)
+        mark = 2;
+      else if (mark == 1)
+        mark = 0;
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  for (size_t i = 0; i < count; ++i)
+    if (broken[files[i].index] == 2)
+      broken[files[i].index] = 1;
+}
+
 // Marks, in state.cache.brokenFiles, every listed file that is missing, not a
-// plain file, or of another size.
+// plain file, or of another size. Each directory is listed once, after its
+// levels have been found plain directories.
 CacheVerdict FindBrokenFiles(void) {
   uint32_t count = CacheMarkerCount(state.cache.marker);
   free(state.cache.brokenFiles);
   state.cache.brokenFiles = (unsigned char *)calloc(count, 1);
-  if (state.cache.brokenFiles == nullptr)
+  // The names' units: at most half the marker's bytes, and a terminator
+  // for each.
+  size_t poolUnits = state.cache.markerSize / sizeof(WCHAR) + count;
+  WCHAR *pool = (WCHAR *)malloc(poolUnits * sizeof(WCHAR));
+  ListedFile *files = (ListedFile *)malloc((count + 1) * sizeof(ListedFile));
+  if (state.cache.brokenFiles == nullptr || pool == nullptr ||
+      files == nullptr)
     ReportFatalMemory();
-  CacheVerdict verdict = kCacheWhole;
-  WCHAR checked[kPathCapacity];
-  checked[0] = 0;
   CacheMarkerCursor cursor = FirstMarkerRecord();
   WCHAR name[kNameCapacity];
   uint64_t size;
-  for (uint32_t i = 0; NextMarkerRecord(cursor, name, &size); ++i) {
-    JoinPath(state.cache.filePath, state.cache.directory, name, kPathCapacity);
-    CacheVerdict levels = CheckLevels(checked);
-    if (levels == kCacheUnusable)
-      return kCacheUnusable;
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    bool whole =
-        levels == kCacheWhole &&
-        GetFileAttributesExW(state.cache.filePath, GetFileExInfoStandard,
-                             &data) &&
-        (data.dwFileAttributes &
-         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
-          FILE_ATTRIBUTE_DEVICE)) == 0 &&
-        ((uint64_t)data.nFileSizeHigh << 32 | data.nFileSizeLow) == size;
-    if (!whole) {
-      state.cache.brokenFiles[i] = 1;
-      verdict = kCacheBroken;
-    }
+  size_t used = 0;
+  uint32_t listed = 0;
+  while (listed < count && NextMarkerRecord(cursor, name, &size)) {
+    size_t length = Utf16Length(name);
+    if (used + length + 1 > poolUnits)
+      break; // the marker has been checked whole: never so
+    memcpy(pool + used, name, (length + 1) * sizeof(WCHAR));
+    const WCHAR *last = LastLevel(pool + used);
+    size_t directoryLength = (size_t)(last - (pool + used));
+    files[listed] = {pool + used,
+                     directoryLength == 0 ? 0 : directoryLength - 1, size,
+                     listed};
+    used += length + 1;
+    ++listed;
   }
+  qsort(files, listed, sizeof(ListedFile), CompareListedFiles);
+
+  CacheVerdict verdict = kCacheWhole;
+  WCHAR checked[kPathCapacity];
+  checked[0] = 0;
+  for (size_t first = 0, next; first < listed; first = next) {
+    next = first + 1;
+    while (next < listed && SameListedDirectory(files[first], files[next]))
+      ++next;
+    JoinPath(state.cache.filePath, state.cache.directory, files[first].name,
+             kPathCapacity);
+    CacheVerdict levels = CheckLevels(checked);
+    if (levels == kCacheUnusable) {
+      verdict = kCacheUnusable;
+      break;
+    }
+    if (levels == kCacheBroken) {
+      for (size_t i = first; i < next; ++i)
+        state.cache.brokenFiles[files[i].index] = 1;
+    } else {
+      // The directory's every entry: its path and "*" in place of the
+      // file's name, which takes at least one unit.
+      WCHAR *level = (WCHAR *)LastLevel(state.cache.filePath);
+      level[0] = '*';
+      level[1] = 0;
+      MarkListedFiles(files + first, next - first);
+    }
+    for (size_t i = first; i < next; ++i)
+      if (state.cache.brokenFiles[files[i].index])
+        verdict = kCacheBroken;
+  }
+  free(pool);
+  free(files);
   return verdict;
 }
 

@@ -18,9 +18,9 @@ using namespace veskar_posix;
 namespace {
 
 Handle standardHandles[3] = {
-    {kFileHandle, 0, 0, -1, false, nullptr, nullptr, 0, false, nullptr},
-    {kFileHandle, 1, 0, -1, false, nullptr, nullptr, 0, false, nullptr},
-    {kFileHandle, 2, 0, -1, false, nullptr, nullptr, 0, false, nullptr},
+    {kFileHandle, 0, 0, -1, false, nullptr, nullptr, 0, false, nullptr, false},
+    {kFileHandle, 1, 0, -1, false, nullptr, nullptr, 0, false, nullptr, false},
+    {kFileHandle, 2, 0, -1, false, nullptr, nullptr, 0, false, nullptr, false},
 };
 
 // Converts a core path; sets the last error and returns false when it is too
@@ -268,13 +268,17 @@ int RemoveAt(int parent, const char *name) {
   return result;
 }
 
+// The user the process runs as, asked once: the launcher never changes it,
+// and a listing looks at every entry's owner.
+const uid_t effectiveUser = geteuid();
+
 // The attributes the core sees for what lstat found.
 DWORD AttributesOf(const struct stat &info) {
   DWORD attributes = S_ISLNK(info.st_mode)   ? FILE_ATTRIBUTE_REPARSE_POINT
                      : S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
                      : S_ISREG(info.st_mode) ? FILE_ATTRIBUTE_NORMAL
                                              : FILE_ATTRIBUTE_DEVICE;
-  if (info.st_uid != geteuid())
+  if (info.st_uid != effectiveUser)
     attributes |= FILE_ATTRIBUTE_OTHER_OWNER;
   return attributes;
 }
@@ -300,10 +304,18 @@ BOOL NextFound(Handle *handle, LPWIN32_FIND_DATAW found) {
     if (fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
       continue; // gone since it was listed
     memset(found, 0, sizeof *found);
+    if (handle->searchUtf8 &&
+        Utf8ToUtf16(entry->d_name, strlen(entry->d_name), nullptr, 0,
+                    kTextStrict) == kTextMalformed)
+      continue;
     if (FromNative(entry->d_name, found->cFileName, MAX_PATH, false) >=
         MAX_PATH)
       continue;
     found->dwFileAttributes = AttributesOf(info);
+    if (!S_ISDIR(info.st_mode)) {
+      found->nFileSizeHigh = (DWORD)((uint64_t)info.st_size >> 32);
+      found->nFileSizeLow = (DWORD)info.st_size;
+    }
     return TRUE;
   }
 }
@@ -681,8 +693,13 @@ BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS,
   return TRUE;
 }
 
-HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found) {
-  VESKAR_HOOK("FindFirstFileW", pattern, HANDLE);
+namespace {
+
+// Starts the listing of `pattern` (FindFirstFileW, FindFirstFileExW): the
+// directory opened with `openFlags`, names that are not UTF-8 skipped when
+// `utf8Only`.
+HANDLE StartSearch(LPCWSTR pattern, LPWIN32_FIND_DATAW found, int openFlags,
+                   bool utf8Only) {
   static thread_local char native[kNativePathCapacity];
   if (!NativePath(pattern, native))
     return INVALID_HANDLE_VALUE;
@@ -704,6 +721,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found) {
     return INVALID_HANDLE_VALUE;
   }
   handle->searchPrefix = prefix;
+  handle->searchUtf8 = utf8Only;
   const char *directory = native;
   if (slash == nullptr)
     directory = ".";
@@ -711,9 +729,13 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found) {
     directory = "/";
   else
     *slash = 0;
-  DIR *dir = opendir(directory);
+  int fd = open(directory, openFlags);
+  DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
   if (dir == nullptr) {
-    SetLastErrorFromErrno(errno, true);
+    int error = errno;
+    if (fd >= 0)
+      close(fd);
+    SetLastErrorFromErrno(error, true);
     FreeHandle(handle);
     return INVALID_HANDLE_VALUE;
   }
@@ -725,6 +747,28 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found) {
     return INVALID_HANDLE_VALUE;
   }
   return handle;
+}
+
+} // namespace
+
+HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found) {
+  VESKAR_HOOK("FindFirstFileW", pattern, HANDLE);
+  // As opendir opens it: a link to a directory is followed.
+  return StartSearch(pattern, found, O_RDONLY | O_DIRECTORY | O_CLOEXEC,
+                     false);
+}
+
+HANDLE FindFirstFileExW(LPCWSTR pattern, FINDEX_INFO_LEVELS level,
+                        LPVOID found, FINDEX_SEARCH_OPS search, LPVOID filter,
+                        DWORD) {
+  VESKAR_HOOK("FindFirstFileExW", pattern, HANDLE);
+  if (level != FindExInfoBasic || search != FindExSearchNameMatch ||
+      filter != nullptr) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return INVALID_HANDLE_VALUE;
+  }
+  return StartSearch(pattern, (LPWIN32_FIND_DATAW)found, kOpenDirectory,
+                     true);
 }
 
 BOOL FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW found) {

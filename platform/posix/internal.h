@@ -53,6 +53,7 @@ struct Handle {
   pthread_t thread;   // own thread handles
   bool joined;        // own thread handles: waited for, so nothing to detach
   Event *event;       // event handles
+  bool searchUtf8;    // search handles: names that are not UTF-8 skipped
 };
 
 Handle *NewHandle(HandleKind kind);

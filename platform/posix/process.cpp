@@ -44,7 +44,7 @@ int argumentCount;
 char **arguments;
 WCHAR *commandLine;
 Handle currentProcess = {kProcessHandle, -1,      0, -1,    false,
-                         nullptr,        nullptr, 0, false, nullptr};
+                         nullptr,        nullptr, 0, false, nullptr, false};
 
 const int kConsoleSignals[] = {SIGINT, SIGHUP, SIGTERM};
 // How often AwaitConsoleSignal looks for a pending or running handling.

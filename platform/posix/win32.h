@@ -161,6 +161,17 @@ typedef struct _WIN32_FIND_DATAW {
   WCHAR cAlternateFileName[14];
 } WIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
 
+typedef enum _FINDEX_INFO_LEVELS {
+  FindExInfoStandard = 0,
+  FindExInfoBasic = 1,
+} FINDEX_INFO_LEVELS;
+
+typedef enum _FINDEX_SEARCH_OPS {
+  FindExSearchNameMatch = 0,
+} FINDEX_SEARCH_OPS;
+
+#define FIND_FIRST_EX_LARGE_FETCH 0x00000002
+
 typedef enum _GET_FILEEX_INFO_LEVELS {
   GetFileExInfoStandard = 0,
 } GET_FILEEX_INFO_LEVELS;
@@ -317,9 +328,20 @@ DWORD GetFileAttributesW(LPCWSTR path);
 // A listing of one directory. The pattern's last level is "*" or a literal
 // prefix followed by one "*" (all this layer understands); "." and ".."
 // are listed as on Windows. Only dwFileAttributes (a link never followed:
-// FILE_ATTRIBUTE_REPARSE_POINT) and cFileName are filled in; a name longer
-// than cFileName holds is skipped.
+// FILE_ATTRIBUTE_REPARSE_POINT), the size (lstat's, for what is no
+// directory) and cFileName are filled in; a name longer than cFileName
+// holds is skipped.
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found);
+// The same listing, through one descriptor: the directory is opened with
+// O_NOFOLLOW, so a link at its last level is not listed (the open fails as
+// for anything that is no directory), and each entry is looked at with
+// fstatat relative to it. Only FindExInfoBasic and
+// FindExSearchNameMatch; the flags are taken as given (the kernel's
+// getdents fetches in large batches anyway). A name that is not UTF-8 is
+// not listed: no UTF-16 path of the core's names it.
+HANDLE FindFirstFileExW(LPCWSTR pattern, FINDEX_INFO_LEVELS level,
+                        LPVOID found, FINDEX_SEARCH_OPS search,
+                        LPVOID filter, DWORD flags);
 BOOL FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW found);
 BOOL FindClose(HANDLE search);
 

@@ -892,7 +892,8 @@ class CacheTest(LinuxLauncherTestCase):
     def test_cold_then_warm_start(self):
         """The first start leaves the directory (mode 0700 at every level
         it made, no sibling); the next writes, renames and makes nothing,
-        and opens no file in it but the marker."""
+        opens no file in it but the marker, and lists each directory
+        once."""
         launcher, directory, parent, env = self.cache_setup()
         launch = self.launch(launcher=launcher, env=env, probe={"EXIT": "9"})
         self.assertRanFrom(launch, directory)
@@ -918,10 +919,18 @@ class CacheTest(LinuxLauncherTestCase):
         self.assertEqual(changes, [], "the warm start changed something")
         opened = [c for c in calls if directory in c]
         # The directory is held, and the hold checked, before the one file
-        # is opened, for reading: the marker.
-        self.assertEqual(["O_DIRECTORY" in c for c in opened],
+        # is opened, for reading: the marker. Then each directory of the
+        # payload is opened once, never through a link, to be listed.
+        self.assertEqual(["O_DIRECTORY" in c for c in opened[:3]],
                          [True, True, False], opened)
         self.assertIn(self.MARKER, opened[2])
+        directories = {os.path.join(directory, *name.split("\\")[:-1])
+                       for name, _ in self.records}
+        listed = [c.split('"')[1] for c in opened[3:]]
+        self.assertEqual(sorted(listed), sorted(directories), opened)
+        for c in opened[3:]:
+            self.assertIn("O_DIRECTORY", c)
+            self.assertIn("O_NOFOLLOW", c)
 
     def test_broken_files_are_repaired_before_the_child_starts(self):
         """Deleted, cut short, replaced by a file of another size (the main

@@ -10,7 +10,10 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include <string>
 #include <vector>
@@ -47,7 +50,7 @@ protected:
               buildValues.unpackTemplate);
     for (size_t i = 0; i < kPayloadDigestSize; ++i)
       buildValues.payloadDigest[i] = (unsigned char)(0xA0 + i);
-    DescribeMarker(kRecords);
+    UseRecords(kRecords);
     veskar_recording::Reset();
     // The pauses between renames are logged, not waited.
     veskar_recording::ScriptAlways("Sleep", 0);
@@ -73,13 +76,20 @@ protected:
     PutLittleEndian64(buildValues.markerSize, marker.size());
   }
 
+  // The payload's records from now on, and the build values' marker for
+  // them.
+  void UseRecords(const std::vector<Record> &records) {
+    records_ = records;
+    DescribeMarker(records);
+  }
+
   // The launcher's state afresh, with the records as its payload
   // resource.
   void Attach() {
     test::ResetLauncherState();
     container_ =
         next_.empty()
-            ? test::Container(test::Compress(test::ArchiveStream(kRecords)))
+            ? test::Container(test::Compress(test::ArchiveStream(records_)))
             : next_;
     state.parallel.threadLimit = threads_;
     veskar_fuzz::SetPayloadResource((const uint8_t *)container_.data(),
@@ -109,6 +119,7 @@ protected:
   std::string Cache() const { return scratch_ / "cache/a0a1a2a3a4a5a6a7"; }
 
   BuildValues saved_;
+  std::vector<Record> records_;
   std::string container_;
   // The next starts' payload, when not kRecords in one frame, and their
   // decoder threads (0: one per processor).
@@ -142,7 +153,13 @@ TEST_F(CacheCallsTest, ALaterStartWritesMakesAndRenamesNothing) {
                   test::Utf8(test::CorePath(Cache() + "/.onefile-marker")) +
                   " read");
   EXPECT_EQ(Named(warm, "CreateFileW"), opens);
-  EXPECT_EQ(Named(warm, "GetFileAttributesExW").size(), kRecords.size());
+  // Each directory listed once, no file looked up by its path.
+  EXPECT_EQ(Named(warm, "FindFirstFileExW"),
+            (Calls{"FindFirstFileExW " + test::Utf8(test::CorePath(Cache())) +
+                       "\\*",
+                   "FindFirstFileExW " +
+                       test::Utf8(test::CorePath(Cache() + "/sub")) + "\\*"}));
+  EXPECT_EQ(Named(warm, "GetFileAttributesExW"), Calls());
   EXPECT_EQ(test::Utf8(state.childExecutablePath),
             test::Utf8(test::CorePath(Cache() + "/main")));
 }
@@ -312,6 +329,167 @@ TEST_F(CacheCallsTest, AFileThatCannotBeReplacedLeavesTheRunInItsOwnSibling) {
   }
 }
 
+// A later start looks at each directory of the cache once: one listing of
+// it, after its levels have been found plain directories, and no file
+// looked up by its path. What the listings show decides, case by case,
+// which files are written again, or that the directory is no image of this
+// payload (the run then goes on from its own sibling and leaves the cache
+// directory as it is). The records interleave their directories, as an
+// archive's do.
+TEST_F(CacheCallsTest, EachDirectoryIsListedOnceAndDecidesItsFiles) {
+  UseRecords({{u"main", "m"},
+              {u"sub\\a.txt", "aa"},
+              {u"b.txt", "bbb"},
+              {u"sub\\deep\\c.txt", "cccc"},
+              {u"other\\e.bin", "eeeee"},
+              {u"sub\\d.txt", "dd"}});
+  const std::string outside = scratch_ / "outside";
+  const struct {
+    const char *what;
+    std::function<bool(const std::string &cache)> change; // false: skip
+    // The directories listed ("" the cache directory itself), in order.
+    std::vector<std::string> listed;
+    // The files moved into place, in order.
+    std::vector<std::string> moved;
+    // The run goes on from its own sibling; the cache directory is left
+    // as it was.
+    bool ownSibling;
+  } kCases[] = {
+      {"every file whole", [](const std::string &) { return true; },
+       {"", "other", "sub", "sub/deep"}, {}, false},
+      {"a file missing",
+       [](const std::string &cache) {
+         return unlink((cache + "/sub/a.txt").c_str()) == 0;
+       },
+       {"", "other", "sub", "sub/deep"}, {"sub/a.txt"}, false},
+      {"a file of another size",
+       [](const std::string &cache) {
+         test::WriteBytes(cache + "/sub/d.txt", "ddd");
+         return true;
+       },
+       {"", "other", "sub", "sub/deep"}, {"sub/d.txt"}, false},
+      {"a link to a file of the listed size",
+       [&](const std::string &cache) {
+         test::WriteBytes(outside, "xyz");
+         return unlink((cache + "/b.txt").c_str()) == 0 &&
+                symlink(outside.c_str(), (cache + "/b.txt").c_str()) == 0;
+       },
+       {"", "other", "sub", "sub/deep"}, {"b.txt"}, false},
+      {"a fifo",
+       [](const std::string &cache) {
+         return unlink((cache + "/other/e.bin").c_str()) == 0 &&
+                mkfifo((cache + "/other/e.bin").c_str(), 0600) == 0;
+       },
+       {"", "other", "sub", "sub/deep"}, {"other/e.bin"}, false},
+      // Another case of the name is another file on Linux (on Windows the
+      // same one: names_test holds the order the listing is searched in to
+      // that).
+      {"another case of the name",
+       [](const std::string &cache) {
+         return rename((cache + "/b.txt").c_str(),
+                       (cache + "/B.TXT").c_str()) == 0;
+       },
+       {"", "other", "sub", "sub/deep"}, {"b.txt"}, false},
+      {"a directory level missing",
+       [](const std::string &cache) {
+         test::RemoveAll(cache + "/sub/deep");
+         return true;
+       },
+       {"", "other", "sub"}, {"sub/deep/c.txt"}, false},
+      // A directory where a file is listed cannot be replaced: the repair
+      // fails and nothing of the cache directory is touched.
+      {"a directory where a file is listed",
+       [](const std::string &cache) {
+         test::RemoveAll(cache + "/b.txt");
+         test::MakeDirectories(cache + "/b.txt");
+         test::WriteBytes(cache + "/b.txt/inside", "i");
+         return test::Exists(cache + "/b.txt/inside");
+       },
+       {"", "other", "sub", "sub/deep"}, {"b.txt"}, true},
+      // Nothing is listed through a link at a level.
+      {"a link as a directory level",
+       [&](const std::string &cache) {
+         return rename((cache + "/sub").c_str(), outside.c_str()) == 0 &&
+                symlink(outside.c_str(), (cache + "/sub").c_str()) == 0;
+       },
+       {"", "other"}, {}, true},
+      {"a file as a directory level",
+       [](const std::string &cache) {
+         test::RemoveAll(cache + "/other");
+         test::WriteBytes(cache + "/other", "o");
+         return true;
+       },
+       {""}, {}, true},
+      // Needs root to give a level away.
+      {"a level of another user",
+       [](const std::string &cache) {
+         return chown((cache + "/sub").c_str(), getuid() + 1, (gid_t)-1) == 0;
+       },
+       {"", "other"}, {}, true},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    test::RemoveAll(scratch_ / "cache");
+    test::RemoveAll(outside);
+    Start();
+    if (!c.change(Cache())) {
+      if (getuid() == 0)
+        ADD_FAILURE() << "the case could not be set up";
+      continue;
+    }
+    auto before = test::ListTree(Cache());
+    Calls warm = Start();
+    Calls listed, moved;
+    for (const std::string &directory : c.listed)
+      listed.push_back(
+          "FindFirstFileExW " +
+          test::Utf8(test::CorePath(
+              directory.empty() ? Cache() : Cache() + "/" + directory)) +
+          "\\*");
+    for (const std::string &file : c.moved)
+      moved.push_back("MoveFileExW " +
+                      test::Utf8(test::CorePath(Cache() + "/" + file)));
+    EXPECT_EQ(Named(warm, "FindFirstFileExW"), listed);
+    EXPECT_EQ(Named(warm, "GetFileAttributesExW"), Calls());
+    EXPECT_EQ(Named(warm, "MoveFileExW"), moved);
+    EXPECT_EQ(state.unpackDirectoryOwned, c.ownSibling);
+    if (c.ownSibling) {
+      EXPECT_EQ(test::Utf8(state.childExecutablePath),
+                test::Utf8(state.unpackDirectory) + "\\main");
+      EXPECT_TRUE(test::ListTree(Cache()) == before);
+    } else {
+      EXPECT_EQ(test::Utf8(state.childExecutablePath),
+                test::Utf8(test::CorePath(Cache() + "/main")));
+      auto tree = test::ListTree(Cache());
+      tree.erase(".onefile-marker");
+      tree.erase("B.TXT");
+      EXPECT_TRUE(tree == Expected(records_));
+    }
+  }
+}
+
+// A directory that cannot be listed (access taken away meanwhile, say)
+// has every file of its own written again; the others are left alone.
+TEST_F(CacheCallsTest, FilesOfADirectoryThatCannotBeListedAreWrittenAgain) {
+  Start();
+  Attach();
+  veskar_recording::Reset();
+  veskar_recording::ScriptAlways("Sleep", 0);
+  veskar_recording::Script("FindFirstFileExW",
+                           (uint64_t)(intptr_t)INVALID_HANDLE_VALUE,
+                           ERROR_ACCESS_DENIED);
+  ExpandCachePaths();
+  PrepareCacheDirectory();
+  Calls calls = veskar_recording::Calls();
+  EXPECT_EQ(Named(calls, "FindFirstFileExW").size(), 2u);
+  EXPECT_EQ(Named(calls, "MoveFileExW"),
+            (Calls{"MoveFileExW " + test::Utf8(test::CorePath(Cache() +
+                                                              "/main")),
+                   "MoveFileExW " +
+                       test::Utf8(test::CorePath(Cache() + "/b.txt"))}));
+  EXPECT_FALSE(state.unpackDirectoryOwned);
+}
+
 // A junction at a level below the cache directory (a directory that is a
 // reparse point on Windows): nothing is read or written through it; the
 // directory is no image of this payload, and the run goes on from its own
@@ -355,7 +533,7 @@ TEST_F(CacheCallsTest, ARepairDecodesOnlyTheFramesOfTheBrokenFiles) {
   // A byte of the first frame, which follows the index's skippable frame.
   size_t frames = 3 + 8 + GetLittleEndian32((const unsigned char *)&good[7]);
   damaged[frames + 40] ^= 0x55;
-  DescribeMarker(records);
+  UseRecords(records);
   for (int threads : {1, 2}) {
     SCOPED_TRACE("threads " + std::to_string(threads));
     test::RemoveAll(scratch_ / "cache");

@@ -9,12 +9,15 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "common/container.h"
 #include "common/names.h"
+#include "tests/unit/support.h"
 
 namespace {
 
@@ -263,6 +266,55 @@ TEST(SameFileTest, OneFileAsEachFileSystemSeesIt) {
       EXPECT_EQ(SameFilePath(a.c_str(), b.c_str(), kPosixNames), c.posix)
           << swapped;
     }
+  }
+}
+
+// The order a directory's listing is searched in: two names are equal in it
+// exactly when SameFilePath takes them for one file, and it is an order
+// (antisymmetric, transitive), so that a sorted table of the listed names
+// finds each entry however the system spells it: on Windows in another
+// case, or with the trailing dots and spaces it drops.
+TEST(SameFileTest, TheOrderOfNamesAgreesWithOneFile) {
+  const std::vector<std::u16string> kNames = {
+      u"a.txt",   u"A.TXT",     u"a.txt.",   u"a.txt . ",  u"a.tx",
+      u"a.txt0",  u"b",         u"B",        u"\u00e4",    u"\u00c4",
+      u"stra\u00dfe", u"STRASSE", u"dir\\x",   u"DIR.\\X",   u"dir\\x\\y",
+      u"dir",     u"dir.",      u"dir..\\x", u"\U00010428", u"\U00010400",
+      u"a b",     u"a\\b",      u"Z",        u"_",         u"["};
+  for (NameStyle style : {kWindowsNames, kPosixNames}) {
+    SCOPED_TRACE(style);
+    auto sign = [&](const std::u16string &a, const std::u16string &b) {
+      int order = CompareFilePaths(a.c_str(), b.c_str(), style);
+      return order < 0 ? -1 : order > 0 ? 1 : 0;
+    };
+    for (const auto &a : kNames) {
+      for (const auto &b : kNames) {
+        SCOPED_TRACE(test::Utf8(a) + " / " + test::Utf8(b));
+        EXPECT_EQ(sign(a, b) == 0, SameFilePath(a.c_str(), b.c_str(), style));
+        EXPECT_EQ(sign(a, b), -sign(b, a));
+        for (const auto &c : kNames) {
+          if (sign(a, b) <= 0 && sign(b, c) <= 0) {
+            EXPECT_LE(sign(a, c), 0) << test::Utf8(c);
+          }
+        }
+      }
+    }
+  }
+  // Sorted Windows names, then each found by a binary search as another
+  // spelling of it.
+  std::vector<std::u16string> sorted = {u"readme", u"Main.exe", u"lib.dll",
+                                        u"\u00c4rger.txt", u"zz"};
+  auto less = [](const std::u16string &a, const std::u16string &b) {
+    return CompareFilePaths(a.c_str(), b.c_str(), kWindowsNames) < 0;
+  };
+  std::sort(sorted.begin(), sorted.end(), less);
+  for (const std::u16string spelling :
+       {u"README", u"main.EXE", u"LIB.DLL.", u"\u00e4RGER.TXT", u"ZZ "}) {
+    auto found =
+        std::lower_bound(sorted.begin(), sorted.end(), spelling, less);
+    ASSERT_NE(found, sorted.end()) << test::Utf8(spelling);
+    EXPECT_TRUE(SameFilePath(found->c_str(), spelling.c_str(), kWindowsNames))
+        << test::Utf8(spelling);
   }
 }
 
