@@ -244,7 +244,7 @@ const Command *FindCommand(const std::string &name) {
        true},
       {"list", RunList, 1, false, {}, {"--json"}, kListHelp, false},
       {"extract", RunExtract, 2, true, {}, {}, kExtractHelp, true},
-      {"verify", RunVerify, 1, false, {}, {}, kVerifyHelp, true},
+      {"verify", RunVerify, 1, false, {"--threads"}, {}, kVerifyHelp, true},
   };
   for (const Command &command : kCommands)
     if (name == command.name)
