@@ -156,9 +156,12 @@ const char kListHelp[] =
     "(the first is the main program; names with the target's separator),\n"
     "then the number of files, their bytes, the compressed size and the\n"
     "ratio, the target, and the launcher's unpack-directory template (or\n"
-    "its cache-directory template, check and digest level). It checks the\n"
-    "payload as verify does: exit 1 at the first fault, with the reason on\n"
-    "standard error.\n"
+    "its cache-directory template, check and digest level). A package with\n"
+    "an index (build writes one) is listed from it, and nothing of its\n"
+    "archive is decoded: the header, the tail, the index and the names are\n"
+    "checked, the compressed content is not (verify does that). Without an\n"
+    "index, the payload is checked as verify does. Exit 1 at the first\n"
+    "fault, with the reason on standard error.\n"
     "\n"
     "  --json                  the same as one JSON object (docs/packer.md\n"
     "                          describes its fields)\n";
@@ -173,7 +176,9 @@ const char kExtractHelp[] =
     "refused). Missing directories above\n"
     "DIR are created as mkdir -p does (mode 0755 less the umask), and are\n"
     "removed again if extracting fails. DIR appears only when every file has\n"
-    "been written and checked. The payload is checked as verify does: names\n"
+    "been written and checked. The payload is checked as verify does (with\n"
+    "NAME... and an index, only the frames that hold those files are\n"
+    "decoded and checked, with the index's names for every file): names\n"
     "that would lead outside DIR, and names that clash (see verify --help),\n"
     "are refused, and nothing is extracted. Every file gets mode 0755 less\n"
     "the umask, as the Linux launcher gives them: a package keeps no modes,\n"
@@ -182,7 +187,7 @@ const char kExtractHelp[] =
     "  --quiet                 no summary\n";
 
 const char kVerifyHelp[] =
-    "veskar-pack verify EXE\n"
+    "veskar-pack verify EXE [--threads N]\n"
     "\n"
     "Checks the payload of EXE: the header, every zstd frame with its\n"
     "checksum, every record up to the end marker, and the tail, and that\n"
@@ -199,6 +204,9 @@ const char kVerifyHelp[] =
     "payload, so verify still exits 0, but warns on standard error that the\n"
     "content could not be verified and which frame carries no checksum.\n"
     "\n"
+    "  --threads N             decode the frames of a package with an index\n"
+    "                          on N threads, 1-200 (default: one per CPU, at\n"
+    "                          most 8)\n"
     "  --quiet                 no summary\n";
 
 struct Command {
@@ -244,7 +252,7 @@ const Command *FindCommand(const std::string &name) {
        true},
       {"list", RunList, 1, false, {}, {"--json"}, kListHelp, false},
       {"extract", RunExtract, 2, true, {}, {}, kExtractHelp, true},
-      {"verify", RunVerify, 1, false, {}, {}, kVerifyHelp, true},
+      {"verify", RunVerify, 1, false, {"--threads"}, {}, kVerifyHelp, true},
   };
   for (const Command &command : kCommands)
     if (name == command.name)

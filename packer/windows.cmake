@@ -12,7 +12,8 @@ endif()
 
 add_executable(veskar-pack EXCLUDE_FROM_ALL main.cpp ${VESKAR_PACKER_COMMANDS}
   ${VESKAR_PACKER_SOURCES} archive/archive.cpp archive/frame_pool.cpp
-  archive/index_check.cpp archive/index_writer.cpp os/file_io.cpp
+  archive/index_check.cpp archive/index_reader.cpp
+  archive/index_writer.cpp os/file_io.cpp
   string_codec.cpp os/windows/fs.cpp package/embedded.cpp
   os/windows/veskar-pack.rc)
 list(TRANSFORM VESKAR_COMMON_SOURCES PREPEND "${PROJECT_SOURCE_DIR}/"

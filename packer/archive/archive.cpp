@@ -209,23 +209,6 @@ private:
   bool wantData_ = false;
 };
 
-// Counts the frame whose header starts at `at` (before `end`) and whether
-// it carries a content checksum. A header that cannot be read is left to
-// the decoder, which reports the damage.
-void NoteFrame(int fd, uint64_t at, uint64_t end, FrameFacts *facts) {
-  ++facts->frames;
-  unsigned char header[ZSTD_FRAMEHEADERSIZE_MAX];
-  size_t want = end - at < sizeof header ? (size_t)(end - at) : sizeof header;
-  ZSTD_frameHeader frame;
-  if (!ReadAllAt(fd, header, want, at) ||
-      ZSTD_getFrameHeader(&frame, header, want) != 0)
-    return;
-  if (frame.frameType == ZSTD_frame && !frame.checksumFlag) {
-    if (facts->uncheckedFrames++ == 0)
-      facts->firstUnchecked = facts->frames;
-  }
-}
-
 } // namespace
 
 RecordVisitor::~RecordVisitor() = default;
@@ -394,10 +377,22 @@ bool WriteContainer(const std::vector<ArchiveInput> &files,
   return true;
 }
 
-bool ReadContainer(int fd, uint64_t offset, uint64_t size,
-                   RecordVisitor &visitor, std::string *error,
-                   FrameFacts *facts) {
-  FrameFacts seen;
+void NoteFrame(int fd, uint64_t at, uint64_t end, FrameFacts *facts) {
+  ++facts->frames;
+  unsigned char header[ZSTD_FRAMEHEADERSIZE_MAX];
+  size_t want = end - at < sizeof header ? (size_t)(end - at) : sizeof header;
+  ZSTD_frameHeader frame;
+  if (!ReadAllAt(fd, header, want, at) ||
+      ZSTD_getFrameHeader(&frame, header, want) != 0)
+    return;
+  if (frame.frameType == ZSTD_frame && !frame.checksumFlag) {
+    if (facts->uncheckedFrames++ == 0)
+      facts->firstUnchecked = facts->frames;
+  }
+}
+
+bool CheckContainerEnds(int fd, uint64_t offset, uint64_t size,
+                        std::string *error) {
   if (size < kSmallestContainer) {
     *error = "the payload is too short to be a container";
     return false;
@@ -423,6 +418,15 @@ bool ReadContainer(int fd, uint64_t offset, uint64_t size,
     *error = "the container's tail is damaged";
     return false;
   }
+  return true;
+}
+
+bool ReadContainer(int fd, uint64_t offset, uint64_t size,
+                   RecordVisitor &visitor, std::string *error,
+                   FrameFacts *facts) {
+  FrameFacts seen;
+  if (!CheckContainerEnds(fd, offset, size, error))
+    return false;
 
   // An index is checked on its own first, then against every frame and
   // record as they are decoded.

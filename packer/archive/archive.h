@@ -94,4 +94,14 @@ bool ReadContainer(int fd, uint64_t offset, uint64_t size,
                    RecordVisitor &visitor, std::string *error,
                    FrameFacts *facts = nullptr);
 
+// Checks the container's header and tail (the two zero bytes and the
+// count); false with a one-line reason.
+bool CheckContainerEnds(int fd, uint64_t offset, uint64_t size,
+                        std::string *error);
+
+// Counts the frame whose header starts at `at` of `fd` (before `end`) and
+// whether it carries a content checksum. A header that cannot be read is
+// left to the decoder, which reports the damage.
+void NoteFrame(int fd, uint64_t at, uint64_t end, FrameFacts *facts);
+
 } // namespace veskar

@@ -14,19 +14,32 @@
 
 namespace veskar {
 
-namespace {
+const char kIndexDisagrees[] = "the index disagrees with the archive: ";
 
-// What every disagreement says first.
-const char kDisagrees[] = "the index disagrees with the archive: ";
-
-std::string Described(const std::u16string &name, uint64_t size) {
+std::string DescribeRecord(const std::u16string &name, uint64_t size) {
   return "'" + NameToUtf8(name) + "' of " + std::to_string(size) + " bytes";
 }
 
-} // namespace
+std::string DescribeFrameDisagreement(uint64_t number, uint64_t start,
+                                      uint64_t compressed, uint64_t decoded,
+                                      const PayloadIndexFrame &listed) {
+  return kIndexDisagrees + std::string("frame ") + std::to_string(number) +
+         " is " + std::to_string(compressed) + " bytes at offset " +
+         std::to_string(start) + " decoding to " + std::to_string(decoded) +
+         ", but the index says " + std::to_string(listed.compressedSize) +
+         " bytes at " + std::to_string(listed.containerOffset) +
+         " decoding to " + std::to_string(listed.decompressedSize);
+}
 
-bool IndexChecker::Load(int fd, uint64_t offset, uint64_t size,
-                        std::string *error) {
+std::u16string IndexRecordName(const PayloadIndexRecord &record) {
+  std::u16string name;
+  for (uint32_t i = 0; i < record.units; ++i)
+    name += (char16_t)GetLittleEndian16(record.name + 2 * i);
+  return name;
+}
+
+bool LoadIndex(int fd, uint64_t offset, uint64_t size, LoadedIndex *loaded,
+               std::string *error) {
   unsigned char head[kSkippableHeaderSize + sizeof kPayloadIndexSignature];
   if (size < kContainerHeaderSize + sizeof head)
     return true; // too short for an index; the reading tells the rest
@@ -38,16 +51,18 @@ bool IndexChecker::Load(int fd, uint64_t offset, uint64_t size,
   // Never more than the container holds, whatever the frame claims.
   uint64_t room = size - kContainerHeaderSize;
   uint64_t want = frameBytes < room ? frameBytes : room;
-  bytes_.resize((size_t)want);
-  if (!ReadAllAt(fd, bytes_.data(), bytes_.size(),
+  loaded->bytes.resize((size_t)want);
+  if (!ReadAllAt(fd, loaded->bytes.data(), loaded->bytes.size(),
                  offset + kContainerHeaderSize))
     return Fail(error, "couldn't read the payload");
+  PayloadIndex &index = loaded->index;
   PayloadIndexProblem problem =
-      ParsePayloadIndex(bytes_.data(), bytes_.size(), size, &index_);
+      ParsePayloadIndex(loaded->bytes.data(), loaded->bytes.size(), size,
+                        &index);
   if (problem == kIndexAbsent)
     return true;
   if (problem == kIndexUnknownFormat) {
-    unknown_ = true;
+    loaded->unknown = true;
     return true;
   }
   if (problem == kIndexSound) {
@@ -55,26 +70,36 @@ bool IndexChecker::Load(int fd, uint64_t offset, uint64_t size,
     // bounded (at most what zstd can make of the packed bytes), then
     // checked on its own. The room is not cleared: a forged size whose
     // frame does not decode costs address space, not memory.
-    table_.reset(new (std::nothrow) unsigned char[(size_t)index_.tableSize]);
+    loaded->table.reset(
+        new (std::nothrow) unsigned char[(size_t)index.tableSize]);
     std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx *)> dctx(ZSTD_createDCtx(),
                                                              ZSTD_freeDCtx);
-    if (!table_ || !dctx)
+    if (!loaded->table || !dctx)
       return Fail(error, "couldn't allocate room for the index's records");
-    problem = UnpackPayloadIndexRecords(index_, dctx.get(), table_.get());
+    problem = UnpackPayloadIndexRecords(index, dctx.get(), loaded->table.get());
   }
   if (problem == kIndexSound)
-    problem = CheckPayloadIndexRecords(&index_, table_.get());
+    problem = CheckPayloadIndexRecords(&index, loaded->table.get());
   if (problem != kIndexSound)
     return Fail(error, DescribePayloadIndexProblem(problem));
-  present_ = true;
-  StartPayloadIndexFrames(index_, &frames_);
-  StartPayloadIndexRecords(index_, &records_);
+  loaded->present = true;
+  return true;
+}
+
+bool IndexChecker::Load(int fd, uint64_t offset, uint64_t size,
+                        std::string *error) {
+  if (!LoadIndex(fd, offset, size, &loaded_, error))
+    return false;
+  if (loaded_.present) {
+    StartPayloadIndexFrames(loaded_.index, &frames_);
+    StartPayloadIndexRecords(loaded_.index, &records_);
+  }
   return true;
 }
 
 bool IndexChecker::FrameEnded(uint64_t start, uint64_t end, uint64_t bytes,
                               std::string *error) {
-  if (!present_)
+  if (!loaded_.present)
     return true;
   if (!sawIndexFrame_) {
     // The index itself, the first frame: it was read where it lies.
@@ -84,59 +109,52 @@ bool IndexChecker::FrameEnded(uint64_t start, uint64_t end, uint64_t bytes,
   ++frameNumber_;
   PayloadIndexFrame frame;
   if (!NextPayloadIndexFrame(&frames_, &frame))
-    return Fail(error, std::string(kDisagrees) +
+    return Fail(error, std::string(kIndexDisagrees) +
                            "the container holds more frames than the index "
                            "lists (" +
-                           std::to_string(index_.frameCount) + ")");
+                           std::to_string(loaded_.index.frameCount) + ")");
   if (frame.containerOffset != start || frame.compressedSize != end - start ||
       frame.decompressedSize != bytes)
-    return Fail(
-        error,
-        kDisagrees + std::string("frame ") + std::to_string(frameNumber_) +
-            " is " + std::to_string(end - start) + " bytes at offset " +
-            std::to_string(start) + " decoding to " + std::to_string(bytes) +
-            ", but the index says " + std::to_string(frame.compressedSize) +
-            " bytes at " + std::to_string(frame.containerOffset) +
-            " decoding to " + std::to_string(frame.decompressedSize));
+    return Fail(error,
+                DescribeFrameDisagreement(frameNumber_, start, end - start,
+                                          bytes, frame));
   return true;
 }
 
 bool IndexChecker::Finish(std::string *error) {
-  if (!present_)
+  if (!loaded_.present)
     return true;
   if (records_.left != 0)
-    return Fail(error, kDisagrees + std::string("the index lists ") +
-                           std::to_string(index_.recordCount) +
+    return Fail(error, kIndexDisagrees + std::string("the index lists ") +
+                           std::to_string(loaded_.index.recordCount) +
                            " records, the archive holds " +
                            std::to_string(recordNumber_));
   if (frames_.left != 0)
-    return Fail(error, kDisagrees + std::string("the index lists ") +
-                           std::to_string(index_.frameCount) +
+    return Fail(error, kIndexDisagrees + std::string("the index lists ") +
+                           std::to_string(loaded_.index.frameCount) +
                            " frames, the container holds " +
                            std::to_string(frameNumber_));
   return true;
 }
 
 bool IndexChecker::Begin(const std::u16string &name, uint64_t size) {
-  if (!present_)
+  if (!loaded_.present)
     return visitor_.Begin(name, size);
   ++recordNumber_;
   PayloadIndexRecord record;
   if (!NextPayloadIndexRecord(&records_, &record)) {
-    disagreement_ = kDisagrees +
+    disagreement_ = kIndexDisagrees +
                     std::string("the archive holds more records than the "
                                 "index lists (") +
-                    std::to_string(index_.recordCount) + ")";
+                    std::to_string(loaded_.index.recordCount) + ")";
     return false;
   }
-  std::u16string listed;
-  for (uint32_t i = 0; i < record.units; ++i)
-    listed += (char16_t)GetLittleEndian16(record.name + 2 * i);
+  std::u16string listed = IndexRecordName(record);
   if (listed != name || record.size != size) {
-    disagreement_ = kDisagrees + std::string("record ") +
+    disagreement_ = kIndexDisagrees + std::string("record ") +
                     std::to_string(recordNumber_) + " is " +
-                    Described(name, size) + ", but the index says " +
-                    Described(listed, record.size);
+                    DescribeRecord(name, size) + ", but the index says " +
+                    DescribeRecord(listed, record.size);
     return false;
   }
   return visitor_.Begin(name, size);

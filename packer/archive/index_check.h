@@ -24,19 +24,47 @@
 
 namespace veskar {
 
+// A container's index, read and checked on its own (its counts, sizes and
+// offsets, its record table unpacked), or none.
+struct LoadedIndex {
+  std::vector<unsigned char> bytes;       // the index frame
+  std::unique_ptr<unsigned char[]> table; // its record table, unpacked
+  PayloadIndex index = {};
+  bool present = false; // a sound index, ready to use
+  bool unknown = false; // an index of a format this packer does not know
+};
+
+// Reads the index of the container at [offset, offset + size) of `fd`, if
+// it has one, and checks it on its own. False with a one-line reason when
+// it is damaged; a container without an index, or with one of a format
+// this packer does not know, passes with `present` false.
+bool LoadIndex(int fd, uint64_t offset, uint64_t size, LoadedIndex *loaded,
+               std::string *error);
+
+// What every disagreement between the index and the stream says first.
+extern const char kIndexDisagrees[];
+
+// "'NAME' of SIZE bytes", as disagreements describe a record.
+std::string DescribeRecord(const std::u16string &name, uint64_t size);
+
+// Frame `number` (from 1) lay at `start` of the container, `compressed`
+// bytes decoding to `decoded`, other than the index lists it.
+std::string DescribeFrameDisagreement(uint64_t number, uint64_t start,
+                                      uint64_t compressed, uint64_t decoded,
+                                      const PayloadIndexFrame &listed);
+
+// A record of a checked index as a name.
+std::u16string IndexRecordName(const PayloadIndexRecord &record);
+
 // Stands between the reader and its visitor, checking each record.
 class IndexChecker : public RecordVisitor {
 public:
   explicit IndexChecker(RecordVisitor &visitor) : visitor_(visitor) {}
 
-  // Reads the index of the container at [offset, offset + size) of `fd`,
-  // if it has one, and checks it on its own. False with a one-line reason
-  // when it is damaged; a container without an index, or with one of a
-  // format this packer does not know, passes (see present() and
-  // unknown()).
+  // LoadIndex, kept for the checks below (see present() and unknown()).
   bool Load(int fd, uint64_t offset, uint64_t size, std::string *error);
-  bool present() const { return present_; }
-  bool unknown() const { return unknown_; }
+  bool present() const { return loaded_.present; }
+  bool unknown() const { return loaded_.unknown; }
 
   // A frame, skippable or not, has ended: it lay at [start, end) of the
   // container and decoded to `bytes`. False with a reason when the index
@@ -55,13 +83,9 @@ public:
 
 private:
   RecordVisitor &visitor_;
-  std::vector<unsigned char> bytes_;       // the index frame
-  std::unique_ptr<unsigned char[]> table_; // its record table, unpacked
-  PayloadIndex index_ = {};
+  LoadedIndex loaded_;
   PayloadIndexCursor frames_ = {};
   PayloadIndexCursor records_ = {};
-  bool present_ = false;
-  bool unknown_ = false;
   bool sawIndexFrame_ = false;
   uint64_t frameNumber_ = 0;  // data frames ended, from 1
   uint64_t recordNumber_ = 0; // records begun, from 1

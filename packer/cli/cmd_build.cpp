@@ -305,6 +305,16 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 
 } // namespace
 
+int ReadThreads(const CommandLine &line, int defaultCap, int *threads) {
+  int cpus = fs::ProcessorCount();
+  *threads = cpus > defaultCap ? defaultCap : cpus;
+  if (line.values.count("--threads") != 0 &&
+      !ParseNumber(Value(line, "--threads"), 1, kMaxThreads, threads))
+    return UsageError(line.command, "--threads must be a number from 1 to " +
+                                        std::to_string(kMaxThreads));
+  return kExitOk;
+}
+
 int RunBuild(const CommandLine &line) {
   auto start = std::chrono::steady_clock::now();
   ImageOptions options;
@@ -321,12 +331,10 @@ int RunBuild(const CommandLine &line) {
                                         std::to_string(kMaxLevel));
   if (best)
     level = kBestLevel;
-  int cpus = fs::ProcessorCount();
-  int threads = cpus > kMaxThreads ? kMaxThreads : cpus;
-  if (line.values.count("--threads") != 0 &&
-      !ParseNumber(Value(line, "--threads"), 1, kMaxThreads, &threads))
-    return UsageError(line.command, "--threads must be a number from 1 to " +
-                                        std::to_string(kMaxThreads));
+  int threads;
+  status = ReadThreads(line, kMaxThreads, &threads);
+  if (status != kExitOk)
+    return status;
   const std::string &appDirectory = line.arguments[0];
   std::string output = Value(line, "--output");
 

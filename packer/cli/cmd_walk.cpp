@@ -14,6 +14,7 @@
 #include "common/file_mode.h"
 #include "common/text.h"
 #include "packer/archive/archive.h"
+#include "packer/archive/index_reader.h"
 #include "packer/package/build_values.h"
 #include "packer/cli/commands.h"
 #include "packer/failure.h"
@@ -134,14 +135,36 @@ private:
   std::string reason_;
 };
 
-// Reads the whole container through `visitor`; false with the reason
-// printed. A warning says so when some content could not be checked.
+// How a command reads the container.
+enum class Reading {
+  kWhole,   // decode every frame in order
+  kByIndex, // by its index, decoding only what the visitor wants
+  kVerify,  // decode every frame, several at once by the index
+};
+
+// The most threads verify decodes on by default: reading the package,
+// not decoding, is the limit beyond that.
+const int kVerifyThreads = 8;
+
+// Reads the container through `visitor` as `reading` says (in order when
+// it has no sound index); false with the reason printed. A warning says so
+// when some content could not be checked.
 bool ReadAll(const PackedFile &packed, CountingVisitor &visitor,
-             const std::string &path, FrameFacts *seen = nullptr) {
+             const std::string &path, FrameFacts *seen = nullptr,
+             Reading reading = Reading::kWhole, int threads = 1) {
   std::string error;
   FrameFacts frames;
-  bool ok = ReadContainer(packed.fd(), packed.place().offset,
-                          packed.place().size, visitor, &error, &frames);
+  uint64_t offset = packed.place().offset, size = packed.place().size;
+  IndexedRead read = IndexedRead::kNoIndex;
+  if (reading == Reading::kByIndex)
+    read = ReadByIndex(packed.fd(), offset, size, visitor, &error, &frames);
+  else if (reading == Reading::kVerify)
+    read = VerifyByIndex(packed.fd(), offset, size, threads, Interrupted,
+                         visitor, &error, &frames);
+  bool ok = read == IndexedRead::kNoIndex
+                ? ReadContainer(packed.fd(), offset, size, visitor, &error,
+                                &frames)
+                : read == IndexedRead::kDone;
   if (!ok) {
     if (!visitor.reason().empty())
       error = visitor.reason();
@@ -355,7 +378,8 @@ int RunList(const CommandLine &line) {
     return Report(kExitFailed, error);
   bool windows = packed.place().windows;
   ListingVisitor visitor(windows, json);
-  if (!ReadAll(packed, visitor, path))
+  // The records as the index lists them, nothing decoded; verify decodes.
+  if (!ReadAll(packed, visitor, path, nullptr, Reading::kByIndex))
     return kExitFailed;
   // The launcher's build values lie in front of the payload.
   std::vector<uint8_t> front(
@@ -442,7 +466,9 @@ int RunExtract(const CommandLine &line) {
   {
     ExtractingVisitor visitor(packed.place().windows, directory.path(),
                               &wanted);
-    if (!ReadAll(packed, visitor, path))
+    // Named files are decoded from the frames that hold them alone.
+    if (!ReadAll(packed, visitor, path, nullptr,
+                 asked.empty() ? Reading::kWhole : Reading::kByIndex))
       return kExitFailed; // the directory's destructor removes the files
     // Nothing is kept when a name is not in the package: the user asked
     // for something else than what they would get.
@@ -472,13 +498,17 @@ int RunExtract(const CommandLine &line) {
 
 int RunVerify(const CommandLine &line) {
   const std::string &path = line.arguments[0];
+  int threads;
+  int status = ReadThreads(line, kVerifyThreads, &threads);
+  if (status != kExitOk)
+    return status;
   PackedFile packed;
   std::string error;
   if (!packed.Open(path, &error))
     return Report(kExitFailed, error);
   CountingVisitor visitor(packed.place().windows);
   FrameFacts frames;
-  if (!ReadAll(packed, visitor, path, &frames))
+  if (!ReadAll(packed, visitor, path, &frames, Reading::kVerify, threads))
     return kExitFailed;
   if (!line.quiet)
     fs::Print(stdout, "veskar-pack: " + Shown(path) + " is sound" +

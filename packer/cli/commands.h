@@ -37,6 +37,10 @@ int Report(int status, const std::string &message);
 // lists what `command` takes (the general help when it is empty).
 int UsageError(const std::string &command, const std::string &message);
 
+// The --threads option (1 to 200) into `threads`; when it is not given,
+// one per CPU, at most `defaultCap`. kExitOk, or kExitUsage reported.
+int ReadThreads(const CommandLine &line, int defaultCap, int *threads);
+
 int RunBuild(const CommandLine &line);
 int RunAttach(const CommandLine &line);
 int RunList(const CommandLine &line);

@@ -12,6 +12,8 @@
 
 #include "packer/archive/archive.h"
 #include "packer/archive/archive_names.h"
+#include "packer/archive/index_reader.h"
+#include "common/payload_index.h"
 #include "packer/os/file_io.h"
 #include "tests/packer/temp_file.h"
 
@@ -225,6 +227,75 @@ TEST(FrameFactsTest, CountsFramesWithoutChecksum) {
     EXPECT_EQ(facts.indexed, c.index);
   }
   unlink(name);
+}
+
+// Our writer's frames decoded on several threads: a damaged frame is found
+// wherever it lies, and of two, the first in frame order is the one
+// reported, whatever the thread that decoded it.
+TEST(IndexedReadTest, FramesAreCheckedOnSeveralThreads) {
+  char name[] = "/tmp/veskar-packer-test-XXXXXX";
+  int in = mkstemp(name);
+  ASSERT_GE(in, 0);
+  std::vector<char> data(3 << 20);
+  uint32_t state = 4321;
+  for (char &c : data) {
+    state = state * 1103515245u + 12345u;
+    c = (char)(state >> 24);
+  }
+  ASSERT_TRUE(WriteAll(in, data.data(), data.size()));
+  close(in);
+  std::vector<ArchiveInput> inputs = {{u"main.exe", name, data.size()}};
+  CompressionOptions options;
+  options.frameInputLimit = 512 << 10; // seven frames
+  TempFile file;
+  uint64_t size = 0;
+  std::string error;
+  ASSERT_TRUE(WriteContainer(inputs, options, file.fd(), &size, &error))
+      << error;
+  unlink(name);
+  std::vector<unsigned char> good(size);
+  ASSERT_TRUE(ReadAllAt(file.fd(), good.data(), size, 0));
+  // Where each frame starts in the container.
+  PayloadIndex index;
+  ASSERT_EQ(ParsePayloadIndex(good.data() + 3, size - 3, size, &index),
+            kIndexSound);
+  ASSERT_EQ(index.frameCount, 7u);
+  std::vector<PayloadIndexFrame> frames;
+  PayloadIndexCursor cursor;
+  StartPayloadIndexFrames(index, &cursor);
+  PayloadIndexFrame frame;
+  while (NextPayloadIndexFrame(&cursor, &frame))
+    frames.push_back(frame);
+
+  const struct {
+    std::vector<int> damaged; // frames, from 0
+    const char *message;      // empty: sound
+  } cases[] = {
+      {{}, ""},
+      {{3}, "frame 4: the compressed data is damaged"},
+      {{6}, "frame 7: the compressed data is damaged"},
+      {{5, 2}, "frame 3: the compressed data is damaged"},
+  };
+  for (const auto &c : cases) {
+    for (int threads : {1, 3, 8}) {
+      SCOPED_TRACE(testing::Message() << c.message << ", threads " << threads);
+      std::vector<unsigned char> bytes = good;
+      for (int damaged : c.damaged)
+        bytes[frames[damaged].containerOffset +
+              frames[damaged].compressedSize / 2] ^= 0x5A;
+      TempFile copy;
+      ASSERT_TRUE(WriteAll(copy.fd(), bytes.data(), bytes.size()));
+      error.clear();
+      IndexedRead result =
+          CheckFramesByIndex(copy.fd(), 0, size, threads, nullptr, &error);
+      if (c.message[0] == 0) {
+        EXPECT_EQ(result, IndexedRead::kDone) << error;
+      } else {
+        EXPECT_EQ(result, IndexedRead::kFailed);
+        EXPECT_EQ(error.rfind(c.message, 0), 0u) << error;
+      }
+    }
+  }
 }
 
 } // namespace

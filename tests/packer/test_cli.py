@@ -237,8 +237,9 @@ class DepfileTest(packtest.PackerTestCase):
 
 
 class DamageTest(packtest.PackerTestCase):
-    """verify, list and extract all read the whole container and fail on
-    any damage, extract leaving nothing behind."""
+    """verify and extract read the whole container and fail on any damage,
+    extract leaving nothing behind; list reads the index, the header and the
+    tail, and fails on damage there."""
 
     def test_damaged_bytes_are_found(self):
         base = self.make_scratch()
@@ -259,23 +260,29 @@ class DamageTest(packtest.PackerTestCase):
         self.assertEqual(data[frame:frame + 4], b"\x28\xb5\x2f\xfd")
         self.assertTrue(data[frame + 4] & 0x04,
                         "the frame carries no content checksum")
+        # (what, where, message, whether only decoding finds it: list,
+        # which decodes nothing of an indexed package, does not)
         cases = [
             ("a byte inside the frame", offset + size // 2,
-             "compressed data is damaged"),
+             "compressed data is damaged", True),
             ("the checksum at the frame's end", offset + size - 11,
-             "compressed data is damaged"),
-            ("the tail's count", offset + size - 3, "tail is damaged"),
-            ("the tail's zero bytes", offset + size - 10, "tail is damaged"),
-            ("the compression byte", offset + 2, "unknown compression"),
+             "compressed data is damaged", True),
+            ("the tail's count", offset + size - 3, "tail is damaged", False),
+            ("the tail's zero bytes", offset + size - 10, "tail is damaged",
+             False),
+            ("the compression byte", offset + 2, "unknown compression",
+             False),
         ]
-        for what, at, message in cases:
+        for what, at, message, decoded in cases:
             with self.subTest(damage=what):
                 bad = os.path.join(base, "bad.exe")
                 damaged = bytearray(data)
                 damaged[at] ^= 0x5A
                 with open(bad, "wb") as f:
                     f.write(damaged)
-                for command in ("verify", "list"):
+                self.assertEqual(pack("list", bad, check=decoded)
+                                 .returncode, 0 if decoded else 1)
+                for command in ("verify", "list")[:1 if decoded else 2]:
                     result = pack(command, bad, check=False)
                     self.assertEqual(result.returncode, 1, command)
                     self.assertIn(message, result.err, command)
@@ -435,6 +442,8 @@ class IndexTest(packtest.PackerTestCase):
             return container.repack_index_table(data, index,
                                                 index["table"] + b"\0")
 
+        # The first four are sound on their own: only decoding shows them,
+        # and list, which reads the index alone, lists what it says.
         cases = [
             ("a forged name", forge_name,
              "record 2 is 'a.txt' of 6000 bytes, but the index says "
@@ -460,7 +469,7 @@ class IndexTest(packtest.PackerTestCase):
         ]
         good = read(self.package)
         offset, size = packtest.container_place(self.package)
-        for what, forge, message in cases:
+        for number, (what, forge, message) in enumerate(cases):
             with self.subTest(forged=what):
                 data = bytearray(good[offset:offset + size])
                 forged = forge(data, container.read_index(data, 3))
@@ -469,7 +478,10 @@ class IndexTest(packtest.PackerTestCase):
                     f.write(forged)
                 bad = os.path.join(self.base, "bad.exe")
                 pack("attach", blob, "-o", bad, "--quiet")
-                for command in ("verify", "list"):
+                sound_alone = number < 4
+                if sound_alone:
+                    pack("list", bad)
+                for command in ("verify", "list")[:1 if sound_alone else 2]:
                     result = pack(command, bad, check=False)
                     self.assertEqual(result.returncode, 1, command)
                     self.assertIn(": the package is damaged: ", result.err)
@@ -495,6 +507,161 @@ class IndexTest(packtest.PackerTestCase):
         self.assertEqual(index["end"] + index["frames"][0]["compressed"],
                          offset + size - 10)
         pack("verify", out, "--quiet")
+
+class ReadingByTheIndexTest(packtest.PackerTestCase):
+    """With a sound index, list decodes nothing, extract NAME decodes only
+    the frames that hold the named files (each whole, with its checksum,
+    and each named record's head compared with the index), and verify
+    decodes every frame, several at once. The packages carry containers of
+    the independent writer (tests/pysupport), cut into small frames."""
+
+    RECORDS = [("Main.exe", random.Random(1).randbytes(30000)),
+               ("a.txt", b"alpha " * 10),
+               ("b\\c.bin", random.Random(2).randbytes(30000)),
+               ("z.txt", b"zulu" * 10)]
+    FRAMES = 6
+
+    def setUp(self):
+        self.base = self.make_scratch()
+
+    def package(self, name, damaged=(), listed=None):
+        """A package of RECORDS in FRAMES frames behind an index listing
+        `listed` (default: the records as they are), and its index; each
+        frame numbered (from 0) in `damaged` has a byte in its middle
+        changed."""
+        data = bytearray(container.container(
+            self.RECORDS, (True,) * self.FRAMES, index=True, listed=listed))
+        index = container.read_index(data, 3)
+        at = index["end"]
+        for number, frame in enumerate(index["frames"]):
+            if number in damaged:
+                data[at + frame["compressed"] // 2] ^= 0x5A
+            at += frame["compressed"]
+        blob = os.path.join(self.base, name + ".container")
+        with open(blob, "wb") as f:
+            f.write(data)
+        out = os.path.join(self.base, name + ".exe")
+        pack("attach", blob, "-o", out, "--quiet")
+        return out, index
+
+    @staticmethod
+    def frames_of(index, name):
+        """The numbers (from 0) of the frames that hold record `name`, its
+        head and its data."""
+        record = next(r for r in index["records"] if r["name"] == name)
+        start = record["offset"]
+        end = start + 2 * len(name) + 10 + record["size"]
+        held, at = set(), 0
+        for number, frame in enumerate(index["frames"]):
+            if at < end and start < at + frame["decompressed"]:
+                held.add(number)
+            at += frame["decompressed"]
+        return held
+
+    def assert_damaged(self, result, path, message):
+        self.assertEqual(result.returncode, 1, result.err)
+        self.assertEqual(result.err, f"veskar-pack: {path}: the package is "
+                                     f"damaged: {message}\n")
+
+    def test_list_decodes_nothing_and_verify_checks(self):
+        good, _ = self.package("good")
+        # Every frame damaged: list shows the same as for the sound
+        # package, as it reads the index alone.
+        bad, _ = self.package("bad", damaged=range(self.FRAMES))
+        for extra in ((), ("--json",)):
+            self.assertEqual(pack("list", bad, *extra).out,
+                             pack("list", good, *extra).out)
+        # verify decodes everything, on any number of threads, and names
+        # the damage as a front-to-back reading does: here a frame in the
+        # middle.
+        middle, _ = self.package("middle", damaged={3})
+        for threads in ("1", "2", "4"):
+            with self.subTest(threads=threads):
+                self.assertIn("is sound",
+                              pack("verify", good, "--threads", threads).out)
+                self.assert_damaged(
+                    pack("verify", middle, "--threads", threads, check=False),
+                    middle, "the compressed data is damaged (Restored data "
+                    "doesn't match checksum)")
+
+    def test_extract_decodes_only_the_frames_of_the_named_files(self):
+        _, index = self.package("probe")
+        of_a = self.frames_of(index, "a.txt")
+        of_z = self.frames_of(index, "z.txt")
+        self.assertGreater(len(of_a), 1, "a.txt should straddle two frames")
+        # A frame that holds neither file.
+        other = min(set(range(self.FRAMES)) - of_a - of_z)
+        data = dict(self.RECORDS)
+        # (what, damaged frames, names, whether extract succeeds)
+        cases = [
+            ("another file's frame", {other}, ["a.txt"], True),
+            ("another file's frame, two names", {other}, ["z.txt", "a.txt"],
+             True),
+            ("the file's first frame", {min(of_a)}, ["a.txt"], False),
+            ("the file's last frame", {max(of_a)}, ["a.txt"], False),
+            ("the second name's frame", {max(of_z)}, ["a.txt", "z.txt"],
+             False),
+        ]
+        for number, (what, damaged, names, works) in enumerate(cases):
+            with self.subTest(damaged=what):
+                bad, _ = self.package(f"bad{number}", damaged=damaged)
+                into = os.path.join(self.base, f"into{number}")
+                result = pack("extract", bad, into, *names, check=False)
+                if works:
+                    self.assertEqual(result.returncode, 0, result.err)
+                    self.assertEqual(support.read_tree(into),
+                                     {n: data[n] for n in names})
+                else:
+                    self.assert_damaged(
+                        result, bad, "the compressed data is damaged "
+                        "(Restored data doesn't match checksum)")
+                    self.assertFalse(os.path.exists(into))
+                self.assertEqual(
+                    glob.glob(os.path.join(self.base, ".into*")), [])
+
+    def test_a_head_other_than_listed_is_refused(self):
+        # The index, sound on its own, lists another name or size for
+        # a.txt than its head in the stream says. The first frame, which
+        # does not hold a.txt, is damaged too: extract a.txt never decodes
+        # it, so the disagreement is what it finds.
+        a = len(b"alpha " * 10)
+        sizes = {name: len(d) for name, d in self.RECORDS}
+        cases = [
+            ("a forged name", [("x.txt", a)], "x.txt",
+             "record 2 is 'a.txt' of 60 bytes, but the index says "
+             "'x.txt' of 60 bytes"),
+            ("a forged size", [("a.txt", a + 1), ("b\\c.bin", 29999)],
+             "a.txt",
+             "record 2 is 'a.txt' of 60 bytes, but the index says "
+             "'a.txt' of 61 bytes"),
+        ]
+        for number, (what, forged, name, message) in enumerate(cases):
+            with self.subTest(forged=what):
+                listed = dict(sizes)
+                listed.update(forged)
+                order = [n for n, _ in self.RECORDS]
+                if forged[0][0] not in sizes:
+                    order[1] = forged[0][0]
+                    del listed["a.txt"]
+                listing = [(n, listed[n]) for n in order]
+                bad, index = self.package(f"forged{number}", damaged={0},
+                                          listed=listing)
+                self.assertNotIn(0, self.frames_of(index, name))
+                into = os.path.join(self.base, f"into{number}")
+                self.assert_damaged(
+                    pack("extract", bad, into, name, check=False), bad,
+                    "the index disagrees with the archive: " + message)
+                self.assertFalse(os.path.exists(into))
+                self.assertEqual(
+                    glob.glob(os.path.join(self.base, ".into*")), [])
+                # verify, on several threads, finds it as well; without the
+                # damaged frame it is the first fault.
+                sound, _ = self.package(f"forged-sound{number}",
+                                        listed=listing)
+                self.assert_damaged(
+                    pack("verify", sound, "--threads", "3", check=False),
+                    sound, "the index disagrees with the archive: " + message)
+
 
 class HostileNamesTest(packtest.PackerTestCase):
     """Containers written by another tool (tests/pysupport), with names no
@@ -735,7 +902,9 @@ class ListTest(packtest.PackerTestCase):
         pack("build", app, "-o", out, "--quiet")
         offset, size = packtest.container_place(out)
         data = bytearray(read(out))
-        data[offset + size // 2] ^= 0xff
+        # The tail's count: list reads the index and decodes no frame, so
+        # damage inside one it does not see (verify does).
+        data[offset + size - 3] ^= 0xff
         with open(out, "wb") as f:
             f.write(data)
         result = pack("list", out, "--json", check=False)

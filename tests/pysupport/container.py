@@ -28,21 +28,56 @@ def archive_stream(records):
     return b"".join(parts)
 
 
-def container(records, checksums=(True,)):
+def container(records, checksums=(True,), index=False, listed=None):
     """A whole container holding `records` in that order. The archive
     stream is cut into one zstd frame per entry of `checksums`, each with a
-    content checksum or without one, as that entry says."""
+    content checksum or without one, as that entry says. With `index`, a
+    payload index of those frames and records goes first; `listed`, when
+    given, is the (name, size) the index lists for each record instead of
+    the record's own, as a forger would write it (offsets follow the listed
+    names and sizes)."""
     stream = archive_stream(records)
     cut = [len(stream) * i // len(checksums)
            for i in range(len(checksums) + 1)]
-    compressed = b"".join(
+    frames = [
         subprocess.run(
             ["zstd", "-q", "-c", "-3", "--check" if check else "--no-check"],
             input=stream[cut[i]:cut[i + 1]], stdout=subprocess.PIPE,
             check=True, timeout=120).stdout
-        for i, check in enumerate(checksums))
-    body = b"VEY" + compressed + b"\0\0"
+        for i, check in enumerate(checksums)]
+    head = b""
+    if index:
+        if listed is None:
+            listed = [(name, len(data)) for name, data in records]
+        head = index_frame(
+            listed, len(stream),
+            [(len(f), cut[i + 1] - cut[i]) for i, f in enumerate(frames)])
+    body = b"VEY" + head + b"".join(frames) + b"\0\0"
     return body + struct.pack("<Q", len(body))
+
+
+def index_frame(listed, stream_size, frames):
+    """A payload index (the whole skippable frame) listing `listed`, (name
+    with backslashes, size) in archive order, and `frames`, (compressed,
+    decompressed) sizes, over an archive stream of `stream_size` bytes.
+    Written field by field as docs/payload-index.md lays it out."""
+    table = b""
+    offset = 0
+    for name, size in listed:
+        units = name.encode("utf-16-le", "surrogatepass")
+        table += struct.pack("<H", len(units) // 2) + units + \
+            struct.pack("<QQ", size, offset)
+        offset += len(units) + 2 + 8 + size
+    packed = subprocess.run(["zstd", "-q", "-19", "-c", "--no-check",
+                             "--stream-size=%d" % len(table)],
+                            input=table, stdout=subprocess.PIPE,
+                            check=True).stdout
+    content = INDEX_SIGNATURE + struct.pack(
+        "<IIIQQQ", 2, len(frames), len(listed), stream_size, len(packed),
+        len(table))
+    content += b"".join(struct.pack("<QQ", c, d) for c, d in frames)
+    content += packed
+    return struct.pack("<II", INDEX_MAGIC, len(content)) + content
 
 
 def append_to_linux_launcher(launcher, records, out):
