@@ -2,8 +2,9 @@
 //
 // Holds only Windows code: the removal of a directory tree (the shell's
 // delete operation follows links, and under Wine deletes the current
-// directory's contents for paths over 260 characters, so it is not used),
-// printing wide text, and the abort ending.
+// directory's contents for paths over 260 characters, so it is not used;
+// the subdirectories of the top go on several threads at once), printing
+// wide text, and the abort ending.
 //
 //===----------------------------------------------------------------------===//
 #include <stdlib.h>
@@ -217,16 +218,161 @@ void RemoveTree(WCHAR *path, size_t length, RemovalLevel *levels) {
   }
 }
 
+// A path buffer of kLongPathCapacity units, then RemoveTree's record for
+// each level the path can hold; null when there is no memory.
+WCHAR *AllocateRemovalBuffer(void) {
+  return (WCHAR *)malloc(kLongPathCapacity * sizeof(WCHAR) +
+                         (kLongPathCapacity / 2 + 1) * sizeof(RemovalLevel));
+}
+
+RemovalLevel *RemovalLevels(WCHAR *buffer) {
+  return (RemovalLevel *)(buffer + kLongPathCapacity);
+}
+
+// The threads that remove the subdirectories of the top at once, the
+// calling thread among them. Each removal asks the system several times per
+// file, and under Wine each of those is a round trip to the Wine server:
+// with more than one thread, the server serves one while the others do
+// their own part of the work. The top's files, links and whatever a thread
+// could not remove are left to the one walk that follows.
+const int kRemovalThreads = 4;
+
+// The top's listing, shared by the threads: each takes the next real
+// subdirectory from it under the lock.
+struct SharedListing {
+  SRWLOCK lock;
+  HANDLE search; // INVALID_HANDLE_VALUE once the listing has ended
+  WIN32_FIND_DATAW found; // the entry to take next, when `pending`
+  bool pending;
+  const WCHAR *top; // in the \\?\ form, without a final backslash
+  size_t length;
+};
+
+// Puts the name of the next subdirectory of the top that the walk would go
+// into (a directory, not a link or junction, that fits the buffer with
+// room to list it) into `name`, with its attributes; false when there is
+// none left.
+bool TakeSubdirectory(SharedListing *listing, WCHAR *name, DWORD *attributes) {
+  AcquireSRWLockExclusive(&listing->lock);
+  bool taken = false;
+  while (!taken && listing->search != INVALID_HANDLE_VALUE) {
+    if (!listing->pending &&
+        !FindNextFileW(listing->search, &listing->found)) {
+      FindClose(listing->search);
+      listing->search = INVALID_HANDLE_VALUE;
+      break;
+    }
+    listing->pending = false;
+    const WCHAR *found = listing->found.cFileName;
+    DWORD foundAttributes = listing->found.dwFileAttributes;
+    size_t nameLength = wcslen(found);
+    taken = (foundAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(foundAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            !(found[0] == L'.' &&
+              (found[1] == 0 || (found[1] == L'.' && found[2] == 0))) &&
+            listing->length + 1 + nameLength + 3 <= kLongPathCapacity;
+    if (taken) {
+      wmemcpy(name, found, nameLength + 1);
+      *attributes = foundAttributes;
+    }
+  }
+  ReleaseSRWLockExclusive(&listing->lock);
+  return taken;
+}
+
+// Removes subdirectories of the top, as the walk would on its way down,
+// until the listing has none left. `buffer` is the thread's own removal
+// buffer, or null for one of its own.
+void RemoveSubdirectories(SharedListing *listing, WCHAR *buffer) {
+  WCHAR *own = buffer != nullptr ? nullptr : AllocateRemovalBuffer();
+  WCHAR *path = buffer != nullptr ? buffer : own;
+  if (path == nullptr)
+    return; // the other threads and the walk after them do it
+  wmemcpy(path, listing->top, listing->length);
+  WCHAR name[MAX_PATH];
+  DWORD attributes = 0;
+  while (TakeSubdirectory(listing, name, &attributes)) {
+    size_t nameLength = wcslen(name);
+    path[listing->length] = L'\\';
+    wmemcpy(path + listing->length + 1, name, nameLength + 1);
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+      SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    RemoveTree(path, listing->length + 1 + nameLength, RemovalLevels(path));
+  }
+  free(own);
+}
+
+DWORD WINAPI RunSubdirectoryRemoval(LPVOID listing) {
+  RemoveSubdirectories((SharedListing *)listing, nullptr);
+  return 0;
+}
+
+// Removes the subdirectories of the directory `path` (length `length`, in
+// the removal buffer `buffer`) on up to kRemovalThreads threads at once,
+// when it has more than one; nothing else. Fewer threads (none can be
+// started, say) only cost time.
+void RemoveSubdirectoriesAtOnce(WCHAR *buffer, size_t length) {
+  WIN32_FIND_DATAW found;
+  buffer[length] = L'\\';
+  buffer[length + 1] = L'*';
+  buffer[length + 2] = 0;
+  HANDLE search = FindFirstFileExW(buffer, FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, 0);
+  int subdirectories = 0;
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+          !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+          found.cFileName[0] != L'.')
+        ++subdirectories; // a name with a leading dot only lowers the count
+    } while (subdirectories < kRemovalThreads && FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  SharedListing listing = {};
+  if (subdirectories > 1)
+    listing.search = FindFirstFileExW(buffer, FindExInfoBasic, &listing.found,
+                                      FindExSearchNameMatch, nullptr, 0);
+  buffer[length] = 0;
+  if (subdirectories <= 1 || listing.search == INVALID_HANDLE_VALUE)
+    return;
+  InitializeSRWLock(&listing.lock);
+  listing.pending = true;
+  // The top's path, copied: the calling thread extends its buffer in place.
+  WCHAR *top = (WCHAR *)malloc((length + 1) * sizeof(WCHAR));
+  if (top == nullptr) {
+    FindClose(listing.search);
+    return;
+  }
+  wmemcpy(top, buffer, length + 1);
+  listing.top = top;
+  listing.length = length;
+  HANDLE threads[kRemovalThreads - 1];
+  int started = 0;
+  while (started < subdirectories - 1 && started < kRemovalThreads - 1) {
+    threads[started] = CreateThread(nullptr, 0, RunSubdirectoryRemoval,
+                                    &listing, 0, nullptr);
+    if (threads[started] == nullptr)
+      break;
+    ++started;
+  }
+  RemoveSubdirectories(&listing, buffer);
+  for (int i = 0; i < started; ++i) {
+    WaitForSingleObject(threads[i], INFINITE);
+    CloseHandle(threads[i]);
+  }
+  if (listing.search != INVALID_HANDLE_VALUE)
+    FindClose(listing.search); // a thread that ran out of memory left it
+  wmemcpy(buffer, top, length + 1);
+  free(top);
+}
+
 } // namespace
 
 BOOL RemoveDirectoryTree(LPCWSTR path) {
-  // The path, then RemoveTree's record for each level the path can hold.
-  WCHAR *buffer =
-      (WCHAR *)malloc(kLongPathCapacity * sizeof(WCHAR) +
-                      (kLongPathCapacity / 2 + 1) * sizeof(RemovalLevel));
+  WCHAR *buffer = AllocateRemovalBuffer();
   if (buffer == nullptr)
     return FALSE;
-  RemovalLevel *levels = (RemovalLevel *)(buffer + kLongPathCapacity);
+  RemovalLevel *levels = RemovalLevels(buffer);
   // Long paths need the \\?\ form, which only a full path may take.
   size_t at = 0;
   if (path[0] != 0 && path[1] == L':' && path[2] == L'\\') {
@@ -257,8 +403,10 @@ BOOL RemoveDirectoryTree(LPCWSTR path) {
     else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
              length + 3 > kLongPathCapacity)
       RemoveDirectoryW(buffer);
-    else
+    else {
+      RemoveSubdirectoriesAtOnce(buffer, length);
       RemoveTree(buffer, length, levels);
+    }
     removed = GetFileAttributesW(buffer) == INVALID_FILE_ATTRIBUTES;
   }
   free(buffer);

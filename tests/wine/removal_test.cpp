@@ -137,6 +137,34 @@ void ReadOnly(const std::wstring &base) {
   Check("read-only", tree, {}, RemoveDirectoryTree(tree.c_str()));
 }
 
+// Removes `tree` while its file `held` is held open without delete sharing:
+// the removal keeps that file, returns FALSE and takes everything else
+// (`othersGone` says whether it did); then, once the file is closed, the
+// next removal takes the tree.
+template <typename OthersGone>
+void RemoveWhileHeld(const char *name, const std::wstring &tree,
+                     const std::wstring &held, OthersGone othersGone) {
+  HANDLE file = CreateFileW(Long(held).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return Setup(name, "cannot open the file");
+  BOOL whileHeld = RemoveDirectoryTree(tree.c_str());
+  bool heldKept = Exists(held);
+  bool restGone = othersGone();
+  CloseHandle(file);
+  if (whileHeld || !heldKept) {
+    Report("FAIL", name, "a file open without delete sharing went");
+    ++failures;
+    RemoveDirectoryTree(tree.c_str());
+    return;
+  }
+  if (!restGone) {
+    Report("FAIL", name, "the other files were not removed");
+    ++failures;
+  }
+  Check(name, tree, {}, RemoveDirectoryTree(tree.c_str()));
+}
+
 // A file held open without delete sharing keeps the tree (FALSE), and the
 // next removal after it is closed takes it.
 void HeldOpen(const std::wstring &base) {
@@ -145,25 +173,8 @@ void HeldOpen(const std::wstring &base) {
   if (!MakeDirectory(tree) || !MakeFile(held, "held") ||
       !MakeFile(tree + L"\\free.txt", "free"))
     return Setup("held-open", "cannot make the tree");
-  HANDLE file = CreateFileW(Long(held).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE)
-    return Setup("held-open", "cannot open the file");
-  BOOL whileHeld = RemoveDirectoryTree(tree.c_str());
-  bool heldKept = Exists(held);
-  bool freeGone = !Exists(tree + L"\\free.txt");
-  CloseHandle(file);
-  if (whileHeld || !heldKept) {
-    Report("FAIL", "held-open", "a file open without delete sharing went");
-    ++failures;
-    RemoveDirectoryTree(tree.c_str());
-    return;
-  }
-  if (!freeGone) {
-    Report("FAIL", "held-open", "the other files were not removed");
-    ++failures;
-  }
-  Check("held-open", tree, {}, RemoveDirectoryTree(tree.c_str()));
+  RemoveWhileHeld("held-open", tree, held,
+                  [&] { return !Exists(tree + L"\\free.txt"); });
 }
 
 // A target directory outside the tree with one file, for the link cases.
@@ -268,6 +279,56 @@ void Junction(const std::wstring &base) {
         RemoveDirectoryTree(tree.c_str()));
 }
 
+// Many subdirectories at the top, which the removal takes on several
+// threads at once: read-only ones, one whose name starts with a dot, each
+// with files, a read-only file and a part past 260 characters; and a file
+// deep in one of them held open without delete sharing. While it is held,
+// everything else goes and FALSE is returned; once it is closed, the next
+// removal takes the rest.
+void WideTree(const std::wstring &base) {
+  std::wstring tree = base + L"\\wide";
+  if (!MakeDirectory(tree) || !MakeFile(tree + L"\\top.txt", "top"))
+    return Setup("wide-tree", "cannot make the tree");
+  const int kSubdirectories = 12, kHeldIn = 7;
+  std::wstring subdirectories[kSubdirectories], held;
+  for (int i = 0; i < kSubdirectories; ++i) {
+    std::wstring sub = tree + (i == 3 ? L"\\.dot-" : L"\\sub-") +
+                       std::to_wstring(i);
+    subdirectories[i] = sub;
+    if (!MakeDirectory(sub))
+      return Setup("wide-tree", "cannot make the tree");
+    for (int j = 0; j < 4; ++j)
+      if (!MakeFile(sub + L"\\file-" + std::to_wstring(j) + L".txt", "f"))
+        return Setup("wide-tree", "cannot make the tree");
+    std::wstring deep = sub;
+    for (int level = 0; level < 5; ++level) {
+      deep += L"\\deep-" + std::to_wstring(level) +
+              L"-abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+      if (!MakeDirectory(deep))
+        return Setup("wide-tree", "cannot make the tree");
+    }
+    std::wstring readOnly = deep + L"\\read-only.txt";
+    if (!MakeFile(readOnly, "r") ||
+        !SetFileAttributesW(Long(readOnly).c_str(), FILE_ATTRIBUTE_READONLY) ||
+        (i % 3 == 0 &&
+         !SetFileAttributesW(Long(sub).c_str(), FILE_ATTRIBUTE_READONLY |
+                                                     FILE_ATTRIBUTE_DIRECTORY)))
+      return Setup("wide-tree", "cannot make the tree");
+    if (i == kHeldIn)
+      held = deep + L"\\held.txt";
+  }
+  if (held.size() <= 300 || !MakeFile(held, "held"))
+    return Setup("wide-tree", "cannot make the tree");
+  RemoveWhileHeld("wide-tree", tree, held, [&] {
+    if (Exists(tree + L"\\top.txt"))
+      return false;
+    for (int i = 0; i < kSubdirectories; ++i)
+      if (i != kHeldIn && Exists(subdirectories[i]))
+        return false;
+    return true;
+  });
+}
+
 // Nothing at the path: nothing to do, and TRUE.
 void Missing(const std::wstring &base) {
   std::wstring tree = base + L"\\never-made";
@@ -291,6 +352,7 @@ int Cases(const wchar_t *base) {
   LongPaths(full);
   ReadOnly(full);
   HeldOpen(full);
+  WideTree(full);
   SymbolicLinks(full);
   Junction(full);
   Missing(full);

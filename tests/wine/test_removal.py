@@ -15,7 +15,8 @@ from winetest import REMOVAL_TEST, to_windows, wine
 class RemovalProgramTest(winetest.WineTestCase):
     def test_long_read_only_held_and_linked_trees(self):
         """Trees with paths of about 600 characters, read-only files and a
-        read-only directory, a file held open without delete sharing, links;
+        read-only directory, a file held open without delete sharing, links,
+        many subdirectories at the top (removed on several threads at once);
         and the current directory keeps its contents throughout."""
         base = self.make_scratch()
         result = wine([REMOVAL_TEST, "cases", to_windows(base + "/trees")])
@@ -24,7 +25,8 @@ class RemovalProgramTest(winetest.WineTestCase):
         for line in lines:
             verdict, _, rest = line.partition(" ")
             verdicts[rest.split(":")[0]] = (verdict, line)
-        for case in ("long-paths", "read-only", "held-open", "missing"):
+        for case in ("long-paths", "read-only", "held-open", "wide-tree",
+                     "missing"):
             with self.subTest(case=case):
                 self.assertEqual(verdicts.get(case, ("absent",))[0], "PASS",
                                  "\n".join(lines))
@@ -49,6 +51,29 @@ class UnixLinksTest(winetest.WineTestCase):
     remove through Windows calls (the links themselves) stays, and with it
     the tree: a safe failure that the launcher's retries end."""
 
+    def make_target(self, base):
+        """A directory with a file at its top and one inside: what the links
+        point at."""
+        target = os.path.join(base, "target")
+        os.makedirs(os.path.join(target, "inner"))
+        for relative in ("keep.txt", "inner/keep.txt"):
+            with open(os.path.join(target, relative), "w") as f:
+                f.write("keep")
+        return target
+
+    def assert_target_kept(self, target):
+        for relative in ("keep.txt", "inner/keep.txt"):
+            with open(os.path.join(target, relative)) as f:
+                self.assertEqual(f.read(), "keep", relative)
+
+    def files_left(self, tree):
+        """The files still in TREE, relative to it."""
+        left = []
+        for directory, _, files in os.walk(tree):
+            left += [os.path.relpath(os.path.join(directory, f), tree)
+                     for f in files]
+        return left
+
     def test_link_targets_survive(self):
         cases = [
             ("directory link", lambda target: target),
@@ -58,12 +83,8 @@ class UnixLinksTest(winetest.WineTestCase):
         for name, pointing_at in cases:
             with self.subTest(link=name):
                 base = self.make_scratch()
-                target = os.path.join(base, "target")
+                target = self.make_target(base)
                 tree = os.path.join(base, "tree")
-                os.makedirs(os.path.join(target, "inner"))
-                for relative in ("keep.txt", "inner/keep.txt"):
-                    with open(os.path.join(target, relative), "w") as f:
-                        f.write("keep")
                 # Links at the top and deep down, beside plain files, with
                 # a deep part past 260 characters.
                 deep = os.path.join(tree, *(["d" * 60] * 5))
@@ -76,16 +97,43 @@ class UnixLinksTest(winetest.WineTestCase):
 
                 wine([REMOVAL_TEST, "remove", to_windows(tree)])
 
-                for relative in ("keep.txt", "inner/keep.txt"):
-                    with open(os.path.join(target, relative)) as f:
-                        self.assertEqual(f.read(), "keep", relative)
-                left = []
-                for directory, _, files in os.walk(tree):
-                    left += [os.path.relpath(os.path.join(directory, f), tree)
-                             for f in files]
+                self.assert_target_kept(target)
+                left = self.files_left(tree)
                 self.assertNotIn("plain.txt", left)
                 self.assertNotIn(os.path.relpath(
                     os.path.join(deep, "plain.txt"), tree), left)
+
+    def test_link_targets_survive_in_a_wide_tree(self):
+        """Many subdirectories at the top, which the removal takes on several
+        threads at once, with links of every kind among them and inside
+        them: no thread goes through a link, and every target stays."""
+        base = self.make_scratch()
+        target = self.make_target(base)
+        tree = os.path.join(base, "tree")
+        pointing_at = [target, os.path.join(target, "keep.txt"),
+                       os.path.join(target, "gone")]
+        plain = []
+        for i in range(12):
+            sub = os.path.join(tree, "sub-%d" % i)
+            os.makedirs(os.path.join(sub, "inner"))
+            for directory in (sub, os.path.join(sub, "inner")):
+                with open(os.path.join(directory, "plain.txt"), "w") as f:
+                    f.write("plain")
+                plain.append(os.path.relpath(
+                    os.path.join(directory, "plain.txt"), tree))
+            os.symlink(pointing_at[i % 3], os.path.join(sub, "link"))
+            os.symlink(pointing_at[(i + 1) % 3],
+                       os.path.join(sub, "inner", "link"))
+            # Links at the top, beside the subdirectories, named so that
+            # they come between them in a listing.
+            os.symlink(pointing_at[i % 3], os.path.join(tree, "sub-%d-link" % i))
+
+        wine([REMOVAL_TEST, "remove", to_windows(tree)])
+
+        self.assert_target_kept(target)
+        left = self.files_left(tree)
+        for relative in plain:
+            self.assertNotIn(relative, left)
 
 
 if __name__ == "__main__":
