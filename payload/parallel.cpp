@@ -136,25 +136,36 @@ bool LoadIndex(void) {
 
 // Where two names fold to the same units, they may name one file, which
 // must never be written by two threads at once: the one-thread reader
-// writes such a payload, one record after the other. The folding is the
-// Windows one on every system, which only ever sends more payloads there.
-uint32_t FoldedHash(const IndexedRecord &record) {
-  uint32_t hash = 2166136261u;
+// writes such a payload, one record after the other. The folding is wider
+// than any file system's, on every system, which only ever sends more
+// payloads there: letters as Windows upper-cases them, and every level
+// without its trailing dots and spaces (Windows drops those of the last
+// level, and one dot of the others). Gives the folded name's length.
+uint32_t FoldName(const IndexedRecord &record, WCHAR *to) {
+  uint32_t length = 0;
+  uint32_t kept = 0; // `to`'s length up to the level's last other unit
   for (uint32_t i = 0; i < record.units; ++i) {
-    hash ^= WindowsUpperCase(GetLittleEndian16(record.name + 2 * i));
+    WCHAR unit = (WCHAR)GetLittleEndian16(record.name + 2 * i);
+    if (unit == kNameSeparator) {
+      length = kept;
+      to[length++] = unit;
+      kept = length;
+      continue;
+    }
+    to[length++] = (WCHAR)WindowsUpperCase(unit);
+    if (unit != '.' && unit != ' ')
+      kept = length;
+  }
+  return kept;
+}
+
+uint32_t FoldedHash(const WCHAR *folded, uint32_t length) {
+  uint32_t hash = 2166136261u;
+  for (uint32_t i = 0; i < length; ++i) {
+    hash ^= (uint16_t)folded[i];
     hash *= 16777619u;
   }
   return hash;
-}
-
-bool FoldedEqual(const IndexedRecord &a, const IndexedRecord &b) {
-  if (a.units != b.units)
-    return false;
-  for (uint32_t i = 0; i < a.units; ++i)
-    if (WindowsUpperCase(GetLittleEndian16(a.name + 2 * i)) !=
-        WindowsUpperCase(GetLittleEndian16(b.name + 2 * i)))
-      return false;
-  return true;
 }
 
 // Whether every record is one the caller would place, and no two may name
@@ -170,6 +181,7 @@ bool RecordsArePlaceable(RecordCheck placeable) {
     return false;
   bool placeable_ = true;
   WCHAR name[kMaxNameUnits + 1];
+  WCHAR folded[kMaxNameUnits + 1], other[kMaxNameUnits + 1];
   for (uint32_t r = 0; placeable_ && r < count; ++r) {
     const IndexedRecord &record = shared.records[r];
     CopyIndexedName(record, name);
@@ -177,9 +189,11 @@ bool RecordsArePlaceable(RecordCheck placeable) {
       placeable_ = false;
       break;
     }
-    size_t at = FoldedHash(record) & (buckets - 1);
+    uint32_t length = FoldName(record, folded);
+    size_t at = FoldedHash(folded, length) & (buckets - 1);
     for (; table[at] != 0; at = (at + 1) & (buckets - 1))
-      if (FoldedEqual(shared.records[table[at] - 1], record)) {
+      if (FoldName(shared.records[table[at] - 1], other) == length &&
+          memcmp(folded, other, length * sizeof(WCHAR)) == 0) {
         placeable_ = false;
         break;
       }

@@ -202,12 +202,12 @@ def unix_processes_naming(text):
     return found
 
 
-def pack_windows(records, out, damage=None):
+def pack_windows(records, out, damage=None, **layout):
     """Writes `out`, the Windows launcher carrying `records`, through the
     packer's attach command; `damage`, when given, changes the container's
-    bytes first."""
+    bytes first. `layout` goes to container.container (frames, index)."""
     blob = out + ".container"
-    body = container.container(records)
+    body = container.container(records, **layout)
     with open(blob, "wb") as f:
         f.write(damage(body) if damage is not None else body)
     result = subprocess.run([PACKER, "attach", blob, "-o", out,

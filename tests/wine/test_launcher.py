@@ -286,14 +286,48 @@ class HostileInputTest(LauncherTestCase):
         records = list(self.records)
         for first, second in pairs:
             records += [(first, b"\x01" * (8 << 20)), (second, later)]
-        launcher = os.path.join(self.make_scratch(), "spellings.exe")
-        pack_windows(records, launcher)
-        launch = self.launch(launcher=launcher)
-        self.assertEqual(launch.result.exit_code, 0, launch.result.stderr)
         expected = file_table(self.records + [(first, later)
                                               for first, _ in pairs])
-        self.assertEqual(launch.report.files, expected)
+        # With an index and several frames too: such a payload is never
+        # written by several threads, which could let the earlier record
+        # win.
+        for layout in ({}, {"index": True, "checksums": (True,) * 6}):
+            with self.subTest(layout=layout):
+                launcher = os.path.join(self.make_scratch(), "spellings.exe")
+                pack_windows(records, launcher, **layout)
+                launch = self.launch(launcher=launcher)
+                self.assertEqual(launch.result.exit_code, 0,
+                                 launch.result.stderr)
+                self.assertEqual(launch.report.files, expected)
+                self.assertRemoved(launch)
+
+    def test_an_indexed_payload_is_decoded_on_several_threads(self):
+        """A payload with an index, in frames cut inside names, sizes and
+        data, gives every file whole; an index forged to name a file
+        otherwise (the stream unchanged) is a decode error that leaves
+        nothing, where the one-thread reader would have run the program."""
+        records = self.records + [
+            ("data\\spans\\%d.bin" % i, os.urandom(150_000 + i))
+            for i in range(12)]
+        launcher = os.path.join(self.make_scratch(), "indexed.exe")
+        pack_windows(records, launcher, index=True, checksums=(True,) * 7)
+        launch = self.launch(launcher=launcher)
+        self.assertEqual(launch.result.exit_code, 0, launch.result.stderr)
+        self.assertEqual(launch.report.files, file_table(records))
         self.assertRemoved(launch)
+
+        listed = [(name, len(data)) for name, data in records]
+        listed[-1] = (listed[-1][0].replace("11", "99"), listed[-1][1])
+        pack_windows(records, launcher, index=True, checksums=(True,) * 7,
+                     listed=listed)
+        launch = self.launch(launcher=launcher)
+        self.assertEqual(launch.result.exit_code, 2)
+        self.assertIsNone(launch.report)
+        own = [line.rstrip("\r") for line in
+               launch.result.stdout.decode().splitlines()
+               if not line.startswith("harness: ")]
+        self.assertEqual(own, ["Error, couldn't decode attached data."])
+        self.assertEqual(os.listdir(launch.temp), [])
 
     def test_the_abort_ending_is_a_fail_fast_without_a_dialog(self):
         """A failed template expansion and an overflowing append end through
