@@ -88,6 +88,19 @@ class LauncherTestCase(winetest.WineTestCase, probe.LaunchTestCase):
         return Launch(result, Report(report, windows=True)
                       if os.path.exists(report) else None, report, temp)
 
+    def assertFailsLeavingNothing(self, launch, stdout, stderr):
+        """The launcher ended with 2 before the child ran, saying `stdout`
+        (its own lines) and what the pattern `stderr` matches, and left
+        nothing in TEMP."""
+        self.assertEqual(launch.result.exit_code, 2)
+        self.assertIsNone(launch.report)
+        own = [line.rstrip("\r") for line in
+               launch.result.stdout.decode().splitlines()
+               if not line.startswith("harness: ")]
+        self.assertEqual("\n".join(own), stdout)
+        self.assertRegex(launch.result.stderr.decode("utf-8", "replace"),
+                         stderr)
+        self.assertEqual(os.listdir(launch.temp), [])
 
 
 class CacheTest(LauncherTestCase):
@@ -320,14 +333,9 @@ class HostileInputTest(LauncherTestCase):
         listed[-1] = (listed[-1][0].replace("11", "99"), listed[-1][1])
         pack_windows(records, launcher, index=True, checksums=(True,) * 7,
                      listed=listed)
-        launch = self.launch(launcher=launcher)
-        self.assertEqual(launch.result.exit_code, 2)
-        self.assertIsNone(launch.report)
-        own = [line.rstrip("\r") for line in
-               launch.result.stdout.decode().splitlines()
-               if not line.startswith("harness: ")]
-        self.assertEqual(own, ["Error, couldn't decode attached data."])
-        self.assertEqual(os.listdir(launch.temp), [])
+        self.assertFailsLeavingNothing(
+            self.launch(launcher=launcher),
+            "Error, couldn't decode attached data.", r"^$")
 
     def test_the_abort_ending_is_a_fail_fast_without_a_dialog(self):
         """A failed template expansion and an overflowing append end through
@@ -479,16 +487,8 @@ class UnpackDirectoryTest(LauncherTestCase):
             with self.subTest(case=label):
                 launcher = os.path.join(self.make_scratch(), "broken.exe")
                 pack_windows(records, launcher, damage)
-                launch = self.launch(launcher=launcher)
-                self.assertEqual(launch.result.exit_code, 2)
-                self.assertIsNone(launch.report)
-                own = [line.rstrip("\r") for line in
-                       launch.result.stdout.decode().splitlines()
-                       if not line.startswith("harness: ")]
-                self.assertEqual("\n".join(own), stdout)
-                self.assertRegex(launch.result.stderr.decode("utf-8", "replace"),
-                                 stderr)
-                self.assertEqual(os.listdir(launch.temp), [])
+                self.assertFailsLeavingNothing(self.launch(launcher=launcher),
+                                               stdout, stderr)
 
     def test_file_held_open_elsewhere(self):
         """A process outside the launcher holds the child's program open
