@@ -130,6 +130,7 @@ bool LoadIndex(void) {
     to.offset = record.offset;
     to.dataOffset = record.dataOffset;
     to.size = record.size;
+    to.headerLeft = (LONG64)(record.dataOffset - record.offset);
   }
   return true;
 }
@@ -337,6 +338,7 @@ ParallelFailure Place(FrameCursor &cursor, const unsigned char *bytes,
         if (bytes[i] !=
             ExpectedHeaderByte(record, cursor.at - record.offset + i))
           return kParallelDecode;
+      InterlockedExchangeAdd64(&record.headerLeft, -(LONG64)take);
       cursor.at += take;
       bytes += take;
       count -= take;
@@ -485,6 +487,35 @@ void JoinDecoders(void) {
   ReportFatalDecode();
 }
 
+// The file or a directory of record `r` cannot be made. Its name, and the
+// names before it, are the index's: the failure is the stream's only once
+// the decoders have compared every one of those headers with the stream.
+// The decoders that hold those headers never wait for the main thread (the
+// records before `r` are created, and their frames were taken before any
+// later one), so the wait ends: with the headers found as the index says,
+// or with a disagreement, which is the decode error.
+[[noreturn]] void ReportOpenFailure(const WCHAR *path, uint32_t r) {
+  ParallelExtraction &shared = Shared();
+  uint32_t checked = 0;
+  AcquireSRWLockExclusive(&shared.lock);
+  for (;;) {
+    while (checked <= r && shared.records[checked].headerLeft == 0)
+      ++checked;
+    // Once every decoder has ended, a header still unchecked lies in a
+    // frame a repair does not decode.
+    if (checked > r || shared.failure != kParallelFine || shared.stopping ||
+        shared.running == 0)
+      break;
+    // The decoders signal no header they finish: a short sleep, on a path
+    // that ends the run anyway.
+    SleepConditionVariableSRW(&shared.changed, &shared.lock, 1, 0);
+  }
+  ReleaseSRWLockExclusive(&shared.lock);
+  if (shared.failure != kParallelFine)
+    ReportFailure();
+  ReportFatalOpen(path);
+}
+
 } // namespace
 
 namespace {
@@ -619,11 +650,11 @@ void OpenIndexedRecordFile(const WCHAR *path) {
   uint32_t r = shared.nextRecord;
   IndexedRecord &record = shared.records[r];
   if (!CreateParentDirectories(path))
-    ReportFatalOpen(path);
+    ReportOpenFailure(path, r);
   HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
                             CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE)
-    ReportFatalOpen(path);
+    ReportOpenFailure(path, r);
   if (record.size == 0) {
     if (!CloseHandle(file))
       ReportFatalUnpack(path, GetLastError());

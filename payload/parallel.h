@@ -68,6 +68,9 @@ struct IndexedRecord {
   // Its data is not wanted (a repair writes only the broken files): its
   // header is still checked wherever a frame holding it is decoded.
   bool skip;
+  // The bytes of its header (name, terminator, size) that no decoder has
+  // yet compared with the stream.
+  volatile LONG64 headerLeft;
 };
 
 // Why the decoders stopped early.
@@ -147,7 +150,11 @@ bool NextIndexedRecord(void);
 // directories first), as the one-thread reader creates it, and hands it to
 // the decoders; a record without data is closed at once. Waits while
 // kParallelOpenFileCapacity files are open. Ends the run with the open
-// message when the file or a directory cannot be made.
+// message when the file or a directory cannot be made, once the decoders
+// have found the headers of this record and of every one before it in the
+// stream as the index gives them (the names come from the index: a forged
+// one must not make a failure the stream does not hold); with the decode
+// message when they found otherwise.
 void OpenIndexedRecordFile(const WCHAR *path);
 
 // What the main thread waits for.

@@ -3,7 +3,7 @@
 //
 // Each input is the payload resource of one run of the launcher's payload
 // code, extracting into an unpack directory of the file layer the harness
-// is linked with (file_layer.h: on disk, or in memory). Two properties are
+// is linked with (file_layer.h: on disk, or in memory). These properties are
 // checked for every run:
 //
 //  - Containment: nothing is created or written outside the unpack
@@ -21,6 +21,16 @@
 //    byte (compared by size and a 64-bit hash). The one allowance: damage
 //    behind the stopping record may be reported first, as the decoder works
 //    ahead of the reads.
+//
+//  - The two readers: an input whose index parses runs twice, with the
+//    one-thread reader and with the parallel one (payload/parallel.h: its
+//    decoders are real threads here), each from a fresh state and unpack
+//    directory. A parallel run that completes must leave exactly the
+//    one-thread run's files; one that fails must end as the one-thread run
+//    does, save that any disagreement of the index with the stream (which
+//    the archive reader checks independently) is its decode error, and
+//    that an open failure the stream holds may come before damage behind
+//    it that the one-thread reader's look-ahead reported (Compare).
 //
 // Any violation aborts, which libFuzzer reports as a crash with the input.
 //
@@ -48,6 +58,7 @@
 #include "packer/archive/archive.h"
 #include "launcher/unpack.h"
 #include "payload/extract.h"
+#include "payload/parallel.h"
 #include "payload/stream.h"
 #include "platform/posix/internal.h"
 #include "tests/fuzz/file_layer.h"
@@ -84,6 +95,10 @@ std::string MakeScratchFolder(void) {
 }
 
 namespace {
+
+// The parallel run's decoder threads: more than the two a small machine
+// has, so that frames wait for each other's files.
+const int kParallelThreads = 3;
 
 struct Scratch {
   bool prepared;
@@ -262,7 +277,8 @@ Verdict Predict(const uint8_t *data, size_t size, Model &model) {
   return model.stopped ? Verdict::kPrefix : Verdict::kNone;
 }
 
-void CheckAgainstModel(Ending ending, const Model &model, Verdict verdict) {
+void CheckAgainstModel(Ending ending, const Model &model, Verdict verdict,
+                       bool compareFiles) {
   // The decoder works ahead of what the extraction asks for (up to a full
   // output buffer), so damage behind the stopping record may be reported
   // first. Only the containment check holds then.
@@ -271,6 +287,8 @@ void CheckAgainstModel(Ending ending, const Model &model, Verdict verdict) {
   if (ending != model.predicted)
     Fail("the run ended with '%s' where '%s' was due", EndingName(ending),
          EndingName(model.predicted));
+  if (!compareFiles)
+    return;
   std::map<std::string, FileDigest> found;
   CollectFiles(found);
   for (const auto &[path, digest] : model.files) {
@@ -342,6 +360,36 @@ void CheckIndex(const uint8_t *data, size_t size) {
     Fail("a sound index's records miss the end marker");
 }
 
+// --- The two readers ----------------------------------------------------------
+
+// Reads the records of the stream and nothing else: the archive reader's
+// own check of the index against the stream.
+class Lister : public veskar::RecordVisitor {
+public:
+  bool Begin(const std::u16string &, uint64_t) override { return false; }
+  bool Data(const void *, size_t) override { return true; }
+  bool End() override { return true; }
+};
+
+// Whether the index agrees with the stream, as the archive reader sees it:
+// the whole container reads, and the index lists its frames and its records
+// as they are (names, sizes, frame by frame).
+bool IndexAgrees(size_t size) {
+  int fd = scratch.containerFd; // holds the input (Predict)
+  Lister lister;
+  veskar::FrameFacts facts;
+  std::string error;
+  return veskar::ReadContainer(fd, 0, size, lister, &error, &facts) &&
+         facts.indexed;
+}
+
+// How one run of the payload code ended and what it left.
+struct Run {
+  Ending ending;
+  bool parallel; // the parallel reader ran (decoder threads started)
+  std::map<std::string, FileDigest> files;
+};
+
 // --- One run ----------------------------------------------------------------
 
 void ReleaseKnownDirectories(void) {
@@ -351,34 +399,140 @@ void ReleaseKnownDirectories(void) {
 
 void OpenAndExtract(void) { RunPayloadPass(kExtractEveryRecord); }
 
-} // namespace
+// After a fatal ending, which jumped past the parallel reader: stops its
+// decoders and closes what they left open, as the product's fatal ending
+// does. A decoder that does not end is a hang.
+void StopDecoders(void) {
+  ParallelExtraction &shared = state.parallel;
+  if (!shared.active)
+    return;
+  StopParallelExtraction();
+  AcquireSRWLockExclusive(&shared.lock);
+  int running = shared.running;
+  ReleaseSRWLockExclusive(&shared.lock);
+  if (running != 0)
+    Fail("%d decoder threads still run after the stop", running);
+}
 
-Ending RunPayloadInput(const uint8_t *data, size_t size) {
-  PrepareScratch();
-  CheckIndex(data, size);
+// Runs the payload code with `threadLimit` decoder threads at most (1: the
+// one-thread reader) from a fresh state and unpack directory; checks
+// containment and, where the archive reader vouches for the container, the
+// model's prediction. The files are compared with the model only for a
+// completed run of the parallel reader: after a failure its decoders may
+// have written any part of the files created before it.
+Run RunOnce(const uint8_t *data, size_t size, int threadLimit,
+            const Model &model, Verdict verdict) {
   memset((void *)&state, 0, sizeof state);
   memcpy(state.unpackDirectory, scratch.unpackWide,
          (scratch.unpackUnits + 1) * sizeof(WCHAR));
+  state.parallel.threadLimit = threadLimit;
   SetPayloadResource(data, size, true);
   ResetGuard();
 
-  Ending ending = RunUntilFatal(OpenAndExtract);
+  Run run;
+  run.ending = RunUntilFatal(OpenAndExtract);
+  StopDecoders();
+  run.parallel = DecoderThreadsStarted() != 0;
+  if (BudgetSpent())
+    run.ending = Ending::kBudget;
   // The run's hold on its unpack directory stays open after a completed
   // run too (a run keeps it until it ends).
   CloseAbandonedHandles();
   state.unpackDirectoryHold = nullptr;
-  if (ending != Ending::kCompleted)
+  if (run.ending != Ending::kCompleted)
     ClosePayload(); // frees what OpenPayload got; both may be null
   ReleaseKnownDirectories();
 
-  CheckContained(ending);
+  CheckContained(run.ending);
+  if (verdict != Verdict::kNone)
+    CheckAgainstModel(run.ending, model, verdict,
+                      !run.parallel || run.ending == Ending::kCompleted);
+  CollectFiles(run.files);
+  RemoveUnpackDirectory();
+  return run;
+}
+
+// Whether the index parses (ParsePayloadIndex): only then can the parallel
+// reader run.
+bool IndexParses(const uint8_t *data, size_t size) {
+  PayloadIndex index;
+  return size >= kContainerHeaderSize &&
+         ParsePayloadIndex(data + kContainerHeaderSize,
+                           size - kContainerHeaderSize, size,
+                           &index) == kIndexSound;
+}
+
+void FailDifference(const char *what, const Run &one, const Run &parallel) {
+  Fail("the parallel reader %s: it ended with '%s', the one-thread reader "
+       "with '%s'",
+       what, EndingName(parallel.ending), EndingName(one.ending));
+}
+
+// The parallel reader must end as the one-thread reader does. Where it ran:
+//  - completed: the one-thread reader completed too, with the same files;
+//  - a decode error: the one-thread reader ended with one too, or the index
+//    disagrees with the stream (or the stream is damaged), which the
+//    parallel reader must call a decode error wherever it sees it;
+//  - any other ending: the same as the one-thread reader's, or an open
+//    failure that the stream holds (the archive reader reaches it, the
+//    index agreeing up to it) where the one-thread reader's look-ahead saw
+//    damage behind it first.
+// Where it fell back to the one-thread reader, both runs are the same.
+// A run the budget ended is compared with nothing.
+void Compare(size_t size, const Run &one,
+             const Run &parallel, const Model &model, Verdict verdict) {
+  if (one.parallel)
+    Fail("the one-thread run started decoder threads");
+  if (one.ending == Ending::kBudget || parallel.ending == Ending::kBudget)
+    return;
+  if (!parallel.parallel) {
+    if (parallel.ending != one.ending)
+      FailDifference("fell back and ended otherwise", one, parallel);
+    if (parallel.files != one.files)
+      FailDifference("fell back and left other files", one, parallel);
+    return;
+  }
+  switch (parallel.ending) {
+  case Ending::kCompleted:
+    if (one.ending != Ending::kCompleted)
+      FailDifference("completed where the stream does not", one, parallel);
+    if (parallel.files != one.files)
+      FailDifference("completed with other files", one, parallel);
+    return;
+  case Ending::kDecode:
+    if (one.ending != Ending::kDecode && IndexAgrees(size))
+      FailDifference("saw a decode error in a sound stream", one, parallel);
+    return;
+  default:
+    if (parallel.ending == one.ending)
+      return;
+    if (parallel.ending == Ending::kOpen && one.ending == Ending::kDecode &&
+        verdict == Verdict::kPrefix && model.predicted == Ending::kOpen)
+      return;
+    FailDifference("ended otherwise", one, parallel);
+  }
+}
+
+ParallelRun lastParallel;
+
+} // namespace
+
+ParallelRun LastParallelRun(void) { return lastParallel; }
+
+Ending RunPayloadInput(const uint8_t *data, size_t size) {
+  PrepareScratch();
+  CheckIndex(data, size);
   // A run the budget cut short must also be one the model declines.
   Model model;
   Verdict verdict = Predict(data, size, model);
-  if (verdict != Verdict::kNone)
-    CheckAgainstModel(ending, model, verdict);
-  RemoveUnpackDirectory();
-  return ending;
+  Run one = RunOnce(data, size, 1, model, verdict);
+  lastParallel = {false, false, Ending::kCompleted};
+  if (IndexParses(data, size)) {
+    Run parallel = RunOnce(data, size, kParallelThreads, model, verdict);
+    lastParallel = {true, parallel.parallel, parallel.ending};
+    Compare(size, one, parallel, model, verdict);
+  }
+  return one.ending;
 }
 
 } // namespace veskar_fuzz

@@ -60,9 +60,27 @@ void ResetGuard(void);
 // Closes the files that a fatal ending left open.
 void CloseAbandonedHandles(void);
 
+// Whether the run spent its budget: on the main thread that ends it at
+// once, on a decoder thread the write fails and the run ends with the
+// decoders' failure, which counts as the budget's.
+bool BudgetSpent(void);
+
+// The decoder threads the run started (the parallel reader ran when any).
+uint64_t DecoderThreadsStarted(void);
+
 // Runs the payload code on one input and checks what it left on disk: never
 // anything outside the unpack directory, and, for a container the archive
 // reader accepts, exactly the files it holds. Aborts on a violation.
 Ending RunPayloadInput(const uint8_t *data, size_t size);
+
+// How the last input's run with the parallel reader went: whether it ran
+// at all (its index parsed), whether it started decoder threads, and how it
+// ended.
+struct ParallelRun {
+  bool ran;
+  bool decoders;
+  Ending ending;
+};
+ParallelRun LastParallelRun(void);
 
 } // namespace veskar_fuzz

@@ -482,6 +482,102 @@ int main(int argc, char **argv) {
     }
   }
 
+  {
+    // Indexed containers for the parallel reader, which the harness runs
+    // beside the one-thread reader. Frame ends fall inside names (3, 40,
+    // 5080), inside sizes (12, 5120), inside data (2000) and right at a
+    // record's start (5062).
+    std::string noise(5000, '\0');
+    for (size_t i = 0; i < noise.size(); ++i)
+      noise[i] = (char)((i * 131 + i / 7) ^ (i >> 3));
+    const std::vector<Record> records = {
+        {u"app", kScript},                 // stream bytes 0..33
+        {u"lib\\a.dat", noise},            // 34..5061
+        {u"lib\\empty", {}},               // 5062..5089
+        {u"lib\\sub\\b.txt", "b data\n"}, // 5090..5132
+        {u"z", pairs},
+    };
+    const std::vector<size_t> cuts = {3, 12, 40, 2000, 5062, 5080, 5120};
+    Save(dir, "completed-indexed-cuts",
+         test::IndexedContainer(records, cuts));
+    // The same stream in raw frames without checksums, which mutations can
+    // change and still decode: the fuzzer's way to a stream that disagrees
+    // with its index.
+    {
+      std::string stream = ArchiveStream(records);
+      std::vector<size_t> bounds = cuts;
+      bounds.push_back(stream.size());
+      std::string frames;
+      std::vector<test::IndexedFrame> table;
+      size_t begin = 0;
+      for (size_t end : bounds) {
+        std::string frame = RawFrame(stream.substr(begin, end - begin), 1024);
+        table.push_back({frame.size(), end - begin});
+        frames += frame;
+        begin = end;
+      }
+      Save(dir, "completed-indexed-raw-frames",
+           Container(test::IndexFrame(records, table, stream.size()) + frames));
+    }
+    // Indexes sound on their own that lie about the stream: the one-thread
+    // reader completes, the parallel one must call it a decode error.
+    std::vector<Record> renamed = records;
+    renamed[3].name = u"lib\\sub\\c.txt";
+    Save(dir, "completed-forged-index-name",
+         test::IndexedContainer(records, cuts, renamed));
+    std::vector<Record> moved = records;
+    moved[1].data.pop_back();
+    moved[3].data.push_back('+');
+    Save(dir, "completed-forged-index-sizes-moved",
+         test::IndexedContainer(records, cuts, moved));
+    // A record fewer: the last one's bytes counted into the one before, so
+    // that the records still fill the stream.
+    std::vector<Record> fewer(records.begin(), records.end() - 1);
+    fewer.back().data += std::string(RecordHead(u"z", pairs.size()).size(), 'h');
+    fewer.back().data += pairs;
+    Save(dir, "completed-forged-index-record-fewer",
+         test::IndexedContainer(records, cuts, fewer));
+    // A record fewer and nothing else: the records miss the stream, so the
+    // index does not check out and the one-thread reader runs.
+    Save(dir, "completed-index-record-fewer-unsound",
+         test::IndexedContainer(records, cuts,
+                                std::vector<Record>(records.begin(),
+                                                    records.end() - 1)));
+    // A forged name that the unpack directory cannot take ("a" over the
+    // directory "a"): the stream holds no open failure, so the parallel
+    // reader must not report one. The first file is large and in the same
+    // frame, so that the main thread reaches the forged name long before a
+    // decoder does (a few megabytes, packed to a few hundred bytes).
+    {
+      std::string large(3 << 20, '\0');
+      for (size_t i = 0; i < large.size(); ++i)
+        large[i] = (char)('a' + i % 23);
+      const std::vector<Record> stream = {
+          {u"a\\b", large}, {u"c", "c data"}, {u"d", "d data"}};
+      std::vector<Record> forged = stream;
+      forged[1].name = u"a";
+      Save(dir, "completed-forged-index-open-failure",
+           test::IndexedContainer(stream, {1 << 20, (3 << 20) + 30}, forged));
+      // The same failure held by the stream itself: both readers report it.
+      Save(dir, "open-indexed-file-over-directory",
+           test::IndexedContainer(forged, {1 << 20, (3 << 20) + 30}));
+    }
+    // A damaged frame behind sound ones: a checksum that fails.
+    {
+      std::string damaged = test::IndexedContainer(records, cuts);
+      damaged[damaged.size() - 40] ^= 0x55;
+      Save(dir, "decode-indexed-damaged-frame", damaged);
+    }
+    // Two records of one file (and two that fold to one on Windows): the
+    // one-thread reader writes them, one after the other.
+    Save(dir, "completed-indexed-duplicate-names",
+         test::IndexedContainer({{u"app", kScript},
+                                 {u"d\\x", "first"},
+                                 {u"D\\X", "folded"},
+                                 {u"d\\x", "second"}},
+                                {20, 50}));
+  }
+
   Save(dir, "completed-device-names",
        WriterContainer({{u"main", kScript},
                         {u"CON", "1"},

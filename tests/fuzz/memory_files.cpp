@@ -17,6 +17,12 @@
 // Only CreateDirectoryW of a folder above the unpack directory is allowed
 // (it exists: nothing is made). Lookups may go anywhere.
 //
+// The parallel reader's decoder threads write and close files while the
+// main thread creates more: every call holds one mutex. A file keeps its
+// bytes, so that a write at an offset (the decoders' positional writes)
+// lands where the kernel would put it; the digest is taken when the harness
+// asks.
+//
 //===----------------------------------------------------------------------===//
 #include <errno.h>
 #include <limits.h>
@@ -25,10 +31,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <set>
 #include <string>
 #include <unordered_map>
 
+#include "payload/parallel.h"
 #include "platform/posix/internal.h"
 #include "tests/fuzz/file_layer.h"
 
@@ -38,8 +46,10 @@ namespace {
 
 struct Node {
   bool directory;
-  veskar_fuzz::FileDigest digest; // files
+  std::string bytes; // files
 };
+
+std::mutex layer; // held by every call
 
 std::string scratchRoot;     // on disk, and empty
 struct stat scratchStat;     // as it was made
@@ -47,18 +57,21 @@ std::string unpack;          // scratchRoot/a/b/u, only in memory
 std::set<std::string> above; // "/" and every folder down to scratchRoot/a/b
 std::unordered_map<std::string, Node> nodes; // the unpack directory and below
 
-// The extraction holds one file open at a time; the guard allows eight.
+// The one-thread reader holds one file open at a time, the parallel one up
+// to kParallelOpenFileCapacity.
 struct MemoryHandle {
   Node *node;
+  uint64_t position; // where a write without an offset goes
 };
-MemoryHandle handles[16];
+MemoryHandle handles[kParallelOpenFileCapacity + 16];
 
 MemoryHandle *AsMemoryHandle(HANDLE handle) {
-  MemoryHandle *h = (MemoryHandle *)handle;
-  for (MemoryHandle &slot : handles)
-    if (h == &slot)
-      return h->node != nullptr ? h : nullptr;
-  return nullptr;
+  uintptr_t h = (uintptr_t)handle, first = (uintptr_t)&handles[0];
+  if (h < first || h >= (uintptr_t)(handles + sizeof handles / sizeof *handles) ||
+      (h - first) % sizeof(MemoryHandle) != 0)
+    return nullptr;
+  MemoryHandle *slot = (MemoryHandle *)handle;
+  return slot->node != nullptr ? slot : nullptr;
 }
 
 bool IsDirectory(const std::string &path) {
@@ -189,6 +202,7 @@ std::string PrepareFiles(void) {
 }
 
 void CheckContained(Ending ending) {
+  std::lock_guard<std::mutex> hold(layer);
   // Any entry made in the scratch folder changes its modification time or
   // its link count; one stat costs less than listing it every run.
   struct stat now;
@@ -203,12 +217,16 @@ void CheckContained(Ending ending) {
 }
 
 void CollectFiles(std::map<std::string, FileDigest> &out) {
+  std::lock_guard<std::mutex> hold(layer);
   for (const auto &[path, node] : nodes)
     if (!node.directory)
-      out[path.substr(unpack.size() + 1)] = node.digest;
+      out[path.substr(unpack.size() + 1)] = {
+          node.bytes.size(),
+          Fnv1a(kFnvStart, node.bytes.data(), node.bytes.size())};
 }
 
 void RemoveUnpackDirectory(void) {
+  std::lock_guard<std::mutex> hold(layer);
   nodes.clear();
   for (MemoryHandle &slot : handles)
     slot.node = nullptr;
@@ -219,6 +237,7 @@ void RemoveUnpackDirectory(void) {
 HANDLE FuzzLayerCreateFileW(LPCWSTR path, DWORD access, DWORD,
                             LPSECURITY_ATTRIBUTES, DWORD disposition,
                             DWORD flags, HANDLE) {
+  std::lock_guard<std::mutex> hold(layer);
   // A directory held by its run: this file system, like one without locks,
   // gives no hold, and the run goes on without one.
   if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0) {
@@ -250,13 +269,15 @@ HANDLE FuzzLayerCreateFileW(LPCWSTR path, DWORD access, DWORD,
   }
   Node &node = nodes[resolved.path];
   node.directory = false;
-  node.digest = {0, veskar_fuzz::kFnvStart}; // created, or truncated
+  node.bytes.clear(); // created, or truncated
   unused->node = &node;
+  unused->position = 0;
   return (HANDLE)unused;
 }
 
 BOOL FuzzLayerWriteFile(HANDLE file, const void *data, DWORD count,
-                        LPDWORD written, LPOVERLAPPED) {
+                        LPDWORD written, LPOVERLAPPED overlapped) {
+  std::lock_guard<std::mutex> hold(layer);
   MemoryHandle *handle = AsMemoryHandle(file);
   if (written != nullptr)
     *written = 0;
@@ -264,23 +285,36 @@ BOOL FuzzLayerWriteFile(HANDLE file, const void *data, DWORD count,
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  veskar_fuzz::FileDigest &digest = handle->node->digest;
-  digest.hash = veskar_fuzz::Fnv1a(digest.hash, data, count);
-  digest.size += count;
+  uint64_t at = overlapped == nullptr
+                   ? handle->position
+                   : (uint64_t)overlapped->OffsetHigh << 32 | overlapped->Offset;
+  // The budget bounds what a run writes, not where: a write far past the
+  // end would be a sparse file on disk.
+  if (at > veskar_fuzz::kBudgetBytes)
+    Fail("a write at offset %llu", (unsigned long long)at);
+  std::string &bytes = handle->node->bytes;
+  if (bytes.size() < at + count)
+    bytes.resize((size_t)(at + count));
+  memcpy(&bytes[(size_t)at], data, count);
+  if (overlapped == nullptr)
+    handle->position = at + count;
   if (written != nullptr)
     *written = count;
   return TRUE;
 }
 
 BOOL FuzzLayerCloseHandle(HANDLE object) {
+  std::unique_lock<std::mutex> hold(layer);
   if (MemoryHandle *handle = AsMemoryHandle(object)) {
     handle->node = nullptr;
     return TRUE;
   }
+  hold.unlock();
   return CloseHandle(object); // not a file of this layer
 }
 
 BOOL FuzzLayerCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
+  std::lock_guard<std::mutex> hold(layer);
   Resolved resolved;
   if (!Resolve(path, resolved))
     return FALSE;
@@ -295,11 +329,12 @@ BOOL FuzzLayerCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
     veskar_posix::SetLastErrorFromErrno(error, true);
     return FALSE;
   }
-  nodes[resolved.path] = Node{true, {0, 0}};
+  nodes[resolved.path] = Node{true, {}};
   return TRUE;
 }
 
 DWORD FuzzLayerGetFileAttributesW(LPCWSTR path) {
+  std::lock_guard<std::mutex> hold(layer);
   Resolved resolved;
   if (!Resolve(path, resolved))
     return INVALID_FILE_ATTRIBUTES;

@@ -7,8 +7,12 @@
 // fatal ending jumps over, and bounds what one input may write), and the
 // two directory calls, which go to the harness's file layer (file_layer.h)
 // directly. The file writers get no thread (FuzzNoWriterThread, in
-// guard.cpp), so every file call runs on the thread that a fatal report
-// jumps back on. Nothing of this is in the product.
+// guard.cpp), so every file call of the one-thread reader runs on the
+// thread that a fatal report jumps back on. The decoder threads of the
+// parallel reader (payload/parallel.cpp, compiled with
+// VESKAR_FUZZ_DECODER_THREADS) are real threads (FuzzDecoderThread): they
+// report nothing themselves, they stop and leave the report to the main
+// thread. Nothing of this is in the product.
 //
 //===----------------------------------------------------------------------===//
 #pragma once
@@ -18,4 +22,8 @@
 #define CloseHandle FuzzGuardedCloseHandle
 #define CreateDirectoryW FuzzLayerCreateDirectoryW
 #define GetFileAttributesW FuzzLayerGetFileAttributesW
+#ifdef VESKAR_FUZZ_DECODER_THREADS
+#define CreateThread FuzzDecoderThread
+#else
 #define CreateThread FuzzNoWriterThread
+#endif

@@ -9,8 +9,9 @@
 // A seed whose name starts with a known ending ("completed-", "header-",
 // "decode-", "unsafe-name-", "open-", "child-path-too-long-",
 // "name-too-long-", "budget-") must end that way; other files, such as crash
-// inputs kept as regressions, need only run cleanly. Prints one line per file;
-// exits 1 when an ending differs.
+// inputs kept as regressions, need only run cleanly. Prints one line per file
+// (with how the run with the parallel reader ended, where the input has an
+// index); exits 1 when an ending differs.
 //
 //===----------------------------------------------------------------------===//
 #include <dirent.h>
@@ -108,7 +109,12 @@ int main(int argc, char **argv) {
              veskar_fuzz::EndingName(expected));
       ++failures;
     } else {
-      printf("ok   %s: %s\n", file.c_str(), veskar_fuzz::EndingName(ending));
+      veskar_fuzz::ParallelRun parallel = veskar_fuzz::LastParallelRun();
+      printf("ok   %s: %s%s%s\n", file.c_str(), veskar_fuzz::EndingName(ending),
+             !parallel.ran        ? ""
+             : parallel.decoders ? "; parallel reader: "
+                                 : "; parallel run fell back: ",
+             parallel.ran ? veskar_fuzz::EndingName(parallel.ending) : "");
     }
   }
   printf("%zu inputs, %d failed\n", files.size(), failures);

@@ -144,7 +144,7 @@ TEST_F(IndexedExtractionTest, AForgedIndexIsADecodeErrorAndLeavesNothing) {
     std::vector<Record> listed;
   };
   std::vector<Record> renamed = records, moved = records, swapped = records,
-                      dropped = records, first = records;
+                      dropped = records, first = records, blocked = records;
   renamed[2].name = u"d\\big.exe";
   // Three bytes move from one file to the next: every offset after stays.
   moved[2].data.resize(moved[2].data.size() - 3);
@@ -155,11 +155,16 @@ TEST_F(IndexedExtractionTest, AForgedIndexIsADecodeErrorAndLeavesNothing) {
   dropped[0].data += std::string(2 * 7 + 10, 'x');
   dropped.erase(dropped.begin() + 1);
   first[0].name = u"nain";
+  // A forged name that cannot be opened ("d" is a directory by then): the
+  // main thread meets it before any decoder has seen the stream's "g", and
+  // must not report an open failure the stream does not hold.
+  blocked[3].name = u"d";
   const Case cases[] = {{"a name", renamed},
                         {"two sizes", moved},
                         {"a name on each side of the stream", swapped},
                         {"a record fewer", dropped},
-                        {"the first name", first}};
+                        {"the first name", first},
+                        {"a name the directory before it takes", blocked}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     PrepareIndexed(records, cuts, 2, c.listed);
