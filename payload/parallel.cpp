@@ -39,6 +39,10 @@ struct DecoderSlot {
 
 DecoderSlot slots[kDecoderThreadCapacity];
 
+// Compressed bytes a decoder has used are handed back to the system in
+// steps of this size.
+const size_t kReleaseStep = 1 << 20;
+
 ParallelExtraction &Shared(void) { return state.parallel; }
 
 int ProcessorCount(void) {
@@ -393,6 +397,7 @@ ParallelFailure DecodeFrame(DecoderSlot &slot, uint32_t f) {
   ZSTD_DCtx_reset(slot.decoder, ZSTD_reset_session_only);
   ZSTD_inBuffer input = {shared.container + frame.containerOffset,
                          (size_t)frame.compressedSize, 0};
+  size_t released = 0;
   for (;;) {
     if (shared.stopping)
       return kParallelFine;
@@ -400,6 +405,14 @@ ParallelFailure DecodeFrame(DecoderSlot &slot, uint32_t f) {
     size_t result = ZSTD_decompressStream(slot.decoder, &output, &input);
     if (ZSTD_isError(result) || output.pos > end - cursor.at)
       return kParallelDecode;
+    // Compressed bytes already decoded go back to the system as the
+    // one-thread reader hands them back: a frame at the highest levels
+    // holds tens of MiB of them.
+    if (input.pos - released >= kReleaseStep) {
+      VirtualUnlock((void *)((const unsigned char *)input.src + released),
+                    input.pos - released);
+      released = input.pos;
+    }
     ParallelFailure placed = Place(cursor, slot.output, output.pos);
     if (placed != kParallelFine || shared.stopping)
       return placed;
@@ -420,7 +433,8 @@ ParallelFailure DecodeFrame(DecoderSlot &slot, uint32_t f) {
         !ReleaseRecord(cursor.record))
       return kParallelWrite;
   }
-  VirtualUnlock((void *)input.src, input.size);
+  VirtualUnlock((void *)((const unsigned char *)input.src + released),
+                input.size - released);
   return kParallelFine;
 }
 
