@@ -444,7 +444,8 @@ class StandardStreamsTest(LauncherTestCase):
                 pack_windows(probe_records(probe), launcher)
                 launch = self.launch(launcher=launcher, stdin=data,
                                      probe={"READ_STDIN": "1"})
-                self.assertEqual(launch.result.exit_code, 0)
+                self.assertEqual(launch.result.exit_code, 0,
+                                 launch.result.stdout + launch.result.stderr)
                 self.assertEqual(launch.report.stdin, data)
                 for stream in ("input", "output", "error"):
                     self.assertTrue(launch.report.std[stream].startswith("valid"),

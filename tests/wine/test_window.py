@@ -100,11 +100,13 @@ class WindowTest(winetest.WineTestCase):
         for i in range(2):
             with open(os.path.join(app, "data", f"zero{i}.bin"), "wb") as f:
                 f.truncate(100_000_000)
-        # 500 files a folder: Wine looks a new file's name up in its whole
-        # folder, so 20,000 in one folder take minutes where these take
-        # seconds.
+        # 5,000 files a folder. Wine looks a new file's name up in its whole
+        # folder, so the cost grows with the square of a folder's size:
+        # 20,000 in one folder took the unpacking past a minute, 500 a
+        # folder let it end before the window showed; four folders keep it
+        # at ten to twenty seconds.
         for i in range(files):
-            folder = os.path.join(app, "data", f"d{i // 500:02d}")
+            folder = os.path.join(app, "data", f"d{i // 5000:02d}")
             os.makedirs(folder, exist_ok=True)
             with open(os.path.join(folder, f"f{i:05d}.txt"), "w") as f:
                 f.write("x" * 100)
