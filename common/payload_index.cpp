@@ -324,3 +324,13 @@ size_t PutPayloadIndexRecord(unsigned char *to, const Utf16Unit *name,
   PutLittleEndian64(to + bytes, offset);
   return bytes + 8;
 }
+
+unsigned char PayloadIndexHeadByte(const unsigned char *name, uint32_t units,
+                                   uint64_t size, uint64_t at) {
+  uint64_t nameBytes = 2 * (uint64_t)units;
+  if (at < nameBytes)
+    return name[at];
+  if (at < nameBytes + 2)
+    return 0;
+  return (unsigned char)(size >> (8 * (at - nameBytes - 2)));
+}

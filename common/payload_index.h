@@ -185,6 +185,14 @@ void StartPayloadIndexRecords(const PayloadIndex &index,
 bool NextPayloadIndexRecord(PayloadIndexCursor *cursor,
                             PayloadIndexRecord *record);
 
+// Byte `at` (counted from the record's first byte) of the head the archive
+// stream must hold for a record the index lists with this name (`units`
+// UTF-16LE units at `name`) and size: the name's units, a zero unit, the
+// 64-bit size. A reader that trusts the index compares what it decodes
+// with these bytes.
+unsigned char PayloadIndexHeadByte(const unsigned char *name, uint32_t units,
+                                   uint64_t size, uint64_t at);
+
 // One line saying what is wrong, for messages ("its frames' sizes ...").
 const char *DescribePayloadIndexProblem(PayloadIndexProblem problem);
 

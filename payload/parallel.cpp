@@ -62,17 +62,6 @@ void CopyIndexedName(const IndexedRecord &record, WCHAR *to) {
   to[record.units] = 0;
 }
 
-// The byte at `at` (counted from the record's first byte) of the header the
-// stream must hold for `record`: the name's units, a zero unit, the size.
-unsigned char ExpectedHeaderByte(const IndexedRecord &record, uint64_t at) {
-  uint64_t nameBytes = 2 * (uint64_t)record.units;
-  if (at < nameBytes)
-    return record.name[at];
-  if (at < nameBytes + 2)
-    return 0;
-  return (unsigned char)(record.size >> (8 * (at - nameBytes - 2)));
-}
-
 // --- What the main thread sets up ------------------------------------------
 
 void ReleaseIndex(void) {
@@ -339,8 +328,9 @@ ParallelFailure Place(FrameCursor &cursor, const unsigned char *bytes,
       uint64_t left = record.dataOffset - cursor.at;
       size_t take = left < count ? (size_t)left : count;
       for (size_t i = 0; i < take; ++i)
-        if (bytes[i] !=
-            ExpectedHeaderByte(record, cursor.at - record.offset + i))
+        if (bytes[i] != PayloadIndexHeadByte(record.name, record.units,
+                                             record.size,
+                                             cursor.at - record.offset + i))
           return kParallelDecode;
       InterlockedExchangeAdd64(&record.headerLeft, -(LONG64)take);
       cursor.at += take;

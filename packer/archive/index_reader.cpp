@@ -24,17 +24,6 @@ const size_t kReadChunk = 1 << 20;
 // A record's head in the stream: its name, the name's zero unit, its size.
 const uint64_t kLongestHead = 2 * (kMaxNameUnits + 1) + kContainerCountSize;
 
-// Byte `at` (from the record's first) of the record's head as the index
-// lists it: the name's units, a zero unit, the size.
-unsigned char ListedHeadByte(const PayloadIndexRecord &record, uint64_t at) {
-  uint64_t nameBytes = 2 * (uint64_t)record.units;
-  if (at < nameBytes)
-    return record.name[at];
-  if (at < nameBytes + 2)
-    return 0;
-  return (unsigned char)(record.size >> (8 * (at - nameBytes - 2)));
-}
-
 // The index's frames and records, walked once into arrays.
 struct IndexTables {
   std::vector<PayloadIndexFrame> frames;
@@ -178,9 +167,9 @@ private:
       // The frame has ended: where the index says, to the size it says.
       uint64_t used = fed_ - (in_.size - in_.pos);
       if (used != frame.compressedSize || decoded_ != frame.decompressedSize)
-        return Fail(error, DescribeFrameDisagreement(
-                               number, frame.containerOffset, used, decoded_,
-                               frame));
+        return Fail(error,
+                    DescribeFrameDisagreement(number, frame.containerOffset,
+                                              used, decoded_, frame));
       done_ = true;
     } else if (in_.pos == in_.size && fed_ == frame.compressedSize &&
                out.pos < out.size) {
@@ -225,8 +214,8 @@ std::string HeadDisagreement(uint64_t number, const PayloadIndexRecord &listed,
     }
     if (!name.empty() && at + 2 + kContainerCountSize <= head.size())
       return kIndexDisagrees + std::string("record ") + std::to_string(number) +
-             " is " +
-             DescribeRecord(name, GetLittleEndian64(&head[at + 2])) + says;
+             " is " + DescribeRecord(name, GetLittleEndian64(&head[at + 2])) +
+             says;
     break;
   }
   return kIndexDisagrees + std::string("record ") + std::to_string(number) +
@@ -250,11 +239,12 @@ bool WalkRecords(const IndexTables &tables, FrameDecoder &decoder,
       if (!decoder.Read(record.offset, record.dataOffset, keep, error))
         return false;
       for (size_t at = 0; at < head.size(); ++at) {
-        if (head[at] == ListedHeadByte(record, at))
+        if (head[at] ==
+            PayloadIndexHeadByte(record.name, record.units, record.size, at))
           continue;
         // What the stream holds there, as far as a head can reach.
-        uint64_t reach = std::min(tables.streamSize - 2,
-                                  record.offset + kLongestHead);
+        uint64_t reach =
+            std::min(tables.streamSize - 2, record.offset + kLongestHead);
         if (reach > record.dataOffset &&
             !decoder.Read(record.dataOffset, reach, keep, error))
           return false;
@@ -291,17 +281,19 @@ bool HeadsAgree(const IndexTables &tables, uint64_t position,
                 const unsigned char *bytes, size_t count) {
   uint64_t end = position + count;
   // The first record whose head ends after `position`.
-  auto first = std::upper_bound(
-      tables.records.begin(), tables.records.end(), position,
-      [](uint64_t at, const PayloadIndexRecord &record) {
-        return at < record.dataOffset;
-      });
+  auto first =
+      std::upper_bound(tables.records.begin(), tables.records.end(), position,
+                       [](uint64_t at, const PayloadIndexRecord &record) {
+                         return at < record.dataOffset;
+                       });
   for (auto record = first;
        record != tables.records.end() && record->offset < end; ++record) {
     uint64_t from = std::max(position, record->offset);
     uint64_t to = std::min(end, record->dataOffset);
     for (uint64_t at = from; at < to; ++at)
-      if (bytes[at - position] != ListedHeadByte(*record, at - record->offset))
+      if (bytes[at - position] !=
+          PayloadIndexHeadByte(record->name, record->units, record->size,
+                               at - record->offset))
         return false;
   }
   // The end marker: the stream's last two bytes, zero.
