@@ -81,9 +81,15 @@ uint64_t MonotonicMilliseconds(void);
 
 // The signals a write of the launcher's can raise on the launcher itself
 // (SIGXFSZ, SIGPIPE): ignored by the launcher (platform/posix/entry.cpp),
-// so that the write fails and is reported, and back at their default
-// action in the child.
+// so that the write fails and is reported; the child gets them as the
+// launcher was started with them.
 extern const int kSelfRaisedSignals[2];
+
+// Records the signals the process was started ignoring and its signal
+// mask, for the child (CreateProcessW) and for the console signals to take
+// (SetConsoleCtrlHandler). Called first thing at entry, before anything
+// changes them.
+void NoteInheritedSignals(void);
 
 // The argument vector the launcher received, for the child and PROGRAM.
 void SetArguments(int argc, char **argv);

@@ -12,7 +12,15 @@
 // every thread but one, which takes them with sigwait and calls the handler
 // there, as Windows calls it on a thread of its own. When the handler
 // returns FALSE, the signal is raised again with its default action, so the
-// launcher ends as the signal would have ended it.
+// launcher ends as the signal would have ended it. A signal the launcher
+// was started ignoring (nohup, a shell's trap '' INT) plays no event: it is
+// neither blocked nor waited for, so it stays as harmless to the launcher
+// as to the program unpacked, just as a Windows process started with Ctrl+C
+// disabled never sees CTRL_C_EVENT.
+//
+// The child starts with the signal actions and the signal mask the launcher
+// was started with (recorded at entry, NoteInheritedSignals), whatever the
+// launcher has changed for itself since.
 //
 //===----------------------------------------------------------------------===//
 #include <errno.h>
@@ -133,6 +141,17 @@ DWORD ControlTypeFor(int signal) {
   }
 }
 
+// What the launcher was started with. Left empty (every action the
+// default, nothing blocked) where nothing was recorded.
+struct {
+  sigset_t ignored;
+  sigset_t mask;
+} inherited;
+
+// The console signals the launcher takes: those it was not started
+// ignoring (SetConsoleCtrlHandler).
+sigset_t consoleSignals;
+
 PHANDLER_ROUTINE consoleHandler;
 // Set by the signal thread as soon as it has taken a signal.
 volatile sig_atomic_t handlingConsoleSignal;
@@ -154,13 +173,9 @@ volatile sig_atomic_t handlingConsoleSignal;
 }
 
 void *ConsoleSignalThread(void *) {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int s : kConsoleSignals)
-    sigaddset(&set, s);
   for (;;) {
     int signal = 0;
-    if (sigwait(&set, &signal) != 0)
+    if (sigwait(&consoleSignals, &signal) != 0)
       continue;
     __atomic_store_n(&handlingConsoleSignal, 1, __ATOMIC_SEQ_CST);
     if (consoleHandler(ControlTypeFor(signal))) {
@@ -181,8 +196,11 @@ struct ChildStart {
   char **envp;
   // The descriptor for each standard stream, or -1 to leave it as it is.
   int standard[3];
-  // Signals whose action goes back to the default, ignored or not.
-  sigset_t defaults;
+  // The signals to be ignored in the child; every other one gets its
+  // default action.
+  sigset_t ignored;
+  // The child's signal mask.
+  sigset_t mask;
   // The launcher's id, taken before the vfork.
   pid_t launcher;
   // The write end of the pipe that carries the exec's errno back; it closes
@@ -218,17 +236,15 @@ struct ChildStart {
     for (int s = 1; s < NSIG; ++s) {
       if (sigaction(s, nullptr, &action) != 0)
         continue; // not a signal an action can be set for
-      bool handled =
-          action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN;
-      if (handled || sigismember(&start.defaults, s) == 1) {
+      void (*wanted)(int) =
+          sigismember(&start.ignored, s) == 1 ? SIG_IGN : SIG_DFL;
+      if (action.sa_handler != wanted) {
         memset(&action, 0, sizeof action);
-        action.sa_handler = SIG_DFL;
+        action.sa_handler = wanted;
         sigaction(s, &action, nullptr);
       }
     }
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    sigprocmask(SIG_SETMASK, &start.mask, nullptr);
     execve(start.path, start.argv, start.envp);
     error = errno;
   }
@@ -244,6 +260,15 @@ struct ChildStart {
 namespace veskar_posix {
 
 const int kSelfRaisedSignals[2] = {SIGXFSZ, SIGPIPE};
+
+void NoteInheritedSignals(void) {
+  sigemptyset(&inherited.ignored);
+  struct sigaction action;
+  for (int s = 1; s < NSIG; ++s)
+    if (sigaction(s, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
+      sigaddset(&inherited.ignored, s);
+  pthread_sigmask(SIG_SETMASK, nullptr, &inherited.mask);
+}
 
 void SetArguments(int argc, char **argv) {
   argumentCount = argc;
@@ -261,7 +286,8 @@ void AwaitConsoleSignal(void) {
     sigpending(&pending);
     bool waiting = __atomic_load_n(&handlingConsoleSignal, __ATOMIC_SEQ_CST);
     for (int s : kConsoleSignals)
-      waiting = waiting || sigismember(&pending, s) == 1;
+      waiting = waiting || (sigismember(&consoleSignals, s) == 1 &&
+                            sigismember(&pending, s) == 1);
     if (!waiting)
       return;
     usleep(kSignalPollMs * 1000);
@@ -345,11 +371,8 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR, LPSECURITY_ATTRIBUTES,
       start.standard[target] = h->fd;
     }
   }
-  sigemptyset(&start.defaults);
-  for (int s : kConsoleSignals)
-    sigaddset(&start.defaults, s);
-  for (int s : kSelfRaisedSignals)
-    sigaddset(&start.defaults, s);
+  start.ignored = inherited.ignored;
+  start.mask = inherited.mask;
   start.launcher = getpid();
 
   int errorPipe[2];
@@ -358,8 +381,8 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR, LPSECURITY_ATTRIBUTES,
     return FALSE;
   }
   start.errorPipe = errorPipe[1];
-  // Every signal stays blocked until the child has put back the default
-  // action of each one the launcher handles: a handler of the launcher's
+  // Every signal stays blocked until the child has put back the action
+  // each one had when the launcher started: a handler of the launcher's
   // must never run in the child, which shares the launcher's memory.
   sigset_t all, previous;
   sigfillset(&all);
@@ -660,13 +683,20 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
     return FALSE;
   }
   consoleHandler = routine;
-  sigset_t set;
-  sigemptyset(&set);
-  for (int s : kConsoleSignals)
-    sigaddset(&set, s);
+  sigemptyset(&consoleSignals);
+  bool any = false;
+  for (int s : kConsoleSignals) {
+    if (sigismember(&inherited.ignored, s) == 1)
+      continue;
+    sigaddset(&consoleSignals, s);
+    any = true;
+  }
+  if (!any)
+    return TRUE; // nothing to take, so no thread to take it
   // Blocked before the thread exists, so that every thread made later
   // inherits the mask and only the signal thread takes them.
-  if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0)
+  sigset_t previous;
+  if (pthread_sigmask(SIG_BLOCK, &consoleSignals, &previous) != 0)
     return FALSE;
   pthread_t thread;
   pthread_attr_t attributes;
@@ -676,7 +706,7 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
       pthread_create(&thread, &attributes, ConsoleSignalThread, nullptr);
   pthread_attr_destroy(&attributes);
   if (error != 0) {
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     consoleHandler = nullptr;
     SetLastErrorFromErrno(error);
     return FALSE;

@@ -19,17 +19,25 @@
 //   VESKAR_PROBE_NEST            make this many directories "d", each in the
 //                                last, in its own directory (after listing
 //                                it); the report says how many it made
+//   VESKAR_PROBE_AWAIT_GO        "1": after the report, wait (at most 60 s)
+//                                for REPORT.go before ending
 //
 // The report has one "key value" line each; every byte string is written as
-// hex, so nothing is re-encoded on the way to the test.
+// hex, so nothing is re-encoded on the way to the test. The "inherited-"
+// lines say what the process was started with, read before it changes
+// anything: the signals ignored, blocked and caught (as /proc/self/status
+// shows them), the umask, three limits, the nice value and the open
+// descriptors.
 //
 //===----------------------------------------------------------------------===//
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -158,9 +166,72 @@ long MakeNested(const std::string &directory, long count) {
   return made;
 }
 
+// The "inherited-" lines (see the top).
+void AddInherited(void) {
+  FILE *status = fopen("/proc/self/status", "r");
+  char line[512];
+  const char *const kSignalLines[][2] = {
+      {"SigIgn:", "ignored"}, {"SigBlk:", "blocked"}, {"SigCgt:", "caught"}};
+  while (status != nullptr && fgets(line, sizeof line, status) != nullptr) {
+    for (const auto &wanted : kSignalLines) {
+      size_t length = strlen(wanted[0]);
+      if (strncmp(line, wanted[0], length) != 0)
+        continue;
+      std::string value = line + length;
+      value.erase(0, value.find_first_not_of(" \t"));
+      value.erase(value.find_last_not_of(" \t\n") + 1);
+      AddLine(std::string("inherited-") + wanted[1], value);
+    }
+  }
+  if (status != nullptr)
+    fclose(status);
+
+  mode_t mask = umask(0);
+  umask(mask);
+  char text[64];
+  snprintf(text, sizeof text, "%04o", (unsigned)mask);
+  AddLine("inherited-umask", text);
+
+  const struct {
+    int resource;
+    const char *name;
+  } kLimits[] = {{RLIMIT_NOFILE, "nofile"},
+                 {RLIMIT_CORE, "core"},
+                 {RLIMIT_FSIZE, "fsize"}};
+  for (const auto &limit : kLimits) {
+    struct rlimit value;
+    if (getrlimit(limit.resource, &value) != 0)
+      continue;
+    snprintf(text, sizeof text, "%llu %llu", (unsigned long long)value.rlim_cur,
+             (unsigned long long)value.rlim_max);
+    AddLine(std::string("inherited-limit-") + limit.name, text);
+  }
+
+  errno = 0;
+  int nice = getpriority(PRIO_PROCESS, 0);
+  AddLine("inherited-nice", errno == 0 ? std::to_string(nice) : "unknown");
+
+  // Numbers only: what a descriptor leads to differs from run to run.
+  std::string descriptors;
+  DIR *dir = opendir("/proc/self/fd");
+  while (dir != nullptr) {
+    struct dirent *entry = readdir(dir);
+    if (entry == nullptr)
+      break;
+    if (entry->d_name[0] == '.' || atoi(entry->d_name) == dirfd(dir))
+      continue;
+    descriptors +=
+        (descriptors.empty() ? "" : ",") + std::string(entry->d_name);
+  }
+  if (dir != nullptr)
+    closedir(dir);
+  AddLine("inherited-descriptors", descriptors);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+  AddInherited();
   if (Variable("VESKAR_PROBE_IGNORE_SIGNALS") == "1") {
     signal(SIGINT, SIG_IGN);
     signal(SIGTERM, SIG_IGN);
@@ -224,6 +295,11 @@ int main(int argc, char **argv) {
     struct timespec left = {ms / 1000, (ms % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0) {
     }
+  }
+  if (Variable("VESKAR_PROBE_AWAIT_GO") == "1") {
+    std::string go = reportPath + ".go";
+    for (int i = 0; i < 6000 && !Exists(go); ++i)
+      usleep(10000);
   }
   std::string raise = Variable("VESKAR_PROBE_RAISE");
   if (!raise.empty()) {

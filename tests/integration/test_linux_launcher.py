@@ -20,6 +20,7 @@ import signal
 import stat
 import struct
 import subprocess
+import sys
 import time
 import unittest.mock
 
@@ -100,10 +101,12 @@ class LinuxLauncherTestCase(probe.LaunchTestCase):
         container.append_to_linux_launcher(LAUNCHER, cls.records, cls.launcher)
 
     def start(self, argv=None, probe=None, env=None, launcher=None, cwd=None,
-              stdin=b"", prepare_temp=None, preexec=None):
+              stdin=b"", prepare_temp=None, preexec=None, wrapper=None):
         """Starts the launcher with `argv` (argv[0] included; default: its
         path) and a TMPDIR of its own, which `prepare_temp(temp)` may set up
         first; `preexec` runs in the launcher's process before it starts.
+        A `wrapper` (["nohup"], ...) is started instead, with the launcher's
+        path as its last argument, and must exec it in its own process.
         Returns (process, scratch, temp)."""
         scratch_dir = self.make_scratch()
         temp = os.path.join(scratch_dir, "temp")
@@ -122,8 +125,12 @@ class LinuxLauncherTestCase(probe.LaunchTestCase):
         with open(stdin_path, "wb") as f:
             f.write(stdin)
         with open(stdin_path, "rb") as stdin_file:
+            command = argv or [launcher]
+            if wrapper:
+                command = list(wrapper) + [launcher]
             process = subprocess.Popen(
-                argv or [launcher], executable=launcher, env=environment,
+                command, executable=None if wrapper else launcher,
+                env=environment,
                 cwd=cwd or scratch_dir, stdin=stdin_file,
                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                 start_new_session=True, preexec_fn=preexec)
@@ -620,6 +627,143 @@ class SignalTest(LinuxLauncherTestCase):
         self.assertLess(seconds, 3)
         self.assertRemoved(launch)
         self.assertChildGone(report.pid)
+
+
+def in_shell(script):
+    """A wrapper that runs `script` in sh and then execs the command after
+    it in the same process."""
+    return ["sh", "-c", script + '; exec "$@"', "sh"]
+
+
+def ignoring(name):
+    """A wrapper that starts the command after it with the signal `name`
+    ignored and every other signal as Python found it (a shell's trap
+    cannot pass SIGCHLD on ignored)."""
+    script = ("import os, signal, sys\n"
+              "for s in (signal.SIGPIPE, signal.SIGXFSZ):\n"
+              "    signal.signal(s, signal.SIG_DFL)\n"
+              f"signal.signal(signal.{name}, signal.SIG_IGN)\n"
+              "os.execv(sys.argv[1], sys.argv[1:])\n")
+    return [sys.executable, "-c", script]
+
+
+def block_signals(*numbers):
+    return lambda: signal.pthread_sigmask(signal.SIG_BLOCK, numbers)
+
+
+class InheritanceTest(LinuxLauncherTestCase):
+    """The program packed is started with what it would be started with
+    unpacked: each row starts the probe itself and the packed launcher the
+    same way, and the two reports must agree on everything the probe was
+    started with. The launcher's own signal handling (console events,
+    writes that fail instead of killing it) must not show in the child."""
+
+    # Variables that differ between two starts by construction: each start
+    # has a report, a TMPDIR and a working directory of its own. (The
+    # launcher's VESKAR_ONEFILE_ ones are left out too: it sets them on
+    # purpose.)
+    own_variables = ("VESKAR_PROBE_REPORT", "TMPDIR", "PWD", "OLDPWD", "_")
+
+    def inherited(self, launch):
+        self.assertIsNotNone(launch.report, launch.stderr)
+        self.assertEqual(launch.returncode, 7, launch.stderr)
+        seen = dict(launch.report.inherited)
+        seen["environment"] = sorted(
+            (name, value) for name, value in launch.report.env.items()
+            if name not in self.own_variables
+            and not name.startswith("VESKAR_ONEFILE_"))
+        return seen
+
+    def test_what_the_program_starts_with(self):
+        """Rows: a name, how the start is made, and what that changes for a
+        program started that way (the row's control: the unpacked report
+        differs there from a plain start's)."""
+        rows = [
+            ("a plain start", {}, None),
+            ("nohup", {"wrapper": ["nohup"]}, "ignored"),
+            ("trap '' INT", {"wrapper": in_shell("trap '' INT")}, "ignored"),
+            ("SIGPIPE ignored, as under systemd",
+             {"wrapper": in_shell("trap '' PIPE")}, "ignored"),
+            ("SIGTERM and SIGXFSZ ignored",
+             {"wrapper": in_shell("trap '' TERM XFSZ")}, "ignored"),
+            ("every signal of the launcher's own ignored",
+             {"wrapper": in_shell("trap '' INT HUP TERM PIPE XFSZ")},
+             "ignored"),
+            # Ignored, it would have the kernel take the child's status.
+            ("SIGCHLD ignored", {"wrapper": ignoring("SIGCHLD")},
+             "ignored"),
+            ("a blocked mask",
+             {"preexec": block_signals(signal.SIGUSR1, signal.SIGTERM)},
+             "blocked"),
+            ("SIGHUP blocked and ignored",
+             {"wrapper": ["nohup"],
+              "preexec": block_signals(signal.SIGHUP)},
+             "blocked"),
+            ("umask 027", {"wrapper": in_shell("umask 027")}, "umask"),
+            ("lower limits",
+             {"wrapper": in_shell("ulimit -n 256; ulimit -f 409600")},
+             "limit-nofile"),
+            ("nice 5", {"wrapper": ["nice", "-n", "5"]}, "nice"),
+            ("descriptors 7 and 9",
+             {"wrapper": in_shell("exec 7</dev/null 9>&2")}, "descriptors"),
+            ("an environment of its own",
+             {"wrapper": ["env", "VESKAR_TEST_ROW=kept \u00e9",
+                          "LC_ALL=C"]}, "environment"),
+        ]
+        calls = []
+        for _, start, _ in rows:
+            calls += [dict(start, launcher=PROBE, probe={"EXIT": "7"}),
+                      dict(start, probe={"EXIT": "7"})]
+        launches = self.launch_many(calls)
+        unpacked, packed = launches[0::2], launches[1::2]
+        plain = self.inherited(unpacked[0])
+        for (name, _, changes), alone, launch in zip(rows, unpacked, packed):
+            with self.subTest(row=name):
+                expected = self.inherited(alone)
+                if changes is not None:
+                    self.assertNotEqual(expected[changes], plain[changes],
+                                        "the row changes nothing")
+                seen = self.inherited(launch)
+                self.assertEqual(seen.keys(), expected.keys())
+                self.assertEqual(
+                    {key: (seen[key], value) for key, value in expected.items()
+                     if seen[key] != value}, {},
+                    "(packed, unpacked) where they differ")
+                self.assertRemoved(launch)
+
+    def test_a_signal_started_ignored_leaves_the_run_going(self):
+        """The signal sent to the launcher alone while the child runs: when
+        the launcher was started ignoring it, it has no effect, as it has
+        none on the program unpacked, and the status is the child's. The
+        control row, started plainly, ends by the signal."""
+        rows = [
+            ("nohup, then SIGHUP", ["nohup"], signal.SIGHUP, 7),
+            ("trap '' INT, then SIGINT", in_shell("trap '' INT"),
+             signal.SIGINT, 7),
+            ("trap '' TERM, then SIGTERM", in_shell("trap '' TERM"),
+             signal.SIGTERM, 7),
+            ("a plain start, then SIGHUP", None, signal.SIGHUP,
+             -signal.SIGHUP),
+        ]
+
+        def run(row):
+            _, wrapper, number, _ = row
+            started = self.start(wrapper=wrapper,
+                                 probe={"AWAIT_GO": "1", "EXIT": "7"})
+            self.wait_for_report(started)
+            os.kill(started[0].pid, number)
+            # The signal is pending or taken by now; only then may the
+            # child end.
+            with open(os.path.join(started[1], "report.txt.go"), "wb"):
+                pass
+            return self.finish(started)
+
+        with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+            launches = list(pool.map(run, rows))
+        for (name, _, _, status), launch in zip(rows, launches):
+            with self.subTest(row=name):
+                self.assertEqual(launch.returncode, status, launch.stderr)
+                self.assertRemoved(launch)
 
 
 class ChildLifetimeTest(LinuxLauncherTestCase):

@@ -33,13 +33,14 @@ class Report:
     """What a probe child wrote about itself. `windows` tells which probe
     wrote it: names and texts are UTF-16 from that one, UTF-8 from the
     Linux one. `directories` maps each directory to its mode ("700"; None
-    from the Windows probe)."""
+    from the Windows probe). `inherited` holds what the Linux probe was
+    started with: {"ignored": SigIgn, "umask": "0022", ...}."""
 
     def __init__(self, path, windows):
         text = unhex16 if windows else unhex8
         self.windows = windows
         self.args, self.files, self.directories = [], {}, {}
-        self.env, self.std = {}, {}
+        self.env, self.std, self.inherited = {}, {}, {}
         self.stdin = self.holder = self.grandchild = None
         self.nested = None
         self.complete = False
@@ -58,6 +59,8 @@ class Report:
                     setattr(self, key, int(value))
                 elif key == "own-directory-mode":
                     self.own_directory_mode = value
+                elif key.startswith("inherited-"):
+                    self.inherited[key[len("inherited-"):]] = value
                 elif key.startswith("std-"):
                     self.std[key[4:]] = value
                 elif key == "env":
