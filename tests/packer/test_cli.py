@@ -203,7 +203,9 @@ class DepfileTest(packtest.PackerTestCase):
         packtest.make_tree(app, {"Main.exe": b"MZ", "a b/c#d.txt": b"1",
                                  "cost$/x.txt": b"2", "e/f/g.txt": b"3"})
         os.symlink("e/f/g.txt", os.path.join(app, "link.txt"))
-        icon = os.path.join(base, "an icon.ico")
+        # A tab in a path is escaped as a space is: unescaped, it would end
+        # the word.
+        icon = os.path.join(base, "an icon\tfile.ico")
         with open(icon, "wb") as f:
             f.write(packtest.ico([(16, packtest.png(16, 16, (1, 2, 3, 255)))]))
         out = os.path.join(base, "out put.exe")
@@ -822,7 +824,9 @@ class ListTest(packtest.PackerTestCase):
              {"unpack_directory": "{TEMP}\\onefile_{PID}_{TIME}"}),
             ("windows", ["--error-box", "--progress-window"], "Main.exe",
              {"unpack_directory": "{TEMP}\\onefile_{PID}_{TIME}"}),
-            ("linux", ["--unpack-dir", "{TEMP}\\a\\{PID}_{TIME}"], "run.sh",
+            # A quote and a backslash in a value are escaped in the JSON.
+            ("linux", ["--unpack-dir", "{TEMP}\\a\\{PID}_{TIME}",
+                       "--company", 'Say "hi" \\ Co'], "run.sh",
              {"unpack_directory": "{TEMP}/a/{PID}_{TIME}"}),
             ("linux", ["--cache-dir", "{TEMP}/c/{PRODUCT}/",
                        "--cache-check", "content"], "run.sh", "cache"),
@@ -853,7 +857,9 @@ class ListTest(packtest.PackerTestCase):
                     "records": [{"name": n, "size": sizes[n.replace(sep, "/")]}
                                 for n in names],
                     "files": 4, "bytes": 26, "compressed": size,
-                    "company": "PELTA", "product": "P\u00e4ck",
+                    "company": (extra[extra.index("--company") + 1]
+                                if "--company" in extra else "PELTA"),
+                    "product": "P\u00e4ck",
                     "version": "2.0.1.0"}
                 expected.update(place)
                 window = "--progress-window" in extra
@@ -1720,13 +1726,23 @@ class AttachTest(packtest.PackerTestCase):
         base = self.make_scratch()
         blob = os.path.join(base, "container")
         cases = {"a container": None, "arbitrary bytes": b"not a container",
-                 "an empty file": b""}
+                 "an empty file": b"",
+                 # attach copies 1 MiB at a time: this one takes 3 copies
+                 # and a piece.
+                 "a container of several copies": None}
         app = os.path.join(base, "app")
         packtest.make_tree(app, {"Main.exe": b"MZ", "x/y.txt": b"y" * 1000})
         built = os.path.join(base, "built.exe")
         pack("build", app, "-o", built, "--quiet")
         offset, size = packtest.container_place(built)
         cases["a container"] = read(built)[offset:offset + size]
+        packtest.make_tree(app, {"x/random.bin": random.Random(1).randbytes(
+            (3 << 20) + 12345)})
+        pack("build", app, "-o", built, "--quiet")
+        offset, size = packtest.container_place(built)
+        self.assertGreater(size, 3 << 20)
+        cases["a container of several copies"] = read(built)[offset:offset +
+                                                             size]
         for what, data in cases.items():
             for target in ("windows", "linux"):
                 with self.subTest(content=what, target=target):
@@ -1743,7 +1759,7 @@ class AttachTest(packtest.PackerTestCase):
                                          data)
                     verify = pack("verify", out, check=False)
                     self.assertEqual(verify.returncode,
-                                     0 if what == "a container" else 1)
+                                     0 if "container" in what else 1)
 
     def test_container_only_then_attach_equals_build(self):
         """build --container-only writes what attach takes: attached with
