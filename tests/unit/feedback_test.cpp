@@ -376,38 +376,53 @@ TEST_F(FeedbackTest, TheErrorBoxShowsALineNobodyCouldRead) {
 
 // The box shows a line of up to kFatalLineCapacity - 4 units whole; a
 // longer one keeps that many units and ends in "...", wherever the cut
-// falls: in the format's own text after the name, or inside the name.
-// Each control character of the refused name is shown as four units
-// ("\x01"), so a name within the name limit makes a line of any length.
+// falls: in the format's own text after the name, inside the name, or
+// between the two units of a character beyond the BMP, whose first half
+// then goes too (a lone half is no character). Each control character of
+// the refused name is shown as four units ("\x01"), so a name within the
+// name limit makes a line of any length.
 TEST_F(FeedbackTest, TheErrorBoxCutsALongLineAtItsRoom) {
-  const std::string kBefore = "Error, refusing the name '";
-  const std::string kAfter =
-      "' in the attached data: it has a level made only of dots and spaces, "
-      "such as '..', which would lead outside the directory it is unpacked "
-      "into.";
+  const std::u16string kBefore = u"Error, refusing the name '";
+  const std::u16string kAfter =
+      u"' in the attached data: it has a level made only of dots and spaces, "
+      u"such as '..', which would lead outside the directory it is unpacked "
+      u"into.";
+  const std::u16string kPair = u"\U0001F600";
   const size_t kRoom = kFatalLineCapacity - 4;
   const struct {
     const char *what;
     size_t lineUnits; // the whole line, as the stream gets it
+    size_t pairs;     // characters beyond the BMP that end the name
+    size_t kept;      // units of the line the box keeps before "..."
   } kCases[] = {
-      {"a short line", kBefore.size() + kAfter.size() + 10},
-      {"exactly the room", kRoom},
-      {"one unit more: cut in the text after the name", kRoom + 1},
-      {"cut inside the name", 2 * kRoom},
+      {"a short line", kBefore.size() + kAfter.size() + 10, 0, 0},
+      {"exactly the room", kRoom, 0, kRoom},
+      {"one unit more: cut in the text after the name", kRoom + 1, 0, kRoom},
+      {"cut inside the name", 2 * kRoom, 0, kRoom},
+      {"cut inside a pair", kRoom + 200, 60, kRoom - 1},
   };
   buildValues.launcherOptions = kOptionErrorBox;
   for (const auto &c : kCases) {
     SCOPED_TRACE(c.what);
-    // The name: control characters, letters for the remainder, then "..",
-    // which is refused (a control character is allowed here).
-    size_t shown = c.lineUnits - kBefore.size() - kAfter.size() - 3;
+    // The name: control characters, letters for the remainder, the pairs,
+    // then "..", which is refused (a control character is allowed here).
+    size_t shown =
+        c.lineUnits - kBefore.size() - kAfter.size() - 3 - 2 * c.pairs;
     std::u16string name(shown / 4, u'\x01');
-    name += std::u16string(shown % 4, u'b') + u"\\..";
-    ASSERT_LT(name.size(), 1024u);
-    std::string line = kBefore;
+    std::u16string line = kBefore;
     for (size_t i = 0; i < shown / 4; ++i)
-      line += "\\x01";
-    line += std::string(shown % 4, 'b') + "\\.." + kAfter;
+      line += u"\\x01";
+    name += std::u16string(shown % 4, u'b');
+    line += std::u16string(shown % 4, u'b');
+    if (c.pairs != 0) { // the cut must split a pair
+      ASSERT_LT(kRoom, line.size() + 2 * c.pairs);
+      ASSERT_EQ((kRoom - line.size()) % 2, 1u);
+    }
+    for (size_t i = 0; i < c.pairs; ++i)
+      name += kPair, line += kPair;
+    name += u"\\..";
+    line += u"\\.." + kAfter;
+    ASSERT_LT(name.size(), 1024u);
     ASSERT_EQ(line.size(), c.lineUnits);
     Attach({{name, "x"}});
     Calls calls;
@@ -418,8 +433,9 @@ TEST_F(FeedbackTest, TheErrorBoxCutsALongLineAtItsRoom) {
         },
         &calls);
     EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
-    std::string expected =
-        line.size() <= kRoom ? line : line.substr(0, kRoom) + "...";
+    std::string expected = line.size() <= kRoom
+                               ? test::Utf8(line)
+                               : test::Utf8(line.substr(0, c.kept)) + "...";
     ASSERT_EQ(Count(calls, "ShowErrorBox"), 1u);
     EXPECT_EQ(calls[IndexOf(calls, "ShowErrorBox")],
               "ShowErrorBox " + expected + " | Quorvane");
