@@ -167,15 +167,32 @@ class RoundTripTest(packtest.PackerTestCase):
 
 def depfile_rule(text):
     """(target, [inputs]) of a Make rule, read as Make and Ninja read it:
-    '\\' and a line break continue the line; '\\ ', '\\#' and '$$' stand
-    for ' ', '#' and '$'."""
+    '\\' and a line break continue the line; '$$' and '\\#' stand for '$'
+    and '#'; 2N+1 backslashes and a space or tab stand for N backslashes
+    and that character. An even run of backslashes before a space or tab,
+    or more than one before '#', fails the test: Make and Ninja read them
+    differently. (Ninja reads a backslash and a tab as themselves.)"""
     words, word, i = [], "", 0
     text = text.replace("\\\n", " ")
     while i < len(text):
         c = text[i]
-        if c == "\\" and i + 1 < len(text) and text[i + 1] in " #\t":
-            word += text[i + 1]
-            i += 2
+        run = len(text[i:]) - len(text[i:].lstrip("\\"))
+        after = text[i + run:i + run + 1]
+        if run and after in (" ", "\t"):
+            if run % 2 == 0:
+                raise AssertionError(f"{run} backslashes before {after!r}")
+            word += "\\" * (run // 2) + after
+            i += run + 1
+            continue
+        if run and after == "#":
+            if run != 1:
+                raise AssertionError(f"{run} backslashes before '#'")
+            word += "#"
+            i += run + 1
+            continue
+        if run:
+            word += "\\" * run
+            i += run
             continue
         if c == "$" and text[i + 1:i + 2] == "$":
             word += "$"
@@ -204,8 +221,8 @@ class DepfileTest(packtest.PackerTestCase):
                                  "cost$/x.txt": b"2", "e/f/g.txt": b"3"})
         os.symlink("e/f/g.txt", os.path.join(app, "link.txt"))
         # A tab in a path is escaped as a space is: unescaped, it would end
-        # the word.
-        icon = os.path.join(base, "an icon\tfile.ico")
+        # the word. So is a space after a backslash, which is doubled.
+        icon = os.path.join(base, "an icon\tfile\\ #1.ico")
         with open(icon, "wb") as f:
             f.write(packtest.ico([(16, packtest.png(16, 16, (1, 2, 3, 255)))]))
         out = os.path.join(base, "out put.exe")
