@@ -841,9 +841,10 @@ class ListTest(packtest.PackerTestCase):
              {"unpack_directory": "{TEMP}\\onefile_{PID}_{TIME}"}),
             ("windows", ["--error-box", "--progress-window"], "Main.exe",
              {"unpack_directory": "{TEMP}\\onefile_{PID}_{TIME}"}),
-            # A quote and a backslash in a value are escaped in the JSON.
+            # A quote, a backslash and a control character in a value are
+            # escaped in the JSON.
             ("linux", ["--unpack-dir", "{TEMP}\\a\\{PID}_{TIME}",
-                       "--company", 'Say "hi" \\ Co'], "run.sh",
+                       "--company", 'Say "hi"\t\\ Co'], "run.sh",
              {"unpack_directory": "{TEMP}/a/{PID}_{TIME}"}),
             ("linux", ["--cache-dir", "{TEMP}/c/{PRODUCT}/",
                        "--cache-check", "content"], "run.sh", "cache"),
