@@ -56,6 +56,10 @@ void KeepFatalLine(DWORD which, const char *format, const WCHAR *text) {
     else
       cut = true;
   }
+  // A cut between the two units of a pair leaves no lone first half.
+  if (cut && n > 0 && box.fatalLine[n - 1] >= 0xD800 &&
+      box.fatalLine[n - 1] <= 0xDBFF)
+    --n;
   for (int dot = 0; cut && dot < 3; ++dot)
     box.fatalLine[n++] = '.';
   box.fatalLine[n] = 0;

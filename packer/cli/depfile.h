@@ -15,8 +15,9 @@
 namespace veskar {
 
 // The rule's text, each path escaped as Make and Ninja read it (a space,
-// '#' and '$'); '\' between levels becomes '/'. False with a reason when a
-// path holds a character no depfile can carry (a line break).
+// a tab, '#' and '$', and backslashes in front of a space or tab); '\'
+// between levels becomes '/'. False with a reason when a path holds a
+// character no depfile can carry (a line break).
 bool DepfileText(const std::string &output,
                  const std::vector<std::string> &inputs, std::string *text,
                  std::string *error);

@@ -154,7 +154,7 @@ TEST_F(ExtractCallsTest, DirectoriesPastTheListsEndAreAskedForAgain) {
 
 TEST_F(ExtractCallsTest, AFailedWriteEndsWithTheSystemsReason) {
   // One file: which of several files' writes comes first is the threads'
-  // choice (writer_test.cpp has those cases).
+  // choice (AWriteFailingOnAWriterIsReportedWithItsFile below has several).
   Prepare({{u"main", test::SampleBytes(40000, 1)}});
   veskar_recording::Reset();
   veskar_recording::Script("WriteFile", FALSE, ERROR_DISK_FULL);

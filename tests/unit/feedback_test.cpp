@@ -219,6 +219,64 @@ TEST_F(FeedbackTest, ASlowStartShowsTheWindowAndNeverWaitsForIt) {
   EXPECT_TRUE(Left().empty());
 }
 
+// What the window is given to draw: by the time it closes, the count of
+// bytes written is the files' bytes exactly (no chunk counted twice or
+// missed), with the one-thread reader and with the threads, and its measure
+// is the total the package declares, all 64 bits of it (files can come to
+// more than 4 GiB; one declared so stands in for them here). Files of
+// several chunks, an empty one, and frame edges inside the data.
+TEST_F(FeedbackTest, TheWindowCountsEachByteWrittenOnce) {
+  const std::vector<Record> kRecords = {
+      {u"main", "#!/bin/sh\nexit 7\n"},
+      {u"a.bin", test::SampleBytes(2500000, 5)},
+      {u"d\\empty", ""},
+      {u"d\\b.bin", test::SampleBytes(300001, 6)},
+  };
+  uint64_t files = 0;
+  for (const Record &record : kRecords)
+    files += record.data.size();
+  const std::string stream = test::ArchiveStream(kRecords);
+  const std::string single = test::Container(test::Compress(stream));
+  const struct {
+    const char *what;
+    std::string container;
+    uint64_t declared;
+  } kCases[] = {
+      {"one-thread reader", single, files},
+      {"threads", test::IndexedContainer(kRecords, {1000, 1400000, 2600000}),
+       files},
+      {"a total past 4 GiB", single, (5ull << 30) + files},
+  };
+  buildValues.launcherOptions = kOptionProgressWindow;
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    PutLittleEndian64(buildValues.fileBytes, c.declared);
+    veskar_fuzz::SetPayloadResource((const uint8_t *)c.container.data(),
+                                    c.container.size(), true);
+    std::string log = logPath_;
+    Calls calls;
+    test::Ending ending = Run(
+        [log] {
+          SlowClock();
+          Also("EndProgressWindow", [log] {
+            const ProgressWindowView &view = state.progressWindow.view;
+            FILE *f = fopen(log.c_str(), "a");
+            fprintf(f, "counted %lld of %llu\n", (long long)*view.done,
+                    (unsigned long long)view.total);
+            fclose(f);
+          });
+        },
+        &calls);
+    EXPECT_TRUE(test::ExitedWith(ending, 7)) << ending;
+    ASSERT_EQ(Count(calls, "RunProgressWindow"), 1u);
+    ASSERT_EQ(Count(calls, "counted"), 1u);
+    EXPECT_EQ(calls[IndexOf(calls, "counted")],
+              "counted " + std::to_string(files) + " of " +
+                  std::to_string(c.declared));
+    EXPECT_TRUE(Left().empty());
+  }
+}
+
 // The window's Cancel (or its close box) is a Ctrl+C: the run stops, the
 // unpack directory goes, and the process ends as after a Ctrl+C (on Linux,
 // by SIGINT), whether the cancel comes while files are written or later.
@@ -314,6 +372,74 @@ TEST_F(FeedbackTest, TheErrorBoxShowsALineNobodyCouldRead) {
       &calls);
   EXPECT_TRUE(test::Aborted(ending)) << ending;
   EXPECT_EQ(Count(calls, "ShowErrorBox"), 0u);
+}
+
+// The box shows a line of up to kFatalLineCapacity - 4 units whole; a
+// longer one keeps that many units and ends in "...", wherever the cut
+// falls: in the format's own text after the name, inside the name, or
+// between the two units of a character beyond the BMP, whose first half
+// then goes too (a lone half is no character). Each control character of
+// the refused name is shown as four units ("\x01"), so a name within the
+// name limit makes a line of any length.
+TEST_F(FeedbackTest, TheErrorBoxCutsALongLineAtItsRoom) {
+  const std::u16string kBefore = u"Error, refusing the name '";
+  const std::u16string kAfter =
+      u"' in the attached data: it has a level made only of dots and spaces, "
+      u"such as '..', which would lead outside the directory it is unpacked "
+      u"into.";
+  const std::u16string kPair = u"\U0001F600";
+  const size_t kRoom = kFatalLineCapacity - 4;
+  const struct {
+    const char *what;
+    size_t lineUnits; // the whole line, as the stream gets it
+    size_t pairs;     // characters beyond the BMP that end the name
+    size_t kept;      // units of the line the box keeps before "..."
+  } kCases[] = {
+      {"a short line", kBefore.size() + kAfter.size() + 10, 0, 0},
+      {"exactly the room", kRoom, 0, kRoom},
+      {"one unit more: cut in the text after the name", kRoom + 1, 0, kRoom},
+      {"cut inside the name", 2 * kRoom, 0, kRoom},
+      {"cut inside a pair", kRoom + 200, 60, kRoom - 1},
+  };
+  buildValues.launcherOptions = kOptionErrorBox;
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    // The name: control characters, letters for the remainder, the pairs,
+    // then "..", which is refused (a control character is allowed here).
+    size_t shown =
+        c.lineUnits - kBefore.size() - kAfter.size() - 3 - 2 * c.pairs;
+    std::u16string name(shown / 4, u'\x01');
+    std::u16string line = kBefore;
+    for (size_t i = 0; i < shown / 4; ++i)
+      line += u"\\x01";
+    name += std::u16string(shown % 4, u'b');
+    line += std::u16string(shown % 4, u'b');
+    if (c.pairs != 0) { // the cut must split a pair
+      ASSERT_LT(kRoom, line.size() + 2 * c.pairs);
+      ASSERT_EQ((kRoom - line.size()) % 2, 1u);
+    }
+    for (size_t i = 0; i < c.pairs; ++i)
+      name += kPair, line += kPair;
+    name += u"\\..";
+    line += u"\\.." + kAfter;
+    ASSERT_LT(name.size(), 1024u);
+    ASSERT_EQ(line.size(), c.lineUnits);
+    Attach({{name, "x"}});
+    Calls calls;
+    test::Ending ending = Run(
+        [] {
+          veskar_recording::ScriptAlways("DesktopIsInteractive", TRUE);
+          close(2);
+        },
+        &calls);
+    EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
+    std::string expected = line.size() <= kRoom
+                               ? test::Utf8(line)
+                               : test::Utf8(line.substr(0, c.kept)) + "...";
+    ASSERT_EQ(Count(calls, "ShowErrorBox"), 1u);
+    EXPECT_EQ(calls[IndexOf(calls, "ShowErrorBox")],
+              "ShowErrorBox " + expected + " | Quorvane");
+  }
 }
 
 } // namespace
