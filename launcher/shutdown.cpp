@@ -7,8 +7,8 @@
 // writer is stuck past its bounded wait). The removal is tried once and
 // retried, up to 20 times 100 ms apart (10 during a close, log-off or
 // shut-down event on Windows), while the directory is still there, and only
-// ever for a directory this run owns. Every bound is in
-// common/console_bounds.h.
+// ever for a directory this run owns: the one it made, known by its file
+// id, not by its path. Every bound is in common/console_bounds.h.
 //
 //===----------------------------------------------------------------------===//
 #include "diagnostics/fatal.h"
@@ -27,27 +27,71 @@ bool DirectoryStillThere(void) {
          (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// A directory that is nothing but a directory: no link, no junction.
+bool IsPlainDirectory(const BY_HANDLE_FILE_INFORMATION &information) {
+  return (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Removes the unpack directory if the directory at its path is still the
+// one this run made; TRUE when nothing of that one is left there. Where its
+// identity could not be read (it never fails for a directory just made and
+// held), whatever directory is at the path goes, as it always did.
+BOOL RemoveOwnDirectoryTree(void) {
+  return RemoveDirectoryTree(state.unpackDirectory,
+                             state.unpackDirectoryIdentified
+                                 ? &state.unpackDirectoryIdentity
+                                 : nullptr);
+}
+
 // Tried once and retried while the directory is still there: files of a
-// child that has just ended may stay locked for a moment. The run's hold
-// goes first: Windows does not remove a directory while a handle on it is
-// open. The directory then looks ended to no sweep while this process
+// child that has just ended may stay locked for a moment. A directory that
+// is not this run's any more (moved away, and another one made at its
+// path) ends the retries at once: the removal leaves it alone. The run's
+// hold goes first: Windows does not remove a directory while a handle on it
+// is open. The directory then looks ended to no sweep while this process
 // lives (launcher/sweep.cpp asks the process first).
 void RemoveUnpackDirectory(void) {
   if (!state.unpackDirectoryOwned)
     return;
   const ShutdownBounds &bounds = CurrentShutdownBounds();
   ReleaseHold(&state.unpackDirectoryHold);
-  RemoveDirectoryTree(state.unpackDirectory);
+  BOOL gone = RemoveOwnDirectoryTree();
   for (unsigned retry = 0; retry < bounds.removalRetries;) {
-    if (!DirectoryStillThere())
+    if (!DirectoryStillThere() || gone)
       return;
     Sleep(bounds.removalPauseMs);
-    RemoveDirectoryTree(state.unpackDirectory);
+    gone = RemoveOwnDirectoryTree();
     ++retry;
   }
 }
 
 } // namespace
+
+void RememberUnpackDirectory(HANDLE hold) {
+  BY_HANDLE_FILE_INFORMATION information;
+  bool read = hold != nullptr &&
+              GetFileInformationByHandle(hold, &information) &&
+              IsPlainDirectory(information);
+  if (!read) {
+    // A hold that is not a handle on the directory itself, or none.
+    HANDLE query = CreateFileW(
+        state.unpackDirectory, 0,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (query != INVALID_HANDLE_VALUE) {
+      read = GetFileInformationByHandle(query, &information) &&
+             IsPlainDirectory(information);
+      CloseHandle(query);
+    }
+  }
+  state.unpackDirectoryIdentified = read;
+  if (read)
+    state.unpackDirectoryIdentity = {information.dwVolumeSerialNumber,
+                                     information.nFileIndexHigh,
+                                     information.nFileIndexLow};
+}
 
 void StopChildAndCleanUp(void) {
   // A child whose creation is under way is waited for, not missed.

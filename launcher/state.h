@@ -56,6 +56,12 @@ struct LauncherState {
   // is written there; closed (ReleaseHold) by whoever removes the directory,
   // on either thread, or kept until the process ends.
   HANDLE volatile unpackDirectoryHold;
+  // What the unpack directory is, whatever it is called: read once it is
+  // made and held (RememberUnpackDirectory), before anything is written
+  // into it. The removal takes that directory and nothing else: one moved
+  // away since, and whatever was put at its path, stay.
+  FileIdentity unpackDirectoryIdentity;
+  bool unpackDirectoryIdentified;
   WCHAR ownPath[kOwnPathCapacity];
   PayloadStream payload;
   // The record being read (payload/record.h).
@@ -103,4 +109,8 @@ extern const WCHAR kUnpackTemplate[];
 // operations are declared in launcher/console.h.
 DWORD RunChild(void);
 void StopChildAndCleanUp(void);
+// Once the unpack directory is made and held (launcher/unpack.cpp): what
+// it is, from `hold` where that is a handle on it, or from the directory
+// at its path.
+void RememberUnpackDirectory(HANDLE hold);
 int RunLauncher(void);

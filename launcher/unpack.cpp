@@ -63,6 +63,7 @@ void CreateUnpackDirectory(void) {
     if (held == kHoldTaken || held == kHoldUnavailable ||
         (!made && held == kHoldDirectoryGone)) {
       state.unpackDirectoryHold = hold;
+      RememberUnpackDirectory(hold);
       state.unpackDirectoryOwned = true;
       if (made)
         RememberDirectory(directory);

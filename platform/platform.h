@@ -61,13 +61,23 @@ const WCHAR *GetProgramNameW(void);
 // conversion but that one and "%%".
 void PrintWithWideText(FILE *stream, const char *format, const WCHAR *text);
 
+// What a file is, whatever names it has: its volume and its file id, as
+// GetFileInformationByHandle gives them (on POSIX the device and the inode).
+struct FileIdentity {
+  DWORD volume;
+  DWORD indexHigh;
+  DWORD indexLow;
+};
+
 // Removes the directory tree at `path`, depth first, clearing read-only
 // attributes on the way, and never following a symbolic link or junction:
 // a link inside the tree is removed as a link and its target is untouched.
-// A tree of any depth takes the same stack and, on POSIX, at most two
-// descriptors; what will not go is passed over and the rest still goes.
-// Returns TRUE when nothing is left at `path`.
-BOOL RemoveDirectoryTree(LPCWSTR path);
+// A tree of any depth takes the same stack and, on
+// POSIX, at most two descriptors; what will not go is passed over and the
+// rest still goes. With `expected`, only the directory that is that file
+// is removed: anything else at `path` (another directory, a link) is left
+// alone. Returns TRUE when nothing of the directory is left at `path`.
+BOOL RemoveDirectoryTree(LPCWSTR path, const FileIdentity *expected = nullptr);
 
 // The progress window and the error box. The core decides whether and when
 // one is shown (launcher/progress_window.cpp, diagnostics/error_box.cpp); the

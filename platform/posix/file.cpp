@@ -92,6 +92,14 @@ bool Reserve(void **buffer, size_t *capacity, size_t count, size_t size) {
   return true;
 }
 
+// What GetFileInformationByHandle tells of the file `info` describes: its
+// volume (the device, folded into 32 bits) and its file id (the inode).
+FileIdentity IdentityOf(const struct stat &info) {
+  uint64_t device = (uint64_t)info.st_dev;
+  uint64_t inode = (uint64_t)info.st_ino;
+  return {(DWORD)(device ^ (device >> 32)), (DWORD)(inode >> 32), (DWORD)inode};
+}
+
 // Opens the directory `fd` for reading its entries. One it owns without
 // write or search permission for its owner (the application may have
 // closed it, as a read-only cache) is opened up first: otherwise nothing in
@@ -239,20 +247,37 @@ int RemoveInside(RemovalWalk *walk, DIR *dir) {
 
 // Removes whatever `name` is inside the directory `parent`, without ever
 // following a symbolic link, in constant stack and with at most two
-// descriptors open, however deep the tree.
-int RemoveAt(int parent, const char *name) {
+// descriptors open, however deep the tree. With `expected`, only the
+// directory that is that file: anything else there is left alone, and
+// counts as nothing of it left (0).
+int RemoveAt(int parent, const char *name, const FileIdentity *expected) {
   struct stat info;
   if (fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
     return errno == ENOENT ? 0 : -1;
   if (!S_ISDIR(info.st_mode))
-    return unlinkat(parent, name, 0);
+    return expected != nullptr ? 0 : unlinkat(parent, name, 0);
   int fd = openat(parent, name, kOpenDirectory);
   if (fd < 0)
-    return -1;
+    return expected != nullptr &&
+                   (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
+               ? 0
+               : -1;
   RemovalWalk walk = {};
   int result = -1;
-  if (fstat(fd, &info) != 0 ||
-      !Reserve((void **)&walk.levels, &walk.levelCapacity, 1,
+  if (fstat(fd, &info) != 0) {
+    close(fd);
+    return -1;
+  }
+  if (expected != nullptr) {
+    FileIdentity found = IdentityOf(info);
+    if (found.volume != expected->volume ||
+        found.indexHigh != expected->indexHigh ||
+        found.indexLow != expected->indexLow) {
+      close(fd);
+      return 0;
+    }
+  }
+  if (!Reserve((void **)&walk.levels, &walk.levelCapacity, 1,
                sizeof(RemovalLevel)) ||
       !Reserve((void **)&walk.names, &walk.namesCapacity, 1, 1)) {
     close(fd);
@@ -618,11 +643,11 @@ BOOL GetFileInformationByHandle(HANDLE file,
   information->dwFileAttributes = AttributesOf(info);
   information->nFileSizeHigh = (DWORD)((uint64_t)info.st_size >> 32);
   information->nFileSizeLow = (DWORD)info.st_size;
-  uint64_t device = (uint64_t)info.st_dev;
-  information->dwVolumeSerialNumber = (DWORD)(device ^ (device >> 32));
+  FileIdentity identity = IdentityOf(info);
+  information->dwVolumeSerialNumber = identity.volume;
   information->nNumberOfLinks = (DWORD)info.st_nlink;
-  information->nFileIndexHigh = (DWORD)((uint64_t)info.st_ino >> 32);
-  information->nFileIndexLow = (DWORD)info.st_ino;
+  information->nFileIndexHigh = identity.indexHigh;
+  information->nFileIndexLow = identity.indexLow;
   return TRUE;
 }
 
@@ -786,14 +811,14 @@ BOOL FindClose(HANDLE search) {
   return TRUE;
 }
 
-BOOL RemoveDirectoryTree(LPCWSTR path) {
+BOOL RemoveDirectoryTree(LPCWSTR path, const FileIdentity *expected) {
   VESKAR_HOOK("RemoveDirectoryTree", path, BOOL);
   char *native = (char *)malloc(kNativePathCapacity);
   if (native == nullptr)
     return FALSE;
   BOOL removed = FALSE;
   if (NativePath(path, native))
-    removed = RemoveAt(AT_FDCWD, native) == 0;
+    removed = RemoveAt(AT_FDCWD, native, expected) == 0;
   free(native);
   return removed;
 }

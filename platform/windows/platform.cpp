@@ -40,14 +40,20 @@ WCHAR *GetHandlePath(HANDLE handle) {
   return path;
 }
 
+// Opens what is at `path` itself, a file or a directory, sharing
+// everything: a link or junction there is opened as the link.
+HANDLE OpenItself(const WCHAR *path, DWORD access) {
+  return CreateFileW(path, access,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                     nullptr);
+}
+
 // The path of the directory `path` from its volume's root, without a final
 // backslash, as GetHandlePath gives it; null when it cannot be had.
 WCHAR *GetDirectoryPath(const WCHAR *path) {
-  HANDLE directory = CreateFileW(
-      path, FILE_READ_ATTRIBUTES,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-      nullptr);
+  HANDLE directory = OpenItself(path, FILE_READ_ATTRIBUTES);
   if (directory == INVALID_HANDLE_VALUE)
     return nullptr;
   WCHAR *own = GetHandlePath(directory);
@@ -366,9 +372,26 @@ void RemoveSubdirectoriesAtOnce(WCHAR *buffer, size_t length) {
   free(top);
 }
 
+// Whether the directory at `path` (in the \\?\ form) is the file
+// `expected`, and a plain directory, not a link or junction.
+bool IsExpectedDirectory(const WCHAR *path, const FileIdentity &expected) {
+  HANDLE directory = OpenItself(path, FILE_READ_ATTRIBUTES);
+  if (directory == INVALID_HANDLE_VALUE)
+    return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  bool same = GetFileInformationByHandle(directory, &information) &&
+              (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+              !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+              information.dwVolumeSerialNumber == expected.volume &&
+              information.nFileIndexHigh == expected.indexHigh &&
+              information.nFileIndexLow == expected.indexLow;
+  CloseHandle(directory);
+  return same;
+}
+
 } // namespace
 
-BOOL RemoveDirectoryTree(LPCWSTR path) {
+BOOL RemoveDirectoryTree(LPCWSTR path, const FileIdentity *expected) {
   WCHAR *buffer = AllocateRemovalBuffer();
   if (buffer == nullptr)
     return FALSE;
@@ -393,7 +416,14 @@ BOOL RemoveDirectoryTree(LPCWSTR path) {
   length += at;
   BOOL removed = FALSE;
   DWORD attributes = GetFileAttributesW(buffer);
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
+  bool plainDirectory = attributes != INVALID_FILE_ATTRIBUTES &&
+                        (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                        !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (expected != nullptr &&
+       !(plainDirectory && IsExpectedDirectory(buffer, *expected)))) {
+    // Nothing there, or not the directory asked for: that stays, and
+    // nothing of the directory is at the path.
     removed = TRUE;
   } else {
     if (attributes & FILE_ATTRIBUTE_READONLY)

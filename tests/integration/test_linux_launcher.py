@@ -298,6 +298,26 @@ class UnpackDirectoryTest(LinuxLauncherTestCase):
                                 launch.stderr)
                 self.assertEqual(os.listdir(launch.temp), [])
 
+    def test_a_directory_moved_away_and_replaced_stays(self):
+        """The run removes the directory it made, known by its file id, not
+        whatever is at its path when the child ends: moved away during the
+        child's life, that directory stays where it went, and the directory
+        a user then made at the path stays with the user's file."""
+        started = self.start(probe={"SLEEP_MS": "60000"})
+        report = self.wait_for_report(started)
+        directory = report.unpack_directory
+        moved = directory + "-moved"
+        os.rename(directory, moved)
+        os.mkdir(directory)
+        with open(os.path.join(directory, "mine.txt"), "wb") as f:
+            f.write(b"the user's")
+        os.kill(report.pid, signal.SIGKILL)
+        launch = self.finish(started)
+        self.assertEqual(support.read_tree(directory),
+                         {"mine.txt": b"the user's"}, launch.stderr)
+        self.assertEqual(file_table(support.read_tree(moved).items(), "/"),
+                         file_table(self.records, "/"))
+
     def test_a_write_that_fails_ends_the_run_before_the_child(self):
         """A file the file system cannot take (a full tmpfs, or a file size
         limit) ends the run with the unpack message naming the file and the

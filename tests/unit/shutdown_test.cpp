@@ -8,9 +8,11 @@
 //===----------------------------------------------------------------------===//
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -191,6 +193,71 @@ TEST_F(ShutdownTest, TheRunsHoldIsClosedBeforeItsOwnRemovalAndOnlyOnce) {
                    "GetFileAttributesW " + d}));
   EXPECT_EQ(state.unpackDirectoryHold, nullptr);
   EXPECT_FALSE(test::Exists(directory));
+}
+
+// The run removes the directory it made, known by its file id: one that
+// was moved away during the child's life, and whatever was put at its path
+// meanwhile (a user's directory, a link, a file), stay as they are; and the
+// removal is not retried for them. The run's own directory, still in
+// place, goes (the control).
+TEST_F(ShutdownTest, OnlyTheDirectoryTheRunMadeIsRemoved) {
+  const std::string directory = scratch_ / "onefile_1_2";
+  const std::string moved = scratch_ / "moved-away";
+  const std::string users = scratch_ / "users";
+  const struct {
+    const char *what;
+    // What is put at the directory's path once it is moved away; null for
+    // the control, in which nothing moves.
+    std::function<void()> replace;
+  } kCases[] = {
+      {"still in place", nullptr},
+      {"another directory with a user's file",
+       [&] {
+         test::MakeDirectories(directory);
+         test::WriteBytes(directory + "/mine.txt", "the user's");
+       }},
+      {"a link to a user's directory",
+       [&] { ASSERT_EQ(symlink(users.c_str(), directory.c_str()), 0); }},
+      {"a user's file", [&] { test::WriteBytes(directory, "the user's"); }},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    test::ResetLauncherState();
+    test::MakeDirectories(users);
+    test::WriteBytes(users + "/mine.txt", "the user's");
+    test::MakeDirectories(directory + "/sub");
+    test::WriteBytes(directory + "/sub/f", "f");
+    UnpackDirectory(directory);
+    // As the run takes its hold and reads what it holds
+    // (launcher/unpack.cpp).
+    HANDLE hold = nullptr;
+    ASSERT_EQ(TakeDirectoryHold(state.unpackDirectory, &hold), kHoldTaken);
+    state.unpackDirectoryHold = hold;
+    RememberUnpackDirectory(hold);
+    ASSERT_TRUE(state.unpackDirectoryIdentified);
+    auto before = test::ListTree(scratch_.path());
+    if (c.replace) {
+      ASSERT_EQ(rename(directory.c_str(), moved.c_str()), 0);
+      c.replace();
+      before = test::ListTree(scratch_.path());
+    }
+    veskar_recording::Reset();
+    veskar_recording::ScriptAlways("Sleep", 0);
+    StopChildAndCleanUp();
+    if (c.replace) {
+      EXPECT_EQ(test::ListTree(scratch_.path()), before);
+      EXPECT_EQ(Count("RemoveDirectoryTree"), 1u);
+      EXPECT_EQ(Count("Sleep"), 0u);
+    } else {
+      EXPECT_FALSE(test::Exists(directory));
+      EXPECT_EQ(test::ListTree(users), (std::map<std::string, std::string>{
+                                           {"mine.txt", "the user's"}}));
+    }
+    unlink(directory.c_str());
+    test::RemoveAll(directory);
+    test::RemoveAll(moved);
+    test::RemoveAll(users);
+  }
 }
 
 TEST_F(ShutdownTest, ACallAfterTheRemovalTriesAgain) {
