@@ -82,8 +82,20 @@ void ReleaseIndex(void) {
   }
 }
 
+// Room for the record table as it is unpacked (PayloadIndexRoom).
+unsigned char *GrowTable(void *, uint64_t size) {
+  ParallelExtraction &shared = Shared();
+  void *grown = size <= SIZE_MAX ? realloc(shared.table, (size_t)size)
+                                 : nullptr;
+  if (grown != nullptr)
+    shared.table = (unsigned char *)grown;
+  return (unsigned char *)grown;
+}
+
 // Reads the index into state.parallel: false where there is none, or one
-// that does not check out, or no memory for it.
+// that does not check out, or no memory for it. The record table is
+// unpacked and checked in steps, and the arrays are sized by the records
+// that checked out, never by the counts the index declares.
 bool LoadIndex(void) {
   ParallelExtraction &shared = Shared();
   PayloadStream &payload = state.payload;
@@ -94,20 +106,15 @@ bool LoadIndex(void) {
                         payload.resourceSize, &index) != kIndexSound ||
       index.recordCount == 0)
     return false;
-  shared.table = (unsigned char *)malloc((size_t)index.tableSize);
+  // The one-thread reader may use the decoder next: it is left as new.
+  if (ReadPayloadIndexRecords(&index, payload.decoder, GrowTable, nullptr) !=
+      kIndexSound)
+    return false;
   shared.records =
       (IndexedRecord *)calloc(index.recordCount, sizeof(IndexedRecord));
   shared.frames =
       (PayloadIndexFrame *)malloc(index.frameCount * sizeof(PayloadIndexFrame));
-  if (shared.table == nullptr || shared.records == nullptr ||
-      shared.frames == nullptr)
-    return false;
-  PayloadIndexProblem problem =
-      UnpackPayloadIndexRecords(index, payload.decoder, shared.table);
-  // The one-thread reader may use the decoder next.
-  ZSTD_DCtx_reset(payload.decoder, ZSTD_reset_session_only);
-  if (problem != kIndexSound ||
-      CheckPayloadIndexRecords(&index, shared.table) != kIndexSound)
+  if (shared.records == nullptr || shared.frames == nullptr)
     return false;
 
   PayloadIndexCursor cursor;
