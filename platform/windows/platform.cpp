@@ -368,6 +368,11 @@ void RemoveSubdirectoriesAtOnce(WCHAR *buffer, size_t length) {
 
 } // namespace
 
+DWORD GetFileHandleRoom(void) {
+  // A process's handles are bounded by memory alone (about 16 million).
+  return MAXDWORD;
+}
+
 BOOL RemoveDirectoryTree(LPCWSTR path) {
   WCHAR *buffer = AllocateRemovalBuffer();
   if (buffer == nullptr)
