@@ -212,8 +212,7 @@ PayloadIndexProblem UnpackAndCheck(PayloadIndex *index, ZSTD_DCtx *dctx,
                                           kPayloadIndexTableWindowLog)))
     return kIndexTableUndecodable;
   const uint64_t tableSize = index->tableSize;
-  ZSTD_inBuffer input = {index->packedTable, (size_t)index->packedTableSize,
-                         0};
+  ZSTD_inBuffer input = {index->packedTable, (size_t)index->packedTableSize, 0};
   unsigned char *table = nullptr;
   uint64_t roomSize = 0, made = 0;
   RecordsChecked checked = {0, 0, 0};

@@ -178,16 +178,15 @@ typedef unsigned char *(*PayloadIndexRoom)(void *owner, uint64_t size);
 // checks it: names, offsets, sizes and the end marker. The table is decoded
 // in steps of at most kPayloadIndexTableStep bytes, each record checked as
 // soon as it is whole, and the room (asked of `room`, with `owner`) grows
-// only with what has checked out (a step past it, or by half): a table that goes wrong is refused
-// at the step where it does, whatever size it declares. kIndexSound with
-// index->records set into the room, which the caller keeps as it is while
-// the index is used and frees after; kIndexTableUndecodable when the frame
-// does not decode, kIndexNoRoom when `room` or the decoder had no memory,
-// otherwise what is wrong with the records.
+// only with what has checked out (a step past it, or by half): a table that
+// goes wrong is refused at the step where it does, whatever size it declares.
+// kIndexSound with index->records set into the room, which the caller keeps as
+// it is while the index is used and frees after; kIndexTableUndecodable when
+// the frame does not decode, kIndexNoRoom when `room` or the decoder had no
+// memory, otherwise what is wrong with the records.
 PayloadIndexProblem ReadPayloadIndexRecords(PayloadIndex *index,
                                             struct ZSTD_DCtx_s *dctx,
-                                            PayloadIndexRoom room,
-                                            void *owner);
+                                            PayloadIndexRoom room, void *owner);
 
 // Checks an unpacked record table `table` (index->tableSize bytes, kept as
 // they are while the index is used) against the parsed index, as

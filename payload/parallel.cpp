@@ -86,8 +86,8 @@ void ReleaseIndex(void) {
 // Room for the record table as it is unpacked (PayloadIndexRoom).
 unsigned char *GrowTable(void *, uint64_t size) {
   ParallelExtraction &shared = Shared();
-  void *grown = size <= SIZE_MAX ? realloc(shared.table, (size_t)size)
-                                 : nullptr;
+  void *grown =
+      size <= SIZE_MAX ? realloc(shared.table, (size_t)size) : nullptr;
   if (grown != nullptr)
     shared.table = (unsigned char *)grown;
   return (unsigned char *)grown;
@@ -274,9 +274,8 @@ void Fail(ParallelFailure failure, uint32_t record, DWORD code, uint64_t at,
 // comes before it, or the decoders are to stop.
 bool PastLimit(uint64_t at) {
   const ParallelExtraction &shared = Shared();
-  return shared.stopping ||
-         at >= (uint64_t)InterlockedExchangeAdd64(
-                   (volatile LONG64 *)&shared.limit, 0);
+  return shared.stopping || at >= (uint64_t)InterlockedExchangeAdd64(
+                                      (volatile LONG64 *)&shared.limit, 0);
 }
 
 // The first record that ends after stream byte `at`: the one that byte
@@ -492,8 +491,8 @@ DWORD WINAPI RunDecoder(LPVOID parameter) {
     AcquireSRWLockExclusive(&shared.lock);
     bool done =
         shared.nextFrame == shared.frameOrderCount ||
-        PastLimit(shared.frames[shared.frameOrder[shared.nextFrame]]
-                      .streamOffset);
+        PastLimit(
+            shared.frames[shared.frameOrder[shared.nextFrame]].streamOffset);
     uint32_t f = done ? 0 : shared.frameOrder[shared.nextFrame++];
     ReleaseSRWLockExclusive(&shared.lock);
     if (done)

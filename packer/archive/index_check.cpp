@@ -48,8 +48,8 @@ namespace {
 
 unsigned char *GrowTable(void *owner, uint64_t size) {
   LoadedIndex *loaded = (LoadedIndex *)owner;
-  void *grown = size <= SIZE_MAX ? realloc(loaded->table.get(), (size_t)size)
-                                 : nullptr;
+  void *grown =
+      size <= SIZE_MAX ? realloc(loaded->table.get(), (size_t)size) : nullptr;
   if (grown == nullptr)
     return nullptr;
   (void)loaded->table.release(); // moved into `grown`

@@ -30,7 +30,7 @@ struct LoadedIndex {
   struct FreeTable {
     void operator()(unsigned char *table) const;
   };
-  std::vector<unsigned char> bytes;                  // the index frame
+  std::vector<unsigned char> bytes;                // the index frame
   std::unique_ptr<unsigned char, FreeTable> table; // its record table, unpacked
   PayloadIndex index = {};
   bool present = false; // a sound index, ready to use

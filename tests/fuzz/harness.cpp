@@ -329,10 +329,10 @@ void CheckIndex(const uint8_t *data, size_t size) {
   PayloadIndexProblem problem = ReadPayloadIndexRecords(
       &index, dctx,
       [](void *owner, uint64_t size) -> unsigned char * {
-        std::vector<unsigned char> &room =
-            *(std::vector<unsigned char> *)owner;
+        std::vector<unsigned char> &room = *(std::vector<unsigned char> *)owner;
         std::vector<unsigned char> fresh(size);
-        std::copy(room.begin(), room.begin() + std::min<size_t>(room.size(), size),
+        std::copy(room.begin(),
+                  room.begin() + std::min<size_t>(room.size(), size),
                   fresh.begin());
         room.swap(fresh);
         return room.data();

@@ -322,20 +322,15 @@ TEST_F(IndexedExtractionTest, TheFailureNamedIsTheFirstInArchiveOrder) {
   // refuses under the limit below: the system's failure, not damage.
   test::FrameOptions window;
   window.windowLog = 27;
-  window.cuts = atData;
   std::string stream = test::ArchiveStream(records);
-  std::string frames = test::Compress(stream, window);
+  const size_t cut = atData[0];
+  std::string first = test::Compress(stream.substr(0, cut), window);
+  std::string second = test::Compress(stream.substr(cut), window);
   const std::string refused = test::Container(
-      test::IndexFrame(records,
-                       {{test::Compress(stream.substr(0, atData[0]), window)
-                             .size(),
-                         atData[0]},
-                        {frames.size() -
-                             test::Compress(stream.substr(0, atData[0]), window)
-                                 .size(),
-                         stream.size() - atData[0]}},
-                       stream.size()) +
-      frames);
+      test::IndexFrame(
+          records, {{first.size(), cut}, {second.size(), stream.size() - cut}},
+          stream.size()) +
+      first + second);
   struct Case {
     const char *what;
     std::string container;
@@ -362,14 +357,14 @@ TEST_F(IndexedExtractionTest, TheFailureNamedIsTheFirstInArchiveOrder) {
       PrepareContainer(c.container, threads);
       veskar_recording::Reset();
       const std::string openOfD = "CreateFileW " + CoreD("d");
-      veskar_recording::OnEachCall("CreateFileW", [openOfD](
-                                                      const std::string &call) {
-        if (call != openOfD || !state.parallel.active)
-          return;
-        for (int i = 0; i < 10000 && state.parallel.failure == kParallelFine;
-             ++i)
-          usleep(1000);
-      });
+      veskar_recording::OnEachCall(
+          "CreateFileW", [openOfD](const std::string &call) {
+            if (call != openOfD || !state.parallel.active)
+              return;
+            for (int i = 0;
+                 i < 10000 && state.parallel.failure == kParallelFine; ++i)
+              usleep(1000);
+          });
       const bool limitMemory = c.limitMemory;
       test::Ending ending = test::RunInChild([limitMemory] {
         if (limitMemory)
@@ -396,20 +391,20 @@ TEST_F(IndexedExtractionTest, BytesPastFourGiBAreWrittenThere) {
       test::RecordHead(u"main", 1) + "m" + test::RecordHead(u"big.bin", size);
   // 1 + 32768 x 128 KiB zero bytes.
   const std::string frames[] = {
-      test::Compress(head), test::RawFrameEndingInZeros(std::string(1, '\0'),
-                                                        131072, 32768),
+      test::Compress(head),
+      test::RawFrameEndingInZeros(std::string(1, '\0'), 131072, 32768),
       test::Compress(tail + std::string(2, '\0'))};
   const uint64_t decoded[] = {head.size(), zeros, tail.size() + 2};
   const uint64_t streamSize = head.size() + size + 2;
   // The index, field by field.
   std::vector<unsigned char> table(2 * kPayloadIndexRecordFixedSize + 2 * 11);
-  size_t used = PutPayloadIndexRecord(table.data(), (const Utf16Unit *)u"main",
-                                      4, 1, 0);
+  size_t used =
+      PutPayloadIndexRecord(table.data(), (const Utf16Unit *)u"main", 4, 1, 0);
   PutPayloadIndexRecord(table.data() + used, (const Utf16Unit *)u"big.bin", 7,
                         size, 2 * 5 + 8 + 1);
   std::string packed(ZSTD_compressBound(table.size()), '\0');
-  packed.resize(ZSTD_compress(&packed[0], packed.size(), table.data(),
-                              table.size(), 19));
+  packed.resize(
+      ZSTD_compress(&packed[0], packed.size(), table.data(), table.size(), 19));
   uint64_t content = PayloadIndexContentSize(3, packed.size());
   std::string index(kSkippableHeaderSize + content, '\0');
   unsigned char *to = (unsigned char *)&index[0];
@@ -424,10 +419,10 @@ TEST_F(IndexedExtractionTest, BytesPastFourGiBAreWrittenThere) {
   // A sound index: the parallel reader runs, which alone writes by
   // position (the one-thread reader would write the zeros).
   PayloadIndex parsed;
-  ASSERT_EQ(ParsePayloadIndex(
-                (const unsigned char *)container.data() + kContainerHeaderSize,
-                container.size() - kContainerHeaderSize, container.size(),
-                &parsed),
+  ASSERT_EQ(ParsePayloadIndex((const unsigned char *)container.data() +
+                                  kContainerHeaderSize,
+                              container.size() - kContainerHeaderSize,
+                              container.size(), &parsed),
             kIndexSound);
   PrepareContainer(container, 2);
   veskar_recording::Reset();
@@ -499,12 +494,11 @@ TEST_F(IndexedExtractionTest, NoMoreFilesAreOpenAtOnceThanTheLimit) {
     const std::string prefix = "CreateFileW " + CoreD() + "\\";
     created = 0;
     released = false;
-    veskar_recording::OnEachCall("CreateFileW",
-                                 [prefix](const std::string &call) {
-                                   if (call.compare(0, prefix.size(), prefix) ==
-                                       0)
-                                     ++created;
-                                 });
+    veskar_recording::OnEachCall(
+        "CreateFileW", [prefix](const std::string &call) {
+          if (call.compare(0, prefix.size(), prefix) == 0)
+            ++created;
+        });
     const int limit = c.limit;
     veskar_recording::OnCall("WriteFile", [limit] {
       using Clock = std::chrono::steady_clock;

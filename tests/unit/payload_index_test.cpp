@@ -459,8 +459,7 @@ Sample AssembleTable(const std::vector<unsigned char> &packed,
                      uint64_t streamSize) {
   Sample s = Assemble(packed, tableSize);
   PutLittleEndian32(&s.bytes[kContent + kPayloadIndexRecordsOffset], records);
-  PutLittleEndian64(&s.bytes[kContent + kPayloadIndexStreamOffset],
-                    streamSize);
+  PutLittleEndian64(&s.bytes[kContent + kPayloadIndexStreamOffset], streamSize);
   PutPayloadIndexFrame(&s.bytes[kFrameTable + kPayloadIndexFrameSize],
                        kCompressed[1], streamSize - kFirstFrameBytes);
   return s;
