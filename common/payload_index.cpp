@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include "common/cache_marker.h"
 #include "common/container.h"
@@ -139,58 +140,141 @@ PayloadIndexProblem ParsePayloadIndex(const unsigned char *at,
   return kIndexSound;
 }
 
-PayloadIndexProblem UnpackPayloadIndexRecords(const PayloadIndex &index,
-                                              ZSTD_DCtx *dctx,
-                                              unsigned char *to) {
-  // The decoder checks the frame's content against its declared size, which
-  // ParsePayloadIndex compared with the index's.
-  size_t made =
-      ZSTD_decompressDCtx(dctx, to, (size_t)index.tableSize, index.packedTable,
-                          (size_t)index.packedTableSize);
-  if (ZSTD_isError(made))
-    return kIndexTableUndecodable;
-  if (made != index.tableSize)
-    return kIndexTableWrongSize;
-  return kIndexSound;
-}
+namespace {
 
-PayloadIndexProblem CheckPayloadIndexRecords(PayloadIndex *index,
-                                             const unsigned char *table) {
-  const uint64_t streamSize = index->streamSize;
-  const unsigned char *record = table;
-  uint64_t left = index->tableSize;
-  uint64_t expected = 0; // where the next record must start
-  for (uint32_t i = 0; i < index->recordCount; ++i) {
+// How far the records of a table being unpacked have checked out.
+struct RecordsChecked {
+  uint64_t at;       // the table's bytes of the records checked
+  uint32_t records;  // their count
+  uint64_t expected; // where the next record must start in the stream
+};
+
+// Checks the records that lie whole in the first `made` bytes of the
+// table, past those already checked; once every record is checked, that
+// the table and the stream end with the last. kIndexSound while nothing is
+// wrong so far. The declared size bounds every record from the start: a
+// record that runs past it is refused before its bytes are there.
+PayloadIndexProblem CheckRecordsUpTo(const PayloadIndex &index,
+                                     const unsigned char *table, uint64_t made,
+                                     RecordsChecked *checked) {
+  const uint64_t streamSize = index.streamSize;
+  while (checked->records < index.recordCount) {
+    uint64_t left = index.tableSize - checked->at;
     if (left < 2)
       return kIndexTooManyRecords;
+    if (made - checked->at < 2)
+      return kIndexSound; // not yet unpacked
+    const unsigned char *record = table + checked->at;
     uint32_t units = GetLittleEndian16(record);
     if (units == 0 || units > kMaxNameUnits)
       return kIndexBadName;
     uint64_t bytes = kPayloadIndexRecordFixedSize + 2 * (uint64_t)units;
     if (bytes > left)
       return kIndexTooManyRecords;
+    if (bytes > made - checked->at)
+      return kIndexSound;
     for (uint32_t u = 0; u < units; ++u)
       if (GetLittleEndian16(record + 2 + 2 * u) == 0)
         return kIndexBadName;
     const unsigned char *numbers = record + 2 + 2 * (uint64_t)units;
     uint64_t size = GetLittleEndian64(numbers);
     uint64_t offset = GetLittleEndian64(numbers + 8);
+    uint64_t expected = checked->expected;
     if (offset != expected)
       return kIndexBadOffset;
     uint64_t head = RecordHeadBytes(units);
     if (head > streamSize - expected || size > streamSize - expected - head)
       return kIndexRecordsNotStream;
-    expected += head + size;
-    record += bytes;
-    left -= bytes;
+    checked->expected = expected + head + size;
+    checked->at += bytes;
+    ++checked->records;
   }
-  if (left != 0)
+  if (checked->at != index.tableSize)
     return kIndexTrailingBytes;
   // The end marker, and nothing after it.
-  if (streamSize - expected != 2)
+  if (streamSize - checked->expected != 2)
     return kIndexRecordsNotStream;
+  return kIndexSound;
+}
+
+// The room the next step needs, grown by half at least so that a large
+// table is not moved at every step, and never past the declared size.
+uint64_t GrownRoom(uint64_t room, uint64_t needed, uint64_t tableSize) {
+  uint64_t grown = room + room / 2;
+  if (grown < needed)
+    grown = needed;
+  return grown < tableSize ? grown : tableSize;
+}
+
+PayloadIndexProblem UnpackAndCheck(PayloadIndex *index, ZSTD_DCtx *dctx,
+                                   PayloadIndexRoom room, void *owner) {
+  if (ZSTD_isError(ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax,
+                                          kPayloadIndexTableWindowLog)))
+    return kIndexTableUndecodable;
+  const uint64_t tableSize = index->tableSize;
+  ZSTD_inBuffer input = {index->packedTable, (size_t)index->packedTableSize, 0};
+  unsigned char *table = nullptr;
+  uint64_t roomSize = 0, made = 0;
+  RecordsChecked checked = {0, 0, 0};
+  for (;;) {
+    uint64_t needed = tableSize - made < kPayloadIndexTableStep
+                          ? tableSize
+                          : made + kPayloadIndexTableStep;
+    if (needed > roomSize) {
+      uint64_t grown = GrownRoom(roomSize, needed, tableSize);
+      table = room(owner, grown);
+      if (table == nullptr)
+        return kIndexNoRoom;
+      roomSize = grown;
+    }
+    ZSTD_outBuffer output = {table + made, (size_t)(needed - made), 0};
+    size_t consumed = input.pos;
+    size_t result = ZSTD_decompressStream(dctx, &output, &input);
+    if (ZSTD_isError(result))
+      return ZSTD_getErrorCode(result) == ZSTD_error_memory_allocation
+                 ? kIndexNoRoom
+                 : kIndexTableUndecodable;
+    made += output.pos;
+    PayloadIndexProblem problem =
+        CheckRecordsUpTo(*index, table, made, &checked);
+    if (problem != kIndexSound)
+      return problem;
+    if (result == 0)
+      break;
+    // Neither input used nor output made: the frame is cut short.
+    if (output.pos == 0 && input.pos == consumed)
+      return kIndexTableUndecodable;
+  }
+  // The frame's header gave the declared size, which the decoder holds it
+  // to; the count is checked all the same.
+  if (made != tableSize)
+    return kIndexTableWrongSize;
   index->records = table;
   return kIndexSound;
+}
+
+} // namespace
+
+PayloadIndexProblem ReadPayloadIndexRecords(PayloadIndex *index,
+                                            ZSTD_DCtx *dctx,
+                                            PayloadIndexRoom room,
+                                            void *owner) {
+  index->records = nullptr;
+  ZSTD_DCtx_reset(dctx, ZSTD_reset_session_and_parameters);
+  PayloadIndexProblem problem = UnpackAndCheck(index, dctx, room, owner);
+  // The caller may use the decoder next, with zstd's defaults.
+  ZSTD_DCtx_reset(dctx, ZSTD_reset_session_and_parameters);
+  return problem;
+}
+
+PayloadIndexProblem CheckPayloadIndexRecords(PayloadIndex *index,
+                                             const unsigned char *table) {
+  RecordsChecked checked = {0, 0, 0};
+  PayloadIndexProblem problem =
+      CheckRecordsUpTo(*index, table, index->tableSize, &checked);
+  if (problem == kIndexSound)
+    index->records = table;
+  return problem;
 }
 
 void StartPayloadIndexFrames(const PayloadIndex &index,
@@ -282,6 +366,8 @@ const char *DescribePayloadIndexProblem(PayloadIndexProblem problem) {
     return "the index's records and end marker do not fill its archive size";
   case kIndexTrailingBytes:
     return "the index holds bytes after its last record";
+  case kIndexNoRoom:
+    return "there is no memory for the index's records";
   }
   return "the index is damaged";
 }

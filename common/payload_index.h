@@ -30,16 +30,18 @@
 //
 // The index is hostile input like the rest of the container: the parser
 // checks every count and size before it uses it, and everything that can
-// be checked without decoding. Reading takes three steps: ParsePayloadIndex
+// be checked without decoding. Reading takes two steps: ParsePayloadIndex
 // checks the header and the frame table and bounds the record table's
-// unpacked size; the caller gives room for that many bytes and unpacks
-// them (UnpackPayloadIndexRecords); CheckPayloadIndexRecords checks the
-// records. Whether the index agrees with the frames' content only decoding
+// unpacked size; ReadPayloadIndexRecords unpacks the table in steps and
+// checks each record as soon as it is whole, asking the caller for room as
+// the table grows, so that a forged size costs no more than the bytes that
+// check out. Whether the index agrees with the frames' content only decoding
 // the frames can tell: a reader that trusts it must compare each record it
 // decodes with the index.
 //
-// Plain procedural code over caller-given bytes, no allocation: the
-// launcher parses with the same functions.
+// Plain procedural code over caller-given bytes, no allocation of its own
+// (the room for the unpacked table is the caller's): the launcher parses
+// with the same functions.
 //
 //===----------------------------------------------------------------------===//
 #pragma once
@@ -72,7 +74,16 @@ enum : size_t {
   kPayloadIndexFrameSize = 16,
   // A record without its name's units: count, size, offset.
   kPayloadIndexRecordFixedSize = 2 + 8 + 8,
+  // The record table is unpacked, and its room grown, by at most this
+  // many bytes at a time.
+  kPayloadIndexTableStep = 1 << 20,
 };
+
+// The largest window the packed record table's frame may ask the decoder
+// for (8 MiB): the writer packs it at level 19, whose window is 8 MiB at
+// most. A frame asking for more is refused as undecodable, so that the
+// decoder's own buffer never takes the size a forged frame declares.
+const int kPayloadIndexTableWindowLog = 23;
 
 enum PayloadIndexProblem {
   kIndexSound = 0,
@@ -96,6 +107,7 @@ enum PayloadIndexProblem {
   kIndexBadOffset,          // not where the record before it ends
   kIndexRecordsNotStream,   // the records and end marker miss the stream
   kIndexTrailingBytes,      // bytes after the record table or last record
+  kIndexNoRoom,             // no memory for the unpacked table
 };
 
 // A parsed, checked index. The pointers lead into the caller's bytes,
@@ -113,7 +125,7 @@ struct PayloadIndex {
   const unsigned char *packedTable;
   uint64_t packedTableSize;
   uint64_t tableSize;
-  // The first unpacked record: null until CheckPayloadIndexRecords.
+  // The first unpacked record: null until the records have checked out.
   const unsigned char *records;
 };
 
@@ -156,17 +168,30 @@ PayloadIndexProblem ParsePayloadIndex(const unsigned char *at,
                                       uint64_t containerSize,
                                       PayloadIndex *index);
 
-// Unpacks the parsed index's record table into `to`, which has room for
-// index.tableSize bytes, with `dctx` (zstd's decompression context).
-// kIndexTableUndecodable when the frame does not decode, or decodes to
-// other than its declared size.
-PayloadIndexProblem UnpackPayloadIndexRecords(const PayloadIndex &index,
-                                              struct ZSTD_DCtx_s *dctx,
-                                              unsigned char *to);
+// Gives room for `size` bytes, keeping the bytes the room held before (the
+// room may move, as with realloc); null when there is none, the old room
+// left as it was, for its owner to free.
+typedef unsigned char *(*PayloadIndexRoom)(void *owner, uint64_t size);
 
-// Checks the unpacked record table `table` (index->tableSize bytes, kept
-// as they are while the index is used) against the parsed index: names,
-// offsets, sizes and the end marker. kIndexSound with index->records set.
+// Unpacks the parsed index's record table with `dctx` (zstd's decompression
+// context, whose session and parameters it resets before and after) and
+// checks it: names, offsets, sizes and the end marker. The table is decoded
+// in steps of at most kPayloadIndexTableStep bytes, each record checked as
+// soon as it is whole, and the room (asked of `room`, with `owner`) grows
+// only with what has checked out (a step past it, or by half): a table that
+// goes wrong is refused at the step where it does, whatever size it declares.
+// kIndexSound with index->records set into the room, which the caller keeps as
+// it is while the index is used and frees after; kIndexTableUndecodable when
+// the frame does not decode, kIndexNoRoom when `room` or the decoder had no
+// memory, otherwise what is wrong with the records.
+PayloadIndexProblem ReadPayloadIndexRecords(PayloadIndex *index,
+                                            struct ZSTD_DCtx_s *dctx,
+                                            PayloadIndexRoom room, void *owner);
+
+// Checks an unpacked record table `table` (index->tableSize bytes, kept as
+// they are while the index is used) against the parsed index, as
+// ReadPayloadIndexRecords does step by step. kIndexSound with
+// index->records set.
 PayloadIndexProblem CheckPayloadIndexRecords(PayloadIndex *index,
                                              const unsigned char *table);
 

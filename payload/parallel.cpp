@@ -20,6 +20,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include "common/container.h"
 #include "common/names.h"
@@ -82,8 +83,20 @@ void ReleaseIndex(void) {
   }
 }
 
+// Room for the record table as it is unpacked (PayloadIndexRoom).
+unsigned char *GrowTable(void *, uint64_t size) {
+  ParallelExtraction &shared = Shared();
+  void *grown =
+      size <= SIZE_MAX ? realloc(shared.table, (size_t)size) : nullptr;
+  if (grown != nullptr)
+    shared.table = (unsigned char *)grown;
+  return (unsigned char *)grown;
+}
+
 // Reads the index into state.parallel: false where there is none, or one
-// that does not check out, or no memory for it.
+// that does not check out, or no memory for it. The record table is
+// unpacked and checked in steps, and the arrays are sized by the records
+// that checked out, never by the counts the index declares.
 bool LoadIndex(void) {
   ParallelExtraction &shared = Shared();
   PayloadStream &payload = state.payload;
@@ -94,20 +107,15 @@ bool LoadIndex(void) {
                         payload.resourceSize, &index) != kIndexSound ||
       index.recordCount == 0)
     return false;
-  shared.table = (unsigned char *)malloc((size_t)index.tableSize);
+  // The one-thread reader may use the decoder next: it is left as new.
+  if (ReadPayloadIndexRecords(&index, payload.decoder, GrowTable, nullptr) !=
+      kIndexSound)
+    return false;
   shared.records =
       (IndexedRecord *)calloc(index.recordCount, sizeof(IndexedRecord));
   shared.frames =
       (PayloadIndexFrame *)malloc(index.frameCount * sizeof(PayloadIndexFrame));
-  if (shared.table == nullptr || shared.records == nullptr ||
-      shared.frames == nullptr)
-    return false;
-  PayloadIndexProblem problem =
-      UnpackPayloadIndexRecords(index, payload.decoder, shared.table);
-  // The one-thread reader may use the decoder next.
-  ZSTD_DCtx_reset(payload.decoder, ZSTD_reset_session_only);
-  if (problem != kIndexSound ||
-      CheckPayloadIndexRecords(&index, shared.table) != kIndexSound)
+  if (shared.records == nullptr || shared.frames == nullptr)
     return false;
 
   PayloadIndexCursor cursor;
@@ -123,7 +131,6 @@ bool LoadIndex(void) {
     to.offset = record.offset;
     to.dataOffset = record.dataOffset;
     to.size = record.size;
-    to.headerLeft = (LONG64)(record.dataOffset - record.offset);
   }
   return true;
 }
@@ -234,18 +241,41 @@ bool ChooseFrames(bool everyFrame) {
 
 // --- The decoder threads ----------------------------------------------------
 
-// With the lock not held: the first failure stops every decoder.
-void Fail(ParallelFailure failure, uint32_t record, DWORD code) {
+// Whether a failure at stream byte `at` (before that byte when `open`)
+// comes before the one found so far, as the one-thread reader would meet
+// them. With the lock held.
+bool EarlierThanFailure(uint64_t at, bool open) {
+  const ParallelExtraction &shared = Shared();
+  if (shared.failure == kParallelFine)
+    return true;
+  return at < shared.failureAt ||
+         (at == shared.failureAt && open && !shared.failureIsOpen);
+}
+
+// With the lock not held: keeps the failure where it is the earliest so
+// far, and moves the decoders' limit to it.
+void Fail(ParallelFailure failure, uint32_t record, DWORD code, uint64_t at,
+          bool open = false) {
   ParallelExtraction &shared = Shared();
   AcquireSRWLockExclusive(&shared.lock);
-  if (shared.failure == kParallelFine) {
+  if (EarlierThanFailure(at, open)) {
     shared.failure = failure;
+    shared.failureAt = at;
+    shared.failureIsOpen = open;
     shared.errorRecord = record;
     shared.errorCode = code;
+    InterlockedExchange64(&shared.limit, (LONG64)at);
   }
-  shared.stopping = true;
   WakeAllConditionVariable(&shared.changed);
   ReleaseSRWLockExclusive(&shared.lock);
+}
+
+// Whether stream byte `at` is one no decoder needs any more: a failure
+// comes before it, or the decoders are to stop.
+bool PastLimit(uint64_t at) {
+  const ParallelExtraction &shared = Shared();
+  return shared.stopping || at >= (uint64_t)InterlockedExchangeAdd64(
+                                      (volatile LONG64 *)&shared.limit, 0);
 }
 
 // The first record that ends after stream byte `at`: the one that byte
@@ -264,9 +294,9 @@ uint32_t RecordAt(uint64_t at) {
   return low;
 }
 
-// A frame's bytes of one record are written: the last frame to do so
-// closes the file.
-bool ReleaseRecord(uint32_t r) {
+// A frame's bytes of one record are written, up to stream byte `at`: the
+// last frame to do so closes the file.
+bool ReleaseRecord(uint32_t r, uint64_t at) {
   ParallelExtraction &shared = Shared();
   IndexedRecord &record = shared.records[r];
   if (InterlockedDecrement(&record.framesLeft) != 0)
@@ -280,7 +310,7 @@ bool ReleaseRecord(uint32_t r) {
   WakeAllConditionVariable(&shared.changed);
   ReleaseSRWLockExclusive(&shared.lock);
   if (!closed)
-    Fail(kParallelWrite, r, code);
+    Fail(kParallelWrite, r, code, at);
   return closed;
 }
 
@@ -293,35 +323,39 @@ struct FrameCursor {
 };
 
 // Waits until the record's file is created; false when the decoders stop
-// first.
+// first, or a failure comes before the cursor's place.
 bool AwaitCreated(FrameCursor &cursor) {
   ParallelExtraction &shared = Shared();
   if (cursor.record < cursor.created)
     return true;
   AcquireSRWLockExclusive(&shared.lock);
-  while (!shared.stopping && shared.createdCount <= cursor.record)
+  while (!PastLimit(cursor.at) && shared.createdCount <= cursor.record)
     SleepConditionVariableSRW(&shared.changed, &shared.lock, INFINITE, 0);
   cursor.created = shared.createdCount;
-  bool stopping = shared.stopping;
+  bool created = cursor.record < cursor.created;
   ReleaseSRWLockExclusive(&shared.lock);
-  return !stopping;
+  return created && !shared.stopping;
 }
 
 // Puts `count` decoded bytes at the cursor where the index says they go:
 // header and end-marker bytes are compared with what the index says they
-// are, data bytes are written at their place in their file. Gives the
-// failure, if any.
-ParallelFailure Place(FrameCursor &cursor, const unsigned char *bytes,
-                      size_t count) {
+// are, data bytes are written at their place in their file. False when
+// the frame is to go no further: a failure found here (kept with Fail), or
+// one before the cursor's place, or a stop.
+bool Place(FrameCursor &cursor, const unsigned char *bytes, size_t count) {
   ParallelExtraction &shared = Shared();
   while (count > 0) {
+    if (PastLimit(cursor.at))
+      return false;
     if (cursor.record == shared.index.recordCount) {
       // The end marker: zero bytes, where the stream ends.
       for (size_t i = 0; i < count; ++i)
-        if (bytes[i] != 0)
-          return kParallelDecode;
+        if (bytes[i] != 0) {
+          Fail(kParallelDecode, 0, 0, cursor.at + i);
+          return false;
+        }
       cursor.at += count;
-      return kParallelFine;
+      return true;
     }
     IndexedRecord &record = shared.records[cursor.record];
     if (cursor.at < record.dataOffset) {
@@ -330,9 +364,10 @@ ParallelFailure Place(FrameCursor &cursor, const unsigned char *bytes,
       for (size_t i = 0; i < take; ++i)
         if (bytes[i] != PayloadIndexHeadByte(record.name, record.units,
                                              record.size,
-                                             cursor.at - record.offset + i))
-          return kParallelDecode;
-      InterlockedExchangeAdd64(&record.headerLeft, -(LONG64)take);
+                                             cursor.at - record.offset + i)) {
+          Fail(kParallelDecode, 0, 0, cursor.at + i);
+          return false;
+        }
       cursor.at += take;
       bytes += take;
       count -= take;
@@ -351,7 +386,7 @@ ParallelFailure Place(FrameCursor &cursor, const unsigned char *bytes,
       continue;
     }
     if (!AwaitCreated(cursor))
-      return kParallelFine; // stopped: the reason is set already
+      return false; // a failure before this place, or a stop
     uint64_t position = cursor.at - record.dataOffset;
     OVERLAPPED where = {};
     where.Offset = (DWORD)position;
@@ -360,26 +395,29 @@ ParallelFailure Place(FrameCursor &cursor, const unsigned char *bytes,
     if (!WriteFile(record.file, bytes, take, &written, &where) ||
         written != take) {
       DWORD code = GetLastError();
-      Fail(kParallelWrite, cursor.record, code != 0 ? code : ERROR_WRITE_FAULT);
-      return kParallelWrite;
+      Fail(kParallelWrite, cursor.record, code != 0 ? code : ERROR_WRITE_FAULT,
+           cursor.at);
+      return false;
     }
     InterlockedExchangeAdd64(&shared.bytesWritten, take);
     cursor.at += take;
     bytes += take;
     count -= take;
     if (take == left) {
-      if (!ReleaseRecord(cursor.record))
-        return kParallelWrite;
+      if (!ReleaseRecord(cursor.record, cursor.at))
+        return false;
       ++cursor.record;
     }
   }
-  return kParallelFine;
+  return true;
 }
 
 // Decodes frame `f` with the slot's decoder and places its bytes. Every
 // zstd frame in the index's frame must decode whole, to exactly the bytes
-// the index gives it.
-ParallelFailure DecodeFrame(DecoderSlot &slot, uint32_t f) {
+// the index gives it. A failure is kept (Fail) at the place where the
+// frame's bytes stop being what they must be; the frame's bytes after the
+// limit are not decoded.
+void DecodeFrame(DecoderSlot &slot, uint32_t f) {
   ParallelExtraction &shared = Shared();
   const PayloadIndexFrame &frame = shared.frames[f];
   uint64_t end = frame.streamOffset + frame.decompressedSize;
@@ -389,12 +427,18 @@ ParallelFailure DecodeFrame(DecoderSlot &slot, uint32_t f) {
                          (size_t)frame.compressedSize, 0};
   size_t released = 0;
   for (;;) {
-    if (shared.stopping)
-      return kParallelFine;
+    if (PastLimit(cursor.at))
+      return;
     ZSTD_outBuffer output = {slot.output, kDecoderOutputSize, 0};
     size_t result = ZSTD_decompressStream(slot.decoder, &output, &input);
-    if (ZSTD_isError(result) || output.pos > end - cursor.at)
-      return kParallelDecode;
+    if (ZSTD_isError(result)) {
+      // A refused allocation is the system's, not damage.
+      Fail(ZSTD_getErrorCode(result) == ZSTD_error_memory_allocation
+               ? kParallelMemory
+               : kParallelDecode,
+           0, 0, cursor.at);
+      return;
+    }
     // Compressed bytes already decoded go back to the system as the
     // one-thread reader hands them back: a frame at the highest levels
     // holds tens of MiB of them.
@@ -403,46 +447,57 @@ ParallelFailure DecodeFrame(DecoderSlot &slot, uint32_t f) {
                     input.pos - released);
       released = input.pos;
     }
-    ParallelFailure placed = Place(cursor, slot.output, output.pos);
-    if (placed != kParallelFine || shared.stopping)
-      return placed;
+    // Bytes past the frame's end as the index gives it disagree with the
+    // index there.
+    bool over = output.pos > end - cursor.at;
+    size_t placed = over ? (size_t)(end - cursor.at) : output.pos;
+    if (!Place(cursor, slot.output, placed))
+      return;
+    if (over) {
+      Fail(kParallelDecode, 0, 0, end);
+      return;
+    }
     if (input.pos == input.size && result == 0)
       break;
     // The input is used up and the decoder still waits for more.
-    if (input.pos == input.size && output.pos == 0)
-      return kParallelDecode;
+    if (input.pos == input.size && output.pos == 0) {
+      Fail(kParallelDecode, 0, 0, cursor.at);
+      return;
+    }
   }
-  if (cursor.at != end)
-    return kParallelDecode;
+  if (cursor.at != end) {
+    Fail(kParallelDecode, 0, 0, cursor.at);
+    return;
+  }
   // The record this frame ends in the middle of has its bytes from here
   // written.
   if (cursor.record < shared.index.recordCount) {
     const IndexedRecord &record = shared.records[cursor.record];
     if (!record.skip && cursor.at > record.dataOffset &&
         cursor.at < record.dataOffset + record.size &&
-        !ReleaseRecord(cursor.record))
-      return kParallelWrite;
+        !ReleaseRecord(cursor.record, cursor.at))
+      return;
   }
   VirtualUnlock((void *)((const unsigned char *)input.src + released),
                 input.size - released);
-  return kParallelFine;
 }
 
 DWORD WINAPI RunDecoder(LPVOID parameter) {
   ParallelExtraction &shared = Shared();
   DecoderSlot &slot = *(DecoderSlot *)parameter;
   for (;;) {
+    // Frames are taken in archive order: once one starts at or past the
+    // limit, so do all that are left.
     AcquireSRWLockExclusive(&shared.lock);
-    bool done = shared.stopping || shared.nextFrame == shared.frameOrderCount;
+    bool done =
+        shared.nextFrame == shared.frameOrderCount ||
+        PastLimit(
+            shared.frames[shared.frameOrder[shared.nextFrame]].streamOffset);
     uint32_t f = done ? 0 : shared.frameOrder[shared.nextFrame++];
     ReleaseSRWLockExclusive(&shared.lock);
     if (done)
       break;
-    ParallelFailure failure = DecodeFrame(slot, f);
-    if (failure == kParallelDecode)
-      Fail(kParallelDecode, 0, 0);
-    if (failure != kParallelFine)
-      break;
+    DecodeFrame(slot, f);
   }
   AcquireSRWLockExclusive(&shared.lock);
   --shared.running;
@@ -474,50 +529,38 @@ void JoinDecoders(void) {
   shared.threadCount = 0;
 }
 
-// Once the decoders have stopped for a failure: reports it, every file
-// closed.
+// Once every decoder has ended (or for a stop): reports the earliest
+// failure, every file closed. An open failure is reported only now, after
+// the decoders have compared every header in front of it with the stream:
+// its name, and the names before it, are the index's, and a forged one
+// must not make a failure the stream does not hold.
 [[noreturn]] void ReportFailure(void) {
   ParallelExtraction &shared = Shared();
   ParallelFailure failure = shared.failure;
   DWORD code = shared.errorCode;
-  if (failure == kParallelWrite) {
+  if (failure == kParallelWrite || failure == kParallelOpen) {
     WCHAR name[kMaxNameUnits + 1];
     CopyIndexedName(shared.records[shared.errorRecord], name);
     JoinPath(state.outputFilePath, state.unpackDirectory, name, kPathCapacity);
   }
   StopParallelExtraction();
-  if (failure == kParallelWrite)
+  switch (failure) {
+  case kParallelWrite:
     ReportFatalUnpack(state.outputFilePath, code);
-  ReportFatalDecode();
+  case kParallelOpen:
+    ReportFatalOpen(state.outputFilePath);
+  case kParallelMemory:
+    ReportFatalMemory();
+  default:
+    ReportFatalDecode();
+  }
 }
 
-// The file or a directory of record `r` cannot be made. Its name, and the
-// names before it, are the index's: the failure is the stream's only once
-// the decoders have compared every one of those headers with the stream.
-// The decoders that hold those headers never wait for the main thread (the
-// records before `r` are created, and their frames were taken before any
-// later one), so the wait ends: with the headers found as the index says,
-// or with a disagreement, which is the decode error.
-[[noreturn]] void ReportOpenFailure(const WCHAR *path, uint32_t r) {
-  ParallelExtraction &shared = Shared();
-  uint32_t checked = 0;
-  AcquireSRWLockExclusive(&shared.lock);
-  for (;;) {
-    while (checked <= r && shared.records[checked].headerLeft == 0)
-      ++checked;
-    // Once every decoder has ended, a header still unchecked lies in a
-    // frame a repair does not decode.
-    if (checked > r || shared.failure != kParallelFine || shared.stopping ||
-        shared.running == 0)
-      break;
-    // The decoders signal no header they finish: a short sleep, on a path
-    // that ends the run anyway.
-    SleepConditionVariableSRW(&shared.changed, &shared.lock, 1, 0);
-  }
-  ReleaseSRWLockExclusive(&shared.lock);
-  if (shared.failure != kParallelFine)
-    ReportFailure();
-  ReportFatalOpen(path);
+// Whether the failure found so far comes before the open of record `r`.
+// With the lock held.
+bool FailureBeforeOpen(uint32_t r) {
+  const ParallelExtraction &shared = Shared();
+  return !EarlierThanFailure(shared.records[r].dataOffset, true);
 }
 
 } // namespace
@@ -537,6 +580,17 @@ bool Start(RecordCheck placeable, const unsigned char *wanted, uint32_t count) {
     ReleaseIndex();
     return false;
   }
+  // A share of the descriptors the process may still open: the rest stays
+  // for the hold, the directories' checks and the program it starts. Too
+  // small a share leaves the payload to the one-thread reader, which keeps
+  // fewer files open.
+  DWORD room = GetFileHandleRoom() / 2;
+  if (room < kParallelLeastOpenFiles) {
+    ReleaseIndex();
+    return false;
+  }
+  shared.openFileLimit =
+      room < kParallelOpenFileCapacity ? (int)room : kParallelOpenFileCapacity;
   for (uint32_t r = 0; wanted != nullptr && r < count; ++r)
     shared.records[r].skip = wanted[r] == 0;
   if (!ChooseFrames(wanted == nullptr)) {
@@ -553,6 +607,11 @@ bool Start(RecordCheck placeable, const unsigned char *wanted, uint32_t count) {
   shared.openFiles = shared.running = 0;
   shared.stopping = false;
   shared.failure = kParallelFine;
+  shared.failureAt = 0;
+  shared.failureIsOpen = false;
+  shared.limit = (LONG64)(shared.index.streamSize > (uint64_t)INT64_MAX
+                              ? (uint64_t)INT64_MAX
+                              : shared.index.streamSize);
   shared.bytesWritten = shared.bytesNoted = 0;
   shared.threadCount = 0;
   for (int t = 0; t < threads; ++t) {
@@ -595,8 +654,6 @@ bool StartParallelRepair(RecordCheck placeable, const unsigned char *wanted,
 
 void PassIndexedRecord(void) {
   ParallelExtraction &shared = Shared();
-  if (shared.failure != kParallelFine)
-    ReportFailure();
   AcquireSRWLockExclusive(&shared.lock);
   shared.createdCount = shared.nextRecord + 1;
   WakeAllConditionVariable(&shared.changed);
@@ -606,10 +663,12 @@ void PassIndexedRecord(void) {
 
 bool NextIndexedRecord(void) {
   ParallelExtraction &shared = Shared();
-  if (shared.failure != kParallelFine)
-    ReportFailure();
   PayloadRecord &record = state.record;
-  if (shared.nextRecord == shared.index.recordCount) {
+  AcquireSRWLockExclusive(&shared.lock);
+  bool more = shared.nextRecord < shared.index.recordCount &&
+              !FailureBeforeOpen(shared.nextRecord);
+  ReleaseSRWLockExclusive(&shared.lock);
+  if (!more) {
     record.name[0] = 0;
     record.size = record.left = 0;
     return false;
@@ -625,10 +684,14 @@ bool WaitForDecoders(ParallelWait what, DWORD milliseconds) {
   AcquireSRWLockExclusive(&shared.lock);
   bool done;
   for (;;) {
-    done =
-        shared.failure != kParallelFine ||
-        (what == kWaitForFileRoom ? shared.openFiles < kParallelOpenFileCapacity
-                                  : shared.running == 0);
+    // Room, or no file to wait for: every decoder has ended, or a failure
+    // comes before the next record's open.
+    done = what == kWaitForFileRoom
+               ? shared.openFiles < shared.openFileLimit ||
+                     shared.running == 0 ||
+                     shared.nextRecord == shared.index.recordCount ||
+                     FailureBeforeOpen(shared.nextRecord)
+               : shared.running == 0;
     if (done || !SleepConditionVariableSRW(&shared.changed, &shared.lock,
                                            milliseconds, 0))
       break;
@@ -649,19 +712,29 @@ DWORD TakeParallelBytesWritten(void) {
 
 void OpenIndexedRecordFile(const WCHAR *path) {
   ParallelExtraction &shared = Shared();
-  if (shared.failure != kParallelFine)
-    ReportFailure();
   uint32_t r = shared.nextRecord;
   IndexedRecord &record = shared.records[r];
-  if (!CreateParentDirectories(path))
-    ReportOpenFailure(path, r);
-  HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                            CREATE_ALWAYS, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE)
-    ReportOpenFailure(path, r);
+  AcquireSRWLockExclusive(&shared.lock);
+  bool later = FailureBeforeOpen(r);
+  ReleaseSRWLockExclusive(&shared.lock);
+  if (later)
+    return; // the next NextIndexedRecord says no more
+  // The file or a directory that cannot be made is a failure at this
+  // record's place, reported once the decoders have checked what lies
+  // before it (ReportFailure).
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (CreateParentDirectories(path))
+    file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                       CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    Fail(kParallelOpen, r, GetLastError(), record.dataOffset, true);
+    return;
+  }
   if (record.size == 0) {
-    if (!CloseHandle(file))
-      ReportFatalUnpack(path, GetLastError());
+    if (!CloseHandle(file)) {
+      Fail(kParallelWrite, r, GetLastError(), record.dataOffset, true);
+      return;
+    }
     file = nullptr;
   }
   record.file = file;

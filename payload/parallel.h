@@ -49,8 +49,12 @@ enum {
   // What one decoder call writes at most: a thread's output buffer.
   kDecoderOutputSize = 131072,
   // Files created and not yet closed at once; the main thread waits for
-  // the decoders to close some before it creates more.
+  // the decoders to close some before it creates more. Never more than
+  // half the descriptors the process may still open when the reader
+  // starts (GetFileHandleRoom): where half is fewer than
+  // kParallelLeastOpenFiles, the one-thread reader runs instead.
   kParallelOpenFileCapacity = 256,
+  kParallelLeastOpenFiles = 8,
 };
 
 // One record as the index gives it, and the file its data goes to.
@@ -68,21 +72,30 @@ struct IndexedRecord {
   // Its data is not wanted (a repair writes only the broken files): its
   // header is still checked wherever a frame holding it is decoded.
   bool skip;
-  // The bytes of its header (name, terminator, size) that no decoder has
-  // yet compared with the stream.
-  volatile LONG64 headerLeft;
 };
 
-// Why the decoders stopped early.
+// The failure the reader will report.
 enum ParallelFailure {
   kParallelFine,
   kParallelDecode, // a frame is damaged or disagrees with the index
   kParallelWrite,  // a write or a close failed (errorRecord, errorCode)
+  kParallelOpen,   // the file of errorRecord or a directory of it
+  kParallelMemory, // a decoder was refused memory
 };
 
 // The decoder threads and what they share (state.parallel). `lock` guards
 // the fields between it and `bytesWritten`; the rest is the main thread's,
 // or set before the threads start and only read after.
+//
+// Failures are ranked as the one-thread reader would meet them, by their
+// place in the archive stream, not by the time a thread finds them: a
+// failure while decoding byte P (damage, a disagreement with the index, a
+// write, no memory) comes before everything at P and after; the open of a
+// record comes once its header is read, before its data's first byte. The
+// earliest failure found so far is kept, and only what lies before it is
+// still done: the decoders stop at `limit`, the main thread creates no
+// record whose open comes after it. Once every decoder has ended, nothing
+// before it is left unchecked, and it is the one reported.
 struct ParallelExtraction {
   // Decoder threads at most; 0 for one per processor the process may run
   // on. Fewer than two runs the one-thread reader. Tests set it.
@@ -107,11 +120,21 @@ struct ParallelExtraction {
   uint32_t createdCount; // records placed, in archive order
   uint32_t nextFrame;    // the next of frameOrder a decoder takes
   int openFiles;         // created and not yet closed
+  int openFileLimit;     // at most this many at once
   int running;           // decoder threads not ended
+  // Set to end the decoders at once (a fatal ending, a console event).
   volatile bool stopping;
+  // The earliest failure found: where it lies in the stream, and whether
+  // it is the open of a record (which comes before the byte it lies at).
   volatile ParallelFailure failure;
+  uint64_t failureAt;
+  bool failureIsOpen;
   DWORD errorCode;
   uint32_t errorRecord;
+  // No decoder decodes stream bytes at or past this point: the earliest
+  // failure's place, or the stream's end while there is none. Read by the
+  // decoders without the lock.
+  volatile LONG64 limit;
   // Bytes written, for the progress window.
   volatile LONG64 bytesWritten;
 
@@ -142,29 +165,32 @@ bool StartParallelRepair(RecordCheck placeable, const unsigned char *wanted,
                          uint32_t count);
 
 // The next record in archive order into state.record (its name and size,
-// all of its data left); false after the last. Ends the run with the
-// decoders' error once they have stopped for one.
+// all of its data left); false after the last, and where a failure comes
+// before its open: the caller then waits for the decoders to end, and
+// FinishParallelExtraction reports it.
 bool NextIndexedRecord(void);
 
 // Creates the file of the record NextIndexedRecord gave at `path` (its
 // directories first), as the one-thread reader creates it, and hands it to
-// the decoders; a record without data is closed at once. Waits while
-// kParallelOpenFileCapacity files are open. Ends the run with the open
-// message when the file or a directory cannot be made, once the decoders
+// the decoders; a record without data is closed at once. The caller has
+// waited for room (kWaitForFileRoom). When the file or a directory cannot
+// be made, that failure is kept in its place (see ParallelExtraction) and
+// the next NextIndexedRecord gives false: it is reported once the decoders
 // have found the headers of this record and of every one before it in the
 // stream as the index gives them (the names come from the index: a forged
-// one must not make a failure the stream does not hold); with the decode
-// message when they found otherwise.
+// one must not make a failure the stream does not hold), and the decode
+// message where they found otherwise.
 void OpenIndexedRecordFile(const WCHAR *path);
 
 // What the main thread waits for.
 enum ParallelWait {
-  kWaitForFileRoom, // fewer than kParallelOpenFileCapacity files open
+  kWaitForFileRoom, // fewer than openFileLimit files open, or no more
+                    // record to create
   kWaitForEnd,      // every decoder has ended
 };
 
-// Waits up to `milliseconds` for `what`, or for the decoders to stop for a
-// failure; false when the time ran out first. The caller serves console
+// Waits up to `milliseconds` for `what`; false when the time ran out
+// first. The caller serves console
 // events and the progress window between waits.
 bool WaitForDecoders(ParallelWait what, DWORD milliseconds);
 
@@ -175,8 +201,9 @@ DWORD TakeParallelBytesWritten(void);
 void PassIndexedRecord(void);
 
 // Once WaitForDecoders(kWaitForEnd) has said so: ends the run with the
-// decode or the unpack message when the decoders stopped for one, and
-// otherwise lets the threads and the index go. Every file is closed.
+// earliest failure's message (decode, open, unpack or memory) when there
+// is one, and otherwise lets the threads and the index go. Every file is
+// closed.
 void FinishParallelExtraction(void);
 
 // For a fatal ending and a console event: stops the decoders, waits for

@@ -13,7 +13,18 @@
 #include "launcher/state.h"
 #include "payload/stream.h"
 
+#include <zstd_errors.h>
+
 namespace {
+
+// A resource that cannot be found or mapped for want of memory is the
+// system's failure, not a payload without its header.
+[[noreturn]] void ReportResourceFailure(void) {
+  DWORD code = GetLastError();
+  if (code == ERROR_NOT_ENOUGH_MEMORY || code == ERROR_OUTOFMEMORY)
+    ReportFatalMemory();
+  ReportFatalHeader();
+}
 
 // Compressed bytes already decoded are handed back to the system in steps
 // of this size, so the resident set stays small however large the payload.
@@ -33,14 +44,15 @@ void OpenPayload(void) {
   PayloadStream &stream = state.payload;
 
   // A missing or unloadable resource, or one too short for the header, gets
-  // the header message: no byte outside the resource is ever looked at.
+  // the header message: no byte outside the resource is ever looked at. One
+  // the system had no memory to map gets the memory message.
   HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(kPayloadResourceNumber),
                               MAKEINTRESOURCEA(kResourceTypeRcdata));
   if (found == nullptr)
-    ReportFatalHeader();
+    ReportResourceFailure();
   HGLOBAL loaded = LoadResource(nullptr, found);
   if (loaded == nullptr)
-    ReportFatalHeader();
+    ReportResourceFailure();
   const unsigned char *bytes = (const unsigned char *)LockResource(loaded);
   stream.resourceSize = (uint64_t)SizeofResource(nullptr, found);
   if (bytes == nullptr || stream.resourceSize < kContainerHeaderSize)
@@ -94,6 +106,11 @@ void ReadPayload(void *destination, uint64_t count) {
       size_t result =
           ZSTD_decompressStream(stream.decoder, &stream.output, &stream.input);
       outputFull = stream.output.pos == kPayloadOutputSize;
+      // The decoder's window is allocated as a frame begins: a refusal is
+      // the system's, not damage.
+      if (ZSTD_isError(result) &&
+          ZSTD_getErrorCode(result) == ZSTD_error_memory_allocation)
+        ReportFatalMemory();
       if (ZSTD_isError(result))
         ReportFatalDecode();
       stream.output.size = stream.output.pos;

@@ -20,7 +20,8 @@ struct PayloadStream {
 void OpenPayload(void);
 
 // Copies exactly `count` next bytes of the archive stream to `destination`,
-// or ends the process with the decode message.
+// or ends the process with the decode message (the memory message when the
+// decoder is refused memory).
 void ReadPayload(void *destination, uint64_t count);
 
 // Frees the decoder, then the output buffer.

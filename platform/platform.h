@@ -79,6 +79,15 @@ struct FileIdentity {
 // alone. Returns TRUE when nothing of the directory is left at `path`.
 BOOL RemoveDirectoryTree(LPCWSTR path, const FileIdentity *expected = nullptr);
 
+// How many more files the process may have open at once: on POSIX the soft
+// limit of descriptors (RLIMIT_NOFILE) less the descriptors open now, 0
+// when none are left; MAXDWORD where there is no such limit (Windows, whose
+// handles are bounded by memory alone, or an unlimited or very large soft
+// limit). A reader that opens many files at once keeps within a share of
+// it, so that the rest of the process, and the program it starts, still
+// find descriptors.
+DWORD GetFileHandleRoom(void);
+
 // The progress window and the error box. The core decides whether and when
 // one is shown (launcher/progress_window.cpp, diagnostics/error_box.cpp); the
 // platform draws it. On Windows everything they need (USER32, COMCTL32,

@@ -4,8 +4,10 @@
 
 #include <zstd.h>
 
+#include <stdint.h>
+#include <stdlib.h>
+
 #include <memory>
-#include <new>
 
 #include "common/container.h"
 #include "packer/failure.h"
@@ -38,6 +40,25 @@ std::u16string IndexRecordName(const PayloadIndexRecord &record) {
   return name;
 }
 
+void LoadedIndex::FreeTable::operator()(unsigned char *table) const {
+  free(table);
+}
+
+namespace {
+
+unsigned char *GrowTable(void *owner, uint64_t size) {
+  LoadedIndex *loaded = (LoadedIndex *)owner;
+  void *grown =
+      size <= SIZE_MAX ? realloc(loaded->table.get(), (size_t)size) : nullptr;
+  if (grown == nullptr)
+    return nullptr;
+  (void)loaded->table.release(); // moved into `grown`
+  loaded->table.reset((unsigned char *)grown);
+  return (unsigned char *)grown;
+}
+
+} // namespace
+
 bool LoadIndex(int fd, uint64_t offset, uint64_t size, LoadedIndex *loaded,
                std::string *error) {
   unsigned char head[kSkippableHeaderSize + sizeof kPayloadIndexSignature];
@@ -66,20 +87,16 @@ bool LoadIndex(int fd, uint64_t offset, uint64_t size, LoadedIndex *loaded,
     return true;
   }
   if (problem == kIndexSound) {
-    // The record table, unpacked into room of the size ParsePayloadIndex
-    // bounded (at most what zstd can make of the packed bytes), then
-    // checked on its own. The room is not cleared: a forged size whose
-    // frame does not decode costs address space, not memory.
-    loaded->table.reset(
-        new (std::nothrow) unsigned char[(size_t)index.tableSize]);
+    // The record table, unpacked and checked in steps, its room grown with
+    // what checks out: a forged size costs no more than its first step.
     std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx *)> dctx(ZSTD_createDCtx(),
                                                              ZSTD_freeDCtx);
-    if (!loaded->table || !dctx)
+    if (!dctx)
+      return Fail(error, "couldn't allocate the decompressor");
+    problem = ReadPayloadIndexRecords(&index, dctx.get(), GrowTable, loaded);
+    if (problem == kIndexNoRoom)
       return Fail(error, "couldn't allocate room for the index's records");
-    problem = UnpackPayloadIndexRecords(index, dctx.get(), loaded->table.get());
   }
-  if (problem == kIndexSound)
-    problem = CheckPayloadIndexRecords(&index, loaded->table.get());
   if (problem != kIndexSound)
     return Fail(error, DescribePayloadIndexProblem(problem));
   loaded->present = true;

@@ -27,8 +27,11 @@ namespace veskar {
 // A container's index, read and checked on its own (its counts, sizes and
 // offsets, its record table unpacked), or none.
 struct LoadedIndex {
-  std::vector<unsigned char> bytes;       // the index frame
-  std::unique_ptr<unsigned char[]> table; // its record table, unpacked
+  struct FreeTable {
+    void operator()(unsigned char *table) const;
+  };
+  std::vector<unsigned char> bytes;                // the index frame
+  std::unique_ptr<unsigned char, FreeTable> table; // its record table, unpacked
   PayloadIndex index = {};
   bool present = false; // a sound index, ready to use
   bool unknown = false; // an index of a format this packer does not know

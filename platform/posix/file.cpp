@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -516,6 +517,24 @@ BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,
                      ? 0
                      : (off_t)((uint64_t)overlapped->OffsetHigh << 32 |
                                overlapped->Offset);
+#if defined(VESKAR_RECORDING)
+  if (overlapped != nullptr && veskar_recording::ZerosAreHoles()) {
+    DWORD zeros = 0;
+    while (zeros < count && p[zeros] == 0)
+      ++zeros;
+    struct stat info;
+    if (zeros == count && fstat(handle->fd, &info) == 0) {
+      if (info.st_size < offset + (off_t)count &&
+          ftruncate(handle->fd, offset + (off_t)count) != 0) {
+        SetLastErrorFromErrno(errno);
+        return FALSE;
+      }
+      if (written != nullptr)
+        *written = count;
+      return TRUE;
+    }
+  }
+#endif
   DWORD done = 0;
   while (done < count) {
     ssize_t n =
@@ -821,4 +840,32 @@ BOOL RemoveDirectoryTree(LPCWSTR path, const FileIdentity *expected) {
     removed = RemoveAt(AT_FDCWD, native, expected) == 0;
   free(native);
   return removed;
+}
+
+DWORD GetFileHandleRoom(void) {
+  VESKAR_HOOK("GetFileHandleRoom", nullptr, DWORD);
+  struct rlimit limit;
+  // Past a million descriptors the count is no bound worth keeping to.
+  const rlim_t kLarge = 1u << 20;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
+      limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= kLarge)
+    return MAXDWORD;
+  // The descriptors open now: listed in /proc/self/fd (the listing's own
+  // among them), or, without /proc, asked one by one below the limit.
+  rlim_t open = 0;
+  DIR *listing = opendir("/proc/self/fd");
+  if (listing != nullptr) {
+    struct dirent *entry;
+    while ((entry = readdir(listing)) != nullptr)
+      if (entry->d_name[0] != '.')
+        ++open;
+    closedir(listing);
+    if (open > 0)
+      --open;
+  } else {
+    for (rlim_t fd = 0; fd < limit.rlim_cur; ++fd)
+      if (fcntl((int)fd, F_GETFD) != -1)
+        ++open;
+  }
+  return open >= limit.rlim_cur ? 0 : (DWORD)(limit.rlim_cur - open);
 }

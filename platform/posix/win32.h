@@ -79,6 +79,7 @@ typedef void *PVOID;
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
 
 #define INFINITE 0xFFFFFFFFu
+#define MAXDWORD 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
@@ -111,6 +112,7 @@ typedef void *PVOID;
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_OUTOFMEMORY 14
 #define ERROR_NO_MORE_FILES 18
 #define ERROR_WRITE_FAULT 29
 #define ERROR_SHARING_VIOLATION 32
@@ -471,6 +473,10 @@ static inline PVOID InterlockedExchangePointer(PVOID volatile *target,
   return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedExchange(LONG volatile *target, LONG value) {
+  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+static inline LONG64 InterlockedExchange64(LONG64 volatile *target,
+                                           LONG64 value) {
   return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedDecrement(LONG volatile *target) {

@@ -3,6 +3,7 @@
 
 #include <deque>
 #include <map>
+#include <atomic>
 #include <mutex>
 
 #include "platform/posix/internal.h"
@@ -32,7 +33,16 @@ Recorder &recorder() {
 
 } // namespace
 
+namespace {
+std::atomic<bool> zerosAsHoles(false);
+} // namespace
+
+void WriteZerosAsHoles(bool on) { zerosAsHoles = on; }
+
+bool ZerosAreHoles() { return zerosAsHoles; }
+
 void Reset() {
+  zerosAsHoles = false;
   std::lock_guard<std::mutex> guard(recorder().lock);
   recorder().calls.clear();
   recorder().queued.clear();

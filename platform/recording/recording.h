@@ -46,6 +46,13 @@ void OnCall(const char *name, std::function<void()> action);
 void OnEachCall(const char *name,
                 std::function<void(const std::string &call)> action);
 
+// From now on (until Reset), a positional WriteFile of zero bytes alone
+// writes nothing and only makes the file reach the write's end, a hole: a
+// test writes gigabytes of zeros this way without the disk. The call is
+// logged as any.
+void WriteZerosAsHoles(bool on);
+bool ZerosAreHoles();
+
 // Files by name: CreateFileW names the handle it returns with its path, and
 // WriteFile and CloseHandle log that name after their argument, so that a
 // test can follow each file however the threads that write them interleave.

@@ -391,6 +391,11 @@ bool IsExpectedDirectory(const WCHAR *path, const FileIdentity &expected) {
 
 } // namespace
 
+DWORD GetFileHandleRoom(void) {
+  // A process's handles are bounded by memory alone (about 16 million).
+  return MAXDWORD;
+}
+
 BOOL RemoveDirectoryTree(LPCWSTR path, const FileIdentity *expected) {
   WCHAR *buffer = AllocateRemovalBuffer();
   if (buffer == nullptr)

@@ -44,6 +44,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -318,18 +319,32 @@ void CheckIndex(const uint8_t *data, size_t size) {
                         size - kContainerHeaderSize, size,
                         &index) != kIndexSound)
     return;
-  // Room for exactly the declared table: the sanitizer catches a write
-  // past it.
-  std::vector<unsigned char> table(index.tableSize);
+  // Room for exactly what each step asks, the bytes before copied into a
+  // fresh room: the sanitizer catches a write past it. Never more than the
+  // declared table.
+  std::vector<unsigned char> table;
   ZSTD_DCtx *dctx = ZSTD_createDCtx();
   if (!dctx)
     Fail("couldn't allocate a decompressor");
-  PayloadIndexProblem problem =
-      UnpackPayloadIndexRecords(index, dctx, table.data());
+  PayloadIndexProblem problem = ReadPayloadIndexRecords(
+      &index, dctx,
+      [](void *owner, uint64_t size) -> unsigned char * {
+        std::vector<unsigned char> &room = *(std::vector<unsigned char> *)owner;
+        std::vector<unsigned char> fresh(size);
+        std::copy(room.begin(),
+                  room.begin() + std::min<size_t>(room.size(), size),
+                  fresh.begin());
+        room.swap(fresh);
+        return room.data();
+      },
+      &table);
   ZSTD_freeDCtx(dctx);
-  if (problem != kIndexSound ||
-      CheckPayloadIndexRecords(&index, table.data()) != kIndexSound)
+  if (problem != kIndexSound)
     return;
+  if (table.size() != index.tableSize)
+    Fail("a sound index's table took %zu bytes of room, not the %llu it "
+         "declares",
+         table.size(), (unsigned long long)index.tableSize);
   PayloadIndexCursor cursor;
   PayloadIndexFrame frame;
   uint64_t at = kContainerHeaderSize + index.indexFrameSize, stream = 0;

@@ -544,6 +544,90 @@ class DeepTreeTest(LinuxLauncherTestCase):
         self.assertRemoved(launch)
 
 
+class ProcessLimitsTest(LinuxLauncherTestCase):
+    """The process's limits decide how the payload is read, never whether a
+    package runs, and a refusal of the system's is named as such."""
+
+    def write_launcher(self, records, frames=2, index=True, zstd_options=()):
+        """A launcher whose container holds `records` in `frames` frames
+        (with a payload index when `index`), each compressed by the `zstd`
+        tool with `zstd_options` as well. Gives its path."""
+        stream = container.archive_stream(records)
+        cut = [len(stream) * i // frames for i in range(frames + 1)]
+        packed = [subprocess.run(
+            ["zstd", "-q", "-c", "-3", "--check", *zstd_options],
+            input=stream[cut[i]:cut[i + 1]], stdout=subprocess.PIPE,
+            check=True, timeout=120).stdout for i in range(frames)]
+        head = b""
+        if index:
+            head = container.index_frame(
+                [(name, len(data)) for name, data in records], len(stream),
+                [(len(f), cut[i + 1] - cut[i]) for i, f in enumerate(packed)])
+        body = b"VEY" + head + b"".join(packed) + b"\0\0"
+        path = os.path.join(self.make_scratch(), "app")
+        with open(LAUNCHER, "rb") as f:
+            image = f.read()
+        with open(path, "wb") as f:
+            f.write(image + body + struct.pack("<Q", len(body)))
+        os.chmod(path, 0o755)
+        return path
+
+    def test_few_descriptors_still_run_a_package_of_many_files(self):
+        """Under `ulimit -n 64` and `128` a package of 600 files, read by
+        its index, runs with every file as it is: the threads keep to a
+        share of the descriptors left, or leave the payload to the
+        one-thread reader."""
+        records = self.records + [
+            (f"many\\{i:03}.txt", f"file {i}\n".encode() * (i % 5))
+            for i in range(600)]
+        launcher = self.write_launcher(records)
+        for limit in (64, 128):
+            with self.subTest(limit=limit):
+                def few(limit=limit):
+                    resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
+                launch = self.launch(launcher=launcher, preexec=few)
+                self.assertEqual(launch.returncode, 0, launch.stderr)
+                self.assertIsNotNone(launch.report, launch.stderr)
+                self.assertEqual(launch.report.files,
+                                 file_table(records, "/"))
+                self.assertRemoved(launch)
+
+    def test_memory_the_system_refuses_is_named_so(self):
+        """An address-space limit the payload's mapping or its frame's
+        window does not fit in ends with the memory message, in both
+        readers (the one-thread reader on one processor), never with the
+        header or decode message."""
+        if len(os.sched_getaffinity(0)) < 2:
+            self.skipTest("the parallel reader needs two processors")
+        memory = b"Error, couldn't allocate memory.\n"
+        # A 128 MiB window (the frames' sizes not given): more than the
+        # limit below leaves, however little else the launcher holds.
+        window = ["--long=27"]
+        big = self.records + [("noise.bin", os.urandom(80 << 20))]
+        cases = [
+            ("a window, with an index", self.write_launcher(
+                self.records, zstd_options=window), None),
+            ("a window, without an index", self.write_launcher(
+                self.records, index=False, zstd_options=window), None),
+            ("a window, on one processor", self.write_launcher(
+                self.records, zstd_options=window), 1),
+            ("the payload's mapping", self.write_launcher(big, frames=1), None),
+        ]
+        limit = 64 << 20
+        for what, launcher, processors in cases:
+            with self.subTest(what):
+                def limited(processors=processors):
+                    if processors:
+                        os.sched_setaffinity(
+                            0, set(sorted(os.sched_getaffinity(0))[:1]))
+                    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+                launch = self.launch(launcher=launcher, preexec=limited)
+                self.assertEqual(launch.returncode, 2, launch.stderr)
+                self.assertEqual(launch.stdout, memory, launch.stderr)
+                self.assertIsNone(launch.report)
+                self.assertEqual(launch.unpack_directories(), set())
+
+
 class MessagesTest(LinuxLauncherTestCase):
     def test_names_and_paths_stay_on_one_line(self):
         """A name or path in a fatal message keeps every character but

@@ -198,5 +198,108 @@ class SmallestOutputTest(packtest.PackerTestCase):
         self.assertLessEqual(sizes["22"], sizes["3"])
 
 
+def rle_frame(size, byte=0, window_log=23):
+    """A zstd frame of `size` bytes of `byte` (a multiple of 128 KiB) that
+    says its size and a window of 2^window_log bytes, written block by
+    block: one RLE block of 128 KiB takes 4 bytes."""
+    block = 128 << 10
+    out = bytearray(struct.pack("<I", 0xFD2FB528))
+    out += bytes([0xC0, (window_log - 10) << 3]) + struct.pack("<Q", size)
+    count = size // block
+    for i in range(count):
+        header = (block << 3) | (1 << 1) | (1 if i == count - 1 else 0)
+        out += header.to_bytes(3, "little") + bytes([byte])
+    return bytes(out)
+
+
+def with_forged_table(path, table_size):
+    """The package at `path` (a Linux one, its container at its end) with
+    its index's record table replaced by `table_size` zero bytes, packed
+    block by block (32 KiB a GiB), and the counts around it made to pass
+    the index's own checks: as many records as such a table can hold, and
+    an archive size large enough for their heads."""
+    data = bytearray(packtest.read(path))
+    offset, size = packtest.container_place(path)
+    at = offset + 3
+    magic, content = struct.unpack_from("<II", data, at)
+    assert magic == 0x184D2A5E
+    frames, records, stream, packed, unpacked = struct.unpack_from(
+        "<IIQQQ", data, at + 20)
+    table_at = at + 52 + 16 * frames
+    forged = rle_frame(table_size)
+    records = table_size // 20
+    new_stream = max(stream, table_size - 8 * records + 2)
+    # The last frame decodes to what the larger archive size needs.
+    last = at + 52 + 16 * (frames - 1) + 8
+    struct.pack_into("<Q", data, last,
+                     struct.unpack_from("<Q", data, last)[0]
+                     + new_stream - stream)
+    struct.pack_into("<IQQQ", data, at + 24, records, new_stream, len(forged),
+                     table_size)
+    struct.pack_into("<I", data, at + 4, content - packed + len(forged))
+    body = data[offset:table_at] + forged + \
+        data[table_at + packed:len(data) - 8]
+    return bytes(data[:offset] + body + struct.pack("<Q", len(body)))
+
+
+def peak_memory(argv, env, scratch, one_processor=False):
+    """(exit status, peak resident set in KiB) of running `argv`, on one
+    processor when asked: the kernel's count for that process (wait4), as
+    GNU time gives it. Its parent is time, not this test: a process's peak
+    starts from what its parent held when it was forked."""
+    def prepare():
+        if one_processor:
+            os.sched_setaffinity(0, set(sorted(os.sched_getaffinity(0))[:1]))
+    report = os.path.join(scratch, "peak.txt")
+    status = subprocess.run(["time", "-f", "%M", "-o", report, *argv],
+                            env=env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, preexec_fn=prepare,
+                            timeout=120).returncode
+    with open(report) as f:
+        return status, int(f.read().split()[-1])
+
+
+class ForgedIndexMemoryTest(packtest.PackerTestCase):
+    def test_a_forged_table_size_costs_no_memory(self):
+        """A 36 KB package whose index declares a 1 GiB record table: the
+        launcher, free to read by the index, and `list` peak within 8 MiB
+        of the one-thread reader's peak on the same package (which never
+        reads the index), and the package still runs."""
+        if len(os.sched_getaffinity(0)) < 2:
+            self.skipTest("the index is read only with two processors")
+        base = self.make_scratch()
+        app = os.path.join(base, "app")
+        packtest.make_tree(app, {"main.sh": b"#!/bin/sh\nexit 3\n",
+                                 "data.txt": b"some data\n"})
+        os.chmod(os.path.join(app, "main.sh"), 0o755)
+        packed = os.path.join(base, "sound")
+        pack("build", app, "-o", packed, "--target", "linux", "--quiet")
+        forged = os.path.join(base, "forged")
+        with open(forged, "wb") as f:
+            f.write(with_forged_table(packed, 1 << 30))
+        os.chmod(forged, 0o755)
+        offset, size = packtest.container_place(forged)
+        self.assertLess(size, 40000)
+        temp = os.path.join(base, "temp")
+        os.mkdir(temp)
+        env = dict(os.environ, TMPDIR=temp)
+        env.pop("VESKAR_ONEFILE_PARENT", None)
+        one_status, one_peak = peak_memory([forged], env, base,
+                                           one_processor=True)
+        self.assertEqual(one_status, 3)
+        status, peak = peak_memory([forged], env, base)
+        self.assertEqual(status, 3)
+        listed, list_peak = peak_memory([packtest.PACKER, "list", forged],
+                                        env, base)
+        self.assertEqual(listed, 1)
+        self.assertLessEqual(peak, one_peak + 8 * 1024,
+                             f"the launcher peaked at {peak} KiB, "
+                             f"{one_peak} KiB on one thread")
+        self.assertLessEqual(list_peak, one_peak + 8 * 1024,
+                             f"list peaked at {list_peak} KiB, the launcher "
+                             f"at {one_peak} KiB on one thread")
+        self.assertEqual(os.listdir(temp), [])
+
+
 if __name__ == "__main__":
     support.main()

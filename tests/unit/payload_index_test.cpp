@@ -8,11 +8,13 @@
 //===----------------------------------------------------------------------===//
 #include <string.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#define ZSTD_STATIC_LINKING_ONLY // ZSTD_getCParams; linked statically
 #include <zstd.h>
 
 #include "common/container.h"
@@ -109,29 +111,55 @@ Sample Good() {
   return Assemble(Pack(table), table.size());
 }
 
-// The three steps of reading an index, the first problem found. `table`
-// receives the unpacked record table.
+// Room for a record table as it is unpacked: each step gets a fresh room of
+// exactly the size asked, the bytes before copied in, so that anything the
+// unpacking writes past the room is out of bounds for the address
+// sanitizer. `asked` keeps every size asked for.
+struct ExactRoom {
+  std::vector<unsigned char> bytes;
+  std::vector<uint64_t> asked;
+  uint64_t limit = ~(uint64_t)0; // no room past this size
+};
+
+unsigned char *GiveExactRoom(void *owner, uint64_t size) {
+  ExactRoom &room = *(ExactRoom *)owner;
+  room.asked.push_back(size);
+  if (size > room.limit)
+    return nullptr;
+  std::vector<unsigned char> fresh(size, 0xEE);
+  std::copy(room.bytes.begin(),
+            room.bytes.begin() + std::min<size_t>(room.bytes.size(), size),
+            fresh.begin());
+  room.bytes.swap(fresh);
+  return room.bytes.data();
+}
+
+// The two steps of reading an index, the first problem found. `table`
+// receives the unpacked record table, and `asked`, when given, the sizes of
+// room asked for.
 PayloadIndexProblem Read(const unsigned char *at, uint64_t available,
                          uint64_t containerSize, PayloadIndex *index,
-                         std::vector<unsigned char> *table) {
+                         std::vector<unsigned char> *table,
+                         std::vector<uint64_t> *asked = nullptr) {
   PayloadIndexProblem problem =
       ParsePayloadIndex(at, available, containerSize, index);
   if (problem != kIndexSound)
     return problem;
-  // Exactly the declared size: anything the unpacking writes past it is
-  // out of bounds for the address sanitizer.
-  table->assign(index->tableSize, 0xEE);
+  ExactRoom room;
   ZSTD_DCtx *dctx = ZSTD_createDCtx();
-  problem = UnpackPayloadIndexRecords(*index, dctx, table->data());
+  problem = ReadPayloadIndexRecords(index, dctx, GiveExactRoom, &room);
   ZSTD_freeDCtx(dctx);
-  if (problem != kIndexSound)
-    return problem;
-  return CheckPayloadIndexRecords(index, table->data());
+  table->swap(room.bytes);
+  if (asked != nullptr)
+    asked->swap(room.asked);
+  return problem;
 }
 
 PayloadIndexProblem Parse(const Sample &s, PayloadIndex *index,
-                          std::vector<unsigned char> *table) {
-  return Read(s.bytes.data(), s.available, s.containerSize, index, table);
+                          std::vector<unsigned char> *table,
+                          std::vector<uint64_t> *asked = nullptr) {
+  return Read(s.bytes.data(), s.available, s.containerSize, index, table,
+              asked);
 }
 
 TEST(PayloadIndexTest, ASoundIndexGivesItsFramesAndRecords) {
@@ -416,6 +444,159 @@ TEST(PayloadIndexTest, EachBrokenFieldIsRefusedForWhatItIs) {
                    s.available > s.bytes.size() ? exact.size() : s.available,
                    s.containerSize, &index, &table),
               c.expected);
+  }
+}
+
+} // namespace
+
+namespace {
+
+// An index frame over `records` records, `streamSize` bytes of stream cut
+// into the sample's two frames, with the packed record table `packed`
+// declared to unpack to `tableSize` bytes.
+Sample AssembleTable(const std::vector<unsigned char> &packed,
+                     uint64_t tableSize, uint32_t records,
+                     uint64_t streamSize) {
+  Sample s = Assemble(packed, tableSize);
+  PutLittleEndian32(&s.bytes[kContent + kPayloadIndexRecordsOffset], records);
+  PutLittleEndian64(&s.bytes[kContent + kPayloadIndexStreamOffset], streamSize);
+  PutPayloadIndexFrame(&s.bytes[kFrameTable + kPayloadIndexFrameSize],
+                       kCompressed[1], streamSize - kFirstFrameBytes);
+  return s;
+}
+
+// A zstd frame that decodes to `size` bytes of `byte` (a multiple of 128
+// KiB), built block by block: one RLE block of 128 KiB costs 4 bytes, so a
+// gigabyte takes 32 KiB. With `singleSegment` its window is the whole
+// content; otherwise 2^windowLog bytes.
+std::vector<unsigned char> RunOfBytes(uint64_t size, unsigned char byte,
+                                      bool singleSegment, int windowLog) {
+  std::vector<unsigned char> frame(4);
+  PutLittleEndian32(frame.data(), ZSTD_MAGICNUMBER);
+  // The content size in 8 bytes; no checksum, no dictionary.
+  frame.push_back((unsigned char)(0xC0 | (singleSegment ? 0x20 : 0)));
+  if (!singleSegment)
+    frame.push_back((unsigned char)((windowLog - 10) << 3));
+  unsigned char count[8];
+  PutLittleEndian64(count, size);
+  frame.insert(frame.end(), count, count + 8);
+  const uint32_t block = 128 * 1024;
+  for (uint64_t at = 0; at < size; at += block) {
+    uint32_t header = (block << 3) | (1 << 1) | (at + block >= size ? 1 : 0);
+    frame.push_back((unsigned char)header);
+    frame.push_back((unsigned char)(header >> 8));
+    frame.push_back((unsigned char)(header >> 16));
+    frame.push_back(byte);
+  }
+  return frame;
+}
+
+// A packed record table that declares 1 GiB, as a forger writes it in 32
+// KiB, is refused where its records go wrong, having asked for no more
+// room than a step; one whose window would be the whole gigabyte is
+// refused before any room. Declared sizes the parser lets through: 2^30
+// bytes of records, each at least 20 of them, over a stream that holds
+// their heads.
+TEST(PayloadIndexTest, AForgedTableSizeCostsAStepOfRoomNotTheSize) {
+  const uint64_t kGiB = 1ull << 30;
+  const uint32_t records = (uint32_t)(kGiB / 20);
+  const uint64_t stream = kGiB - 8ull * records + 2;
+  struct {
+    const char *what;
+    std::vector<unsigned char> packed;
+    PayloadIndexProblem expected;
+  } const kCases[] = {
+      {"zero bytes, an 8 MiB window", RunOfBytes(kGiB, 0, false, 23),
+       kIndexBadName},
+      {"a name of 257 units, a 1 MiB window", RunOfBytes(kGiB, 1, false, 20),
+       kIndexBadOffset},
+      {"a window of the whole gigabyte", RunOfBytes(kGiB, 0, true, 0),
+       kIndexTableUndecodable},
+      {"a 16 MiB window, past the writer's", RunOfBytes(kGiB, 0, false, 24),
+       kIndexTableUndecodable},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    Sample s = AssembleTable(c.packed, kGiB, records, stream);
+    PayloadIndex index;
+    std::vector<unsigned char> table;
+    std::vector<uint64_t> asked;
+    EXPECT_EQ(Parse(s, &index, &table, &asked), c.expected);
+    EXPECT_EQ(index.records, nullptr);
+    for (uint64_t size : asked)
+      EXPECT_LE(size, (uint64_t)kPayloadIndexTableStep);
+  }
+}
+
+// Tables of many steps read whole, their room grown as they unpack: a
+// table the writer's level packs with its largest window (8 MiB, the
+// frame's content larger than it), and one packed with its whole content
+// as its window. The writer's level never asks for a larger window, at any
+// size.
+TEST(PayloadIndexTest, TablesOfManyStepsReadWhole) {
+  for (uint64_t size = 1024; size <= (1ull << 34); size *= 2)
+    EXPECT_LE(ZSTD_getCParams(19, size, 0).windowLog,
+              (unsigned)kPayloadIndexTableWindowLog)
+        << size;
+  // Records of 27-unit names, 74 bytes each, up to the stream offset of
+  // each; every third record has no data.
+  auto makeTable = [](uint32_t records, uint64_t *streamSize) {
+    std::vector<unsigned char> table;
+    uint64_t offset = 0;
+    for (uint32_t r = 0; r < records; ++r) {
+      char digits[32];
+      snprintf(digits, sizeof digits, "folder\\file-%012u.bin", r);
+      std::u16string name(digits, digits + strlen(digits));
+      unsigned char entry[kPayloadIndexRecordFixedSize + 2 * 64];
+      uint64_t size = r % 3;
+      size_t bytes = PutPayloadIndexRecord(
+          entry, (const Utf16Unit *)name.data(), name.size(), size, offset);
+      table.insert(table.end(), entry, entry + bytes);
+      offset += 2 * (name.size() + 1) + 8 + size;
+    }
+    *streamSize = offset + 2;
+    return table;
+  };
+  struct {
+    const char *what;
+    uint32_t records;
+    int windowLog;
+  } const kCases[] = {
+      // 14.8 MB, with the writer's largest window.
+      {"an 8 MiB window", 200000, 23},
+      // 7.4 MB, the window the whole content, as the writer's level makes
+      // it for a table of up to 8 MiB.
+      {"the whole table as its window", 100000, 25},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    uint64_t streamSize = 0;
+    std::vector<unsigned char> table = makeTable(c.records, &streamSize);
+    std::vector<unsigned char> packed(ZSTD_compressBound(table.size()));
+    ZSTD_CCtx *cctx = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, 1);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, c.windowLog);
+    packed.resize(ZSTD_compress2(cctx, packed.data(), packed.size(),
+                                 table.data(), table.size()));
+    ZSTD_freeCCtx(cctx);
+    ZSTD_frameHeader header;
+    ASSERT_EQ(ZSTD_getFrameHeader(&header, packed.data(), packed.size()), 0u);
+    EXPECT_EQ(header.windowSize,
+              std::min<uint64_t>(table.size(), 1ull << c.windowLog));
+    Sample s = AssembleTable(packed, table.size(), c.records, streamSize);
+    PayloadIndex index;
+    std::vector<unsigned char> unpacked;
+    std::vector<uint64_t> asked;
+    ASSERT_EQ(Parse(s, &index, &unpacked, &asked), kIndexSound);
+    EXPECT_TRUE(unpacked == table);
+    EXPECT_GT(asked.size(), 2u);
+    PayloadIndexCursor cursor;
+    PayloadIndexRecord record;
+    StartPayloadIndexRecords(index, &cursor);
+    uint32_t count = 0;
+    while (NextPayloadIndexRecord(&cursor, &record))
+      ++count;
+    EXPECT_EQ(count, c.records);
   }
 }
 
