@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "common/file_mode.h"
@@ -623,6 +624,29 @@ BOOL GetFileInformationByHandle(HANDLE file,
   information->nNumberOfLinks = (DWORD)info.st_nlink;
   information->nFileIndexHigh = (DWORD)((uint64_t)info.st_ino >> 32);
   information->nFileIndexLow = (DWORD)info.st_ino;
+  return TRUE;
+}
+
+BOOL GetFileSystemKind(HANDLE file, LPCWSTR path, WCHAR *name,
+                       DWORD capacity, BOOL *remote) {
+  VESKAR_HOOK("GetFileSystemKind", path, BOOL);
+  Handle *handle = HandleOfKind(file, kFileHandle);
+  if (handle == nullptr)
+    return FALSE;
+  struct statfs info;
+  if (fstatfs(handle->fd, &info) != 0) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  char type[16];
+  int length = snprintf(type, sizeof type, "0x%x", (unsigned)info.f_type);
+  if (length < 0 || (DWORD)length >= capacity) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  for (int i = 0; i <= length; ++i)
+    name[i] = (WCHAR)type[i];
+  *remote = FALSE;
   return TRUE;
 }
 
