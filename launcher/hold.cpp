@@ -67,6 +67,49 @@ bool IsDirectoryAt(HANDLE opened, const WCHAR *path) {
   return same;
 }
 
+// The file systems whose locks the kernel keeps for every process that
+// can see the file, however it reaches it: the local ones. Windows names
+// them; Linux gives the type number statfs reports (ext2, ext3 and ext4
+// share one). A network file system (NFS, SMB) keeps them per client, or
+// the server's own way; a FUSE one (sshfs, bindfs, any second mount of a
+// directory) for its own mount alone, or not at all; 9p passes them on or
+// not as its server likes. There, and on any file system not named here,
+// a lock that one process cannot take proves nothing of a process that
+// reaches the directory another way, so nothing is removed on its word.
+const char *const kLockKeepingFileSystems[] = {
+    "NTFS",       "ReFS",      "FAT",       "FAT32",
+    "exFAT",      "0xef53", // ext2, ext3, ext4
+    "0x58465342", // xfs
+    "0x9123683e", // btrfs
+    "0x1021994",  // tmpfs
+    "0xf2f52010", // f2fs
+    "0x794c7630", // overlay
+};
+
+bool IsNamed(const WCHAR *name, const char *listed) {
+  for (; *listed != 0; ++name, ++listed)
+    if (*name != (WCHAR)(unsigned char)*listed)
+      return false;
+  return *name == 0;
+}
+
+// Whether the file system holding `opened` (found at `path`) keeps its
+// locks for every process that can see it: a local one of the list above.
+bool LocksHoldForEveryone(HANDLE opened, const WCHAR *path) {
+  WCHAR name[32];
+  name[0] = 0;
+  BOOL remote = TRUE;
+  if (!GetFileSystemKind(opened, path, name, sizeof name / sizeof name[0],
+                         &remote) ||
+      remote)
+    return false;
+  name[sizeof name / sizeof name[0] - 1] = 0;
+  for (const char *listed : kLockKeepingFileSystems)
+    if (IsNamed(name, listed))
+      return true;
+  return false;
+}
+
 bool IsMissing(DWORD code) {
   return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
          code == ERROR_CANT_RESOLVE_FILENAME;
@@ -106,7 +149,8 @@ HANDLE TakeRemovalProof(const WCHAR *directory) {
                              OPEN_EXISTING, kOpenDirectory, nullptr);
   if (proof == INVALID_HANDLE_VALUE)
     return nullptr;
-  if (!IsDirectoryAt(proof, directory)) {
+  if (!IsDirectoryAt(proof, directory) ||
+      !LocksHoldForEveryone(proof, directory)) {
     CloseHandle(proof);
     return nullptr;
   }

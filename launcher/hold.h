@@ -31,7 +31,10 @@ HoldResult TakeDirectoryHold(const WCHAR *directory, HANDLE *hold);
 
 // Takes the proof that `directory` may be removed: no run holds it, and the
 // proof stops any from taking a hold until it is closed. Null when it
-// cannot be taken. Kept open for the whole removal.
+// cannot be taken, and on a file system whose locks the kernel does not
+// keep for every process that can see it (a network or FUSE one, or one
+// not known): there a hold taken another way may not show. Kept open for
+// the whole removal.
 HANDLE TakeRemovalProof(const WCHAR *directory);
 
 // Closes the hold in `*hold`, if any, and leaves null there. Either thread

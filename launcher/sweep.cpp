@@ -13,6 +13,14 @@
 // creation time is worked out with today's wall clock, which may have been
 // set forward since.
 //
+// The proof holds only where the kernel keeps one set of locks for every
+// process that can see the directory: a local file system (hold.cpp names
+// them). Two mounts of one directory through FUSE (sshfs, bindfs), or
+// through the network (NFS, SMB), each grant their own locks, and a run
+// that holds its directory through one would be removed through the other.
+// There the proof is never given, and the sweep and the reclaim of other
+// builds remove nothing, silently: a leftover there stays.
+//
 // The name's process must look ended too, by the older rule, which is asked
 // first (a live run's directory is then never even opened for removal):
 //

@@ -88,6 +88,17 @@ BOOL RemoveDirectoryTree(LPCWSTR path, const FileIdentity *expected = nullptr);
 // find descriptors.
 DWORD GetFileHandleRoom(void);
 
+// What the file system holding the open `file`, found at `path`, says it
+// is: its name as the system gives it into `name` (`capacity` units, at
+// least 16): on Windows the volume's file system ("NTFS", "FAT32"), on
+// Linux the type statfs reports, as "0x" and lower-case hex digits
+// ("0xef53"); and in `*remote` whether the volume is another machine's (a
+// network drive on Windows; FALSE on Linux, where the type tells). FALSE
+// when the system does not say. What follows from the answer is the core's
+// to decide.
+BOOL GetFileSystemKind(HANDLE file, LPCWSTR path, WCHAR *name, DWORD capacity,
+                       BOOL *remote);
+
 // The progress window and the error box. The core decides whether and when
 // one is shown (launcher/progress_window.cpp, diagnostics/error_box.cpp); the
 // platform draws it. On Windows everything they need (USER32, COMCTL32,

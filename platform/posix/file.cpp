@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "common/file_mode.h"
@@ -667,6 +668,29 @@ BOOL GetFileInformationByHandle(HANDLE file,
   information->nNumberOfLinks = (DWORD)info.st_nlink;
   information->nFileIndexHigh = identity.indexHigh;
   information->nFileIndexLow = identity.indexLow;
+  return TRUE;
+}
+
+BOOL GetFileSystemKind(HANDLE file, LPCWSTR path, WCHAR *name,
+                       DWORD capacity, BOOL *remote) {
+  VESKAR_HOOK("GetFileSystemKind", path, BOOL);
+  Handle *handle = HandleOfKind(file, kFileHandle);
+  if (handle == nullptr)
+    return FALSE;
+  struct statfs info;
+  if (fstatfs(handle->fd, &info) != 0) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  char type[16];
+  int length = snprintf(type, sizeof type, "0x%x", (unsigned)info.f_type);
+  if (length < 0 || (DWORD)length >= capacity) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  for (int i = 0; i <= length; ++i)
+    name[i] = (WCHAR)type[i];
+  *remote = FALSE;
   return TRUE;
 }
 

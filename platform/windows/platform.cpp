@@ -3,8 +3,8 @@
 // Holds only Windows code: the removal of a directory tree (the shell's
 // delete operation follows links, and under Wine deletes the current
 // directory's contents for paths over 260 characters, so it is not used;
-// the subdirectories of the top go on several threads at once), printing
-// wide text, and the abort ending.
+// the subdirectories of the top go on several threads at once), what a
+// file system says it is, printing wide text, and the abort ending.
 //
 //===----------------------------------------------------------------------===//
 #include <stdlib.h>
@@ -446,6 +446,23 @@ BOOL RemoveDirectoryTree(LPCWSTR path, const FileIdentity *expected) {
   }
   free(buffer);
   return removed;
+}
+
+BOOL GetFileSystemKind(HANDLE file, LPCWSTR path, WCHAR *name,
+                       DWORD capacity, BOOL *remote) {
+  if (!GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr,
+                                     nullptr, name, capacity))
+    return FALSE;
+  // A network drive names the file system of the machine that serves it:
+  // whether it is one is the drive's type, asked of the volume's root.
+  WCHAR *root = (WCHAR *)malloc(kLongPathCapacity * sizeof(WCHAR));
+  if (root == nullptr)
+    return FALSE;
+  BOOL found = GetVolumePathNameW(path, root, (DWORD)kLongPathCapacity);
+  if (found)
+    *remote = GetDriveTypeW(root) == DRIVE_REMOTE;
+  free(root);
+  return found;
 }
 
 namespace {

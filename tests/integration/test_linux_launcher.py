@@ -1034,24 +1034,7 @@ class SweepTest(LinuxLauncherTestCase):
                 "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") +
                                 ":verify_asan_link_order=0"})
             live.append((what, started, self.wait_for_report(started)))
-        # In a namespace of its own, the launcher is given an id that no
-        # process holds out here: a shell there starts as 1 and uses up the
-        # ids below it.
-        pid = self.free_small_pid()
-        namespaced = self.start(
-            argv=["unshare", "--pid", "--fork", "--mount-proc", "sh", "-c",
-                  'i=2; while [ $i -lt %d ]; do /bin/true; i=$((i+1)); done;'
-                  ' "$0"' % pid, self.launcher],
-            launcher=shutil.which("unshare"), probe=sleeping,
-            env={"TMPDIR": temp})
-        try:
-            report = self.wait_for_report(namespaced)
-        except AssertionError:
-            stderr = self.finish(namespaced).stderr
-            self.skipTest("no process-id namespace here: %r" % stderr)
-        self.assertTrue(os.path.basename(report.unpack_directory).startswith(
-            "onefile_%d_" % pid), report.unpack_directory)
-        self.assertFalse(os.path.exists("/proc/%d" % pid))
+        namespaced, report = self.start_in_own_pid_namespace(temp, sleeping)
         live.append(("another process-id namespace", namespaced, report))
         leftover = os.path.join(temp, "onefile_%d_%d" % (
             self.ended_pid(), 116444736000000000 + now * 10**7))
@@ -1070,6 +1053,88 @@ class SweepTest(LinuxLauncherTestCase):
             os.killpg(started[0].pid, signal.SIGINT)
             self.finish(started)
         self.assertEqual(os.listdir(temp), [])
+
+    def fuse_views(self, directory, count):
+        """`count` FUSE mounts (bindfs) of `directory`, unmounted at the
+        test's end; skips the test where none can be made."""
+        if os.geteuid() != 0 or not os.path.exists("/dev/fuse") or \
+                shutil.which("bindfs") is None:
+            self.skipTest("a FUSE mount needs root, /dev/fuse and bindfs "
+                          "(scripts/setup installs it)")
+        views = []
+        for i in range(count):
+            view = os.path.join(os.path.dirname(directory), "view%d" % i)
+            os.makedirs(view)
+            mounted = subprocess.run(["bindfs", directory, view],
+                                     capture_output=True)
+            if mounted.returncode != 0:
+                self.skipTest("bindfs could not mount here: %r" %
+                              mounted.stderr)
+            self.addCleanup(subprocess.run, ["umount", view])
+            views.append(view)
+        return views
+
+    def test_a_run_reached_through_another_mount_is_never_swept(self):
+        """Two mounts of one directory each keep their own locks: a FUSE
+        mount (bindfs here; sshfs and NFS alike) of a local directory, or
+        two of them. A run that holds its directory through one cannot be
+        seen holding it through the other, so a start there never removes
+        anything: neither a live run's directory nor a real leftover. The
+        live run's name says it has ended: it runs in another process-id
+        namespace."""
+        real = os.path.join(self.make_scratch(), "temp")
+        os.makedirs(real)
+        first, second = self.fuse_views(real, 2)
+        ended = self.ended_pid()
+        sleeping = {"SLEEP_MS": "60000", "EXIT": "9"}
+        for what, run_temp, start_temp in (
+                ("a run through one FUSE mount, a start through another",
+                 first, second),
+                ("a run through the directory, a start through a FUSE mount",
+                 real, first)):
+            with self.subTest(what):
+                started, report = self.start_in_own_pid_namespace(
+                    run_temp, sleeping)
+                name = os.path.basename(report.unpack_directory)
+                leftover = os.path.join(real, "onefile_%d_2" % ended)
+                os.makedirs(os.path.join(leftover, "sub"))
+
+                quick = self.finish(self.start(probe={"EXIT": "0"},
+                                               env={"TMPDIR": start_temp}))
+                self.assertEqual(quick.returncode, 0, quick.stderr)
+                self.assertNotIn(b"onefile", quick.stderr)
+                self.assertEqual(file_table(support.read_tree(
+                    os.path.join(real, name)).items(), "/"),
+                    file_table(self.records, "/"))
+                self.assertTrue(os.path.isdir(os.path.join(leftover, "sub")))
+
+                os.killpg(started[0].pid, signal.SIGINT)
+                self.finish(started)
+                self.assertEqual(os.listdir(real), ["onefile_%d_2" % ended])
+                shutil.rmtree(leftover)
+
+    def start_in_own_pid_namespace(self, temp, probe):
+        """Starts the launcher with TMPDIR `temp` in a process-id namespace
+        of its own, where it is given an id that no process holds out here
+        (a shell there starts as 1 and uses up the ids below it); gives the
+        start and its child's report once there is one. Skips the test
+        where no namespace can be made."""
+        pid = self.free_small_pid()
+        namespaced = self.start(
+            argv=["unshare", "--pid", "--fork", "--mount-proc", "sh", "-c",
+                  'i=2; while [ $i -lt %d ]; do /bin/true; i=$((i+1)); done;'
+                  ' "$0"' % pid, self.launcher],
+            launcher=shutil.which("unshare"), probe=probe,
+            env={"TMPDIR": temp})
+        try:
+            report = self.wait_for_report(namespaced)
+        except AssertionError:
+            stderr = self.finish(namespaced).stderr
+            self.skipTest("no process-id namespace here: %r" % stderr)
+        self.assertTrue(os.path.basename(report.unpack_directory).startswith(
+            "onefile_%d_" % pid), report.unpack_directory)
+        self.assertFalse(os.path.exists("/proc/%d" % pid))
+        return namespaced, report
 
     @staticmethod
     def free_small_pid():

@@ -6,8 +6,11 @@
 // and the sweep's verdicts are read off what is left.
 //
 //===----------------------------------------------------------------------===//
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -357,8 +360,131 @@ TEST_F(SweepTest, ALeftoverThatARunHoldsStaysWhateverItsNameSays) {
     EXPECT_EQ(calls, (std::vector<std::string>{
                          "CreateFileW " + core + " directory list share rd",
                          "CreateFileW " + core + " directory query share rwd",
-                         "CloseHandle " + core, "RemoveDirectoryTree " + core,
+                         "CloseHandle " + core,
+                         "GetFileSystemKind " + core,
+                         "RemoveDirectoryTree " + core,
                          "CloseHandle " + core}));
+  }
+}
+
+// A directory put at the path in place of the one opened is not the one
+// held or proved: the identity of what was opened is compared with what the
+// path names now, file id and all. The swap comes between the hold's (or
+// the proof's) open and its look at the path: the directory moved away,
+// another made at its name, with a user's file in it.
+TEST_F(SweepTest, ADirectorySwappedInAfterTheOpenIsNeitherHeldNorRemoved) {
+  const unsigned long long ended = (unsigned long long)EndedProcessId();
+  const std::string name = RunName(ended, 7);
+  const std::string path = temp_ / name;
+  const std::string core = test::Utf8(test::CorePath(path));
+  auto swapAtTheLook = [&] {
+    veskar_recording::OnEachCall("CreateFileW", [&](const std::string &call) {
+      if (call != "CreateFileW " + core + " directory query share rwd" ||
+          test::Exists(path + ".moved"))
+        return;
+      ASSERT_EQ(rename(path.c_str(), (path + ".moved").c_str()), 0);
+      test::MakeDirectories(path);
+      test::WriteBytes(path + "/user's", "the user's");
+    });
+  };
+
+  // A hold.
+  Make(name);
+  Quiet();
+  swapAtTheLook();
+  HANDLE hold = nullptr;
+  EXPECT_EQ(TakeDirectoryHold(test::CorePath(path).c_str(), &hold),
+            kHoldDirectoryGone);
+  EXPECT_EQ(hold, nullptr);
+  test::RemoveAll(path);
+  test::RemoveAll(path + ".moved");
+
+  // The sweep's proof: the leftover it opened has gone, and what is at its
+  // name now is nobody's leftover.
+  Make(name);
+  Quiet();
+  swapAtTheLook();
+  EXPECT_EQ(Sweep(), (Names{own_, name, name + ".moved"}));
+  EXPECT_EQ(test::ReadBytes(path + "/user's"), "the user's");
+  EXPECT_EQ(veskar_recording::CallsTo("RemoveDirectoryTree"),
+            std::vector<std::string>{});
+}
+
+// The proof of a directory stays taken for its whole removal, so no run
+// can take a hold there meanwhile: a leftover's, and another build's cache
+// directory that a run of the cache mode reclaims. Looked at from inside
+// the removal: a hold (a shared flock on the directory) must be refused.
+TEST_F(SweepTest, TheProofIsKeptForTheWholeRemoval) {
+  const BuildValues saved = buildValues;
+  buildValues.unpackMode = kUnpackCacheSize;
+  // This run runs from its own cache directory, and holds it.
+  const std::string ownLevel = "00000000000000aa";
+  Make(ownLevel);
+  std::u16string ownCache = test::CorePath(temp_ / ownLevel);
+  std::copy(ownCache.begin(), ownCache.end() + 1, state.cache.directory);
+  HANDLE ownHold = nullptr;
+  ASSERT_EQ(TakeDirectoryHold(state.cache.directory, &ownHold), kHoldTaken);
+  state.cache.directoryHold = ownHold;
+
+  const unsigned long long ended = (unsigned long long)EndedProcessId();
+  const std::string leftover = RunName(ended, 8);
+  const std::string otherBuild = "0123456789abcdef";
+  Make(leftover);
+  Make(otherBuild);
+  // The marker of a launcher that holds its directory.
+  test::WriteBytes(temp_ / otherBuild + "/.onefile-marker",
+                   std::string("VSKCACHE\x02\x00\x00\x00", 12));
+
+  std::vector<std::string> heldDuringRemoval, removed;
+  const std::string scratch = temp_.path();
+  veskar_recording::OnEachCall(
+      "RemoveDirectoryTree", [&](const std::string &call) {
+        const std::string path = call.substr(call.rfind('\\') + 1);
+        removed.push_back(path);
+        int fd = open((scratch + "/" + path).c_str(), O_RDONLY | O_DIRECTORY);
+        if (fd >= 0 && flock(fd, LOCK_SH | LOCK_NB) != 0 &&
+            errno == EWOULDBLOCK)
+          heldDuringRemoval.push_back(path);
+        if (fd >= 0)
+          close(fd);
+      });
+  EXPECT_EQ(Sweep(), (Names{own_, ownLevel}));
+  EXPECT_EQ(removed, (std::vector<std::string>{leftover, otherBuild}));
+  EXPECT_EQ(heldDuringRemoval, removed);
+
+  ReleaseHold(&state.cache.directoryHold);
+  buildValues = saved;
+}
+
+// A leftover is removed only on a file system whose locks the kernel keeps
+// for every process that can see it; where the system does not say what
+// the file system is, or names none the launcher knows, nothing goes.
+// (Network and FUSE mounts, which the system does name, are run for real
+// by the launcher's own tests.)
+TEST_F(SweepTest, NothingGoesWhereLocksMayNotHoldForEveryone) {
+  const unsigned long long ended = (unsigned long long)EndedProcessId();
+  struct {
+    const char *what;
+    bool scripted;
+    uint64_t result;
+    bool removed;
+  } const kCases[] = {
+      {"the system does not say", true, FALSE, false},
+      {"a file system of no name the launcher knows", true, TRUE, false},
+      {"the scratch folder's own", false, 0, true},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    const std::string leftover = RunName(ended, 9);
+    Make(leftover);
+    Quiet();
+    if (c.scripted)
+      veskar_recording::Script("GetFileSystemKind", c.result,
+                               c.result ? 0 : ERROR_NOT_SUPPORTED);
+    Names left = Sweep();
+    EXPECT_EQ(left.count(leftover) == 0, c.removed);
+    EXPECT_EQ(veskar_recording::CallsTo("GetFileSystemKind").size(), 1u);
+    test::RemoveAll(temp_ / leftover);
   }
 }
 
