@@ -153,7 +153,8 @@ typedef bool (*RecordCheck)(const WCHAR *name, uint64_t size, bool first);
 // threads. False, with nothing started and nothing reported, where the
 // one-thread reader is to run: no index, one that does not check out, a
 // record `placeable` refuses or two that may name one file, fewer than two
-// processors, no memory or no thread.
+// processors, too few descriptors left (kParallelLeastOpenFiles), no memory
+// or no thread.
 bool StartParallelExtraction(RecordCheck placeable);
 
 // For a repair: as StartParallelExtraction, where only the records marked

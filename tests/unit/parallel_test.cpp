@@ -443,6 +443,56 @@ TEST_F(IndexedExtractionTest, BytesPastFourGiBAreWrittenThere) {
   close(fd);
 }
 
+// Failures the environment decides end both readers with the same kind of
+// message, naming the file: no descriptor left at a file's open, a file
+// that may not grow past 64 KiB.
+TEST_F(IndexedExtractionTest, TheEnvironmentsFailuresNameTheFileInBothReaders) {
+  const std::vector<Record> records = {
+      {u"main", "m"},
+      {u"d\\third.txt", test::SampleBytes(1000, 1)},
+      {u"big.bin", test::SampleBytes(200000, 2)},
+      {u"z", "z"}};
+  std::vector<size_t> at = Offsets(records);
+  const std::string container =
+      test::IndexedContainer(records, {at[2] + 40000, at[2] + 120000});
+  struct Case {
+    const char *what;
+    void (*before)();
+    std::string err;
+  };
+  const Case cases[] = {
+      {"no descriptor left",
+       [] {
+         veskar_recording::OnEachCall("CreateFileW", [](const std::string &c) {
+           if (c.size() > 10 &&
+               c.compare(c.size() - 10, 10, "\\third.txt") == 0)
+             veskar_recording::Script("CreateFileW",
+                                      (uint64_t)INVALID_HANDLE_VALUE,
+                                      ERROR_TOO_MANY_OPEN_FILES);
+         });
+       },
+       "Error, failed to open '" + D("d/third.txt") + "' for writing.\n"},
+      {"a file size limit", LimitFilesTo64KiB,
+       "Error, couldn't unpack file to target path. '" + D("big.bin") +
+           "' ([Error 112] No space left on device)\n"},
+  };
+  for (const Case &c : cases) {
+    for (int threads : {1, 2}) {
+      SCOPED_TRACE(std::string(c.what) + ", threads " +
+                   std::to_string(threads));
+      test::RemoveAll(unpackDirectory_);
+      PrepareContainer(container, threads);
+      veskar_recording::Reset();
+      Calls calls;
+      test::Ending ending = ExtractInChild(&calls, c.before);
+      EXPECT_TRUE(test::ExitedWith(ending, 2)) << ending;
+      EXPECT_EQ(ending.out, "");
+      EXPECT_EQ(ending.err, c.err);
+      EXPECT_FALSE(test::Exists(D()));
+    }
+  }
+}
+
 // Two records of one file are never written by two threads: such a payload
 // goes to the one-thread reader, and the later record wins as it always
 // did.
