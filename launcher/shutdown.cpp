@@ -36,15 +36,16 @@ void RemoveUnpackDirectory(void) {
   if (!state.unpackDirectoryOwned)
     return;
   const ShutdownBounds &bounds = CurrentShutdownBounds();
-  ReleaseHold(&state.unpackDirectoryHold);
+  ReleaseUnpackDirectoryHold();
   RemoveDirectoryTree(state.unpackDirectory);
   for (unsigned retry = 0; retry < bounds.removalRetries;) {
     if (!DirectoryStillThere())
-      return;
+      break;
     Sleep(bounds.removalPauseMs);
     RemoveDirectoryTree(state.unpackDirectory);
     ++retry;
   }
+  RemoveHoldLock(state.unpackDirectory);
 }
 
 } // namespace

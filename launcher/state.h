@@ -56,6 +56,9 @@ struct LauncherState {
   // is written there; closed (ReleaseHold) by whoever removes the directory,
   // on either thread, or kept until the process ends.
   HANDLE volatile unpackDirectoryHold;
+  // Its lock file's part, where holds lie beside the directory
+  // (kHoldsBesideDirectory); null elsewhere.
+  HANDLE volatile unpackDirectoryLock;
   WCHAR ownPath[kOwnPathCapacity];
   PayloadStream payload;
   // The record being read (payload/record.h).

@@ -215,13 +215,14 @@ void ReclaimOtherBuilds(const WCHAR *directory, size_t parentLength,
       continue;
     // The proof first: a marker read before it might belong to a directory
     // a run is about to hold.
-    HANDLE proof = TakeRemovalProof(state.sweepPath);
+    HANDLE lock = nullptr;
+    HANDLE proof = TakeRemovalProof(state.sweepPath, &lock);
     if (proof == nullptr)
       continue; // a run of that build holds it
     bool reclaimable = IsReclaimableCacheDirectory(state.sweepPath);
     if (reclaimable)
       RemoveDirectoryTree(state.sweepPath);
-    CloseHandle(proof);
+    EndRemovalProof(state.sweepPath, proof, lock);
     if (reclaimable && ++removals >= kSweepMaxRemovals)
       break;
   } while (FindNextFileW(search, &found));
@@ -287,11 +288,12 @@ void SweepLeftovers(void) {
         !RunHasEnded(run) ||
         !SetSweepPath(directory, parentLength, found.cFileName))
       continue;
-    HANDLE proof = TakeRemovalProof(state.sweepPath);
+    HANDLE lock = nullptr;
+    HANDLE proof = TakeRemovalProof(state.sweepPath, &lock);
     if (proof == nullptr)
       continue; // a run holds it: alive, whatever its name says
     RemoveDirectoryTree(state.sweepPath);
-    CloseHandle(proof);
+    EndRemovalProof(state.sweepPath, proof, lock);
     if (++removals >= kSweepMaxRemovals)
       break;
   } while (FindNextFileW(search, &found));

@@ -337,8 +337,9 @@ TEST_F(SweepTest, ALeftoverThatARunHoldsStaysWhateverItsNameSays) {
     SCOPED_TRACE(c.what);
     Make(c.name);
     const std::string core = test::Utf8(test::CorePath(temp_ / c.name));
-    HANDLE hold = nullptr;
-    ASSERT_EQ(TakeDirectoryHold(test::CorePath(temp_ / c.name).c_str(), &hold),
+    HANDLE hold = nullptr, lock = nullptr;
+    ASSERT_EQ(TakeDirectoryHold(test::CorePath(temp_ / c.name).c_str(), &hold,
+                                &lock),
               kHoldTaken);
     Quiet();
     EXPECT_EQ(Sweep(), (Names{own_, c.name}));
@@ -392,8 +393,8 @@ TEST_F(SweepTest, ADirectorySwappedInAfterTheOpenIsNeitherHeldNorRemoved) {
   Make(name);
   Quiet();
   swapAtTheLook();
-  HANDLE hold = nullptr;
-  EXPECT_EQ(TakeDirectoryHold(test::CorePath(path).c_str(), &hold),
+  HANDLE hold = nullptr, lock = nullptr;
+  EXPECT_EQ(TakeDirectoryHold(test::CorePath(path).c_str(), &hold, &lock),
             kHoldDirectoryGone);
   EXPECT_EQ(hold, nullptr);
   test::RemoveAll(path);
@@ -422,8 +423,9 @@ TEST_F(SweepTest, TheProofIsKeptForTheWholeRemoval) {
   Make(ownLevel);
   std::u16string ownCache = test::CorePath(temp_ / ownLevel);
   std::copy(ownCache.begin(), ownCache.end() + 1, state.cache.directory);
-  HANDLE ownHold = nullptr;
-  ASSERT_EQ(TakeDirectoryHold(state.cache.directory, &ownHold), kHoldTaken);
+  HANDLE ownHold = nullptr, ownLock = nullptr;
+  ASSERT_EQ(TakeDirectoryHold(state.cache.directory, &ownHold, &ownLock),
+            kHoldTaken);
   state.cache.directoryHold = ownHold;
 
   const unsigned long long ended = (unsigned long long)EndedProcessId();
