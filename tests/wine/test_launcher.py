@@ -794,6 +794,12 @@ class SweepTest(LauncherTestCase):
         os.makedirs(killed)
         with open(killed + ".lock", "wb"):
             pass
+        # And the lock file of one whose directory went, but not its lock
+        # file (a removal cut short): it goes too.
+        alone = os.path.join(temp, "onefile_%d_133000000000000004.lock" %
+                             nobody)
+        with open(alone, "wb"):
+            pass
         link = "onefile_%d_133000000000000001" % nobody
         os.symlink(elsewhere, os.path.join(temp, link))
         named_file = "onefile_%d_133000000000000002" % nobody
@@ -806,6 +812,7 @@ class SweepTest(LauncherTestCase):
         self.assertIsNotNone(launch.report)
         self.assertFalse(os.path.lexists(leftover))
         self.assertFalse(os.path.lexists(killed))
+        self.assertFalse(os.path.lexists(alone))
         self.assertEqual(sorted(os.listdir(temp)), sorted([link, named_file]))
         self.assertEqual(os.listdir(os.path.join(temp, link)), ["kept.txt"])
         with open(os.path.join(elsewhere, "kept.txt"), "rb") as f:
