@@ -571,7 +571,7 @@ bool PublishSibling(void) {
     Sleep(kRenamePauseMs);
   }
   ReleaseHold(&lock);
-  RemoveHoldLock(state.cache.directory); // when nothing came to its path
+  RemoveHoldLock(state.cache.directory); // unless a run holds it
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     RequireOwnDirectory(state.cache.directory);
     if (HoldCacheDirectory() && ReadMarker(state.cache.directory)) {

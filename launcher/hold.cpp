@@ -213,12 +213,11 @@ HoldResult LockBeside(const WCHAR *directory, bool exclusive, HANDLE *lock) {
   }
 }
 
-// Deletes the lock file beside `directory`, whose proof the caller holds,
-// once the directory is gone: what is left of a directory that could not
-// all be removed stays held the same way.
+// Deletes the lock file beside `directory`, whose proof (its exclusive
+// lock) the caller holds. A lock file nobody holds says nothing, whether its
+// directory is there or not; and a hold that locks it as it goes checks
+// that what it locked is still at its path, and makes another if not.
 void DeleteLockFileUnder(const WCHAR *directory) {
-  if (GetFileAttributesW(directory) != INVALID_FILE_ATTRIBUTES)
-    return;
   WCHAR path[kPathCapacity];
   if (LockPathOf(directory, path))
     DeleteFileW(path);

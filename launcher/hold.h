@@ -41,8 +41,8 @@ HoldResult TakeDirectoryHold(const WCHAR *directory, HANDLE *hold,
 // Kept for the whole removal, then ended by EndRemovalProof.
 HANDLE TakeRemovalProof(const WCHAR *directory, HANDLE *lock);
 
-// Ends a proof once its removal is done: the lock file beside the
-// directory goes with it when the directory has gone.
+// Ends a proof once its removal is done (or given up): the lock file
+// beside the directory goes with it.
 void EndRemovalProof(const WCHAR *directory, HANDLE proof, HANDLE lock);
 
 // Closes the handle in `*hold`, if any, and leaves null there. Either
@@ -50,9 +50,9 @@ void EndRemovalProof(const WCHAR *directory, HANDLE proof, HANDLE lock);
 // so it is closed once.
 void ReleaseHold(HANDLE volatile *hold);
 
-// After this run has removed a directory it held and let go of the hold:
-// the lock file beside it goes too, when no other run holds it and the
-// directory has gone. Nothing where holds do not lie beside directories.
+// After this run has removed a directory it held (or tried to) and let go
+// of the hold: the lock file beside it goes too, unless another run holds
+// it. Nothing where holds do not lie beside directories.
 void RemoveHoldLock(const WCHAR *directory);
 
 // The cache mode (launcher/cache.cpp). Takes this run's hold on the cache

@@ -182,6 +182,31 @@ class CacheTest(LauncherTestCase):
             with self.subTest(how):
                 self.assertEqual(runs[how], runs["unpacked"])
 
+    def test_other_builds_directories_are_reclaimed_under_either_marker(self):
+        """A start that runs from its own cache directory removes other
+        builds' directories that no run holds: one of this release (its
+        marker named for the hold beside it, its lock file beside it) and
+        one of an earlier release (the marker it knew, no lock file), each
+        with what lies beside it. A directory without a marker stays."""
+        launcher, temp, directory, parent = self.cache_setup()
+        marker = container.cache_marker(self.records, bytes(32))
+        for level, name, lock in (("1111111111111111", self.MARKER, True),
+                                  ("2222222222222222", ".onefile-marker",
+                                   False),
+                                  ("3333333333333333", None, False)):
+            os.makedirs(os.path.join(parent, level, "data"))
+            if name is not None:
+                with open(os.path.join(parent, level, name), "wb") as f:
+                    f.write(marker)
+            if lock:
+                with open(os.path.join(parent, level + ".lock"), "wb"):
+                    pass
+        self.assertRanFrom(self.launch(launcher=launcher, temp=temp,
+                                       probe={"EXIT": "9"}), directory)
+        name = os.path.basename(directory)
+        self.assertEqual(sorted(os.listdir(parent)),
+                         sorted(["3333333333333333", name, name + ".lock"]))
+
     def test_cold_warm_and_repaired_starts(self):
         launcher, temp, directory, parent = self.cache_setup()
         run = lambda: self.launch(launcher=launcher, temp=temp,
@@ -562,12 +587,11 @@ class UnpackDirectoryTest(LauncherTestCase):
         self.assertEqual(long.report.holder, "ready")
         self.assertEqual(long.result.exit_code, 6)
         self.assertGreaterEqual(long.result.ran_ms, 2000)
-        # What is held stays, and so does the lock file beside it, for a
-        # later start's sweep to take with it.
+        # What is held stays, for a later start's sweep; the lock file
+        # beside it went with the run.
         left = long.unpack_directories()
-        self.assertEqual(len(left), 2, left)
-        root = os.path.join(long.temp, min(left))
-        self.assertEqual(left, {min(left), min(left) + ".lock"})
+        self.assertEqual(len(left), 1, left)
+        root = os.path.join(long.temp, left.pop())
         remaining = [os.path.relpath(os.path.join(d, f), root)
                      for d, _, files in os.walk(root) for f in files]
         self.assertEqual(remaining, ["probe.exe"])
