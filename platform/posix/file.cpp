@@ -465,7 +465,9 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
                                   O_CLOEXEC,
                       kExtractedFileMode)
       : disposition == OPEN_ALWAYS
-          ? open(native, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK |
+          // Read and write: an exclusive fcntl lock needs write access,
+          // which Windows's exclusive byte-range lock does not.
+          ? open(native, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK |
                              O_CLOEXEC,
                  0600)
           : open(native, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);

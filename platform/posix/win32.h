@@ -279,7 +279,8 @@ DWORD SizeofResource(HMODULE module, HRSRC resource);
 //
 // CreateFileW knows four uses: GENERIC_WRITE with CREATE_ALWAYS (a new
 // file, mode 0755), GENERIC_READ with OPEN_EXISTING, GENERIC_READ with
-// OPEN_ALWAYS (a file to lock, made empty with mode 0600 when missing), and
+// OPEN_ALWAYS (a file to lock, made empty with mode 0600 when missing, and
+// opened for writing too, which an exclusive lock needs here), and
 // a directory (FILE_FLAG_BACKUP_SEMANTICS with OPEN_EXISTING). None follows a symbolic
 // link at the last level (as FILE_FLAG_OPEN_REPARSE_POINT, which is
 // accepted, asks on Windows, the open fails instead of giving the link),
