@@ -72,7 +72,18 @@ namespace {
 const int kRenameRetries = 10;
 const DWORD kRenamePauseMs = 100;
 
-const WCHAR kMarkerName[] = VESKAR_TEXT(VESKAR_CACHE_RESERVED_PREFIX "marker");
+// The marker's name. Where a run holds its directory beside it
+// (kHoldsBesideDirectory, launcher/hold.cpp), launchers of earlier releases
+// cannot see that hold, and would reclaim any directory with a marker they
+// know as one that no run uses: the marker there has a name they do not
+// know. Where the hold is on the directory itself, as it always was, the
+// name is the one they know.
+const WCHAR kMarkerHeldOnDirectory[] =
+    VESKAR_TEXT(VESKAR_CACHE_RESERVED_PREFIX "marker");
+const WCHAR kMarkerHeldBeside[] =
+    VESKAR_TEXT(VESKAR_CACHE_RESERVED_PREFIX "lock-marker");
+const WCHAR *const kMarkerName =
+    kHoldsBesideDirectory ? kMarkerHeldBeside : kMarkerHeldOnDirectory;
 
 [[noreturn]] void ReportFatalMarkerMismatch(void) {
   ReportFatal("Error, the cache directory's marker does not match the "
@@ -534,6 +545,11 @@ bool PublishSibling(void) {
   if (!MarkerMatchesDigest())
     return true;
   WriteMarker();
+  // The hold beside the cache directory's path, taken before anything is
+  // there, so that the directory is held from its first moment there.
+  HANDLE lock = nullptr;
+  if (!HoldBesideCacheDirectory(&lock))
+    return true;
   // A file just closed in the sibling may still be held for a moment (an
   // anti-virus scanning it), which keeps the directory from being renamed:
   // tried again a while, as long as nothing is at the cache directory's
@@ -541,10 +557,10 @@ bool PublishSibling(void) {
   DWORD attributes = INVALID_FILE_ATTRIBUTES;
   for (int attempt = 0;; ++attempt) {
     PauseExtractionForConsoleEvent();
-    // The sibling's hold does not stand in the rename's way, and follows
-    // the directory into place (launcher/hold.cpp).
+    // The sibling's hold on the directory does not stand in the rename's
+    // way, and follows the directory into place (launcher/hold.cpp).
     if (MoveFileExW(state.unpackDirectory, state.cache.directory, 0)) {
-      CarrySiblingHoldIntoPlace();
+      CarrySiblingHoldIntoPlace(lock);
       state.unpackDirectoryOwned = false;
       SetChildPathIn(state.cache.directory);
       return true;
@@ -554,18 +570,21 @@ bool PublishSibling(void) {
       break;
     Sleep(kRenamePauseMs);
   }
+  ReleaseHold(&lock);
+  RemoveHoldLock(state.cache.directory); // unless a run holds it
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     RequireOwnDirectory(state.cache.directory);
     if (HoldCacheDirectory() && ReadMarker(state.cache.directory)) {
       // Another start was first: its directory is this payload's.
       ReleaseUnpackDirectoryHold();
       RemoveDirectoryTree(state.unpackDirectory);
+      RemoveHoldLock(state.unpackDirectory);
       ForgetKnownDirectories(); // the sibling's levels among them
       state.unpackDirectoryOwned = false;
       return false;
     }
   }
-  ReleaseHold(&state.cache.directoryHold);
+  ReleaseCacheDirectoryHold();
   return true;
 }
 
@@ -667,6 +686,7 @@ bool RepairBrokenFiles(void) {
   PauseExtractionForConsoleEvent();
   ReleaseUnpackDirectoryHold();
   RemoveDirectoryTree(state.unpackDirectory);
+  RemoveHoldLock(state.unpackDirectory);
   ForgetKnownDirectories(); // the sibling's levels among them
   return repaired;
 }
@@ -771,7 +791,7 @@ void PrepareCacheDirectory(void) {
     // Not this payload's, or held by a removal: its files are never used.
     // The run unpacks into its sibling and runs from there, which goes at
     // its end.
-    ReleaseHold(&state.cache.directoryHold);
+    ReleaseCacheDirectoryHold();
     ExtractIntoOwnSibling();
     return;
   }
@@ -782,8 +802,15 @@ void PrepareCacheDirectory(void) {
 }
 
 bool IsReclaimableCacheDirectory(const WCHAR *directory) {
+  // This release's marker, or where it has another name, that of a
+  // launcher that held the directory itself (the proof honours both).
   uint64_t size = 0;
   HANDLE file = OpenMarker(directory, &size);
+  if (file == INVALID_HANDLE_VALUE && kMarkerName != kMarkerHeldOnDirectory) {
+    JoinPath(state.cache.filePath, directory, kMarkerHeldOnDirectory,
+             kPathCapacity);
+    file = OpenPlainFile(state.cache.filePath, &size);
+  }
   if (file == INVALID_HANDLE_VALUE)
     return false;
   unsigned char header[kCacheMarkerFormatOffset + 4];

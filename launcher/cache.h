@@ -26,6 +26,8 @@ struct CacheState {
   // carried over from the sibling that was renamed into place) and kept
   // for the whole run; null while the run does not use it.
   HANDLE volatile directoryHold;
+  // Its lock file's part, where holds lie beside the directory.
+  HANDLE volatile directoryLock;
   // The path of the cached file being checked or repaired.
   WCHAR filePath[kPathCapacity];
   // The marker: its bytes as a cold start records them or as read from the

@@ -1,23 +1,39 @@
 //===- launcher/hold.cpp - What proves that a run is alive --------------===//
 //
-// A run's hold is a handle on its directory, opened with write access (to
-// the directory: the right to add entries, not to any file) and sharing
-// everything. The proof that a directory may be removed is a handle that
-// refuses to share write access: while any hold is open it fails with a
-// sharing violation, and while it is open no hold can be taken. Holds share
-// with each other, so several runs may hold one cache directory; and since
-// a hold shares deletion, it does not stop its own run from renaming the
-// directory (the cache mode's sibling, put into place, keeps its hold
-// throughout: there is no moment without one) or removing it. The proof
-// itself only lists, and shares reading and deletion, so the removal it
-// guards can list and delete the tree while it is open (under Wine a
-// listing fails while a handle with delete access is open).
+// A run's hold is in two parts where holds lie beside the directory
+// (kHoldsBesideDirectory: Windows), and in one elsewhere (Linux).
 //
-// On Linux the POSIX layer plays these rules with flock on the directory:
-// a hold is a shared lock, the proof an exclusive one (platform/posix/
-// win32.h). Both are on the directory's own descriptor, close-on-exec, so
-// nothing appears in the application's folder and the child inherits
-// nothing; the lock follows the directory through a rename.
+// On Linux it is a handle on the directory, opened with write access (to
+// the directory: the right to add entries, not to any file) and sharing
+// everything, which the POSIX layer plays with flock on the directory: a
+// hold is a shared lock, the proof that the directory may be removed an
+// exclusive one (platform/posix/win32.h). Both are on the directory's own
+// descriptor, close-on-exec, so nothing appears in the application's
+// folder, the child inherits nothing, and the lock follows the directory
+// through a rename. The program sees it only if it flocks its own folder.
+//
+// On Windows no handle on the directory can refuse the proof without also
+// refusing the program's own opens of its folder (one sharing reading only
+// fails with a sharing violation while another handle may write). So the
+// hold lies beside the directory: a shared byte-range lock (LockFileEx) on
+// byte 0 of "<directory>.lock", and the proof is an exclusive one. The
+// hold also keeps a handle on the directory that asks for no access at all,
+// which Windows leaves out of every sharing check: it only ties the hold to
+// the directory it checked. A lock file is made by whoever needs it first
+// and deleted only under its proof (exclusive), once its directory is
+// gone, so a run never holds a lock file that is no longer at its path
+// unnoticed: the hold checks that the file it locked is the one there.
+// The lock does not follow a rename: the cache mode takes the hold beside
+// the cache directory's path before it renames its sibling there.
+//
+// Launchers of earlier releases held the directory itself with write
+// access; the proof therefore still also opens the directory refusing to
+// share write access, and keeps that too for the whole removal, so that
+// their runs are honoured and none of them can take a hold meanwhile. Their
+// own proof is that open alone, which a run of this release does not
+// refuse; their sweeps ask the process id first (which cannot lie on
+// Windows), and their reclaim of other builds only takes a cache directory
+// whose marker it knows, which this release's is not (launcher/cache.cpp).
 //
 // Between making a directory and taking its hold there is a moment when
 // nothing holds it. A removal takes its proof and removes only what it has
@@ -32,6 +48,7 @@
 //===----------------------------------------------------------------------===//
 #include "launcher/hold.h"
 #include "launcher/state.h"
+#include "paths/paths.h"
 
 namespace {
 
@@ -45,17 +62,13 @@ const DWORD kHoldPauseMs = 10;
 const DWORD kOpenDirectory =
     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
-// Whether `opened` is a real directory, not removed, and the one at `path`
-// now.
-bool IsDirectoryAt(HANDLE opened, const WCHAR *path) {
-  BY_HANDLE_FILE_INFORMATION held;
-  if (!GetFileInformationByHandle(opened, &held) || held.nNumberOfLinks == 0 ||
-      (held.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-      (held.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-    return false;
+// Whether what `path` names now, opened with `flags`, is what `held`
+// describes: the same volume and file id.
+bool IsSameAt(const BY_HANDLE_FILE_INFORMATION &held, const WCHAR *path,
+              DWORD flags) {
   HANDLE query = CreateFileW(
       path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, kOpenDirectory, nullptr);
+      OPEN_EXISTING, flags, nullptr);
   if (query == INVALID_HANDLE_VALUE)
     return false;
   BY_HANDLE_FILE_INFORMATION there;
@@ -65,6 +78,17 @@ bool IsDirectoryAt(HANDLE opened, const WCHAR *path) {
               there.nFileIndexLow == held.nFileIndexLow;
   CloseHandle(query);
   return same;
+}
+
+// Whether `opened` is a real directory, not removed, and the one at `path`
+// now.
+bool IsDirectoryAt(HANDLE opened, const WCHAR *path) {
+  BY_HANDLE_FILE_INFORMATION held;
+  return GetFileInformationByHandle(opened, &held) &&
+         held.nNumberOfLinks != 0 &&
+         (held.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (held.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+         IsSameAt(held, path, kOpenDirectory);
 }
 
 // The file systems whose locks the kernel keeps for every process that
@@ -115,46 +139,156 @@ bool IsMissing(DWORD code) {
          code == ERROR_CANT_RESOLVE_FILENAME;
 }
 
+// The lock file beside `directory` ("<directory>.lock") into `path`
+// (kPathCapacity units); false when it does not fit.
+bool LockPathOf(const WCHAR *directory, WCHAR *path) {
+  static const WCHAR kSuffix[] = {'.', 'l', 'o', 'c', 'k', 0};
+  size_t length = Utf16Length(directory);
+  if (length + sizeof kSuffix / sizeof kSuffix[0] > kPathCapacity)
+    return false;
+  for (size_t i = 0; i < length; ++i)
+    path[i] = directory[i];
+  for (size_t i = 0; i < sizeof kSuffix / sizeof kSuffix[0]; ++i)
+    path[length + i] = kSuffix[i];
+  return true;
+}
+
+// Whether `opened` is the file at `path` now, not one deleted since.
+bool IsFileAt(HANDLE opened, const WCHAR *path) {
+  BY_HANDLE_FILE_INFORMATION held;
+  return GetFileInformationByHandle(opened, &held) &&
+         held.nNumberOfLinks != 0 &&
+         IsSameAt(held, path, FILE_FLAG_OPEN_REPARSE_POINT);
+}
+
+// Locks byte 0 of the lock file beside `directory` (made when missing),
+// shared for a hold or exclusive for a proof, into `*lock`. A hold waits a
+// moment while a removal holds the proof; a proof never waits.
+HoldResult LockBeside(const WCHAR *directory, bool exclusive, HANDLE *lock) {
+  *lock = nullptr;
+  WCHAR path[kPathCapacity];
+  if (!LockPathOf(directory, path))
+    return kHoldUnavailable;
+  for (int attempt = 1;; ++attempt) {
+    HANDLE file = CreateFileW(
+        path, GENERIC_READ,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+        nullptr);
+    DWORD code = 0;
+    if (file == INVALID_HANDLE_VALUE) {
+      code = GetLastError();
+      if (IsMissing(code))
+        return kHoldDirectoryGone; // its folder has gone
+      // A lock file that a removal has just deleted, and that another
+      // handle still keeps, cannot be opened until it is closed.
+      if (code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION)
+        return kHoldUnavailable;
+    } else {
+      OVERLAPPED at = {};
+      if (LockFileEx(file,
+                     LOCKFILE_FAIL_IMMEDIATELY |
+                         (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0),
+                     0, 1, 0, &at)) {
+        // Locked; but a removal may have deleted the file between the open
+        // and the lock, once it was done with its directory.
+        if (IsFileAt(file, path)) {
+          *lock = file;
+          return kHoldTaken;
+        }
+        code = ERROR_FILE_NOT_FOUND;
+      } else {
+        code = GetLastError();
+      }
+      CloseHandle(file);
+      if (code != ERROR_LOCK_VIOLATION && code != ERROR_FILE_NOT_FOUND)
+        return kHoldUnavailable;
+    }
+    if (exclusive || attempt >= kHoldAttempts) {
+      SetLastError(code == ERROR_FILE_NOT_FOUND ? ERROR_SHARING_VIOLATION
+                                                : code);
+      return kHoldRefused;
+    }
+    Sleep(kHoldPauseMs);
+  }
+}
+
+// Deletes the lock file beside `directory`, whose proof (its exclusive
+// lock) the caller holds. A lock file nobody holds says nothing, whether its
+// directory is there or not; and a hold that locks it as it goes checks
+// that what it locked is still at its path, and makes another if not.
+void DeleteLockFileUnder(const WCHAR *directory) {
+  WCHAR path[kPathCapacity];
+  if (LockPathOf(directory, path))
+    DeleteFileW(path);
+}
+
 } // namespace
 
-HoldResult TakeDirectoryHold(const WCHAR *directory, HANDLE *hold) {
+HoldResult TakeDirectoryHold(const WCHAR *directory, HANDLE *hold,
+                             HANDLE *lock) {
   *hold = nullptr;
+  *lock = nullptr;
+  if (kHoldsBesideDirectory) {
+    HoldResult locked = LockBeside(directory, false, lock);
+    if (locked != kHoldTaken)
+      return locked;
+  }
   for (int attempt = 1;; ++attempt) {
-    HANDLE opened =
-        CreateFileW(directory, FILE_ADD_FILE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, kOpenDirectory, nullptr);
+    HANDLE opened = CreateFileW(
+        directory, kHoldsBesideDirectory ? FILE_READ_ATTRIBUTES : FILE_ADD_FILE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, kOpenDirectory, nullptr);
     if (opened != INVALID_HANDLE_VALUE) {
       if (!IsDirectoryAt(opened, directory)) {
         CloseHandle(opened);
+        ReleaseHold(lock);
         return kHoldDirectoryGone;
       }
       *hold = opened;
       return kHoldTaken;
     }
     DWORD code = GetLastError();
+    HoldResult result = kHoldRefused;
     if (IsMissing(code))
-      return kHoldDirectoryGone;
-    if (code != ERROR_SHARING_VIOLATION)
-      return kHoldUnavailable;
-    if (attempt >= kHoldAttempts)
-      return kHoldRefused;
-    Sleep(kHoldPauseMs);
+      result = kHoldDirectoryGone;
+    else if (code != ERROR_SHARING_VIOLATION)
+      result = kHoldUnavailable;
+    else if (attempt < kHoldAttempts) {
+      Sleep(kHoldPauseMs);
+      continue;
+    }
+    ReleaseHold(lock);
+    return result;
   }
 }
 
-HANDLE TakeRemovalProof(const WCHAR *directory) {
+HANDLE TakeRemovalProof(const WCHAR *directory, HANDLE *lock) {
+  *lock = nullptr;
+  if (kHoldsBesideDirectory &&
+      LockBeside(directory, true, lock) != kHoldTaken)
+    return nullptr;
   HANDLE proof = CreateFileW(directory, FILE_LIST_DIRECTORY,
                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING, kOpenDirectory, nullptr);
-  if (proof == INVALID_HANDLE_VALUE)
-    return nullptr;
-  if (!IsDirectoryAt(proof, directory) ||
-      !LocksHoldForEveryone(proof, directory)) {
+  if (proof != INVALID_HANDLE_VALUE &&
+      IsDirectoryAt(proof, directory) &&
+      LocksHoldForEveryone(proof, directory))
+    return proof;
+  DWORD code = GetLastError();
+  if (proof != INVALID_HANDLE_VALUE)
     CloseHandle(proof);
-    return nullptr;
+  ReleaseHold(lock);
+  SetLastError(code);
+  return nullptr;
+}
+
+void EndRemovalProof(const WCHAR *directory, HANDLE proof, HANDLE lock) {
+  CloseHandle(proof);
+  if (lock != nullptr) {
+    DeleteLockFileUnder(directory);
+    CloseHandle(lock);
   }
-  return proof;
 }
 
 void ReleaseHold(HANDLE volatile *hold) {
@@ -164,22 +298,49 @@ void ReleaseHold(HANDLE volatile *hold) {
     CloseHandle(taken);
 }
 
+void RemoveHoldLock(const WCHAR *directory) {
+  if (!kHoldsBesideDirectory)
+    return;
+  HANDLE lock = nullptr;
+  if (LockBeside(directory, true, &lock) != kHoldTaken)
+    return; // another run holds it, or a removal: theirs to delete
+  DeleteLockFileUnder(directory);
+  CloseHandle(lock);
+}
+
 bool HoldCacheDirectory(void) {
   if (state.cache.directoryHold != nullptr)
     return true;
-  HANDLE hold = nullptr;
-  if (TakeDirectoryHold(state.cache.directory, &hold) != kHoldTaken)
+  HANDLE hold = nullptr, lock = nullptr;
+  if (TakeDirectoryHold(state.cache.directory, &hold, &lock) != kHoldTaken)
     return false;
+  state.cache.directoryLock = lock;
   state.cache.directoryHold = hold;
   return true;
 }
 
-void CarrySiblingHoldIntoPlace(void) {
+void ReleaseCacheDirectoryHold(void) {
   ReleaseHold(&state.cache.directoryHold);
+  ReleaseHold(&state.cache.directoryLock);
+}
+
+bool HoldBesideCacheDirectory(HANDLE *lock) {
+  *lock = nullptr;
+  return !kHoldsBesideDirectory ||
+         LockBeside(state.cache.directory, false, lock) == kHoldTaken;
+}
+
+void CarrySiblingHoldIntoPlace(HANDLE lock) {
+  ReleaseCacheDirectoryHold();
+  state.cache.directoryLock = lock;
   state.cache.directoryHold = (HANDLE)InterlockedExchangePointer(
       (PVOID volatile *)&state.unpackDirectoryHold, nullptr);
+  // The sibling's lock file is left without a directory.
+  ReleaseHold(&state.unpackDirectoryLock);
+  RemoveHoldLock(state.unpackDirectory);
 }
 
 void ReleaseUnpackDirectoryHold(void) {
   ReleaseHold(&state.unpackDirectoryHold);
+  ReleaseHold(&state.unpackDirectoryLock);
 }

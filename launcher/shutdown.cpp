@@ -55,15 +55,16 @@ void RemoveUnpackDirectory(void) {
   if (!state.unpackDirectoryOwned)
     return;
   const ShutdownBounds &bounds = CurrentShutdownBounds();
-  ReleaseHold(&state.unpackDirectoryHold);
+  ReleaseUnpackDirectoryHold();
   BOOL gone = RemoveOwnDirectoryTree();
   for (unsigned retry = 0; retry < bounds.removalRetries;) {
     if (!DirectoryStillThere() || gone)
-      return;
+      break;
     Sleep(bounds.removalPauseMs);
     gone = RemoveOwnDirectoryTree();
     ++retry;
   }
+  RemoveHoldLock(state.unpackDirectory);
 }
 
 } // namespace

@@ -62,6 +62,9 @@ struct LauncherState {
   // away since, and whatever was put at its path, stay.
   FileIdentity unpackDirectoryIdentity;
   bool unpackDirectoryIdentified;
+  // Its lock file's part, where holds lie beside the directory
+  // (kHoldsBesideDirectory); null elsewhere.
+  HANDLE volatile unpackDirectoryLock;
   WCHAR ownPath[kOwnPathCapacity];
   PayloadStream payload;
   // The record being read (payload/record.h).

@@ -172,6 +172,32 @@ bool SetSweepPath(const WCHAR *parent, size_t parentLength, const WCHAR *name) {
   return true;
 }
 
+// Where holds lie beside directories: whether `found` is the lock file of a
+// leftover whose directory has already gone (a removal cut short between
+// the directory and its lock file), named "<leftover>.lock", a plain file
+// of this user's, its run ended. Puts the directory's path in
+// state.sweepPath.
+bool IsLockFileLeftAlone(const WCHAR *level, const WCHAR *directory,
+                         size_t parentLength, const WIN32_FIND_DATAW &found) {
+  static const WCHAR kSuffix[] = {'.', 'l', 'o', 'c', 'k', 0};
+  const size_t suffix = sizeof kSuffix / sizeof kSuffix[0] - 1;
+  size_t length = Utf16Length(found.cFileName);
+  if (!kHoldsBesideDirectory || length <= suffix || length >= kNameCapacity ||
+      !Utf16Equal(found.cFileName + length - suffix, kSuffix) ||
+      (found.dwFileAttributes &
+       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+        kOtherOwnerAttribute)) != 0)
+    return false;
+  WCHAR stem[kNameCapacity];
+  for (size_t i = 0; i < length - suffix; ++i)
+    stem[i] = found.cFileName[i];
+  stem[length - suffix] = 0;
+  RunName run = {};
+  return MatchRunName(level, stem, &run) && RunHasEnded(run) &&
+         SetSweepPath(directory, parentLength, stem) &&
+         GetFileAttributesW(state.sweepPath) == INVALID_FILE_ATTRIBUTES;
+}
+
 // Whether `name` is a payload's level, as the cache directory's last level
 // is named: kCacheLevelDigits lower-case hex digits.
 bool IsDigestLevel(const WCHAR *name) {
@@ -215,13 +241,14 @@ void ReclaimOtherBuilds(const WCHAR *directory, size_t parentLength,
       continue;
     // The proof first: a marker read before it might belong to a directory
     // a run is about to hold.
-    HANDLE proof = TakeRemovalProof(state.sweepPath);
+    HANDLE lock = nullptr;
+    HANDLE proof = TakeRemovalProof(state.sweepPath, &lock);
     if (proof == nullptr)
       continue; // a run of that build holds it
     bool reclaimable = IsReclaimableCacheDirectory(state.sweepPath);
     if (reclaimable)
       RemoveDirectoryTree(state.sweepPath);
-    CloseHandle(proof);
+    EndRemovalProof(state.sweepPath, proof, lock);
     if (reclaimable && ++removals >= kSweepMaxRemovals)
       break;
   } while (FindNextFileW(search, &found));
@@ -277,6 +304,10 @@ void SweepLeftovers(void) {
   do {
     if (ConsoleEventSeen() || GetTickCount64() - started >= kSweepBudgetMs)
       break;
+    if (IsLockFileLeftAlone(level, directory, parentLength, found)) {
+      RemoveHoldLock(state.sweepPath); // under its own proof
+      continue;
+    }
     RunName run = {};
     DWORD attributes = found.dwFileAttributes;
     if (!MatchRunName(level, found.cFileName, &run) ||
@@ -287,11 +318,12 @@ void SweepLeftovers(void) {
         !RunHasEnded(run) ||
         !SetSweepPath(directory, parentLength, found.cFileName))
       continue;
-    HANDLE proof = TakeRemovalProof(state.sweepPath);
+    HANDLE lock = nullptr;
+    HANDLE proof = TakeRemovalProof(state.sweepPath, &lock);
     if (proof == nullptr)
       continue; // a run holds it: alive, whatever its name says
     RemoveDirectoryTree(state.sweepPath);
-    CloseHandle(proof);
+    EndRemovalProof(state.sweepPath, proof, lock);
     if (++removals >= kSweepMaxRemovals)
       break;
   } while (FindNextFileW(search, &found));

@@ -58,12 +58,13 @@ void CreateUnpackDirectory(void) {
     // any other failure shows at the first file's open.
     if (!made && !kTempIsPrivate)
       ReportFatalUnpackDirectory(directory, GetLastError());
-    HANDLE hold = nullptr;
-    HoldResult held = TakeDirectoryHold(directory, &hold);
+    HANDLE hold = nullptr, lock = nullptr;
+    HoldResult held = TakeDirectoryHold(directory, &hold, &lock);
     if (held == kHoldTaken || held == kHoldUnavailable ||
         (!made && held == kHoldDirectoryGone)) {
       state.unpackDirectoryHold = hold;
       RememberUnpackDirectory(hold);
+      state.unpackDirectoryLock = lock;
       state.unpackDirectoryOwned = true;
       if (made)
         RememberDirectory(directory);

@@ -23,6 +23,11 @@
 //   On Windows it does; on Linux TMPDIR is usually the shared /tmp, where
 //   another user may plant a directory or a link at the unpack directory's
 //   path before the launcher gets there.
+// - kHoldsBesideDirectory: whether a run's hold on its directory (launcher/
+//   hold.h) lies beside it, a lock on a file next to the directory. On
+//   Windows any handle on the directory that could refuse a removal's proof
+//   would also refuse the program's own opens of its folder; on Linux a
+//   flock on the directory is seen by nobody but another flock.
 #if defined(_WIN32)
 #include <windows.h>
 #include <shlobj.h>
@@ -32,6 +37,7 @@ const bool kTempIsPrivate = true;
 const bool kCloseEventsHaveDeadline = true;
 const WCHAR kPathSeparatorShown = L'\\';
 const DWORD kOtherOwnerAttribute = 0;
+const bool kHoldsBesideDirectory = true;
 #else
 #include "platform/posix/win32.h"
 #define VESKAR_WIDE_LITERAL(s) u##s
@@ -40,6 +46,7 @@ const bool kTempIsPrivate = false;
 const bool kCloseEventsHaveDeadline = false;
 const WCHAR kPathSeparatorShown = u'/';
 const DWORD kOtherOwnerAttribute = FILE_ATTRIBUTE_OTHER_OWNER;
+const bool kHoldsBesideDirectory = false;
 #endif
 // A wide literal of `s`, which may itself be a macro naming a literal.
 #define VESKAR_TEXT(s) VESKAR_WIDE_LITERAL(s)

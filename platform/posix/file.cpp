@@ -475,7 +475,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
       VESKAR_NAME_HANDLE(directory, path);
     return directory;
   }
-  bool reading = access == GENERIC_READ && disposition == OPEN_EXISTING;
+  bool reading = access == GENERIC_READ &&
+                 (disposition == OPEN_EXISTING || disposition == OPEN_ALWAYS);
   if (!reading && (access != GENERIC_WRITE || disposition != CREATE_ALWAYS)) {
     SetLastError(ERROR_NOT_SUPPORTED);
     return INVALID_HANDLE_VALUE;
@@ -484,12 +485,18 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
     return INVALID_HANDLE_VALUE;
   // Records carry no permissions: every file gets the one mode of extracted
   // files (common/file_mode.h). A fifo where a file was expected must not
-  // hold the open up.
+  // hold the open up. A file made to be locked is the user's alone.
   int fd =
-      reading
-          ? open(native, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
-          : open(native, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                 kExtractedFileMode);
+      !reading ? open(native, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW |
+                                  O_CLOEXEC,
+                      kExtractedFileMode)
+      : disposition == OPEN_ALWAYS
+          // Read and write: an exclusive fcntl lock needs write access,
+          // which Windows's exclusive byte-range lock does not.
+          ? open(native, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK |
+                             O_CLOEXEC,
+                 0600)
+          : open(native, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     SetLastErrorFromErrno(errno, errno == ENOENT);
     return INVALID_HANDLE_VALUE;
@@ -503,6 +510,48 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
   handle->fd = fd;
   VESKAR_NAME_HANDLE(handle, path);
   return handle;
+}
+
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD, DWORD countLow,
+                DWORD countHigh, LPOVERLAPPED overlapped) {
+  VESKAR_HOOK_NOTED("LockFileEx", nullptr,
+                    (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0 ? "exclusive"
+                                                           : "shared",
+                    BOOL);
+  Handle *handle = HandleOfKind(file, kFileHandle);
+  if (handle == nullptr)
+    return FALSE;
+  struct flock range;
+  memset(&range, 0, sizeof range);
+  range.l_type = (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0 ? F_WRLCK : F_RDLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = (off_t)((uint64_t)overlapped->OffsetHigh << 32 |
+                          overlapped->Offset);
+  range.l_len = (off_t)((uint64_t)countHigh << 32 | countLow);
+  int command = (flags & LOCKFILE_FAIL_IMMEDIATELY) != 0 ? F_OFD_SETLK
+                                                         : F_OFD_SETLKW;
+  int result;
+  do
+    result = fcntl(handle->fd, command, &range);
+  while (result != 0 && errno == EINTR);
+  if (result == 0)
+    return TRUE;
+  if (errno == EAGAIN || errno == EACCES)
+    SetLastError(ERROR_LOCK_VIOLATION);
+  else
+    SetLastErrorFromErrno(errno);
+  return FALSE;
+}
+
+BOOL DeleteFileW(LPCWSTR path) {
+  VESKAR_HOOK("DeleteFileW", path, BOOL);
+  static thread_local char native[kNativePathCapacity];
+  if (!NativePath(path, native))
+    return FALSE;
+  if (unlink(native) == 0)
+    return TRUE;
+  SetLastErrorFromErrno(errno, true);
+  return FALSE;
 }
 
 BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,

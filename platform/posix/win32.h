@@ -65,6 +65,7 @@ typedef void *PVOID;
 #define DELETE 0x00010000u
 #define FILE_LIST_DIRECTORY 0x00000001
 #define FILE_ADD_FILE 0x00000002
+#define FILE_READ_ATTRIBUTES 0x00000080
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 #define FILE_SHARE_READ 0x00000001
@@ -72,6 +73,9 @@ typedef void *PVOID;
 #define FILE_SHARE_DELETE 0x00000004
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define LOCKFILE_FAIL_IMMEDIATELY 0x00000001
+#define LOCKFILE_EXCLUSIVE_LOCK 0x00000002
 #define FILE_TYPE_UNKNOWN 0x0000
 #define FILE_TYPE_DISK 0x0001
 #define FILE_TYPE_CHAR 0x0002
@@ -116,6 +120,7 @@ typedef void *PVOID;
 #define ERROR_NO_MORE_FILES 18
 #define ERROR_WRITE_FAULT 29
 #define ERROR_SHARING_VIOLATION 32
+#define ERROR_LOCK_VIOLATION 33
 #define ERROR_NOT_SUPPORTED 50
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_DISK_FULL 112
@@ -274,9 +279,11 @@ DWORD SizeofResource(HMODULE module, HRSRC resource);
 
 // Files and directories
 //
-// CreateFileW knows three uses: GENERIC_WRITE with CREATE_ALWAYS (a new
-// file, mode 0755), GENERIC_READ with OPEN_EXISTING, and a directory
-// (FILE_FLAG_BACKUP_SEMANTICS with OPEN_EXISTING). None follows a symbolic
+// CreateFileW knows four uses: GENERIC_WRITE with CREATE_ALWAYS (a new
+// file, mode 0755), GENERIC_READ with OPEN_EXISTING, GENERIC_READ with
+// OPEN_ALWAYS (a file to lock, made empty with mode 0600 when missing, and
+// opened for writing too, which an exclusive lock needs here), and
+// a directory (FILE_FLAG_BACKUP_SEMANTICS with OPEN_EXISTING). None follows a symbolic
 // link at the last level (as FILE_FLAG_OPEN_REPARSE_POINT, which is
 // accepted, asks on Windows, the open fails instead of giving the link),
 // and the open for reading never waits: a fifo opens at once, to be found
@@ -299,6 +306,16 @@ DWORD SizeofResource(HMODULE module, HRSRC resource);
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
                    LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD flags, HANDLE templateFile);
+// A byte-range lock on an open file, shared or (LOCKFILE_EXCLUSIVE_LOCK)
+// exclusive, from the overlapped's offset on: an open-file-description lock
+// (fcntl F_OFD_SETLK), which as on Windows belongs to the handle, not the
+// process, and goes with its CloseHandle or the end of the process. A
+// conflict fails with ERROR_LOCK_VIOLATION under LOCKFILE_FAIL_IMMEDIATELY;
+// without it the call waits.
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD countLow,
+                DWORD countHigh, LPOVERLAPPED overlapped);
+// unlink: never a directory, and a link is removed as a link.
+BOOL DeleteFileW(LPCWSTR path);
 BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,
                LPOVERLAPPED overlapped);
 // fsync.

@@ -2,10 +2,11 @@
 //
 // The POSIX layer built with VESKAR_RECORDING logs every call, from any
 // thread, of the operations whose order matters (directory creation, file
-// opening, waits, removal requests, pauses, the child's start and its job,
-// directory listings, processes opened by id, the millisecond clock) and lets a
-// test script their results. A call with no scripted result goes to the real
-// implementation.
+// opening, byte-range locks and file deletions, waits, removal requests,
+// pauses, the child's start and its job, directory listings, processes
+// opened by id, what a file system says it is, the millisecond clock) and
+// lets a test script their results. A call with no scripted result goes to
+// the real implementation.
 //
 //===----------------------------------------------------------------------===//
 #pragma once

@@ -21,6 +21,10 @@
 //                                it); the report says how many it made
 //   VESKAR_PROBE_AWAIT_GO        "1": after the report, wait (at most 60 s)
 //                                for REPORT.go before ending
+//   VESKAR_PROBE_FOLDER          "1": do to its own folder, in order, what a
+//                                program may (FolderRows below), and report
+//                                "folder ROW ok" or "folder ROW errno N";
+//                                the last row deletes the folder whole
 //
 // The report has one "key value" line each; every byte string is written as
 // hex, so nothing is re-encoded on the way to the test. The "inherited-"
@@ -38,6 +42,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -228,6 +234,77 @@ void AddInherited(void) {
   AddLine("inherited-descriptors", descriptors);
 }
 
+// One "folder ROW" line: "ok", or the errno of the failure.
+void AddRow(const char *row, bool done) {
+  AddLine(std::string("folder ") + row,
+          done ? "ok" : "errno " + std::to_string(errno));
+}
+
+// Deletes everything below `directory` and then `directory`.
+bool DeleteTree(const std::string &directory) {
+  DIR *dir = opendir(directory.c_str());
+  if (dir == nullptr)
+    return false;
+  bool deleted = true;
+  while (struct dirent *entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..")
+      continue;
+    std::string path = directory + "/" + name;
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0)
+      continue;
+    deleted = (S_ISDIR(info.st_mode) ? DeleteTree(path)
+                                     : unlink(path.c_str()) == 0) &&
+              deleted;
+  }
+  closedir(dir);
+  return deleted && rmdir(directory.c_str()) == 0;
+}
+
+// What a program does to its own folder, each row on its own: the same
+// packed as unpacked, but for the one difference the launcher's hold makes
+// (the folder's own exclusive flock).
+void FolderRows(const std::string &own) {
+  int fd = open(own.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  AddRow("open", fd >= 0);
+  AddRow("flock-exclusive", fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0);
+  if (fd >= 0)
+    close(fd);
+
+  int watch = inotify_init1(IN_CLOEXEC);
+  bool watched = watch >= 0 && inotify_add_watch(watch, own.c_str(),
+                                                 IN_CREATE) >= 0;
+  std::string seen = own + "/watched";
+  close(open(seen.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  if (watched) {
+    // The event is queued by the creation itself: the read does not wait.
+    alignas(struct inotify_event) char events[4096];
+    watched = read(watch, events, sizeof events) > 0 &&
+              ((struct inotify_event *)events)->mask == IN_CREATE;
+  }
+  AddRow("watch", watched);
+  if (watch >= 0)
+    close(watch);
+  unlink(seen.c_str());
+
+  std::string file = own + "/made", renamed = own + "/made-renamed";
+  close(open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  AddRow("rename-file", rename(file.c_str(), renamed.c_str()) == 0);
+  AddRow("delete-file", unlink(renamed.c_str()) == 0);
+  std::string sub = own + "/made-folder", subRenamed = own + "/made-folder2";
+  mkdir(sub.c_str(), 0700);
+  AddRow("rename-subfolder", rename(sub.c_str(), subRenamed.c_str()) == 0);
+  AddRow("delete-subfolder", rmdir(subRenamed.c_str()) == 0);
+
+  std::string moved = own + "-moved";
+  bool there = rename(own.c_str(), moved.c_str()) == 0;
+  AddRow("rename-folder", there);
+  if (there)
+    rename(moved.c_str(), own.c_str());
+  AddRow("delete-folder", DeleteTree(own));
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -275,6 +352,8 @@ int main(int argc, char **argv) {
   if (!nest.empty())
     AddLine("nested", std::to_string(MakeNested(
                           ownDirectory, strtol(nest.c_str(), nullptr, 10))));
+  if (Variable("VESKAR_PROBE_FOLDER") == "1")
+    FolderRows(ownDirectory);
   Add("end\n");
   if (!reportPath.empty()) {
     std::string partial = reportPath + ".partial";

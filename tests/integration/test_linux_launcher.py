@@ -13,6 +13,7 @@ Configuration from the environment, set by CTest:
 """
 
 import concurrent.futures
+import errno
 import os
 import resource
 import shutil
@@ -1201,6 +1202,50 @@ class CacheTest(LinuxLauncherTestCase):
         self.assertIn(self.MARKER, files)
         del files[self.MARKER]
         self.assertEqual(files, file_table(records or self.records, "/"))
+
+    # What a program does to its own folder (the probe's folder mode), each
+    # row as (unpacked, packed): the same in both, per run and in the cache,
+    # but for the folder's own exclusive flock. The run's hold is a shared
+    # flock on the folder, the one thing that proves the run alive here; a
+    # program that flocks its own folder exclusively is refused (README).
+    FOLDER_ROWS = {
+        "open": ("ok", "ok"),
+        "flock-exclusive": ("ok", "errno %d" % errno.EWOULDBLOCK),
+        "watch": ("ok", "ok"),
+        "rename-file": ("ok", "ok"),
+        "delete-file": ("ok", "ok"),
+        "rename-subfolder": ("ok", "ok"),
+        "delete-subfolder": ("ok", "ok"),
+        "rename-folder": ("ok", "ok"),
+        "delete-folder": ("ok", "ok"),
+    }
+
+    def test_the_program_may_do_with_its_folder_what_it_may_unpacked(self):
+        unpacked = os.path.join(self.make_scratch(), "unpacked")
+        probe.write_unpacked(self.records, unpacked)
+        os.chmod(os.path.join(unpacked, "probe"), 0o755)
+        report_path = os.path.join(self.make_scratch(), "report.txt")
+        alone = subprocess.run(
+            [os.path.join(unpacked, "probe")], capture_output=True,
+            env=dict(os.environ, VESKAR_PROBE_REPORT=report_path,
+                     VESKAR_PROBE_FOLDER="1", VESKAR_PROBE_EXIT="9"))
+        self.assertEqual(alone.returncode, 9, alone.stderr)
+        runs = {"unpacked": read_report(report_path).folder}
+        asked = {"FOLDER": "1", "EXIT": "9"}
+        per_run = self.launch(probe=asked)
+        self.assertEqual(per_run.returncode, 9, per_run.stderr)
+        self.assertEqual(os.listdir(per_run.temp), [])
+        runs["per run"] = per_run.report.folder
+        launcher, directory, parent, env = self.cache_setup()
+        cached = self.launch(launcher=launcher, env=env, probe=asked)
+        self.assertEqual(cached.returncode, 9, cached.stderr)
+        self.assertEqual(cached.report.unpack_directory, directory)
+        runs["cache"] = cached.report.folder
+        for how, rows in runs.items():
+            expected = {row: results[how != "unpacked"]
+                        for row, results in self.FOLDER_ROWS.items()}
+            with self.subTest(how):
+                self.assertEqual(rows, expected)
 
     def test_cold_then_warm_start(self):
         """The first start leaves the directory (mode 0700 at every level

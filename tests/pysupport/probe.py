@@ -43,6 +43,8 @@ class Report:
         self.env, self.std, self.inherited = {}, {}, {}
         self.stdin = self.holder = self.grandchild = None
         self.nested = None
+        # {row: result} of what the probe did to its own folder.
+        self.folder = {}
         self.complete = False
         with open(path, encoding="utf-8") as f:
             for line in f:
@@ -80,6 +82,9 @@ class Report:
                     self.grandchild = value
                 elif key == "nested":
                     self.nested = int(value)
+                elif key == "folder":
+                    row, _, result = value.partition(" ")
+                    self.folder[row] = result
                 elif key == "end":
                     self.complete = True
 
@@ -111,6 +116,16 @@ def probe_records(probe, name):
         ("data\\gr\u00fc\u00dfe \u65e5\u672c.txt", "gr\u00fc\u00dfe".encode("utf-8")),
         ("big.bin", os.urandom(300 * 1024)),
     ]
+
+
+def write_unpacked(records, directory):
+    """Writes `records` into `directory` as the application is before it
+    is packed."""
+    for name, data in records:
+        path = os.path.join(directory, *name.split("\\"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
 
 
 def with_large_files(records):

@@ -239,6 +239,7 @@ TEST_F(CacheCallsTest, AStartThatLosesTheRaceRepairsTheWinnersDirectory) {
 // between. A later start holds the cache directory before it reads the
 // marker.
 TEST_F(CacheCallsTest, EveryStartHoldsTheDirectoryItRunsFrom) {
+  HANDLE lock = nullptr; // the proof's part beside the directory: none here
   Calls cold = Start();
   const std::string cache = test::Utf8(test::CorePath(Cache()));
   const std::string sibling = test::Utf8(state.unpackDirectory);
@@ -256,7 +257,7 @@ TEST_F(CacheCallsTest, EveryStartHoldsTheDirectoryItRunsFrom) {
                    "CloseHandle " + sibling, "MoveFileExW " + cache}));
   ASSERT_NE(state.cache.directoryHold, nullptr);
   EXPECT_EQ(state.unpackDirectoryHold, nullptr);
-  EXPECT_EQ(TakeRemovalProof(test::CorePath(Cache()).c_str()), nullptr);
+  EXPECT_EQ(TakeRemovalProof(test::CorePath(Cache()).c_str(), &lock), nullptr);
 
   Calls warm = Start();
   Calls expected = test::HoldCalls(cache);
@@ -269,10 +270,10 @@ TEST_F(CacheCallsTest, EveryStartHoldsTheDirectoryItRunsFrom) {
       opens.push_back(call);
   EXPECT_EQ(Calls(opens.begin(), opens.begin() + 6), expected);
   ASSERT_NE(state.cache.directoryHold, nullptr);
-  EXPECT_EQ(TakeRemovalProof(test::CorePath(Cache()).c_str()), nullptr);
+  EXPECT_EQ(TakeRemovalProof(test::CorePath(Cache()).c_str(), &lock), nullptr);
   // Once the runs have ended, the proof can be taken.
   test::ResetLauncherState();
-  HANDLE proof = TakeRemovalProof(test::CorePath(Cache()).c_str());
+  HANDLE proof = TakeRemovalProof(test::CorePath(Cache()).c_str(), &lock);
   EXPECT_NE(proof, nullptr);
   CloseHandle(proof);
 }

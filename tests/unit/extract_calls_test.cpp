@@ -707,7 +707,8 @@ TEST_F(ExtractCallsTest, AnUnpackDirectoryRemovedBeforeItsHoldIsMadeAgain) {
     EXPECT_TRUE(state.unpackDirectoryOwned);
     EXPECT_TRUE(test::ListTree(D()) == Expected(records));
     // The run holds the directory its files are in: no proof can be taken.
-    EXPECT_EQ(TakeRemovalProof(state.unpackDirectory), nullptr);
+    HANDLE lock = nullptr;
+    EXPECT_EQ(TakeRemovalProof(state.unpackDirectory, &lock), nullptr);
     veskar_recording::Reset();
     test::RemoveAll(D());
   }

@@ -169,8 +169,9 @@ TEST_F(ShutdownTest, TheRunsHoldIsClosedBeforeItsOwnRemovalAndOnlyOnce) {
   const std::string d = test::Utf8(test::CorePath(directory));
   test::MakeDirectories(directory + "/sub");
   UnpackDirectory(directory);
-  HANDLE hold = nullptr;
-  ASSERT_EQ(TakeDirectoryHold(state.unpackDirectory, &hold), kHoldTaken);
+  HANDLE hold = nullptr, lock = nullptr;
+  ASSERT_EQ(TakeDirectoryHold(state.unpackDirectory, &hold, &lock),
+            kHoldTaken);
   state.unpackDirectoryHold = hold;
   // The calls after the hold's own.
   const size_t held = veskar_recording::Calls().size();

@@ -260,6 +260,10 @@ void ResetLauncherState() {
     CloseHandle(state.unpackDirectoryHold);
   if (state.cache.directoryHold != nullptr)
     CloseHandle(state.cache.directoryHold);
+  if (state.unpackDirectoryLock != nullptr)
+    CloseHandle(state.unpackDirectoryLock);
+  if (state.cache.directoryLock != nullptr)
+    CloseHandle(state.cache.directoryLock);
   free(state.cache.marker);
   free(state.cache.brokenFiles);
   memset((void *)&state, 0, sizeof state);

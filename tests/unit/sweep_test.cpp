@@ -12,6 +12,7 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -125,6 +126,63 @@ TEST(ProcessQueryTest, CreationTimeAndEndingOfProcessesOpenedById) {
                         (DWORD)EndedProcessId()),
             nullptr);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+}
+
+// What the POSIX layer gives for a hold beside a directory, as Windows
+// gives it: a byte-range lock belongs to its handle, not to the process, so
+// a second handle of the same process conflicts as another process's would;
+// a lock goes with its handle. And what a file system says it is.
+TEST(FileLockTest, ByteRangeLocksBelongToTheirHandle) {
+  test::ScratchDir scratch;
+  const std::u16string path = test::CorePath(scratch / "d.lock");
+  auto open = [&] {
+    return CreateFileW(path.c_str(), GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT,
+                       nullptr);
+  };
+  auto lock = [](HANDLE file, DWORD flags) {
+    OVERLAPPED at = {};
+    SetLastError(0);
+    return LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY | flags, 0, 1, 0, &at)
+               ? (DWORD)0
+               : GetLastError();
+  };
+  HANDLE first = open(), second = open(), third = open();
+  ASSERT_NE(first, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(lock(first, 0), 0u);
+  EXPECT_EQ(lock(second, 0), 0u);
+  EXPECT_EQ(lock(third, LOCKFILE_EXCLUSIVE_LOCK),
+            (DWORD)ERROR_LOCK_VIOLATION);
+  CloseHandle(first);
+  EXPECT_EQ(lock(third, LOCKFILE_EXCLUSIVE_LOCK),
+            (DWORD)ERROR_LOCK_VIOLATION);
+  CloseHandle(second);
+  EXPECT_EQ(lock(third, LOCKFILE_EXCLUSIVE_LOCK), 0u);
+  HANDLE fourth = open();
+  EXPECT_EQ(lock(fourth, 0), (DWORD)ERROR_LOCK_VIOLATION);
+  EXPECT_TRUE(DeleteFileW(path.c_str()));
+  EXPECT_FALSE(test::Exists(scratch / "d.lock"));
+  CloseHandle(third);
+  CloseHandle(fourth);
+
+  HANDLE directory =
+      CreateFileW(test::CorePath(scratch.path()).c_str(), 0,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(directory, INVALID_HANDLE_VALUE);
+  WCHAR name[32] = {};
+  BOOL remote = TRUE;
+  ASSERT_TRUE(GetFileSystemKind(directory,
+                                test::CorePath(scratch.path()).c_str(), name,
+                                32, &remote));
+  struct statfs info;
+  ASSERT_EQ(statfs(scratch.path().c_str(), &info), 0);
+  char expected[16];
+  snprintf(expected, sizeof expected, "0x%x", (unsigned)info.f_type);
+  EXPECT_EQ(test::Utf8(name), expected);
+  EXPECT_FALSE(remote);
+  CloseHandle(directory);
 }
 
 class SweepTest : public ::testing::Test {
@@ -337,8 +395,9 @@ TEST_F(SweepTest, ALeftoverThatARunHoldsStaysWhateverItsNameSays) {
     SCOPED_TRACE(c.what);
     Make(c.name);
     const std::string core = test::Utf8(test::CorePath(temp_ / c.name));
-    HANDLE hold = nullptr;
-    ASSERT_EQ(TakeDirectoryHold(test::CorePath(temp_ / c.name).c_str(), &hold),
+    HANDLE hold = nullptr, lock = nullptr;
+    ASSERT_EQ(TakeDirectoryHold(test::CorePath(temp_ / c.name).c_str(), &hold,
+                                &lock),
               kHoldTaken);
     Quiet();
     EXPECT_EQ(Sweep(), (Names{own_, c.name}));
@@ -392,8 +451,8 @@ TEST_F(SweepTest, ADirectorySwappedInAfterTheOpenIsNeitherHeldNorRemoved) {
   Make(name);
   Quiet();
   swapAtTheLook();
-  HANDLE hold = nullptr;
-  EXPECT_EQ(TakeDirectoryHold(test::CorePath(path).c_str(), &hold),
+  HANDLE hold = nullptr, lock = nullptr;
+  EXPECT_EQ(TakeDirectoryHold(test::CorePath(path).c_str(), &hold, &lock),
             kHoldDirectoryGone);
   EXPECT_EQ(hold, nullptr);
   test::RemoveAll(path);
@@ -422,8 +481,9 @@ TEST_F(SweepTest, TheProofIsKeptForTheWholeRemoval) {
   Make(ownLevel);
   std::u16string ownCache = test::CorePath(temp_ / ownLevel);
   std::copy(ownCache.begin(), ownCache.end() + 1, state.cache.directory);
-  HANDLE ownHold = nullptr;
-  ASSERT_EQ(TakeDirectoryHold(state.cache.directory, &ownHold), kHoldTaken);
+  HANDLE ownHold = nullptr, ownLock = nullptr;
+  ASSERT_EQ(TakeDirectoryHold(state.cache.directory, &ownHold, &ownLock),
+            kHoldTaken);
   state.cache.directoryHold = ownHold;
 
   const unsigned long long ended = (unsigned long long)EndedProcessId();

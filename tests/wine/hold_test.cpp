@@ -7,17 +7,20 @@
 //
 //   hold_test cases BASE    every case below
 //   hold_test hold DIR      holds DIR until the event named below is set
+//   hold_test oldhold DIR   the same, as launchers of earlier releases held
+//                           a directory: a handle on it with write access
 //
-// Wine 8 keeps the sharing rules on directory handles across processes as
-// Windows does: a handle that refuses to share write access fails with a
-// sharing violation while another process holds the directory with write
-// access, a hold shares with other holds, and a directory held with delete
-// sharing can still be renamed. What Wine does that matters here: while a
-// handle with delete access is open on a directory, its listing fails, and
-// so would the removal of the tree; the proof therefore asks only to
-// list. The recording layer's tests
-// (tests/unit) follow the order of the calls; these cases show that the
-// modes those calls ask for do what the launcher needs.
+// A hold lies beside the directory, a shared byte-range lock on
+// "<directory>.lock", and keeps a handle on the directory that asks for no
+// access, so the program may open its own folder as it likes; the proof is
+// the exclusive lock, and the directory opened refusing to share write
+// access, which honours the holds of earlier releases. Wine 8 keeps byte-range
+// locks and the sharing rules on directory handles across processes as
+// Windows does. What Wine does that matters here: while a handle with delete
+// access is open on a directory, its listing fails, and so would the removal
+// of the tree; the proof therefore asks only to list. The recording layer's
+// tests (tests/unit) follow the order of the calls; these cases show that
+// the modes those calls ask for do what the launcher needs.
 //
 //===----------------------------------------------------------------------===//
 #include "launcher/hold.h"
@@ -63,12 +66,14 @@ bool Exists(const std::wstring &path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Starts this program holding `directory`; waits until it holds it.
-HANDLE StartHolder(const std::wstring &directory, HANDLE held) {
+// Starts this program holding `directory` as `how` says ("hold",
+// "oldhold"); waits until it holds it.
+HANDLE StartHolder(const wchar_t *how, const std::wstring &directory,
+                   HANDLE held) {
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring line =
-      L"\"" + std::wstring(self) + L"\" hold \"" + directory + L"\"";
+  std::wstring line = L"\"" + std::wstring(self) + L"\" " + how + L" \"" +
+                      directory + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info = {};
@@ -84,17 +89,37 @@ HANDLE StartHolder(const std::wstring &directory, HANDLE held) {
   return info.hProcess;
 }
 
-int Hold(const wchar_t *directory) {
+int Hold(const wchar_t *directory, bool old) {
   HANDLE held = OpenEventW(EVENT_MODIFY_STATE, FALSE, kHeld);
   HANDLE release = OpenEventW(SYNCHRONIZE, FALSE, kRelease);
-  HANDLE hold = nullptr;
-  if (held == nullptr || release == nullptr ||
-      TakeDirectoryHold(directory, &hold) != kHoldTaken)
+  HANDLE hold = nullptr, lock = nullptr;
+  if (old)
+    hold = CreateFileW(directory, FILE_ADD_FILE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                       nullptr);
+  else if (TakeDirectoryHold(directory, &hold, &lock) != kHoldTaken)
+    hold = INVALID_HANDLE_VALUE;
+  if (held == nullptr || release == nullptr || hold == INVALID_HANDLE_VALUE)
     return 1;
   SetEvent(held);
   WaitForSingleObject(release, 30000);
   CloseHandle(hold);
+  if (lock != nullptr)
+    CloseHandle(lock);
   return 0;
+}
+
+// Whether `directory` can be opened, as a program opens its own folder,
+// with `share`.
+bool Opens(const std::wstring &directory, DWORD share) {
+  HANDLE opened =
+      CreateFileW(directory.c_str(), GENERIC_READ, share, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (opened == INVALID_HANDLE_VALUE)
+    return false;
+  CloseHandle(opened);
+  return true;
 }
 
 void Cases(const std::wstring &base) {
@@ -107,61 +132,121 @@ void Cases(const std::wstring &base) {
   }
   HANDLE held = CreateEventW(nullptr, TRUE, FALSE, kHeld);
   HANDLE release = CreateEventW(nullptr, TRUE, FALSE, kRelease);
-  HANDLE holder = StartHolder(directory, held);
+
+  // A launcher of an earlier release holds it: honoured.
+  HANDLE holder = StartHolder(L"oldhold", directory, held);
+  Check("an earlier release's run holds the directory", holder != nullptr,
+        GetLastError());
+  if (holder == nullptr)
+    return;
+  HANDLE lock = nullptr;
+  HANDLE proof = TakeRemovalProof(directory.c_str(), &lock);
+  Check("no proof while an earlier release's run holds it",
+        proof == nullptr && lock == nullptr, GetLastError());
+  SetEvent(release);
+  WaitForSingleObject(holder, 30000);
+  CloseHandle(holder);
+  ResetEvent(release);
+  ResetEvent(held);
+
+  holder = StartHolder(L"hold", directory, held);
   Check("another process holds the directory", holder != nullptr,
         GetLastError());
   if (holder == nullptr)
     return;
+  // The program may open its folder as it would unpacked: a handle of its
+  // own that shares only reading, or nothing.
+  Check("the program opens its held folder sharing reading only",
+        Opens(directory, FILE_SHARE_READ), GetLastError());
+  Check("the program opens its held folder sharing nothing",
+        Opens(directory, 0), GetLastError());
 
   SetLastError(0);
-  HANDLE proof = TakeRemovalProof(directory.c_str());
+  proof = TakeRemovalProof(directory.c_str(), &lock);
   Check("no proof while another process holds it",
-        proof == nullptr && GetLastError() == ERROR_SHARING_VIOLATION,
+        proof == nullptr && lock == nullptr &&
+            GetLastError() == ERROR_LOCK_VIOLATION,
         GetLastError());
-  if (proof != nullptr)
-    CloseHandle(proof);
-  HANDLE second = nullptr;
+  HANDLE second = nullptr, secondLock = nullptr;
   Check("holds share with each other",
-        TakeDirectoryHold(directory.c_str(), &second) == kHoldTaken,
+        TakeDirectoryHold(directory.c_str(), &second, &secondLock) ==
+            kHoldTaken,
         GetLastError());
-  // The cache mode's rename into place, with holds open on the directory.
+  // The cache mode's rename into place: the hold beside the new path is
+  // taken first, since a lock does not follow a rename.
+  wcscpy(state.cache.directory, moved.c_str());
+  HANDLE beside = nullptr;
+  Check("the hold beside a path with nothing there yet",
+        HoldBesideCacheDirectory(&beside) && beside != nullptr,
+        GetLastError());
   bool renamed = MoveFileExW(directory.c_str(), moved.c_str(), 0) != FALSE;
   Check("a held directory can be renamed", renamed, GetLastError());
-  proof = TakeRemovalProof(moved.c_str());
-  Check("the holds follow the rename", proof == nullptr, GetLastError());
+  proof = TakeRemovalProof(moved.c_str(), &lock);
+  Check("the hold taken beside its new path holds it", proof == nullptr,
+        GetLastError());
   if (proof != nullptr)
-    CloseHandle(proof);
+    EndRemovalProof(moved.c_str(), proof, lock);
+  CloseHandle(beside);
   if (renamed)
     MoveFileExW(moved.c_str(), directory.c_str(), 0);
+  RemoveHoldLock(moved.c_str()); // as a rename that failed leaves it
   CloseHandle(second);
+  CloseHandle(secondLock);
 
   // The holder ends; its hold goes with it.
   SetEvent(release);
   WaitForSingleObject(holder, 30000);
   CloseHandle(holder);
-  proof = TakeRemovalProof(directory.c_str());
-  Check("the proof once nobody holds it", proof != nullptr, GetLastError());
+  proof = TakeRemovalProof(directory.c_str(), &lock);
+  Check("the proof once nobody holds it", proof != nullptr && lock != nullptr,
+        GetLastError());
   if (proof == nullptr)
     return;
-  HANDLE refused = nullptr;
+  HANDLE refused = nullptr, refusedLock = nullptr;
   Check("no hold while a removal holds its proof",
-        TakeDirectoryHold(directory.c_str(), &refused) == kHoldRefused,
+        TakeDirectoryHold(directory.c_str(), &refused, &refusedLock) ==
+            kHoldRefused,
         GetLastError());
-  // The removal goes on with the proof open.
+  // The removal goes on with the proof open, and the lock file goes after.
   RemoveDirectoryTree(directory.c_str());
-  CloseHandle(proof);
-  Check("the removal with its proof open", !Exists(directory), GetLastError());
+  EndRemovalProof(directory.c_str(), proof, lock);
+  Check("the removal with its proof open", !Exists(directory),
+        GetLastError());
+  Check("the lock file goes with its directory",
+        !Exists(directory + L".lock") && !Exists(moved + L".lock"),
+        GetLastError());
+
+  // A run's own ending: the hold let go, the directory removed, then the
+  // lock file, unless another run holds it.
+  MakeTree(directory);
+  HANDLE own = nullptr, ownLock = nullptr;
+  TakeDirectoryHold(directory.c_str(), &own, &ownLock);
+  HANDLE other = nullptr, otherLock = nullptr;
+  TakeDirectoryHold(directory.c_str(), &other, &otherLock);
+  CloseHandle(own);
+  CloseHandle(ownLock);
+  CloseHandle(other);
+  RemoveDirectoryTree(directory.c_str());
+  RemoveHoldLock(directory.c_str());
+  Check("a lock file another run holds stays", Exists(directory + L".lock"),
+        GetLastError());
+  CloseHandle(otherLock);
+  RemoveHoldLock(directory.c_str());
+  Check("the lock file goes at the run's end", !Exists(directory + L".lock"),
+        GetLastError());
 }
 
 } // namespace
 
 int wmain(int argc, wchar_t **argv) {
   if (argc == 3 && std::wstring(argv[1]) == L"hold")
-    return Hold(argv[2]);
+    return Hold(argv[2], false);
+  if (argc == 3 && std::wstring(argv[1]) == L"oldhold")
+    return Hold(argv[2], true);
   if (argc == 3 && std::wstring(argv[1]) == L"cases") {
     Cases(argv[2]);
     return failures;
   }
-  fprintf(stderr, "usage: hold_test cases BASE | hold DIR\n");
+  fprintf(stderr, "usage: hold_test cases BASE | hold DIR | oldhold DIR\n");
   return 64;
 }

@@ -23,6 +23,9 @@
 //   VESKAR_PROBE_NEST        make this many directories "d", each in the
 //                            last, in its own directory (after listing it);
 //                            the report says how many it made
+//   VESKAR_PROBE_FOLDER      "1": do to its own folder, in order, what a
+//                            program may (FolderRows below), and report
+//                            "folder ROW ok" or "folder ROW error N"
 //
 // The report is UTF-8 text, one "key value" line each; text values are
 // the hex of their UTF-16LE code units, so nothing is lost or re-encoded on
@@ -250,6 +253,77 @@ unsigned long MakeNested(const std::wstring &directory, unsigned long count) {
   return made;
 }
 
+void AddRow(const char *row, bool done) {
+  DWORD code = GetLastError();
+  Add("folder ");
+  Add(row);
+  if (done) {
+    Add(" ok\n");
+    return;
+  }
+  Add(" error ");
+  AddNumber(code);
+  Add("\n");
+}
+
+// Whether the folder can be opened as a program opens it, sharing `share`.
+bool OpensFolder(const std::wstring &own, DWORD share) {
+  HANDLE folder =
+      CreateFileW(own.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE)
+    return false;
+  CloseHandle(folder);
+  return true;
+}
+
+bool MakeFile(const std::wstring &path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  CloseHandle(file);
+  return true;
+}
+
+// What a program does to its own folder, each row on its own: the same
+// packed as unpacked. The folder cannot be deleted while this program runs
+// from it, packed or not.
+void FolderRows(const std::wstring &own) {
+  AddRow("open-sharing-reading", OpensFolder(own, FILE_SHARE_READ));
+  AddRow("open-sharing-nothing", OpensFolder(own, 0));
+  AddRow("open-sharing-everything",
+         OpensFolder(own, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                              FILE_SHARE_DELETE));
+
+  // A change notification, signalled by a file made after it is asked for.
+  HANDLE change = FindFirstChangeNotificationW(own.c_str(), FALSE,
+                                               FILE_NOTIFY_CHANGE_FILE_NAME);
+  bool watched = change != INVALID_HANDLE_VALUE &&
+                 MakeFile(own + L"\\watched") &&
+                 WaitForSingleObject(change, 30000) == WAIT_OBJECT_0;
+  AddRow("watch", watched);
+  if (change != INVALID_HANDLE_VALUE)
+    FindCloseChangeNotification(change);
+  DeleteFileW((own + L"\\watched").c_str());
+
+  std::wstring file = own + L"\\made", renamed = own + L"\\made-renamed";
+  MakeFile(file);
+  AddRow("rename-file", MoveFileW(file.c_str(), renamed.c_str()));
+  AddRow("delete-file", DeleteFileW(renamed.c_str()));
+  std::wstring sub = own + L"\\made-folder", subRenamed = own + L"\\made-folder2";
+  CreateDirectoryW(sub.c_str(), nullptr);
+  AddRow("rename-subfolder", MoveFileW(sub.c_str(), subRenamed.c_str()));
+  AddRow("delete-subfolder", RemoveDirectoryW(subRenamed.c_str()));
+
+  std::wstring moved = own + L"-moved";
+  bool there = MoveFileW(own.c_str(), moved.c_str());
+  AddRow("rename-folder", there);
+  if (there)
+    MoveFileW(moved.c_str(), own.c_str());
+  AddRow("delete-folder", RemoveDirectoryW(own.c_str()));
+}
+
 void WriteText(DWORD which, const char *text) {
   DWORD written = 0;
   WriteFile(GetStdHandle(which), text, (DWORD)strlen(text), &written, nullptr);
@@ -321,6 +395,8 @@ int main() {
     AddNumber(MakeNested(ownDirectory, wcstoul(nest.c_str(), nullptr, 10)));
     Add("\n");
   }
+  if (Variable(L"VESKAR_PROBE_FOLDER") == L"1")
+    FolderRows(ownDirectory);
   Add("end\n");
 
   if (!reportPath.empty()) {

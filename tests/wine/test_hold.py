@@ -12,7 +12,7 @@ class HoldProgramTest(winetest.WineTestCase):
         support.require_files(HOLD_TEST)
         base = self.make_scratch()
         self.assertEveryCasePassed(
-            wine([HOLD_TEST, "cases", to_windows(base + "/holds")]), 8)
+            wine([HOLD_TEST, "cases", to_windows(base + "/holds")]), 16)
 
 
 if __name__ == "__main__":

@@ -107,7 +107,15 @@ class CacheTest(LauncherTestCase):
     """A cache mode through the real Windows launcher, with the cache in
     the test's own TEMP ({TEMP} is a template variable like any other)."""
 
-    MARKER = ".onefile-marker"
+    # The marker's name where a run's hold lies beside its directory, which
+    # launchers of earlier releases do not know (launcher/cache.cpp).
+    MARKER = ".onefile-lock-marker"
+
+    def assertOnlyTheCacheDirectory(self, parent, directory):
+        """Nothing in `parent` but the cache directory and its lock file,
+        which stays beside it as long as the directory does."""
+        name = os.path.basename(directory)
+        self.assertEqual(sorted(os.listdir(parent)), [name, name + ".lock"])
 
     def cache_setup(self, records=None):
         """A cache-mode launcher and a TEMP for it. Gives (launcher, TEMP,
@@ -130,6 +138,75 @@ class CacheTest(LauncherTestCase):
         self.assertIsNotNone(files.pop(self.MARKER, None))
         self.assertEqual(files, file_table(self.records))
 
+    # What a program does to its own folder (the probe's folder mode): each
+    # row the same unpacked, per run and in the cache. The run's hold lies
+    # beside the folder, so the program may open its folder sharing reading
+    # only or nothing; a hold on the folder with write access refused both
+    # with a sharing violation (32). The folder cannot be deleted while the
+    # program runs from it, packed or not: it is not empty (145). Wine
+    # renames a folder that holds a running program, where Windows refuses
+    # it (the program's image is open); packed or not, either way.
+    FOLDER_ROWS = {
+        "open-sharing-reading": "ok",
+        "open-sharing-nothing": "ok",
+        "open-sharing-everything": "ok",
+        "watch": "ok",
+        "rename-file": "ok",
+        "delete-file": "ok",
+        "rename-subfolder": "ok",
+        "delete-subfolder": "ok",
+        "rename-folder": "ok",
+        "delete-folder": "error 145",
+    }
+
+    def test_the_program_may_do_with_its_folder_what_it_may_unpacked(self):
+        unpacked = os.path.join(self.make_scratch(), "unpacked")
+        probe.write_unpacked(self.records, unpacked)
+        asked = {"FOLDER": "1", "EXIT": "9"}
+        alone = self.launch(launcher=os.path.join(unpacked, self.records[0][0]),
+                            probe=asked)
+        self.assertEqual(alone.result.exit_code, 9, alone.result.stdout)
+        runs = {"unpacked": alone.report.folder}
+        per_run = self.launch(probe=asked)
+        self.assertEqual(per_run.result.exit_code, 9, per_run.result.stdout)
+        self.assertEqual(os.listdir(per_run.temp), [])
+        runs["per run"] = per_run.report.folder
+        launcher, temp, directory, parent = self.cache_setup()
+        cached = self.launch(launcher=launcher, temp=temp, probe=asked)
+        self.assertRanFrom(cached, directory)
+        runs["cache"] = cached.report.folder
+        for row, result in self.FOLDER_ROWS.items():
+            with self.subTest(row):
+                self.assertEqual(runs["unpacked"][row], result)
+        for how in ("per run", "cache"):
+            with self.subTest(how):
+                self.assertEqual(runs[how], runs["unpacked"])
+
+    def test_other_builds_directories_are_reclaimed_under_either_marker(self):
+        """A start that runs from its own cache directory removes other
+        builds' directories that no run holds: one of this release (its
+        marker named for the hold beside it, its lock file beside it) and
+        one of an earlier release (the marker it knew, no lock file), each
+        with what lies beside it. A directory without a marker stays."""
+        launcher, temp, directory, parent = self.cache_setup()
+        marker = container.cache_marker(self.records, bytes(32))
+        for level, name, lock in (("1111111111111111", self.MARKER, True),
+                                  ("2222222222222222", ".onefile-marker",
+                                   False),
+                                  ("3333333333333333", None, False)):
+            os.makedirs(os.path.join(parent, level, "data"))
+            if name is not None:
+                with open(os.path.join(parent, level, name), "wb") as f:
+                    f.write(marker)
+            if lock:
+                with open(os.path.join(parent, level + ".lock"), "wb"):
+                    pass
+        self.assertRanFrom(self.launch(launcher=launcher, temp=temp,
+                                       probe={"EXIT": "9"}), directory)
+        name = os.path.basename(directory)
+        self.assertEqual(sorted(os.listdir(parent)),
+                         sorted(["3333333333333333", name, name + ".lock"]))
+
     def test_cold_warm_and_repaired_starts(self):
         launcher, temp, directory, parent = self.cache_setup()
         run = lambda: self.launch(launcher=launcher, temp=temp,
@@ -140,7 +217,7 @@ class CacheTest(LauncherTestCase):
                                "note.txt"))
         os.truncate(os.path.join(directory, "big.bin"), 10)
         self.assertRanFrom(run(), directory)
-        self.assertEqual(os.listdir(parent), [os.path.basename(directory)])
+        self.assertOnlyTheCacheDirectory(parent, directory)
 
     def test_eight_parallel_cold_starts(self):
         launcher, temp, directory, parent = self.cache_setup()
@@ -148,7 +225,7 @@ class CacheTest(LauncherTestCase):
             [{"launcher": launcher, "temp": temp, "probe": {"EXIT": "9"}}] * 8)
         for launch in launches:
             self.assertRanFrom(launch, directory)
-        self.assertEqual(os.listdir(parent), [os.path.basename(directory)])
+        self.assertOnlyTheCacheDirectory(parent, directory)
 
     def assertRanFromOwnSibling(self, launch, directory, parent):
         """The run succeeded from a sibling of its own beside `directory`,
@@ -159,7 +236,7 @@ class CacheTest(LauncherTestCase):
         self.assertNotEqual(ran_in, to_windows(directory).lower())
         self.assertEqual(ntpath.dirname(ran_in), to_windows(parent).lower())
         self.assertEqual(dict(launch.report.files), file_table(self.records))
-        self.assertEqual(os.listdir(parent), [os.path.basename(directory)])
+        self.assertOnlyTheCacheDirectory(parent, directory)
 
     def test_a_marker_with_fewer_records_is_not_believed(self):
         """The payload's digest and a record fewer, the file it leaves out
@@ -510,8 +587,10 @@ class UnpackDirectoryTest(LauncherTestCase):
         self.assertEqual(long.report.holder, "ready")
         self.assertEqual(long.result.exit_code, 6)
         self.assertGreaterEqual(long.result.ran_ms, 2000)
+        # What is held stays, for a later start's sweep; the lock file
+        # beside it went with the run.
         left = long.unpack_directories()
-        self.assertEqual(len(left), 1)
+        self.assertEqual(len(left), 1, left)
         root = os.path.join(long.temp, left.pop())
         remaining = [os.path.relpath(os.path.join(d, f), root)
                      for d, _, files in os.walk(root) for f in files]
@@ -733,6 +812,18 @@ class SweepTest(LauncherTestCase):
         for relative in ("probe.exe", "data/nested/file.txt"):
             with open(os.path.join(leftover, relative), "wb") as f:
                 f.write(b"left behind")
+        # A killed run of this release leaves the lock file beside its
+        # directory too: both go.
+        killed = os.path.join(temp, "onefile_%d_133000000000000003" % nobody)
+        os.makedirs(killed)
+        with open(killed + ".lock", "wb"):
+            pass
+        # And the lock file of one whose directory went, but not its lock
+        # file (a removal cut short): it goes too.
+        alone = os.path.join(temp, "onefile_%d_133000000000000004.lock" %
+                             nobody)
+        with open(alone, "wb"):
+            pass
         link = "onefile_%d_133000000000000001" % nobody
         os.symlink(elsewhere, os.path.join(temp, link))
         named_file = "onefile_%d_133000000000000002" % nobody
@@ -744,6 +835,8 @@ class SweepTest(LauncherTestCase):
                          launch.result.stdout + launch.result.stderr)
         self.assertIsNotNone(launch.report)
         self.assertFalse(os.path.lexists(leftover))
+        self.assertFalse(os.path.lexists(killed))
+        self.assertFalse(os.path.lexists(alone))
         self.assertEqual(sorted(os.listdir(temp)), sorted([link, named_file]))
         self.assertEqual(os.listdir(os.path.join(temp, link)), ["kept.txt"])
         with open(os.path.join(elsewhere, "kept.txt"), "rb") as f:
