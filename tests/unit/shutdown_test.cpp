@@ -231,9 +231,11 @@ TEST_F(ShutdownTest, OnlyTheDirectoryTheRunMadeIsRemoved) {
     UnpackDirectory(directory);
     // As the run takes its hold and reads what it holds
     // (launcher/unpack.cpp).
-    HANDLE hold = nullptr;
-    ASSERT_EQ(TakeDirectoryHold(state.unpackDirectory, &hold), kHoldTaken);
+    HANDLE hold = nullptr, lock = nullptr;
+    ASSERT_EQ(TakeDirectoryHold(state.unpackDirectory, &hold, &lock),
+              kHoldTaken);
     state.unpackDirectoryHold = hold;
+    state.unpackDirectoryLock = lock;
     RememberUnpackDirectory(hold);
     ASSERT_TRUE(state.unpackDirectoryIdentified);
     auto before = test::ListTree(scratch_.path());
