@@ -299,6 +299,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
                    DWORD flags, HANDLE templateFile);
 BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,
                LPOVERLAPPED overlapped);
+// Cuts the file at its position (ftruncate).
+BOOL SetEndOfFile(HANDLE file);
 // fsync.
 BOOL FlushFileBuffers(HANDLE file);
 // Reads up to `count` bytes; 0 read at the end of the file.
