@@ -529,9 +529,14 @@ void ExtractIntoOwnSibling(void) {
 // that one's directory. A sibling whose marker is not the one the build
 // values describe (the payload does not agree with them) is never put into
 // place; it stays this run's, as does one that cannot be renamed, and goes
-// at its end.
+// at its end. So does a sibling where two records named one file (the
+// file system said so at the open: a short name, case, a folder that
+// folds names): its marker lists both records, and a later start would
+// find the earlier one's size wrong and repair it at every start. Such a
+// payload runs from a sibling of its own at every start, as a per-run
+// directory, and repairs nothing.
 bool PublishSibling(void) {
-  if (!MarkerMatchesDigest())
+  if (!MarkerMatchesDigest() || state.recordFileExisted)
     return true;
   WriteMarker();
   // A file just closed in the sibling may still be held for a moment (an
@@ -573,6 +578,7 @@ bool PublishSibling(void) {
 
 bool FillAndPublishSibling(void) {
   StartMarker();
+  state.recordFileExisted = false;
   if (StartIndexedExtraction()) {
     while (NextIndexedRecord()) {
       PauseExtractionForConsoleEvent();

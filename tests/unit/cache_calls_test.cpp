@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 
 #include <string>
@@ -162,6 +163,78 @@ TEST_F(CacheCallsTest, ALaterStartWritesMakesAndRenamesNothing) {
   EXPECT_EQ(Named(warm, "GetFileAttributesExW"), Calls());
   EXPECT_EQ(test::Utf8(state.childExecutablePath),
             test::Utf8(test::CorePath(Cache() + "/main")));
+}
+
+// A sibling is put into place only when it is this payload's image that a
+// later start can check: never when its marker is not the one the build
+// values describe, nor when two records named one file (the alias appears
+// once the first is made, as a short name does; the marker lists both, and
+// a later start would repair the earlier one at every start). Such a start
+// runs from its sibling, which goes at its end, and so does the next one:
+// nothing is ever published or repaired. With either reader.
+TEST_F(CacheCallsTest, OnlyASiblingALaterStartCanCheckIsPublished) {
+  const std::vector<Record> aliasing = {
+      {u"main", "m"},
+      {u"averylongname.bin", test::SampleBytes(100000, 5)},
+      {u"AVERYL~1.BIN", "later"}};
+  const struct {
+    const char *what;
+    std::vector<Record> records, described;
+    std::vector<size_t> cuts; // of the indexed payload's frames
+    bool alias;
+  } kCases[] = {
+      {"a marker the build values do not describe", kRecords,
+       {{u"main", "m"}, {u"sub\\a.txt", "aa"}, {u"b.txt", "bbbb"}}, {20},
+       false},
+      {"two records of one file", aliasing, aliasing, {20, 30000}, true},
+  };
+  for (const auto &c : kCases) {
+    for (int threads : {1, 2}) {
+      SCOPED_TRACE(std::string(c.what) + ", threads " +
+                   std::to_string(threads));
+      test::RemoveAll(scratch_ / "cache");
+      UseRecords(c.records);
+      DescribeMarker(c.described);
+      threads_ = threads;
+      next_ = test::IndexedContainer(c.records, c.cuts);
+      for (int start = 0; start < 2; ++start) {
+        Attach();
+        veskar_recording::Reset();
+        veskar_recording::ScriptAlways("Sleep", 0);
+        if (c.alias)
+          veskar_recording::OnEachCall("CreateFileW", [](const std::string &
+                                                            call) {
+            const std::string tail = "AVERYL~1.BIN";
+            if (call.compare(call.size() - tail.size(), tail.size(), tail) !=
+                0)
+              return;
+            std::string path = call.substr(strlen("CreateFileW "));
+            std::replace(path.begin(), path.end(), '\\', '/');
+            std::string folder = path.substr(0, path.rfind('/'));
+            ASSERT_EQ(link((folder + "/averylongname.bin").c_str(),
+                           path.c_str()),
+                      0);
+          });
+        ExpandCachePaths();
+        PrepareCacheDirectory();
+        Calls calls = veskar_recording::Calls();
+        EXPECT_EQ(Named(calls, "MoveFileExW"), Calls()) << start;
+        EXPECT_TRUE(state.unpackDirectoryOwned) << start;
+        EXPECT_EQ(test::Utf8(state.childExecutablePath),
+                  test::Utf8(state.unpackDirectory) + "\\main")
+            << start;
+        EXPECT_FALSE(test::Exists(Cache())) << start;
+        std::string sibling =
+            test::ShownPath(std::u16string(state.unpackDirectory));
+        if (c.alias) {
+          EXPECT_EQ(test::ReadBytes(sibling + "/averylongname.bin"), "later");
+        }
+        test::RemoveAll(sibling);
+      }
+    }
+  }
+  next_.clear();
+  threads_ = 0;
 }
 
 TEST_F(CacheCallsTest, ARenameHeldUpForAMomentIsTriedAgain) {
