@@ -68,6 +68,8 @@
 
 namespace {
 
+void ExpandSiblingPath(void);
+
 // How often, and how far apart, a failed rename into place is tried again.
 const int kRenameRetries = 10;
 const DWORD kRenamePauseMs = 100;
@@ -679,6 +681,23 @@ bool RepairBrokenFiles(void) {
 
 namespace {
 
+// After a repair that could not put its files in place, and removed its
+// sibling: the run's own sibling gets a name of its own. On Windows a file
+// of the removed sibling that a scanner still holds with delete sharing
+// keeps its name until it is let go (delete-pending), and so does its
+// folder: making a directory at that path again would fail.
+void TakeFreshSiblingPath(void) {
+  WCHAR used[kPathCapacity + 1];
+  memcpy(used, state.unpackDirectory, sizeof used);
+  // A clock that never moves (a frozen one in a test) keeps the name.
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    ExpandSiblingPath();
+    if (!Utf16Equal(used, state.unpackDirectory))
+      return;
+    Sleep(1); // the clock has not moved on yet
+  }
+}
+
 // The cache directory holds this payload's marker: checks the files,
 // repairs what needs it (the broken files are unpacked alone into this
 // run's sibling, as a per-run directory, and each is then moved over its
@@ -694,10 +713,12 @@ void UseCacheDirectory(void) {
     verdict = kCacheBroken;
   if (verdict == kCacheBroken) {
     state.childExecutablePath[0] = 0; // the repair makes the sibling anew
-    if (RunPayloadPass(kCacheRepair))
+    if (RunPayloadPass(kCacheRepair)) {
       state.unpackDirectoryOwned = false;
-    else
+    } else {
       verdict = kCacheUnusable;
+      TakeFreshSiblingPath();
+    }
   }
   if (verdict == kCacheUnusable) {
     ExtractIntoOwnSibling();
@@ -710,12 +731,12 @@ void UseCacheDirectory(void) {
 
 bool CacheModeSelected(void) { return buildValues.unpackMode != kUnpackPerRun; }
 
-void ExpandCachePaths(void) {
-  buildValues.unpackTemplate[kUnpackTemplateCapacity - 1] = 0;
+namespace {
+
+// The sibling's path into state.unpackDirectory: the template's directory
+// and a per-run last level.
+void ExpandSiblingPath(void) {
   const WCHAR *given = buildValues.unpackTemplate;
-  if (given[0] == 0)
-    ReportFatalExpand(given);
-  // The sibling: the template's directory and a per-run last level.
   WCHAR pathTemplate[kUnpackTemplateCapacity + kNameCapacity];
   pathTemplate[0] = 0;
   AppendWideString(pathTemplate, given, kUnpackTemplateCapacity);
@@ -729,6 +750,16 @@ void ExpandCachePaths(void) {
   state.unpackDirectory[0] = 0;
   if (!ExpandPathTemplate(state.unpackDirectory, pathTemplate, kPathCapacity))
     ReportFatalExpand(given);
+}
+
+} // namespace
+
+void ExpandCachePaths(void) {
+  buildValues.unpackTemplate[kUnpackTemplateCapacity - 1] = 0;
+  const WCHAR *given = buildValues.unpackTemplate;
+  if (given[0] == 0)
+    ReportFatalExpand(given);
+  ExpandSiblingPath();
 
   bool digestSet = false;
   for (size_t i = 0; i < kPayloadDigestSize; ++i)

@@ -108,6 +108,17 @@ protected:
     return veskar_recording::Calls();
   }
 
+  // A cache directory in place with sub/a.txt changed, and the next start
+  // attached, whose replacing of that file fails with `error`.
+  void PrepareARepairThatCannotReplace(DWORD error) {
+    Start();
+    test::WriteBytes(Cache() + "/sub/a.txt", "changed");
+    Attach();
+    veskar_recording::Reset();
+    veskar_recording::ScriptAlways("Sleep", 0);
+    veskar_recording::Script("MoveFileExW", FALSE, error);
+  }
+
   static Calls Named(const Calls &calls, const std::string &name) {
     Calls found;
     for (const std::string &call : calls)
@@ -235,6 +246,44 @@ TEST_F(CacheCallsTest, OnlyASiblingALaterStartCanCheckIsPublished) {
   }
   next_.clear();
   threads_ = 0;
+}
+
+// On Windows a file that a scanner still holds with delete sharing keeps
+// its name after its deletion (delete-pending), and so does its folder:
+// the path of a removed sibling cannot be made again for a while. A start
+// whose repair could not put a file in place removed its sibling; it
+// unpacks the whole payload into a sibling of a fresh name and runs. The
+// removed sibling's name is kept standing here by a file put there as the
+// run makes that path again.
+TEST_F(CacheCallsTest, AfterAFailedRepairTheRunUnpacksUnderAFreshName) {
+  PrepareARepairThatCannotReplace(ERROR_ACCESS_DENIED);
+  static std::vector<std::string> siblings;
+  siblings.clear();
+  veskar_recording::OnEachCall("CreateDirectoryW", [](const std::string &c) {
+    std::string path = c.substr(strlen("CreateDirectoryW "));
+    std::replace(path.begin(), path.end(), '\\', '/');
+    size_t level = path.rfind('/');
+    if (level == std::string::npos ||
+        path.compare(level + 1, 8, "onefile_") != 0)
+      return;
+    if (std::find(siblings.begin(), siblings.end(), path) != siblings.end())
+      test::WriteBytes(path, ""); // the name still stands
+    siblings.push_back(path);
+  });
+  test::Ending ending = test::RunInChild([] {
+    ExpandCachePaths();
+    PrepareCacheDirectory();
+    std::string sibling = test::Utf8(state.unpackDirectory);
+    bool ranFromSibling =
+        state.unpackDirectoryOwned &&
+        test::Utf8(state.childExecutablePath) == sibling + "\\main";
+    std::replace(sibling.begin(), sibling.end(), '\\', '/');
+    exit(ranFromSibling && test::ReadBytes(sibling + "/sub/a.txt") == "aa"
+             ? 0
+             : 1);
+  });
+  EXPECT_TRUE(test::ExitedWith(ending, 0)) << ending;
+  EXPECT_EQ(test::ReadBytes(Cache() + "/sub/a.txt"), "changed");
 }
 
 TEST_F(CacheCallsTest, ARenameHeldUpForAMomentIsTriedAgain) {
@@ -382,12 +431,7 @@ TEST_F(CacheCallsTest, AFileThatCannotBeReplacedLeavesTheRunInItsOwnSibling) {
   for (DWORD error : {(DWORD)ERROR_ACCESS_DENIED, kSharingViolation}) {
     SCOPED_TRACE(error);
     test::RemoveAll(scratch_ / "cache");
-    Start();
-    test::WriteBytes(Cache() + "/sub/a.txt", "changed");
-    Attach();
-    veskar_recording::Reset();
-    veskar_recording::ScriptAlways("Sleep", 0);
-    veskar_recording::Script("MoveFileExW", FALSE, error);
+    PrepareARepairThatCannotReplace(error);
     ExpandCachePaths();
     PrepareCacheDirectory();
     EXPECT_EQ(Named(veskar_recording::Calls(), "MoveFileExW"),
