@@ -126,6 +126,18 @@ void ReadLevel(const Utf16Unit *path, size_t at, size_t *end, size_t *kept) {
   *kept = keep - at;
 }
 
+// Compares the kept units of two levels, each unit as `fold` gives it; a
+// level that ends first comes first.
+int CompareKeptUnits(const Utf16Unit *a, size_t keptA, const Utf16Unit *b,
+                     size_t keptB, Utf16Unit (*fold)(Utf16Unit)) {
+  for (size_t i = 0; i < keptA && i < keptB; ++i) {
+    Utf16Unit foldedA = fold(a[i]), foldedB = fold(b[i]);
+    if (foldedA != foldedB)
+      return foldedA < foldedB ? -1 : 1;
+  }
+  return keptA == keptB ? 0 : keptA < keptB ? -1 : 1;
+}
+
 } // namespace
 
 int CompareFilePaths(const Utf16Unit *a, const Utf16Unit *b,
@@ -141,14 +153,10 @@ int CompareFilePaths(const Utf16Unit *a, const Utf16Unit *b,
     size_t endA, keptA, endB, keptB;
     ReadLevel(a, atA, &endA, &keptA);
     ReadLevel(b, atB, &endB, &keptB);
-    for (size_t i = 0; i < keptA && i < keptB; ++i) {
-      Utf16Unit upperA = WindowsUpperCase(a[atA + i]);
-      Utf16Unit upperB = WindowsUpperCase(b[atB + i]);
-      if (upperA != upperB)
-        return upperA < upperB ? -1 : 1;
-    }
-    if (keptA != keptB)
-      return keptA < keptB ? -1 : 1;
+    int order =
+        CompareKeptUnits(a + atA, keptA, b + atB, keptB, WindowsUpperCase);
+    if (order != 0)
+      return order;
     bool lastA = a[endA] == 0, lastB = b[endB] == 0;
     if (lastA || lastB)
       return lastA == lastB ? 0 : lastA ? -1 : 1;
@@ -159,6 +167,164 @@ int CompareFilePaths(const Utf16Unit *a, const Utf16Unit *b,
 
 bool SameFilePath(const Utf16Unit *a, const Utf16Unit *b, NameStyle style) {
   return CompareFilePaths(a, b, style) == 0;
+}
+
+Utf16Unit FoldUnitForAliasing(Utf16Unit unit) {
+  switch (unit) {
+  case 0x212A: // KELVIN SIGN
+    return 'K';
+  case 0x212B: // ANGSTROM SIGN
+    return 0x00C5;
+  case 0x2126: // OHM SIGN
+    return 0x03A9;
+  case 0x0130: // LATIN CAPITAL LETTER I WITH DOT ABOVE
+    return 'I';
+  case 0x1E9E: // LATIN CAPITAL LETTER SHARP S
+    return 0x00DF;
+  default:
+    return WindowsUpperCase(unit);
+  }
+}
+
+namespace {
+
+// Where the level at `at` ends (its separator or `length`), and how many of
+// its units the wider rule keeps: all but its trailing dots and spaces.
+size_t WideLevel(const Utf16Unit *name, size_t length, size_t at,
+                 size_t *kept) {
+  size_t end = at;
+  while (end < length && name[end] != kNameSeparator)
+    ++end;
+  size_t keep = end;
+  while (keep > at && (name[keep - 1] == '.' || name[keep - 1] == ' '))
+    --keep;
+  *kept = keep - at;
+  return end;
+}
+
+} // namespace
+
+int CompareMayBeSameFile(const Utf16Unit *a, size_t aLength,
+                         const Utf16Unit *b, size_t bLength) {
+  size_t atA = 0, atB = 0;
+  for (;;) {
+    size_t keptA, keptB;
+    size_t endA = WideLevel(a, aLength, atA, &keptA);
+    size_t endB = WideLevel(b, bLength, atB, &keptB);
+    int order =
+        CompareKeptUnits(a + atA, keptA, b + atB, keptB, FoldUnitForAliasing);
+    if (order != 0)
+      return order;
+    bool lastA = endA == aLength, lastB = endB == bLength;
+    if (lastA || lastB)
+      return lastA == lastB ? 0 : lastA ? -1 : 1;
+    atA = endA + 1;
+    atB = endB + 1;
+  }
+}
+
+bool MayBeSameFilePath(const Utf16Unit *a, const Utf16Unit *b) {
+  return CompareMayBeSameFile(a, Utf16Length(a), b, Utf16Length(b)) == 0;
+}
+
+namespace {
+
+struct SortedNames {
+  const NameSource &source;
+  uint32_t *order;
+  Utf16Unit *first;
+  Utf16Unit *second;
+};
+
+int CompareNumbered(const SortedNames &names, uint32_t x, uint32_t y) {
+  size_t lengthX = names.source.copy(names.source.context, x, names.first);
+  size_t lengthY = names.source.copy(names.source.context, y, names.second);
+  return CompareMayBeSameFile(names.first, lengthX, names.second, lengthY);
+}
+
+// Moves order[at] down the heap of the first `count` entries.
+void SiftDown(const SortedNames &names, uint32_t at, uint32_t count) {
+  uint32_t *order = names.order;
+  for (;;) {
+    uint32_t child = 2 * at + 1;
+    if (child >= count)
+      return;
+    if (child + 1 < count &&
+        CompareNumbered(names, order[child], order[child + 1]) < 0)
+      ++child;
+    if (CompareNumbered(names, order[at], order[child]) >= 0)
+      return;
+    uint32_t swap = order[at];
+    order[at] = order[child];
+    order[child] = swap;
+    at = child;
+  }
+}
+
+} // namespace
+
+bool AnyMayBeSameFile(const NameSource &source, uint32_t count,
+                      uint32_t *order) {
+  Utf16Unit first[kMaxNameUnits + 1], second[kMaxNameUnits + 1];
+  SortedNames names = {source, order, first, second};
+  for (uint32_t i = 0; i < count; ++i)
+    order[i] = i;
+  for (uint32_t i = count / 2; i > 0; --i)
+    SiftDown(names, i - 1, count);
+  for (uint32_t end = count; end > 1; --end) {
+    uint32_t top = order[0];
+    order[0] = order[end - 1];
+    order[end - 1] = top;
+    SiftDown(names, 0, end - 1);
+  }
+  for (uint32_t i = 1; i < count; ++i)
+    if (CompareNumbered(names, order[i - 1], order[i]) == 0)
+      return true;
+  return false;
+}
+
+namespace {
+
+// The stem's and the extension's lengths of a level with at most one dot,
+// which is not its first unit; false for any other level.
+bool SplitShortName(const Utf16Unit *level, size_t length, size_t *stem,
+                    size_t *extension) {
+  size_t dot = length;
+  for (size_t i = 0; i < length; ++i)
+    if (level[i] == '.') {
+      if (dot != length)
+        return false;
+      dot = i;
+    }
+  *stem = dot;
+  *extension = dot == length ? 0 : length - dot - 1;
+  return *stem >= 1 && *stem <= 8 && *extension <= 3 &&
+         (dot == length || *extension >= 1);
+}
+
+} // namespace
+
+bool IsShortNameShaped(const Utf16Unit *level, size_t length) {
+  size_t stem, extension;
+  if (!SplitShortName(level, length, &stem, &extension))
+    return false;
+  for (size_t i = 0; i < stem; ++i)
+    if (level[i] == '~')
+      return true;
+  return false;
+}
+
+bool FitsShortName(const Utf16Unit *level, size_t length) {
+  size_t stem, extension;
+  if (!SplitShortName(level, length, &stem, &extension))
+    return false;
+  for (size_t i = 0; i < length; ++i) {
+    Utf16Unit unit = level[i];
+    if (unit <= ' ' || unit > '~' || unit == '+' || unit == ',' ||
+        unit == ';' || unit == '=' || unit == '[' || unit == ']')
+      return false;
+  }
+  return true;
 }
 
 namespace {

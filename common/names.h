@@ -83,6 +83,58 @@ bool SameFilePath(const Utf16Unit *a, const Utf16Unit *b, NameStyle style);
 // >0, for sorting and searching names as the file system finds them.
 int CompareFilePaths(const Utf16Unit *a, const Utf16Unit *b, NameStyle style);
 
+// --- "May be the same file" ------------------------------------------------
+//
+// The wider of the two strengths (the exact one is SameFilePath above): two
+// names that some file system the launcher may write to could take for one
+// file. It never decides what is written where; it only chooses the careful
+// path (one file written after the other, or refused by the packer). Each
+// level counts without its trailing dots and spaces (Windows drops those of
+// the last level, and one dot of the others), and each unit as
+// FoldUnitForAliasing folds it. File systems that fold further (a sharp s
+// as "ss", composed and decomposed accents) are met where the file is
+// opened: the open says that the file was there already.
+
+// A unit as WindowsUpperCase gives it, and the letters that Unicode's case
+// folding takes for another one that Windows keeps apart (KELVIN SIGN for
+// K, ANGSTROM SIGN for U+00C5, OHM SIGN for omega, the dotted capital I for
+// I, CAPITAL SHARP S for the small one).
+Utf16Unit FoldUnitForAliasing(Utf16Unit unit);
+
+// An order of names of `aLength` and `bLength` units ('\' between levels)
+// in which two compare equal exactly when they may be the same file.
+int CompareMayBeSameFile(const Utf16Unit *a, size_t aLength,
+                         const Utf16Unit *b, size_t bLength);
+
+// The same for two terminated paths.
+bool MayBeSameFilePath(const Utf16Unit *a, const Utf16Unit *b);
+
+// Names, by number, for AnyMayBeSameFile: `copy` writes name `index` into
+// `to` (room for kMaxNameUnits + 1 units) and gives its length.
+struct NameSource {
+  size_t (*copy)(void *context, uint32_t index, Utf16Unit *to);
+  void *context;
+};
+
+// Whether two of names 0 to count - 1 may be the same file. Sorts their
+// numbers in `order` (room for `count`) by CompareMayBeSameFile with a heap
+// sort: at most about 2 n log2 n comparisons whatever the names, so no
+// input can make the check slow.
+bool AnyMayBeSameFile(const NameSource &source, uint32_t count,
+                      uint32_t *order);
+
+// Whether a level of `length` units has the shape of a short (8.3) name
+// that the system makes for a longer one: a stem of 1 to 8 units holding a
+// '~', then nothing or one '.' and 1 to 3 units. Such a level may name the
+// same file as a longer name in its folder.
+bool IsShortNameShaped(const Utf16Unit *level, size_t length);
+
+// Whether the system keeps a level as its own short name, making it none
+// with a '~': a stem of 1 to 8 units, nothing or one '.' and 1 to 3 units,
+// all printable ASCII other than space and + , ; = [ ] (letters in any
+// case).
+bool FitsShortName(const Utf16Unit *level, size_t length);
+
 // Writes why the name is refused, as the end of a sentence that begins with
 // the name ("has an empty level"), into `out` (always terminated; cut short
 // when `capacity` is too small). For kNameAllowed it writes "is allowed".

@@ -68,6 +68,8 @@
 
 namespace {
 
+void ExpandSiblingPath(void);
+
 // How often, and how far apart, a failed rename into place is tried again.
 const int kRenameRetries = 10;
 const DWORD kRenamePauseMs = 100;
@@ -540,9 +542,14 @@ void ExtractIntoOwnSibling(void) {
 // that one's directory. A sibling whose marker is not the one the build
 // values describe (the payload does not agree with them) is never put into
 // place; it stays this run's, as does one that cannot be renamed, and goes
-// at its end.
+// at its end. So does a sibling where two records named one file (the
+// file system said so at the open: a short name, case, a folder that
+// folds names): its marker lists both records, and a later start would
+// find the earlier one's size wrong and repair it at every start. Such a
+// payload runs from a sibling of its own at every start, as a per-run
+// directory, and repairs nothing.
 bool PublishSibling(void) {
-  if (!MarkerMatchesDigest())
+  if (!MarkerMatchesDigest() || state.recordFileExisted)
     return true;
   WriteMarker();
   // The hold beside the cache directory's path, taken before anything is
@@ -592,6 +599,7 @@ bool PublishSibling(void) {
 
 bool FillAndPublishSibling(void) {
   StartMarker();
+  state.recordFileExisted = false;
   if (StartIndexedExtraction()) {
     while (NextIndexedRecord()) {
       PauseExtractionForConsoleEvent();
@@ -693,6 +701,23 @@ bool RepairBrokenFiles(void) {
 
 namespace {
 
+// After a repair that could not put its files in place, and removed its
+// sibling: the run's own sibling gets a name of its own. On Windows a file
+// of the removed sibling that a scanner still holds with delete sharing
+// keeps its name until it is let go (delete-pending), and so does its
+// folder: making a directory at that path again would fail.
+void TakeFreshSiblingPath(void) {
+  WCHAR used[kPathCapacity + 1];
+  memcpy(used, state.unpackDirectory, sizeof used);
+  // A clock that never moves (a frozen one in a test) keeps the name.
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    ExpandSiblingPath();
+    if (!Utf16Equal(used, state.unpackDirectory))
+      return;
+    Sleep(1); // the clock has not moved on yet
+  }
+}
+
 // The cache directory holds this payload's marker: checks the files,
 // repairs what needs it (the broken files are unpacked alone into this
 // run's sibling, as a per-run directory, and each is then moved over its
@@ -708,10 +733,12 @@ void UseCacheDirectory(void) {
     verdict = kCacheBroken;
   if (verdict == kCacheBroken) {
     state.childExecutablePath[0] = 0; // the repair makes the sibling anew
-    if (RunPayloadPass(kCacheRepair))
+    if (RunPayloadPass(kCacheRepair)) {
       state.unpackDirectoryOwned = false;
-    else
+    } else {
       verdict = kCacheUnusable;
+      TakeFreshSiblingPath();
+    }
   }
   if (verdict == kCacheUnusable) {
     ExtractIntoOwnSibling();
@@ -724,12 +751,12 @@ void UseCacheDirectory(void) {
 
 bool CacheModeSelected(void) { return buildValues.unpackMode != kUnpackPerRun; }
 
-void ExpandCachePaths(void) {
-  buildValues.unpackTemplate[kUnpackTemplateCapacity - 1] = 0;
+namespace {
+
+// The sibling's path into state.unpackDirectory: the template's directory
+// and a per-run last level.
+void ExpandSiblingPath(void) {
   const WCHAR *given = buildValues.unpackTemplate;
-  if (given[0] == 0)
-    ReportFatalExpand(given);
-  // The sibling: the template's directory and a per-run last level.
   WCHAR pathTemplate[kUnpackTemplateCapacity + kNameCapacity];
   pathTemplate[0] = 0;
   AppendWideString(pathTemplate, given, kUnpackTemplateCapacity);
@@ -743,6 +770,16 @@ void ExpandCachePaths(void) {
   state.unpackDirectory[0] = 0;
   if (!ExpandPathTemplate(state.unpackDirectory, pathTemplate, kPathCapacity))
     ReportFatalExpand(given);
+}
+
+} // namespace
+
+void ExpandCachePaths(void) {
+  buildValues.unpackTemplate[kUnpackTemplateCapacity - 1] = 0;
+  const WCHAR *given = buildValues.unpackTemplate;
+  if (given[0] == 0)
+    ReportFatalExpand(given);
+  ExpandSiblingPath();
 
   bool digestSet = false;
   for (size_t i = 0; i < kPayloadDigestSize; ++i)

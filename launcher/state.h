@@ -42,6 +42,10 @@ struct LauncherState {
   int knownDirectoryCount;
   // The profile folder has been offered as the first known directory.
   bool knownDirectoriesSeeded;
+  // A record's file was there already when it was opened: two records of
+  // the pass name one file (payload/extract.h, TakeOverExistingFile). The
+  // cache mode never publishes such a sibling.
+  bool recordFileExisted;
   // The unpack directory may hold files of this run, so clean-up removes it.
   // Set once by BeginExtraction (launcher/console.cpp) on the main thread;
   // read by StopChildAndCleanUp on either thread.

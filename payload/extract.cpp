@@ -142,6 +142,17 @@ bool CreateParentDirectories(const WCHAR *path) {
   return made;
 }
 
+void TakeOverExistingFile(HANDLE file, const WCHAR *path,
+                          void (*awaitEarlierFiles)(HANDLE opened)) {
+  state.recordFileExisted = true;
+  awaitEarlierFiles(file);
+  if (!SetEndOfFile(file)) {
+    DWORD code = GetLastError();
+    CloseHandle(file);
+    ReportFatalUnpack(path, code);
+  }
+}
+
 int OpenRecordFile(const WCHAR *path) {
   // A directory that cannot be made, or a link where one should be, ends
   // the run here: the open must not go through it.
@@ -152,6 +163,8 @@ int OpenRecordFile(const WCHAR *path) {
                             CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE)
     ReportFatalOpen(path);
+  if (GetLastError() == ERROR_ALREADY_EXISTS)
+    TakeOverExistingFile(file, path, AwaitEveryFileClosed);
   return HandOverFile(file, path);
 }
 

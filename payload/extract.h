@@ -11,11 +11,25 @@
 #include "platform/platform.h"
 
 // Makes the directories that contain `path`, waits until the writers hold
-// no file at the same path, creates the file (replacing one there) and
-// hands it to the writers; gives its index for WriteRecordChunk. Ends the
+// no file that may be the same, creates the file (replacing one there: see
+// TakeOverExistingFile) and hands it to the writers; gives its index for WriteRecordChunk. Ends the
 // process with the open message when a directory or the file cannot be
 // made (a link where a directory should be counts as such).
 int OpenRecordFile(const WCHAR *path);
+
+// For a record's file that its open (CREATE_ALWAYS) found already there.
+// The directory the records go into starts empty, so an earlier record
+// named the file, maybe under a spelling that no name rule shows (a short
+// name, a folder that folds case further than Windows does): the open has
+// just cut that record's file while its writes may still be under way.
+// Notes it for the cache mode (state.recordFileExisted), waits with
+// `awaitEarlierFiles` until no earlier file is being written, and cuts the
+// file again, so that it ends as the later record alone. The file system,
+// not the names, decides what is one file; a start pays for it only where
+// a file was there already. Closes the file and ends the process with the
+// unpack message when the cut fails.
+void TakeOverExistingFile(HANDLE file, const WCHAR *path,
+                          void (*awaitEarlierFiles)(HANDLE opened));
 
 // Decodes the current record's next chunk (payload/record.h) into a writer's
 // buffer and queues its write to `file`; gives true. Once the data is all

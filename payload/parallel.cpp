@@ -135,73 +135,34 @@ bool LoadIndex(void) {
   return true;
 }
 
-// Where two names fold to the same units, they may name one file, which
-// must never be written by two threads at once: the one-thread reader
-// writes such a payload, one record after the other. The folding is wider
-// than any file system's, on every system, which only ever sends more
-// payloads there: letters as Windows upper-cases them, and every level
-// without its trailing dots and spaces (Windows drops those of the last
-// level, and one dot of the others). Gives the folded name's length.
-uint32_t FoldName(const IndexedRecord &record, WCHAR *to) {
-  uint32_t length = 0;
-  uint32_t kept = 0; // `to`'s length up to the level's last other unit
-  for (uint32_t i = 0; i < record.units; ++i) {
-    WCHAR unit = (WCHAR)GetLittleEndian16(record.name + 2 * i);
-    if (unit == kNameSeparator) {
-      length = kept;
-      to[length++] = unit;
-      kept = length;
-      continue;
-    }
-    to[length++] = (WCHAR)WindowsUpperCase(unit);
-    if (unit != '.' && unit != ' ')
-      kept = length;
-  }
-  return kept;
-}
-
-uint32_t FoldedHash(const WCHAR *folded, uint32_t length) {
-  uint32_t hash = 2166136261u;
-  for (uint32_t i = 0; i < length; ++i) {
-    hash ^= (uint16_t)folded[i];
-    hash *= 16777619u;
-  }
-  return hash;
+size_t CopyNumberedName(void *, uint32_t index, Utf16Unit *to) {
+  const IndexedRecord &record = Shared().records[index];
+  CopyIndexedName(record, (WCHAR *)to);
+  return record.units;
 }
 
 // Whether every record is one the caller would place, and no two may name
-// one file.
+// one file (common/names.h, the wider rule): such records must never be
+// written by two threads at once, and the one-thread reader writes them,
+// one after the other. A file system that takes still other names for one
+// file is met at the open (OpenIndexedRecordFile).
 bool RecordsArePlaceable(RecordCheck placeable) {
   ParallelExtraction &shared = Shared();
   uint32_t count = shared.index.recordCount;
-  size_t buckets = 16;
-  while (buckets < 2 * (size_t)count)
-    buckets *= 2;
-  uint32_t *table = (uint32_t *)calloc(buckets, sizeof(uint32_t));
-  if (table == nullptr)
-    return false;
-  bool placeable_ = true;
   WCHAR name[kMaxNameUnits + 1];
-  WCHAR folded[kMaxNameUnits + 1], other[kMaxNameUnits + 1];
-  for (uint32_t r = 0; placeable_ && r < count; ++r) {
+  for (uint32_t r = 0; r < count; ++r) {
     const IndexedRecord &record = shared.records[r];
     CopyIndexedName(record, name);
-    if (!placeable(name, record.size, r == 0)) {
-      placeable_ = false;
-      break;
-    }
-    uint32_t length = FoldName(record, folded);
-    size_t at = FoldedHash(folded, length) & (buckets - 1);
-    for (; table[at] != 0; at = (at + 1) & (buckets - 1))
-      if (FoldName(shared.records[table[at] - 1], other) == length &&
-          memcmp(folded, other, length * sizeof(WCHAR)) == 0) {
-        placeable_ = false;
-        break;
-      }
-    table[at] = r + 1;
+    if (!placeable(name, record.size, r == 0))
+      return false;
   }
-  free(table);
-  return placeable_;
+  uint32_t *order = (uint32_t *)malloc(count * sizeof(uint32_t));
+  if (order == nullptr)
+    return false;
+  NameSource source = {CopyNumberedName, nullptr};
+  bool alike = AnyMayBeSameFile(source, count, order);
+  free(order);
+  return !alike;
 }
 
 // Chooses the frames to decode (every frame, or those that hold part of a
@@ -563,6 +524,23 @@ bool FailureBeforeOpen(uint32_t r) {
   return !EarlierThanFailure(shared.records[r].dataOffset, true);
 }
 
+// For TakeOverExistingFile: waits until every record created so far is
+// written and closed. The decoders that hold their bytes never wait for
+// the main thread (those records are created), so the wait ends.
+void AwaitEarlierRecordsWritten(HANDLE opened) {
+  ParallelExtraction &shared = Shared();
+  AcquireSRWLockExclusive(&shared.lock);
+  while (shared.failure == kParallelFine && !shared.stopping &&
+         shared.running != 0 && shared.openFiles != 0)
+    SleepConditionVariableSRW(&shared.changed, &shared.lock, INFINITE, 0);
+  bool failed = shared.failure != kParallelFine;
+  ReleaseSRWLockExclusive(&shared.lock);
+  if (failed) {
+    CloseHandle(opened);
+    ReportFailure();
+  }
+}
+
 } // namespace
 
 namespace {
@@ -730,6 +708,8 @@ void OpenIndexedRecordFile(const WCHAR *path) {
     Fail(kParallelOpen, r, GetLastError(), record.dataOffset, true);
     return;
   }
+  if (GetLastError() == ERROR_ALREADY_EXISTS)
+    TakeOverExistingFile(file, path, AwaitEarlierRecordsWritten);
   if (record.size == 0) {
     if (!CloseHandle(file)) {
       Fail(kParallelWrite, r, GetLastError(), record.dataOffset, true);

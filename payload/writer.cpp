@@ -35,6 +35,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "common/names.h"
 #include "common/text.h"
 #include "diagnostics/fatal.h"
 #include "launcher/state.h"
@@ -218,12 +219,21 @@ void StopWithLockHeld(void) {
   ReportFatalUnpack(Pool().errorPath, Pool().errorCode);
 }
 
-// With the lock held: whether a file the writers hold is, on this file
-// system, the file at `path`.
+// The same, for a file the main thread has opened and not handed over yet:
+// it is closed here first.
+[[noreturn]] void ReportWriterFailureClosing(HANDLE opened) {
+  ReleaseSRWLockExclusive(&Pool().lock);
+  CloseHandle(opened);
+  AcquireSRWLockExclusive(&Pool().lock);
+  ReportWriterFailure();
+}
+
+// With the lock held: whether a file the writers hold may be, on some file
+// system, the file at `path` (common/names.h, the wider rule).
 bool HoldsPath(const WCHAR *path) {
   WriterPool &pool = Pool();
   for (const WriterFile &file : pool.files)
-    if (file.inUse && SameFilePath(file.path, path, kFileSystemNameStyle))
+    if (file.inUse && MayBeSameFilePath(file.path, path))
       return true;
   return false;
 }
@@ -262,6 +272,18 @@ void AwaitSamePathClosed(const WCHAR *path) {
   ReleaseSRWLockExclusive(&pool.lock);
 }
 
+void AwaitEveryFileClosed(HANDLE opened) {
+  WriterPool &pool = Pool();
+  if (!pool.running)
+    return;
+  AcquireSRWLockExclusive(&pool.lock);
+  while (!pool.failed && pool.filesInUse != 0)
+    AwaitTaskDone();
+  if (pool.failed)
+    ReportWriterFailureClosing(opened);
+  ReleaseSRWLockExclusive(&pool.lock);
+}
+
 int HandOverFile(HANDLE handle, const WCHAR *path) {
   WriterPool &pool = Pool();
   if (!pool.running)
@@ -269,13 +291,8 @@ int HandOverFile(HANDLE handle, const WCHAR *path) {
   AcquireSRWLockExclusive(&pool.lock);
   while (!pool.failed && pool.filesInUse == kWriterFileCapacity)
     AwaitTaskDone();
-  if (pool.failed) {
-    // This file is not the pool's yet: it is closed here.
-    ReleaseSRWLockExclusive(&pool.lock);
-    CloseHandle(handle);
-    AcquireSRWLockExclusive(&pool.lock);
-    ReportWriterFailure();
-  }
+  if (pool.failed)
+    ReportWriterFailureClosing(handle);
   int slot = 0;
   while (pool.files[slot].inUse)
     ++slot;

@@ -86,13 +86,18 @@ struct WriterPool {
 // files are closed, or given up, before it removes the unpack directory.
 const DWORD kWriterStopWaitMs = 800;
 
-// Waits until no file the writers hold is the file at `path`: a later
+// Waits until no file the writers hold may be the file at `path`: a later
 // record of the same file replaces it, and its open (which truncates) must
 // not cut short a file whose chunks are still being written. Called before
-// that open. "The same file" is decided as the file system decides it
-// (SameFilePath): on Windows "a.txt" and "A.TXT", or "t.bin" and "t.bin.",
-// are one file.
+// that open. "May be the same file" is the wider rule of common/names.h:
+// "a.txt" and "A.TXT", or "t.bin" and "t.bin.", on every system.
 void AwaitSamePathClosed(const WCHAR *path);
+
+// Waits until the writers hold no file at all: the file just opened as
+// `opened` (not handed over yet) was there already, so it may be one that
+// is still being written under another name. Closes `opened` and ends the
+// process with the unpack message when a write or a close has failed.
+void AwaitEveryFileClosed(HANDLE opened);
 
 // Hands an open file to the writers, which write its chunks in the order
 // they are queued and then close it. The first hand-over sets the pool up

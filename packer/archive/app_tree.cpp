@@ -235,6 +235,12 @@ bool MakeArchiveInputs(const AppTree &tree, size_t mainIndex, Target target,
       continue;
     const std::string &earlier = tree.files[clash.earlier].relative;
     const std::string &current = tree.files[i].relative;
+    if (clash.kind == NameClashFinder::kShortName)
+      return Fail(error, "the names '" + earlier + "' and '" + current +
+                             "' may be one file on Windows: '" +
+                             (clash.earlierIsFile ? earlier : current) +
+                             "' has the shape of the short name Windows "
+                             "makes for a longer name in its folder");
     if (clash.kind == NameClashFinder::kFileAndDirectory)
       return Fail(error, "the file '" +
                              (clash.earlierIsFile ? earlier : current) +

@@ -73,17 +73,14 @@ bool ArchiveNameToPath(const std::u16string &name, std::string *relative,
   return true;
 }
 
-std::u16string FoldForWindows(const std::u16string &name) {
-  std::u16string folded;
-  folded.reserve(name.size());
-  for (char16_t unit : name)
-    folded.push_back((char16_t)WindowsUpperCase((Utf16Unit)unit));
-  return folded;
-}
-
 bool NameClashFinder::Add(const std::u16string &name, size_t index,
                           Clash *clash) {
-  std::u16string key = foldCase_ ? FoldForWindows(name) : name;
+  // Folding keeps every unit in its place (a Windows name has no trailing
+  // dots or spaces for the wider rule to drop).
+  std::u16string key = name;
+  if (foldCase_)
+    for (char16_t &unit : key)
+      unit = (char16_t)FoldUnitForAliasing((Utf16Unit)unit);
   Level *level = &root_;
   size_t start = 0;
   bool created = false; // every level from here down is new
@@ -95,6 +92,22 @@ bool NameClashFinder::Add(const std::u16string &name, size_t index,
     std::u16string part = key.substr(start, end - start);
     start = end + 1;
     auto found = created ? level->below.end() : level->below.find(part);
+    if (found == level->below.end() && foldCase_) {
+      const Utf16Unit *units = Units(name) + (start - part.size() - 1);
+      bool shaped = IsShortNameShaped(units, part.size());
+      bool isLong = !FitsShortName(units, part.size());
+      size_t other = shaped ? level->longName : isLong ? level->shortShaped
+                                                       : kNone;
+      if (other != kNone) {
+        const Added &earlier = names_[other];
+        *clash = {kShortName, earlier.index, earlier.name, false, !shaped};
+        return false;
+      }
+      if (shaped && level->shortShaped == kNone)
+        level->shortShaped = names_.size();
+      if (isLong && level->longName == kNone)
+        level->longName = names_.size();
+    }
     if (found == level->below.end()) {
       std::unique_ptr<Level> &made = level->below[part];
       made.reset(new Level);

@@ -42,15 +42,15 @@ bool MakeArchiveName(const std::string &relative, Target target,
 bool ArchiveNameToPath(const std::u16string &name, std::string *relative,
                        std::string *error);
 
-// The name with every letter upper-cased as Windows compares file names,
-// for finding names that one Windows directory cannot hold side by side.
-std::u16string FoldForWindows(const std::u16string &name);
-
 // Finds names that one archive cannot hold side by side, added one at a
 // time: the same name twice (the launcher would write the first copy and
 // then overwrite it with the last), a name that is also a directory of
 // another name ("a" and "a\b"), and, when folding case as Windows does,
-// the same two clashes between names that differ only in case.
+// the same two clashes between names that differ only in case (as the
+// wider rule of common/names.h folds them), and a name of a short name's
+// shape ("AVERYL~1.BIN") in a folder that also holds a name that is no
+// short name ("averylongname.bin"): Windows may give that name the same
+// short name, and write both records to one file.
 //
 // The names are kept as a tree of their levels, so memory and time grow
 // with the names' total length however deep they go (a hostile container
@@ -61,6 +61,7 @@ public:
     kSameName,         // exactly the same name
     kCaseOnly,         // two names differing only in case
     kFileAndDirectory, // a name and a directory level of another name
+    kShortName,        // a short name's shape beside a longer name
   };
   struct Clash {
     Kind kind;
@@ -68,6 +69,8 @@ public:
     std::u16string earlierName; // and that name
     // For kFileAndDirectory: whether the two are equal only when folded,
     // and whether the earlier name is the file (else the later one is).
+    // For kShortName: whether the earlier name has the short name's shape
+    // (else the later one has).
     bool caseOnly;
     bool earlierIsFile;
   };
@@ -84,7 +87,12 @@ private:
     bool file = false;
     size_t first = 0; // in names_: the file, or the first name below it
     std::map<std::u16string, std::unique_ptr<Level>> below;
+    // Folding case: in names_, the first name with an entry here of a
+    // short name's shape, and the first with one that is no short name.
+    size_t shortShaped = kNone;
+    size_t longName = kNone;
   };
+  static const size_t kNone = (size_t)-1;
   struct Added {
     size_t index;
     std::u16string name;

@@ -117,6 +117,12 @@ private:
     case NameClashFinder::kCaseOnly:
       return "the names " + earlier + " and " + current +
              " differ only in case; Windows keeps one";
+    case NameClashFinder::kShortName:
+      return "the names " + earlier + " and " + current +
+             " may be one file on Windows: " +
+             (clash.earlierIsFile ? earlier : current) +
+             " has the shape of the short name Windows makes for a longer "
+             "name in its folder";
     case NameClashFinder::kFileAndDirectory:
       break;
     }

@@ -486,17 +486,27 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
   // Records carry no permissions: every file gets the one mode of extracted
   // files (common/file_mode.h). A fifo where a file was expected must not
   // hold the open up. A file made to be locked is the user's alone.
-  int fd =
-      !reading ? open(native, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW |
-                                  O_CLOEXEC,
-                      kExtractedFileMode)
-      : disposition == OPEN_ALWAYS
-          // Read and write: an exclusive fcntl lock needs write access,
-          // which Windows's exclusive byte-range lock does not.
-          ? open(native, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK |
-                             O_CLOEXEC,
-                 0600)
-          : open(native, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  // As on Windows, a CREATE_ALWAYS that finds the file there already says
+  // so with ERROR_ALREADY_EXISTS, and one that makes it clears the error:
+  // a new file costs the one open still.
+  bool existed = false;
+  int fd;
+  if (!reading) {
+    fd = open(native, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+              kExtractedFileMode);
+    if (fd < 0 && errno == EEXIST) {
+      existed = true;
+      fd = open(native, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                kExtractedFileMode);
+    }
+  } else if (disposition == OPEN_ALWAYS) {
+    // Read and write: an exclusive fcntl lock needs write access, which
+    // Windows's exclusive byte-range lock does not.
+    fd = open(native, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+              0600);
+  } else {
+    fd = open(native, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  }
   if (fd < 0) {
     SetLastErrorFromErrno(errno, errno == ENOENT);
     return INVALID_HANDLE_VALUE;
@@ -509,6 +519,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
   }
   handle->fd = fd;
   VESKAR_NAME_HANDLE(handle, path);
+  SetLastError(existed ? ERROR_ALREADY_EXISTS : 0);
   return handle;
 }
 
@@ -552,6 +563,19 @@ BOOL DeleteFileW(LPCWSTR path) {
     return TRUE;
   SetLastErrorFromErrno(errno, true);
   return FALSE;
+}
+
+BOOL SetEndOfFile(HANDLE file) {
+  VESKAR_HOOK_NOTED("SetEndOfFile", nullptr, VESKAR_HANDLE_NAME(file), BOOL);
+  Handle *handle = HandleOfKind(file, kFileHandle);
+  if (handle == nullptr)
+    return FALSE;
+  off_t at = lseek(handle->fd, 0, SEEK_CUR);
+  if (at < 0 || ftruncate(handle->fd, at) != 0) {
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+  }
+  return TRUE;
 }
 
 BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,

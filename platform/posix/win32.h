@@ -318,6 +318,8 @@ BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD countLow,
 BOOL DeleteFileW(LPCWSTR path);
 BOOL WriteFile(HANDLE file, const void *data, DWORD count, LPDWORD written,
                LPOVERLAPPED overlapped);
+// Cuts the file at its position (ftruncate).
+BOOL SetEndOfFile(HANDLE file);
 // fsync.
 BOOL FlushFileBuffers(HANDLE file);
 // Reads up to `count` bytes; 0 read at the end of the file.

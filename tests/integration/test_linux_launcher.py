@@ -258,6 +258,91 @@ class StandardStreamsTest(LinuxLauncherTestCase):
 
 
 class UnpackDirectoryTest(LinuxLauncherTestCase):
+    def case_insensitive_folder(self):
+        """A real folder that takes two spellings for one file, made for
+        this test: a loop-mounted vfat image, or a folder with the casefold
+        flag on a loop-mounted ext4 image (both need root, which CI has).
+        Skips, saying why, when neither can be made here."""
+        scratch = self.make_scratch()
+        image = os.path.join(scratch, "fs.img")
+        mount = os.path.join(scratch, "mnt")
+        os.makedirs(mount)
+        why = []
+        if os.geteuid() != 0:
+            self.skipTest("not root: no file system can be mounted for a "
+                          "case-insensitive folder")
+        attempts = [
+            (["mkfs.vfat", image], ["mount", "-o", "loop,uid=0,umask=077",
+                                    image, mount], None),
+            (["mkfs.ext4", "-q", "-O", "casefold", image],
+             ["mount", "-o", "loop", image, mount], "casefold"),
+        ]
+        for make, attach, subfolder in attempts:
+            if shutil.which(make[0]) is None:
+                why.append(make[0] + " is not installed")
+                continue
+            with open(image, "wb") as f:
+                f.truncate(64 << 20)
+            made = subprocess.run(make, capture_output=True)
+            if made.returncode != 0:
+                why.append(make[0] + ": "
+                           + made.stderr.decode(errors="replace").strip())
+                continue
+            mounted = subprocess.run(attach, capture_output=True)
+            if mounted.returncode != 0:
+                why.append(" ".join(attach[:3]) + ": "
+                           + mounted.stderr.decode(errors="replace").strip())
+                continue
+            self.addCleanup(subprocess.run, ["umount", "-l", mount])
+            folder = mount
+            if subfolder is not None:
+                folder = os.path.join(mount, subfolder)
+                os.makedirs(folder)
+                flagged = subprocess.run(["chattr", "+F", folder],
+                                         capture_output=True)
+                if flagged.returncode != 0:
+                    why.append("chattr +F: " + flagged.stderr.decode(
+                        errors="replace").strip())
+                    continue
+            os.chmod(folder, 0o700)
+            # The folder must fold case, or the test shows nothing.
+            with open(os.path.join(folder, "Probe.TXT"), "wb"):
+                pass
+            if not os.path.exists(os.path.join(folder, "probe.txt")):
+                why.append(make[0] + ": the folder keeps case apart")
+                continue
+            os.unlink(os.path.join(folder, "Probe.TXT"))
+            return folder
+        self.skipTest("no case-insensitive folder can be made here: "
+                      + "; ".join(why))
+
+    def test_a_case_insensitive_folder_keeps_the_later_record(self):
+        """In a folder that takes BIG.BIN and big.bin for one file, a
+        payload holding both ends with the later record's bytes, with the
+        one-thread reader and the parallel one (an index in several frames):
+        never 8 MiB of both, never a different file each run."""
+        folder = self.case_insensitive_folder()
+        later = b"later"
+        records = probe_records() + [("BIG.BIN", os.urandom(8 << 20)),
+                                     ("big.bin", later)]
+        for layout in ({}, {"index": True, "checksums": (True,) * 6}):
+            with self.subTest(layout=layout):
+                launcher = os.path.join(self.make_scratch(), "fold")
+                with open(LAUNCHER, "rb") as f:
+                    image = f.read()
+                with open(launcher, "wb") as f:
+                    f.write(image + container.container(records, **layout))
+                os.chmod(launcher, 0o755)
+                launch = self.launch(launcher=launcher,
+                                     env={"TMPDIR": folder})
+                self.assertEqual(launch.returncode, 0, launch.stderr)
+                files = {name.lower(): entry
+                         for name, entry in launch.report.files.items()}
+                self.assertEqual(len(files), len(launch.report.files))
+                self.assertEqual(files["big.bin"],
+                                 file_table([("big.bin", later)])["big.bin"])
+                self.assertEqual(os.listdir(folder), [])
+
     def test_fatal_endings_leave_nothing(self):
         """Every fatal ending after extraction has begun removes what the
         run wrote: partial files, content that failed its checksum, the

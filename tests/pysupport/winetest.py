@@ -173,6 +173,24 @@ def harness(app, command_line=None, cwd=None, env=None, stdin=b"",
     return HarnessResult(completed)
 
 
+def short_name(long_name):
+    """The short (8.3) name Wine gives a file named `long_name`, as
+    GetShortPathNameW gives it: the file made in a scratch folder for the
+    asking. Wine's short names are a hash of the long one ("AVER~STY.BIN"),
+    not Windows' numbered ones ("AVERYL~1.BIN"), and the same in every
+    folder."""
+    with support.scratch_dir("short-") as folder:
+        with open(os.path.join(folder, long_name), "wb"):
+            pass
+        result = wine([HARNESS, "short",
+                       to_windows(os.path.join(folder, long_name))])
+    text = result.stdout.decode("utf-8", "replace")
+    m = re.search(r"^harness: short (.*)$", text, re.M)
+    if m is None:
+        raise AssertionError(f"harness short: {result.stdout!r} {result.stderr!r}")
+    return m.group(1).rstrip("\r").split("\\")[-1]
+
+
 def process_gone(pid, wait_ms):
     """Whether the Windows process `pid` has ended, or ends within
     `wait_ms`, as the prefix's Wine server sees it."""

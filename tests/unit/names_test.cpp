@@ -10,6 +10,7 @@
 #include <wctype.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -225,33 +226,44 @@ TEST(SameFileTest, UpperCaseAsTheSystemMapsEachUnit) {
 // Two paths name one file on Windows when they differ only in letter case,
 // or in what the system drops before it opens anything: a last level's
 // trailing dots and spaces, one trailing dot of any other level. On POSIX
-// only the same units are the same file.
+// only the same units are the same file. The wider rule, "may be the same
+// file", takes every pair Windows takes, and more: the trailing dots and
+// spaces of every level, and the letters Unicode folds into another one.
 TEST(SameFileTest, OneFileAsEachFileSystemSeesIt) {
   const struct {
     std::u16string a, b;
-    bool windows, posix;
+    bool windows, posix, may;
   } kCases[] = {
-      {u"D\\a.txt", u"D\\a.txt", true, true},
-      {u"D\\a.txt", u"D\\A.TXT", true, false},
-      {u"D\\\u00c4.bin", u"D\\\u00e4.bin", true, false},
-      {u"D\\\u0393\\\u0436.txt", u"D\\\u03b3\\\u0416.TXT", true, false},
-      {u"D\\t.bin", u"D\\t.bin.", true, false},
-      {u"D\\t.bin", u"D\\t.bin . .", true, false},
-      {u"D\\t.bin ", u"D\\T.BIN..", true, false},
-      {u"D\\dir\\x", u"D\\dir.\\x", true, false},
-      {u"D\\DIR.\\x", u"D\\dir\\x.", true, false},
-      // Not the same: a full folding, a second dot or a space inside the
-      // path, other letters, other levels.
-      {u"D\\stra\u00dfe", u"D\\STRASSE", false, false},
-      {u"D\\dir..\\x", u"D\\dir\\x", false, false},
-      {u"D\\dir \\x", u"D\\dir\\x", false, false},
-      {u"D\\t.bin", u"D\\t.bin.x", false, false},
-      {u"D\\t.bin", u"D\\t.bi", false, false},
-      {u"D\\t.bin", u"D\\t", false, false},
-      {u"D\\a\\b", u"D\\a", false, false},
-      {u"D\\a\\b", u"D\\ab", false, false},
-      {u"D\\a", u"D\\b", false, false},
-      {u"D\\\U00010428", u"D\\\U00010400", false, false},
+      {u"D\\a.txt", u"D\\a.txt", true, true, true},
+      {u"D\\a.txt", u"D\\A.TXT", true, false, true},
+      {u"D\\\u00c4.bin", u"D\\\u00e4.bin", true, false, true},
+      {u"D\\\u0393\\\u0436.txt", u"D\\\u03b3\\\u0416.TXT", true, false,
+       true},
+      {u"D\\t.bin", u"D\\t.bin.", true, false, true},
+      {u"D\\t.bin", u"D\\t.bin . .", true, false, true},
+      {u"D\\t.bin ", u"D\\T.BIN..", true, false, true},
+      {u"D\\dir\\x", u"D\\dir.\\x", true, false, true},
+      {u"D\\DIR.\\x", u"D\\dir\\x.", true, false, true},
+      {u"D\\\u017fa", u"D\\SA", true, false, true},
+      {u"D\\\u0131", u"D\\I", true, false, true},
+      // Not the same on Windows, and maybe on another file system: more
+      // dots or spaces after a directory level, a letter that Unicode
+      // folds into another (KELVIN SIGN, ANGSTROM SIGN, a dotted I).
+      {u"D\\dir..\\x", u"D\\dir\\x", false, false, true},
+      {u"D\\dir \\x", u"D\\dir\\x", false, false, true},
+      {u"D\\k.bin", u"D\\\u212a.bin", false, false, true},
+      {u"D\\\u00e5", u"D\\\u212b", false, false, true},
+      {u"D\\\u0130", u"D\\i", false, false, true},
+      // Not the same: a full folding (met at the open instead), other
+      // letters, other levels.
+      {u"D\\stra\u00dfe", u"D\\STRASSE", false, false, false},
+      {u"D\\t.bin", u"D\\t.bin.x", false, false, false},
+      {u"D\\t.bin", u"D\\t.bi", false, false, false},
+      {u"D\\t.bin", u"D\\t", false, false, false},
+      {u"D\\a\\b", u"D\\a", false, false, false},
+      {u"D\\a\\b", u"D\\ab", false, false, false},
+      {u"D\\a", u"D\\b", false, false, false},
+      {u"D\\\U00010428", u"D\\\U00010400", false, false, false},
   };
   for (const auto &c : kCases) {
     SCOPED_TRACE(::testing::Message() << c.a.size() << "/" << c.b.size());
@@ -265,6 +277,7 @@ TEST(SameFileTest, OneFileAsEachFileSystemSeesIt) {
           << swapped;
       EXPECT_EQ(SameFilePath(a.c_str(), b.c_str(), kPosixNames), c.posix)
           << swapped;
+      EXPECT_EQ(MayBeSameFilePath(a.c_str(), b.c_str()), c.may) << swapped;
     }
   }
 }
@@ -281,16 +294,23 @@ TEST(SameFileTest, TheOrderOfNamesAgreesWithOneFile) {
       u"stra\u00dfe", u"STRASSE", u"dir\\x",   u"DIR.\\X",   u"dir\\x\\y",
       u"dir",     u"dir.",      u"dir..\\x", u"\U00010428", u"\U00010400",
       u"a b",     u"a\\b",      u"Z",        u"_",         u"["};
-  for (NameStyle style : {kWindowsNames, kPosixNames}) {
+  // The styles, and -1 for the wider rule.
+  for (int style : {(int)kWindowsNames, (int)kPosixNames, -1}) {
     SCOPED_TRACE(style);
     auto sign = [&](const std::u16string &a, const std::u16string &b) {
-      int order = CompareFilePaths(a.c_str(), b.c_str(), style);
+      int order =
+          style < 0
+              ? CompareMayBeSameFile(a.c_str(), a.size(), b.c_str(), b.size())
+              : CompareFilePaths(a.c_str(), b.c_str(), (NameStyle)style);
       return order < 0 ? -1 : order > 0 ? 1 : 0;
     };
     for (const auto &a : kNames) {
       for (const auto &b : kNames) {
         SCOPED_TRACE(test::Utf8(a) + " / " + test::Utf8(b));
-        EXPECT_EQ(sign(a, b) == 0, SameFilePath(a.c_str(), b.c_str(), style));
+        EXPECT_EQ(sign(a, b) == 0,
+                  style < 0 ? MayBeSameFilePath(a.c_str(), b.c_str())
+                            : SameFilePath(a.c_str(), b.c_str(),
+                                           (NameStyle)style));
         EXPECT_EQ(sign(a, b), -sign(b, a));
         for (const auto &c : kNames) {
           if (sign(a, b) <= 0 && sign(b, c) <= 0) {
@@ -315,6 +335,93 @@ TEST(SameFileTest, TheOrderOfNamesAgreesWithOneFile) {
     ASSERT_NE(found, sorted.end()) << test::Utf8(spelling);
     EXPECT_TRUE(SameFilePath(found->c_str(), spelling.c_str(), kWindowsNames))
         << test::Utf8(spelling);
+  }
+}
+
+// Whether any two of many names may be one file is decided by a sort
+// whose count of comparisons no choice of names can raise past about
+// 2 n log2 n: names in order, in reverse, behind a long shared prefix (each
+// comparison reads far), in an order made against a quicksort, and all
+// alike. With a pair anywhere it is found; without one, none is.
+TEST(MayBeSameFileTest, ManyNamesDecideWithinNLogNComparisons) {
+  const uint32_t n = 3000;
+  const std::u16string prefix(900, u'p');
+  auto numbered = [](uint32_t i) { return test::Utf16(std::to_string(i)); };
+  const struct {
+    const char *what;
+    std::function<std::u16string(uint32_t)> name;
+    bool pair;
+  } kCases[] = {
+      {"in order", [&](uint32_t i) { return u"f\\" + numbered(100000 + i); },
+       false},
+      {"in reverse",
+       [&](uint32_t i) { return u"f\\" + numbered(999999 - i); }, false},
+      {"behind a long prefix",
+       [&](uint32_t i) { return prefix + numbered(100000 + i); }, false},
+      {"organ pipe",
+       [&](uint32_t i) {
+         return prefix + numbered(100000 + (i < n / 2 ? i : n - i + n / 2));
+       },
+       false},
+      {"alike but for their ends",
+       [&](uint32_t i) {
+         return i == n - 1 ? prefix + u"A" : prefix + (char16_t)(u'a' + i % 2) +
+                                                 numbered(i);
+       },
+       false},
+      {"a case twin far apart",
+       [&](uint32_t i) {
+         return i == n - 1 ? u"F\\" + numbered(100007) + u". "
+                           : u"f\\" + numbered(100000 + i);
+       },
+       true},
+      {"every name alike", [&](uint32_t) { return prefix; }, true},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    struct Counted {
+      std::vector<std::u16string> names;
+      uint64_t copies = 0;
+    } counted;
+    for (uint32_t i = 0; i < n; ++i)
+      counted.names.push_back(c.name(i));
+    NameSource source = {
+        [](void *context, uint32_t index, Utf16Unit *to) -> size_t {
+          Counted &names = *(Counted *)context;
+          ++names.copies;
+          const std::u16string &name = names.names[index];
+          std::copy(name.begin(), name.end(), to);
+          return name.size();
+        },
+        &counted};
+    std::vector<uint32_t> order(n);
+    EXPECT_EQ(AnyMayBeSameFile(source, n, order.data()), c.pair);
+    // Two copies a comparison; log2 3000 < 12.
+    EXPECT_LE(counted.copies / 2, 2u * n * 12 + n);
+  }
+}
+
+// A short name's shape: a stem of up to 8 units with a '~', an extension of
+// up to 3. A level that fits a short name gets none made with a '~'.
+TEST(MayBeSameFileTest, ShortNameShapes) {
+  const struct {
+    std::u16string level;
+    bool shaped, fits;
+  } kCases[] = {
+      {u"AVERYL~1.BIN", true, true},  {u"AVER~STY.BIN", true, true},
+      {u"averyl~1.bin", true, true},  {u"PROGRA~1", true, true},
+      {u"~1", true, true},            {u"x~.y", true, true},
+      {u"README.TXT", false, true},   {u"readme.txt", false, true},
+      {u"averylongname.bin", false, false},
+      {u"a~b.text", false, false},    {u"a~1.b.c", false, false},
+      {u"ABCDEFGH~1", false, false},  {u".~1", false, false},
+      {u"A~1.", false, false},        {u"a b.txt", false, false},
+      {u"a+b.txt", false, false},     {u"\u00e4.txt", false, false},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(test::Utf8(c.level));
+    EXPECT_EQ(IsShortNameShaped(c.level.c_str(), c.level.size()), c.shaped);
+    EXPECT_EQ(FitsShortName(c.level.c_str(), c.level.size()), c.fits);
   }
 }
 

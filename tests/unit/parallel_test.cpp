@@ -509,6 +509,74 @@ TEST_F(IndexedExtractionTest, TwoRecordsOfOneFileAreWrittenOneAfterTheOther) {
   EXPECT_EQ(tree.size(), 3u);
 }
 
+// Two names that the file system opens as one file, which no name rule
+// shows (a short name; a folder that folds case further than Windows): the
+// later record's open finds the file there, and the file ends as that
+// record alone, with either reader. The alias appears only once the first
+// file is made (a hard link made at the second open, as a short name is
+// made with its file), and the first file's writes are held until the
+// second open has cut it, so that a write of the earlier record lands
+// after that cut.
+TEST_F(IndexedExtractionTest, ARecordOfAFileTheNamesDoNotShowEndsAsTheLater) {
+  const std::string later = "short and later";
+  const std::vector<Record> records = {
+      {u"main", "m"},
+      {u"averylongname.bin", test::SampleBytes(400000, 4)},
+      {u"AVERYL~1.BIN", later},
+      {u"z", "z"}};
+  std::vector<size_t> at = Offsets(records);
+  for (int threads : {1, 2}) {
+    SCOPED_TRACE(threads);
+    test::RemoveAll(D());
+    PrepareIndexed(records, {20, at[1] + 200000, at[2]}, threads);
+    veskar_recording::Reset();
+    static std::string longPath, shortPath;
+    static std::atomic<int> writes;
+    static std::atomic<bool> cut;
+    cut = false;
+    longPath = D("averylongname.bin");
+    shortPath = D("AVERYL~1.BIN");
+    writes = 0;
+    auto size = [] {
+      struct stat info;
+      return ::stat(longPath.c_str(), &info) == 0 ? info.st_size : -1;
+    };
+    veskar_recording::OnEachCall("CreateFileW", [size](const std::string &c) {
+      if (c.size() < 12 || c.compare(c.size() - 12, 12, "AVERYL~1.BIN") != 0)
+        return;
+      ASSERT_EQ(link(longPath.c_str(), shortPath.c_str()), 0);
+      while (size() <= 0) // the first write has landed
+        usleep(1000);
+    });
+    // Every write of the first file but the first waits until the second
+    // open has cut the file: the one-thread reader has queued the whole
+    // record (fewer chunks than its buffers) by then. The cut is seen as
+    // the file's size 0, or as a write to the second name, which comes
+    // after its open.
+    veskar_recording::OnEachCall("WriteFile", [size](const std::string &c) {
+      const std::string tail = "averylongname.bin";
+      if (c.compare(c.size() - 12, 12, "AVERYL~1.BIN") == 0)
+        cut = true;
+      if (c.compare(c.size() - tail.size(), tail.size(), tail) != 0 ||
+          ++writes < 2)
+        return;
+      while (!cut) {
+        if (size() == 0)
+          cut = true;
+        else
+          usleep(1000);
+      }
+    });
+    ExtractPayload();
+    std::map<std::string, std::string> tree = test::ListTree(unpackDirectory_);
+    // Sizes first: the earlier record's bytes would fill the screen.
+    EXPECT_EQ(tree["averylongname.bin"].size(), later.size());
+    EXPECT_TRUE(tree["averylongname.bin"] == later);
+    EXPECT_TRUE(tree["AVERYL~1.BIN"] == later);
+    EXPECT_TRUE(state.recordFileExisted);
+  }
+}
+
 // More files than may be open at once, in few frames: the main thread waits
 // for the decoders to close some, and never holds more than the limit the
 // documentation gives: 256 at most, and never more than half the

@@ -39,6 +39,12 @@
 //     is none), or "harness: running" when it still runs after MS
 //     milliseconds.
 //
+//   harness short PATH
+//     Prints "harness: short " and the short (8.3) form of PATH as
+//     GetShortPathNameW gives it, in UTF-8 (exit status 4 when it fails).
+//     Wine makes its short names from a hash of the long one, not as
+//     Windows numbers them ("AVER~STY.BIN", not "AVERYL~1.BIN").
+//
 //   harness await GO DONE MS
 //     Waits until GO exists, then creates DONE and exits; gives up after MS
 //     milliseconds (exit status 3). A process that outlives its starter
@@ -354,6 +360,22 @@ int Await(int argc, wchar_t **argv) {
   return 0;
 }
 
+int Short(int argc, wchar_t **argv) {
+  if (argc != 3)
+    return Usage();
+  wchar_t path[32768];
+  DWORD length = GetShortPathNameW(argv[2], path, 32768);
+  if (length == 0 || length >= 32768)
+    return 4;
+  char utf8[3 * 32768];
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, path, (int)length, utf8,
+                                  (int)sizeof utf8 - 1, nullptr, nullptr);
+  utf8[bytes] = 0;
+  printf("harness: short %s\n", utf8);
+  fflush(stdout);
+  return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv) {
@@ -365,5 +387,7 @@ int wmain(int argc, wchar_t **argv) {
     return Gone(argc, argv);
   if (argc >= 2 && wcscmp(argv[1], L"await") == 0)
     return Await(argc, argv);
+  if (argc >= 2 && wcscmp(argv[1], L"short") == 0)
+    return Short(argc, argv);
   return Usage();
 }

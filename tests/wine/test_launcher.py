@@ -365,31 +365,37 @@ class HostileInputTest(LauncherTestCase):
     def test_two_spellings_of_one_file_keep_the_later_record(self):
         """Another writer's container may hold one Windows file under two
         spellings: a case the file system folds beyond ASCII, a trailing
-        dot it drops, or ASCII case. The later record's bytes win, as they
-        would written one after the other: the earlier record's 8 MiB are
-        written and closed before the later record's open truncates the
-        file (an open while its chunks were still queued left the 8 MiB
-        there). The file keeps its first spelling."""
+        dot it drops, ASCII case, a directory level's case and dot, or the
+        short name the system gives the file (asked of Wine with
+        GetShortPathNameW: Wine makes it from a hash of the long name, as
+        "AVER~STY.BIN", where Windows numbers it, "AVERYL~1.BIN"). The
+        later record's bytes win, as they would written one after the
+        other, with either reader: the earlier record's 8 MiB are written
+        and closed before the later record's data (an open while its
+        chunks were still being written left 8 MiB there). Each pair goes
+        in a payload of its own: a pair whose names still fold alike would
+        send a shared payload to the one-thread reader, and hide a pair
+        that no longer does. The file keeps its first spelling."""
         later = b"later"
+        long_name = "averylongname.bin"
         pairs = [("\u00c4.bin", "\u00e4.bin"), ("t.bin", "t.bin."),
-                 ("a.txt", "A.TXT"), ("d\\x.bin", "D.\\X.BIN")]
-        records = list(self.records)
+                 ("a.txt", "A.TXT"), ("d\\x.bin", "D.\\X.BIN"),
+                 (long_name, winetest.short_name(long_name))]
         for first, second in pairs:
-            records += [(first, b"\x01" * (8 << 20)), (second, later)]
-        expected = file_table(self.records + [(first, later)
-                                              for first, _ in pairs])
-        # With an index and several frames too: such a payload is never
-        # written by several threads, which could let the earlier record
-        # win.
-        for layout in ({}, {"index": True, "checksums": (True,) * 6}):
-            with self.subTest(layout=layout):
-                launcher = os.path.join(self.make_scratch(), "spellings.exe")
-                pack_windows(records, launcher, **layout)
-                launch = self.launch(launcher=launcher)
-                self.assertEqual(launch.result.exit_code, 0,
-                                 launch.result.stderr)
-                self.assertEqual(launch.report.files, expected)
-                self.assertRemoved(launch)
+            records = self.records + [(first, b"\x01" * (8 << 20)),
+                                      (second, later)]
+            expected = file_table(self.records + [(first, later)])
+            # With an index and several frames too.
+            for layout in ({}, {"index": True, "checksums": (True,) * 6}):
+                with self.subTest(pair=(first, second), layout=layout):
+                    launcher = os.path.join(self.make_scratch(),
+                                            "spellings.exe")
+                    pack_windows(records, launcher, **layout)
+                    launch = self.launch(launcher=launcher)
+                    self.assertEqual(launch.result.exit_code, 0,
+                                     launch.result.stderr)
+                    self.assertEqual(launch.report.files, expected)
+                    self.assertRemoved(launch)
 
     def test_an_indexed_payload_is_decoded_on_several_threads(self):
         """A payload with an index, in frames cut inside names, sizes and
