@@ -109,19 +109,30 @@ bool MountOf(int fd, uint64_t *mount) {
     *mount = extended.stx_mnt_id;
     return true;
   }
-  char path[48];
-  snprintf(path, sizeof path, "/proc/self/fdinfo/%d", fd);
-  FILE *info = fopen(path, "re");
-  if (info == nullptr)
+  char text[1024];
+  snprintf(text, sizeof text, "/proc/self/fdinfo/%d", fd);
+  int info = open(text, O_RDONLY | O_CLOEXEC);
+  if (info < 0)
     return false;
-  char line[128];
-  bool found = false;
-  unsigned long long id = 0;
-  while (!found && fgets(line, sizeof line, info) != nullptr)
-    found = sscanf(line, "mnt_id: %llu", &id) == 1;
-  fclose(info);
+  ssize_t length = read(info, text, sizeof text - 1);
+  close(info);
+  if (length <= 0)
+    return false;
+  text[length] = 0;
+  // A line "mnt_id:" followed by blanks and the decimal id.
+  const char *at = strstr(text, "\nmnt_id:");
+  if (at == nullptr)
+    return false;
+  at += 8;
+  while (*at == ' ' || *at == '\t')
+    ++at;
+  if (*at < '0' || *at > '9')
+    return false;
+  uint64_t id = 0;
+  for (; *at >= '0' && *at <= '9'; ++at)
+    id = id * 10 + (uint64_t)(*at - '0');
   *mount = id;
-  return found;
+  return true;
 }
 
 // Whether the open directory `fd` is on the mount the walk started on:
