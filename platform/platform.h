@@ -76,14 +76,18 @@ struct FileIdentity {
   DWORD indexLow;
 };
 
-// Removes the directory tree at `path`, depth first, clearing read-only
-// attributes on the way, and never following a symbolic link or junction:
-// a link inside the tree is removed as a link and its target is untouched.
-// A tree of any depth takes the same stack and, on
-// POSIX, at most two descriptors; what will not go is passed over and the
-// rest still goes. With `expected`, only the directory that is that file
-// is removed: anything else at `path` (another directory, a link) is left
-// alone. Returns TRUE when nothing of the directory is left at `path`.
+// Removes the directory tree at `path`, depth first, and never following a
+// symbolic link or junction: a link inside the tree is removed as a link
+// and its target is untouched. It stays on the tree's own mount (POSIX):
+// another file system, or a bind mount of the same one, inside the tree is
+// left whole. It changes nothing it does not delete (Windows): a read-only
+// flag is cleared only to delete a name, and set back where the file keeps
+// other names or the name would not go. A tree of any depth takes the same
+// stack and, on POSIX, at most two descriptors; what will not go is passed
+// over and the rest still goes. With `expected`, only the directory that
+// is that file is removed: anything else at `path` (another directory, a
+// link) is left alone. Returns TRUE when nothing of the directory is left
+// at `path`.
 BOOL RemoveDirectoryTree(LPCWSTR path, const FileIdentity *expected = nullptr);
 
 // How many more files the process may have open at once: on POSIX the soft

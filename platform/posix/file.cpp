@@ -68,8 +68,14 @@ struct RemovalLevel {
 // The state of one removal below its top directory: the levels from the
 // top down to the current directory, and their names from the top joined
 // by '/'. Both grow with the depth, by a few bytes a level; nothing else
-// does, and at most two descriptors are open at any time.
+// does, and at most two descriptors are open at any time (three for a
+// moment where the kernel tells mounts apart only in /proc).
 struct RemovalWalk {
+  // The mount the top is on, when the kernel says (mountKnown): a bind
+  // mount of the same file system has the same device, and only its
+  // mount id tells it apart.
+  uint64_t mount;
+  bool mountKnown;
   RemovalLevel *levels;
   size_t depth; // the current directory is levels[depth]
   size_t levelCapacity;
@@ -92,6 +98,50 @@ bool Reserve(void **buffer, size_t *capacity, size_t count, size_t size) {
   *buffer = larger;
   *capacity = grown;
   return true;
+}
+
+// The id of the mount that the open directory `fd` is on; false when the
+// kernel does not say (statx gives it from Linux 5.8 on, /proc's
+// descriptor information from 3.15 on).
+bool MountOf(int fd, uint64_t *mount) {
+  struct statx extended;
+  if (statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID,
+            &extended) == 0 &&
+      (extended.stx_mask & STATX_MNT_ID) != 0) {
+    *mount = extended.stx_mnt_id;
+    return true;
+  }
+  char text[1024];
+  snprintf(text, sizeof text, "/proc/self/fdinfo/%d", fd);
+  int info = open(text, O_RDONLY | O_CLOEXEC);
+  if (info < 0)
+    return false;
+  ssize_t length = read(info, text, sizeof text - 1);
+  close(info);
+  if (length <= 0)
+    return false;
+  text[length] = 0;
+  // A line "mnt_id:" followed by blanks and the decimal id.
+  const char *at = strstr(text, "\nmnt_id:");
+  if (at == nullptr)
+    return false;
+  at += 8;
+  while (*at == ' ' || *at == '\t')
+    ++at;
+  if (*at < '0' || *at > '9')
+    return false;
+  uint64_t id = 0;
+  for (; *at >= '0' && *at <= '9'; ++at)
+    id = id * 10 + (uint64_t)(*at - '0');
+  *mount = id;
+  return true;
+}
+
+// Whether the open directory `fd` is on the mount the walk started on:
+// never when the kernel cannot say so for it but could for the top.
+bool OnTheWalksMount(const RemovalWalk &walk, int fd) {
+  uint64_t mount;
+  return !walk.mountKnown || (MountOf(fd, &mount) && mount == walk.mount);
 }
 
 // What GetFileInformationByHandle tells of the file `info` describes: its
@@ -216,13 +266,15 @@ int RemoveInside(RemovalWalk *walk, DIR *dir) {
           ++level->kept, ++seen, result = -1;
         continue;
       }
-      // Never into another file system mounted inside the tree.
+      // Never into another file system mounted inside the tree, nor into
+      // a bind mount of the same one: what is in it is not the tree's.
       int fd = info.st_dev == walk->levels[0].device
                    ? openat(at, n, kOpenDirectory)
                    : -1;
       struct stat opened;
-      if (fd >= 0 && (fstat(fd, &opened) != 0 || opened.st_dev != info.st_dev ||
-                      opened.st_ino != info.st_ino)) {
+      if (fd >= 0 &&
+          (fstat(fd, &opened) != 0 || opened.st_dev != info.st_dev ||
+           opened.st_ino != info.st_ino || !OnTheWalksMount(*walk, fd))) {
         close(fd);
         fd = -1;
       }
@@ -279,6 +331,7 @@ int RemoveAt(int parent, const char *name, const FileIdentity *expected) {
       return 0;
     }
   }
+  walk.mountKnown = MountOf(fd, &walk.mount);
   if (!Reserve((void **)&walk.levels, &walk.levelCapacity, 1,
                sizeof(RemovalLevel)) ||
       !Reserve((void **)&walk.names, &walk.namesCapacity, 1, 1)) {

@@ -43,11 +43,10 @@ WCHAR *GetHandlePath(HANDLE handle) {
 // Opens what is at `path` itself, a file or a directory, sharing
 // everything: a link or junction there is opened as the link.
 HANDLE OpenItself(const WCHAR *path, DWORD access) {
-  return CreateFileW(path, access,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                     nullptr);
+  return CreateFileW(
+      path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
 // The path of the directory `path` from its volume's root, without a final
@@ -62,6 +61,87 @@ WCHAR *GetDirectoryPath(const WCHAR *path) {
   if (length > 0 && own[length - 1] == L'\\')
     own[length - 1] = 0;
   return own;
+}
+
+// The attributes a program may set (FILE_BASIC_INFO): the others are the
+// file system's to keep.
+const DWORD kSettableAttributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+    FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// FileDispositionInfoEx and its flags (Windows 10 1809 on), which the
+// headers give only to programs that require that version.
+const FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx =
+    (FILE_INFO_BY_HANDLE_CLASS)21;
+const DWORD kDispositionDelete = 0x1;
+const DWORD kDispositionIgnoreReadOnly = 0x10;
+struct DispositionInfoEx {
+  DWORD Flags;
+};
+
+// Sets the attributes of the open `file` to `attributes`, leaving its
+// times as they are.
+bool SetAttributes(HANDLE file, DWORD attributes) {
+  FILE_BASIC_INFO basic = {};
+  basic.FileAttributes = attributes & kSettableAttributes;
+  if (basic.FileAttributes == 0)
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(file, FileBasicInfo, &basic,
+                                    sizeof basic) != FALSE;
+}
+
+// Marks the open `file` (listed with `attributes`) for deletion: its name
+// goes when the handle is closed. The read-only flag belongs to the file,
+// not to the name, and the file may keep other names (a hard link the
+// program made to a file of the user's): a read-only file is marked
+// without clearing the flag where the system allows it (Windows 10 1809
+// on); elsewhere the flag is cleared for the marking and set back when the
+// file has other names, or when the marking failed. True when marked.
+bool MarkForDeletion(HANDLE file, DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    DispositionInfoEx keepingFlag = {kDispositionDelete |
+                                     kDispositionIgnoreReadOnly};
+    if (SetFileInformationByHandle(file, kFileDispositionInfoEx, &keepingFlag,
+                                   sizeof keepingFlag))
+      return true;
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(file, &information))
+      return false; // whether it has other names is not known
+    attributes = information.dwFileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      if (!SetAttributes(file, attributes & ~FILE_ATTRIBUTE_READONLY))
+        return false;
+      FILE_DISPOSITION_INFO disposition = {TRUE};
+      bool marked =
+          SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                     sizeof disposition) != FALSE;
+      if (!marked || information.nNumberOfLinks != 1)
+        SetAttributes(file, attributes);
+      return marked;
+    }
+  }
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != FALSE;
+}
+
+// Deletes the link `path` (a symbolic link or junction, listed with
+// `attributes`) as a link, through a handle on the link itself; the target
+// is never opened. A handle that turns out not to be on a link (a system
+// that resolves the link on open all the same) deletes nothing.
+bool RemoveReadOnlyLink(const WCHAR *path, DWORD attributes) {
+  HANDLE link =
+      OpenItself(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+  if (link == INVALID_HANDLE_VALUE)
+    return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  bool marked =
+      GetFileInformationByHandle(link, &information) &&
+      (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+      MarkForDeletion(link, attributes);
+  CloseHandle(link);
+  return marked;
 }
 
 // Deletes the file `name` found in the directory whose path from the volume
@@ -92,19 +172,7 @@ bool RemoveFile(const WCHAR *path, const WCHAR *name,
                                   TRUE) == CSTR_EQUAL;
   }
   free(own);
-  bool marked = false;
-  if (itself) {
-    if (attributes & FILE_ATTRIBUTE_READONLY) {
-      FILE_BASIC_INFO basic = {};
-      basic.FileAttributes = attributes & ~FILE_ATTRIBUTE_READONLY;
-      if (basic.FileAttributes == 0)
-        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-      SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
-    }
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    marked = SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
-                                        sizeof disposition);
-  }
+  bool marked = itself && MarkForDeletion(file, attributes);
   CloseHandle(file);
   return marked;
 }
@@ -173,13 +241,17 @@ void RemoveTree(WCHAR *path, size_t length, RemovalLevel *levels) {
         }
         path[length] = L'\\';
         wmemcpy(path + length + 1, name, nameLength + 1);
-        if ((isDirectory || isLink) && (attributes & FILE_ATTRIBUTE_READONLY))
+        // A directory's own flag, cleared by its path: the directory is
+        // never a link here, so nothing else is reached through it.
+        if (isDirectory && !isLink && (attributes & FILE_ATTRIBUTE_READONLY))
           SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
         bool gone;
         if (isDirectory && !isLink) {
           wmemcpy(inner, name, nameLength + 1);
           path[length] = 0;
           continue;
+        } else if (isLink && (attributes & FILE_ATTRIBUTE_READONLY)) {
+          gone = RemoveReadOnlyLink(path, attributes);
         } else if (isDirectory) {
           gone = RemoveDirectoryW(path); // a link goes as a link
         } else if (isLink) {
@@ -430,6 +502,11 @@ BOOL RemoveDirectoryTree(LPCWSTR path, const FileIdentity *expected) {
     // Nothing there, or not the directory asked for: that stays, and
     // nothing of the directory is at the path.
     removed = TRUE;
+  } else if (!plainDirectory && (attributes & FILE_ATTRIBUTE_READONLY)) {
+    // Its flag is never cleared through the path, which would reach the
+    // target of a link.
+    RemoveReadOnlyLink(buffer, attributes);
+    removed = GetFileAttributesW(buffer) == INVALID_FILE_ATTRIBUTES;
   } else {
     if (attributes & FILE_ATTRIBUTE_READONLY)
       SetFileAttributesW(buffer, attributes & ~FILE_ATTRIBUTE_READONLY);

@@ -6,18 +6,26 @@
 // open only a few descriptors and runs the removal on a thread with the
 // Windows launcher's 1 MiB stack; when the tests run as root, the child
 // gives its privileges up first, so that permissions count as they do for
-// a user.
+// a user. Then what the removal must leave alone: mounts inside the tree
+// (in a mount namespace of the test's own), and a tree moved away under
+// the walk. (What it does with a directory that is not the one asked for
+// is tested through the launcher's own use, in shutdown_test.cpp.)
 //
 //===----------------------------------------------------------------------===//
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdio.h>
+#include <string.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -26,6 +34,17 @@
 
 #include "platform/platform.h"
 #include "tests/unit/support.h"
+
+// Every unlinkat of the POSIX layer comes here (the test program is linked
+// with --wrap=unlinkat): a test acts at the moment the walk deletes a name.
+std::function<void(const char *name)> beforeUnlink;
+
+extern "C" int __real_unlinkat(int directory, const char *name, int flags);
+extern "C" int __wrap_unlinkat(int directory, const char *name, int flags) {
+  if (beforeUnlink)
+    beforeUnlink(name);
+  return __real_unlinkat(directory, name, flags);
+}
 
 namespace {
 
@@ -131,6 +150,13 @@ TEST(RemovalTest, DeepTreesGoInBoundedStackAndDescriptors) {
          return WriteAt(at, "file.txt", "r") && fchmod(at, 0500) == 0;
        },
        0, nullptr},
+      // Closed to searching (chmod -R 644): nothing in a level can even be
+      // looked at until the removal opens it up.
+      {"every level without search permission",
+       [](int at, int, const std::string &) {
+         return WriteAt(at, "file.txt", "r") && fchmod(at, 0644) == 0;
+       },
+       0, nullptr},
       // What cannot go is passed over; everything beside it still goes.
       {"a level nobody may read, with files beside every level",
        [](int at, int level, const std::string &) {
@@ -205,6 +231,133 @@ TEST(RemovalTest, DeepTreesGoInBoundedStackAndDescriptors) {
       chmod(top.c_str(), 0700);
       RemoveDirectoryTree((LPCWSTR)test::CorePath(top).c_str());
     }
+  }
+}
+
+} // namespace
+
+namespace {
+
+// The files of the user's folder that the cases below must leave whole.
+const std::map<std::string, std::string> kUsersFiles = {
+    {"inner/", ""}, {"inner/keep.txt", "keep"}, {"keep.txt", "keep"}};
+
+void MakeUsersFolder(const std::string &folder) {
+  test::MakeDirectories(folder + "/inner");
+  test::WriteBytes(folder + "/keep.txt", "keep");
+  test::WriteBytes(folder + "/inner/keep.txt", "keep");
+}
+
+// Gives the process a mount namespace of its own, where it may mount: as
+// root that namespace alone where the system allows it, otherwise inside a
+// user namespace that maps the user to root (as `unshare -Urm`). False,
+// with the reason in `why`, where the system allows neither (a container
+// without the right to make namespaces, say).
+bool OwnMountNamespace(std::string *why) {
+  uid_t user = geteuid();
+  gid_t group = getegid();
+  bool mapped = false;
+  if (user != 0 || unshare(CLONE_NEWNS) != 0) {
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+      *why = std::string("no user and mount namespace: ") + strerror(errno);
+      return false;
+    }
+    mapped = true;
+  }
+  if (mapped) {
+    std::string users = "0 " + std::to_string(user) + " 1";
+    std::string groups = "0 " + std::to_string(group) + " 1";
+    test::WriteBytes("/proc/self/setgroups", "deny");
+    test::WriteBytes("/proc/self/uid_map", users);
+    test::WriteBytes("/proc/self/gid_map", groups);
+  }
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    *why = std::string("cannot make the mounts private: ") + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// The removal stays on the tree's own mount. A bind mount of a folder of
+// the same file system (same device: only the mount id tells it), a bind
+// mount of a single file, and another file system, each inside the tree,
+// are left whole with what they hold; everything else goes, and FALSE
+// says that the mount points stayed. Runs as root in a mount namespace of
+// its own, or as a user through a user namespace.
+TEST(RemovalTest, MountsInsideTheTreeAreLeftWhole) {
+  test::ScratchDir scratch;
+  const std::string tree = scratch / "tree", users = scratch / "users";
+  const std::string bound = tree + "/a/bound", file = tree + "/a/b/file";
+  const std::string other = tree + "/c/other";
+  test::Ending ending = test::RunInChild([&] {
+    std::string why;
+    if (!OwnMountNamespace(&why)) {
+      printf("skip %s", why.c_str());
+      return;
+    }
+    MakeUsersFolder(users);
+    test::MakeDirectories(bound);
+    test::MakeDirectories(tree + "/a/b");
+    test::MakeDirectories(other);
+    test::WriteBytes(tree + "/a/mine.txt", "m");
+    test::WriteBytes(tree + "/a/b/mine.txt", "m");
+    test::WriteBytes(file, "");
+    test::WriteBytes(tree + "/z.txt", "z");
+    if (mount(users.c_str(), bound.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+        mount((users + "/keep.txt").c_str(), file.c_str(), nullptr, MS_BIND,
+              nullptr) != 0 ||
+        mount("tmpfs", other.c_str(), "tmpfs", 0, nullptr) != 0) {
+      printf("skip cannot mount: %s", strerror(errno));
+      return;
+    }
+    test::WriteBytes(other + "/on-tmpfs.txt", "t");
+    BOOL removed = RemoveDirectoryTree((LPCWSTR)test::CorePath(tree).c_str());
+    std::map<std::string, std::string> left = test::ListTree(tree);
+    printf("removed %d\n", removed ? 1 : 0);
+    for (const auto &entry : left)
+      printf("%s=%s\n", entry.first.c_str(), entry.second.c_str());
+  });
+  if (ending.out.compare(0, 5, "skip ") == 0)
+    GTEST_SKIP() << "bind mounts need a mount namespace: " << ending.out;
+  ASSERT_TRUE(test::ExitedWith(ending, test::kReturned)) << ending;
+  EXPECT_EQ(ending.out, "removed 0\n"
+                        "a/=\n"
+                        "a/b/=\n"
+                        "a/b/file=keep\n"
+                        "a/bound/=\n"
+                        "a/bound/inner/=\n"
+                        "a/bound/inner/keep.txt=keep\n"
+                        "a/bound/keep.txt=keep\n"
+                        "c/=\n"
+                        "c/other/=\n"
+                        "c/other/on-tmpfs.txt=t\n");
+  // Outside the namespace, the mounts are gone and the user's folder is
+  // whole.
+  EXPECT_EQ(test::ListTree(users), kUsersFiles);
+}
+
+// The walk climbs back up through "..", and goes on only where that is
+// the directory it came down from. Here the subtree it is in is moved into
+// a user's folder while it works there: it must stop rather than take the
+// user's folder for its own parent and empty it.
+TEST(RemovalTest, AWalkWhoseSubtreeIsMovedAwayStops) {
+  test::ScratchDir scratch;
+  const std::string tree = scratch / "tree", users = scratch / "users";
+  MakeUsersFolder(users);
+  test::MakeDirectories(tree + "/a/b/c");
+  test::WriteBytes(tree + "/a/b/c/trigger", "t");
+  test::WriteBytes(tree + "/a/b/c/other", "o");
+  test::WriteBytes(tree + "/a/b/mine.txt", "m");
+  beforeUnlink = [&](const char *name) {
+    if (strcmp(name, "trigger") == 0)
+      rename((tree + "/a/b").c_str(), (users + "/b").c_str());
+  };
+  BOOL removed = RemoveDirectoryTree((LPCWSTR)test::CorePath(tree).c_str());
+  beforeUnlink = nullptr;
+  EXPECT_FALSE(removed);
+  std::map<std::string, std::string> left = test::ListTree(users);
+  for (const auto &entry : kUsersFiles) {
+    EXPECT_EQ(left[entry.first], entry.second) << entry.first;
   }
 }
 

@@ -137,6 +137,132 @@ void ReadOnly(const std::wstring &base) {
   Check("read-only", tree, {}, RemoveDirectoryTree(tree.c_str()));
 }
 
+// A tree with several subfolders at every level below the top's one
+// subfolder, files in each: one removal takes it all, not only the first
+// subfolder of each level (the launcher's retries would hide that on a
+// small tree, so the removal is called once here).
+void Branching(const std::wstring &base) {
+  std::wstring tree = base + L"\\branching";
+  std::wstring top = tree + L"\\only";
+  if (!MakeDirectory(tree) || !MakeDirectory(top))
+    return Setup("branching", "cannot make the tree");
+  for (int i = 0; i < 3; ++i) {
+    std::wstring middle = top + L"\\m" + std::to_wstring(i);
+    if (!MakeDirectory(middle) || !MakeFile(middle + L"\\f.txt", "m"))
+      return Setup("branching", "cannot make the tree");
+    for (int j = 0; j < 3; ++j) {
+      std::wstring leaf = middle + L"\\l" + std::to_wstring(j);
+      if (!MakeDirectory(leaf) || !MakeFile(leaf + L"\\f.txt", "l"))
+        return Setup("branching", "cannot make the tree");
+    }
+  }
+  Check("branching", tree, {}, RemoveDirectoryTree(tree.c_str()));
+}
+
+bool IsReadOnly(const std::wstring &path) {
+  DWORD attributes = GetFileAttributesW(Long(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+// The text of the file at `path`, up to 63 bytes.
+std::string Read(const std::wstring &path) {
+  HANDLE file = CreateFileW(Long(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return "";
+  char text[64] = {0};
+  DWORD read = 0;
+  ReadFile(file, text, sizeof text - 1, &read, nullptr);
+  CloseHandle(file);
+  return std::string(text, read);
+}
+
+// The read-only flag belongs to the file, not to the name: a read-only
+// file the program hard-linked into its folder from outside keeps its flag
+// and its content when the tree's names go, at the top and deeper down.
+//
+// Wine 8 refuses FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE
+// (ERROR_INVALID_PARAMETER), so under Wine the removal clears the flag to
+// mark the name and sets it back; Windows 10 1809 on deletes the name
+// without clearing it. Either way the flag must still be set afterwards.
+void HardLinkedReadOnly(const std::wstring &base) {
+  std::wstring outside = base + L"\\users-files";
+  std::wstring tree = base + L"\\hard-links";
+  std::wstring first = outside + L"\\first.txt";
+  std::wstring second = outside + L"\\second.txt";
+  if (!MakeDirectory(outside) || !MakeDirectory(tree) ||
+      !MakeDirectory(tree + L"\\inner") || !MakeFile(first, "first") ||
+      !MakeFile(second, "second") ||
+      !SetFileAttributesW(Long(first).c_str(), FILE_ATTRIBUTE_READONLY) ||
+      !SetFileAttributesW(Long(second).c_str(), FILE_ATTRIBUTE_READONLY))
+    return Setup("hard-linked-read-only", "cannot make the tree");
+  if (!CreateHardLinkW(Long(tree + L"\\first.txt").c_str(), Long(first).c_str(),
+                       nullptr) ||
+      !CreateHardLinkW(Long(tree + L"\\inner\\second.txt").c_str(),
+                       Long(second).c_str(), nullptr)) {
+    Report("SKIP", "hard-linked-read-only", "CreateHardLinkW failed",
+           GetLastError());
+    RemoveDirectoryTree(tree.c_str());
+    return;
+  }
+  BOOL result = RemoveDirectoryTree(tree.c_str());
+  if (!IsReadOnly(first) || !IsReadOnly(second)) {
+    Report("FAIL", "hard-linked-read-only",
+           "a file outside the tree lost its read-only flag");
+    ++failures;
+  } else if (Read(first) != "first" || Read(second) != "second") {
+    Report("FAIL", "hard-linked-read-only",
+           "a file outside the tree lost its content");
+    ++failures;
+  } else {
+    Check("hard-linked-read-only", tree, {first, second}, result);
+  }
+  SetFileAttributesW(Long(first).c_str(), FILE_ATTRIBUTE_NORMAL);
+  SetFileAttributesW(Long(second).c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// A read-only file that cannot be marked for deletion (a view of it is
+// mapped, which both Windows and Wine refuse to delete under) keeps its
+// flag: where the removal cleared it to mark the file, it sets it back.
+// Once the view is gone, the next removal takes the tree.
+void MappedReadOnly(const std::wstring &base) {
+  std::wstring tree = base + L"\\mapped";
+  std::wstring mapped = tree + L"\\mapped.txt";
+  if (!MakeDirectory(tree) || !MakeFile(mapped, "mapped") ||
+      !SetFileAttributesW(Long(mapped).c_str(), FILE_ATTRIBUTE_READONLY))
+    return Setup("mapped-read-only", "cannot make the tree");
+  HANDLE file =
+      CreateFileW(Long(mapped).c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE mapping =
+      file == INVALID_HANDLE_VALUE
+          ? nullptr
+          : CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  void *view = mapping == nullptr
+                   ? nullptr
+                   : MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+  if (view == nullptr)
+    return Setup("mapped-read-only", "cannot map the file");
+  BOOL whileMapped = RemoveDirectoryTree(tree.c_str());
+  bool kept = Exists(mapped), flagKept = IsReadOnly(mapped);
+  UnmapViewOfFile(view);
+  CloseHandle(mapping);
+  CloseHandle(file);
+  if (whileMapped || !kept) {
+    Report("NOTE", "mapped-read-only",
+           "the system deleted a mapped file: nothing to check");
+  } else if (!flagKept) {
+    Report("FAIL", "mapped-read-only",
+           "a file that stayed lost its read-only flag");
+    ++failures;
+    RemoveDirectoryTree(tree.c_str());
+    return;
+  }
+  Check("mapped-read-only", tree, {}, RemoveDirectoryTree(tree.c_str()));
+}
+
 // Removes `tree` while its file `held` is held open without delete sharing:
 // the removal keeps that file, returns FALSE and takes everything else
 // (`othersGone` says whether it did); then, once the file is closed, the
@@ -351,6 +477,9 @@ int Cases(const wchar_t *base) {
   }
   LongPaths(full);
   ReadOnly(full);
+  Branching(full);
+  HardLinkedReadOnly(full);
+  MappedReadOnly(full);
   HeldOpen(full);
   WideTree(full);
   SymbolicLinks(full);

@@ -15,7 +15,9 @@ from winetest import REMOVAL_TEST, to_windows, wine
 class RemovalProgramTest(winetest.WineTestCase):
     def test_long_read_only_held_and_linked_trees(self):
         """Trees with paths of about 600 characters, read-only files and a
-        read-only directory, a file held open without delete sharing, links,
+        read-only directory, several subfolders at every level (one removal,
+        no retries), read-only files hard-linked from outside or mapped
+        (their flag stays), a file held open without delete sharing, links,
         many subdirectories at the top (removed on several threads at once);
         and the current directory keeps its contents throughout."""
         base = self.make_scratch()
@@ -25,8 +27,9 @@ class RemovalProgramTest(winetest.WineTestCase):
         for line in lines:
             verdict, _, rest = line.partition(" ")
             verdicts[rest.split(":")[0]] = (verdict, line)
-        for case in ("long-paths", "read-only", "held-open", "wide-tree",
-                     "missing"):
+        for case in ("long-paths", "read-only", "branching",
+                     "hard-linked-read-only", "mapped-read-only", "held-open",
+                     "wide-tree", "missing"):
             with self.subTest(case=case):
                 self.assertEqual(verdicts.get(case, ("absent",))[0], "PASS",
                                  "\n".join(lines))
@@ -75,12 +78,19 @@ class UnixLinksTest(winetest.WineTestCase):
         return left
 
     def test_link_targets_survive(self):
+        # A link named like its target ("keep.txt" to target/keep.txt):
+        # the file Wine opens through it has the link's own name, in
+        # another folder, and must not be taken for the link.
         cases = [
-            ("directory link", lambda target: target),
-            ("file link", lambda target: os.path.join(target, "keep.txt")),
-            ("dangling link", lambda target: os.path.join(target, "gone")),
+            ("directory link", lambda target: target, "link"),
+            ("file link", lambda target: os.path.join(target, "keep.txt"),
+             "link"),
+            ("file link named like its target",
+             lambda target: os.path.join(target, "keep.txt"), "keep.txt"),
+            ("dangling link", lambda target: os.path.join(target, "gone"),
+             "link"),
         ]
-        for name, pointing_at in cases:
+        for name, pointing_at, link_name in cases:
             with self.subTest(link=name):
                 base = self.make_scratch()
                 target = self.make_target(base)
@@ -93,7 +103,7 @@ class UnixLinksTest(winetest.WineTestCase):
                     with open(os.path.join(directory, "plain.txt"), "w") as f:
                         f.write("plain")
                     os.symlink(pointing_at(target),
-                               os.path.join(directory, "link"))
+                               os.path.join(directory, link_name))
 
                 wine([REMOVAL_TEST, "remove", to_windows(tree)])
 
@@ -102,6 +112,35 @@ class UnixLinksTest(winetest.WineTestCase):
                 self.assertNotIn("plain.txt", left)
                 self.assertNotIn(os.path.relpath(
                     os.path.join(deep, "plain.txt"), tree), left)
+
+    def test_read_only_link_targets_stay_as_they_are(self):
+        """Wine shows a link to a read-only directory as a read-only
+        reparse point, and clearing that flag through the link's path
+        reaches the target: its mode changed, and an empty target was then
+        deleted through the link. The removal clears no flag through a
+        path that may be a link, and the targets keep their mode."""
+        base = self.make_scratch()
+        empty = os.path.join(base, "empty-target")
+        full = os.path.join(base, "full-target")
+        os.makedirs(empty)
+        os.makedirs(full)
+        with open(os.path.join(full, "keep.txt"), "w") as f:
+            f.write("keep")
+        tree = os.path.join(base, "tree")
+        os.makedirs(os.path.join(tree, "sub"))
+        os.symlink(empty, os.path.join(tree, "to-empty"))
+        os.symlink(full, os.path.join(tree, "sub", "to-full"))
+        for target in (empty, full):
+            os.chmod(target, 0o555)
+            self.addCleanup(lambda t=target: os.path.isdir(t) and
+                            os.chmod(t, 0o755))
+
+        wine([REMOVAL_TEST, "remove", to_windows(tree)])
+
+        for target in (empty, full):
+            self.assertTrue(os.path.isdir(target), target)
+            self.assertEqual(os.stat(target).st_mode & 0o777, 0o555, target)
+        self.assertEqual(os.listdir(full), ["keep.txt"])
 
     def test_link_targets_survive_in_a_wide_tree(self):
         """Many subdirectories at the top, which the removal takes on several
