@@ -301,6 +301,11 @@ void ReleaseHold(HANDLE volatile *hold) {
 void RemoveHoldLock(const WCHAR *directory) {
   if (!kHoldsBesideDirectory)
     return;
+  // None there (already removed): none is made only to be deleted.
+  WCHAR path[kPathCapacity];
+  if (!LockPathOf(directory, path) ||
+      GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES)
+    return;
   HANDLE lock = nullptr;
   if (LockBeside(directory, true, &lock) != kHoldTaken)
     return; // another run holds it, or a removal: theirs to delete

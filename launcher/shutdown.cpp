@@ -54,6 +54,8 @@ BOOL RemoveOwnDirectoryTree(void) {
 void RemoveUnpackDirectory(void) {
   if (!state.unpackDirectoryOwned)
     return;
+  while (InterlockedExchange(&state.unpackRemovalBusy, 1) != 0)
+    Sleep(10);
   const ShutdownBounds &bounds = CurrentShutdownBounds();
   ReleaseUnpackDirectoryHold();
   BOOL gone = RemoveOwnDirectoryTree();
@@ -65,6 +67,7 @@ void RemoveUnpackDirectory(void) {
     ++retry;
   }
   RemoveHoldLock(state.unpackDirectory);
+  InterlockedExchange(&state.unpackRemovalBusy, 0);
 }
 
 } // namespace

@@ -54,6 +54,11 @@ struct LauncherState {
   // user's own, found there and used as it always was). No ending ever
   // removes a directory that is not.
   volatile bool unpackDirectoryOwned;
+  // Both threads may end the run at once (a console event as the child
+  // ends): the removal of the directory and its lock file is one thread's
+  // at a time, so that neither lets the process end while the other is
+  // half-way.
+  LONG volatile unpackRemovalBusy;
   // This run's hold on its unpack directory (launcher/hold.h), which tells
   // other starts' sweeps that the run lives; null when it holds none. Taken
   // (launcher/unpack.cpp) as soon as the directory is made, before anything
