@@ -44,6 +44,8 @@ BOOL RemoveOwnDirectoryTree(void) {
                                  : nullptr);
 }
 
+} // namespace
+
 // Tried once and retried while the directory is still there: files of a
 // child that has just ended may stay locked for a moment. A directory that
 // is not this run's any more (moved away, and another one made at its
@@ -65,8 +67,6 @@ void RemoveUnpackDirectory(void) {
     ++retry;
   }
 }
-
-} // namespace
 
 void RememberUnpackDirectory(HANDLE hold) {
   BY_HANDLE_FILE_INFORMATION information;

@@ -65,6 +65,7 @@ void CreateUnpackDirectory(void) {
       state.unpackDirectoryHold = hold;
       RememberUnpackDirectory(hold);
       state.unpackDirectoryOwned = true;
+      state.unpackDirectoryMade = made != FALSE;
       if (made)
         RememberDirectory(directory);
       return;
@@ -152,9 +153,36 @@ void WriteIndexedRecord(void) {
   OpenIndexedRecordFile(state.outputFilePath);
 }
 
-void FinishIndexedRecords(void) {
+namespace {
+
+// A parallel pass that stopped where the stream is not what its index says
+// may have made files under names the stream does not hold, and written
+// part of others: the directory this run made for them goes, as at the
+// run's end, and the one-thread reader makes it anew at its first record,
+// which is the stream's (its name is the child's). A directory this run
+// found at its path (where TEMP is the user's own) is never emptied: it is
+// only let go of and taken again, and the one-thread reader writes over
+// what is in it, as it would have.
+void DiscardIndexedPass(void) {
+  PauseExtractionForConsoleEvent();
+  if (state.childExecutablePath[0] == 0)
+    return; // nothing made yet
+  if (state.unpackDirectoryMade)
+    RemoveUnpackDirectory();
+  else
+    ReleaseUnpackDirectoryHold();
+  ForgetKnownDirectories(); // the unpack directory's levels among them
+  state.childExecutablePath[0] = 0;
+}
+
+} // namespace
+
+bool FinishIndexedRecords(void) {
   AwaitDecoders(kWaitForEnd);
-  FinishParallelExtraction();
+  if (FinishParallelExtraction())
+    return true;
+  DiscardIndexedPass();
+  return false;
 }
 
 void ExtractPayload(void) {
@@ -164,8 +192,8 @@ void ExtractPayload(void) {
       PlaceRecord();
       WriteIndexedRecord();
     }
-    FinishIndexedRecords();
-    return;
+    if (FinishIndexedRecords())
+      return;
   }
   while (ReadRecordName()) {
     PauseExtractionForConsoleEvent();

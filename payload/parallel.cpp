@@ -529,8 +529,8 @@ void JoinDecoders(void) {
   shared.threadCount = 0;
 }
 
-// Once every decoder has ended (or for a stop): reports the earliest
-// failure, every file closed. An open failure is reported only now, after
+// Once every decoder has ended: reports the earliest failure that the
+// environment decides, or an open, every file closed. An open failure is reported only now, after
 // the decoders have compared every header in front of it with the stream:
 // its name, and the names before it, are the index's, and a forged one
 // must not make a failure the stream does not hold.
@@ -549,10 +549,8 @@ void JoinDecoders(void) {
     ReportFatalUnpack(state.outputFilePath, code);
   case kParallelOpen:
     ReportFatalOpen(state.outputFilePath);
-  case kParallelMemory:
+  default: // kParallelMemory: a decode failure never comes here
     ReportFatalMemory();
-  default:
-    ReportFatalDecode();
   }
 }
 
@@ -747,13 +745,21 @@ void OpenIndexedRecordFile(const WCHAR *path) {
   shared.nextRecord = r + 1;
 }
 
-void FinishParallelExtraction(void) {
+bool FinishParallelExtraction(void) {
   ParallelExtraction &shared = Shared();
+  // The package's bytes are not what the index says, or not sound: the
+  // one-thread reader, which never looks at the index, decides. Every
+  // decoder has ended; what they left open is closed.
+  if (shared.failure == kParallelDecode) {
+    StopParallelExtraction();
+    return false;
+  }
   if (shared.failure != kParallelFine)
     ReportFailure();
   JoinDecoders();
   shared.active = false;
   ReleaseIndex();
+  return true;
 }
 
 void StopParallelExtraction(void) {
