@@ -14,7 +14,9 @@
 // (its name, its terminator, its size) and of the end marker that a thread
 // decodes must be the byte the index says, and each frame must decode to
 // exactly the bytes the index gives it. Where a frame does not decode, or
-// what it holds disagrees with the index, the pass stops, and the caller
+// what it holds disagrees with the index, or a file cannot be made (the
+// stream's name or the index's, a directory in the way or no descriptor
+// left: the one-thread reader decides), the pass stops, and the caller
 // removes what it wrote and runs the one-thread reader (payload/record.h)
 // over the payload from its start: a forged index cannot make a run go on
 // with anything the stream does not say, and a sound stream still runs,
@@ -83,10 +85,10 @@ struct IndexedRecord {
 // The failure the reader will report.
 enum ParallelFailure {
   kParallelFine,
-  kParallelDecode, // a frame is damaged or disagrees with the index: the
-                   // one-thread reader decides
+  kParallelDecode, // a frame is damaged or disagrees with the index
   kParallelWrite,  // a write or a close failed (errorRecord, errorCode)
-  kParallelOpen,   // the file of errorRecord or a directory of it
+  kParallelOpen,   // the file of errorRecord or a directory of it; this
+                   // and a decode failure leave it to the one-thread reader
   kParallelMemory, // a decoder was refused memory
 };
 
@@ -183,11 +185,11 @@ bool NextIndexedRecord(void);
 // the decoders; a record without data is closed at once. The caller has
 // waited for room (kWaitForFileRoom). When the file or a directory cannot
 // be made, that failure is kept in its place (see ParallelExtraction) and
-// the next NextIndexedRecord gives false: it is reported once the decoders
-// have found the headers of this record and of every one before it in the
-// stream as the index gives them (the names come from the index: a forged
-// one must not make a failure the stream does not hold), and the decode
-// message where they found otherwise.
+// the next NextIndexedRecord gives false: once the decoders have done what
+// lies before it, the one-thread reader runs instead
+// (FinishParallelExtraction), and names the failure it meets first (the
+// names come from the index: a forged one must not make a failure the
+// stream does not hold).
 void OpenIndexedRecordFile(const WCHAR *path);
 
 // What the main thread waits for.
@@ -209,10 +211,11 @@ DWORD TakeParallelBytesWritten(void);
 void PassIndexedRecord(void);
 
 // Once WaitForDecoders(kWaitForEnd) has said so: ends the run with the
-// earliest failure's message (open, unpack or memory) when there is one,
-// and otherwise lets the threads and the index go; true then. False where
-// the earliest failure is a frame that does not decode or disagrees with
-// the index: every file is closed and the pass is over, the payload's
+// earliest failure's message where the environment decides it (a write or
+// a close, no memory), and otherwise lets the threads and the index go;
+// true then. False where the earliest failure is a frame that does not
+// decode or disagrees with the index, or a file or directory that could
+// not be made: every file is closed and the pass is over, the payload's
 // stream is still at its start, and the caller removes what was written
 // and runs the one-thread reader, which names the failure, if any, as it
 // meets it. Every file is closed.

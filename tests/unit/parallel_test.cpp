@@ -572,6 +572,28 @@ TEST_F(IndexedExtractionTest, TheEnvironmentsFailuresNameTheFileInBothReaders) {
   }
 }
 
+// A file the parallel pass cannot make (here: no descriptor left while its
+// decoders hold files open) leaves the payload to the one-thread reader,
+// which keeps fewer open: a package that it runs runs.
+TEST_F(IndexedExtractionTest, AnOpenThatFailsOnlyInTheParallelPassStillRuns) {
+  const std::vector<Record> records = {
+      {u"main", "m"},
+      {u"d\\third.txt", test::SampleBytes(1000, 1)},
+      {u"big.bin", test::SampleBytes(200000, 2)}};
+  std::vector<size_t> at = Offsets(records);
+  PrepareIndexed(records, {at[1] + 3, at[2] + 40000}, 2);
+  veskar_recording::Reset();
+  veskar_recording::OnEachCall("CreateFileW", [](const std::string &c) {
+    if (state.parallel.active && c.size() > 10 &&
+        c.compare(c.size() - 10, 10, "\\third.txt") == 0)
+      veskar_recording::Script("CreateFileW", (uint64_t)INVALID_HANDLE_VALUE,
+                               ERROR_TOO_MANY_OPEN_FILES);
+  });
+  test::Ending ending = ExtractAlone();
+  EXPECT_TRUE(test::ExitedWith(ending, test::kReturned)) << ending;
+  EXPECT_TRUE(test::ListTree(unpackDirectory_) == Expected(records));
+}
+
 // Two records of one file are never written by two threads: such a payload
 // goes to the one-thread reader, and the later record wins as it always
 // did.
