@@ -165,6 +165,8 @@ namespace {
 // what is in it, as it would have.
 void DiscardIndexedPass(void) {
   PauseExtractionForConsoleEvent();
+  // The progress window counts the one-thread reader's bytes from 0.
+  InterlockedExchange64(&state.progressWindow.bytesWritten, 0);
   if (state.childExecutablePath[0] == 0)
     return; // nothing made yet
   if (state.unpackDirectoryMade)
