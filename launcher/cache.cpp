@@ -600,6 +600,7 @@ bool PublishSibling(void) {
 bool FillAndPublishSibling(void) {
   StartMarker();
   state.recordFileExisted = false;
+  bool done = false;
   if (StartIndexedExtraction()) {
     while (NextIndexedRecord()) {
       PauseExtractionForConsoleEvent();
@@ -607,8 +608,13 @@ bool FillAndPublishSibling(void) {
       AppendRecordToMarker();
       WriteIndexedRecord();
     }
-    FinishIndexedRecords();
-  } else {
+    done = FinishIndexedRecords();
+    // The marker lists what the stream holds, as the one-thread reader
+    // reads it.
+    if (!done)
+      StartMarker();
+  }
+  if (!done) {
     while (ReadRecordName()) {
       PauseExtractionForConsoleEvent();
       PlaceRecord();
@@ -649,6 +655,7 @@ bool RepairBrokenFiles(void) {
   // Only the broken files are written, and only as the marker lists them.
   // With an index, only the frames that hold them are decoded.
   CacheMarkerCursor cursor = FirstMarkerRecord();
+  bool done = false;
   if (StartParallelRepair(PlaceableAndListed, state.cache.brokenFiles,
                           CacheMarkerCount(state.cache.marker))) {
     for (uint32_t i = 0; NextIndexedRecord(); ++i) {
@@ -660,8 +667,12 @@ bool RepairBrokenFiles(void) {
       else
         PassIndexedRecord();
     }
-    FinishIndexedRecords();
-  } else {
+    done = FinishIndexedRecords();
+    // The stream decides, from its first record and the marker's.
+    if (!done)
+      cursor = FirstMarkerRecord();
+  }
+  if (!done) {
     for (uint32_t i = 0; ReadRecordName(); ++i) {
       PauseExtractionForConsoleEvent();
       PlaceRecord();

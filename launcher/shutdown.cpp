@@ -44,6 +44,8 @@ BOOL RemoveOwnDirectoryTree(void) {
                                  : nullptr);
 }
 
+} // namespace
+
 // Tried once and retried while the directory is still there: files of a
 // child that has just ended may stay locked for a moment. A directory that
 // is not this run's any more (moved away, and another one made at its
@@ -69,8 +71,6 @@ void RemoveUnpackDirectory(void) {
   RemoveHoldLock(state.unpackDirectory);
   InterlockedExchange(&state.unpackRemovalBusy, 0);
 }
-
-} // namespace
 
 void RememberUnpackDirectory(HANDLE hold) {
   BY_HANDLE_FILE_INFORMATION information;

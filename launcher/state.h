@@ -74,6 +74,9 @@ struct LauncherState {
   // Its lock file's part, where holds lie beside the directory
   // (kHoldsBesideDirectory); null elsewhere.
   HANDLE volatile unpackDirectoryLock;
+  // The unpack directory was made by this run, not found at its path (where
+  // TEMP is the user's own): all that is in it is this run's.
+  bool unpackDirectoryMade;
   WCHAR ownPath[kOwnPathCapacity];
   PayloadStream payload;
   // The record being read (payload/record.h).
@@ -125,4 +128,8 @@ void StopChildAndCleanUp(void);
 // it is, from `hold` where that is a handle on it, or from the directory
 // at its path.
 void RememberUnpackDirectory(HANDLE hold);
+// Lets go of the hold and removes the unpack directory, where this run owns
+// it and it is still the one this run made (launcher/shutdown.cpp): retried
+// while it is still there, within the current shutdown bounds.
+void RemoveUnpackDirectory(void);
 int RunLauncher(void);

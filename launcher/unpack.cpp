@@ -66,6 +66,7 @@ void CreateUnpackDirectory(void) {
       RememberUnpackDirectory(hold);
       state.unpackDirectoryLock = lock;
       state.unpackDirectoryOwned = true;
+      state.unpackDirectoryMade = made != FALSE;
       if (made)
         RememberDirectory(directory);
       return;
@@ -153,9 +154,40 @@ void WriteIndexedRecord(void) {
   OpenIndexedRecordFile(state.outputFilePath);
 }
 
-void FinishIndexedRecords(void) {
+namespace {
+
+// A parallel pass that stopped where the stream is not what its index says
+// may have made files under names the stream does not hold, and written
+// part of others: the directory this run made for them goes, as at the
+// run's end, and the one-thread reader makes it anew at its first record,
+// which is the stream's (its name is the child's). A directory this run
+// found at its path (where TEMP is the user's own) is never emptied: it is
+// only let go of and taken again, and the one-thread reader writes over
+// what is in it, as it would have.
+void DiscardIndexedPass(void) {
+  PauseExtractionForConsoleEvent();
+  // The progress window counts the one-thread reader's bytes from 0.
+  InterlockedExchange64(&state.progressWindow.bytesWritten, 0);
+  // Whether two records name one file is the stream's to say.
+  state.recordFileExisted = false;
+  if (state.childExecutablePath[0] == 0)
+    return; // nothing made yet
+  if (state.unpackDirectoryMade)
+    RemoveUnpackDirectory();
+  else
+    ReleaseUnpackDirectoryHold();
+  ForgetKnownDirectories(); // the unpack directory's levels among them
+  state.childExecutablePath[0] = 0;
+}
+
+} // namespace
+
+bool FinishIndexedRecords(void) {
   AwaitDecoders(kWaitForEnd);
-  FinishParallelExtraction();
+  if (FinishParallelExtraction())
+    return true;
+  DiscardIndexedPass();
+  return false;
 }
 
 void ExtractPayload(void) {
@@ -165,8 +197,8 @@ void ExtractPayload(void) {
       PlaceRecord();
       WriteIndexedRecord();
     }
-    FinishIndexedRecords();
-    return;
+    if (FinishIndexedRecords())
+      return;
   }
   while (ReadRecordName()) {
     PauseExtractionForConsoleEvent();

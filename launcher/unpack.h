@@ -63,12 +63,16 @@ void WriteRecord(void);
 //       PlaceRecord();
 //       WriteIndexedRecord();
 //     }
-//     FinishIndexedRecords();
+//     if (FinishIndexedRecords())
+//       ... done ...
 //   }
+//   ... the loop over the one-thread reader, from the payload's start ...
 //
 // False from StartIndexedExtraction where the loop over the one-thread
 // reader is to run instead (no usable index, one processor, a record
-// PlaceRecord would refuse).
+// PlaceRecord would refuse), and from FinishIndexedRecords where it is to
+// run after all: the stream is not what the index says, or not sound, or
+// a file cannot be made.
 bool StartIndexedExtraction(void);
 // Whether PlaceRecord would place a record of this name without ending the
 // run (the first record's when `first`): a check for StartParallelExtraction
@@ -79,5 +83,9 @@ bool WouldPlaceRecord(const WCHAR *name, uint64_t size, bool first);
 void WriteIndexedRecord(void);
 // Waits for the decoders and reports what stopped them; every file is
 // closed when it returns. Both waits serve console events and the
-// progress window.
-void FinishIndexedRecords(void);
+// progress window. False where a frame does not decode or disagrees with
+// the index, or a file cannot be made: what the pass made is removed (only from a directory this run
+// made), and the caller runs the one-thread reader from the payload's
+// start, over the records it gives (the marker, the child's path and the
+// directory start anew).
+bool FinishIndexedRecords(void);

@@ -490,31 +490,23 @@ void JoinDecoders(void) {
   shared.threadCount = 0;
 }
 
-// Once every decoder has ended (or for a stop): reports the earliest
-// failure, every file closed. An open failure is reported only now, after
-// the decoders have compared every header in front of it with the stream:
-// its name, and the names before it, are the index's, and a forged one
-// must not make a failure the stream does not hold.
+// Once every decoder has ended: reports the earliest failure, one the
+// environment decides (a write, a close, no memory), every file closed.
+// Its file is named by the index, whose headers in front of it the
+// decoders have all compared with the stream by now.
 [[noreturn]] void ReportFailure(void) {
   ParallelExtraction &shared = Shared();
   ParallelFailure failure = shared.failure;
   DWORD code = shared.errorCode;
-  if (failure == kParallelWrite || failure == kParallelOpen) {
+  if (failure == kParallelWrite) {
     WCHAR name[kMaxNameUnits + 1];
     CopyIndexedName(shared.records[shared.errorRecord], name);
     JoinPath(state.outputFilePath, state.unpackDirectory, name, kPathCapacity);
   }
   StopParallelExtraction();
-  switch (failure) {
-  case kParallelWrite:
+  if (failure == kParallelWrite)
     ReportFatalUnpack(state.outputFilePath, code);
-  case kParallelOpen:
-    ReportFatalOpen(state.outputFilePath);
-  case kParallelMemory:
-    ReportFatalMemory();
-  default:
-    ReportFatalDecode();
-  }
+  ReportFatalMemory();
 }
 
 // Whether the failure found so far comes before the open of record `r`.
@@ -698,8 +690,8 @@ void OpenIndexedRecordFile(const WCHAR *path) {
   if (later)
     return; // the next NextIndexedRecord says no more
   // The file or a directory that cannot be made is a failure at this
-  // record's place, reported once the decoders have checked what lies
-  // before it (ReportFailure).
+  // record's place, which leaves the payload to the one-thread reader once
+  // the decoders have done what lies before it (FinishParallelExtraction).
   HANDLE file = INVALID_HANDLE_VALUE;
   if (CreateParentDirectories(path))
     file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
@@ -727,13 +719,23 @@ void OpenIndexedRecordFile(const WCHAR *path) {
   shared.nextRecord = r + 1;
 }
 
-void FinishParallelExtraction(void) {
+bool FinishParallelExtraction(void) {
   ParallelExtraction &shared = Shared();
+  // The package's bytes are not what the index says, or not sound, or a
+  // file they name cannot be made: the one-thread reader, which never
+  // looks at the index and keeps fewer files open, decides, and names its
+  // own first failure. Every decoder has ended; what they left open is
+  // closed.
+  if (shared.failure == kParallelDecode || shared.failure == kParallelOpen) {
+    StopParallelExtraction();
+    return false;
+  }
   if (shared.failure != kParallelFine)
     ReportFailure();
   JoinDecoders();
   shared.active = false;
   ReleaseIndex();
+  return true;
 }
 
 void StopParallelExtraction(void) {

@@ -13,14 +13,19 @@
 // The index is never trusted for content: every byte of a record's header
 // (its name, its terminator, its size) and of the end marker that a thread
 // decodes must be the byte the index says, and each frame must decode to
-// exactly the bytes the index gives it. A disagreement is a decode error,
-// as a damaged frame is, so that a forged index cannot make a run go on
-// with anything the stream does not say; what was written by then goes
-// with the unpack directory. Where the index is missing, does not check
-// out, or names anything the one-thread reader would refuse or write
-// twice (a name the checks refuse, a path too long, two records of one
-// file), the one-thread reader (payload/record.h) runs instead, and says
-// what is wrong exactly as before.
+// exactly the bytes the index gives it. Where a frame does not decode, or
+// what it holds disagrees with the index, or a file cannot be made (the
+// stream's name or the index's, a directory in the way or no descriptor
+// left: the one-thread reader decides), the pass stops, and the caller
+// removes what it wrote and runs the one-thread reader (payload/record.h)
+// over the payload from its start: a forged index cannot make a run go on
+// with anything the stream does not say, and a sound stream still runs,
+// with the one-thread reader's files, or ends with the one-thread reader's
+// own first failure. Where the index is missing, does not check out, or
+// names anything the one-thread reader would refuse or write twice (a name
+// the checks refuse, a path too long, two records of one file), the
+// one-thread reader runs from the first, and says what is wrong exactly as
+// before.
 //
 // The main thread drives it as it drives the one-thread reader, and serves
 // console events and the progress window whenever a wait runs out:
@@ -32,8 +37,11 @@
 //       OpenIndexedRecordFile(state.outputFilePath);
 //     }
 //     while (!WaitForDecoders(kWaitForEnd, ms)) ...
-//     FinishParallelExtraction();
+//     if (FinishParallelExtraction())
+//       return;
+//     ... remove what the pass wrote ...
 //   }
+//   ... the one-thread reader, from the payload's start ...
 //
 //===----------------------------------------------------------------------===//
 #pragma once
@@ -79,7 +87,8 @@ enum ParallelFailure {
   kParallelFine,
   kParallelDecode, // a frame is damaged or disagrees with the index
   kParallelWrite,  // a write or a close failed (errorRecord, errorCode)
-  kParallelOpen,   // the file of errorRecord or a directory of it
+  kParallelOpen,   // the file of errorRecord or a directory of it; this
+                   // and a decode failure leave it to the one-thread reader
   kParallelMemory, // a decoder was refused memory
 };
 
@@ -176,11 +185,11 @@ bool NextIndexedRecord(void);
 // the decoders; a record without data is closed at once. The caller has
 // waited for room (kWaitForFileRoom). When the file or a directory cannot
 // be made, that failure is kept in its place (see ParallelExtraction) and
-// the next NextIndexedRecord gives false: it is reported once the decoders
-// have found the headers of this record and of every one before it in the
-// stream as the index gives them (the names come from the index: a forged
-// one must not make a failure the stream does not hold), and the decode
-// message where they found otherwise.
+// the next NextIndexedRecord gives false: once the decoders have done what
+// lies before it, the one-thread reader runs instead
+// (FinishParallelExtraction), and names the failure it meets first (the
+// names come from the index: a forged one must not make a failure the
+// stream does not hold).
 void OpenIndexedRecordFile(const WCHAR *path);
 
 // What the main thread waits for.
@@ -202,10 +211,15 @@ DWORD TakeParallelBytesWritten(void);
 void PassIndexedRecord(void);
 
 // Once WaitForDecoders(kWaitForEnd) has said so: ends the run with the
-// earliest failure's message (decode, open, unpack or memory) when there
-// is one, and otherwise lets the threads and the index go. Every file is
-// closed.
-void FinishParallelExtraction(void);
+// earliest failure's message where the environment decides it (a write or
+// a close, no memory), and otherwise lets the threads and the index go;
+// true then. False where the earliest failure is a frame that does not
+// decode or disagrees with the index, or a file or directory that could
+// not be made: every file is closed and the pass is over, the payload's
+// stream is still at its start, and the caller removes what was written
+// and runs the one-thread reader, which names the failure, if any, as it
+// meets it. Every file is closed.
+bool FinishParallelExtraction(void);
 
 // For a fatal ending and a console event: stops the decoders, waits for
 // them (kWriterStopWaitMs at most) and closes every file still open once

@@ -175,3 +175,7 @@ BOOL FuzzLayerCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
 DWORD FuzzLayerGetFileAttributesW(LPCWSTR path) {
   return GetFileAttributesW(path);
 }
+
+BOOL FuzzLayerRemoveDirectoryTree(LPCWSTR path, const FileIdentity *expected) {
+  return RemoveDirectoryTree(path, expected);
+}

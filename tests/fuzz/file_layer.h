@@ -80,3 +80,7 @@ BOOL FuzzLayerWriteFile(HANDLE file, const void *data, DWORD count,
 BOOL FuzzLayerCloseHandle(HANDLE handle);
 BOOL FuzzLayerCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 DWORD FuzzLayerGetFileAttributesW(LPCWSTR path);
+// The core's removal of a tree (a parallel pass that left the payload to
+// the one-thread reader removes what it wrote): only ever the unpack
+// directory or below it, and never a file still open.
+BOOL FuzzLayerRemoveDirectoryTree(LPCWSTR path, const FileIdentity *expected);

@@ -346,3 +346,29 @@ DWORD FuzzLayerGetFileAttributesW(LPCWSTR path) {
   veskar_posix::SetLastErrorFromErrno(error != 0 ? error : ENOENT);
   return INVALID_FILE_ATTRIBUTES;
 }
+
+BOOL FuzzLayerRemoveDirectoryTree(LPCWSTR path, const FileIdentity *) {
+  std::lock_guard<std::mutex> hold(layer);
+  Resolved resolved;
+  if (!Resolve(path, resolved))
+    return FALSE;
+  if (resolved.lexical != unpack && !Inside(resolved.lexical))
+    Fail("the core removed '%s', outside the unpack directory %s",
+         resolved.lexical.c_str(), unpack.c_str());
+  if (resolved.error != 0 || !IsDirectory(resolved.path))
+    return resolved.error != 0 || !IsFile(resolved.path);
+  const std::string &top = resolved.path;
+  for (auto it = nodes.begin(); it != nodes.end();) {
+    const std::string &at = it->first;
+    if (at != top && (at.compare(0, top.size(), top) != 0 ||
+                      at.size() <= top.size() || at[top.size()] != '/')) {
+      ++it;
+      continue;
+    }
+    for (const MemoryHandle &slot : handles)
+      if (slot.node == &it->second)
+        Fail("the core removed '%s', which it still holds open", at.c_str());
+    it = nodes.erase(it);
+  }
+  return TRUE;
+}

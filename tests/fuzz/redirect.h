@@ -22,6 +22,7 @@
 #define CloseHandle FuzzGuardedCloseHandle
 #define CreateDirectoryW FuzzLayerCreateDirectoryW
 #define GetFileAttributesW FuzzLayerGetFileAttributesW
+#define RemoveDirectoryTree FuzzLayerRemoveDirectoryTree
 #ifdef VESKAR_FUZZ_DECODER_THREADS
 #define CreateThread FuzzDecoderThread
 #else

@@ -673,4 +673,57 @@ TEST_F(CacheCallsTest, ARepairDecodesOnlyTheFramesOfTheBrokenFiles) {
   }
 }
 
+// An index that disagrees with a sound stream: the cold start and the
+// repair stop their parallel pass, remove what it made in the sibling, and
+// read the stream alone. The cold start's marker lists the stream's
+// records, so its sibling is published as the cache directory; the repair
+// puts the stream's file in place. Each start runs in a child: a decode
+// error ends it, and the tree it leaves tells.
+TEST_F(CacheCallsTest, AForgedIndexOverASoundStreamStillFillsAndRepairs) {
+  const std::vector<Record> records = {
+      {u"main", test::SampleBytes(3000, 1)},
+      {u"sub\\a.txt", test::SampleBytes(5000, 2)},
+      {u"b.txt", test::SampleBytes(6000, 3)}};
+  std::vector<Record> renamed = records;
+  renamed[2].name = u"c.txt";
+  // Two frames, the first ending in a.txt's data, which the index says ends
+  // a byte later: the second frame's bytes land a byte off.
+  const std::string stream = test::ArchiveStream(records);
+  const size_t cut = (2 * 4 + 10 + 3000) + 2000;
+  const std::string first = test::Compress(stream.substr(0, cut));
+  const std::string second = test::Compress(stream.substr(cut));
+  const std::string shifted = test::Container(
+      test::IndexFrame(records,
+                       {{first.size(), cut + 1},
+                        {second.size(), stream.size() - cut - 1}},
+                       stream.size()) +
+      first + second);
+  UseRecords(records);
+  threads_ = 2;
+  auto startAlone = [this] {
+    return test::RunInChild([this] { Start(); });
+  };
+  auto cached = [this] {
+    auto tree = test::ListTree(Cache());
+    EXPECT_EQ(tree.erase(".onefile-marker"), 1u);
+    return tree;
+  };
+
+  test::RemoveAll(scratch_ / "cache");
+  next_ = test::IndexedContainer(records, {3100, 9000}, renamed);
+  test::Ending ending = startAlone();
+  EXPECT_TRUE(test::ExitedWith(ending, test::kReturned)) << ending;
+  EXPECT_TRUE(cached() == Expected(records));
+
+  test::WriteBytes(Cache() + "/b.txt", "broken");
+  next_ = shifted;
+  ending = startAlone();
+  EXPECT_TRUE(test::ExitedWith(ending, test::kReturned)) << ending;
+  EXPECT_TRUE(cached() == Expected(records));
+  // Nothing but the cache directory is left beside it.
+  for (const auto &entry : test::ListTree(scratch_ / "cache"))
+    EXPECT_EQ(entry.first.compare(0, 17, "a0a1a2a3a4a5a6a7/"), 0)
+        << entry.first;
+}
+
 } // namespace

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,17 +45,41 @@ std::string Rest(FILE *file) {
   return text;
 }
 
-// The bytes the reader is pointed at; they must outlive the reading.
-std::string &HeldPayload() {
-  static std::string *held = new std::string;
+// The bytes the reader is pointed at; they must outlive the reading. They
+// lie in shared memory, as a mapped file's bytes would: the readers hand
+// pages they have decoded back to the system (VirtualUnlock), which keeps
+// the bytes of a shared mapping, where it would zero those of the heap,
+// and a reader that runs again after another has read them must find them.
+struct HeldBytes {
+  unsigned char *data = nullptr;
+  size_t size = 0;
+  size_t mapped = 0;
+};
+
+HeldBytes &HeldPayload() {
+  static HeldBytes *held = new HeldBytes;
   return *held;
+}
+
+void HoldPayload(const std::string &bytes) {
+  HeldBytes &held = HeldPayload();
+  if (held.mapped != 0)
+    munmap(held.data, held.mapped);
+  held.mapped = bytes.size() + 1;
+  void *map = mmap(nullptr, held.mapped, PROT_READ | PROT_WRITE,
+                   MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (map == MAP_FAILED)
+    abort();
+  held.data = (unsigned char *)map;
+  held.size = bytes.size();
+  memcpy(held.data, bytes.data(), bytes.size());
 }
 
 void AttachInput(size_t inputSize) {
   PayloadStream &stream = state.payload;
-  const std::string &held = HeldPayload();
-  stream.readPosition = (const unsigned char *)held.data() + 3;
-  stream.resourceSize = held.size();
+  const HeldBytes &held = HeldPayload();
+  stream.readPosition = held.data + 3;
+  stream.resourceSize = held.size;
   stream.decoder = ZSTD_createDCtx();
   stream.input.src = stream.readPosition;
   stream.input.size = inputSize;
@@ -235,12 +260,12 @@ std::string SampleBytes(size_t size, uint32_t seed) {
 }
 
 void AttachPayload(const std::string &container) {
-  HeldPayload() = container;
+  HoldPayload(container);
   AttachInput(container.size() - 3);
 }
 
 void AttachFrames(const std::string &frames) {
-  HeldPayload() = "VEY" + frames;
+  HoldPayload("VEY" + frames);
   AttachInput(frames.size());
 }
 
