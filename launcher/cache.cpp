@@ -158,11 +158,18 @@ bool MarkerIsThisPayloads(void) {
                             buildValues.payloadDigest, kFileSystemNameStyle);
 }
 
+// A file time as one count of 100 ns steps.
+uint64_t FileTimeValue(const FILETIME &time) {
+  return (uint64_t)time.dwHighDateTime << 32 | time.dwLowDateTime;
+}
+
 // Opens the file at `path` for reading when it is a plain file, never
-// through a link at its last level, and gives its size; otherwise
-// INVALID_HANDLE_VALUE (nothing there, a directory, a link, a fifo, a
-// device: none of them a cached file).
-HANDLE OpenPlainFile(const WCHAR *path, uint64_t *size) {
+// through a link at its last level, and gives its size (and, where
+// `written` is given, its last-write time); otherwise INVALID_HANDLE_VALUE
+// (nothing there, a directory, a link, a fifo, a device: none of them a
+// cached file).
+HANDLE OpenPlainFile(const WCHAR *path, uint64_t *size,
+                     uint64_t *written = nullptr) {
   HANDLE file = CreateFileW(
       path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -178,21 +185,25 @@ HANDLE OpenPlainFile(const WCHAR *path, uint64_t *size) {
     return INVALID_HANDLE_VALUE;
   }
   *size = (uint64_t)information.nFileSizeHigh << 32 | information.nFileSizeLow;
+  if (written != nullptr)
+    *written = FileTimeValue(information.ftLastWriteTime);
   return file;
 }
 
-// Opens the marker of `directory`, a plain file, with its size; returns
-// INVALID_HANDLE_VALUE when there is none.
-HANDLE OpenMarker(const WCHAR *directory, uint64_t *size) {
+// Opens the marker of `directory`, a plain file, with its size (and its
+// last-write time where `written` is given); returns INVALID_HANDLE_VALUE
+// when there is none.
+HANDLE OpenMarker(const WCHAR *directory, uint64_t *size,
+                  uint64_t *written = nullptr) {
   JoinPath(state.cache.filePath, directory, kMarkerName, kPathCapacity);
-  return OpenPlainFile(state.cache.filePath, size);
+  return OpenPlainFile(state.cache.filePath, size, written);
 }
 
 // Reads the marker of `directory` into memory; true when it is this
 // payload's. Never more than the payload's marker and one byte are read.
 bool ReadMarker(const WCHAR *directory) {
   uint64_t size = 0;
-  HANDLE file = OpenMarker(directory, &size);
+  HANDLE file = OpenMarker(directory, &size, &state.cache.markerWritten);
   if (file == INVALID_HANDLE_VALUE)
     return false;
   uint64_t expected = ExpectedMarkerSize();
@@ -359,6 +370,23 @@ bool SameListedDirectory(const ListedFile &x, const ListedFile &y) {
          memcmp(x.name, y.name, x.directoryLength * sizeof(WCHAR)) == 0;
 }
 
+// The size of the directory entry `name` of the listing whose pattern is
+// state.cache.filePath, from the file opened; false when it is no longer a
+// plain file there. The pattern's last level is replaced: the search has
+// it already.
+bool SizeOfListedEntry(const WCHAR *name, uint64_t *size) {
+  WCHAR *level = (WCHAR *)LastLevel(state.cache.filePath);
+  size_t length = Utf16Length(name);
+  if ((size_t)(level - state.cache.filePath) + length >= kPathCapacity)
+    return false;
+  memcpy(level, name, (length + 1) * sizeof(WCHAR));
+  HANDLE file = OpenPlainFile(state.cache.filePath, size);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  CloseHandle(file);
+  return true;
+}
+
 // Marks in state.cache.brokenFiles, for the files `files[0..count)` of one
 // directory (sorted), what the directory's one listing shows: an entry of
 // a file's name (as the file system compares names) that is a plain file
@@ -366,6 +394,11 @@ bool SameListedDirectory(const ListedFile &x, const ListedFile &y) {
 // not; no entry leaves it broken. The listing is of
 // state.cache.filePath, a pattern for every entry of the directory. A
 // directory that cannot be listed leaves every file broken.
+//
+// A listing on NTFS may show a size that is not current for a file open
+// elsewhere. The listed sizes are trusted, except for an entry written
+// later than the marker: that file is opened (never through a link) and
+// its size taken from the open file. Elsewhere no file is opened.
 void MarkListedFiles(const ListedFile *files, size_t count) {
   unsigned char *broken = state.cache.brokenFiles;
   // 1: no whole entry seen yet; 2: an entry of its name that is not whole.
@@ -394,6 +427,11 @@ void MarkListedFiles(const ListedFile *files, size_t count) {
          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
           FILE_ATTRIBUTE_DEVICE)) == 0;
     uint64_t size = (uint64_t)found.nFileSizeHigh << 32 | found.nFileSizeLow;
+    if (whole && low < count &&
+        CompareFilePaths(ListedLevel(files[low]), name,
+                         kFileSystemNameStyle) == 0 &&
+        FileTimeValue(found.ftLastWriteTime) > state.cache.markerWritten)
+      whole = SizeOfListedEntry(name, &size);
     for (size_t i = low;
          i < count && CompareFilePaths(ListedLevel(files[i]), name,
                                        kFileSystemNameStyle) == 0;

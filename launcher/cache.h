@@ -34,6 +34,10 @@ struct CacheState {
   // cache directory (heap), their count and the room allocated.
   unsigned char *marker;
   size_t markerSize, markerCapacity;
+  // The marker's last-write time as read from the cache directory (100 ns
+  // steps since 1601): a listed file written later may have been written
+  // since the marker, and its listed size is then not trusted.
+  uint64_t markerWritten;
   // Per marker entry, while the cached files are checked: 1 when the file
   // must be written again (heap).
   unsigned char *brokenFiles;

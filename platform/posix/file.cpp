@@ -392,10 +392,12 @@ BOOL NextFound(Handle *handle, LPWIN32_FIND_DATAW found) {
         MAX_PATH)
       continue;
     found->dwFileAttributes = AttributesOf(info);
+    found->ftLastWriteTime = FileTimeOf(info.st_mtim);
     if (!S_ISDIR(info.st_mode)) {
       found->nFileSizeHigh = (DWORD)((uint64_t)info.st_size >> 32);
       found->nFileSizeLow = (DWORD)info.st_size;
     }
+    VESKAR_EDIT_LISTED(found);
     return TRUE;
   }
 }
@@ -787,6 +789,7 @@ BOOL GetFileInformationByHandle(HANDLE file,
     return FALSE;
   }
   information->dwFileAttributes = AttributesOf(info);
+  information->ftLastWriteTime = FileTimeOf(info.st_mtim);
   information->nFileSizeHigh = (DWORD)((uint64_t)info.st_size >> 32);
   information->nFileSizeLow = (DWORD)info.st_size;
   FileIdentity identity = IdentityOf(info);

@@ -43,6 +43,8 @@
   veskar_recording::NameHandle(handle, path)
 #define VESKAR_HANDLE_NAME(handle) veskar_recording::HandleName(handle)
 #define VESKAR_FORGET_HANDLE(handle) veskar_recording::ForgetHandle(handle)
+// Lets a test change a listed entry before the core sees it (recording.h).
+#define VESKAR_EDIT_LISTED(entry) veskar_recording::EditListedEntry(entry)
 #define VESKAR_HOOK_VOID(name)                                                 \
   do {                                                                         \
     uint64_t scripted_;                                                        \
@@ -59,4 +61,5 @@
 #define VESKAR_NAME_HANDLE(handle, path) ((void)0)
 #define VESKAR_HANDLE_NAME(handle) nullptr
 #define VESKAR_FORGET_HANDLE(handle) ((void)0)
+#define VESKAR_EDIT_LISTED(entry) ((void)0)
 #endif

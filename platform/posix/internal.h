@@ -9,6 +9,7 @@
 
 #include <pthread.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include "common/text.h"
 #include "platform/platform.h"
@@ -78,6 +79,10 @@ void SetLastErrorFromErrno(int error, bool missingMeansPath = false);
 // Milliseconds on CLOCK_MONOTONIC: GetTickCount64 without its recording
 // hook, for the layer's own timed waits.
 uint64_t MonotonicMilliseconds(void);
+
+// A time of the real-time clock (a file's mtime, say) as Windows counts
+// it: 100-nanosecond steps since 1601-01-01.
+FILETIME FileTimeOf(const struct timespec &time);
 
 // The signals a write of the launcher's can raise on the launcher itself
 // (SIGXFSZ, SIGPIPE): ignored by the launcher (platform/posix/entry.cpp),

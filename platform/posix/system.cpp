@@ -70,15 +70,24 @@ BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value) {
 void GetSystemTimeAsFileTime(LPFILETIME out) {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  // 100-nanosecond intervals since 1601-01-01, as Windows counts.
-  const uint64_t kUnixEpochIn1601 = 116444736000000000ULL;
-  uint64_t ticks = kUnixEpochIn1601 + (uint64_t)now.tv_sec * 10000000ULL +
-                   (uint64_t)now.tv_nsec / 100;
-  out->dwLowDateTime = (DWORD)ticks;
-  out->dwHighDateTime = (DWORD)(ticks >> 32);
+  *out = veskar_posix::FileTimeOf(now);
 }
 
 namespace veskar_posix {
+FILETIME FileTimeOf(const struct timespec &time) {
+  // 100-nanosecond intervals since 1601-01-01, as Windows counts. A time
+  // before 1601 (never a file's on a sane system) is the earliest.
+  const int64_t kUnixEpochIn1601 = 116444736000000000LL;
+  int64_t ticks = kUnixEpochIn1601 + (int64_t)time.tv_sec * 10000000LL +
+                  (int64_t)time.tv_nsec / 100;
+  if (ticks < 0)
+    ticks = 0;
+  FILETIME out;
+  out.dwLowDateTime = (DWORD)(uint64_t)ticks;
+  out.dwHighDateTime = (DWORD)((uint64_t)ticks >> 32);
+  return out;
+}
+
 uint64_t MonotonicMilliseconds(void) {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);

@@ -194,6 +194,7 @@ typedef struct _WIN32_FILE_ATTRIBUTE_DATA {
 // Only the members the core reads.
 typedef struct _BY_HANDLE_FILE_INFORMATION {
   DWORD dwFileAttributes;
+  FILETIME ftLastWriteTime;
   DWORD dwVolumeSerialNumber;
   DWORD nFileSizeHigh;
   DWORD nFileSizeLow;

@@ -24,6 +24,7 @@ struct Recorder {
   std::map<std::string, Scripted> always;
   std::map<HANDLE, std::string> names;
   std::map<std::string, std::function<void(const std::string &)>> actions;
+  std::function<void(WIN32_FIND_DATAW &)> editListed;
 };
 
 Recorder &recorder() {
@@ -49,6 +50,22 @@ void Reset() {
   recorder().always.clear();
   recorder().names.clear();
   recorder().actions.clear();
+  recorder().editListed = nullptr;
+}
+
+void EditListedEntries(std::function<void(WIN32_FIND_DATAW &entry)> edit) {
+  std::lock_guard<std::mutex> guard(recorder().lock);
+  recorder().editListed = std::move(edit);
+}
+
+void EditListedEntry(WIN32_FIND_DATAW *entry) {
+  std::function<void(WIN32_FIND_DATAW &)> edit;
+  {
+    std::lock_guard<std::mutex> guard(recorder().lock);
+    edit = recorder().editListed;
+  }
+  if (edit)
+    edit(*entry);
 }
 
 void OnCall(const char *name, std::function<void()> action) {

@@ -54,6 +54,14 @@ void OnEachCall(const char *name,
 void WriteZerosAsHoles(bool on);
 bool ZerosAreHoles();
 
+// Runs `edit` on each entry a directory listing (FindFirstFileExW,
+// FindNextFileW) returns, before the core sees it: a test shows a size or
+// a last-write time that is not current this way, as a listing on NTFS may
+// for a file open elsewhere. Reset forgets it.
+void EditListedEntries(std::function<void(WIN32_FIND_DATAW &entry)> edit);
+// Called by the layer on each entry it lists.
+void EditListedEntry(WIN32_FIND_DATAW *entry);
+
 // Files by name: CreateFileW names the handle it returns with its path, and
 // WriteFile and CloseHandle log that name after their argument, so that a
 // test can follow each file however the threads that write them interleave.

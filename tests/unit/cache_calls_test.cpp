@@ -608,6 +608,74 @@ TEST_F(CacheCallsTest, FilesOfADirectoryThatCannotBeListedAreWrittenAgain) {
   EXPECT_FALSE(state.unpackDirectoryOwned);
 }
 
+// A listing on NTFS may show a size that is not current for a file open
+// elsewhere (Linux and Wine list what the file holds, so the recording layer
+// shows the stale size). Listed sizes are trusted, except for a file
+// written later than the marker: that one is opened, and the open file's
+// size decides. Elsewhere no file is opened.
+TEST_F(CacheCallsTest, AListedFileWrittenSinceTheMarkerIsCheckedOpen) {
+  const time_t kMarkerTime = 1000000000;
+  struct Row {
+    const char *what;
+    const char *held;     // what sub/a.txt holds (the marker lists 2 bytes)
+    DWORD listedSize;     // the size its listing entry shows
+    time_t writtenAfter;  // its last write, in seconds after the marker's
+    bool opened, repaired;
+  };
+  const Row kRows[] = {
+      {"cut short, listed whole, written later", "a", 2, 10, true, true},
+      {"cut short, listed whole, written with the marker", "a", 2, 0, false,
+       false},
+      {"cut short, listed whole, written earlier", "a", 2, -10, false, false},
+      {"whole, written later", "aa", 2, 10, true, false},
+      {"whole, listed at another size, written later", "aa", 5, 10, true,
+       false},
+      {"grown, listed whole, written later", "aaaa", 2, 10, true, true},
+  };
+  const std::string aPath = test::Utf8(test::CorePath(Cache() + "/sub/a.txt"));
+  for (const Row &row : kRows) {
+    SCOPED_TRACE(row.what);
+    test::RemoveAll(scratch_ / "cache");
+    Start();
+    test::WriteBytes(Cache() + "/sub/a.txt", row.held);
+    // Every file written before the marker, as a cold start leaves them,
+    // but sub/a.txt as the row says.
+    auto setTime = [](const std::string &path, time_t seconds) {
+      struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+      ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW),
+                0)
+          << path;
+    };
+    for (const char *name : {"/main", "/b.txt"})
+      setTime(Cache() + name, kMarkerTime - 10);
+    setTime(Cache() + "/sub/a.txt", kMarkerTime + row.writtenAfter);
+    setTime(Cache() + "/.onefile-marker", kMarkerTime);
+    Attach();
+    veskar_recording::Reset();
+    veskar_recording::ScriptAlways("Sleep", 0);
+    DWORD listedSize = row.listedSize;
+    veskar_recording::EditListedEntries([listedSize](WIN32_FIND_DATAW &entry) {
+      if (test::Utf8(std::u16string((const char16_t *)entry.cFileName)) ==
+          "a.txt") {
+        entry.nFileSizeHigh = 0;
+        entry.nFileSizeLow = listedSize;
+      }
+    });
+    ExpandCachePaths();
+    PrepareCacheDirectory();
+    Calls calls = veskar_recording::Calls();
+    size_t opens = std::count(calls.begin(), calls.end(),
+                              "CreateFileW " + aPath + " read");
+    EXPECT_EQ(opens, row.opened ? 1u : 0u);
+    // Only sub/a.txt was ever in doubt.
+    EXPECT_EQ(Named(calls, "MoveFileExW"),
+              row.repaired ? Calls{"MoveFileExW " + aPath} : Calls());
+    EXPECT_EQ(test::ReadBytes(Cache() + "/sub/a.txt"),
+              row.repaired ? "aa" : row.held);
+    EXPECT_FALSE(state.unpackDirectoryOwned);
+  }
+}
+
 // A junction at a level below the cache directory (a directory that is a
 // reparse point on Windows): nothing is read or written through it; the
 // directory is no image of this payload, and the run goes on from its own
