@@ -260,9 +260,10 @@ class StandardStreamsTest(LinuxLauncherTestCase):
 class UnpackDirectoryTest(LinuxLauncherTestCase):
     def case_insensitive_folder(self):
         """A real folder that takes two spellings for one file, made for
-        this test: a loop-mounted vfat image, or a folder with the casefold
-        flag on a loop-mounted ext4 image (both need root, which CI has).
-        Skips, saying why, when neither can be made here."""
+        this test: a loop-mounted vfat image, a folder with the casefold
+        flag on a loop-mounted ext4 image, or the tests' own case-folding
+        FUSE file system over a scratch folder (all need root, which CI
+        has). Skips, saying why, when none can be made here."""
         scratch = self.make_scratch()
         image = os.path.join(scratch, "fs.img")
         mount = os.path.join(scratch, "mnt")
@@ -304,17 +305,68 @@ class UnpackDirectoryTest(LinuxLauncherTestCase):
                     why.append("chattr +F: " + flagged.stderr.decode(
                         errors="replace").strip())
                     continue
-            os.chmod(folder, 0o700)
-            # The folder must fold case, or the test shows nothing.
-            with open(os.path.join(folder, "Probe.TXT"), "wb"):
-                pass
-            if not os.path.exists(os.path.join(folder, "probe.txt")):
-                why.append(make[0] + ": the folder keeps case apart")
-                continue
-            os.unlink(os.path.join(folder, "Probe.TXT"))
-            return folder
+            if self.folds_case(folder):
+                return folder
+            why.append(make[0] + ": the folder keeps case apart")
+        folder = self.casefold_fuse_mount(scratch, why)
+        if folder is not None:
+            if self.folds_case(folder):
+                return folder
+            why.append("casefold_fs: the folder keeps case apart")
         self.skipTest("no case-insensitive folder can be made here: "
                       + "; ".join(why))
+
+    def folds_case(self, folder):
+        """Makes `folder` private and says whether it takes a second
+        spelling for a file: if not, a test in it shows nothing."""
+        os.chmod(folder, 0o700)
+        with open(os.path.join(folder, "Probe.TXT"), "wb"):
+            pass
+        folds = os.path.exists(os.path.join(folder, "probe.txt"))
+        os.unlink(os.path.join(folder, "Probe.TXT"))
+        return folds
+
+    def casefold_fuse_mount(self, scratch, why):
+        """The tests' case-folding FUSE file system mounted over a scratch
+        folder, unmounted at the test's end; None, with the reason added to
+        `why`, where it cannot be mounted."""
+        program = os.environ.get("VESKAR_CASEFOLD_FS", "")
+        if not program:
+            why.append("casefold_fs was not built (no libfuse3; "
+                       "scripts/setup installs it)")
+            return None
+        if not os.path.exists("/dev/fuse") or \
+                shutil.which("fusermount3") is None:
+            why.append("casefold_fs needs /dev/fuse and fusermount3")
+            return None
+        backing = os.path.join(scratch, "backing")
+        mount = os.path.join(scratch, "fold")
+        os.makedirs(backing)
+        os.makedirs(mount)
+        log = open(os.path.join(scratch, "casefold_fs.log"), "w+b")
+        self.addCleanup(log.close)
+        server = subprocess.Popen(
+            [program, backing, mount, "-f", "-s",
+             "-o", "default_permissions"],
+            stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+
+        def unmount():
+            if subprocess.run(["fusermount3", "-u", mount],
+                              capture_output=True).returncode != 0:
+                subprocess.run(["fusermount3", "-u", "-z", mount],
+                               capture_output=True)
+            server.wait()
+        self.addCleanup(unmount)
+        while server.poll() is None:
+            with open("/proc/self/mounts") as f:
+                if any(line.split()[1] == os.path.realpath(mount)
+                       for line in f):
+                    return mount
+            time.sleep(0.01)
+        log.seek(0)
+        why.append("casefold_fs could not mount: "
+                   + log.read().decode(errors="replace").strip())
+        return None
 
     def test_a_case_insensitive_folder_keeps_the_later_record(self):
         """In a folder that takes BIG.BIN and big.bin for one file, a
